@@ -1,0 +1,140 @@
+#include "link/MyReader.h"
+
+#include <cstring>
+
+#include "link/Firmware.h"
+#include "link/Stringtokenizer.h"
+#include "link/USBInterface.h"
+
+std::string answerText(const CUsbBuf* buffer) {
+  const char* bytes = static_cast<const char*>(buffer->Data());
+  size_t received = std::min<size_t>(buffer->bytesTransferred, buffer->Size());
+  const void* zero = std::memchr(bytes, 0, received);
+  return std::string(bytes, zero ? static_cast<const char*>(zero) - bytes : received);
+}
+
+CMyReader::CMyReader(USBInterface* owner_, uint64_t linkGeneration) : owner(owner_), generation(linkGeneration) {}
+CMyReader::~CMyReader() = default;
+
+void CMyReader::ProcessData(CUsbBuf* buffer) {
+  if (buffer->status != 0) {
+    char text[256];
+    FormatStatusText(text, sizeof text, buffer->status);
+    owner->mainWindow->infoMsg(std::string("Error ProcessData: ") + text);
+    return;
+  }
+  HandleAnswer(answerText(buffer));
+}
+
+void CMyReader::HandleAnswer(const std::string& text) {
+  WindowPort* window = owner->mainWindow;
+  window->responseLine(text);
+  window->infoMsg(text);
+  // The answer to a command typed on the service console is only shown.
+  if (owner->rawCommand.exchange(false)) return;
+
+  tokenizer tok(text, "=,");
+  const std::string name = tok.hasMoreTokens() ? tok.nextToken() : std::string();
+  if (name == "mem.load") {
+    // the requested memory follows on the data-in pipe
+  } else if (name == "mem.save") {
+    AnswerMemSave();
+  } else if (name == "mem.used") {
+    AnswerMemUsed(tok);
+  } else if (name == "device.software") {
+    AnswerDeviceSoftware(tok);
+  } else if (name == "firmware.check") {
+    AnswerFirmwareCheck(tok);
+  }
+}
+
+void CMyReader::AnswerMemUsed(tokenizer& tok) {
+  WindowPort* window = owner->mainWindow;
+  window->timeoutEnable(false);
+  const int32_t records = tok.hasMoreTokens() ? leadingInt(tok.nextToken()) : 0;
+  owner->memUsed = records;
+  // Whole 256-byte pages of 8 records are read.
+  const int64_t pages = records >= 0 ? (static_cast<int64_t>(records) + 7) / 8 : -(-static_cast<int64_t>(records) / 8);
+  const int64_t bytes = pages * 256;
+  owner->packetsExpected = static_cast<int32_t>(bytes / logger::kPacketSize);
+  if (records <= 0) {
+    window->errorMsg("No data stored!");
+    return;
+  }
+  if (bytes > static_cast<int64_t>(logger::kMemorySize)) {
+    window->errorMsg("Stored data exceeds memory image");
+    return;
+  }
+  window->timeoutInterval(10000);
+  window->timeoutEnable(true);
+  owner->sendCommand("mem.load=0," + std::to_string(bytes));
+}
+
+void CMyReader::AnswerDeviceSoftware(tokenizer& tok) {
+  WindowPort* window = owner->mainWindow;
+  std::vector<uint8_t> image;
+  if (!firmware::loadImage(image)) {
+    window->infoMsg("Can't load firmware");
+    return;
+  }
+  owner->firmwareImage = std::move(image);
+  owner->firmwareLoaded = true;
+  if (!tok.hasMoreTokens()) {
+    window->infoMsg("Error in answer (software version)");
+    return;
+  }
+  const std::string deviceVersion = tok.nextToken();
+  const char* imageBytes = reinterpret_cast<const char*>(owner->firmwareImage.data());
+  const std::string imageVersion(imageBytes, strnlen(imageBytes, owner->firmwareImage.size()));
+  window->infoMsg("Device software version= " + deviceVersion);
+  window->infoMsg("Update software version= " + imageVersion);
+  // Byte strings compared as unsigned bytes; a prefix sorts first.
+  if (imageVersion.compare(deviceVersion) < 0) {
+    window->messageBox(MessageKind::Information, kCaptionInformation, "Your firmware is up-to-date");
+    return;
+  }
+  owner->sendCommand("mem.save=" + std::to_string(firmware::kAddress) + "," + std::to_string(firmware::kSize));
+}
+
+void CMyReader::AnswerMemSave() {
+  WindowPort* window = owner->mainWindow;
+  if (!owner->firmwareLoaded) {
+    window->messageBox(MessageKind::Error, kCaptionError, "Update failed");
+    return;
+  }
+  owner->sendData(owner->firmwareImage.data(), static_cast<int32_t>(owner->firmwareImage.size()));
+  Sleep(firmware::kCheckPauseMs);
+  owner->sendCommand("firmware.check");
+  owner->firmwareImage.clear();
+  owner->firmwareImage.shrink_to_fit();
+  owner->firmwareLoaded = false;
+}
+
+void CMyReader::AnswerFirmwareCheck(tokenizer& tok) {
+  WindowPort* window = owner->mainWindow;
+  if (tok.hasMoreTokens() && leadingInt(tok.nextToken()) == 1) {
+    window->infoMsg("Start firmware update");
+    owner->sendCommand("firmware.update");
+  } else {
+    window->messageBox(MessageKind::Error, kCaptionError, "Update failed");
+  }
+}
+
+void CMyReader::OnWorkerExit() {
+  AbortTransfers();
+  owner->mainWindow->infoMsg("Worker thread exits");
+  owner->disconnectLink(generation);
+}
+
+CMyWriter::CMyWriter(USBInterface* owner_, uint64_t linkGeneration) : owner(owner_), generation(linkGeneration) {}
+CMyWriter::~CMyWriter() = default;
+
+void CMyWriter::PrepareBuffer(CUsbBuf*) {}
+
+void CMyWriter::HandleBufferError(CUsbBuf*) { owner->mainWindow->infoMsg("Write Error"); }
+
+void CMyWriter::OnWorkerExit() {
+  AbortTransfers();
+  owner->mainWindow->infoMsg("Worker thread exits");
+  owner->disconnectLink(generation);
+}

@@ -1,0 +1,45 @@
+// The answer reader (IN pipe) and the writer class of the command and data-out pipes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "usbio/UsbThread.h"
+
+class USBInterface;
+
+class CMyReader : public CUsbReader {
+ public:
+  CMyReader(USBInterface* owner, uint64_t linkGeneration);
+  ~CMyReader() override;
+  void ProcessData(CUsbBuf* buffer) override;
+  void OnWorkerExit() override;
+
+  // The answer handling, also used directly by tests and the fuzzer: one answer text.
+  void HandleAnswer(const std::string& text);
+
+ private:
+  void AnswerMemUsed(class tokenizer& tok);
+  void AnswerDeviceSoftware(class tokenizer& tok);
+  void AnswerMemSave();
+  void AnswerFirmwareCheck(class tokenizer& tok);
+
+  USBInterface* owner;
+  uint64_t generation;
+};
+
+class CMyWriter : public CUsbWriter {
+ public:
+  CMyWriter(USBInterface* owner, uint64_t linkGeneration);
+  ~CMyWriter() override;
+  void PrepareBuffer(CUsbBuf* buffer) override;
+  void HandleBufferError(CUsbBuf* buffer) override;
+  void OnWorkerExit() override;
+
+ private:
+  USBInterface* owner;
+  uint64_t generation;
+};
+
+// The answer text of one IN transfer: the received bytes up to the first zero byte.
+std::string answerText(const CUsbBuf* buffer);

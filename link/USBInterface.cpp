@@ -1,0 +1,458 @@
+#include "link/USBInterface.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "data/MyDatReader.h"
+#include "data/MyDbgReader.h"
+#include "link/MyReader.h"
+#include "usbio/UsbDevice.h"
+
+namespace {
+
+const char kUsbProblems[] = "USB Problems: Please reset your Velmora and USB-HUB (if used)!";
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+  char line[160];
+  va_list args;
+  va_start(args, pattern);
+  std::vsnprintf(line, sizeof line, pattern, args);
+  va_end(args);
+  return line;
+}
+
+// The configuration the scan's in-use test and openLink ask for.
+UsbConfiguration loggerConfiguration() {
+  UsbConfiguration config;
+  std::memset(&config, 0, sizeof config);
+  config.configurationIndex = 0;
+  config.interfaceCount = 1;
+  config.interfaces[0].interfaceNumber = 0;
+  config.interfaces[0].alternateSetting = 0;
+  config.interfaces[0].maxTransferSize = 4096;
+  return config;
+}
+
+bool isLogger(uint16_t vendor, uint16_t product) {
+  return vendor == logger::kVendorId && product == logger::kProductId;
+}
+
+class LinkLock {
+ public:
+  explicit LinkLock(CRITICAL_SECTION* cs) : cs_(cs) { EnterCriticalSection(cs_); }
+  ~LinkLock() { LeaveCriticalSection(cs_); }
+  LinkLock(const LinkLock&) = delete;
+  LinkLock& operator=(const LinkLock&) = delete;
+
+ private:
+  CRITICAL_SECTION* cs_;
+};
+
+// Reads an optionally signed integer; "$" or "0x" marks hexadecimal. The whole text must be used.
+bool parseInt32(const std::string& text, size_t start, int32_t& value) {
+  size_t i = start;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  int base = 10;
+  if (i < text.size() && text[i] == '$') {
+    base = 16;
+    ++i;
+  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    base = 16;
+    i += 2;
+  }
+  if (i >= text.size()) return false;
+  uint64_t magnitude = 0;
+  for (; i < text.size(); ++i) {
+    int digit;
+    char c = text[i];
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      return false;
+    magnitude = magnitude * base + digit;
+    if (magnitude > 0xFFFFFFFFull) return false;
+  }
+  if (base == 10) {
+    if (magnitude > (negative ? 2147483648ull : 2147483647ull)) return false;
+    value = negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude)) : static_cast<int32_t>(magnitude);
+  } else {
+    // Hexadecimal covers the whole 32-bit pattern, as in the console's and the logger's texts.
+    uint32_t bits = static_cast<uint32_t>(magnitude);
+    if (negative) bits = 0u - bits;
+    std::memcpy(&value, &bits, sizeof value);
+  }
+  return true;
+}
+
+}  // namespace
+
+int32_t strToIntDef0(const std::string& text) {
+  int32_t value = 0;
+  return parseInt32(text, 0, value) ? value : 0;
+}
+
+int32_t serialNumberFromString(const std::string& text) {
+  if (text.size() <= 3) return 0;
+  return strToIntDef0(text.substr(3));
+}
+
+int32_t leadingInt(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > 2147483648LL) value = 2147483648LL;  // saturate; the caller bounds the count
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) value = INT32_MAX;
+  return static_cast<int32_t>(value);
+}
+
+std::string utf16ToAnsi(const uint16_t* chars, size_t count) {
+  // Windows-1252 between 0x80 and 0x9F; the rest of 0xA0..0xFF is Latin-1.
+  static const uint16_t k1252[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                     0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+  std::string out;
+  out.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    uint16_t c = chars[i];
+    char mapped = '?';
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+      mapped = static_cast<char>(c);
+    } else {
+      for (int k = 0; k < 32; ++k)
+        if (k1252[k] == c && c != 0) mapped = static_cast<char>(0x80 + k);
+    }
+    out.push_back(mapped);
+  }
+  return out;
+}
+
+USBInterface::USBInterface(WindowPort* window)
+    : deviceList(nullptr),
+      mainWindow(window),
+      downloadActive(false),
+      memLoadActive(false),
+      packetCount(0),
+      packetsExpected(0),
+      memUsed(0),
+      connected(false),
+      rawCommand(false) {
+  InitializeCriticalSection(&linkLock_);
+}
+
+USBInterface::~USBInterface() {
+  {
+    LinkLock lock(&linkLock_);
+    retired_.push_back({std::move(inReader), std::move(datInReader), std::move(debugInReader)});
+    generation_++;  // late exit hooks of the stopped workers find no link of theirs
+  }
+  // Stopping a worker runs its exit hook, which takes the link lock: never hold it here.
+  sweepRetired(true);
+  if (device) {
+    device->DeconfigureDevice();
+    device->CloseDevice();
+  }
+  outWriter.reset();
+  datOutWriter.reset();
+  device.reset();
+  CUsbDevice::DestroyDeviceList(deviceList);
+  DeleteCriticalSection(&linkLock_);
+}
+
+bool USBInterface::readSerial(CUsbDevice& dev, uint8_t serialIndex, std::string& text) {
+  uint8_t buffer[logger::kSerialBufferSize];
+  std::memset(buffer, 0, sizeof buffer);
+  uint32_t length = sizeof buffer;
+  if (dev.ReadStringDescriptor(buffer, &length, serialIndex, 0) != 0) {
+    mainWindow->infoMsg("Query Serial Number String Descriptor failed");
+    return false;
+  }
+  // A reply without its 2-byte header carries no character count: no string.
+  if (length < 2 || length > sizeof buffer) return false;
+  size_t chars = (length - 2) / 2;
+  uint16_t units[(logger::kSerialBufferSize - 2) / 2];
+  for (size_t i = 0; i < chars; ++i) units[i] = static_cast<uint16_t>(buffer[2 + 2 * i] | (buffer[3 + 2 * i] << 8));
+  text = utf16ToAnsi(units, chars);
+  return true;
+}
+
+bool USBInterface::readDeviceInfo(CUsbDevice& dev, int number, uint16_t& vendor, uint16_t& product,
+                                  bool& hasSerial, std::string& serial) {
+  (void)number;
+  uint8_t descriptor[18];
+  std::memset(descriptor, 0, sizeof descriptor);
+  uint32_t status = dev.ReadDeviceDescriptor(descriptor);
+  if (status != 0) {
+    mainWindow->infoMsg(format("Query Device Descriptor failed, status:0x%08X", status));
+    mainWindow->messageBox(MessageKind::Error, kCaptionError, kUsbProblems);
+    return false;
+  }
+  vendor = static_cast<uint16_t>(descriptor[8] | (descriptor[9] << 8));
+  product = static_cast<uint16_t>(descriptor[10] | (descriptor[11] << 8));
+  uint8_t serialIndex = descriptor[16];
+  hasSerial = serialIndex != 0 && readSerial(dev, serialIndex, serial);
+  return true;
+}
+
+std::vector<int32_t> USBInterface::scanDevices() {
+  sweepRetired(false);
+  candidateSerials.clear();
+  mainWindow->infoMsg("Scanning for attached USB devices...");
+  CUsbDevice::DestroyDeviceList(deviceList);  // the list of an earlier scan is replaced
+  deviceList = CUsbDevice::BuildDeviceList(&g_UsbDrvInterfaceGuid);
+  if (!deviceList) {
+    mainWindow->infoMsg("Unable to build a device list!");
+    return {};
+  }
+  CUsbDevice dev;
+  bool anyDevice = false;
+  const UsbConfiguration config = loggerConfiguration();
+  for (int number = 0; number < logger::kMaxDeviceNumbers; ++number) {
+    if (dev.OpenDevice(number, deviceList, &g_UsbDrvInterfaceGuid, true) != 0) break;
+    uint16_t vendor = 0, product = 0;
+    bool hasSerial = false;
+    std::string serial;
+    if (readDeviceInfo(dev, number, vendor, product, hasSerial, serial)) {
+      anyDevice = true;
+      mainWindow->infoMsg(format("Device %d:  VendorID:0x%04X  ProductID:0x%04X", number, vendor, product));
+      mainWindow->infoMsg("SerialNumber:");
+      if (hasSerial) {
+        mainWindow->infoMsg(serial);
+        if (isLogger(vendor, product)) {
+          mainWindow->infoMsg("Check if device is already connected");
+          if (dev.ConfigureDevice(&config) != 0)
+            mainWindow->infoMsg("Device is already connected");
+          else
+            candidateSerials.push_back(serialNumberFromString(serial));
+        }
+      } else {
+        mainWindow->infoMsg("->not available");
+        if (isLogger(vendor, product)) {
+          mainWindow->infoMsg("->old device");
+          candidateSerials.push_back(0);
+        }
+      }
+    }
+    dev.CloseDevice();
+  }
+  if (!anyDevice) mainWindow->infoMsg("There are no USB devices attached to the USB driver.");
+  return candidateSerials;
+}
+
+bool USBInterface::connect(int32_t serial) {
+  sweepRetired(false);
+  CUsbDevice dev;
+  bool anyDevice = false;
+  for (int number = 0; number < logger::kMaxDeviceNumbers; ++number) {
+    if (dev.OpenDevice(number, deviceList, &g_UsbDrvInterfaceGuid, true) != 0) break;
+    uint16_t vendor = 0, product = 0;
+    bool hasSerial = false;
+    std::string text;
+    bool described = readDeviceInfo(dev, number, vendor, product, hasSerial, text);
+    dev.CloseDevice();
+    if (!described) continue;
+    anyDevice = true;
+    mainWindow->infoMsg(format("Device %d:  VendorID:0x%04X  ProductID:0x%04X", number, vendor, product));
+    mainWindow->infoMsg("SerialNumber:");
+    if (hasSerial) {
+      mainWindow->infoMsg(text);
+      if (isLogger(vendor, product) && serialNumberFromString(text) == serial) return openLink(number);
+    } else {
+      mainWindow->infoMsg("not available");
+      if (isLogger(vendor, product)) {
+        mainWindow->infoMsg("-> connect old device");
+        return openLink(number);
+      }
+    }
+  }
+  if (!anyDevice) mainWindow->infoMsg("There are no USB devices attached to the USB driver.");
+  return false;
+}
+
+bool USBInterface::openLink(int32_t deviceNumber) {
+  // Held throughout, so that an exit hook of the new link's own workers cannot tear it down while
+  // it is still being built. Nothing here waits for a worker.
+  LinkLock lock(&linkLock_);
+  connected = false;
+  const uint64_t gen = ++generation_;
+  // Readers of an earlier link that was never disconnected are stopped the same way as by disconnect.
+  RetiredLink old{std::move(inReader), std::move(datInReader), std::move(debugInReader)};
+  for (CUsbThread* r : {static_cast<CUsbThread*>(old.debugIn.get()), static_cast<CUsbThread*>(old.in.get()),
+                        static_cast<CUsbThread*>(old.datIn.get())}) {
+    if (r) {
+      r->AbortTransfers();
+      r->UnbindPipe();
+    }
+  }
+  if (old.in || old.datIn || old.debugIn) retired_.push_back(std::move(old));
+
+  device = std::make_shared<CUsbDevice>();
+  inReader = std::make_shared<CMyReader>(this, gen);
+  datInReader = std::make_shared<CMyDatReader>(this, gen);
+  outWriter = std::make_shared<CMyWriter>(this, gen);
+  datOutWriter = std::make_shared<CMyWriter>(this, gen);
+  debugInReader = std::make_shared<CMyDbgReader>(this, gen);
+
+  if (device->OpenDevice(deviceNumber, deviceList, &g_UsbDrvInterfaceGuid, true) != 0) {
+    mainWindow->infoMsg("Error Open device");
+    return false;
+  }
+  mainWindow->infoMsg("Configuring the device...");
+  const UsbConfiguration config = loggerConfiguration();
+  if (device->ConfigureDevice(&config) != 0) {
+    mainWindow->infoMsg("Error Configure Device");
+    return false;
+  }
+  struct Bind {
+    CUsbPipe* pipe;
+    uint8_t endpoint;
+    const char* failure;
+  } binds[] = {{inReader.get(), logger::kEndpointIn, "Can not bind IN pipe"},
+               {datInReader.get(), logger::kEndpointDatIn, "Can not bind DATIN pipe"},
+               {debugInReader.get(), logger::kEndpointDebugIn, "Can not bind DebugIn pipe"},
+               {outWriter.get(), logger::kEndpointOut, "Can not bind OUT pipe"},
+               {datOutWriter.get(), logger::kEndpointDatOut, "Can not bind DATOUT pipe"}};
+  for (const Bind& b : binds) {
+    if (b.pipe->BindPipe(deviceNumber, b.endpoint, deviceList, &g_UsbDrvInterfaceGuid, true) != 0) {
+      mainWindow->infoMsg(b.failure);
+      return false;
+    }
+  }
+  struct Start {
+    CUsbThread* reader;
+    const char* poolFailure;
+    const char* threadFailure;
+  } starts[] = {
+      {inReader.get(), "Unable to allocate buffer pool.", "Unable to start worker threadn"},
+      {datInReader.get(), "Unable to allocate 2nd buffer pool.", "Unable to start 2nd worker threadn"},
+      {debugInReader.get(), "Unable to allocate 3rd buffer pool.", "Unable to start 3rd worker threadn"}};
+  for (const Start& s : starts) {
+    if (!s.reader->AllocateBuffers(logger::kPacketSize, logger::kReaderBuffers)) {
+      mainWindow->infoMsg(s.poolFailure);
+      return false;
+    }
+    if (!s.reader->StartWorker(logger::kMaxErrors)) {
+      mainWindow->infoMsg(s.threadFailure);
+      return false;
+    }
+  }
+  mainWindow->infoMsg("Device connected");
+  connected = true;
+  return true;
+}
+
+void USBInterface::disconnect() { disconnectLink(generation_.load()); }
+
+void USBInterface::disconnectLink(uint64_t gen) {
+  {
+    LinkLock lock(&linkLock_);
+    if (gen == generation_.load()) {
+      // Whoever takes the objects out of the fields tears them down; a second disconnect finds none.
+      RetiredLink link{std::move(inReader), std::move(datInReader), std::move(debugInReader)};
+      std::shared_ptr<CUsbDevice> dev = std::move(device);
+      bool running = false;
+      for (CUsbThread* r : {static_cast<CUsbThread*>(link.debugIn.get()), static_cast<CUsbThread*>(link.in.get()),
+                            static_cast<CUsbThread*>(link.datIn.get())}) {
+        if (!r) continue;
+        r->AbortTransfers();
+        r->UnbindPipe();
+        // A running worker still waits on its buffers and handle: they go when it has ended.
+        if (r->IsWorkerRunning()) {
+          running = true;
+        } else {
+          r->ReleaseBuffers();
+          r->CloseDevice();
+        }
+      }
+      if (running) retired_.push_back(std::move(link));
+      if (dev) {
+        dev->DeconfigureDevice();
+        dev->CloseDevice();
+      }
+      connected = false;
+    }
+  }
+  mainWindow->infoMsg("Device disconnected!");
+  sweepRetired(false);
+}
+
+void USBInterface::sweepRetired(bool stopWorkers) {
+  std::vector<RetiredLink> links;
+  {
+    LinkLock lock(&linkLock_);
+    links.swap(retired_);
+  }
+  std::vector<RetiredLink> keep;
+  for (RetiredLink& link : links) {
+    bool running = false;
+    for (CUsbThread* r : {static_cast<CUsbThread*>(link.debugIn.get()), static_cast<CUsbThread*>(link.in.get()),
+                          static_cast<CUsbThread*>(link.datIn.get())}) {
+      if (!r) continue;
+      if (stopWorkers) r->ShutdownThread();
+      if (r->IsWorkerRunning()) {
+        running = true;
+        continue;
+      }
+      r->ShutdownThread();  // returns at once: the worker has ended and given its handle back
+      r->ReleaseBuffers();
+      r->CloseDevice();
+    }
+    if (running) keep.push_back(std::move(link));
+  }
+  if (!keep.empty()) {
+    LinkLock lock(&linkLock_);
+    for (RetiredLink& link : keep) retired_.push_back(std::move(link));
+  }
+}
+
+bool USBInterface::sendCommand(const std::string& text) {
+  const std::string command(text.c_str());  // a command ends at its first zero byte
+  mainWindow->infoMsg(" <<< " + command);
+  std::shared_ptr<CMyWriter> writer;
+  {
+    LinkLock lock(&linkLock_);
+    writer = outWriter;
+  }
+  uint32_t length = static_cast<uint32_t>(command.size() + 1);
+  uint32_t status = writer ? writer->WriteSync(command.c_str(), &length, logger::kWriteTimeoutMs) : usbstatus::kNotOpen;
+  if (status != 0) {
+    mainWindow->infoMsg("sendCommand WriteSync failed!");
+    return false;
+  }
+  return true;
+}
+
+bool USBInterface::sendData(const uint8_t* data, int32_t length) {
+  packetsExpected = length / static_cast<int32_t>(logger::kPacketSize);
+  std::shared_ptr<CMyWriter> writer;
+  {
+    LinkLock lock(&linkLock_);
+    writer = datOutWriter;
+  }
+  for (int32_t offset = 0; offset < length; offset += logger::kPacketSize) {
+    uint32_t packet = static_cast<uint32_t>(std::min<int32_t>(logger::kPacketSize, length - offset));
+    uint32_t status = writer ? writer->WriteSync(data + offset, &packet, logger::kWriteTimeoutMs) : usbstatus::kNotOpen;
+    if (status != 0) {
+      mainWindow->infoMsg("sendData WriteSync failed!");
+      return false;
+    }
+    packetCount++;
+  }
+  return true;
+}

@@ -1,0 +1,111 @@
+// The link to one logger: discovery, connection, commands and the state of the transfer under way.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "data/Messwert.h"
+#include "link/WindowPort.h"
+#include "platform/win32.h"
+
+class CUsbDevice;
+class CMyReader;
+class CMyDatReader;
+class CMyDbgReader;
+class CMyWriter;
+
+// Constants of discovery and of the link.
+namespace logger {
+constexpr uint16_t kVendorId = 0x11E3;
+constexpr uint16_t kProductId = 0x0005;
+constexpr int kMaxDeviceNumbers = 127;  // device numbers 0 to 126
+constexpr uint32_t kSerialBufferSize = 516;
+constexpr uint8_t kEndpointIn = 0x85;
+constexpr uint8_t kEndpointDatIn = 0x81;
+constexpr uint8_t kEndpointDebugIn = 0x83;
+constexpr uint8_t kEndpointOut = 0x04;
+constexpr uint8_t kEndpointDatOut = 0x02;
+constexpr uint32_t kPacketSize = 64;
+constexpr uint32_t kReaderBuffers = 5;
+constexpr uint32_t kMaxErrors = 3;
+constexpr uint32_t kWriteTimeoutMs = 1000;
+constexpr uint32_t kMemorySize = 524288;  // 512 KiB of logger memory
+constexpr int32_t kMaxPackets = kMemorySize / kPacketSize;
+}  // namespace logger
+
+class USBInterface {
+ public:
+  explicit USBInterface(WindowPort* mainWindow);
+  ~USBInterface();
+  USBInterface(const USBInterface&) = delete;
+  USBInterface& operator=(const USBInterface&) = delete;
+
+  std::vector<int32_t> scanDevices();
+  bool connect(int32_t serial);
+  bool openLink(int32_t deviceNumber);
+  void disconnect();
+  bool sendCommand(const std::string& text);
+  bool sendData(const uint8_t* data, int32_t length);
+
+  // The worker exit hooks disconnect the link they belong to; a newer link is left alone.
+  void disconnectLink(uint64_t generation);
+  uint64_t linkGeneration() const { return generation_.load(); }
+
+  // Fields, in the order of the link's design.
+  HDEVINFO deviceList;
+  std::shared_ptr<CUsbDevice> device;
+  std::shared_ptr<CMyDatReader> datInReader;
+  std::shared_ptr<CMyReader> inReader;
+  std::shared_ptr<CMyDbgReader> debugInReader;
+  std::shared_ptr<CMyWriter> outWriter;
+  std::shared_ptr<CMyWriter> datOutWriter;
+  std::vector<int32_t> candidateSerials;
+  std::array<uint8_t, logger::kMemorySize> memoryImage;
+  WindowPort* mainWindow;
+  std::vector<messwert_tag> measurements;
+  std::atomic<bool> downloadActive;
+  std::atomic<bool> memLoadActive;
+  std::atomic<int32_t> packetCount;
+  std::atomic<int32_t> packetsExpected;
+  std::atomic<int32_t> memUsed;
+  std::atomic<bool> connected;
+  std::atomic<bool> rawCommand;
+
+  // The firmware image loaded by a "device.software" answer; touched only by the IN worker.
+  std::vector<uint8_t> firmwareImage;
+  bool firmwareLoaded = false;
+
+ private:
+  // The objects of a closed link whose reader workers may still run.
+  struct RetiredLink {
+    std::shared_ptr<CMyReader> in;
+    std::shared_ptr<CMyDatReader> datIn;
+    std::shared_ptr<CMyDbgReader> debugIn;
+  };
+  // Reads the serial-number string of an open device; false when it is absent.
+  bool readSerial(CUsbDevice& dev, uint8_t serialIndex, std::string& text);
+  // Logs the device line of a scan or connect; reports a descriptor failure. False on failure.
+  bool readDeviceInfo(CUsbDevice& dev, int number, uint16_t& vendor, uint16_t& product, bool& hasSerial,
+                      std::string& serial);
+  // Releases the objects of closed links whose workers have ended (all of them, after stopping the
+  // workers, when `stopWorkers` is set).
+  void sweepRetired(bool stopWorkers);
+
+  std::atomic<uint64_t> generation_{0};
+  CRITICAL_SECTION linkLock_;  // guards the object fields and retired_
+  std::vector<RetiredLink> retired_;
+};
+
+// Serial-number string to number: the characters from the fourth on, read as a signed 32-bit
+// integer (decimal, or hexadecimal after "$" or "0x"; leading blanks skipped); 0 when invalid.
+int32_t serialNumberFromString(const std::string& text);
+// Text to integer as the service console reads it: decimal, "$" or "0x" for hexadecimal, 0 if invalid.
+int32_t strToIntDef0(const std::string& text);
+// Leading decimal integer (leading blanks and a sign allowed); 0 when there are no digits.
+int32_t leadingInt(const std::string& text);
+// UTF-16 (little-endian code units) to Windows-1252; characters without a code point become '?'.
+std::string utf16ToAnsi(const uint16_t* chars, size_t count);

@@ -1,0 +1,41 @@
+// The window entry points that the link and data layers call.
+//
+// Every entry point may be called from any thread. Implementations carry the effects out on the
+// GUI thread in the order of the calls. The calls that return an answer (the save dialog, message
+// boxes, the length field) block the calling worker until the GUI thread answers; the GUI thread
+// never waits for a worker. Texts are Windows-1252 byte strings.
+#pragma once
+
+#include <string>
+
+enum class MessageKind { Error, Information };
+
+class WindowPort {
+ public:
+  virtual ~WindowPort() = default;
+
+  // Stop the answer time-out, leave the busy state, append the line to the log.
+  virtual void errorMsg(const std::string& line) = 0;
+  // Append the line to the log (mmoDebug).
+  virtual void infoMsg(const std::string& line) = 0;
+  virtual void startBusy() = 0;
+  virtual void stopBusy() = 0;
+  // Append a line to the service console's response memo (mmoResponse).
+  virtual void responseLine(const std::string& line) = 0;
+
+  // The answer time-out timer (timTimeout).
+  virtual void timeoutEnable(bool enabled) = 0;
+  virtual void timeoutInterval(int milliseconds) = 0;
+
+  // SaveDialog1: true and the chosen path (a native file name) when the user chose a file.
+  virtual bool saveDialog(std::string& path) = 0;
+  // A modal message box with one OK button; returns when it was closed.
+  virtual void messageBox(MessageKind kind, const std::string& caption, const std::string& text) = 0;
+  // The current text of the service console's length field (edLength).
+  virtual std::string lengthText() = 0;
+};
+
+// Captions of the message boxes.
+constexpr char kCaptionError[] = "Error";
+constexpr char kCaptionInformation[] = "Information";
+constexpr char kCaptionFileError[] = "Fehler";

@@ -1,0 +1,123 @@
+// The virtual Velmora: a device model of the logger on the USB device contract.
+//
+// It answers the command language on its five endpoints as a logger does: zero-terminated text
+// commands arrive on OUT (0x04), answers named after the command go out on IN (0x85), memory
+// streams on DATIN (0x81) in 64-byte packets, data blocks arrive on DATOUT (0x02), and a short debug
+// line for every command goes out on DebugIn (0x83).
+//
+// A firmware update restarts the logger: it drops off the bus once its answer has been read (or after
+// a second at most) and a new VelmoraDevice with the same memory, serial and instance id, running the
+// new version, is handed to the restart handler, which attaches it wherever the old one was.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/usbdrv/packet_device.h"
+#include "sim/model/Firmware.h"
+#include "sim/model/Records.h"
+
+namespace velmora {
+
+constexpr uint16_t kVendorId = 0x11E3;
+constexpr uint16_t kProductId = 0x0005;
+constexpr uint8_t kEpIn = 0x85;
+constexpr uint8_t kEpDatIn = 0x81;
+constexpr uint8_t kEpDebugIn = 0x83;
+constexpr uint8_t kEpOut = 0x04;
+constexpr uint8_t kEpDatOut = 0x02;
+constexpr uint32_t kMemorySize = 524288;
+constexpr uint32_t kMaxRecords = kMemorySize / 32;
+constexpr uint32_t kFirmwareAddress = 463104;
+constexpr uint32_t kFirmwareSize = 61184;
+constexpr uint32_t kPacketSize = 64;
+constexpr double kFullSpeedPacketsPerMs = 19.0;
+
+struct Options {
+  std::optional<std::string> serial = std::string("VLM12345");  // none: an old logger without string
+  uint32_t records = 1000;     // generated records
+  uint32_t seed = 1;           // for the generated records
+  std::vector<uint8_t> image;  // memory image (up to 524288 bytes, zero-padded); replaces generation
+  uint32_t used = 0;           // record count reported with an image, as given (not bounded)
+  std::string software = "V1.09";
+  std::string clock;           // clock text the logger starts with (last "date.date" argument)
+  bool inUse = false;          // configuration refused: in use by another program
+  bool paced = false;          // IN delivery at the USB full-speed bulk rate
+  long unplugAfter = -1;       // unplug after that many DATIN packets (<0: never)
+  unsigned restartMs = 50;     // time off the bus during a firmware restart
+};
+
+class VelmoraDevice;
+// Receives the logger that comes back after a firmware update; called on a helper thread of the old
+// device, after the old one has been unplugged.
+using RestartHandler = std::function<void(std::shared_ptr<VelmoraDevice>)>;
+
+class VelmoraDevice : public usbdrv::PacketDevice {
+ public:
+  VelmoraDevice(const Options& options, std::string instanceId);
+  ~VelmoraDevice() override;
+
+  // The handler is passed on to the device that comes back, so later updates restart again.
+  void SetRestartHandler(RestartHandler handler);
+
+  // A copy of the logger's memory.
+  std::vector<uint8_t> Memory() const;
+  uint32_t RecordCount() const;
+  std::string Software() const;
+  std::string Clock() const;
+  const std::optional<std::string>& Serial() const { return serial_; }
+  // Commands received so far, in order (without the zero byte).
+  std::vector<std::string> Commands() const;
+  // DATOUT bytes that arrived with no "mem.save" open (or beyond its length); they are dropped.
+  uint64_t IgnoredDataBytes() const;
+
+ protected:
+  void OnOut(uint8_t endpoint, const uint8_t* data, size_t size) override;
+
+ private:
+  struct Output {
+    uint8_t endpoint;
+    std::vector<uint8_t> packet;
+  };
+  using Outbox = std::vector<Output>;
+
+  // Both run with mutex_ held and only collect what is to be sent.
+  bool HandleCommandLocked(const std::string& command, Outbox& out);
+  void StoreDataLocked(const uint8_t* data, size_t size, Outbox& out);
+  static void Answer(const std::string& text, Outbox& out);
+  static void Debug(const std::string& text, Outbox& out);
+  void Send(const Outbox& out);
+
+  void StartRestart();
+  void RestartMain();
+
+  const Options options_;  // as given; the restarted logger starts from a copy with the current state
+  const std::optional<std::string> serial_;
+
+  mutable std::mutex mutex_;
+  std::vector<uint8_t> memory_;
+  uint32_t records_;
+  std::string software_;
+  std::string clock_;
+  std::vector<std::string> commands_;
+  std::string pendingCommand_;  // a command split over several OUT packets
+  uint32_t saveAddress_ = 0;    // where DATOUT data goes after "mem.save"
+  uint32_t saveRemaining_ = 0;
+  uint32_t saveTotal_ = 0;
+  uint64_t ignoredData_ = 0;
+
+  std::mutex restartMutex_;
+  std::condition_variable restartWake_;
+  RestartHandler restartHandler_;
+  bool stopping_ = false;
+  std::thread restartThread_;
+};
+
+}  // namespace velmora

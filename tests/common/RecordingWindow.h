@@ -1,0 +1,169 @@
+// A window port for tests: keeps every effect in one ordered list and answers dialogs from a script.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/WindowPort.h"
+
+class RecordingWindow : public WindowPort {
+ public:
+  enum class Kind { Error, Info, StartBusy, StopBusy, Response, TimeoutEnable, TimeoutInterval, SaveDialog, MessageBox, LengthText };
+  struct Effect {
+    Kind kind;
+    std::string text;  // line, message box text, chosen path
+    int value = 0;     // timer enable (0/1), interval, message kind
+    std::string caption;
+  };
+
+  // WindowPort
+  void errorMsg(const std::string& line) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    timeoutEnabled_ = false;
+    busy_ = false;
+    add({Kind::Error, line});
+  }
+  void infoMsg(const std::string& line) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    add({Kind::Info, line});
+  }
+  void startBusy() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    busy_ = true;
+    add({Kind::StartBusy, ""});
+  }
+  void stopBusy() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    busy_ = false;
+    add({Kind::StopBusy, ""});
+  }
+  void responseLine(const std::string& line) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    add({Kind::Response, line});
+  }
+  void timeoutEnable(bool enabled) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    timeoutEnabled_ = enabled;
+    add({Kind::TimeoutEnable, "", enabled ? 1 : 0});
+  }
+  void timeoutInterval(int milliseconds) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    interval_ = milliseconds;
+    add({Kind::TimeoutInterval, "", milliseconds});
+  }
+  bool saveDialog(std::string& path) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::optional<std::string> answer;
+    if (!saveAnswers_.empty()) {
+      answer = saveAnswers_.front();
+      saveAnswers_.pop_front();
+    }
+    add({Kind::SaveDialog, answer ? *answer : std::string()});
+    if (!answer) return false;
+    path = *answer;
+    return true;
+  }
+  void messageBox(MessageKind kind, const std::string& caption, const std::string& text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Effect e{Kind::MessageBox, text, kind == MessageKind::Error ? 0 : 1, caption};
+    add(e);
+  }
+  std::string lengthText() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    add({Kind::LengthText, length_});
+    return length_;
+  }
+
+  // Script.
+  void answerSaveDialog(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    saveAnswers_.push_back(path);
+  }
+  void cancelSaveDialog() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    saveAnswers_.push_back(std::nullopt);
+  }
+  void setLengthText(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    length_ = text;
+  }
+
+  // Observations.
+  std::vector<Effect> effects() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return effects_;
+  }
+  // The log (mmoDebug): the lines of errorMsg and infoMsg in order.
+  std::vector<std::string> log() const { return texts({Kind::Error, Kind::Info}); }
+  std::vector<std::string> responses() const { return texts({Kind::Response}); }
+  std::vector<std::string> messageBoxes() const { return texts({Kind::MessageBox}); }
+  size_t count(const std::string& line) const {
+    size_t n = 0;
+    for (const auto& l : log()) n += (l == line);
+    return n;
+  }
+  bool busy() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return busy_;
+  }
+  bool timeoutEnabled() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timeoutEnabled_;
+  }
+  int interval() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return interval_;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    effects_.clear();
+  }
+
+  // Waits until the log holds `line` at least `times` times; false after the bound.
+  bool waitForLine(const std::string& line, size_t times = 1,
+                   std::chrono::milliseconds bound = std::chrono::seconds(20)) const {
+    return waitUntil([&] { return countLocked(line) >= times; }, bound);
+  }
+  // Waits until a predicate over the effects holds (evaluated under the lock).
+  bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound = std::chrono::seconds(20)) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, bound, pred);
+  }
+  // For predicates passed to waitUntil (the lock is held there).
+  size_t countLocked(const std::string& line) const {
+    size_t n = 0;
+    for (const auto& e : effects_)
+      if ((e.kind == Kind::Error || e.kind == Kind::Info) && e.text == line) ++n;
+    return n;
+  }
+  const std::vector<Effect>& effectsLocked() const { return effects_; }
+
+ private:
+  void add(Effect e) {
+    effects_.push_back(std::move(e));
+    changed_.notify_all();
+  }
+  std::vector<std::string> texts(std::initializer_list<Kind> kinds) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto& e : effects_)
+      for (Kind k : kinds)
+        if (e.kind == k) out.push_back(e.text);
+    return out;
+  }
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<Effect> effects_;
+  std::deque<std::optional<std::string>> saveAnswers_;
+  std::string length_;
+  bool busy_ = false;
+  bool timeoutEnabled_ = false;
+  int interval_ = 5000;
+};
