@@ -6,10 +6,10 @@
 typedef HDEVINFO(WINAPI* PFN_SetupDiGetClassDevsA)(const GUID*, PCSTR, HWND, DWORD);
 typedef BOOL(WINAPI* PFN_SetupDiDestroyDeviceInfoList)(HDEVINFO);
 typedef BOOL(WINAPI* PFN_SetupDiEnumDeviceInterfaces)(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD,
-                                                       PSP_DEVICE_INTERFACE_DATA);
+                                                      PSP_DEVICE_INTERFACE_DATA);
 typedef BOOL(WINAPI* PFN_SetupDiGetDeviceInterfaceDetailA)(HDEVINFO, PSP_DEVICE_INTERFACE_DATA,
-                                                            PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD, PDWORD,
-                                                            PSP_DEVINFO_DATA);
+                                                           PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD, PDWORD,
+                                                           PSP_DEVINFO_DATA);
 typedef CONFIGRET(WINAPI* PFN_CM_Get_Parent)(PDEVINST, DEVINST, ULONG);
 typedef CONFIGRET(WINAPI* PFN_CM_Get_Device_IDA)(DEVINST, PSTR, ULONG, ULONG);
 
