@@ -6,7 +6,7 @@
 // line for every command goes out on DebugIn (0x83).
 //
 // A firmware update restarts the logger: it drops off the bus once its answer has been read (or after
-// a second at most) and a new VelmoraDevice with the same memory, serial and instance id, running the
+// two seconds at most) and a new VelmoraDevice with the same memory, serial and instance id, running the
 // new version, is handed to the restart handler, which attaches it wherever the old one was.
 #pragma once
 
@@ -41,17 +41,21 @@ constexpr uint32_t kPacketSize = 64;
 constexpr double kFullSpeedPacketsPerMs = 19.0;
 
 struct Options {
-  std::optional<std::string> serial = std::string("VLM12345");  // none: an old logger without string
-  uint32_t records = 1000;     // generated records
-  uint32_t seed = 1;           // for the generated records
-  std::vector<uint8_t> image;  // memory image (up to 524288 bytes, zero-padded); replaces generation
-  uint32_t used = 0;           // record count reported with an image, as given (not bounded)
+  // None: an old logger without serial-number string.
+  std::optional<std::string> serial = std::string("VLM12345");
+  uint32_t records = 1000;  // generated records (at most 16384)
+  uint32_t seed = 1;        // for the generated records
+  // A memory image (up to 524288 bytes, zero-padded) replaces the generated records; `used` is the
+  // record count the logger then reports, as given, so that counts beyond the memory can be tried.
+  std::vector<uint8_t> image;
+  uint32_t used = 0;
   std::string software = "V1.09";
-  std::string clock;           // clock text the logger starts with (last "date.date" argument)
-  bool inUse = false;          // configuration refused: in use by another program
-  bool paced = false;          // IN delivery at the USB full-speed bulk rate
-  long unplugAfter = -1;       // unplug after that many DATIN packets (<0: never)
-  unsigned restartMs = 50;     // time off the bus during a firmware restart
+  std::string clock;        // clock text the logger starts with (last "date.date" argument)
+  bool inUse = false;       // configuration refused: in use by another program
+  bool paced = false;       // IN delivery at the USB full-speed bulk rate
+  long unplugAfter = -1;    // unplug after that many DATIN packets (<0: never)
+  uint32_t shortEvery = 0;  // every n-th DATIN packet of a load carries only its first half (0: none)
+  unsigned restartMs = 50;  // time off the bus during a firmware restart
 };
 
 class VelmoraDevice;
@@ -64,7 +68,8 @@ class VelmoraDevice : public usbdrv::PacketDevice {
   VelmoraDevice(const Options& options, std::string instanceId);
   ~VelmoraDevice() override;
 
-  // The handler is passed on to the device that comes back, so later updates restart again.
+  // The handler is passed on to the device that comes back, so later updates restart again. Without
+  // a handler the logger still drops off the bus, and nothing comes back.
   void SetRestartHandler(RestartHandler handler);
 
   // A copy of the logger's memory.
@@ -98,7 +103,7 @@ class VelmoraDevice : public usbdrv::PacketDevice {
   void StartRestart();
   void RestartMain();
 
-  const Options options_;  // as given; the restarted logger starts from a copy with the current state
+  const Options options_;  // as given, without the image; the restarted logger starts from these
   const std::optional<std::string> serial_;
 
   mutable std::mutex mutex_;
@@ -111,6 +116,9 @@ class VelmoraDevice : public usbdrv::PacketDevice {
   uint32_t saveAddress_ = 0;    // where DATOUT data goes after "mem.save"
   uint32_t saveRemaining_ = 0;
   uint32_t saveTotal_ = 0;
+  // The firmware region holds what the last save into it delivered in full; a save into the region
+  // that has not completed (the host's transfer broke off) makes the region fail its check.
+  bool firmwareRegionWhole_ = true;
   uint64_t ignoredData_ = 0;
 
   std::mutex restartMutex_;
