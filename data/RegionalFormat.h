@@ -36,6 +36,7 @@ std::string formatDateTime(const messwert::TimeStamp& ts, const RegionalFormat& 
 // 8 integer digits, INF, -INF, NAN.
 std::string formatValue(float value, char decimalSeparator);
 // The CSV line of one record with a valid time stamp, CR LF included.
-std::string formatLine(const messwert_tag& record, const messwert::TimeStamp& ts, const RegionalFormat& format);
+std::string formatLine(const messwert_tag& record, const messwert::TimeStamp& ts,
+                       const RegionalFormat& format);
 
 }  // namespace csv

@@ -1,0 +1,69 @@
+#include "data/CsvExport.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "data/SafeFile.h"
+#include "link/USBInterface.h"
+
+namespace {
+const char kFileOpenError[] = "File Open Error";
+const char kFileWriteError[] = "File Write Error";
+// A German line with a check sum comment is about 80 bytes; reserving a little more avoids regrowth.
+constexpr size_t kLineReserve = 96;
+}  // namespace
+
+void reportFileOpenError(WindowPort& window) {
+  window.messageBox(MessageKind::Error, kCaptionFileError, kFileOpenError);
+  window.errorMsg(kFileOpenError);
+}
+
+void reportFileWriteError(WindowPort& window) {
+  window.messageBox(MessageKind::Error, kCaptionFileError, kFileWriteError);
+  window.errorMsg(kFileWriteError);
+}
+
+void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
+  WindowPort& window = *link.mainWindow;
+  std::string path;
+  if (!window.saveDialog(path)) {
+    window.errorMsg("User abort file open dialog");
+    return;
+  }
+  SafeFile file;
+  if (!file.open(path)) {
+    reportFileOpenError(window);
+    return;
+  }
+  window.startBusy();
+  window.timeoutEnable(false);
+
+  std::vector<messwert_tag>& records = link.measurements;
+  const size_t count =
+      std::min(records.size(), static_cast<size_t>(std::max<int32_t>(0, link.memUsed.load())));
+  // The whole file is formatted first and written in one go.
+  std::string text;
+  text.reserve(std::strlen(csv::kHeader) + 2 + count * kLineReserve);
+  text += csv::kHeader;
+  text += "\r\n";
+  for (size_t i = 0; i < count; ++i) {
+    const messwert_tag& record = records[i];
+    messwert::TimeStamp ts;
+    std::string message;
+    if (!messwert::timeStamp(record, ts, message)) {
+      window.infoMsg("Fehler Messwert " + message);
+      continue;  // the failed record keeps its number
+    }
+    window.infoMsg(std::to_string(i + 1) + " " + csv::formatDateTime(ts, format));
+    text += csv::formatLine(record, ts, format);
+  }
+
+  if (!file.write(text.data(), text.size()) || !file.commit()) {
+    reportFileWriteError(window);
+    return;
+  }
+  records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(count));
+  link.downloadActive = false;
+  window.infoMsg("Download finished");
+  window.stopBusy();
+}

@@ -1,0 +1,19 @@
+// The file side of a finished transfer: the CSV export of a measurement download and the reports
+// of a file that could not be written.
+#pragma once
+
+#include "data/RegionalFormat.h"
+
+class USBInterface;
+class WindowPort;
+
+// Asks for a file and writes the header and one line per record of `measurements` (the first
+// `memUsed` of them), logging one line per record. Clears `downloadActive` and reports
+// "Download finished" only when the whole file has been written; a cancel or a file failure leaves
+// the flag and the records as they are.
+void exportMeasurements(USBInterface& link, const RegionalFormat& format);
+
+// The error box and the log line for a file that could not be created, and for one that could not
+// be written completely.
+void reportFileOpenError(WindowPort& window);
+void reportFileWriteError(WindowPort& window);

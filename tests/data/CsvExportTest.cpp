@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "DataSupport.h"
+#include "data/CsvExport.h"
+#include "data/RegionalFormat.h"
+
+using datatest::crlfLines;
+using datatest::readFile;
+using datatest::record;
+using Kind = RecordingWindow::Kind;
+
+namespace {
+
+struct CsvExport : datatest::LinkFixture {
+  void prepare(const std::vector<messwert_tag>& records) {
+    link->measurements = records;
+    link->memUsed = static_cast<int32_t>(records.size());
+    link->downloadActive = true;
+  }
+};
+
+const std::string kHeaderLine =
+    "Date;SensorSerialNumber;Humidity;Temperature;HumidityRaw;TemperatureRaw;AmbientTemperature;Comment";
+
+}  // namespace
+
+TEST_F(CsvExport, WritesValidRecordsAndLogsEveryPosition) {
+  messwert_tag badTime = record(2017, 3, 6, 24, 0, 0, 3);
+  messwert_tag badDate = record(2017, 0, 6, 10, 0, 0, 4);
+  messwert_tag badBoth = datatest::withBadChecksum(record(2017, 0, 6, 24, 0, 0, 5));
+  messwert_tag midnight = record(2017, 3, 7, 0, 0, 0, 6);
+  messwert_tag oneSecond = record(2017, 3, 7, 0, 0, 1, 7);
+  messwert_tag badSum = datatest::withBadChecksum(record(2017, 3, 8, 1, 2, 3, 8));
+  prepare({record(2017, 3, 5, 14, 7, 9), badTime, badDate, badBoth, midnight, oneSecond, badSum});
+  window.answerSaveDialog((dir / "out.csv").string());
+
+  exportMeasurements(*link, RegionalFormat::german());
+
+  const std::string file = readFile(dir / "out.csv");
+  EXPECT_EQ(file, kHeaderLine + "\r\n" +
+                      "05.03.2017 14:07:09;1234;45,3;21,0;20000;10000;22,0;\r\n"
+                      "07.03.2017;6;45,3;21,0;20000;10000;22,0;\r\n"
+                      "07.03.2017 00:00:01;7;45,3;21,0;20000;10000;22,0;\r\n"
+                      "08.03.2017 01:02:03;8;45,3;21,0;20000;10000;22,0;Check sum error\r\n");
+  const std::string timeLine = std::string("Fehler Messwert ") + messwert::kTimeMessage;
+  const std::string dateLine = std::string("Fehler Messwert ") + messwert::kDateMessage;
+  EXPECT_EQ(window.log(), (std::vector<std::string>{"1 05.03.2017 14:07:09", timeLine, dateLine, timeLine,
+                                                    "5 07.03.2017", "6 07.03.2017 00:00:01",
+                                                    "7 08.03.2017 01:02:03", "Download finished"}));
+  // Busy again once the file is open, time-out off, busy ended at the end.
+  const auto effects = window.effects();
+  ASSERT_GE(effects.size(), 4u);
+  EXPECT_EQ(effects[0].kind, Kind::SaveDialog);
+  EXPECT_EQ(effects[1].kind, Kind::StartBusy);
+  EXPECT_EQ(effects[2].kind, Kind::TimeoutEnable);
+  EXPECT_EQ(effects[2].value, 0);
+  EXPECT_EQ(effects.back().kind, Kind::StopBusy);
+  EXPECT_FALSE(link->downloadActive);
+  EXPECT_TRUE(link->measurements.empty());
+  EXPECT_EQ(dir.names(), std::vector<std::string>{"out.csv"});
+}
+
+TEST_F(CsvExport, EnglishFormatAndReplacedFile) {
+  prepare({record(2017, 3, 5, 14, 7, 9), record(2017, 3, 5, 0, 0, 0, 9)});
+  datatest::writeFile(dir / "out.csv", std::string(5000, 'x'));  // longer than the new file
+  window.answerSaveDialog((dir / "out.csv").string());
+
+  exportMeasurements(*link, RegionalFormat::english());
+
+  const auto lines = crlfLines(readFile(dir / "out.csv"));
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{kHeaderLine, "3/5/2017 2:07:09 PM;1234;45.3;21.0;20000;10000;22.0;",
+                                      "3/5/2017;9;45.3;21.0;20000;10000;22.0;"}));
+  EXPECT_EQ(readFile(dir / "out.csv").substr(readFile(dir / "out.csv").size() - 2), "\r\n");
+  EXPECT_EQ(window.log().front(), "1 3/5/2017 2:07:09 PM");
+}
+
+TEST_F(CsvExport, CancelAndOpenFailureKeepTheDownload) {
+  prepare({record(2017, 3, 5, 14, 7, 9)});
+  window.cancelSaveDialog();
+  exportMeasurements(*link, RegionalFormat::german());
+  EXPECT_EQ(window.log(), std::vector<std::string>{"User abort file open dialog"});
+  EXPECT_TRUE(link->downloadActive);
+  EXPECT_EQ(link->measurements.size(), 1u);
+
+  window.clear();
+  window.answerSaveDialog((dir / "missing" / "out.csv").string());
+  exportMeasurements(*link, RegionalFormat::german());
+  const auto effects = window.effects();
+  ASSERT_EQ(effects.size(), 3u);
+  EXPECT_EQ(effects[1].kind, Kind::MessageBox);
+  EXPECT_EQ(effects[1].caption, "Fehler");
+  EXPECT_EQ(effects[1].text, "File Open Error");
+  EXPECT_EQ(effects[1].value, 0);  // error icon
+  EXPECT_EQ(effects[2].kind, Kind::Error);
+  EXPECT_EQ(effects[2].text, "File Open Error");
+  EXPECT_TRUE(link->downloadActive);
+  EXPECT_EQ(link->measurements.size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+}
+
+TEST_F(CsvExport, FailedRenameReportsWriteErrorAndLeavesNoTemporary) {
+  // A directory of the chosen name cannot be replaced by the finished file.
+  std::filesystem::create_directories(dir / "taken.csv" / "inner");
+  prepare({record(2017, 3, 5, 14, 7, 9)});
+  window.answerSaveDialog((dir / "taken.csv").string());
+
+  exportMeasurements(*link, RegionalFormat::german());
+
+  EXPECT_EQ(window.messageBoxes(), std::vector<std::string>{"File Write Error"});
+  EXPECT_EQ(window.log().back(), "File Write Error");
+  EXPECT_EQ(window.count("Download finished"), 0u);
+  EXPECT_FALSE(window.busy());
+  EXPECT_TRUE(link->downloadActive);
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "taken.csv" / "inner"));
+  EXPECT_EQ(dir.names(), std::vector<std::string>{"taken.csv"});
+}
+
+// A full disk, simulated by a file size limit in a child process. A small file fails when it is
+// flushed at the end, a large one already while it is written.
+TEST_F(CsvExport, FailedWriteKeepsTheEarlierFile) {
+  const std::string old = "the earlier export\r\n";
+  datatest::writeFile(dir / "out.csv", old);
+  for (int count : {10, 200}) {
+    SCOPED_TRACE(count);
+    std::vector<messwert_tag> records;
+    for (int i = 0; i < count; ++i) records.push_back(record(2017, 3, 5, 10, i / 60, i % 60));
+    prepare(records);
+    window.answerSaveDialog((dir / "out.csv").string());
+    auto child = [&] {
+      std::signal(SIGXFSZ, SIG_IGN);
+      rlimit limit{100, 100};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      exportMeasurements(*link, RegionalFormat::german());
+      const bool ok = window.messageBoxes() == std::vector<std::string>{"File Write Error"} &&
+                      window.log().back() == "File Write Error" && window.count("Download finished") == 0 &&
+                      link->downloadActive && readFile(dir / "out.csv") == old &&
+                      dir.names() == std::vector<std::string>{"out.csv"};
+      std::fprintf(stderr, "%s\n", ok ? "checked" : "mismatch");
+      std::fflush(stderr);
+      std::_Exit(ok ? 0 : 1);
+    };
+    EXPECT_EXIT(child(), testing::ExitedWithCode(0), "checked");
+  }
+  EXPECT_EQ(readFile(dir / "out.csv"), old);
+}
