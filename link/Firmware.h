@@ -1,6 +1,7 @@
 // The firmware image carried among the program's own resources ("FIRMWARE").
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

@@ -27,35 +27,35 @@ class RecordingWindow : public WindowPort {
     std::lock_guard<std::mutex> lock(mutex_);
     timeoutEnabled_ = false;
     busy_ = false;
-    add({Kind::Error, line});
+    add(make(Kind::Error, line));
   }
   void infoMsg(const std::string& line) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    add({Kind::Info, line});
+    add(make(Kind::Info, line));
   }
   void startBusy() override {
     std::lock_guard<std::mutex> lock(mutex_);
     busy_ = true;
-    add({Kind::StartBusy, ""});
+    add(make(Kind::StartBusy, ""));
   }
   void stopBusy() override {
     std::lock_guard<std::mutex> lock(mutex_);
     busy_ = false;
-    add({Kind::StopBusy, ""});
+    add(make(Kind::StopBusy, ""));
   }
   void responseLine(const std::string& line) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    add({Kind::Response, line});
+    add(make(Kind::Response, line));
   }
   void timeoutEnable(bool enabled) override {
     std::lock_guard<std::mutex> lock(mutex_);
     timeoutEnabled_ = enabled;
-    add({Kind::TimeoutEnable, "", enabled ? 1 : 0});
+    add(make(Kind::TimeoutEnable, "", enabled ? 1 : 0));
   }
   void timeoutInterval(int milliseconds) override {
     std::lock_guard<std::mutex> lock(mutex_);
     interval_ = milliseconds;
-    add({Kind::TimeoutInterval, "", milliseconds});
+    add(make(Kind::TimeoutInterval, "", milliseconds));
   }
   bool saveDialog(std::string& path) override {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -64,19 +64,18 @@ class RecordingWindow : public WindowPort {
       answer = saveAnswers_.front();
       saveAnswers_.pop_front();
     }
-    add({Kind::SaveDialog, answer ? *answer : std::string()});
+    add(make(Kind::SaveDialog, answer ? *answer : std::string()));
     if (!answer) return false;
     path = *answer;
     return true;
   }
   void messageBox(MessageKind kind, const std::string& caption, const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    Effect e{Kind::MessageBox, text, kind == MessageKind::Error ? 0 : 1, caption};
-    add(e);
+    add(make(Kind::MessageBox, text, kind == MessageKind::Error ? 0 : 1, caption));
   }
   std::string lengthText() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    add({Kind::LengthText, length_});
+    add(make(Kind::LengthText, length_));
     return length_;
   }
 
@@ -128,23 +127,38 @@ class RecordingWindow : public WindowPort {
   // Waits until the log holds `line` at least `times` times; false after the bound.
   bool waitForLine(const std::string& line, size_t times = 1,
                    std::chrono::milliseconds bound = std::chrono::seconds(20)) const {
-    return waitUntil([&] { return countLocked(line) >= times; }, bound);
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, bound, [&] { return countLocked(line) >= times; });
   }
   // Waits until a predicate over the effects holds (evaluated under the lock).
+  // Waits until a predicate holds. It is evaluated without the window's lock (it may call the
+  // window's observers and look at state outside the window), on every new effect and every few
+  // milliseconds.
   bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound = std::chrono::seconds(20)) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, bound, pred);
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!pred()) {
+      if (std::chrono::steady_clock::now() >= end) return false;
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait_for(lock, std::chrono::milliseconds(5));
+    }
+    return true;
   }
-  // For predicates passed to waitUntil (the lock is held there).
   size_t countLocked(const std::string& line) const {
     size_t n = 0;
     for (const auto& e : effects_)
       if ((e.kind == Kind::Error || e.kind == Kind::Info) && e.text == line) ++n;
     return n;
   }
-  const std::vector<Effect>& effectsLocked() const { return effects_; }
 
  private:
+  static Effect make(Kind kind, const std::string& text, int value = 0, const std::string& caption = "") {
+    Effect e;
+    e.kind = kind;
+    e.text = text;
+    e.value = value;
+    e.caption = caption;
+    return e;
+  }
   void add(Effect e) {
     effects_.push_back(std::move(e));
     changed_.notify_all();

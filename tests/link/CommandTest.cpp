@@ -1,0 +1,181 @@
+// Commands out, answers in, against a raw logger whose packets the test writes and reads itself.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "common/LinkFixture.h"
+#include "link/MyReader.h"
+
+using Lines = std::vector<std::string>;
+using Packets = std::vector<std::vector<uint8_t>>;
+
+namespace {
+std::vector<uint8_t> bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+std::vector<uint8_t> command(const std::string& text) {
+  auto b = bytes(text);
+  b.push_back(0);
+  return b;
+}
+}  // namespace
+
+class CommandTest : public LinkFixture {
+ protected:
+  void SetUp() override {
+    LinkFixture::SetUp();
+    const std::string serial = "VLM12345";
+    raw = attachOther(logger::kVendorId, logger::kProductId, &serial, {0x85, 0x81, 0x83, 0x04, 0x02});
+    connectOne();
+    window.clear();
+  }
+  // Sends an answer as the logger would and waits until the reader has shown it.
+  void answer(const std::vector<uint8_t>& packet, const std::string& shown) {
+    size_t before = window.responses().size();
+    raw->QueueIn(0x85, packet);
+    ASSERT_TRUE(window.waitUntil([&] { return window.responses().size() > before; }));
+    EXPECT_EQ(window.responses().back(), shown);
+  }
+  void answer(const std::string& text) { answer(command(text), text); }
+
+  std::shared_ptr<usbdrv::PacketDevice> raw;
+};
+
+TEST_F(CommandTest, CommandIsTextAndOneZeroByteInOneTransfer) {
+  EXPECT_TRUE(usb->sendCommand("mem.used"));
+  EXPECT_EQ(raw->TakeOut(0x04), (Packets{command("mem.used")}));
+  EXPECT_EQ(window.log(), (Lines{" <<< mem.used"}));
+}
+
+TEST_F(CommandTest, MemUsedStartsTheMemoryRead) {
+  answer("mem.used=9");
+  ASSERT_TRUE(window.waitForLine(" <<< mem.load=0,512"));
+  EXPECT_EQ(usb->memUsed, 9);
+  EXPECT_EQ(usb->packetsExpected, 8);
+  EXPECT_EQ(window.interval(), 10000);
+  EXPECT_TRUE(window.timeoutEnabled());
+  EXPECT_EQ(raw->TakeOut(0x04), (Packets{command("mem.load=0,512")}));
+  // The time-out is stopped first, then re-armed at the longer interval before the request goes out.
+  std::vector<RecordingWindow::Kind> timer;
+  for (const auto& e : window.effects())
+    if (e.kind == RecordingWindow::Kind::TimeoutEnable || e.kind == RecordingWindow::Kind::TimeoutInterval)
+      timer.push_back(e.kind);
+  EXPECT_EQ(timer, (std::vector<RecordingWindow::Kind>{RecordingWindow::Kind::TimeoutEnable,
+                                                       RecordingWindow::Kind::TimeoutInterval,
+                                                       RecordingWindow::Kind::TimeoutEnable}));
+}
+
+TEST_F(CommandTest, MemUsedWithoutRecordsEndsTheDownload) {
+  usb->downloadActive = true;
+  for (const char* text : {"mem.used=0", "mem.used", "mem.used=-3"}) {
+    window.clear();
+    answer(text);
+    EXPECT_EQ(window.log(), (Lines{text, "No data stored!"}));
+  }
+  EXPECT_TRUE(usb->downloadActive);
+  EXPECT_TRUE(raw->TakeOut(0x04).empty());
+}
+
+TEST_F(CommandTest, MemUsedBeyondTheMemoryImageIsRefused) {
+  usb->downloadActive = true;
+  answer("mem.used=16384");
+  ASSERT_TRUE(window.waitForLine(" <<< mem.load=0,524288"));
+  window.clear();
+  raw->TakeOut(0x04);
+  answer("mem.used=16385");
+  EXPECT_EQ(window.log(), (Lines{"mem.used=16385", "Stored data exceeds memory image"}));
+  answer("mem.used=99999999999");
+  EXPECT_EQ(window.log().back(), "Stored data exceeds memory image");
+  EXPECT_TRUE(raw->TakeOut(0x04).empty());
+  EXPECT_TRUE(usb->downloadActive);
+  EXPECT_FALSE(window.busy());
+}
+
+TEST_F(CommandTest, OtherAnswersAreOnlyShown) {
+  answer("device.serial=12345");
+  answer("date.date=01.02.2027 09:05:03");
+  answer("mem.load=0,512");
+  answer("nonsense");
+  EXPECT_EQ(window.log(), (Lines{"device.serial=12345", "date.date=01.02.2027 09:05:03", "mem.load=0,512", "nonsense"}));
+  EXPECT_EQ(window.responses(), window.log());
+  EXPECT_TRUE(raw->TakeOut(0x04).empty());
+}
+
+TEST_F(CommandTest, AnswerTextEndsAtZeroOrFillsTheBuffer) {
+  const std::string full(64, 'A');
+  answer(bytes(full), full);
+  answer(std::vector<uint8_t>{}, "");
+  answer(bytes(std::string("ab\0cd", 5)), "ab");
+  // Answer texts are data, never a format.
+  answer("%s%n%x%%");
+  EXPECT_EQ(window.log(), (Lines{full, "", "ab", "%s%n%x%%"}));
+}
+
+TEST_F(CommandTest, TypedCommandsAnswerIsOnlyShown) {
+  usb->rawCommand = true;
+  answer("mem.used=9");
+  EXPECT_FALSE(usb->rawCommand);
+  EXPECT_TRUE(raw->TakeOut(0x04).empty());
+  usb->rawCommand = true;
+  answer(std::vector<uint8_t>{}, "");
+  EXPECT_FALSE(usb->rawCommand);
+  answer("mem.used=9");  // the flag is gone: this one acts
+  ASSERT_TRUE(window.waitForLine(" <<< mem.load=0,512"));
+}
+
+TEST_F(CommandTest, SendDataCutsIntoPackets) {
+  std::vector<uint8_t> image(61184);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7);
+  usb->packetCount = 0;
+  EXPECT_TRUE(usb->sendData(image.data(), static_cast<int32_t>(image.size())));
+  EXPECT_EQ(usb->packetsExpected, 956);
+  EXPECT_EQ(usb->packetCount, 956);
+  Packets out = raw->TakeOut(0x02);
+  ASSERT_EQ(out.size(), 956u);
+  std::vector<uint8_t> joined;
+  for (const auto& p : out) {
+    EXPECT_EQ(p.size(), 64u);
+    joined.insert(joined.end(), p.begin(), p.end());
+  }
+  EXPECT_EQ(joined, image);
+
+  EXPECT_TRUE(usb->sendData(image.data(), 100));
+  EXPECT_EQ(usb->packetsExpected, 1);
+  out = raw->TakeOut(0x02);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].size(), 64u);
+  EXPECT_EQ(out[1].size(), 36u);
+}
+
+TEST_F(CommandTest, StalledPipesFailAfterTheirTimeOut) {
+  raw->Stall(0x04, true);
+  EXPECT_FALSE(usb->sendCommand("mem.used"));
+  EXPECT_EQ(window.log(), (Lines{" <<< mem.used", "sendCommand WriteSync failed!"}));
+  raw->Stall(0x02, true);
+  std::vector<uint8_t> data(200, 1);
+  usb->packetCount = 0;
+  EXPECT_FALSE(usb->sendData(data.data(), 200));
+  EXPECT_EQ(usb->packetCount, 0);
+  EXPECT_EQ(window.log().back(), "sendData WriteSync failed!");
+}
+
+TEST_F(CommandTest, CommandsFromTwoThreadsAtOnce) {
+  std::atomic<int> failures{0};
+  auto sender = [&](const char* text) {
+    for (int i = 0; i < 200; ++i) failures += !usb->sendCommand(text);
+  };
+  std::thread a(sender, "device.serial");
+  std::thread b(sender, "mem.used");
+  a.join();
+  b.join();
+  EXPECT_EQ(failures, 0);
+  Packets out = raw->TakeOut(0x04);
+  ASSERT_EQ(out.size(), 400u);
+  for (const auto& p : out) EXPECT_TRUE(p == command("device.serial") || p == command("mem.used"));
+}
+
+TEST(CommandWithoutLink, SendFailsAndSaysSo) {
+  RecordingWindow window;
+  USBInterface usb(&window);
+  EXPECT_FALSE(usb.sendCommand("device.serial"));
+  EXPECT_EQ(window.log(), (Lines{" <<< device.serial", "sendCommand WriteSync failed!"}));
+}

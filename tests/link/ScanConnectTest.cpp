@@ -1,0 +1,204 @@
+// Finding loggers, connecting to one and tearing the link down.
+#include <gtest/gtest.h>
+
+#include "common/LinkFixture.h"
+#include "data/MyDatReader.h"
+#include "data/MyDbgReader.h"
+#include "link/MyReader.h"
+
+using Lines = std::vector<std::string>;
+
+namespace {
+const Lines kLoggerLines = {"Device 0:  VendorID:0x11E3  ProductID:0x0005", "SerialNumber:", "VLM12345"};
+const char kNoDevices[] = "There are no USB devices attached to the USB driver.";
+}  // namespace
+
+using ScanTest = LinkFixture;
+
+TEST_F(ScanTest, NoDeviceAttached) {
+  EXPECT_TRUE(usb->scanDevices().empty());
+  EXPECT_EQ(window.log(), (Lines{"Scanning for attached USB devices...", kNoDevices}));
+}
+
+TEST_F(ScanTest, OneLoggerIsListedByTheNumberInItsSerialString) {
+  attachLogger();
+  EXPECT_EQ(usb->scanDevices(), (std::vector<int32_t>{12345}));
+  Lines expected{"Scanning for attached USB devices..."};
+  expected.insert(expected.end(), kLoggerLines.begin(), kLoggerLines.end());
+  expected.push_back("Check if device is already connected");
+  EXPECT_EQ(window.log(), expected);
+  EXPECT_TRUE(window.messageBoxes().empty());
+}
+
+TEST_F(ScanTest, LoggerInUseIsNotListed) {
+  velmora::Options options;
+  options.inUse = true;
+  attachLogger(options);
+  EXPECT_TRUE(usb->scanDevices().empty());
+  auto log = window.log();
+  EXPECT_EQ(log.back(), "Device is already connected");
+  EXPECT_EQ(window.count(kNoDevices), 0u);
+}
+
+TEST_F(ScanTest, OldLoggerWithoutStringCountsAsZero) {
+  velmora::Options options;
+  options.serial.reset();
+  attachLogger(options);
+  EXPECT_EQ(usb->scanDevices(), (std::vector<int32_t>{0}));
+  EXPECT_EQ(logFrom("SerialNumber:"), (Lines{"SerialNumber:", "->not available", "->old device"}));
+}
+
+TEST_F(ScanTest, ShortStringReplyIsNoString) {
+  auto dev = attachLogger();
+  dev->SetRawDescriptor(3, 3, {0x04});  // one byte: not even the header
+  EXPECT_EQ(usb->scanDevices(), (std::vector<int32_t>{0}));
+  EXPECT_EQ(logFrom("SerialNumber:"), (Lines{"SerialNumber:", "->not available", "->old device"}));
+  EXPECT_EQ(window.count("Query Serial Number String Descriptor failed"), 0u);
+}
+
+TEST_F(ScanTest, OtherDevicesAreLoggedButNotListed) {
+  const std::string serial = "ABC99";
+  attachOther(0x1234, 0x5678, &serial, {0x81});
+  EXPECT_TRUE(usb->scanDevices().empty());
+  EXPECT_EQ(window.log(), (Lines{"Scanning for attached USB devices...",
+                                 "Device 0:  VendorID:0x1234  ProductID:0x5678", "SerialNumber:", "ABC99"}));
+}
+
+TEST_F(ScanTest, DescriptorFailureSkipsOnlyThatDevice) {
+  const std::string serial = "VLM777";
+  auto broken = attachOther(logger::kVendorId, logger::kProductId, &serial);
+  broken->FailDescriptors(0xE0000005);
+  attachLogger();
+  EXPECT_EQ(usb->scanDevices(), (std::vector<int32_t>{12345}));
+  EXPECT_EQ(window.count("Query Device Descriptor failed, status:0xE0000005"), 1u);
+  EXPECT_EQ(window.messageBoxes(), (Lines{"USB Problems: Please reset your Velmora and USB-HUB (if used)!"}));
+  EXPECT_EQ(window.count("Device 1:  VendorID:0x11E3  ProductID:0x0005"), 1u);
+}
+
+TEST_F(ScanTest, SerialStringsAndConsoleNumbers) {
+  EXPECT_EQ(serialNumberFromString("VLM12345"), 12345);
+  EXPECT_EQ(serialNumberFromString("VLM"), 0);
+  EXPECT_EQ(serialNumberFromString("AB"), 0);
+  EXPECT_EQ(serialNumberFromString("VLMabc"), 0);
+  EXPECT_EQ(serialNumberFromString("VLM  -42"), -42);
+  EXPECT_EQ(serialNumberFromString("VLM$1F"), 31);
+  EXPECT_EQ(serialNumberFromString("VLM0x10"), 16);
+  EXPECT_EQ(serialNumberFromString("VLM2147483648"), 0);  // out of range
+  EXPECT_EQ(strToIntDef0("4096"), 4096);
+  EXPECT_EQ(strToIntDef0("4096 "), 0);
+  EXPECT_EQ(strToIntDef0(""), 0);
+  EXPECT_EQ(leadingInt(" -12abc"), -12);
+  EXPECT_EQ(leadingInt("x12"), 0);
+  EXPECT_EQ(leadingInt("99999999999"), 2147483647);
+}
+
+TEST_F(ScanTest, RepeatedScansReplaceTheDeviceList) {
+  attachLogger();
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(usb->scanDevices().size(), 1u);
+  attachLogger({}, "second");
+  EXPECT_EQ(usb->scanDevices().size(), 2u);
+}
+
+using ConnectTest = LinkFixture;
+
+TEST_F(ConnectTest, NormalConnectStartsThreeReaders) {
+  attachLogger();
+  usb->scanDevices();
+  window.clear();
+  ASSERT_TRUE(usb->connect(12345));
+  Lines expected = kLoggerLines;
+  expected.push_back("Configuring the device...");
+  expected.push_back("Device connected");
+  EXPECT_EQ(window.log(), expected);
+  EXPECT_TRUE(usb->connected);
+  EXPECT_TRUE(usb->inReader->IsWorkerRunning());
+  EXPECT_TRUE(usb->datInReader->IsWorkerRunning());
+  EXPECT_TRUE(usb->debugInReader->IsWorkerRunning());
+  EXPECT_FALSE(usb->outWriter->IsWorkerRunning());  // writers are only written synchronously
+}
+
+TEST_F(ConnectTest, UnbindableInPipeFailsAndDisconnectCleansUp) {
+  const std::string serial = "VLM12345";
+  attachOther(logger::kVendorId, logger::kProductId, &serial, {0x81, 0x83, 0x04, 0x02});
+  usb->scanDevices();
+  EXPECT_FALSE(usb->connect(12345));
+  EXPECT_EQ(window.log().back(), "Can not bind IN pipe");
+  EXPECT_FALSE(usb->inReader->IsWorkerRunning());
+  usb->disconnect();
+  EXPECT_EQ(window.log().back(), "Device disconnected!");
+  EXPECT_FALSE(usb->connected);
+}
+
+TEST_F(ConnectTest, DisconnectWithoutLinkAndTwice) {
+  usb->disconnect();
+  usb->disconnect();
+  EXPECT_EQ(window.log(), (Lines{"Device disconnected!", "Device disconnected!"}));
+  EXPECT_FALSE(usb->connected);
+  attachLogger();
+  connectOne();
+  usb->disconnect();
+  usb->disconnect();
+  EXPECT_FALSE(usb->connected);
+  EXPECT_GE(window.count("Device disconnected!"), 4u);
+}
+
+TEST_F(ConnectTest, UnplugEndsEveryReaderAndTheLink) {
+  auto dev = attachLogger();
+  connectOne();
+  window.clear();
+  dev->Unplug();
+  ASSERT_TRUE(window.waitForLine("Worker thread exits", 3, std::chrono::seconds(5))) << ::testing::PrintToString(window.log());
+  ASSERT_TRUE(window.waitForLine("Device disconnected!", 3));
+  EXPECT_FALSE(usb->connected);
+  // Each reader saw exactly its four counted failures before it gave up.
+  // (the first failures say the device is removed; once another reader's exit has unbound the pipes
+  // the resubmitted reads fail for that reason instead)
+  auto startingWith = [&](const std::string& prefix) {
+    size_t n = 0;
+    for (const auto& line : window.log()) n += line.rfind(prefix, 0) == 0;
+    return n;
+  };
+  EXPECT_GE(window.count("Error ProcessData: Error code 0xE000100A: Device is removed."), 1u);
+  EXPECT_EQ(startingWith("Error ProcessData: "), 4u);
+  EXPECT_EQ(startingWith("Error ProcessData DbgInPipe: "), 4u);
+  EXPECT_EQ(window.count("received unexpected binary data"), 4u);
+}
+
+TEST_F(ConnectTest, ReconnectMakesFreshObjects) {
+  attachLogger();
+  connectOne();
+  std::shared_ptr<CMyReader> oldReader = usb->inReader;
+  std::shared_ptr<CMyWriter> oldWriter = usb->outWriter;
+  usb->disconnect();
+  ASSERT_TRUE(window.waitForLine("Worker thread exits", 3));
+  ASSERT_TRUE(usb->connect(12345));
+  EXPECT_NE(usb->inReader, oldReader);
+  EXPECT_NE(usb->outWriter, oldWriter);
+  EXPECT_TRUE(usb->sendCommand("device.serial"));
+  EXPECT_TRUE(window.waitForLine("device.serial=VLM12345"));
+}
+
+TEST_F(ConnectTest, OldLoggerBeforeTheAskedForOneWins) {
+  velmora::Options old;
+  old.serial.reset();
+  auto oldDev = attachLogger(old);
+  auto wanted = attachLogger();
+  EXPECT_EQ(usb->scanDevices(), (std::vector<int32_t>{0, 12345}));
+  window.clear();
+  ASSERT_TRUE(usb->connect(12345));
+  EXPECT_EQ(window.count("-> connect old device"), 1u);
+  EXPECT_EQ(window.count("not available"), 1u);
+  usb->sendCommand("device.serial");
+  ASSERT_TRUE(window.waitForLine("device.serial=0"));
+  EXPECT_EQ(oldDev->Commands(), (Lines{"device.serial"}));
+  EXPECT_TRUE(wanted->Commands().empty());
+}
+
+TEST_F(ConnectTest, SerialNotAttachedConnectsNothing) {
+  attachLogger();
+  usb->scanDevices();
+  window.clear();
+  EXPECT_FALSE(usb->connect(-1));
+  EXPECT_EQ(window.log(), kLoggerLines);
+  EXPECT_FALSE(usb->connected);
+}

@@ -1,0 +1,47 @@
+// Connect and disconnect many times while all three readers have data and a second thread keeps
+// sending the keep-alive command. Run under the sanitizers this catches races and leaks in tear-down.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "common/LinkFixture.h"
+
+using StressTest = LinkFixture;
+
+TEST_F(StressTest, TwoHundredConnectCyclesWithTrafficOnEveryPipe) {
+  velmora::Options options;
+  options.records = 2000;
+  auto dev = attachLogger(options);
+  ASSERT_EQ(usb->scanDevices().size(), 1u);
+
+  std::atomic<bool> stop{false};
+  std::thread keepAlive([&] {
+    while (!stop) {
+      if (usb->connected) usb->sendCommand("device.serial");
+      std::this_thread::yield();
+    }
+  });
+
+  int connects = 0;
+  for (int cycle = 0; cycle < 200; ++cycle) {
+    if (!usb->connect(12345)) continue;
+    ++connects;
+    // Memory on DATIN (taken as unexpected data: no transfer is under way), answers on IN, debug
+    // lines on DebugIn.
+    usb->sendCommand("mem.load=0,1024");
+    usb->sendCommand("mem.used");
+    if (cycle % 2) std::this_thread::yield();
+    usb->disconnect();
+  }
+  stop = true;
+  keepAlive.join();
+  EXPECT_EQ(connects, 200);
+  EXPECT_GE(window.count("Device connected"), 200u);
+  EXPECT_FALSE(usb->connected);
+
+  // The link still works after all that.
+  ASSERT_TRUE(usb->connect(12345));
+  usb->sendCommand("device.software");
+  EXPECT_TRUE(window.waitForLine("device.software=V1.09"));
+}
