@@ -1,0 +1,258 @@
+// The window's building blocks: the Windows-1252 boundary, the locale's regional formats, and the
+// queue that carries worker calls onto the GUI thread.
+#include <QCoreApplication>
+#include <QtTest>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "CodePage.h"
+#include "GuiQueue.h"
+#include "LocaleFormat.h"
+
+class PartsTest : public QObject {
+  Q_OBJECT
+ private slots:
+  void codePageBothWays();
+  void strftimePatterns_data();
+  void strftimePatterns();
+  void regionalFormats();
+  void qtDisplayFormats();
+  void queueKeepsCallOrderAcrossThreads();
+  void askOnGuiThreadRunsAfterQueuedEffects();
+  void closingReleasesBlockedWorkers();
+  void busyWorkerDoesNotHoldTheEventLoop();
+};
+
+void PartsTest::codePageBothWays() {
+  // 0x80 to 0x9F are not Latin-1 control codes: the euro sign, quotes, S with caron ...
+  std::string bytes = "Ger\xE4t \x80 \x84\x93 \x8A \x9F";
+  QCOMPARE(cp1252::toQString(bytes), QString::fromUtf8("Gerät € „“ Š Ÿ"));
+  QCOMPARE(cp1252::fromQString(cp1252::toQString(bytes)), bytes);
+  // Every byte survives the round trip, the five unassigned ones included.
+  std::string all;
+  for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
+  QCOMPARE(cp1252::fromQString(cp1252::toQString(all)), all);
+  QCOMPARE(cp1252::toQString(all).size(), qsizetype(255));
+  // Characters without a byte become one '?' each, also outside the BMP.
+  QCOMPARE(cp1252::fromQString(QString::fromUtf8("a€日😀b")), std::string("a\x80??b"));
+}
+
+void PartsTest::strftimePatterns_data() {
+  QTest::addColumn<QString>("strftime");
+  QTest::addColumn<QString>("ampm");
+  QTest::addColumn<QString>("windows");
+  QTest::newRow("german date") << "%d.%m.%Y"
+                               << ""
+                               << "dd.MM.yyyy";
+  QTest::newRow("24-hour time") << "%H:%M:%S"
+                                << ""
+                                << "HH:mm:ss";
+  QTest::newRow("US date") << "%m/%d/%Y"
+                           << ""
+                           << "MM/dd/yyyy";
+  QTest::newRow("12-hour time") << "%I:%M:%S %p"
+                                << ""
+                                << "hh:mm:ss tt";
+  QTest::newRow("%r from the locale") << "%r"
+                                      << "%l:%M:%S %p"
+                                      << "h:mm:ss tt";
+  QTest::newRow("%D") << "%D"
+                      << ""
+                      << "MM/dd/yy";
+  QTest::newRow("blank-padded day") << "%e.%m.%y"
+                                    << ""
+                                    << "d.MM.yy";
+  QTest::newRow("glibc no-padding flag") << "%-d/%-m/%Y %-H"
+                                         << ""
+                                         << "d/M/yyyy H";
+  QTest::newRow("E and O modifiers") << "%Ey %OH"
+                                     << ""
+                                     << "yy HH";
+  QTest::newRow("literal letters quoted") << "%Hh%M"
+                                          << ""
+                                          << "HH'h'mm";
+  QTest::newRow("CJK literal text") << QString::fromUtf8("%Y年%m月%d日") << ""
+                                    << QString::fromUtf8("yyyy'年'MM'月'dd'日'");
+  QTest::newRow("names left out") << "%a %d %b %Y"
+                                  << ""
+                                  << "dd MM yyyy";
+}
+
+void PartsTest::strftimePatterns() {
+  QFETCH(QString, strftime);
+  QFETCH(QString, ampm);
+  QFETCH(QString, windows);
+  QCOMPARE(
+      ampm.isEmpty() ? localeformat::windowsPattern(strftime) : localeformat::windowsPattern(strftime, ampm),
+      windows);
+}
+
+void PartsTest::regionalFormats() {
+  localeformat::PosixLocale de{"%d.%m.%Y", "%T", "", "", "", ","};
+  RegionalFormat german = localeformat::regionalFormat(de);
+  QCOMPARE(german.shortDate, std::string("dd.MM.yyyy"));
+  QCOMPARE(german.longTime, std::string("HH:mm:ss"));
+  QCOMPARE(german.decimalSeparator, ',');
+
+  localeformat::PosixLocale us{"%m/%d/%Y", "%r", "%I:%M:%S %p", "AM", "PM", "."};
+  RegionalFormat english = localeformat::regionalFormat(us);
+  QCOMPARE(english.shortDate, std::string("MM/dd/yyyy"));
+  QCOMPARE(english.longTime, std::string("hh:mm:ss tt"));
+  QCOMPARE(english.decimalSeparator, '.');
+  QCOMPARE(english.amDesignator, std::string("AM"));
+  QCOMPARE(english.pmDesignator, std::string("PM"));
+
+  // Nothing usable from the locale: the C locale's patterns; a separator that is no single byte of
+  // the CSV file's character set falls back to the point.
+  localeformat::PosixLocale odd{
+      "", "", "", QString::fromUtf8("ص"), QString::fromUtf8("م"), QString::fromUtf8("٫")};
+  RegionalFormat fallback = localeformat::regionalFormat(odd);
+  QCOMPARE(fallback.shortDate, std::string("MM/dd/yy"));
+  QCOMPARE(fallback.longTime, std::string("HH:mm:ss"));
+  QCOMPARE(fallback.decimalSeparator, '.');
+  QCOMPARE(fallback.amDesignator, std::string("?"));
+
+  // Windows-1252 text in the patterns: the French Canadian hour letter stays quoted, "é" one byte.
+  localeformat::PosixLocale fr{
+      QString::fromUtf8("%Y-%m-%d"), QString::fromUtf8("%H h %M é"), "", "", "", ","};
+  QCOMPARE(localeformat::regionalFormat(fr).longTime, std::string("HH' h 'mm' \xE9'"));
+}
+
+void PartsTest::qtDisplayFormats() {
+  QCOMPARE(localeformat::qtDisplayFormat("hh:mm:ss tt"), QString("hh:mm:ss AP"));
+  QCOMPARE(localeformat::qtDisplayFormat("HH'ht'mm"), QString("HH'ht'mm"));
+  QCOMPARE(localeformat::qtDisplayFormat("dd.MM.yyyy"), QString("dd.MM.yyyy"));
+}
+
+namespace {
+
+// Waits without running the event loop (which would drain the queue).
+template <typename Condition>
+bool waitFor(Condition condition, std::chrono::seconds bound = std::chrono::seconds(20)) {
+  auto deadline = std::chrono::steady_clock::now() + bound;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+}  // namespace
+
+void PartsTest::queueKeepsCallOrderAcrossThreads() {
+  GuiQueue queue;
+  std::vector<std::pair<int, int>> seen;  // GUI thread only
+  int flushes = 0;
+  queue.setFlush([&] { ++flushes; });
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 3000;
+  std::atomic<int> done{0};
+  std::vector<std::thread> workers;
+  std::atomic<bool> wrongThread{false};
+  std::atomic<bool> askSawLess{false};
+  for (int t = 0; t < kThreads; ++t) {
+    workers.emplace_back([&, t] {
+      for (int i = 0; i < kCalls; ++i) {
+        if (i % 500 == 499) {
+          // A request that answers must see every effect this thread queued before it.
+          int last = queue.ask<int>(
+              [&, t] {
+                if (!queue.onGuiThread()) wrongThread = true;
+                int found = -1;
+                for (auto& [thread, call] : seen)
+                  if (thread == t) found = call;
+                return found;
+              },
+              -2);
+          if (last != i - 1) askSawLess = true;
+          continue;
+        }
+        queue.post([&, t, i] {
+          if (!queue.onGuiThread()) wrongThread = true;
+          seen.emplace_back(t, i);
+        });
+      }
+      ++done;
+    });
+  }
+  QTRY_VERIFY_WITH_TIMEOUT(done == kThreads && queue.pending() == 0, 60000);
+  for (auto& w : workers) w.join();
+  QCoreApplication::processEvents();
+  QVERIFY(!wrongThread);
+  QVERIFY(!askSawLess);
+  QCOMPARE(seen.size(), size_t(kThreads * (kCalls - kCalls / 500)));
+  std::vector<int> next(kThreads, 0);
+  for (auto& [t, i] : seen) {
+    if (next[t] % 500 == 499) ++next[t];
+    QCOMPARE(i, next[t]);
+    ++next[t];
+  }
+  QVERIFY(flushes > 0);
+}
+
+void PartsTest::askOnGuiThreadRunsAfterQueuedEffects() {
+  GuiQueue queue;
+  std::vector<int> order;
+  std::thread worker([&] { queue.post([&] { order.push_back(1); }); });
+  worker.join();
+  // On the GUI thread the request runs at once, but only after what was queued before it.
+  int answer = queue.ask<int>(
+      [&] {
+        order.push_back(2);
+        return 42;
+      },
+      0);
+  QCOMPARE(answer, 42);
+  QCOMPARE(order, (std::vector<int>{1, 2}));
+}
+
+void PartsTest::closingReleasesBlockedWorkers() {
+  auto queue = std::make_unique<GuiQueue>();
+  std::atomic<int> answer{-1};
+  std::atomic<bool> ran{false};
+  std::thread worker([&] {
+    answer = queue->ask<int>(
+        [&] {
+          ran = true;
+          return 7;
+        },
+        99);
+  });
+  // The GUI thread does not drain here; the worker waits until the queue is closed.
+  QVERIFY(waitFor([&] { return queue->pending() == 1; }));
+  queue->close();
+  worker.join();
+  QCOMPARE(answer.load(), 99);
+  QVERIFY(!ran);
+  // After closing nothing is queued or run, and a request returns its fallback at once.
+  std::thread late([&] {
+    queue->post([&] { ran = true; });
+    answer = queue->ask<int>([] { return 7; }, 98);
+  });
+  late.join();
+  QCOMPARE(answer.load(), 98);
+  QCOMPARE(queue->pending(), size_t(0));
+  QCoreApplication::processEvents();
+  QVERIFY(!ran);
+}
+
+void PartsTest::busyWorkerDoesNotHoldTheEventLoop() {
+  // Effects that keep queueing further effects must not keep one drain going forever: the event
+  // loop gets its turn between drains.
+  GuiQueue queue;
+  long runs = 0;
+  std::function<void()> again = [&] {
+    ++runs;
+    queue.post(again);
+  };
+  queue.post(again);
+  QCoreApplication::processEvents();
+  QVERIFY(runs >= 1);
+  QVERIFY(runs < 1000);
+  queue.close();
+}
+
+QTEST_GUILESS_MAIN(PartsTest)
+#include "parts_test.moc"

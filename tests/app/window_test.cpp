@@ -1,0 +1,654 @@
+// The main window against in-process virtual loggers: start-up, the operations, the service
+// console, driven through the real (non-native) dialogs.
+#include <QApplication>
+#include <QDateEdit>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimeEdit>
+#include <QTimer>
+#include <QToolButton>
+#include <QtTest>
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "CodePage.h"
+#include "Select.h"
+#include "Umain.h"
+#include "data/Messwert.h"
+#include "data/RegionalFormat.h"
+#include "link/USBInterface.h"
+#include "platform/usbdrv/packet_device.h"
+#include "sim/model/Velmora.h"
+
+namespace {
+
+constexpr int kWait = 30000;  // generous bound for anything that involves the workers
+
+const QString kGeraet = QString::fromUtf8("Gerät: ");
+
+velmora::Options loggerOptions(std::optional<std::string> serial, uint32_t records = 100) {
+  velmora::Options options;
+  options.serial = std::move(serial);
+  options.records = records;
+  return options;
+}
+
+std::shared_ptr<velmora::VelmoraDevice> attach(const velmora::Options& options, const std::string& id) {
+  auto device = std::make_shared<velmora::VelmoraDevice>(options, id);
+  usbdrv::AttachDevice(device);
+  return device;
+}
+
+int count(const std::vector<std::string>& commands, const std::string& command) {
+  return static_cast<int>(std::count(commands.begin(), commands.end(), command));
+}
+
+// A logger that passes the scan's in-use test but refuses the configuration of the link.
+class RefusingLogger : public velmora::VelmoraDevice {
+ public:
+  using VelmoraDevice::VelmoraDevice;
+  uint32_t SetConfiguration(const usbdrv::ConfigurationRequest& request) override {
+    if (configurations_++ == 0) return VelmoraDevice::SetConfiguration(request);
+    return usbdrv::kStatusSetConfigFailed;
+  }
+
+ private:
+  std::atomic<int> configurations_{0};
+};
+
+// Acts on the first visible top-level widget of type T once it shows up, from the event loop (so
+// also while a modal dialog runs its own loop).
+template <typename T>
+class DialogDriver {
+ public:
+  explicit DialogDriver(std::function<void(T*)> action) : action_(std::move(action)) {
+    timer_.setInterval(20);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      for (QWidget* widget : QApplication::topLevelWidgets()) {
+        T* dialog = qobject_cast<T*>(widget);
+        if (!dialog || !dialog->isVisible()) continue;
+        timer_.stop();
+        ++handled;
+        action_(dialog);
+        return;
+      }
+    });
+    timer_.start();
+  }
+  // Ready for the next dialog of the kind.
+  void rearm() { timer_.start(); }
+  int handled = 0;
+
+ private:
+  std::function<void(T*)> action_;
+  QTimer timer_;
+};
+
+// Types a file name into Qt's file dialog and presses Enter, as a user does.
+void chooseFile(QFileDialog* dialog, const QString& path) {
+  auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+  QVERIFY(edit);
+  edit->setText(path);
+  QTest::keyClick(edit, Qt::Key_Return);
+}
+
+void cancelFile(QFileDialog* dialog) {
+  auto* box = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+  QVERIFY(box);
+  box->button(QDialogButtonBox::Cancel)->click();
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+ private:
+  std::unique_ptr<TfrmMain> window;
+
+  void open() {
+    window = std::make_unique<TfrmMain>();
+    window->setExitOnClose(false);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+  }
+  template <typename W>
+  W* control(const char* name) {
+    W* widget = window->findChild<W*>(QString::fromLatin1(name));
+    if (!widget) qFatal("no control %s", name);
+    return widget;
+  }
+  QStringList log() { return control<QPlainTextEdit>("mmoDebug")->toPlainText().split(QLatin1Char('\n')); }
+  QString response() { return control<QPlainTextEdit>("mmoResponse")->toPlainText(); }
+  bool logHas(const QString& line) { return log().contains(line); }
+  int logIndex(const QString& line) { return static_cast<int>(log().indexOf(line)); }
+  bool idle() {
+    return control<QPushButton>("btnDownload")->isEnabled() &&
+           control<QPushButton>("btnUpdate")->isEnabled() && control<QToolButton>("spbDate")->isEnabled() &&
+           window->cursor().shape() == Qt::ArrowCursor;
+  }
+  void waitConnected() {
+    QTRY_VERIFY_WITH_TIMEOUT(logHas("Device connected"), kWait);
+    QVERIFY(window->usb->connected);
+  }
+
+ private slots:
+  void init() { usbdrv::DetachAllDevices(); }
+  void cleanup() {
+    window.reset();
+    usbdrv::DetachAllDevices();
+    QLocale::setDefault(QLocale::c());
+  }
+
+  void startupWithoutLogger();
+  void startupWithOneLogger();
+  void selectionDialog_data();
+  void selectionDialog();
+  void refusedConnect();
+  void connectDeviceOnlyWhenUnconnected();
+  void busyState();
+  void downloadThroughSaveDialog();
+  void downloadTimesOut();
+  void downloadAfterUpdateWaitsLonger();
+  void setTimeSendsPcClock();
+  void keepAliveOnlyWhileConnected();
+  void consoleSend();
+  void consoleLoad();
+  void consoleLoadLimits_data();
+  void consoleLoadLimits();
+  void consoleSave();
+  void consoleShortcut();
+};
+
+void WindowTest::startupWithoutLogger() {
+  open();
+  QTRY_VERIFY(logHas("No Velmora found"));
+  QStringList lines = log();
+  QCOMPARE(lines.first(), QString("Scanning for attached USB devices..."));
+  QVERIFY(lines.contains("There are no USB devices attached to the USB driver."));
+  QCOMPARE(lines.last(), QString("No Velmora found"));
+  QVERIFY(!window->usb->connected);
+  QVERIFY(idle());
+  QCOMPARE(window->windowTitle(), QString("Tarnwick V1.3.0"));
+  QCOMPARE(window->size(), QSize(632, 455));
+  QVERIFY(!control<QWidget>("pnlDebug")->isVisible());
+  QCOMPARE(response(), QString("mmoResponse"));
+
+  // Download re-connects first; with no logger it stops there: no busy state, no time-out.
+  QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
+  QTRY_COMPARE(log().count("No Velmora found"), 2);
+  QCOMPARE(log().last(), QString("No Velmora found"));
+  QTest::qWait(50);
+  QVERIFY(idle());
+  QVERIFY(!window->timTimeout->isActive());
+  QVERIFY(!window->usb->downloadActive);
+}
+
+void WindowTest::startupWithOneLogger() {
+  attach(loggerOptions("VLM12345"), "one");
+  open();
+  waitConnected();
+  // The scan's lines, then the chosen number, then the link's own lines.
+  int checked = logIndex("Check if device is already connected");
+  int chosen = logIndex(kGeraet + "12345");
+  QVERIFY(checked >= 0);
+  QVERIFY(chosen > checked);
+  QVERIFY(logIndex("Device connected") > chosen);
+  QVERIFY(!logHas("USB Connection refused"));
+  // The link's Windows-1252 text reaches the log as "ä".
+  QVERIFY(control<QPlainTextEdit>("mmoDebug")->toPlainText().contains(QString::fromUtf8("Gerät: 12345")));
+}
+
+void WindowTest::selectionDialog_data() {
+  QTest::addColumn<bool>("firstHasSerial");
+  QTest::addColumn<QString>("action");
+  QTest::addColumn<int>("row");
+  QTest::addColumn<int>("connectedTo");  // index of the logger connected, -1 for none
+  QTest::addColumn<QString>("chosenLine");
+  QTest::newRow("OK on the first line") << true << "ok" << 0 << 0 << "1001";
+  QTest::newRow("OK on the second line") << true << "ok" << 1 << 1 << "1002";
+  QTest::newRow("OK on an old logger (serial 0)") << false << "ok" << 0 << 0 << "0";
+  QTest::newRow("CANCEL") << true << "cancel" << 1 << -1 << "";
+  QTest::newRow("closed through the frame") << true << "close" << 0 << -1 << "";
+  QTest::newRow("Enter and Escape do nothing") << true << "keys" << 0 << -1 << "";
+}
+
+void WindowTest::selectionDialog() {
+  QFETCH(bool, firstHasSerial);
+  QFETCH(QString, action);
+  QFETCH(int, row);
+  QFETCH(int, connectedTo);
+  QFETCH(QString, chosenLine);
+  std::vector<std::shared_ptr<velmora::VelmoraDevice>> loggers{
+      attach(loggerOptions(firstHasSerial ? std::optional<std::string>("VLM1001") : std::nullopt), "first"),
+      attach(loggerOptions("VLM1002"), "second")};
+
+  QStringList shown;
+  int selected = -2;
+  QString caption;
+  bool openAfterKeys = false;
+  DialogDriver<TfrmSelect> driver([&](TfrmSelect* dialog) {
+    caption = dialog->windowTitle();
+    auto* list = dialog->findChild<QListWidget*>(QStringLiteral("ListBox1"));
+    for (int i = 0; i < list->count(); ++i) shown << list->item(i)->text();
+    selected = list->currentRow();
+    list->setCurrentRow(row);
+    if (action == "ok") {
+      QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("btnOK")), Qt::LeftButton);
+    } else if (action == "cancel") {
+      QTest::mouseClick(dialog->findChild<QPushButton*>(QStringLiteral("btnCANCEL")), Qt::LeftButton);
+    } else if (action == "close") {
+      dialog->close();
+    } else {
+      list->setFocus();
+      QTest::keyClick(list, Qt::Key_Return);
+      QTest::keyClick(list, Qt::Key_Escape);
+      openAfterKeys = dialog->isVisible();
+      dialog->findChild<QPushButton*>(QStringLiteral("btnCANCEL"))->click();
+    }
+  });
+  open();
+  QCOMPARE(driver.handled, 1);
+  QCOMPARE(caption, QString("Connect"));
+  QCOMPARE(shown, (QStringList{firstHasSerial ? "1001" : "0", "1002"}));
+  QCOMPARE(selected, 0);
+  if (action == "keys") QVERIFY(openAfterKeys);
+
+  if (connectedTo < 0) {
+    // Nothing chosen, nothing connected, nothing torn down.
+    QTest::qWait(0);
+    QVERIFY(!window->usb->connected);
+    QVERIFY(!control<QPlainTextEdit>("mmoDebug")->toPlainText().contains(kGeraet));
+    QVERIFY(!logHas("Device disconnected!"));
+  } else {
+    waitConnected();
+    QVERIFY(logHas(kGeraet + chosenLine));
+  }
+  // The keep-alive shows which logger the link reached.
+  window->timKeepTimer();
+  for (int i = 0; i < 2; ++i) {
+    QCOMPARE(count(loggers[i]->Commands(), "device.serial"), i == connectedTo ? 1 : 0);
+  }
+}
+
+void WindowTest::refusedConnect() {
+  auto logger = std::make_shared<RefusingLogger>(loggerOptions("VLM12345"), "refusing");
+  usbdrv::AttachDevice(logger);
+  open();
+  QTRY_VERIFY_WITH_TIMEOUT(logHas("Device disconnected!"), kWait);
+  int chosen = logIndex(kGeraet + "12345");
+  int refused = logIndex("USB Connection refused");
+  QVERIFY(chosen >= 0);
+  QVERIFY(refused > chosen);
+  QVERIFY(logIndex("Device disconnected!") > refused);
+  QVERIFY(!window->usb->connected);
+  QVERIFY(idle());
+}
+
+void WindowTest::connectDeviceOnlyWhenUnconnected() {
+  attach(loggerOptions("VLM12345"), "one");
+  open();
+  waitConnected();
+  const QString scanning("Scanning for attached USB devices...");
+  int lines = static_cast<int>(log().size());
+  window->connectDevice();
+  QTest::qWait(50);
+  QCOMPARE(static_cast<int>(log().size()), lines);
+  QCOMPARE(log().count(scanning), 1);
+
+  QTest::mouseClick(control<QPushButton>("btnDisconnect"), Qt::LeftButton);
+  QTRY_VERIFY(logHas("Device disconnected!"));
+  QVERIFY(!window->usb->connected);
+  window->connectDevice();
+  QTRY_VERIFY_WITH_TIMEOUT(log().count("Device connected") == 2, kWait);
+  QCOMPARE(log().count(scanning), 2);
+  QVERIFY(window->usb->connected);
+}
+
+void WindowTest::busyState() {
+  open();
+  auto* download = control<QPushButton>("btnDownload");
+  window->startBusy();
+  window->startBusy();
+  QTRY_VERIFY(!download->isEnabled());
+  QVERIFY(!control<QPushButton>("btnUpdate")->isEnabled());
+  QVERIFY(!control<QToolButton>("spbDate")->isEnabled());
+  QCOMPARE(window->cursor().shape(), Qt::WaitCursor);
+  QCOMPARE(control<QPlainTextEdit>("mmoDebug")->cursor().shape(), Qt::WaitCursor);
+  // The clock and the log stay usable.
+  QVERIFY(control<QDateEdit>("dtpDate")->isEnabled());
+  QVERIFY(control<QPlainTextEdit>("mmoDebug")->isEnabled());
+  window->stopBusy();  // a state, not a count
+  QTRY_VERIFY(idle());
+
+  // From a worker: errorMsg ends the busy state, stops the time-out and logs, in call order.
+  window->timeoutEnable(true);
+  QTRY_VERIFY(window->timTimeout->isActive());
+  std::thread worker([this] {
+    window->startBusy();
+    window->infoMsg("before");
+    window->errorMsg("failed \x80 \xE4");
+  });
+  worker.join();
+  QTRY_VERIFY(logHas(QString::fromUtf8("failed € ä")));
+  QVERIFY(logIndex("before") < logIndex(QString::fromUtf8("failed € ä")));
+  QVERIFY(!window->timTimeout->isActive());
+  QVERIFY(idle());
+}
+
+void WindowTest::downloadThroughSaveDialog() {
+  setExportFormat(RegionalFormat::german());
+  velmora::Options options = loggerOptions("VLM12345", 300);
+  options.seed = 7;
+  auto logger = attach(options, "one");
+  open();
+  waitConnected();
+
+  QTemporaryDir dir;
+  QVERIFY(dir.isValid());
+  const QString typed = dir.filePath("messung");  // no extension: the dialog adds ".csv"
+  QString offered;
+  DialogDriver<QFileDialog> save([&](QFileDialog* dialog) {
+    QCOMPARE(dialog->objectName(), QString("SaveDialog1"));
+    QCOMPARE(dialog->nameFilters(), QStringList{"csv files (*.csv)"});
+    offered = dialog->selectedFiles().value(0);
+    chooseFile(dialog, typed);
+  });
+  QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(logHas("Download finished"), kWait);
+  QCOMPARE(save.handled, 1);
+  QVERIFY(logIndex("sortiert") < logIndex("Download finished"));
+  QTRY_VERIFY(idle());
+  QVERIFY(!window->timTimeout->isActive());
+  QVERIFY(!window->usb->downloadActive);
+
+  // The file holds the logger's records in time order, in the German regional format.
+  std::vector<uint8_t> memory = logger->Memory();
+  std::vector<messwert_tag> records;
+  for (uint32_t i = 0; i < 300; ++i) records.push_back(messwert::fromBytes(memory.data() + 32 * i));
+  std::stable_sort(records.begin(), records.end(), [](const messwert_tag& a, const messwert_tag& b) {
+    return messwert::sortKey(a) < messwert::sortKey(b);
+  });
+  QByteArray expected =
+      "Date;SensorSerialNumber;Humidity;Temperature;HumidityRaw;TemperatureRaw;"
+      "AmbientTemperature;Comment\r\n";
+  for (const messwert_tag& r : records) {
+    QString date = QString::asprintf("%02d.%02d.%04d", r.day, r.month, r.year);
+    if (r.hour || r.minute || r.second)
+      date += QString::asprintf(" %02d:%02d:%02d", r.hour, r.minute, r.second);
+    expected += date.toLatin1() + ';' + QByteArray::number(r.sensorSerialNumber) + ';' +
+                QByteArray::fromStdString(csv::formatValue(r.humidity, ',')) + ';' +
+                QByteArray::fromStdString(csv::formatValue(r.temperature, ',')) + ';' +
+                QByteArray::number(r.humidityRaw) + ';' + QByteArray::number(r.temperatureRaw) + ';' +
+                QByteArray::fromStdString(csv::formatValue(r.ambientTemperature, ',')) + ';' +
+                (messwert::checksum(r) ? "Check sum error" : "") + "\r\n";
+  }
+  QFile file(typed + ".csv");
+  QVERIFY(file.open(QIODevice::ReadOnly));
+  QByteArray written = file.readAll();
+  file.close();
+  QCOMPARE(written.count("\r\n"), 301);
+  QCOMPARE(written, expected);
+  // One log line per record, numbered from 1.
+  QVERIFY(logHas(QString("1 ") + QString::fromLatin1(expected.split('\n').at(1).split(';').first())));
+  QVERIFY(log().filter(QRegularExpression("^300 \\d\\d\\.\\d\\d\\.\\d{4}")).size() == 1);
+
+  // The next download offers the last name and replaces the file without asking.
+  QFile::resize(typed + ".csv", 0);
+  save.rearm();
+  DialogDriver<QMessageBox> noQuestion([](QMessageBox* box) { box->reject(); });
+  QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(log().count("Download finished") == 2, kWait);
+  QCOMPARE(save.handled, 2);
+  QCOMPARE(offered, typed + ".csv");
+  QCOMPARE(noQuestion.handled, 0);
+  QVERIFY(file.open(QIODevice::ReadOnly));
+  QCOMPARE(file.readAll(), expected);
+}
+
+void WindowTest::downloadTimesOut() {
+  auto logger = attach(loggerOptions("VLM12345"), "one");
+  open();
+  waitConnected();
+  logger->Stall(velmora::kEpIn, true);  // the logger takes commands but never answers
+  window->timTimeout->setInterval(1000);
+  QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
+  QCOMPARE(count(logger->Commands(), "mem.used"), 1);
+  QTRY_VERIFY(!control<QPushButton>("btnDownload")->isEnabled());
+  QTRY_VERIFY_WITH_TIMEOUT(logHas("No Answer of Velmora"), kWait);
+  QTRY_VERIFY(idle());
+  QVERIFY(!window->timTimeout->isActive());
+  QVERIFY(window->usb->downloadActive);  // the operation is not cancelled on the link
+}
+
+void WindowTest::downloadAfterUpdateWaitsLonger() {
+  velmora::Options options = loggerOptions("VLM12345");
+  options.software = "V1.11";  // newer than the program's image
+  auto logger = attach(options, "one");
+  open();
+  waitConnected();
+  QString text;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  DialogDriver<QMessageBox> box([&](QMessageBox* b) {
+    text = b->text();
+    icon = b->icon();
+    QTest::keyClick(b, Qt::Key_Return);
+  });
+  QTest::mouseClick(control<QPushButton>("btnUpdate"), Qt::LeftButton);
+  QCOMPARE(count(logger->Commands(), "device.software"), 1);
+  QTRY_COMPARE_WITH_TIMEOUT(box.handled, 1, kWait);
+  QCOMPARE(text, QString("Your firmware is up-to-date"));
+  QCOMPARE(icon, QMessageBox::Information);
+  QTRY_VERIFY(window->timTimeout->isActive());
+  QCOMPARE(window->timTimeout->interval(), 20000);
+  QVERIFY(!idle());  // the update's busy state lasts until the time-out
+
+  window->timeoutEnable(false);
+  window->stopBusy();
+  QTRY_VERIFY(idle() && !window->timTimeout->isActive());
+  logger->Stall(velmora::kEpIn, true);
+  QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
+  QTRY_VERIFY(window->timTimeout->isActive());
+  QCOMPARE(window->timTimeout->interval(), 20000);
+  QCOMPARE(count(logger->Commands(), "mem.used"), 1);
+}
+
+void WindowTest::setTimeSendsPcClock() {
+  auto logger = attach(loggerOptions("VLM12345"), "one");
+  open();
+  waitConnected();
+  QDateTime now(QDate(2027, 2, 1), QTime(9, 5, 3));
+  window->setClock([&] { return now; });
+  // The logger parses the text: "." and ":" also where the user's locale writes otherwise.
+  QLocale::setDefault(QLocale(QLocale::Finnish, QLocale::Finland));
+  QTest::mouseClick(control<QToolButton>("spbDate"), Qt::LeftButton);
+  QCOMPARE(count(logger->Commands(), "date.date=01.02.2027 09:05:03"), 1);
+
+  // The pickers follow the clock until the user changes one; Set Time still sends the PC's clock.
+  now = QDateTime(QDate(2027, 12, 31), QTime(21, 0, 0));
+  window->timUpdateTimer();
+  QCOMPARE(control<QDateEdit>("dtpDate")->date(), now.date());
+  QCOMPARE(control<QTimeEdit>("dtpTime")->time(), now.time());
+  QVERIFY(window->timUpdate->isActive());
+  control<QDateEdit>("dtpDate")->setDate(QDate(2020, 6, 15));
+  QVERIFY(!window->timUpdate->isActive());
+  QTest::mouseClick(control<QToolButton>("spbDate"), Qt::LeftButton);
+  QCOMPARE(count(logger->Commands(), "date.date=31.12.2027 21:00:00"), 1);
+  QVERIFY(control<QToolButton>("spbDate")->toolTip() == "Set Time");
+}
+
+void WindowTest::keepAliveOnlyWhileConnected() {
+  auto logger = attach(loggerOptions("VLM12345"), "one");
+  open();
+  waitConnected();
+  QCOMPARE(window->timKeep->interval(), 50000);
+  QVERIFY(window->timKeep->isActive());
+  window->startBusy();  // also while an operation runs
+  window->timKeepTimer();
+  QCOMPARE(count(logger->Commands(), "device.serial"), 1);
+  QTRY_VERIFY_WITH_TIMEOUT(response().contains("device.serial=VLM12345"), kWait);
+
+  QTest::mouseClick(control<QPushButton>("btnDisconnect"), Qt::LeftButton);
+  QTRY_COMPARE(log().last(), QString("Device disconnected!"));
+  QVERIFY(!window->usb->connected);
+  window->timKeepTimer();
+  QTest::qWait(50);
+  QCOMPARE(count(logger->Commands(), "device.serial"), 1);
+  QCOMPARE(log().count("Scanning for attached USB devices..."), 1);  // no re-connect either
+}
+
+void WindowTest::consoleSend() {
+  auto logger = attach(loggerOptions("VLM12345"), "one");
+  open();
+  waitConnected();
+  auto* command = control<QLineEdit>("edCommand");
+  command->setText("device.serial");
+  QTest::mouseClick(control<QPushButton>("btnSend"), Qt::LeftButton);
+  QCOMPARE(count(logger->Commands(), "device.serial"), 1);
+  QTRY_VERIFY_WITH_TIMEOUT(response().contains("device.serial=VLM12345"), kWait);
+  QTRY_VERIFY(!window->usb->rawCommand);
+  QCOMPARE(command->text(), QString("device.serial"));
+
+  // "debug" with Enter: the window grows, nothing is sent.
+  size_t sent = logger->Commands().size();
+  command->clear();
+  QTest::keyClicks(command, "debug");
+  QTest::keyClick(command, Qt::Key_Return);
+  QCOMPARE(window->frameGeometry().height(), 724);
+  QCOMPARE(logger->Commands().size(), sent);
+  QVERIFY(!window->usb->rawCommand);
+
+  // The keyword is case-sensitive; Enter sends like the button. User text goes out in Windows-1252.
+  command->setText("Debug");
+  QTest::keyClick(command, Qt::Key_Return);
+  QCOMPARE(count(logger->Commands(), "Debug"), 1);
+  command->setText(QString::fromUtf8("note=Grüße €"));
+  QTest::mouseClick(control<QPushButton>("btnSend"), Qt::LeftButton);
+  QCOMPARE(count(logger->Commands(),
+                 "note=Gr\xFC\xDF"
+                 "e \x80"),
+           1);
+}
+
+void WindowTest::consoleLoad() {
+  auto logger = attach(loggerOptions("VLM12345"), "one");
+  open();
+  waitConnected();
+  QTemporaryDir dir;
+  const QString dump = dir.filePath("dump.bin");
+  DialogDriver<QFileDialog> save([&](QFileDialog* dialog) { chooseFile(dialog, dump); });
+  control<QLineEdit>("edAddress")->setText("0");
+  control<QLineEdit>("edLength")->setText("4096");
+  QTest::mouseClick(control<QPushButton>("btnLoad"), Qt::LeftButton);
+  QCOMPARE(count(logger->Commands(), "mem.load=0,4096"), 1);
+  QCOMPARE(window->usb->packetsExpected.load(), 64);
+  QVERIFY(window->usb->memLoadActive);  // cleared only once the file is written
+  QTRY_VERIFY_WITH_TIMEOUT(logHas("Download finished"), kWait);
+  QCOMPARE(save.handled, 1);
+  QVERIFY(response().contains("Download complete"));
+  QVERIFY(!window->usb->memLoadActive);
+  QFile file(dump);
+  QVERIFY(file.open(QIODevice::ReadOnly));
+  std::vector<uint8_t> memory = logger->Memory();
+  QCOMPARE(file.readAll(), QByteArray(reinterpret_cast<const char*>(memory.data()), 4096));
+}
+
+void WindowTest::consoleLoadLimits_data() {
+  QTest::addColumn<QString>("length");
+  QTest::addColumn<bool>("sent");
+  QTest::newRow("63") << "63" << false;
+  QTest::newRow("no number") << "abc" << false;
+  QTest::newRow("empty") << "" << false;
+  QTest::newRow("0x20") << "0x20" << false;
+  QTest::newRow("524289") << "524289" << false;
+  QTest::newRow("$80001") << "$80001" << false;
+  QTest::newRow("64") << "64" << true;
+  QTest::newRow("$80000") << "$80000" << true;
+}
+
+void WindowTest::consoleLoadLimits() {
+  QFETCH(QString, length);
+  QFETCH(bool, sent);
+  auto logger = attach(loggerOptions("VLM12345"), "one");
+  open();
+  waitConnected();
+  DialogDriver<QFileDialog> cancel([](QFileDialog* dialog) { cancelFile(dialog); });
+  window->usb->packetsExpected = 77;
+  size_t commands = logger->Commands().size();
+  int lines = static_cast<int>(log().size());
+  control<QLineEdit>("edAddress")->setText("0");
+  control<QLineEdit>("edLength")->setText(length);
+  QTest::mouseClick(control<QPushButton>("btnLoad"), Qt::LeftButton);
+  if (sent) {
+    QCOMPARE(logger->Commands().back(), "mem.load=0," + cp1252::fromQString(length));
+    QCOMPARE(window->usb->packetsExpected.load(), strToIntDef0(cp1252::fromQString(length)) / 64);
+    QTRY_VERIFY_WITH_TIMEOUT(logHas("Abort"), kWait);  // the dump's save dialog was cancelled
+    return;
+  }
+  QTest::qWait(50);
+  QCOMPARE(logger->Commands().size(), commands);
+  QVERIFY(!window->usb->memLoadActive);
+  QCOMPARE(window->usb->packetsExpected.load(), 77);
+  QStringList added = log().mid(lines);
+  QCOMPARE(added.size(), 1);
+  QVERIFY2(added.first().contains("64 to 524288"), qPrintable(added.first()));
+}
+
+void WindowTest::consoleSave() {
+  auto logger = attach(loggerOptions("VLM12345"), "one");
+  open();
+  waitConnected();
+  control<QLineEdit>("edAddress")->setText("463104");
+  control<QLineEdit>("edLength")->setText("61184");
+  DialogDriver<QFileDialog> cancel([](QFileDialog* dialog) {
+    QCOMPARE(dialog->objectName(), QString("OpenDialog1"));
+    cancelFile(dialog);
+  });
+  size_t commands = logger->Commands().size();
+  QTest::mouseClick(control<QPushButton>("btnSave"), Qt::LeftButton);
+  QCOMPARE(cancel.handled, 1);
+  QCOMPARE(logger->Commands().size(), commands);
+
+  // A chosen file sends the request; with no firmware image loaded the link reports the failure.
+  QTemporaryDir dir;
+  QFile any(dir.filePath("image.bin"));
+  QVERIFY(any.open(QIODevice::WriteOnly));
+  any.write("x");
+  any.close();
+  DialogDriver<QFileDialog> choose([&](QFileDialog* dialog) { chooseFile(dialog, any.fileName()); });
+  QString text;
+  DialogDriver<QMessageBox> box([&](QMessageBox* b) {
+    text = b->text();
+    b->button(QMessageBox::Ok)->click();
+  });
+  QTest::mouseClick(control<QPushButton>("btnSave"), Qt::LeftButton);
+  QCOMPARE(choose.handled, 1);
+  QCOMPARE(count(logger->Commands(), "mem.save=463104,61184"), 1);
+  QCOMPARE(window->usb->packetCount.load(), 0);
+  QTRY_COMPARE_WITH_TIMEOUT(box.handled, 1, kWait);
+  QCOMPARE(text, QString("Update failed"));
+}
+
+void WindowTest::consoleShortcut() {
+  open();
+  QApplication::setActiveWindow(window.get());
+  QVERIFY(QTest::qWaitForWindowActive(window.get()));
+  QVERIFY(!control<QWidget>("pnlDebug")->isVisible());
+  QTest::keyClick(window.get(), Qt::Key_D, Qt::ControlModifier | Qt::ShiftModifier);
+  QTRY_VERIFY(control<QWidget>("pnlDebug")->isVisible());
+  QCOMPARE(window->frameGeometry().height(), 724);
+  QCOMPARE(control<QWidget>("pnlDebug")->geometry(), QRect(8, 456, 617, 209));
+}
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"
