@@ -28,22 +28,35 @@ class CommandTest : public LinkFixture {
     connectOne();
     window.clear();
   }
-  // Sends an answer as the logger would and waits until the reader has shown it.
+  // Sends an answer as the logger would and waits until the reader has dealt with it: answers are
+  // handled one after the other, so a marker answer sent behind it closes the wait.
   void answer(const std::vector<uint8_t>& packet, const std::string& shown) {
-    size_t before = window.responses().size();
+    const std::string marker = "marker=" + std::to_string(++markers_);
     raw->QueueIn(0x85, packet);
-    ASSERT_TRUE(window.waitUntil([&] { return window.responses().size() > before; }));
-    EXPECT_EQ(window.responses().back(), shown);
+    raw->QueueIn(0x85, command(marker));
+    ASSERT_TRUE(window.waitForLine(marker));
+    auto shownLines = responses();
+    ASSERT_FALSE(shownLines.empty());
+    EXPECT_EQ(shownLines.back(), shown);
   }
   void answer(const std::string& text) { answer(command(text), text); }
+  // The log and the response memo without the markers.
+  Lines log() const { return withoutMarkers(window.log()); }
+  Lines responses() const { return withoutMarkers(window.responses()); }
 
+  static Lines withoutMarkers(Lines lines) {
+    lines.erase(std::remove_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("marker=", 0) == 0; }),
+                lines.end());
+    return lines;
+  }
+  int markers_ = 0;
   std::shared_ptr<usbdrv::PacketDevice> raw;
 };
 
 TEST_F(CommandTest, CommandIsTextAndOneZeroByteInOneTransfer) {
   EXPECT_TRUE(usb->sendCommand("mem.used"));
   EXPECT_EQ(raw->TakeOut(0x04), (Packets{command("mem.used")}));
-  EXPECT_EQ(window.log(), (Lines{" <<< mem.used"}));
+  EXPECT_EQ(log(), (Lines{" <<< mem.used"}));
 }
 
 TEST_F(CommandTest, MemUsedStartsTheMemoryRead) {
@@ -69,7 +82,7 @@ TEST_F(CommandTest, MemUsedWithoutRecordsEndsTheDownload) {
   for (const char* text : {"mem.used=0", "mem.used", "mem.used=-3"}) {
     window.clear();
     answer(text);
-    EXPECT_EQ(window.log(), (Lines{text, "No data stored!"}));
+    EXPECT_EQ(log(), (Lines{text, "No data stored!"}));
   }
   EXPECT_TRUE(usb->downloadActive);
   EXPECT_TRUE(raw->TakeOut(0x04).empty());
@@ -82,9 +95,9 @@ TEST_F(CommandTest, MemUsedBeyondTheMemoryImageIsRefused) {
   window.clear();
   raw->TakeOut(0x04);
   answer("mem.used=16385");
-  EXPECT_EQ(window.log(), (Lines{"mem.used=16385", "Stored data exceeds memory image"}));
+  EXPECT_EQ(log(), (Lines{"mem.used=16385", "Stored data exceeds memory image"}));
   answer("mem.used=99999999999");
-  EXPECT_EQ(window.log().back(), "Stored data exceeds memory image");
+  EXPECT_EQ(log().back(), "Stored data exceeds memory image");
   EXPECT_TRUE(raw->TakeOut(0x04).empty());
   EXPECT_TRUE(usb->downloadActive);
   EXPECT_FALSE(window.busy());
@@ -95,8 +108,8 @@ TEST_F(CommandTest, OtherAnswersAreOnlyShown) {
   answer("date.date=01.02.2027 09:05:03");
   answer("mem.load=0,512");
   answer("nonsense");
-  EXPECT_EQ(window.log(), (Lines{"device.serial=12345", "date.date=01.02.2027 09:05:03", "mem.load=0,512", "nonsense"}));
-  EXPECT_EQ(window.responses(), window.log());
+  EXPECT_EQ(log(), (Lines{"device.serial=12345", "date.date=01.02.2027 09:05:03", "mem.load=0,512", "nonsense"}));
+  EXPECT_EQ(responses(), log());
   EXPECT_TRUE(raw->TakeOut(0x04).empty());
 }
 
@@ -107,7 +120,7 @@ TEST_F(CommandTest, AnswerTextEndsAtZeroOrFillsTheBuffer) {
   answer(bytes(std::string("ab\0cd", 5)), "ab");
   // Answer texts are data, never a format.
   answer("%s%n%x%%");
-  EXPECT_EQ(window.log(), (Lines{full, "", "ab", "%s%n%x%%"}));
+  EXPECT_EQ(log(), (Lines{full, "", "ab", "%s%n%x%%"}));
 }
 
 TEST_F(CommandTest, TypedCommandsAnswerIsOnlyShown) {
@@ -149,13 +162,13 @@ TEST_F(CommandTest, SendDataCutsIntoPackets) {
 TEST_F(CommandTest, StalledPipesFailAfterTheirTimeOut) {
   raw->Stall(0x04, true);
   EXPECT_FALSE(usb->sendCommand("mem.used"));
-  EXPECT_EQ(window.log(), (Lines{" <<< mem.used", "sendCommand WriteSync failed!"}));
+  EXPECT_EQ(log(), (Lines{" <<< mem.used", "sendCommand WriteSync failed!"}));
   raw->Stall(0x02, true);
   std::vector<uint8_t> data(200, 1);
   usb->packetCount = 0;
   EXPECT_FALSE(usb->sendData(data.data(), 200));
   EXPECT_EQ(usb->packetCount, 0);
-  EXPECT_EQ(window.log().back(), "sendData WriteSync failed!");
+  EXPECT_EQ(log().back(), "sendData WriteSync failed!");
 }
 
 TEST_F(CommandTest, CommandsFromTwoThreadsAtOnce) {
