@@ -94,6 +94,7 @@ TfrmMain::TfrmMain(QWidget* parent)
   connect(console, &QShortcut::activated, this, &TfrmMain::showServiceConsole);
 
   queue_.setFlush([this] { flushText(); });
+  openLogFile();
 
   showClock();
   timUpdate->start();
@@ -155,8 +156,10 @@ void TfrmMain::btnDownloadClick() {
   startBusy();
   usb->packetCount = 0;
   usb->downloadActive = true;
-  usb->sendCommand("mem.used");
+  // The time-out is armed before the command goes out: the answer may be handled on the reader's
+  // thread before this handler returns, and its "stop the time-out" must come after this.
   timeoutEnable(true);
+  usb->sendCommand("mem.used");
 }
 
 void TfrmMain::btnUpdateClick() {
@@ -165,10 +168,11 @@ void TfrmMain::btnUpdateClick() {
     if (!usb->connected) return;
   }
   usb->packetCount = 0;
-  usb->sendCommand("device.software");
+  // Busy state and time-out first, for the same reason as in a download.
   startBusy();
   timeoutInterval(kUpdateTimeoutMs);
   timeoutEnable(true);
+  usb->sendCommand("device.software");
 }
 
 void TfrmMain::spbDateClick() {
@@ -350,10 +354,27 @@ void TfrmMain::appendResponse(const QString& line) {
   pendingResponse_.append(line);
 }
 
+void TfrmMain::openLogFile() {
+  // Every log line also goes to this file, appended, UTF-8: a support copy that survives the window
+  // and that scripts can follow while the program runs.
+  QString path = qEnvironmentVariable("TARNWICK_LOG_FILE");
+  if (path.isEmpty()) return;
+  logFile_ = std::make_unique<QFile>(path);
+  if (!logFile_->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+    std::fprintf(stderr, "tarnwick: cannot write the log file %s\n", qPrintable(path));
+    logFile_.reset();
+  }
+}
+
 void TfrmMain::flushText() {
   // One append per drain: a download's thousands of lines cost one layout pass, not thousands.
   if (!pendingLog_.isEmpty()) {
-    ui->mmoDebug->appendPlainText(pendingLog_.join(QLatin1Char('\n')));
+    QString batch = pendingLog_.join(QLatin1Char('\n'));
+    ui->mmoDebug->appendPlainText(batch);
+    if (logFile_) {
+      logFile_->write(batch.toUtf8().append('\n'));
+      logFile_->flush();  // readable at once, and nothing lost when closing ends the process
+    }
     pendingLog_.clear();
   }
   if (!pendingResponse_.isEmpty()) {
