@@ -13,6 +13,7 @@
 #include "GuiQueue.h"
 #include "link/WindowPort.h"
 
+class QFile;
 class QFileDialog;
 class QTimer;
 class USBInterface;
@@ -84,6 +85,7 @@ class TfrmMain : public QWidget, public WindowPort {
   void appendLog(const QString& line);
   void appendResponse(const QString& line);
   void flushText();
+  void openLogFile();
   void enterBusy();
   void leaveBusy();
 
@@ -92,6 +94,7 @@ class TfrmMain : public QWidget, public WindowPort {
   QStringList pendingLog_;  // lines gathered during one drain, appended in one batch
   QStringList pendingResponse_;
   QString lastSaveName_;
+  std::unique_ptr<QFile> logFile_;  // $TARNWICK_LOG_FILE: a copy of the log for support and tests
   std::function<QDateTime()> clock_;
   bool exitOnClose_ = true;
 };
