@@ -72,3 +72,52 @@ class LinkFixture : public ::testing::Test {
   std::mutex debugMutex_;
   std::vector<std::string> debugLines_;
 };
+
+// A link to a raw logger whose packets the test writes and reads itself: it plays the logger's
+// answers and looks at what the link sent.
+class RawLoggerFixture : public LinkFixture {
+ protected:
+  using Lines = std::vector<std::string>;
+
+  void SetUp() override {
+    LinkFixture::SetUp();
+    const std::string serial = "VLM12345";
+    raw = attachOther(logger::kVendorId, logger::kProductId, &serial, {0x85, 0x81, 0x83, 0x04, 0x02});
+    connectOne();
+    window.clear();
+  }
+
+  static std::vector<uint8_t> zeroTerminated(const std::string& text) {
+    std::vector<uint8_t> b(text.begin(), text.end());
+    b.push_back(0);
+    return b;
+  }
+
+  // Sends an answer as the logger would and waits until the reader has dealt with it: answers are
+  // handled one after the other, so a marker answer sent behind it closes the wait.
+  void answer(const std::vector<uint8_t>& packet, const std::string& shown) {
+    const std::string marker = "marker=" + std::to_string(++markers_);
+    raw->QueueIn(0x85, packet);
+    raw->QueueIn(0x85, zeroTerminated(marker));
+    ASSERT_TRUE(window.waitForLine(marker, 1, std::chrono::seconds(30)));
+    auto shownLines = responses();
+    ASSERT_FALSE(shownLines.empty());
+    EXPECT_EQ(shownLines.back(), shown);
+  }
+  void answer(const std::string& text) { answer(zeroTerminated(text), text); }
+
+  // The log and the response memo without the markers.
+  Lines log() const { return withoutMarkers(window.log()); }
+  Lines responses() const { return withoutMarkers(window.responses()); }
+
+  std::shared_ptr<usbdrv::PacketDevice> raw;
+
+ private:
+  static Lines withoutMarkers(Lines lines) {
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [](const std::string& l) { return l.rfind("marker=", 0) == 0; }),
+                lines.end());
+    return lines;
+  }
+  int markers_ = 0;
+};

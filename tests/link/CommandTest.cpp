@@ -7,55 +7,17 @@
 #include "common/LinkFixture.h"
 #include "link/MyReader.h"
 
-using Lines = std::vector<std::string>;
 using Packets = std::vector<std::vector<uint8_t>>;
 
 namespace {
 std::vector<uint8_t> bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
-std::vector<uint8_t> command(const std::string& text) {
-  auto b = bytes(text);
-  b.push_back(0);
-  return b;
-}
 }  // namespace
 
-class CommandTest : public LinkFixture {
- protected:
-  void SetUp() override {
-    LinkFixture::SetUp();
-    const std::string serial = "VLM12345";
-    raw = attachOther(logger::kVendorId, logger::kProductId, &serial, {0x85, 0x81, 0x83, 0x04, 0x02});
-    connectOne();
-    window.clear();
-  }
-  // Sends an answer as the logger would and waits until the reader has dealt with it: answers are
-  // handled one after the other, so a marker answer sent behind it closes the wait.
-  void answer(const std::vector<uint8_t>& packet, const std::string& shown) {
-    const std::string marker = "marker=" + std::to_string(++markers_);
-    raw->QueueIn(0x85, packet);
-    raw->QueueIn(0x85, command(marker));
-    ASSERT_TRUE(window.waitForLine(marker));
-    auto shownLines = responses();
-    ASSERT_FALSE(shownLines.empty());
-    EXPECT_EQ(shownLines.back(), shown);
-  }
-  void answer(const std::string& text) { answer(command(text), text); }
-  // The log and the response memo without the markers.
-  Lines log() const { return withoutMarkers(window.log()); }
-  Lines responses() const { return withoutMarkers(window.responses()); }
-
-  static Lines withoutMarkers(Lines lines) {
-    lines.erase(std::remove_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("marker=", 0) == 0; }),
-                lines.end());
-    return lines;
-  }
-  int markers_ = 0;
-  std::shared_ptr<usbdrv::PacketDevice> raw;
-};
+using CommandTest = RawLoggerFixture;
 
 TEST_F(CommandTest, CommandIsTextAndOneZeroByteInOneTransfer) {
   EXPECT_TRUE(usb->sendCommand("mem.used"));
-  EXPECT_EQ(raw->TakeOut(0x04), (Packets{command("mem.used")}));
+  EXPECT_EQ(raw->TakeOut(0x04), (Packets{zeroTerminated("mem.used")}));
   EXPECT_EQ(log(), (Lines{" <<< mem.used"}));
 }
 
@@ -66,7 +28,7 @@ TEST_F(CommandTest, MemUsedStartsTheMemoryRead) {
   EXPECT_EQ(usb->packetsExpected, 8);
   EXPECT_EQ(window.interval(), 10000);
   EXPECT_TRUE(window.timeoutEnabled());
-  EXPECT_EQ(raw->TakeOut(0x04), (Packets{command("mem.load=0,512")}));
+  EXPECT_EQ(raw->TakeOut(0x04), (Packets{zeroTerminated("mem.load=0,512")}));
   // The time-out is stopped first, then re-armed at the longer interval before the request goes out.
   std::vector<RecordingWindow::Kind> timer;
   for (const auto& e : window.effects())
@@ -183,8 +145,10 @@ TEST_F(CommandTest, CommandsFromTwoThreadsAtOnce) {
   EXPECT_EQ(failures, 0);
   Packets out = raw->TakeOut(0x04);
   ASSERT_EQ(out.size(), 400u);
-  for (const auto& p : out) EXPECT_TRUE(p == command("device.serial") || p == command("mem.used"));
+  for (const auto& p : out) EXPECT_TRUE(p == zeroTerminated("device.serial") || p == zeroTerminated("mem.used"));
 }
+
+using Lines = std::vector<std::string>;
 
 TEST(CommandWithoutLink, SendFailsAndSaysSo) {
   RecordingWindow window;

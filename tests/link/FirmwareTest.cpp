@@ -14,37 +14,15 @@ namespace {
 const char kUpToDate[] = "Your firmware is up-to-date";
 const char kSave[] = " <<< mem.save=463104,61184";
 
-std::vector<uint8_t> packet(const std::string& text) {
-  std::vector<uint8_t> b(text.begin(), text.end());
-  b.push_back(0);
-  return b;
-}
 }  // namespace
 
 // Against a raw logger: the test plays the logger's answers.
-class FirmwareAnswerTest : public LinkFixture {
+class FirmwareAnswerTest : public RawLoggerFixture {
  protected:
-  void SetUp() override {
-    LinkFixture::SetUp();
-    const std::string serial = "VLM12345";
-    raw = attachOther(logger::kVendorId, logger::kProductId, &serial, {0x85, 0x81, 0x83, 0x04, 0x02});
-    connectOne();
-    window.clear();
-  }
   void TearDown() override {
     firmware::restoreImage();
-    LinkFixture::TearDown();
+    RawLoggerFixture::TearDown();
   }
-  // Plays one answer and waits until the reader has dealt with it (its response line, then whatever
-  // the handler does runs before the next answer is taken, so a marker answer closes the wait).
-  void answer(const std::string& text) {
-    static int marker = 0;
-    const std::string done = "marker=" + std::to_string(++marker);
-    raw->QueueIn(0x85, packet(text));
-    raw->QueueIn(0x85, packet(done));
-    ASSERT_TRUE(window.waitForLine(done, 1, std::chrono::seconds(30)));
-  }
-  std::shared_ptr<usbdrv::PacketDevice> raw;
 };
 
 TEST_F(FirmwareAnswerTest, VersionComparisonDecidesWhetherToUpdate) {
