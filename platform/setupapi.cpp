@@ -273,3 +273,9 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
   SetLastError(ERROR_PROC_NOT_FOUND);
   return nullptr;
 }
+
+int usbdrv::OpenDeviceInfoLists() {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return static_cast<int>(s.lists.size());
+}

@@ -19,6 +19,8 @@ void WithholdSetupApiFunction(const std::string& name);
 
 // Number of driver handles currently open (device handles and pipe handles), for leak checks.
 int OpenDriverHandles();
+// Number of Setup API device information lists built and not yet destroyed.
+int OpenDeviceInfoLists();
 // Number of transfers submitted through the driver that have not completed yet.
 int OutstandingTransfers();
 

@@ -35,6 +35,7 @@ class LinkFixture : public ::testing::Test {
     // Every handle and transfer of the link has been given back.
     EXPECT_EQ(usbdrv::OpenDriverHandles(), 0);
     EXPECT_EQ(usbdrv::OutstandingTransfers(), 0);
+    EXPECT_EQ(usbdrv::OpenDeviceInfoLists(), 0);
   }
 
   std::shared_ptr<velmora::VelmoraDevice> attachLogger(velmora::Options options = {}, const std::string& id = "") {

@@ -95,6 +95,7 @@ TEST_F(ScanTest, SerialStringsAndConsoleNumbers) {
 TEST_F(ScanTest, RepeatedScansReplaceTheDeviceList) {
   attachLogger();
   for (int i = 0; i < 20; ++i) ASSERT_EQ(usb->scanDevices().size(), 1u);
+  EXPECT_EQ(usbdrv::OpenDeviceInfoLists(), 1);  // each scan released the list of the one before
   attachLogger({}, "second");
   EXPECT_EQ(usb->scanDevices().size(), 2u);
 }
