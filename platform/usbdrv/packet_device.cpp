@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 namespace usbdrv {
 namespace {
@@ -173,6 +174,10 @@ uint32_t PacketDevice::Submit(UsbTransfer* transfer) {
       } else {
         MatchLocked(endpoint, ep, completions);
       }
+    } else if (pacePerMs_ > 0) {
+      // A paced write waits for its turn on the bus like a read does.
+      ep.pending.push_back(transfer);
+      paceWake_.notify_one();
     } else {
       // The bytes are handed on after the completion, when the transfer's buffer is gone.
       written.assign(transfer->data, transfer->data + transfer->length);
@@ -280,19 +285,12 @@ void PacketDevice::Stall(uint8_t endpoint, bool stalled) {
     ep.stalled = stalled;
     if (!stalled && present_) {
       // The endpoint takes again what waited for it.
-      if (IsInEndpoint(endpoint)) {
-        if (pacePerMs_ > 0) {
-          paceWake_.notify_one();
-        } else {
-          MatchLocked(endpoint, ep, completions);
-        }
+      if (pacePerMs_ > 0) {
+        paceWake_.notify_one();
+      } else if (IsInEndpoint(endpoint)) {
+        MatchLocked(endpoint, ep, completions);
       } else {
-        for (UsbTransfer* t : ep.pending) {
-          written.emplace_back(t->data, t->data + t->length);
-          ++ep.done;
-          completions.push_back({t, kStatusSuccess, t->length});
-        }
-        ep.pending.clear();
+        while (!ep.pending.empty()) WriteOneLocked(ep, completions, written);
       }
     }
   }
@@ -333,19 +331,27 @@ void PacketDevice::Unplug() {
 
 void PacketDevice::SetPace(double packetsPerMs) {
   std::vector<Completion> completions;
+  std::vector<std::pair<uint8_t, std::vector<uint8_t>>> written;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     pacePerMs_ = packetsPerMs > 0 ? packetsPerMs : 0;
     if (pacePerMs_ > 0 && !paceThread_.joinable()) paceThread_ = std::thread(&PacketDevice::PaceLoop, this);
-    if (pacePerMs_ == 0) {
+    if (pacePerMs_ == 0 && present_) {
       // Unpaced again: whatever waited for the pacer goes now.
       for (auto& e : endpoints_) {
-        if (IsInEndpoint(e.first)) MatchLocked(e.first, e.second, completions);
+        if (IsInEndpoint(e.first)) {
+          MatchLocked(e.first, e.second, completions);
+        } else if (!e.second.stalled) {
+          std::vector<std::vector<uint8_t>> packets;
+          while (!e.second.pending.empty()) WriteOneLocked(e.second, completions, packets);
+          for (auto& p : packets) written.emplace_back(e.first, std::move(p));
+        }
       }
     }
   }
   paceWake_.notify_all();
   RunCompletions(completions);
+  for (const auto& w : written) OnOut(w.first, w.second.data(), w.second.size());
 }
 
 uint64_t PacketDevice::PacketsRead(uint8_t endpoint) const {
@@ -385,6 +391,16 @@ void PacketDevice::MatchLocked(uint8_t endpoint, Endpoint& ep, std::vector<Compl
   }
 }
 
+void PacketDevice::WriteOneLocked(Endpoint& ep, std::vector<Completion>& out,
+                                  std::vector<std::vector<uint8_t>>& written) {
+  UsbTransfer* t = ep.pending.front();
+  ep.pending.pop_front();
+  // The bytes are copied now: the transfer's buffer may be gone once it has completed.
+  written.emplace_back(t->data, t->data + t->length);
+  ++ep.done;
+  out.push_back({t, kStatusSuccess, t->length});
+}
+
 void PacketDevice::RunCompletions(std::vector<Completion>& completions) {
   for (const Completion& c : completions) c.transfer->Complete(c.status, c.actual);
   completions.clear();
@@ -405,15 +421,17 @@ void PacketDevice::PaceLoop() {
   using Clock = std::chrono::steady_clock;
   std::unique_lock<std::mutex> lock(mutex_);
   std::vector<Completion> completions;
+  std::vector<std::pair<uint8_t, std::vector<uint8_t>>> written;
   double tokens = 0;
   Clock::time_point last = Clock::now();
-  auto ready = [this](const Endpoint& ep) {
-    return !ep.stalled && !ep.queued.empty() && !ep.pending.empty();
+  // IN and OUT share the bus: a read moves when a packet waits for it, a write as soon as it came.
+  auto ready = [](uint8_t endpoint, const Endpoint& ep) {
+    return !ep.stalled && !ep.pending.empty() && (!IsInEndpoint(endpoint) || !ep.queued.empty());
   };
   while (!paceStop_) {
     bool anyReady = false;
     if (present_ && pacePerMs_ > 0) {
-      for (const auto& e : endpoints_) anyReady = anyReady || (IsInEndpoint(e.first) && ready(e.second));
+      for (const auto& e : endpoints_) anyReady = anyReady || ready(e.first, e.second);
     }
     if (!anyReady) {
       // The bus is idle while nothing can move; time spent here earns no packets.
@@ -431,22 +449,34 @@ void PacketDevice::PaceLoop() {
       paceWake_.wait_until(lock, now + std::chrono::duration_cast<Clock::duration>(wait));
       continue;
     }
-    // One packet per ready IN endpoint per round, as the host controller polls them in turn.
+    // One transfer per ready endpoint per round, as the host controller polls them in turn.
     bool moved = true;
     while (tokens >= 1 && moved && present_) {
       moved = false;
       for (auto& e : endpoints_) {
         if (tokens < 1 || !present_) break;
-        if (IsInEndpoint(e.first) && ready(e.second)) {
+        if (!ready(e.first, e.second)) continue;
+        if (IsInEndpoint(e.first)) {
           MatchLocked(e.first, e.second, completions);
           tokens -= 1;
-          moved = true;
+        } else {
+          // A write longer than one packet occupies the bus for all its packets; the debt is
+          // paid off before anything else moves.
+          const uint32_t length = e.second.pending.front()->length;
+          tokens -= std::max<uint32_t>(1, (length + kMaxPacket - 1) / kMaxPacket);
+          std::vector<std::vector<uint8_t>> packets;
+          WriteOneLocked(e.second, completions, packets);
+          written.emplace_back(e.first, std::move(packets.front()));
         }
+        moved = true;
       }
     }
-    if (!completions.empty()) {
+    if (!completions.empty() || !written.empty()) {
       lock.unlock();
       RunCompletions(completions);
+      // As unpaced: the device sees a write after its transfer has completed.
+      for (const auto& w : written) OnOut(w.first, w.second.data(), w.second.size());
+      written.clear();
       lock.lock();
     }
   }

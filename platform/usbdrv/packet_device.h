@@ -7,9 +7,9 @@
 // packets for TakeOut().
 //
 // Derived devices (the virtual Velmora) override OnOut to act on commands and answer with QueueIn.
-// OnOut runs on the thread that submitted the write, with no lock of this class held, so it may call
-// QueueIn freely. Completions of reads happen on the thread that queued the packet or submitted the
-// read, or on the pacing thread when pacing is on.
+// OnOut runs on the thread that submitted the write (on the pacing thread when pacing is on), with no
+// lock of this class held, so it may call QueueIn freely. Completions of reads happen on the thread
+// that queued the packet or submitted the read, or on the pacing thread when pacing is on.
 #pragma once
 
 #include <condition_variable>
@@ -63,8 +63,9 @@ class PacketDevice : public UsbDevice {
   void FailNext(uint8_t endpoint, uint32_t status, int count);  // next `count` transfers fail
   void UnplugAfterIn(uint8_t endpoint, long packets);  // unplug once that many packets were read (<0: off)
   void Unplug();                                   // completes all pending with kStatusDeviceRemoved
-  // Pace IN delivery at `packetsPerMs` packets per millisecond over all IN endpoints (0: unpaced).
-  // USB full-speed bulk carries 19 packets of 64 bytes per millisecond.
+  // Pace transfers at `packetsPerMs` packets per millisecond over all endpoints, IN and OUT, as they
+  // share one bus (0: unpaced). A write counts one packet per 64 bytes begun. USB full-speed bulk
+  // carries 19 packets of 64 bytes per millisecond.
   void SetPace(double packetsPerMs);
 
   // Counters for tests and benchmarks.
@@ -97,6 +98,9 @@ class PacketDevice : public UsbDevice {
   void MatchLocked(uint8_t endpoint, Endpoint& ep, std::vector<Completion>& out);
   void RunCompletions(std::vector<Completion>& completions);
   void UnplugLocked(std::vector<Completion>& out);
+  // Completes the oldest pending write of an OUT endpoint and keeps its bytes for OnOut.
+  void WriteOneLocked(Endpoint& ep, std::vector<Completion>& out,
+                      std::vector<std::vector<uint8_t>>& written);
   void PaceLoop();
 
   const std::string instanceId_;
