@@ -8,6 +8,9 @@
 #include "Umain.h"
 #include "data/RegionalFormat.h"
 #include "platform/usbdrv/socket_source.h"
+#ifdef TARNWICK_HAVE_LIBUSB
+#include "platform/usbdrv/libusb_source.h"
+#endif
 
 namespace {
 
@@ -44,6 +47,10 @@ int main(int argc, char* argv[]) {
   setExportFormat(localeformat::regionalFormat(localeformat::readPosixLocale()));
   // Virtual loggers (velmora-sim processes) are attached devices of the program's USB driver.
   usbdrv::EnableVirtualLoggers();
+#ifdef TARNWICK_HAVE_LIBUSB
+  // Real loggers on the USB bus, listed before the virtual ones.
+  usbdrv::EnableHardwareLoggers();
+#endif
   try {
     TfrmMain window;
     window.show();
