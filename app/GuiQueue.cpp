@@ -1,6 +1,8 @@
 #include "GuiQueue.h"
 
 #include <QThread>
+#include <algorithm>
+#include <cstdint>
 
 GuiQueue::GuiQueue(QObject* parent) : QObject(parent) {}
 
@@ -24,17 +26,25 @@ bool GuiQueue::enqueue(std::function<void()> effect) {
     wakePending_ = true;
     // Posted under the lock so that close() cannot slip in between and leave a wake-up aimed at a
     // queue that is being destroyed; Qt discards posted events of a deleted receiver.
-    QMetaObject::invokeMethod(this, &GuiQueue::drain, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &GuiQueue::drainTurn, Qt::QueuedConnection);
   }
   return true;
 }
 
 void GuiQueue::drain() {
+  run(SIZE_MAX);
+}
+
+void GuiQueue::drainTurn() {
+  run(kEffectsPerTurn);
+}
+
+void GuiQueue::run(size_t limit) {
   size_t budget;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     wakePending_ = false;
-    budget = queue_.size();
+    budget = std::min(queue_.size(), limit);
   }
   // Only what was queued when the drain began: a worker that keeps posting must not hold the event
   // loop; the rest goes to the next turn.
@@ -52,7 +62,7 @@ void GuiQueue::drain() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!queue_.empty() && !wakePending_ && !closed_) {
     wakePending_ = true;
-    QMetaObject::invokeMethod(this, &GuiQueue::drain, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &GuiQueue::drainTurn, Qt::QueuedConnection);
   }
 }
 

@@ -52,12 +52,19 @@ class GuiQueue : public QObject {
   // Runs the effects queued so far, in order. Re-entrant: a nested drain (from a dialog's event loop
   // or a request on the GUI thread) takes over where the outer one stands, so order is kept.
   void drain();
+  // At most this many effects run in one turn of the event loop; the rest follow in the next turns,
+  // after painting and input. A download's 16384 log lines then reach the window in slices of a few
+  // milliseconds instead of holding the event loop for one long batch.
+  static constexpr size_t kEffectsPerTurn = 1000;
   // Drops what is queued and refuses further effects.
   void close();
   size_t pending() const;
 
  private:
   bool enqueue(std::function<void()> effect);
+  // The event loop's drain: at most kEffectsPerTurn effects.
+  void drainTurn();
+  void run(size_t limit);
 
   mutable std::mutex mutex_;
   std::deque<std::function<void()>> queue_;

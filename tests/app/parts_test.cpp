@@ -23,6 +23,7 @@ class PartsTest : public QObject {
   void askOnGuiThreadRunsAfterQueuedEffects();
   void closingReleasesBlockedWorkers();
   void busyWorkerDoesNotHoldTheEventLoop();
+  void backlogReachesTheWindowInSlices();
 };
 
 void PartsTest::codePageBothWays() {
@@ -252,6 +253,35 @@ void PartsTest::busyWorkerDoesNotHoldTheEventLoop() {
   QVERIFY(runs >= 1);
   QVERIFY(runs < 1000);
   queue.close();
+}
+
+void PartsTest::backlogReachesTheWindowInSlices() {
+  // A download's thousands of log lines queued at once: one turn of the event loop runs only a slice
+  // of them, so painting and input get their turns; all of them run in the end, in order.
+  GuiQueue queue;
+  std::vector<int> seen;
+  int flushes = 0;
+  queue.setFlush([&] { ++flushes; });
+  constexpr int kEffects = 5000;
+  std::thread worker([&] {
+    for (int i = 0; i < kEffects; ++i) queue.post([&seen, i] { seen.push_back(i); });
+  });
+  worker.join();
+  QCoreApplication::processEvents();
+  QVERIFY(!seen.empty());
+  QVERIFY2(seen.size() < size_t(kEffects), "one turn ran the whole backlog");
+  QTRY_COMPARE_WITH_TIMEOUT(seen.size(), size_t(kEffects), 20000);
+  for (int i = 0; i < kEffects; ++i) QCOMPARE(seen[i], i);
+  QVERIFY(flushes >= 2);
+
+  // A request on the GUI thread still comes after the whole backlog, however long it is.
+  seen.clear();
+  std::thread again([&] {
+    for (int i = 0; i < kEffects; ++i) queue.post([&seen, i] { seen.push_back(i); });
+  });
+  again.join();
+  size_t before = queue.ask<size_t>([&] { return seen.size(); }, 0);
+  QCOMPARE(before, size_t(kEffects));
 }
 
 QTEST_GUILESS_MAIN(PartsTest)

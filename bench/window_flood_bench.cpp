@@ -1,0 +1,162 @@
+// The main window under a flood of debug lines from a hostile logger: 5000 lines a second for 10 s,
+// then on until the log holds 100,000 lines. Meanwhile a 1 ms timer measures the gaps between its
+// ticks: the longest is the longest time the GUI event loop was held. At the end it reports the
+// memory the process holds (resident set) with the whole log in the window; the log is never trimmed.
+//
+// usage: window_flood_bench [--rate N] [--seconds N] [--lines N]
+//        (Qt platform from QT_QPA_PLATFORM, e.g. offscreen, or xcb under Xvfb)
+#include <time.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Umain.h"
+#include "data/RegionalFormat.h"
+#include "platform/usbdrv/packet_device.h"
+#include "sim/model/Velmora.h"
+
+namespace {
+
+// CPU time of the calling thread: on a machine shared with other work, the part of a stall that the
+// GUI thread spent working, not waiting for a core.
+qint64 threadCpuNs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<qint64>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+long residentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  return -1;
+}
+
+// Runs the event loop for `ms`, or until `done` holds (checked every 50 ms).
+void runFor(qint64 ms, const std::function<bool()>& done = nullptr) {
+  QEventLoop loop;
+  QTimer stop;
+  stop.setSingleShot(true);
+  QObject::connect(&stop, &QTimer::timeout, &loop, &QEventLoop::quit);
+  stop.start(static_cast<int>(ms));
+  QTimer check;
+  if (done) {
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+      if (done()) loop.quit();
+    });
+    check.start(50);
+  }
+  loop.exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  unsigned rate = 5000, seconds = 10, wanted = 100000;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string a = argv[i];
+    const unsigned v = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
+    if (a == "--rate") rate = v;
+    if (a == "--seconds") seconds = v;
+    if (a == "--lines") wanted = v;
+  }
+  setExportFormat(RegionalFormat::german());
+
+  // The logger is there before the window: the window connects to it while it is created, and the
+  // flood starts with the configuration.
+  velmora::Options options;
+  options.records = 10;
+  options.hostile.debugLinesPerSecond = rate;
+  auto logger = std::make_shared<velmora::VelmoraDevice>(options, "flood-bench");
+  usbdrv::AttachDevice(logger);
+  const long rssBefore = residentKiB();
+
+  auto window = std::make_unique<TfrmMain>();
+  window->setExitOnClose(false);
+  window->show();
+  auto* log = window->findChild<QPlainTextEdit*>(QStringLiteral("mmoDebug"));
+  if (log == nullptr || !window->usb) {
+    std::fprintf(stderr, "window_flood_bench: no log pane\n");
+    return 1;
+  }
+  auto floodLines = [&] {
+    // Lines of the log that came from the debug pipe.
+    int n = 0;
+    for (QTextBlock b = log->document()->begin(); b.isValid(); b = b.next())
+      n += b.text().startsWith(QLatin1String("DBG>>>flood "));
+    return n;
+  };
+
+  // The window's first layout and paint are not part of the flood's cost.
+  runFor(500);
+  QElapsedTimer clock;
+  clock.start();
+  qint64 last = clock.nsecsElapsed(), longest = 0, lastCpu = threadCpuNs(), longestCpu = 0;
+  std::vector<qint64> gaps;
+  QTimer tick;
+  tick.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    const qint64 now = clock.nsecsElapsed(), cpu = threadCpuNs();
+    gaps.push_back(now - last);
+    longest = std::max(longest, now - last);
+    longestCpu = std::max(longestCpu, cpu - lastCpu);
+    last = now;
+    lastCpu = cpu;
+  });
+  const int blocksAtStart = log->document()->blockCount();
+  tick.start(1);
+  runFor(static_cast<qint64>(seconds) * 1000);
+  tick.stop();
+  const int blocksAfterFlood = log->document()->blockCount();
+  const uint64_t dropped = logger->DroppedDebugLines();
+  std::sort(gaps.begin(), gaps.end());
+  const double p99 = gaps.empty() ? 0 : gaps[gaps.size() * 99 / 100] / 1e6;
+  const auto over = [&](double ms) {
+    return gaps.end() - std::upper_bound(gaps.begin(), gaps.end(), static_cast<qint64>(ms * 1e6));
+  };
+
+  // On to the wanted number of lines, then the memory held with all of them in the log.
+  const int target = static_cast<int>(wanted);
+  runFor(600000, [&] { return log->document()->blockCount() >= target; });
+  runFor(200);  // let the last batch be laid out
+  const int blocks = log->document()->blockCount();
+  const long rssAfter = residentKiB();
+  const QString first = log->document()->findBlockByNumber(0).text();
+  const int flood = floodLines();
+
+  std::printf("window_flood_bench: platform %s, %u debug lines/s for %u s\n",
+              qPrintable(QGuiApplication::platformName()), rate, seconds);
+  std::printf(
+      "  lines into the log during the flood: %d (%.0f per second), %llu dropped by the logger's FIFO\n",
+      blocksAfterFlood - blocksAtStart, (blocksAfterFlood - blocksAtStart) / static_cast<double>(seconds),
+      static_cast<unsigned long long>(dropped));
+  std::printf(
+      "  event loop: longest stall %.1f ms (of which the GUI thread worked %.1f ms at most in one stall),"
+      " 99th percentile gap %.1f ms, %zu ticks, %ld gaps over 50 ms, %ld over 100 ms\n",
+      longest / 1e6, longestCpu / 1e6, p99, gaps.size(), static_cast<long>(over(50)),
+      static_cast<long>(over(100)));
+  std::printf(
+      "  log: %d lines (%d flood lines), maximumBlockCount %d (0: never trimmed), first line \"%s\"\n",
+      blocks, flood, log->maximumBlockCount(), qPrintable(first.left(60)));
+  std::printf("  resident memory: %ld KiB before the window, %ld KiB with %d log lines\n", rssBefore,
+              rssAfter, blocks);
+
+  const bool ok = blocks >= target && flood > 0;
+  usbdrv::DetachAllDevices();
+  window.reset();
+  return ok ? 0 : 1;
+}

@@ -1,0 +1,316 @@
+#!/usr/bin/env bash
+# End-to-end runs of the built programs: velmora-sim processes and tarnwick on a private X server,
+# driven with xdotool as a user would (clicks on the buttons, a file name typed into the save dialog).
+#
+# usage: e2e.sh CASE TARNWICK VELMORA_SIM E2E_RECORDS FIRMWARE_BIN UMAIN_UI ARTIFACT_DIR
+#   CASE download  a download of a given memory image, the CSV compared with the image's records
+#        unplug    velmora-sim killed mid-download; the program carries on and downloads from a new one
+#        firmware  Firmware Update against an old logger; the image lands in the logger's memory
+#
+# Everything runs in a fresh temporary folder (run folder of the sims, HOME, the program's log file);
+# every process started here is stopped at the end. Screenshots are kept in ARTIFACT_DIR.
+set -uo pipefail
+
+if [ $# -ne 7 ]; then
+  sed -n '5,9p' "$0" >&2
+  exit 2
+fi
+case_name=$1
+# Absolute: the programs run from the temporary folder.
+tarnwick=$(readlink -f "$2") sim=$(readlink -f "$3") records=$(readlink -f "$4") firmware=$(readlink -f "$5")
+ui=$(readlink -f "$6") artifacts=$(readlink -m "$7")
+
+readonly bound=20  # seconds; far beyond what any step takes
+work=$(mktemp -d /tmp/tarnwick-e2e-XXXXXX)
+run="$work/run"
+log="$work/tarnwick.log"
+mkdir -p "$run" "$work/home" "$artifacts"
+chmod 700 "$work"
+pids=()  # started here, stopped in reverse order
+tarnwick_pid=""
+display=""
+
+stop_pid() {  # pid: SIGTERM, then SIGKILL if it does not end within 5 s
+  local pid=$1 i
+  kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+  kill -TERM "$pid" 2>/dev/null
+  for i in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  return 0
+}
+
+cleanup() {
+  local i
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop_pid "${pids[i]}"; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+fail() {
+  echo "FAIL ($case_name): $*" >&2
+  if [ -f "$log" ]; then
+    echo "--- last lines of the program's log:" >&2
+    tail -n 25 "$log" >&2
+  else
+    echo "--- the program wrote no log" >&2
+  fi
+  local f
+  for f in "$work"/*.err; do
+    [ -s "$f" ] && { echo "--- $(basename "$f"):" >&2; tail -n 10 "$f" >&2; }
+  done
+  [ -n "$display" ] && DISPLAY=$display import -window root "$artifacts/$case_name-failure.png" 2>/dev/null &&
+    echo "--- screen at the failure: $artifacts/$case_name-failure.png" >&2
+  exit 1
+}
+
+# Polls a condition (a command) every 10 ms up to the bound; says what it waited for when it gives up.
+wait_for() {  # description, command...
+  local what=$1
+  shift
+  local deadline=$((SECONDS + bound))
+  until "$@"; do
+    [ $SECONDS -lt $deadline ] || fail "gave up after ${bound} s waiting for $what"
+    if [ -n "$tarnwick_pid" ] && ! kill -0 "$tarnwick_pid" 2>/dev/null; then
+      fail "tarnwick ended while waiting for $what"
+    fi
+    sleep 0.01
+  done
+}
+
+log_has() { [ -f "$log" ] && grep -qxF -- "$1" "$log"; }
+log_count() {
+  local n
+  n=$(grep -cxF -- "$1" "$log" 2>/dev/null)
+  echo "${n:-0}"
+}
+log_count_is() { [ "$(log_count "$1")" -ge "$2" ]; }
+file_nonempty() { [ -s "$1" ]; }
+
+for tool in Xvfb xdotool import; do
+  command -v $tool >/dev/null || fail "$tool is missing (scripts/setup installs it)"
+done
+
+# ---- X server, sims, program ----
+
+start_x() {
+  # A random display number well away from the low ones that other servers (and other runs of these
+  # tests, starting and stopping at the same time) take first; ours once the lock file names our pid.
+  local attempt n pid deadline
+  for attempt in $(seq 10); do
+    n=$((200 + RANDOM % 700))
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    # -noreset: the server must not reset when the check below, its first client, disconnects.
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset 2>"$work/xvfb.err" &
+    pid=$!
+    pids+=($pid)
+    deadline=$((SECONDS + bound))
+    while kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
+      if [ "$( (tr -dc 0-9 <"/tmp/.X$n-lock") 2>/dev/null)" = "$pid" ] &&
+        DISPLAY=":$n" xdotool getdisplaygeometry >/dev/null 2>&1; then
+        display=":$n"
+        export DISPLAY=$display
+        return 0
+      fi
+      sleep 0.01
+    done
+    stop_pid "$pid"
+  done
+  fail "could not start Xvfb"
+}
+
+# Starts a velmora-sim in the run folder and waits for its "attached" line; sets sim_pid.
+start_sim() {  # name, options...
+  local name=$1
+  shift
+  "$sim" --run-dir "$run" "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  sim_pid=$!
+  pids+=($sim_pid)
+  sim_attached() {
+    grep -q " attached at " "$work/$name.out" && return 0
+    kill -0 "$sim_pid" 2>/dev/null || fail "velmora-sim ($name) ended before it attached"
+    return 1
+  }
+  wait_for "velmora-sim ($name) to attach" sim_attached
+}
+
+start_tarnwick() {
+  (cd "$work" && exec env QT_QPA_PLATFORM=xcb LC_ALL=C.UTF-8 HOME="$work/home" XDG_RUNTIME_DIR="$work" \
+    VELMORA_RUN_DIR="$run" TARNWICK_LOG_FILE="$log" "$tarnwick" >"$work/tarnwick.out" 2>"$work/tarnwick.err") &
+  tarnwick_pid=$!
+  pids+=($tarnwick_pid)
+  wait_for "the main window" find_window '^Tarnwick V'
+  main_window=$found_window
+}
+
+find_window() {  # title pattern; sets found_window
+  found_window=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1)
+  [ -n "$found_window" ]
+}
+
+# The centre of a button of the main window, from the window's layout.
+button_centre() {
+  awk -v name="$1" '
+    index($0, "name=\"" name "\"") { found = 1 }
+    found && /<x>/ { gsub(/[^0-9]/, ""); x = $0 }
+    found && /<y>/ { gsub(/[^0-9]/, ""); y = $0 }
+    found && /<width>/ { gsub(/[^0-9]/, ""); w = $0 }
+    found && /<height>/ { gsub(/[^0-9]/, ""); h = $0; print int(x + w / 2), int(y + h / 2); exit }
+  ' "$ui"
+}
+
+click_button() {  # object name
+  local xy
+  xy=$(button_centre "$1")
+  [ -n "$xy" ] || fail "no $1 in $ui"
+  # shellcheck disable=SC2086
+  xdotool mousemove --window "$main_window" $xy click 1
+}
+
+# Types a file name into the save dialog and presses Enter.
+answer_save_dialog() {  # path
+  wait_for "the save dialog" find_window '^Save As$'
+  xdotool windowfocus --sync "$found_window"
+  xdotool key --clearmodifiers ctrl+a
+  xdotool type --delay 2 -- "$1"
+  xdotool key Return
+}
+
+screenshot() {  # name, window
+  import -window "$2" "$artifacts/$1.png" || fail "screenshot $1 failed"
+}
+
+# Downloads through the window and checks the CSV against an independent decoding of the image.
+download_and_check() {  # image, used, file name typed (without extension), finished count expected
+  local image=$1 used=$2 typed=$3 finished=$4
+  click_button btnDownload
+  answer_save_dialog "$typed"
+  wait_for "\"Download finished\" (#$finished)" log_count_is "Download finished" "$finished"
+  local csv="$typed.csv"
+  [ -f "$csv" ] || fail "no $csv: the save dialog did not add the csv extension"
+  "$records" expect "$image" "$used" "$work/expected.csv" "$work/expected.log" || fail "the decoder failed"
+
+  local header="Date;SensorSerialNumber;Humidity;Temperature;HumidityRaw;TemperatureRaw;AmbientTemperature;Comment"
+  [ "$(head -n 1 "$csv")" = "$header"$'\r' ] || fail "first line of the CSV is not the header: $(head -n 1 "$csv")"
+  local lines crlf
+  lines=$(wc -l <"$csv")
+  crlf=$(grep -c $'\r$' "$csv")
+  [ "$lines" -eq "$crlf" ] || fail "$((lines - crlf)) of $lines CSV lines do not end in CR LF"
+  [ "$lines" -eq "$(wc -l <"$work/expected.csv")" ] ||
+    fail "the CSV has $lines lines, the image's $used records give $(wc -l <"$work/expected.csv")"
+  if ! cmp -s "$work/expected.csv" "$csv"; then
+    echo "--- expected vs. written CSV:" >&2
+    diff <(tr -d '\r' <"$work/expected.csv") <(tr -d '\r' <"$csv") | head -n 20 >&2
+    fail "the CSV does not hold what the image's records say"
+  fi
+  # The log lists every record of this download, bad ones included, numbered in sorted order.
+  local listed="$work/listed.log"
+  awk -v n="$finished" '$0 == "Download finished" { if (++seen == n) exit } seen == n - 1' "$log" |
+    grep -E '^[0-9]+ [0-9]{2}/|^Fehler Messwert ' >"$listed"
+  if ! cmp -s "$work/expected.log" "$listed"; then
+    diff "$work/expected.log" "$listed" | head -n 20 >&2
+    fail "the log's record lines differ from the records"
+  fi
+}
+
+# ---- The cases ----
+
+case_download() {
+  "$records" image "$work/image.bin" >"$work/used" || fail "cannot make the image"
+  local used
+  used=$(cat "$work/used")
+  start_x
+  start_sim sim --image "$work/image.bin" --used "$used" --serial VLM4711
+  start_tarnwick
+  wait_for "\"Device connected\"" log_has "Device connected"
+  log_has "Ger$(printf '\xc3\xa4')t: 4711" || fail "the log does not name the logger 4711"
+
+  download_and_check "$work/image.bin" "$used" "$work/messung" 1
+  screenshot download-window "$main_window"
+
+  # The service console: Ctrl+Shift+D shows it and makes the window 724 pixels tall.
+  xdotool windowfocus --sync "$main_window"
+  xdotool key --clearmodifiers ctrl+shift+d
+  window_height() { xdotool getwindowgeometry --shell "$main_window" | grep -q '^HEIGHT=724$'; }
+  wait_for "the service console (window height 724)" window_height
+  sleep 0.2  # let the newly shown panel paint before the picture
+  screenshot service-console "$main_window"
+}
+
+case_unplug() {
+  "$records" image "$work/image.bin" >"$work/used" || fail "cannot make the image"
+  local used
+  used=$(cat "$work/used")
+  start_x
+  # A full memory at the USB full-speed rate: about 430 ms of packets, time enough to pull the plug.
+  start_sim first --records 16384 --pace full-speed
+  local first=$sim_pid
+  start_tarnwick
+  wait_for "\"Device connected\"" log_has "Device connected"
+
+  click_button btnDownload
+  wait_for "the memory request" log_has "mem.load=0,524288"
+  kill -KILL "$first"
+  wait "$first" 2>/dev/null
+  log_has "sortiert" && fail "the download was complete before velmora-sim was killed; nothing was interrupted"
+
+  wait_for "three \"Worker thread exits\"" log_count_is "Worker thread exits" 3
+  wait_for "\"Device disconnected!\"" log_has "Device disconnected!"
+  kill -0 "$tarnwick_pid" 2>/dev/null || fail "tarnwick ended when its logger went away"
+  log_has "sortiert" && fail "\"sortiert\" after the logger was gone"
+  screenshot unplugged-window "$main_window"
+
+  # A new logger: the next Download connects to it and completes.
+  start_sim second --image "$work/image.bin" --used "$used"
+  download_and_check "$work/image.bin" "$used" "$work/after-unplug" 1
+  [ "$(log_count "Device connected")" -eq 2 ] || fail "expected a second \"Device connected\" before the download"
+  screenshot reconnected-window "$main_window"
+}
+
+case_firmware() {
+  [ "$(stat -c %s "$firmware")" -eq 61184 ] || fail "$firmware is not 61184 bytes"
+  start_x
+  start_sim sim --software V1.09 --memory-out "$work/memory.bin"
+  local logger=$sim_pid
+  start_tarnwick
+  wait_for "\"Device connected\"" log_has "Device connected"
+
+  click_button btnUpdate
+  wait_for "\"Start firmware update\"" log_has "Start firmware update"
+  log_has "Device software version= V1.09" || fail "the logger's version is not in the log"
+  # The logger installs the image and comes back with its version.
+  wait_for "the logger's restart on V1.10" grep -q "restarted with firmware V1.10" "$work/sim.err"
+  screenshot firmware-window "$main_window"
+
+  kill -TERM "$logger"
+  wait "$logger"
+  local status=$?
+  [ $status -eq 0 ] || fail "velmora-sim ended with $status on SIGTERM"
+  [ "$(stat -c %s "$work/memory.bin")" -eq 524288 ] || fail "the memory written by velmora-sim is not 524288 bytes"
+  cmp -s -i 463104:0 -n 61184 "$work/memory.bin" "$firmware" ||
+    fail "the logger's memory at 463104 does not hold the program's firmware image"
+}
+
+# The program still runs, and no program reported a sanitizer finding (in sanitizer builds).
+check_health() {
+  kill -0 "$tarnwick_pid" 2>/dev/null || fail "tarnwick ended"
+  local f
+  for f in "$work"/*.err; do
+    grep -qE "ERROR: AddressSanitizer|ERROR: LeakSanitizer|WARNING: ThreadSanitizer|runtime error:" "$f" &&
+      fail "sanitizer report in $(basename "$f")"
+  done
+  return 0
+}
+
+case "$case_name" in
+  download) case_download ;;
+  unplug) case_unplug ;;
+  firmware) case_firmware ;;
+  *) fail "unknown case $case_name" ;;
+esac
+check_health
+echo "e2e $case_name: passed (screenshots in $artifacts)"
