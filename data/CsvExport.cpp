@@ -59,6 +59,8 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   }
 
   if (!file.write(text.data(), text.size()) || !file.commit()) {
+    // The half-written temporary goes before the error box, which waits for the user.
+    file.discard();
     reportFileWriteError(window);
     return;
   }

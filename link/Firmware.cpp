@@ -1,5 +1,6 @@
 #include "link/Firmware.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/win32.h"
@@ -32,7 +33,15 @@ namespace {
 const uint8_t* g_overrideData = nullptr;
 size_t g_overrideSize = 0;
 bool g_overrideActive = false;
+std::atomic<unsigned> g_checkPauseMs{kCheckPauseMs};
 }  // namespace
+
+unsigned checkPauseMs() {
+  return g_checkPauseMs.load();
+}
+void setCheckPauseMs(unsigned milliseconds) {
+  g_checkPauseMs = milliseconds;
+}
 
 void overrideImage(const uint8_t* data, size_t size) {
   g_overrideData = data;

@@ -20,4 +20,8 @@ bool rawImage(const uint8_t** data, size_t* size);
 // For tests: load these bytes instead of the embedded image (the caller keeps them alive), and back.
 void overrideImage(const uint8_t* data, size_t size);
 void restoreImage();
+
+// The pause before "firmware.check", kCheckPauseMs unless a test or the fuzzer shortened it.
+unsigned checkPauseMs();
+void setCheckPauseMs(unsigned milliseconds);
 }  // namespace firmware

@@ -103,7 +103,7 @@ void CMyReader::AnswerMemSave() {
     return;
   }
   owner->sendData(owner->firmwareImage.data(), static_cast<int32_t>(owner->firmwareImage.size()));
-  Sleep(firmware::kCheckPauseMs);
+  Sleep(firmware::checkPauseMs());
   owner->sendCommand("firmware.check");
   owner->firmwareImage.clear();
   owner->firmwareImage.shrink_to_fit();

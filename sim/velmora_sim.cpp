@@ -44,7 +44,7 @@ constexpr char kUsage[] =
     "Serves one virtual Velmora logger to Tarnwick until it is stopped (Ctrl+C or SIGTERM).\n"
     "Killing it is an unplug.\n"
     "\n"
-    "  --serial TEXT       serial-number string (default VLM12345)\n"
+    "  --serial TEXT       serial-number string, 0 to 126 characters (default VLM12345)\n"
     "  --no-serial         an old logger without a serial-number string\n"
     "  --records N         generated measurement records, 0 to 16384 (default 1000)\n"
     "  --seed N            seed of the generated records (default 1)\n"
@@ -55,12 +55,31 @@ constexpr char kUsage[] =
     "  --in-use            refuse configuration, as a logger in use by another program does\n"
     "  --pace full-speed   deliver IN packets at the USB full-speed bulk rate (19 per ms)\n"
     "  --unplug-after N    drop off the bus after N packets on the memory pipe; stays off until stopped\n"
+    "  --stall-out-after N the command pipe stalls once N commands have come (0: from the start)\n"
+    "  --unplug-after-datout N\n"
+    "                      drop off the bus after N packets on the data-out pipe (N from 1)\n"
     "  --memory-out FILE   write the logger's 524288-byte memory to FILE when the sim ends\n"
     "  --run-dir DIR       folder of the socket (default: $VELMORA_RUN_DIR, else $XDG_RUNTIME_DIR/velmora,\n"
     "                      else /tmp/velmora-<uid>)\n"
     "  --help              this text\n"
     "\n"
-    "Once attached it prints one line, \"velmora-sim: <serial> attached at <socket>\". A firmware update\n"
+    "A hostile logger, for hardening tests (every random choice follows --hostile-seed, so a run repeats):\n"
+    "  --hostile-seed N    seed of the hostile choices (default 1)\n"
+    "  --random-answers    answers of random bytes and lengths (0 to 64), cut or garbled answers, and\n"
+    "                      known answer names with wild arguments\n"
+    "  --no-answers        commands are carried out but never answered\n"
+    "  --mem-used-count N  \"mem.used\" reports N, up to 18 digits with an optional minus: absurd and\n"
+    "                      negative counts too\n"
+    "  --extra-datin N     N random packets more than asked for after every \"mem.load\"\n"
+    "  --short-packets     a quarter of the memory packets short, a quarter of those empty\n"
+    "  --debug-flood N     N debug lines per second while a host has the logger configured (lines that\n"
+    "                      find 4096 waiting are dropped, as a full FIFO drops them)\n"
+    "  --odd-descriptors   device descriptor one byte short (17 bytes) and serial-number string\n"
+    "                      descriptor of odd length\n"
+    "\n"
+    "Once attached it prints one line, \"velmora-sim: <serial> attached at <socket>\". When it ends after\n"
+    "faults of the switches above it says \"velmora-sim: N faults carried out\" on stderr. A firmware "
+    "update\n"
     "restarts the logger: connections are dropped and the same socket comes back with the new version.\n";
 
 struct Config {
@@ -129,16 +148,27 @@ int ParseArguments(int argc, char** argv, Config* config) {
       config->options.inUse = true;
       continue;
     }
-    const bool takesValue = option == "--serial" || option == "--records" || option == "--seed" ||
-                            option == "--image" || option == "--used" || option == "--software" ||
-                            option == "--pace" || option == "--unplug-after" || option == "--memory-out" ||
-                            option == "--run-dir";
+    if (option == "--random-answers" || option == "--no-answers" || option == "--short-packets" ||
+        option == "--odd-descriptors") {
+      velmora::HostileOptions& hostile = config->options.hostile;
+      (option == "--random-answers"  ? hostile.randomAnswers
+       : option == "--no-answers"    ? hostile.silent
+       : option == "--short-packets" ? hostile.shortPackets
+                                     : hostile.oddDescriptors) = true;
+      continue;
+    }
+    const bool takesValue =
+        option == "--serial" || option == "--records" || option == "--seed" || option == "--image" ||
+        option == "--used" || option == "--software" || option == "--pace" || option == "--unplug-after" ||
+        option == "--memory-out" || option == "--run-dir" || option == "--stall-out-after" ||
+        option == "--unplug-after-datout" || option == "--hostile-seed" || option == "--mem-used-count" ||
+        option == "--extra-datin" || option == "--debug-flood";
     if (!takesValue) return fail("unknown option " + option);
     if (i + 1 >= argc) return fail(option + " needs a value");
     const std::string value = argv[++i];
     unsigned long number = 0;
     if (option == "--serial") {
-      if (value.empty() || value.size() > 126) return fail("--serial needs 1 to 126 characters");
+      if (value.size() > 126) return fail("--serial takes 0 to 126 characters");
       config->options.serial = value;
       serialGiven = true;
     } else if (option == "--records") {
@@ -165,6 +195,31 @@ int ParseArguments(int argc, char** argv, Config* config) {
     } else if (option == "--unplug-after") {
       if (!ParseUnsigned(value, 0x7FFFFFFFul, &number)) return fail("--unplug-after takes a number");
       config->options.unplugAfter = static_cast<long>(number);
+    } else if (option == "--stall-out-after") {
+      if (!ParseUnsigned(value, 0x7FFFFFFFul, &number)) return fail("--stall-out-after takes a number");
+      config->options.stallOutAfter = static_cast<long>(number);
+    } else if (option == "--unplug-after-datout") {
+      if (!ParseUnsigned(value, 0x7FFFFFFFul, &number) || number == 0)
+        return fail("--unplug-after-datout takes a number from 1");
+      config->options.unplugAfterDatOut = static_cast<long>(number);
+    } else if (option == "--hostile-seed") {
+      if (!ParseUnsigned(value, 0xFFFFFFFFul, &number)) return fail("--hostile-seed takes a number");
+      config->options.hostile.seed = static_cast<uint32_t>(number);
+    } else if (option == "--mem-used-count") {
+      const bool negative = !value.empty() && value[0] == '-';
+      const std::string digits = negative ? value.substr(1) : value;
+      // 18 digits always fit a signed 64-bit number, far past anything a 32-bit count can take.
+      if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return fail("--mem-used-count takes a signed number of up to 18 digits");
+      const long long magnitude = std::stoll(digits);
+      config->options.hostile.memUsed = negative ? -magnitude : magnitude;
+    } else if (option == "--extra-datin") {
+      if (!ParseUnsigned(value, 100000, &number)) return fail("--extra-datin takes 0 to 100000");
+      config->options.hostile.extraDatIn = static_cast<uint32_t>(number);
+    } else if (option == "--debug-flood") {
+      if (!ParseUnsigned(value, 1000000, &number))
+        return fail("--debug-flood takes 0 to 1000000 lines per second");
+      config->options.hostile.debugLinesPerSecond = static_cast<uint32_t>(number);
     } else if (option == "--memory-out") {
       config->memoryOut = value;
     } else if (option == "--run-dir") {
@@ -199,10 +254,12 @@ bool PrepareRunDir(const std::string& dir) {
   return true;
 }
 
-// File-name safe: the serial goes into the socket name.
+// File-name safe: the serial goes into the socket name. A socket path holds at most 107 bytes, so a
+// long serial is cut; the process id after it keeps the names apart.
 std::string SafeName(const std::string& text) {
+  constexpr size_t kMaxNameChars = 32;
   std::string out;
-  for (char c : text) {
+  for (char c : text.substr(0, kMaxNameChars)) {
     const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
                        c == '.' || c == '_' || c == '-';
     out.push_back(plain ? c : '_');
@@ -501,6 +558,7 @@ class Server {
       }
       if (restarted) {
         DropOffBus();
+        faults_ += device_->FaultEvents();
         device_ = std::move(restarted);
         if (!Listen()) return 1;
         std::fprintf(stderr, "velmora-sim: %s restarted with firmware %s, attached again at %s\n",
@@ -514,6 +572,11 @@ class Server {
       std::lock_guard<std::mutex> lock(mutex_);
       if (restarted_) device_ = std::move(restarted_);
     }
+    // Tells a test that the faults it asked for really happened.
+    faults_ += device_->FaultEvents();
+    if (faults_ > 0)
+      std::fprintf(stderr, "velmora-sim: %llu faults carried out\n",
+                   static_cast<unsigned long long>(faults_));
     int code = 0;
     if (!config_.memoryOut.empty() && !WriteFile(config_.memoryOut, device_->Memory())) {
       std::fprintf(stderr, "velmora-sim: cannot write %s\n", config_.memoryOut.c_str());
@@ -597,6 +660,7 @@ class Server {
   int wakeWrite_ = -1;
   int listenFd_ = -1;
   std::shared_ptr<velmora::VelmoraDevice> device_;
+  uint64_t faults_ = 0;  // of the devices before a firmware restart
   std::vector<std::shared_ptr<Client>> clients_;
 
   std::mutex mutex_;

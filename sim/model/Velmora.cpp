@@ -11,6 +11,11 @@ namespace {
 constexpr size_t kMaxCommandLength = 1024;  // a command without its zero byte that grows past this is dropped
 constexpr size_t kMaxDebugText = 63;
 constexpr auto kAnswerDrainLimit = std::chrono::seconds(2);
+// Packets a flood leaves waiting on the debug pipe before it drops lines, as a full FIFO would.
+constexpr size_t kFloodBacklog = 4096;
+// Names a garbled answer borrows, so that random replies also reach the host's answer handling.
+const char* const kAnswerNames[] = {"mem.used",       "mem.load",      "mem.save",       "device.software",
+                                    "firmware.check", "device.serial", "firmware.update"};
 
 std::vector<uint8_t> MakeMemory(const Options& options) {
   if (options.image.empty()) return GenerateImage(options.records, options.seed);
@@ -81,8 +86,14 @@ VelmoraDevice::VelmoraDevice(const Options& options, std::string instanceId)
       memory_(MakeMemory(options)),
       records_(RecordsOf(options)),
       software_(options.software),
-      clock_(options.clock) {
+      clock_(options.clock),
+      random_(options.hostile.seed) {
   if (options.inUse) RefuseConfiguration(usbdrv::kStatusExclusive);
+  if (options.hostile.oddDescriptors) ServeOddDescriptors();
+  if (options.stallOutAfter == 0) {
+    Stall(kEpOut, true);
+    ++faultEvents_;
+  }
   if (options.paced) SetPace(kFullSpeedPacketsPerMs);
   if (options.unplugAfter >= 0) UnplugAfterIn(kEpDatIn, options.unplugAfter);
 }
@@ -93,6 +104,7 @@ VelmoraDevice::~VelmoraDevice() {
     stopping_ = true;
   }
   restartWake_.notify_all();
+  if (floodThread_.joinable()) floodThread_.join();
   if (restartThread_.joinable()) {
     // The restart handler may drop the last reference to this device on the helper thread itself.
     if (restartThread_.get_id() == std::this_thread::get_id())
@@ -137,9 +149,83 @@ uint64_t VelmoraDevice::IgnoredDataBytes() const {
   return ignoredData_;
 }
 
+uint64_t VelmoraDevice::FaultEvents() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return faultEvents_ + floodLines_.load();
+}
+
+uint64_t VelmoraDevice::DroppedDebugLines() const {
+  return droppedDebug_.load();
+}
+
+void VelmoraDevice::OnConfigured() {
+  if (options_.hostile.debugLinesPerSecond == 0) return;
+  std::lock_guard<std::mutex> lock(restartMutex_);
+  if (stopping_ || floodThread_.joinable()) return;
+  floodThread_ = std::thread([this] { FloodMain(); });
+}
+
+void VelmoraDevice::FloodMain() {
+  using Clock = std::chrono::steady_clock;
+  std::mt19937 random(options_.hostile.seed ^ 0x9E3779B9u);
+  const double perMs = options_.hostile.debugLinesPerSecond / 1000.0;
+  const auto start = Clock::now();
+  uint64_t due = 0, sent = 0;
+  std::unique_lock<std::mutex> lock(restartMutex_);
+  while (!stopping_) {
+    lock.unlock();
+    if (!Present()) return;
+    due = static_cast<uint64_t>(std::chrono::duration<double, std::milli>(Clock::now() - start).count() *
+                                perMs);
+    // After a long pause a second's worth at most goes out at once; the rest is lost.
+    if (due - sent > options_.hostile.debugLinesPerSecond) {
+      droppedDebug_ += due - sent - options_.hostile.debugLinesPerSecond;
+      sent = due - options_.hostile.debugLinesPerSecond;
+    }
+    for (; sent < due; ++sent) {
+      if (!Present()) return;
+      if (QueuedIn(kEpDebugIn) >= kFloodBacklog) {
+        ++droppedDebug_;
+        continue;
+      }
+      std::string line = "flood " + std::to_string(sent) + " ";
+      const size_t filler = random() % (kMaxDebugText - line.size() + 1);
+      for (size_t i = 0; i < filler; ++i) line.push_back(static_cast<char>('a' + random() % 26));
+      Outbox out;
+      Debug(line, out);
+      Send(out);
+      ++floodLines_;
+    }
+    lock.lock();
+    restartWake_.wait_for(lock, std::chrono::milliseconds(5), [this] { return stopping_; });
+  }
+}
+
+void VelmoraDevice::ServeOddDescriptors() {
+  // The device descriptor one byte short (its last field, the configuration count, is missing) and
+  // the serial-number string with half a character more.
+  uint8_t buffer[256];
+  uint32_t size = 0;
+  if (GetDescriptor(1, 0, 0, buffer, sizeof buffer, &size) == usbdrv::kStatusSuccess && size > 1) {
+    std::vector<uint8_t> device(buffer, buffer + size - 1);
+    device[0] = static_cast<uint8_t>(device.size());
+    SetRawDescriptor(1, 0, device);
+  }
+  if (serial_ && GetDescriptor(3, 3, 0x0409, buffer, sizeof buffer, &size) == usbdrv::kStatusSuccess &&
+      size > 0 && size < 255) {
+    std::vector<uint8_t> text(buffer, buffer + size);
+    text.push_back('?');
+    text[0] = static_cast<uint8_t>(text.size());
+    SetRawDescriptor(3, 3, text);
+  }
+  ++faultEvents_;
+}
+
 void VelmoraDevice::OnOut(uint8_t endpoint, const uint8_t* data, size_t size) {
   Outbox out;
   bool restart = false;
+  bool stall = false;
+  bool unplug = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (endpoint == kEpOut) {
@@ -159,14 +245,26 @@ void VelmoraDevice::OnOut(uint8_t endpoint, const uint8_t* data, size_t size) {
         // A lone zero byte is padding, and an overlong command has been reported already.
         if (command.empty() || command.size() > kMaxCommandLength) continue;
         restart = HandleCommandLocked(command, out) || restart;
+        if (options_.stallOutAfter > 0 && commands_.size() == static_cast<size_t>(options_.stallOutAfter)) {
+          stall = true;
+          ++faultEvents_;
+        }
       }
     } else if (endpoint == kEpDatOut) {
       StoreDataLocked(data, size, out);
+      ++datOutPackets_;
+      if (options_.unplugAfterDatOut > 0 &&
+          datOutPackets_ == static_cast<uint64_t>(options_.unplugAfterDatOut)) {
+        unplug = true;
+        ++faultEvents_;
+      }
     }
   }
   // Packets go out with no lock held: the host's completions may run on this thread.
   Send(out);
-  if (restart) StartRestart();
+  if (stall) Stall(kEpOut, true);
+  if (unplug) Unplug();
+  if (restart && !unplug) StartRestart();
 }
 
 bool VelmoraDevice::HandleCommandLocked(const std::string& command, Outbox& out) {
@@ -179,32 +277,32 @@ bool VelmoraDevice::HandleCommandLocked(const std::string& command, Outbox& out)
   const std::string args = hasArgs ? command.substr(eq + 1) : std::string();
 
   if (name == "device.serial") {
-    Answer("device.serial=" + (serial_ ? *serial_ : std::string("0")), out);
+    AnswerLocked("device.serial=" + (serial_ ? *serial_ : std::string("0")), out);
   } else if (name == "mem.used") {
-    Answer("mem.used=" + std::to_string(records_), out);
+    if (options_.hostile.memUsed) {
+      ++faultEvents_;
+      AnswerLocked("mem.used=" + std::to_string(*options_.hostile.memUsed), out);
+    } else {
+      AnswerLocked("mem.used=" + std::to_string(records_), out);
+    }
   } else if (name == "device.software") {
-    Answer("device.software=" + software_, out);
+    AnswerLocked("device.software=" + software_, out);
   } else if (name == "date.date") {
     // Without an argument the logger tells its clock.
     if (hasArgs) clock_ = args;
-    Answer("date.date=" + clock_, out);
+    AnswerLocked("date.date=" + clock_, out);
   } else if (name == "mem.load") {
     uint32_t address = 0, length = 0;
     if (!ParseRange(args, &address, &length)) {
-      Answer("mem.load=error", out);
+      AnswerLocked("mem.load=error", out);
       return false;
     }
-    Answer("mem.load=" + std::to_string(address) + "," + std::to_string(length), out);
-    for (uint32_t offset = 0; offset < length; offset += kPacketSize) {
-      uint32_t n = std::min(kPacketSize, length - offset);
-      if (options_.shortEvery > 0 && (offset / kPacketSize + 1) % options_.shortEvery == 0) n /= 2;
-      const auto first = memory_.begin() + address + offset;
-      out.push_back({kEpDatIn, std::vector<uint8_t>(first, first + n)});
-    }
+    AnswerLocked("mem.load=" + std::to_string(address) + "," + std::to_string(length), out);
+    StreamLocked(address, length, out);
   } else if (name == "mem.save") {
     uint32_t address = 0, length = 0;
     if (!ParseRange(args, &address, &length)) {
-      Answer("mem.save=error", out);
+      AnswerLocked("mem.save=error", out);
       return false;
     }
     // A new save replaces one still open.
@@ -213,23 +311,23 @@ bool VelmoraDevice::HandleCommandLocked(const std::string& command, Outbox& out)
     saveTotal_ = length;
     if (length > 0 && address < kFirmwareAddress + kFirmwareSize && address + length > kFirmwareAddress)
       firmwareRegionWhole_ = false;
-    Answer("mem.save=" + std::to_string(address) + "," + std::to_string(length), out);
+    AnswerLocked("mem.save=" + std::to_string(address) + "," + std::to_string(length), out);
   } else if (name == "firmware.check") {
     const bool ok =
         firmwareRegionWhole_ && CheckFirmwareImage(memory_.data() + kFirmwareAddress, kFirmwareSize, nullptr);
-    Answer(ok ? "firmware.check=1" : "firmware.check=0", out);
+    AnswerLocked(ok ? "firmware.check=1" : "firmware.check=0", out);
   } else if (name == "firmware.update") {
     std::string version;
     if (!firmwareRegionWhole_ || !CheckFirmwareImage(memory_.data() + kFirmwareAddress, kFirmwareSize, &version)) {
-      Answer("firmware.update=0", out);
+      AnswerLocked("firmware.update=0", out);
       return false;
     }
-    Answer("firmware.update=1", out);
+    AnswerLocked("firmware.update=1", out);
     Debug("firmware " + version + " accepted, restarting", out);
     software_ = version;
     return true;
   } else {
-    Answer("error=" + name, out);
+    AnswerLocked("error=" + name, out);
   }
   return false;
 }
@@ -246,6 +344,81 @@ void VelmoraDevice::StoreDataLocked(const uint8_t* data, size_t size, Outbox& ou
     }
   }
   ignoredData_ += size - take;
+}
+
+void VelmoraDevice::StreamLocked(uint32_t address, uint32_t length, Outbox& out) {
+  const HostileOptions& hostile = options_.hostile;
+  for (uint32_t offset = 0; offset < length; offset += kPacketSize) {
+    uint32_t n = std::min(kPacketSize, length - offset);
+    if (options_.shortEvery > 0 && (offset / kPacketSize + 1) % options_.shortEvery == 0) n /= 2;
+    if (hostile.shortPackets && random_() % 4 == 0) {
+      n = random_() % 4 == 0 ? 0 : static_cast<uint32_t>(random_() % n);
+      ++faultEvents_;
+    }
+    const auto first = memory_.begin() + address + offset;
+    out.push_back({kEpDatIn, std::vector<uint8_t>(first, first + n)});
+  }
+  for (uint32_t i = 0; i < hostile.extraDatIn; ++i) {
+    std::vector<uint8_t> packet(kPacketSize);
+    for (auto& b : packet) b = static_cast<uint8_t>(random_());
+    out.push_back({kEpDatIn, std::move(packet)});
+    ++faultEvents_;
+  }
+}
+
+void VelmoraDevice::AnswerLocked(const std::string& text, Outbox& out) {
+  const HostileOptions& hostile = options_.hostile;
+  if (hostile.silent) {
+    ++faultEvents_;
+    return;
+  }
+  if (!hostile.randomAnswers) {
+    Answer(text, out);
+    return;
+  }
+  ++faultEvents_;
+  std::vector<uint8_t> packet;
+  switch (random_() % 4) {
+    case 0: {  // random bytes, zero bytes included, of any length a packet can have
+      packet.resize(random_() % (kPacketSize + 1));
+      for (auto& b : packet) b = static_cast<uint8_t>(random_());
+      break;
+    }
+    case 1: {  // the answer cut anywhere, without its zero byte
+      packet.assign(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(random_() % (text.size() + 1)));
+      if (packet.size() > kPacketSize) packet.resize(kPacketSize);
+      break;
+    }
+    case 2: {  // the answer with a few bytes changed
+      packet.assign(text.begin(), text.end());
+      packet.push_back(0);
+      if (packet.size() > kPacketSize) packet.resize(kPacketSize);
+      for (int i = 0, changes = 1 + static_cast<int>(random_() % 4); i < changes; ++i)
+        packet[random_() % packet.size()] = static_cast<uint8_t>(random_());
+      break;
+    }
+    default: {  // a known name with a wild argument
+      std::string reply = kAnswerNames[random_() % (sizeof kAnswerNames / sizeof kAnswerNames[0])];
+      reply += random_() % 2 ? "=" : ",";
+      switch (random_() % 4) {
+        case 0:
+          reply += std::to_string(static_cast<int32_t>(random_()));
+          break;
+        case 1:
+          reply += std::to_string(static_cast<int64_t>(static_cast<uint64_t>(random_()) << 32 | random_()));
+          break;
+        case 2:
+          reply += std::to_string(random_() % 20000);
+          break;
+        default:
+          while (reply.size() < kPacketSize) reply.push_back(static_cast<char>(1 + random_() % 255));
+      }
+      packet.assign(reply.begin(), reply.end());
+      if (packet.size() > kPacketSize) packet.resize(kPacketSize);
+      if (packet.size() < kPacketSize && random_() % 2) packet.push_back(0);
+    }
+  }
+  out.push_back({kEpIn, std::move(packet)});
 }
 
 void VelmoraDevice::Answer(const std::string& text, Outbox& out) {
@@ -303,6 +476,9 @@ void VelmoraDevice::RestartMain() {
   next.inUse = false;
   next.unplugAfter = -1;
   next.shortEvery = 0;
+  next.stallOutAfter = -1;
+  next.unplugAfterDatOut = -1;
+  next.hostile = HostileOptions();
   auto restarted = std::make_shared<VelmoraDevice>(next, InstanceId());
 
   RestartHandler handler;

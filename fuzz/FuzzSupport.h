@@ -1,0 +1,114 @@
+// What the fuzz targets share: reading an input piece by piece, a window port that counts instead of
+// keeping, and a scratch folder for the files a target makes.
+//
+// The targets build with libFuzzer (fuzz/CMakeLists.txt) and, for the replay of kept inputs, with the
+// normal compiler and a small driver of their own (tests/fuzz/replay_main.cpp).
+#pragma once
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "link/WindowPort.h"
+
+namespace fuzz {
+
+// Stops the run where an expectation about the code under test fails: the fuzzer keeps the input.
+[[noreturn]] inline void fail(const char* what) {
+  std::fprintf(stderr, "fuzz expectation failed: %s\n", what);
+  std::abort();
+}
+
+// Takes bytes off the front of an input; past its end every read gives zeros.
+class Input {
+ public:
+  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+  uint32_t u32() {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(byte()) << (8 * i);
+    return v;
+  }
+  // Exactly `count` bytes (fewer when the input ends) in a vector of exactly that size, so that a
+  // read past them is an overflow the address sanitizer sees.
+  std::vector<uint8_t> bytes(size_t count) {
+    count = std::min(count, size_ - pos_);
+    std::vector<uint8_t> out(data_ + pos_, data_ + pos_ + count);
+    pos_ += count;
+    return out;
+  }
+  size_t left() const { return size_ - pos_; }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+// A window that counts its effects and answers the save dialog with one file.
+class CountingWindow : public WindowPort {
+ public:
+  void errorMsg(const std::string& line) override { note(line); }
+  void infoMsg(const std::string& line) override { note(line); }
+  void startBusy() override {}
+  void stopBusy() override {}
+  void responseLine(const std::string&) override { ++responses; }
+  void timeoutEnable(bool) override {}
+  void timeoutInterval(int) override {}
+  bool saveDialog(std::string& path) override {
+    ++dialogs;
+    if (savePath.empty()) return false;
+    path = savePath;
+    return true;
+  }
+  void messageBox(MessageKind, const std::string&, const std::string&) override { ++boxes; }
+  std::string lengthText() override { return length; }
+
+  void reset() {
+    lines = responses = dialogs = boxes = 0;
+    finished = false;
+    last.clear();
+  }
+
+  std::string savePath;
+  std::string length;
+  size_t lines = 0, responses = 0, dialogs = 0, boxes = 0;
+  bool finished = false;  // "Download finished" was reported
+  std::string last;
+
+ private:
+  void note(const std::string& line) {
+    ++lines;
+    if (line == "Download finished") finished = true;
+    last = line;
+  }
+};
+
+// A private folder for the run's files, made once.
+inline const std::string& scratchDir() {
+  static const std::string dir = [] {
+    std::string path =
+        (std::filesystem::temp_directory_path() / ("tarnwick-fuzz-" + std::to_string(::getpid()))).string();
+    std::filesystem::create_directories(path);
+    return path;
+  }();
+  static const bool cleanup = [] {
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(scratchDir(), ignored);
+    });
+    return true;
+  }();
+  (void)cleanup;
+  return dir;
+}
+
+}  // namespace fuzz

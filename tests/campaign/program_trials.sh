@@ -1,0 +1,342 @@
+#!/usr/bin/env bash
+# The fault campaign with the built programs: tarnwick on a private X server (driven with xdotool as
+# a user would, the way tests/e2e/e2e.sh does it) against velmora-sim processes that are killed,
+# drop off the bus, or are hostile in the middle of a download. After every trial tarnwick must
+# still run, the file the user chose must be as it was or a complete CSV file, and the next
+# Download from a clean logger must write the whole file. Prints one summary line.
+#
+# usage: program_trials.sh TARNWICK VELMORA_SIM UMAIN_UI [SEED]
+#   ONLY="3 4" runs only those trials; KEEP_WORK=1 keeps the work folder (logs of the programs).
+set -uo pipefail
+
+if [ $# -lt 3 ]; then
+  sed -n '8p' "$0" >&2
+  exit 2
+fi
+tarnwick=$(readlink -f "$1") sim=$(readlink -f "$2") ui=$(readlink -f "$3")
+seed=${4:-1}
+
+readonly bound=30  # seconds; far beyond what any step takes
+readonly clean_records=200
+work=$(mktemp -d /tmp/tarnwick-trials-XXXXXX)
+run="$work/run"
+log="$work/tarnwick.log"
+mkdir -p "$run" "$work/home"
+chmod 700 "$work"
+pids=()
+tarnwick_pid=""
+display=""
+index=0 trials=0 injected=0 crashes=0 hangs=0 corrupted=0 leaks=0
+trial_failed=""
+
+stop_pid() {  # pid: SIGTERM, then SIGKILL if it does not end within 5 s
+  local pid=$1 i
+  kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+  kill -TERM "$pid" 2>/dev/null
+  for i in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  return 0
+}
+
+cleanup() {
+  local i
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop_pid "${pids[i]}"; done
+  if [ -n "${KEEP_WORK:-}" ]; then echo "work folder kept: $work" >&2; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+die() {
+  echo "program trials: $*" >&2
+  [ -f "$log" ] && { echo "--- last lines of the program's log:" >&2; tail -n 20 "$log" >&2; }
+  exit 1
+}
+
+# A trial's failure: noted, counted by its kind, and the trial ends.
+note() {  # kind (hang, corrupt, leak, crash), text
+  echo "  trial $index: $2" >&2
+  echo "  --- last lines of the program's log:" >&2
+  tail -n 12 "$log" | sed 's/^/    /' >&2
+  case $1 in
+    hang) hangs=$((hangs + 1)) ;;
+    corrupt) corrupted=$((corrupted + 1)) ;;
+    leak) leaks=$((leaks + 1)) ;;
+    crash) crashes=$((crashes + 1)) ;;
+  esac
+  trial_failed=1
+}
+
+# Polls a condition every 20 ms, answering the program's dialogs meanwhile; false after `bound`.
+wait_for() {  # command...
+  local deadline=$((SECONDS + bound))
+  until "$@"; do
+    [ $SECONDS -lt $deadline ] || return 1
+    kill -0 "$tarnwick_pid" 2>/dev/null || return 1
+    answer_dialogs
+    sleep 0.02
+  done
+}
+
+log_count() {
+  local n
+  n=$(grep -cxF -- "$1" "$log" 2>/dev/null)
+  echo "${n:-0}"
+}
+log_count_above() { [ "$(log_count "$1")" -gt "$2" ]; }
+
+find_window() {  # title pattern; sets found_window
+  found_window=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1)
+  [ -n "$found_window" ]
+}
+
+# The save dialog gets the trial's file name; a message box is closed with its OK button.
+save_name=""
+answer_dialogs() {
+  if find_window '^Save As$'; then
+    xdotool windowfocus --sync "$found_window" 2>/dev/null
+    xdotool key --clearmodifiers ctrl+a
+    xdotool type --delay 2 -- "$save_name"
+    xdotool key Return
+    sleep 0.2
+  fi
+  local box
+  for box in '^Error$' '^Information$' '^Fehler$'; do
+    if find_window "$box"; then
+      xdotool windowfocus --sync "$found_window" 2>/dev/null
+      xdotool key Return
+      sleep 0.1
+    fi
+  done
+}
+
+start_x() {
+  local attempt n pid deadline
+  for attempt in $(seq 10); do
+    n=$((200 + RANDOM % 700))
+    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset 2>"$work/xvfb.err" &
+    pid=$!
+    pids+=($pid)
+    deadline=$((SECONDS + bound))
+    while kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
+      if [ "$( (tr -dc 0-9 <"/tmp/.X$n-lock") 2>/dev/null)" = "$pid" ] &&
+        DISPLAY=":$n" xdotool getdisplaygeometry >/dev/null 2>&1; then
+        display=":$n"
+        export DISPLAY=$display
+        return 0
+      fi
+      sleep 0.01
+    done
+    stop_pid "$pid"
+  done
+  die "could not start Xvfb"
+}
+
+sim_pid=""
+start_sim() {  # name, options...
+  local name=$1 deadline
+  shift
+  "$sim" --run-dir "$run" "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  sim_pid=$!
+  pids+=($sim_pid)
+  deadline=$((SECONDS + bound))
+  until grep -qs " attached at " "$work/$name.out"; do
+    kill -0 "$sim_pid" 2>/dev/null || die "velmora-sim ($name) ended before it attached: $(cat "$work/$name.err")"
+    [ $SECONDS -lt $deadline ] || die "velmora-sim ($name) did not attach"
+    sleep 0.01
+  done
+}
+
+start_tarnwick() {
+  (cd "$work" && exec env QT_QPA_PLATFORM=xcb LC_ALL=C.UTF-8 HOME="$work/home" XDG_RUNTIME_DIR="$work" \
+    VELMORA_RUN_DIR="$run" TARNWICK_LOG_FILE="$log" "$tarnwick" >>"$work/tarnwick.out" 2>>"$work/tarnwick.err") &
+  tarnwick_pid=$!
+  pids+=($tarnwick_pid)
+  local deadline=$((SECONDS + bound))
+  until find_window '^Tarnwick V'; do
+    [ $SECONDS -lt $deadline ] || die "no main window"
+    sleep 0.02
+  done
+  main_window=$found_window
+}
+
+button_centre() {
+  awk -v name="$1" '
+    index($0, "name=\"" name "\"") { found = 1 }
+    found && /<x>/ { gsub(/[^0-9]/, ""); x = $0 }
+    found && /<y>/ { gsub(/[^0-9]/, ""); y = $0 }
+    found && /<width>/ { gsub(/[^0-9]/, ""); w = $0 }
+    found && /<height>/ { gsub(/[^0-9]/, ""); h = $0; print int(x + w / 2), int(y + h / 2); exit }
+  ' "$ui"
+}
+
+click_download() {
+  local xy log_xy
+  xy=$(button_centre btnDownload)
+  log_xy=$(button_centre mmoDebug)
+  [ -n "$xy" ] && [ -n "$log_xy" ] || die "no btnDownload or mmoDebug in $ui"
+  # A click into the log first: the save dialog's name completer can leave its popup open, and the
+  # popup takes the first click anywhere to close itself.
+  # shellcheck disable=SC2086
+  xdotool mousemove --window "$main_window" $log_xy click 1
+  sleep 0.1
+  # shellcheck disable=SC2086
+  xdotool mousemove --window "$main_window" $xy click 1
+}
+
+# Threads and open files of tarnwick: after a trial and a clean download they are back where they were.
+resources() { echo "$(ls "/proc/$tarnwick_pid/task" | wc -l) $(ls "/proc/$tarnwick_pid/fd" | wc -l)"; }
+
+readonly header="Date;SensorSerialNumber;Humidity;Temperature;HumidityRaw;TemperatureRaw;AmbientTemperature;Comment"
+readonly known=$'an earlier export, which a failed download must leave alone\r'
+
+complete_csv() {  # file
+  [ "$(head -n 1 "$1")" = "$header"$'\r' ] || return 1
+  [ "$(wc -l <"$1")" -eq "$(grep -c $'\r$' "$1")" ] || return 1
+  [ -z "$(tail -c 2 "$1" | tr -d '\r\n')" ] || return 1
+  awk -F';' 'NR > 1 && NF != 8 { bad = 1 } END { exit bad }' "$1"
+}
+
+# The logger of the trial goes; a clean one comes; Download writes the whole file.
+clean_download() {
+  local file="$save_name.csv" finished
+  finished=$(log_count "Download finished")
+  start_sim clean --records $clean_records --serial VLM4711
+  clean_pid=$sim_pid
+  click_download
+  if ! wait_for log_count_above "Download finished" "$finished"; then
+    kill -0 "$tarnwick_pid" 2>/dev/null || return 0
+    note hang "the clean download after the fault did not finish"
+    return 0
+  fi
+  if ! complete_csv "$file" || [ "$(wc -l <"$file")" -ne $((clean_records + 1)) ]; then
+    note corrupt "the clean download wrote $(wc -l <"$file") lines, not $((clean_records + 1))"
+  fi
+  stop_pid "$clean_pid"
+  # The link notices the unplug; its readers end.
+  local exits=$(($(log_count "Device connected") * 3))
+  wait_for log_count_above "Worker thread exits" $((exits - 1)) || note hang "the link did not end when the clean logger went"
+}
+
+# One trial: the faulty logger's options, how the fault shows, what ends it.
+#   kill-at: SIGKILL the sim once this line is in the log; otherwise the sim runs until the trial ends.
+#   expect: a log line the program must show in reply to the fault ("" for none).
+trial() {  # name, kill-at line, expect line, settle seconds, sim options...
+  local name=$1 kill_at=$2 expect=$3 settle=$4
+  shift 4
+  index=$((index + 1))
+  if [ -n "${ONLY:-}" ] && [[ " $ONLY " != *" $index "* ]]; then return; fi
+  trials=$((trials + 1))
+  trial_failed=""
+  save_name="$work/trial-$index"
+  printf '%s\n' "$known" >"$save_name.csv"
+  local before_resources connects exits
+  before_resources=$(resources)
+  echo "trial $index: $name ($*)"
+
+  if [ -n "${KEEP_WORK:-}" ]; then
+    ls "$run" >"$work/run-before-$index.txt"
+    import -window root "$work/screen-before-$index.png" 2>/dev/null
+  fi
+  start_sim "faulty-$index" --serial VLM4711 "$@"
+  local faulty=$sim_pid
+  connects=$(log_count "Device connected")
+  local expected_before=0
+  [ -n "$expect" ] && expected_before=$(log_count "$expect")
+  click_download
+  if [ -n "$kill_at" ]; then
+    if wait_for grep -qF -- "$kill_at" "$log"; then
+      kill -KILL "$faulty"
+      wait "$faulty" 2>/dev/null
+      injected=$((injected + 1))
+    else
+      note hang "\"$kill_at\" never came"
+    fi
+  fi
+  # Whatever the fault sets off runs its course: the program's answer time-out is 5 s.
+  local deadline=$((SECONDS + settle))
+  while [ $SECONDS -lt $deadline ] && kill -0 "$tarnwick_pid" 2>/dev/null; do
+    answer_dialogs
+    sleep 0.05
+  done
+  stop_pid "$faulty"
+  # The logger says when it dropped off the bus or carried out hostile replies.
+  if [ -z "$kill_at" ]; then
+    if grep -qE "dropped off the bus|faults carried out" "$work/faulty-$index.err"; then
+      injected=$((injected + 1))
+    else
+      echo "  (the fault did not happen)"
+    fi
+  fi
+  if ! kill -0 "$tarnwick_pid" 2>/dev/null; then
+    note crash "tarnwick ended (see tarnwick.err)"
+    tail -n 5 "$work/tarnwick.err" >&2
+    start_tarnwick
+    return
+  fi
+  if [ -n "$expect" ] && ! log_count_above "$expect" "$expected_before"; then
+    note hang "the program never said \"$expect\""
+  fi
+  # Every link opened to the faulty logger has ended (three readers each).
+  exits=$(($(log_count "Device connected") * 3))
+  wait_for log_count_above "Worker thread exits" $((exits - 1)) || note hang "the link to the faulty logger did not end"
+
+  if ! cmp -s <(printf '%s\n' "$known") "$save_name.csv" && ! complete_csv "$save_name.csv"; then
+    note corrupt "$save_name.csv is neither as it was nor a complete CSV file"
+  fi
+  [ -z "$(find "$work" -maxdepth 1 -name 'trial-*.tmp' -o -maxdepth 1 -name '*.csv.*')" ] ||
+    note corrupt "a temporary file was left beside the user's file"
+
+  clean_download
+  local deadline2=$((SECONDS + 5))
+  while [ "$(resources)" != "$before_resources" ] && [ $SECONDS -lt $deadline2 ]; do sleep 0.1; done
+  [ "$(resources)" = "$before_resources" ] ||
+    note leak "threads and open files went from $before_resources to $(resources)"
+  [ -z "$trial_failed" ] && echo "  passed"
+}
+
+for tool in Xvfb xdotool; do
+  command -v $tool >/dev/null || die "$tool is missing (scripts/setup installs it)"
+done
+start_x
+start_tarnwick
+# The first clean download sets the baseline of threads and files.
+save_name="$work/baseline"
+clean_download
+[ -n "$trial_failed" ] && die "the clean download before the trials failed"
+
+big="--records 16384 --pace full-speed"
+long_serial="VLM$(printf '9%.0s' $(seq 123))"
+# shellcheck disable=SC2086
+{
+  # The answer time-out is 10 s once a download has run (the memory read sets it and it stays).
+  trial "velmora-sim killed mid-download" "mem.load=0,524288" "Worker thread exits" 1 $big
+  trial "drops off the bus after 3000 packets" "" "Worker thread exits" 3 $big --unplug-after 3000
+  trial "random answers" "" "" 11 --records 300 --random-answers --hostile-seed "$seed"
+  trial "negative record count" "" "No data stored!" 2 --records 300 --mem-used-count -5
+  trial "absurd record count" "" "Stored data exceeds memory image" 2 --records 300 --mem-used-count 99999999999
+  trial "answers never come" "" "No Answer of Velmora" 11 --records 300 --no-answers
+  trial "short, empty and extra packets" "" "Download finished" 4 --records 2000 --short-packets --extra-datin 40 \
+    --hostile-seed "$seed"
+  trial "debug flood of 5000 lines per second" "" "Download finished" 6 --records 4000 --debug-flood 5000
+  trial "command pipe stalls before the memory request" "" "sendCommand WriteSync failed!" 4 --records 300 \
+    --stall-out-after 1
+  trial "odd descriptors and a 126-character serial" "" "Download finished" 3 --records 300 --odd-descriptors \
+    --serial "$long_serial"
+  trial "hostile logger killed mid-download" "mem.load=0,524288" "Worker thread exits" 1 $big --debug-flood 3000 \
+    --short-packets
+}
+
+kill -0 "$tarnwick_pid" 2>/dev/null || crashes=$((crashes + 1))
+if grep -qE "ERROR: AddressSanitizer|ERROR: LeakSanitizer|WARNING: ThreadSanitizer|runtime error:" "$work"/*.err; then
+  echo "sanitizer report:" >&2
+  grep -hE -A5 "ERROR: AddressSanitizer|ERROR: LeakSanitizer|WARNING: ThreadSanitizer|runtime error:" "$work"/*.err >&2
+  crashes=$((crashes + 1))
+fi
+echo "campaign (programs): trials $trials, faults injected $injected, crashes $crashes, hangs $hangs," \
+  "corrupted files $corrupted, leaks $leaks"
+[ $((crashes + hangs + corrupted + leaks)) -eq 0 ]
