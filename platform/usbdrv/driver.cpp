@@ -245,9 +245,15 @@ uint32_t Control(DriverFile& file, const std::shared_ptr<UsbDevice>& device, DWO
       return kStatusSuccess;
     }
     case usbioctl::kUnbindPipe: {
-      std::lock_guard<std::mutex> lock(file.mutex);
-      if (file.endpoint < 0) return kStatusNotBound;
-      file.endpoint = -1;
+      // Transfers still on the pipe cannot complete once it is unbound: they end as by an abort.
+      std::vector<std::shared_ptr<DriverTransfer>> transfers;
+      {
+        std::lock_guard<std::mutex> lock(file.mutex);
+        if (file.endpoint < 0) return kStatusNotBound;
+        file.endpoint = -1;
+        transfers.assign(file.outstanding.begin(), file.outstanding.end());
+      }
+      EndTransfers(transfers, device, kStatusCancelled);
       return kStatusSuccess;
     }
     case usbioctl::kAbortPipe: {

@@ -395,6 +395,27 @@ TEST_F(Driver, ClosingAHandleEndsItsTransfers) {
   EXPECT_FALSE(CloseHandle(stale));
 }
 
+// A worker may resubmit between the abort and the unbind of a tear-down: the unbind must end that
+// read too, or the worker would wait for a packet that never comes.
+TEST_F(Driver, UnbindingAPipeEndsItsTransfers) {
+  uint8_t bufs[2][64];
+  Overlapped o[2];
+  Handle h(OpenBound(kDatIn));
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(StartRead(h.get(), bufs[i], 64, o[i]), ERROR_IO_PENDING);
+  ASSERT_EQ(pt::Ioctl(h.get(), usbioctl::kUnbindPipe), 0u);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(Finish(h.get(), o[i]), usbdrv::kStatusCancelled) << i;
+  EXPECT_EQ(dev_->PendingReads(kDatIn), 0u);
+  EXPECT_EQ(usbdrv::OutstandingTransfers(), 0);
+  EXPECT_EQ(StartRead(h.get(), bufs[0], 64, o[0]), usbdrv::kStatusNotBound);
+
+  // The packet stays with the device for whoever binds the endpoint next.
+  dev_->QueueIn(kDatIn, Packet(3));
+  ASSERT_EQ(pt::Bind(h.get(), kDatIn), 0u);
+  ASSERT_EQ(StartRead(h.get(), bufs[0], 64, o[0]), ERROR_IO_PENDING);
+  ASSERT_EQ(Finish(h.get(), o[0]), 0u);
+  EXPECT_EQ(std::vector<uint8_t>(bufs[0], bufs[0] + 64), Packet(3));
+}
+
 // A device that completes transfers only when the test says so, and ignores Cancel.
 class ManualDevice : public usbdrv::UsbDevice {
  public:
