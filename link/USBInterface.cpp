@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "data/MyDatReader.h"
 #include "data/MyDbgReader.h"
@@ -393,31 +394,41 @@ void USBInterface::disconnectLink(uint64_t gen) {
 }
 
 void USBInterface::sweepRetired(bool stopWorkers) {
-  std::vector<RetiredLink> links;
-  {
-    LinkLock lock(&linkLock_);
-    links.swap(retired_);
-  }
-  std::vector<RetiredLink> keep;
-  for (RetiredLink& link : links) {
-    bool running = false;
-    for (CUsbThread* r : {static_cast<CUsbThread*>(link.debugIn.get()), static_cast<CUsbThread*>(link.in.get()),
-                          static_cast<CUsbThread*>(link.datIn.get())}) {
-      if (!r) continue;
-      if (stopWorkers) r->ShutdownThread();
-      if (r->IsWorkerRunning()) {
-        running = true;
-        continue;
-      }
-      r->ShutdownThread();  // returns at once: the worker has ended and given its handle back
-      r->ReleaseBuffers();
-      r->CloseDevice();
+  const auto readersOf = [](const RetiredLink& link) {
+    return std::array<CUsbThread*, 3>{link.debugIn.get(), link.in.get(), link.datIn.get()};
+  };
+  const auto anyRunning = [&readersOf](const RetiredLink& link) {
+    for (CUsbThread* r : readersOf(link)) {
+      if (r && r->IsWorkerRunning()) return true;
     }
-    if (running) keep.push_back(std::move(link));
-  }
-  if (!keep.empty()) {
-    LinkLock lock(&linkLock_);
-    for (RetiredLink& link : keep) retired_.push_back(std::move(link));
+    return false;
+  };
+  for (;;) {
+    std::vector<RetiredLink> ended;
+    {
+      LinkLock lock(&linkLock_);
+      if (stopWorkers) {
+        ended.swap(retired_);
+      } else {
+        // A link stays listed while one of its workers runs (its exit hook still uses this object), so
+        // that the stop of all workers when this object goes always finds it and waits for it.
+        const auto done = std::stable_partition(retired_.begin(), retired_.end(), anyRunning);
+        std::move(done, retired_.end(), std::back_inserter(ended));
+        retired_.erase(done, retired_.end());
+      }
+    }
+    if (ended.empty()) return;
+    for (const RetiredLink& link : ended) {
+      for (CUsbThread* r : readersOf(link)) {
+        if (!r) continue;
+        // Never under the link lock: a stopped worker's exit hook takes it. Once a worker has ended
+        // and given its handle back, this returns at once.
+        r->ShutdownThread();
+        r->ReleaseBuffers();
+        r->CloseDevice();
+      }
+    }
+    if (!stopWorkers) return;
   }
 }
 

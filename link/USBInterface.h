@@ -92,7 +92,7 @@ class USBInterface {
   bool readDeviceInfo(CUsbDevice& dev, int number, uint16_t& vendor, uint16_t& product, bool& hasSerial,
                       std::string& serial);
   // Releases the objects of closed links whose workers have ended (all of them, after stopping the
-  // workers, when `stopWorkers` is set).
+  // workers and waiting for them, when `stopWorkers` is set).
   void sweepRetired(bool stopWorkers);
 
   std::atomic<uint64_t> generation_{0};

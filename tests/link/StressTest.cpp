@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "common/LinkFixture.h"
@@ -44,4 +45,24 @@ TEST_F(StressTest, TwoHundredConnectCyclesWithTrafficOnEveryPipe) {
   ASSERT_TRUE(usb->connect(12345));
   usb->sendCommand("device.software");
   EXPECT_TRUE(window.waitForLine("device.software=V1.09"));
+}
+
+// The logger goes away and the link object is destroyed while its workers are still ending on their
+// own: their exit hooks run on the link, so the destruction must wait for every one of them. The
+// sanitizer builds see any touch of the freed object; every build sees a late log line.
+TEST_F(StressTest, LinkObjectGoesWhileItsWorkersEndOnTheirOwn) {
+  for (int cycle = 0; cycle < 100; ++cycle) {
+    auto dev = attachLogger();
+    usb = std::make_unique<USBInterface>(&window);
+    connectOne();
+    usbdrv::DetachDevice(dev);
+    // From at once to well after the workers' failures: the destruction meets the exit hooks at
+    // different points.
+    std::this_thread::sleep_for(std::chrono::microseconds(cycle * 20));
+    usb.reset();
+    const size_t lines = window.log().size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(window.log().size(), lines) << "cycle " << cycle << ": a worker outlived its link object";
+  }
+  usb = std::make_unique<USBInterface>(&window);
 }
