@@ -45,7 +45,9 @@ class CommandWindow : public fuzz::CountingWindow {
 };
 
 struct Fixture {
-  Fixture() : link(&window), reader(&link, 1) {
+  // The reader belongs to the link as it is (no link opened: generation 0), so that its commands and
+  // data take the path of an open link's reader and fail only at the missing pipe.
+  Fixture() : link(&window), reader(&link, link.linkGeneration()) {
     // The pause before the firmware check would slow every "mem.save" answer down to a crawl.
     firmware::setCheckPauseMs(0);
   }

@@ -67,7 +67,7 @@ void CMyReader::AnswerMemUsed(tokenizer& tok) {
   }
   window->timeoutInterval(10000);
   window->timeoutEnable(true);
-  owner->sendCommand("mem.load=0," + std::to_string(bytes));
+  owner->sendCommand("mem.load=0," + std::to_string(bytes), generation);
 }
 
 void CMyReader::AnswerDeviceSoftware(tokenizer& tok) {
@@ -93,7 +93,8 @@ void CMyReader::AnswerDeviceSoftware(tokenizer& tok) {
     window->messageBox(MessageKind::Information, kCaptionInformation, "Your firmware is up-to-date");
     return;
   }
-  owner->sendCommand("mem.save=" + std::to_string(firmware::kAddress) + "," + std::to_string(firmware::kSize));
+  owner->sendCommand("mem.save=" + std::to_string(firmware::kAddress) + "," + std::to_string(firmware::kSize),
+                     generation);
 }
 
 void CMyReader::AnswerMemSave() {
@@ -102,9 +103,10 @@ void CMyReader::AnswerMemSave() {
     window->messageBox(MessageKind::Error, kCaptionError, "Update failed");
     return;
   }
-  owner->sendData(owner->firmwareImage.data(), static_cast<int32_t>(owner->firmwareImage.size()));
+  // This link's pipes: when the link has ended meanwhile, a newer one gets none of it.
+  owner->sendData(owner->firmwareImage.data(), static_cast<int32_t>(owner->firmwareImage.size()), generation);
   Sleep(firmware::checkPauseMs());
-  owner->sendCommand("firmware.check");
+  owner->sendCommand("firmware.check", generation);
   owner->firmwareImage.clear();
   owner->firmwareImage.shrink_to_fit();
   owner->firmwareLoaded = false;
@@ -114,7 +116,7 @@ void CMyReader::AnswerFirmwareCheck(tokenizer& tok) {
   WindowPort* window = owner->mainWindow;
   if (tok.hasMoreTokens() && leadingInt(tok.nextToken()) == 1) {
     window->infoMsg("Start firmware update");
-    owner->sendCommand("firmware.update");
+    owner->sendCommand("firmware.update", generation);
   } else {
     window->messageBox(MessageKind::Error, kCaptionError, "Update failed");
   }

@@ -432,14 +432,21 @@ void USBInterface::sweepRetired(bool stopWorkers) {
   }
 }
 
+std::shared_ptr<CMyWriter> USBInterface::writerFor(const std::shared_ptr<CMyWriter>& field,
+                                                   uint64_t linkGeneration) {
+  LinkLock lock(&linkLock_);
+  if (linkGeneration != 0 && linkGeneration != generation_.load()) return nullptr;
+  return field;
+}
+
 bool USBInterface::sendCommand(const std::string& text) {
+  return sendCommand(text, 0);
+}
+
+bool USBInterface::sendCommand(const std::string& text, uint64_t linkGeneration) {
   const std::string command(text.c_str());  // a command ends at its first zero byte
   mainWindow->infoMsg(" <<< " + command);
-  std::shared_ptr<CMyWriter> writer;
-  {
-    LinkLock lock(&linkLock_);
-    writer = outWriter;
-  }
+  const std::shared_ptr<CMyWriter> writer = writerFor(outWriter, linkGeneration);
   uint32_t length = static_cast<uint32_t>(command.size() + 1);
   uint32_t status = writer ? writer->WriteSync(command.c_str(), &length, logger::kWriteTimeoutMs) : usbstatus::kNotOpen;
   if (status != 0) {
@@ -450,12 +457,16 @@ bool USBInterface::sendCommand(const std::string& text) {
 }
 
 bool USBInterface::sendData(const uint8_t* data, int32_t length) {
-  packetsExpected = length / static_cast<int32_t>(logger::kPacketSize);
-  std::shared_ptr<CMyWriter> writer;
-  {
-    LinkLock lock(&linkLock_);
-    writer = datOutWriter;
+  return sendData(data, length, 0);
+}
+
+bool USBInterface::sendData(const uint8_t* data, int32_t length, uint64_t linkGeneration) {
+  const std::shared_ptr<CMyWriter> writer = writerFor(datOutWriter, linkGeneration);
+  if (!writer && linkGeneration != 0) {
+    mainWindow->infoMsg("sendData WriteSync failed!");
+    return false;
   }
+  packetsExpected = length / static_cast<int32_t>(logger::kPacketSize);
   for (int32_t offset = 0; offset < length; offset += logger::kPacketSize) {
     uint32_t packet = static_cast<uint32_t>(std::min<int32_t>(logger::kPacketSize, length - offset));
     uint32_t status = writer ? writer->WriteSync(data + offset, &packet, logger::kWriteTimeoutMs) : usbstatus::kNotOpen;

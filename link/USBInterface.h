@@ -50,6 +50,10 @@ class USBInterface {
   void disconnect();
   bool sendCommand(const std::string& text);
   bool sendData(const uint8_t* data, int32_t length);
+  // The same for a reader of one link. Once that link has ended, the write fails as it would on the
+  // ended link's pipe: nothing reaches a newer link, and the transfer counters stay as they are.
+  bool sendCommand(const std::string& text, uint64_t linkGeneration);
+  bool sendData(const uint8_t* data, int32_t length, uint64_t linkGeneration);
 
   // The worker exit hooks disconnect the link they belong to; a newer link is left alone.
   void disconnectLink(uint64_t generation);
@@ -94,6 +98,8 @@ class USBInterface {
   // Releases the objects of closed links whose workers have ended (all of them, after stopping the
   // workers and waiting for them, when `stopWorkers` is set).
   void sweepRetired(bool stopWorkers);
+  // The writer of the open link, or none when `linkGeneration` (0: any) names a link that has ended.
+  std::shared_ptr<CMyWriter> writerFor(const std::shared_ptr<CMyWriter>& field, uint64_t linkGeneration);
 
   std::atomic<uint64_t> generation_{0};
   CRITICAL_SECTION linkLock_;  // guards the object fields and retired_

@@ -1,0 +1,63 @@
+// A reader of a link that has ended must not act on the link that replaced it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "common/LinkFixture.h"
+#include "link/Firmware.h"
+#include "sim/model/Firmware.h"
+
+namespace {
+
+class StaleLink : public LinkFixture {
+ protected:
+  void TearDown() override {
+    firmware::setCheckPauseMs(firmware::kCheckPauseMs);
+    LinkFixture::TearDown();
+  }
+};
+
+bool received(const velmora::VelmoraDevice& device, const std::string& command) {
+  const auto commands = device.Commands();
+  return std::find(commands.begin(), commands.end(), command) != commands.end();
+}
+
+}  // namespace
+
+// The logger goes away in the middle of the firmware image, and another one is connected while the
+// answer reader of the old link still waits out its pause before the check. The check belongs to the
+// old link: it must not reach the new logger, whose answer would start an update nobody asked for.
+TEST_F(StaleLink, InterruptedFirmwareUpdateSendsNothingToTheNextLogger) {
+  firmware::setCheckPauseMs(2500);  // time enough to connect the second logger
+  velmora::Options first;
+  first.software = "V1.09";
+  first.unplugAfterDatOut = 100;
+  auto old = attachLogger(first);
+  connectOne();
+  usb->sendCommand("device.software");
+  ASSERT_TRUE(window.waitForLine("sendData WriteSync failed!"));
+  ASSERT_TRUE(window.waitUntil([&] { return !usb->connected; }));
+
+  // The next logger holds an intact image in its firmware region: it would accept a check.
+  velmora::Options second;
+  second.image.assign(velmora::kMemorySize, 0);
+  const auto image = velmora::MakeFirmwareImage("V1.10", 5);
+  std::copy(image.begin(), image.end(), second.image.begin() + velmora::kFirmwareAddress);
+  second.used = 0;
+  usbdrv::DetachDevice(old);
+  auto next = attachLogger(second);
+  connectOne();
+
+  // The old reader ends after its pause; then the new link stays quiet.
+  ASSERT_TRUE(window.waitForLine("Worker thread exits", 3, std::chrono::seconds(20)));
+  usb->sendCommand("device.serial");
+  ASSERT_TRUE(window.waitForLine("device.serial=VLM12345"));
+  // The second logger was connected before the old reader sent its check: the case in question.
+  const auto log = window.log();
+  const auto connected =
+      std::find(std::find(log.begin(), log.end(), "Device connected") + 1, log.end(), "Device connected");
+  ASSERT_LT(connected - log.begin(), std::find(log.begin(), log.end(), " <<< firmware.check") - log.begin());
+  EXPECT_FALSE(received(*next, "firmware.check"));
+  EXPECT_FALSE(received(*next, "firmware.update"));
+  EXPECT_EQ(window.count("Start firmware update"), 0u);
+}
