@@ -57,6 +57,20 @@ State& S() {
   return *state;
 }
 
+// Sets the thread's last error and gives the failure result of the Setup API functions.
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+// The entries of a device list made by SetupDiGetClassDevsA, or none (last error set) for anything else.
+const std::vector<ListEntry>* FindListLocked(State& s, HDEVINFO list) {
+  auto it = s.lists.find(reinterpret_cast<uintptr_t>(list));
+  if (it != s.lists.end()) return &it->second;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return nullptr;
+}
+
 DEVINST NodeForLocked(State& s, const std::string& id) {
   auto it = std::find(s.nodes.begin(), s.nodes.end(), id);
   if (it == s.nodes.end()) it = s.nodes.insert(s.nodes.end(), id);
@@ -90,8 +104,7 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO list) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (s.lists.erase(reinterpret_cast<uintptr_t>(list)) == 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return Fail(ERROR_INVALID_HANDLE);
   }
   return TRUE;
 }
@@ -100,26 +113,20 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO list, PSP_DEVINFO_DATA device, 
                                         PSP_DEVICE_INTERFACE_DATA data) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mutex);
-  auto it = s.lists.find(reinterpret_cast<uintptr_t>(list));
-  if (it == s.lists.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  const std::vector<ListEntry>* entries = FindListLocked(s, list);
+  if (entries == nullptr) return FALSE;
   if (guid == nullptr || data == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER);
   }
   if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
       (device != nullptr && device->cbSize != sizeof(SP_DEVINFO_DATA))) {
-    SetLastError(kErrorInvalidUserBuffer);
-    return FALSE;
+    return Fail(kErrorInvalidUserBuffer);
   }
   // Only the driver's class has interfaces; a device record narrows the list to that device.
   DWORD seen = 0;
   if (usbdrv::IsInterfaceClassGuid(guid)) {
-    const std::vector<ListEntry>& entries = it->second;
-    for (size_t i = 0; i < entries.size(); ++i) {
-      if (device != nullptr && device->DevInst != entries[i].devInst) continue;
+    for (size_t i = 0; i < entries->size(); ++i) {
+      if (device != nullptr && device->DevInst != (*entries)[i].devInst) continue;
       if (seen++ == index) {
         data->InterfaceClassGuid = *guid;
         data->Flags = kSpintActive;
@@ -128,8 +135,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO list, PSP_DEVINFO_DATA device, 
       }
     }
   }
-  SetLastError(ERROR_NO_MORE_ITEMS);
-  return FALSE;
+  return Fail(ERROR_NO_MORE_ITEMS);
 }
 
 BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO list, PSP_DEVICE_INTERFACE_DATA data,
@@ -137,43 +143,33 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO list, PSP_DEVICE_INTERFACE
                                              PDWORD required, PSP_DEVINFO_DATA device) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mutex);
-  auto it = s.lists.find(reinterpret_cast<uintptr_t>(list));
-  if (it == s.lists.end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  const std::vector<ListEntry>* entries = FindListLocked(s, list);
+  if (entries == nullptr) return FALSE;
   if (data == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER);
   }
   if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    SetLastError(kErrorInvalidUserBuffer);
-    return FALSE;
+    return Fail(kErrorInvalidUserBuffer);
   }
-  if (data->Reserved == 0 || data->Reserved > it->second.size()) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+  if (data->Reserved == 0 || data->Reserved > entries->size()) {
+    return Fail(ERROR_INVALID_PARAMETER);
   }
-  const ListEntry& entry = it->second[data->Reserved - 1];
+  const ListEntry& entry = (*entries)[data->Reserved - 1];
   const DWORD needed =
       static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + entry.path.size() + 1);
   if (required != nullptr) *required = needed;
   if (detail == nullptr) {
-    SetLastError(detailSize == 0 ? ERROR_INSUFFICIENT_BUFFER : kErrorInvalidUserBuffer);
-    return FALSE;
+    return Fail(detailSize == 0 ? ERROR_INSUFFICIENT_BUFFER : kErrorInvalidUserBuffer);
   }
   if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-    SetLastError(kErrorInvalidUserBuffer);
-    return FALSE;
+    return Fail(kErrorInvalidUserBuffer);
   }
   if (detailSize < needed) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
   }
   if (device != nullptr) {
     if (device->cbSize != sizeof(SP_DEVINFO_DATA)) {
-      SetLastError(kErrorInvalidUserBuffer);
-      return FALSE;
+      return Fail(kErrorInvalidUserBuffer);
     }
     device->ClassGuid = usbdrv::InterfaceClassGuid();
     device->DevInst = entry.devInst;
@@ -239,8 +235,7 @@ BOOL WINAPI FreeLibrary(HMODULE module) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (module == nullptr || s.moduleRefs == 0 || reinterpret_cast<uintptr_t>(module) != s.module) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return Fail(ERROR_INVALID_HANDLE);
   }
   if (--s.moduleRefs == 0) s.module = 0;
   return TRUE;
