@@ -18,6 +18,7 @@ namespace {
 
 using pt::Finish;
 using pt::Handle;
+using pt::OpenBound;
 using pt::kWaitMs;
 using pt::Overlapped;
 using pt::StartRead;
@@ -40,29 +41,14 @@ std::vector<uint8_t> Packet(uint32_t number, size_t size = 64) {
   return p;
 }
 
-class Driver : public ::testing::Test {
+class Driver : public pt::DriverTest {
  protected:
   void SetUp() override {
-    usbdrv::DetachAllDevices();
+    DriverTest::SetUp();
     std::string serial = "VLM00001";
     dev_ = std::make_shared<usbdrv::PacketDevice>("logger-1", 0x11E3, 0x0005, &serial,
                                                   std::vector<uint8_t>{0x81, 0x85, 0x83, 0x04, 0x02});
     usbdrv::AttachDevice(dev_);
-  }
-  void TearDown() override {
-    usbdrv::DetachAllDevices();
-    usbdrv::SetInterfaceVersion(usbdrv::kDefaultInterfaceVersion);
-    EXPECT_EQ(usbdrv::OpenDriverHandles(), 0) << "driver handles leaked";
-    EXPECT_EQ(usbdrv::OutstandingTransfers(), 0) << "transfers leaked";
-  }
-
-  // Device 0, configured, this handle bound to `endpoint`.
-  static HANDLE OpenBound(uint8_t endpoint) {
-    HANDLE h = pt::OpenNumber(0);
-    EXPECT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(pt::Configure(h), 0u);
-    EXPECT_EQ(pt::Bind(h, endpoint), 0u);
-    return h;
   }
 
   std::shared_ptr<usbdrv::PacketDevice> dev_;

@@ -17,6 +17,7 @@ namespace {
 
 using pt::Finish;
 using pt::Handle;
+using pt::OpenBound;
 using pt::Overlapped;
 using pt::StartRead;
 using pt::StartWrite;
@@ -63,24 +64,12 @@ class EchoingDevice : public usbdrv::PacketDevice {
   std::vector<std::vector<uint8_t>> data_;
 };
 
-class PacedWrites : public ::testing::Test {
+class PacedWrites : public pt::DriverTest {
  protected:
   void SetUp() override {
-    usbdrv::DetachAllDevices();
+    DriverTest::SetUp();
     dev_ = std::make_shared<EchoingDevice>();
     usbdrv::AttachDevice(dev_);
-  }
-  void TearDown() override {
-    usbdrv::DetachAllDevices();
-    EXPECT_EQ(usbdrv::OpenDriverHandles(), 0) << "driver handles leaked";
-    EXPECT_EQ(usbdrv::OutstandingTransfers(), 0) << "transfers leaked";
-  }
-  static HANDLE OpenBound(uint8_t endpoint) {
-    HANDLE h = pt::OpenNumber(0);
-    EXPECT_NE(h, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(pt::Configure(h), 0u);
-    EXPECT_EQ(pt::Bind(h, endpoint), 0u);
-    return h;
   }
 
   std::shared_ptr<EchoingDevice> dev_;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/usbdrv/driver_control.h"
+#include "platform/usbdrv/packet_device.h"
 #include "platform/win32.h"
 #include "usbio/UsbStatus.h"
 
@@ -139,5 +141,26 @@ inline uint32_t Finish(HANDLE h, Overlapped& o, DWORD* bytes = nullptr) {
   if (bytes != nullptr) *bytes = n;
   return ok ? 0 : GetLastError();
 }
+
+// Device 0, configured, this handle bound to `endpoint`.
+inline HANDLE OpenBound(uint8_t endpoint) {
+  HANDLE h = OpenNumber(0);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Configure(h), 0u);
+  EXPECT_EQ(Bind(h, endpoint), 0u);
+  return h;
+}
+
+// Each test starts with no devices and ends having given back every handle and transfer.
+class DriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override { usbdrv::DetachAllDevices(); }
+  void TearDown() override {
+    usbdrv::DetachAllDevices();
+    usbdrv::SetInterfaceVersion(usbdrv::kDefaultInterfaceVersion);
+    EXPECT_EQ(usbdrv::OpenDriverHandles(), 0) << "driver handles leaked";
+    EXPECT_EQ(usbdrv::OutstandingTransfers(), 0) << "transfers leaked";
+  }
+};
 
 }  // namespace pt

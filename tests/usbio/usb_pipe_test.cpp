@@ -14,20 +14,9 @@ namespace {
 using usbio_test::kEpIn;
 using usbio_test::kEpOut;
 
-class UsbPipeTest : public usbio_test::DriverTest {
+class UsbPipeTest : public usbio_test::PipeTest {
  protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    device_ = AttachConfigured();
-    number_ = DeviceNumberOf(device_);
-  }
-
-  uint32_t Bind(CUsbPipe& pipe, uint8_t endpoint) {
-    return pipe.BindPipe(number_, endpoint, nullptr, &g_UsbDrvInterfaceGuid, true);
-  }
-
-  std::shared_ptr<usbdrv::PacketDevice> device_;
-  int number_ = 0;
+  uint32_t Bind(CUsbPipe& pipe, uint8_t endpoint) { return BindTo(pipe, endpoint); }
 };
 
 TEST_F(UsbPipeTest, BindOpensOnlyWhenClosed) {

@@ -125,24 +125,13 @@ std::vector<Hook> HooksOf(const std::vector<HookCall>& calls) {
   return hooks;
 }
 
-class UsbThreadTest : public usbio_test::DriverTest {
+class UsbThreadTest : public usbio_test::PipeTest {
  protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    device_ = AttachConfigured();
-    number_ = DeviceNumberOf(device_);
-  }
-
-  void Bind(CUsbPipe& pipe, uint8_t endpoint) {
-    ASSERT_EQ(pipe.BindPipe(number_, endpoint, nullptr, &g_UsbDrvInterfaceGuid, true), 0u);
-  }
+  void Bind(CUsbPipe& pipe, uint8_t endpoint) { ASSERT_EQ(BindTo(pipe, endpoint), 0u); }
 
   bool WaitForPendingReads(size_t n) {
     return usbio_test::WaitUntil([&] { return device_->PendingReads(kEpIn) == n; });
   }
-
-  std::shared_ptr<usbdrv::PacketDevice> device_;
-  int number_ = 0;
 };
 
 TEST_F(UsbThreadTest, ShutdownOfANeverStartedWorkerTouchesNoHook) {

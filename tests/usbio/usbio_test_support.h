@@ -19,6 +19,7 @@
 #include "platform/usbdrv/packet_device.h"
 #include "usbio/SetupApiDll.h"
 #include "usbio/UsbDevice.h"
+#include "usbio/UsbPipe.h"
 #include "usbio/UsbThread.h"
 
 namespace usbio_test {
@@ -112,6 +113,23 @@ class DriverTest : public ::testing::Test {
   }
 
   std::unique_ptr<CUsbDevice> control_;  // holds the configuration for the test's pipes
+};
+
+// One configured device whose pipes the test binds by endpoint.
+class PipeTest : public DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    device_ = AttachConfigured();
+    number_ = DeviceNumberOf(device_);
+  }
+
+  uint32_t BindTo(CUsbPipe& pipe, uint8_t endpoint) {
+    return pipe.BindPipe(number_, endpoint, nullptr, &g_UsbDrvInterfaceGuid, true);
+  }
+
+  std::shared_ptr<usbdrv::PacketDevice> device_;
+  int number_ = 0;
 };
 
 }  // namespace usbio_test
