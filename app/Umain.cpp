@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
+#include <QCompleter>
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -78,6 +80,15 @@ TfrmMain::TfrmMain(QWidget* parent)
   SaveDialog1->setFileMode(QFileDialog::AnyFile);
   SaveDialog1->setNameFilter(QStringLiteral("csv files (*.csv)"));
   SaveDialog1->setDefaultSuffix(QStringLiteral("csv"));
+  // Enter in the file name while its completer lists a match accepts the dialog but leaves the list
+  // open over the main window, where it would take the user's next click.
+  for (QFileDialog* dialog : {OpenDialog1, SaveDialog1}) {
+    connect(dialog, &QDialog::finished, dialog, [dialog] {
+      for (QCompleter* completer : dialog->findChildren<QCompleter*>()) {
+        if (completer->popup() != nullptr) completer->popup()->hide();
+      }
+    });
+  }
 
   connect(ui->btnDownload, &QPushButton::clicked, this, &TfrmMain::btnDownloadClick);
   connect(ui->btnUpdate, &QPushButton::clicked, this, &TfrmMain::btnUpdateClick);

@@ -1,6 +1,8 @@
 // The main window against in-process virtual loggers: start-up, the operations, the service
 // console, driven through the real (non-native) dialogs.
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QCompleter>
 #include <QDateEdit>
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -158,6 +160,7 @@ class WindowTest : public QObject {
   void connectDeviceOnlyWhenUnconnected();
   void busyState();
   void downloadThroughSaveDialog();
+  void saveDialogLeavesNoCompletionListOpen();
   void downloadTimesOut();
   void downloadAfterUpdateWaitsLonger();
   void setTimeSendsPcClock();
@@ -414,6 +417,36 @@ void WindowTest::downloadThroughSaveDialog() {
   QCOMPARE(noQuestion.handled, 0);
   QVERIFY(file.open(QIODevice::ReadOnly));
   QCOMPARE(file.readAll(), expected);
+}
+
+// Enter while the file name's completion list shows a match: the dialog closes, and so must the list,
+// or it stays over the main window and takes the user's next click.
+void WindowTest::saveDialogLeavesNoCompletionListOpen() {
+  open();
+  QTemporaryDir dir;
+  QVERIFY(dir.isValid());
+  QFile earlier(dir.filePath("messung-alt.csv"));
+  QVERIFY(earlier.open(QIODevice::WriteOnly));
+  earlier.close();
+  window->SaveDialog1->setDirectory(dir.path());
+
+  QAbstractItemView* list = nullptr;
+  DialogDriver<QFileDialog> save([&](QFileDialog* dialog) {
+    auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    QVERIFY(edit && edit->completer());
+    list = edit->completer()->popup();
+    edit->setFocus();
+    QTest::keyClicks(edit, "messung");
+    QTRY_VERIFY_WITH_TIMEOUT(list->isVisible(), kWait);
+    QTest::keyClick(edit, Qt::Key_Return);
+  });
+  const int result = window->SaveDialog1->exec();
+  QCOMPARE(save.handled, 1);
+  QVERIFY(list);
+  QCOMPARE(result, int(QDialog::Accepted));
+  QCOMPARE(window->SaveDialog1->selectedFiles().value(0), dir.filePath("messung.csv"));
+  QTest::qWait(100);
+  QVERIFY(!list->isVisible());
 }
 
 void WindowTest::downloadTimesOut() {
