@@ -192,6 +192,8 @@ class Sim {
       // End of file: the process is exiting (it never closes stdout itself).
       ::waitpid(pid_, &status, 0);
     } else {
+      // Say what the sim was doing, for the failure message.
+      hang_ = ProcessState();
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, &status, 0);
       status = -1;
@@ -205,7 +207,7 @@ class Sim {
   ::testing::AssertionResult Stop(int signal = SIGTERM) {
     Signal(signal);
     const int status = WaitExit();
-    if (status == -1) return ::testing::AssertionFailure() << "the sim did not end";
+    if (status == -1) return ::testing::AssertionFailure() << "the sim did not end (" << hang_ << ")";
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
       return ::testing::AssertionFailure() << "the sim ended with wait status " << status;
     }
@@ -213,6 +215,26 @@ class Sim {
   }
 
  private:
+  // State and kernel wait channel of each of the sim's threads, from /proc.
+  std::string ProcessState() const {
+    std::string state;
+    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+    if (DIR* d = ::opendir(tasks.c_str())) {
+      while (const dirent* e = ::readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream stat(tasks + "/" + e->d_name + "/stat"), wchan(tasks + "/" + e->d_name + "/wchan");
+        std::string line, channel;
+        std::getline(stat, line);
+        std::getline(wchan, channel);
+        const size_t close = line.rfind(')');
+        state += std::string(e->d_name) + ":" + (close == std::string::npos ? "?" : line.substr(close + 2, 1)) +
+                 "/" + channel + " ";
+      }
+      ::closedir(d);
+    }
+    return state.empty() ? "no such process" : "threads " + state;
+  }
+
   ssize_t ReadOut(char* buffer, size_t size) {
     pollfd p{out_, POLLIN, 0};
     if (::poll(&p, 1, kBoundMs) <= 0) return -1;
@@ -224,6 +246,7 @@ class Sim {
   int status_ = -1;
   std::string line_;
   std::string socket_;
+  std::string hang_;
 };
 
 // A configured logger opened through the USB I/O layer, as the link opens one: a control handle and
