@@ -23,38 +23,17 @@ run="$work/run"
 log="$work/tarnwick.log"
 mkdir -p "$run" "$work/home"
 chmod 700 "$work"
-pids=()
-tarnwick_pid=""
-display=""
 index=0 trials=0 injected=0 crashes=0 hangs=0 corrupted=0 leaks=0
 trial_failed=""
 
-stop_pid() {  # pid: SIGTERM, then SIGKILL if it does not end within 5 s
-  local pid=$1 i
-  kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
-  kill -TERM "$pid" 2>/dev/null
-  for i in $(seq 100); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  return 0
-}
-
-cleanup() {
-  local i
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop_pid "${pids[i]}"; done
-  if [ -n "${KEEP_WORK:-}" ]; then echo "work folder kept: $work" >&2; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-die() {
+fail() {
   echo "program trials: $*" >&2
   [ -f "$log" ] && { echo "--- last lines of the program's log:" >&2; tail -n 20 "$log" >&2; }
   exit 1
 }
+
+# shellcheck source=tests/e2e/harness.sh
+source "$(dirname "$0")/../e2e/harness.sh"
 
 # A trial's failure: noted, counted by its kind, and the trial ends.
 note() {  # kind (hang, corrupt, leak, crash), text
@@ -81,26 +60,13 @@ wait_for() {  # command...
   done
 }
 
-log_count() {
-  local n
-  n=$(grep -cxF -- "$1" "$log" 2>/dev/null)
-  echo "${n:-0}"
-}
 log_count_above() { [ "$(log_count "$1")" -gt "$2" ]; }
-
-find_window() {  # title pattern; sets found_window
-  found_window=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1)
-  [ -n "$found_window" ]
-}
 
 # The save dialog gets the trial's file name; a message box is closed with its OK button.
 save_name=""
 answer_dialogs() {
   if find_window '^Save As$'; then
-    xdotool windowfocus --sync "$found_window" 2>/dev/null
-    xdotool key --clearmodifiers ctrl+a
-    xdotool type --delay 2 -- "$save_name"
-    xdotool key Return
+    type_file_name "$found_window" "$save_name"
     sleep 0.2
   fi
   local box
@@ -111,81 +77,6 @@ answer_dialogs() {
       sleep 0.1
     fi
   done
-}
-
-start_x() {
-  local attempt n pid deadline
-  for attempt in $(seq 10); do
-    n=$((200 + RANDOM % 700))
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset 2>"$work/xvfb.err" &
-    pid=$!
-    pids+=($pid)
-    deadline=$((SECONDS + bound))
-    while kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
-      if [ "$( (tr -dc 0-9 <"/tmp/.X$n-lock") 2>/dev/null)" = "$pid" ] &&
-        DISPLAY=":$n" xdotool getdisplaygeometry >/dev/null 2>&1; then
-        display=":$n"
-        export DISPLAY=$display
-        return 0
-      fi
-      sleep 0.01
-    done
-    stop_pid "$pid"
-  done
-  die "could not start Xvfb"
-}
-
-sim_pid=""
-start_sim() {  # name, options...
-  local name=$1 deadline
-  shift
-  "$sim" --run-dir "$run" "$@" >"$work/$name.out" 2>"$work/$name.err" &
-  sim_pid=$!
-  pids+=($sim_pid)
-  deadline=$((SECONDS + bound))
-  until grep -qs " attached at " "$work/$name.out"; do
-    kill -0 "$sim_pid" 2>/dev/null || die "velmora-sim ($name) ended before it attached: $(cat "$work/$name.err")"
-    [ $SECONDS -lt $deadline ] || die "velmora-sim ($name) did not attach"
-    sleep 0.01
-  done
-}
-
-start_tarnwick() {
-  (cd "$work" && exec env QT_QPA_PLATFORM=xcb LC_ALL=C.UTF-8 HOME="$work/home" XDG_RUNTIME_DIR="$work" \
-    VELMORA_RUN_DIR="$run" TARNWICK_LOG_FILE="$log" "$tarnwick" >>"$work/tarnwick.out" 2>>"$work/tarnwick.err") &
-  tarnwick_pid=$!
-  pids+=($tarnwick_pid)
-  local deadline=$((SECONDS + bound))
-  until find_window '^Tarnwick V'; do
-    [ $SECONDS -lt $deadline ] || die "no main window"
-    sleep 0.02
-  done
-  main_window=$found_window
-}
-
-button_centre() {
-  awk -v name="$1" '
-    index($0, "name=\"" name "\"") { found = 1 }
-    found && /<x>/ { gsub(/[^0-9]/, ""); x = $0 }
-    found && /<y>/ { gsub(/[^0-9]/, ""); y = $0 }
-    found && /<width>/ { gsub(/[^0-9]/, ""); w = $0 }
-    found && /<height>/ { gsub(/[^0-9]/, ""); h = $0; print int(x + w / 2), int(y + h / 2); exit }
-  ' "$ui"
-}
-
-click_download() {
-  local xy log_xy
-  xy=$(button_centre btnDownload)
-  log_xy=$(button_centre mmoDebug)
-  [ -n "$xy" ] && [ -n "$log_xy" ] || die "no btnDownload or mmoDebug in $ui"
-  # A click into the log first: the save dialog's name completer can leave its popup open, and the
-  # popup takes the first click anywhere to close itself.
-  # shellcheck disable=SC2086
-  xdotool mousemove --window "$main_window" $log_xy click 1
-  sleep 0.1
-  # shellcheck disable=SC2086
-  xdotool mousemove --window "$main_window" $xy click 1
 }
 
 # Threads and open files of tarnwick: after a trial and a clean download they are back where they were.
@@ -207,7 +98,7 @@ clean_download() {
   finished=$(log_count "Download finished")
   start_sim clean --records $clean_records --serial VLM4711
   clean_pid=$sim_pid
-  click_download
+  click_button btnDownload
   if ! wait_for log_count_above "Download finished" "$finished"; then
     kill -0 "$tarnwick_pid" 2>/dev/null || return 0
     note hang "the clean download after the fault did not finish"
@@ -247,7 +138,7 @@ trial() {  # name, kill-at line, expect line, settle seconds, sim options...
   connects=$(log_count "Device connected")
   local expected_before=0
   [ -n "$expect" ] && expected_before=$(log_count "$expect")
-  click_download
+  click_button btnDownload
   if [ -n "$kill_at" ]; then
     if wait_for grep -qF -- "$kill_at" "$log"; then
       kill -KILL "$faulty"
@@ -299,15 +190,13 @@ trial() {  # name, kill-at line, expect line, settle seconds, sim options...
   [ -z "$trial_failed" ] && echo "  passed"
 }
 
-for tool in Xvfb xdotool; do
-  command -v $tool >/dev/null || die "$tool is missing (scripts/setup installs it)"
-done
+require_tools Xvfb xdotool
 start_x
 start_tarnwick
 # The first clean download sets the baseline of threads and files.
 save_name="$work/baseline"
 clean_download
-[ -n "$trial_failed" ] && die "the clean download before the trials failed"
+[ -n "$trial_failed" ] && fail "the clean download before the trials failed"
 
 big="--records 16384 --pace full-speed"
 long_serial="VLM$(printf '9%.0s' $(seq 123))"
@@ -332,9 +221,9 @@ long_serial="VLM$(printf '9%.0s' $(seq 123))"
 }
 
 kill -0 "$tarnwick_pid" 2>/dev/null || crashes=$((crashes + 1))
-if grep -qE "ERROR: AddressSanitizer|ERROR: LeakSanitizer|WARNING: ThreadSanitizer|runtime error:" "$work"/*.err; then
+if grep -qE "$sanitizer_report" "$work"/*.err; then
   echo "sanitizer report:" >&2
-  grep -hE -A5 "ERROR: AddressSanitizer|ERROR: LeakSanitizer|WARNING: ThreadSanitizer|runtime error:" "$work"/*.err >&2
+  grep -hE -A5 "$sanitizer_report" "$work"/*.err >&2
   crashes=$((crashes + 1))
 fi
 echo "campaign (programs): trials $trials, faults injected $injected, crashes $crashes, hangs $hangs," \

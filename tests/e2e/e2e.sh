@@ -26,30 +26,6 @@ run="$work/run"
 log="$work/tarnwick.log"
 mkdir -p "$run" "$work/home" "$artifacts"
 chmod 700 "$work"
-pids=()  # started here, stopped in reverse order
-tarnwick_pid=""
-display=""
-
-stop_pid() {  # pid: SIGTERM, then SIGKILL if it does not end within 5 s
-  local pid=$1 i
-  kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
-  kill -TERM "$pid" 2>/dev/null
-  for i in $(seq 100); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  return 0
-}
-
-cleanup() {
-  local i
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do stop_pid "${pids[i]}"; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 
 fail() {
   echo "FAIL ($case_name): $*" >&2
@@ -68,6 +44,9 @@ fail() {
   exit 1
 }
 
+# shellcheck source=tests/e2e/harness.sh
+source "$(dirname "$0")/harness.sh"
+
 # Polls a condition (a command) every 10 ms up to the bound; says what it waited for when it gives up.
 wait_for() {  # description, command...
   local what=$1
@@ -83,101 +62,15 @@ wait_for() {  # description, command...
 }
 
 log_has() { [ -f "$log" ] && grep -qxF -- "$1" "$log"; }
-log_count() {
-  local n
-  n=$(grep -cxF -- "$1" "$log" 2>/dev/null)
-  echo "${n:-0}"
-}
 log_count_is() { [ "$(log_count "$1")" -ge "$2" ]; }
 file_nonempty() { [ -s "$1" ]; }
 
-for tool in Xvfb xdotool import; do
-  command -v $tool >/dev/null || fail "$tool is missing (scripts/setup installs it)"
-done
-
-# ---- X server, sims, program ----
-
-start_x() {
-  # A random display number well away from the low ones that other servers (and other runs of these
-  # tests, starting and stopping at the same time) take first; ours once the lock file names our pid.
-  local attempt n pid deadline
-  for attempt in $(seq 10); do
-    n=$((200 + RANDOM % 700))
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    # -noreset: the server must not reset when the check below, its first client, disconnects.
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp -noreset 2>"$work/xvfb.err" &
-    pid=$!
-    pids+=($pid)
-    deadline=$((SECONDS + bound))
-    while kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
-      if [ "$( (tr -dc 0-9 <"/tmp/.X$n-lock") 2>/dev/null)" = "$pid" ] &&
-        DISPLAY=":$n" xdotool getdisplaygeometry >/dev/null 2>&1; then
-        display=":$n"
-        export DISPLAY=$display
-        return 0
-      fi
-      sleep 0.01
-    done
-    stop_pid "$pid"
-  done
-  fail "could not start Xvfb"
-}
-
-# Starts a velmora-sim in the run folder and waits for its "attached" line; sets sim_pid.
-start_sim() {  # name, options...
-  local name=$1
-  shift
-  "$sim" --run-dir "$run" "$@" >"$work/$name.out" 2>"$work/$name.err" &
-  sim_pid=$!
-  pids+=($sim_pid)
-  sim_attached() {
-    grep -q " attached at " "$work/$name.out" && return 0
-    kill -0 "$sim_pid" 2>/dev/null || fail "velmora-sim ($name) ended before it attached"
-    return 1
-  }
-  wait_for "velmora-sim ($name) to attach" sim_attached
-}
-
-start_tarnwick() {
-  (cd "$work" && exec env QT_QPA_PLATFORM=xcb LC_ALL=C.UTF-8 HOME="$work/home" XDG_RUNTIME_DIR="$work" \
-    VELMORA_RUN_DIR="$run" TARNWICK_LOG_FILE="$log" "$tarnwick" >"$work/tarnwick.out" 2>"$work/tarnwick.err") &
-  tarnwick_pid=$!
-  pids+=($tarnwick_pid)
-  wait_for "the main window" find_window '^Tarnwick V'
-  main_window=$found_window
-}
-
-find_window() {  # title pattern; sets found_window
-  found_window=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1)
-  [ -n "$found_window" ]
-}
-
-# The centre of a button of the main window, from the window's layout.
-button_centre() {
-  awk -v name="$1" '
-    index($0, "name=\"" name "\"") { found = 1 }
-    found && /<x>/ { gsub(/[^0-9]/, ""); x = $0 }
-    found && /<y>/ { gsub(/[^0-9]/, ""); y = $0 }
-    found && /<width>/ { gsub(/[^0-9]/, ""); w = $0 }
-    found && /<height>/ { gsub(/[^0-9]/, ""); h = $0; print int(x + w / 2), int(y + h / 2); exit }
-  ' "$ui"
-}
-
-click_button() {  # object name
-  local xy
-  xy=$(button_centre "$1")
-  [ -n "$xy" ] || fail "no $1 in $ui"
-  # shellcheck disable=SC2086
-  xdotool mousemove --window "$main_window" $xy click 1
-}
+require_tools Xvfb xdotool import
 
 # Types a file name into the save dialog and presses Enter.
 answer_save_dialog() {  # path
   wait_for "the save dialog" find_window '^Save As$'
-  xdotool windowfocus --sync "$found_window"
-  xdotool key --clearmodifiers ctrl+a
-  xdotool type --delay 2 -- "$1"
-  xdotool key Return
+  type_file_name "$found_window" "$1"
 }
 
 screenshot() {  # name, window
@@ -300,7 +193,7 @@ check_health() {
   kill -0 "$tarnwick_pid" 2>/dev/null || fail "tarnwick ended"
   local f
   for f in "$work"/*.err; do
-    grep -qE "ERROR: AddressSanitizer|ERROR: LeakSanitizer|WARNING: ThreadSanitizer|runtime error:" "$f" &&
+    grep -qE "$sanitizer_report" "$f" &&
       fail "sanitizer report in $(basename "$f")"
   done
   return 0
