@@ -138,7 +138,12 @@ EmulatedNode::~EmulatedNode() {
       if (u.second->atDevice) atDevice.push_back(u.second.get());
   }
   for (Urb* u : atDevice) model_->Cancel(u);
-  std::lock_guard<std::mutex> lock(mutex_);
+  // Cancel does not wait: the model completes each cancelled URB soon after, perhaps on a thread of
+  // its own, and that completion still uses this node.
+  std::unique_lock<std::mutex> lock(mutex_);
+  wake_.wait(lock, [this] {
+    return std::none_of(urbs_.begin(), urbs_.end(), [](const auto& u) { return u.second->atDevice; });
+  });
   reapable_.clear();
   urbs_.clear();
 }
@@ -375,13 +380,12 @@ void EmulatedNode::Submit(UMockdevIoctlClient* client) {
 }
 
 void EmulatedNode::Completed(Urb* urb, uint32_t status, uint32_t actual) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    urb->atDevice = false;
-    urb->urbStatus = UrbStatus(status);
-    urb->actual = actual;
-    reapable_.push_back(urb);
-  }
+  // Notified under the lock: once a waiter sees the URB completed, this call no longer touches the node.
+  std::lock_guard<std::mutex> lock(mutex_);
+  urb->atDevice = false;
+  urb->urbStatus = UrbStatus(status);
+  urb->actual = actual;
+  reapable_.push_back(urb);
   wake_.notify_all();
 }
 
