@@ -6,7 +6,9 @@
 // connection from whichever thread the device completes them on.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -87,19 +89,6 @@ struct Config {
   std::string memoryOut;
   std::string runDir;
 };
-
-int g_wakeWrite = -1;
-volatile sig_atomic_t g_stop = 0;
-
-void OnStopSignal(int) {
-  const int saved = errno;
-  g_stop = 1;
-  const char byte = 's';
-  if (::write(g_wakeWrite, &byte, 1) < 0) {
-    // The pipe is full: the main loop is awake anyway.
-  }
-  errno = saved;
-}
 
 bool ParseUnsigned(const std::string& text, unsigned long max, unsigned long* value) {
   if (text.empty() || text.size() > 10) return false;
@@ -488,7 +477,7 @@ class Server {
       std::lock_guard<std::mutex> lock(mutex_);
       restarted_.reset();
     }
-    g_wakeWrite = -1;
+    if (stopFd_ >= 0) ::close(stopFd_);
     if (wakeRead_ >= 0) ::close(wakeRead_);
     if (wakeWrite_ >= 0) ::close(wakeWrite_);
   }
@@ -500,12 +489,18 @@ class Server {
       return 1;
     }
     wakeRead_ = wake[0];
-    g_wakeWrite = wakeWrite_ = wake[1];
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    wakeWrite_ = wake[1];
+    // Ctrl+C and SIGTERM are taken by the main loop from a descriptor, never by a handler: blocked
+    // here, before any thread starts, they cannot land in a thread that does not look for them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    if (::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0 ||
+        (stopFd_ = ::signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK)) < 0) {
+      std::perror("velmora-sim: signalfd");
+      return 1;
+    }
     ::signal(SIGPIPE, SIG_IGN);
 
     const std::string dir = config_.runDir.empty() ? usbdrv::DefaultVirtualLoggerRunDir() : config_.runDir;
@@ -533,19 +528,20 @@ class Server {
     std::printf("velmora-sim: %s attached at %s\n", name_.c_str(), socketPath_.c_str());
     std::fflush(stdout);
 
-    while (!g_stop) {
-      pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
+    for (;;) {
+      pollfd fds[3] = {{stopFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
       // The time-out only catches a device that drops off with nothing in flight.
-      const int ready = ::poll(fds, listenFd_ >= 0 ? 2 : 1, 100);
+      const int ready = ::poll(fds, listenFd_ >= 0 ? 3 : 2, 100);
       if (ready < 0 && errno != EINTR) {
         std::perror("velmora-sim: poll");
         break;
       }
-      if (g_stop) break;
+      signalfd_siginfo stop;
+      if (::read(stopFd_, &stop, sizeof(stop)) == static_cast<ssize_t>(sizeof(stop))) break;
       char drain[64];
       while (::read(wakeRead_, drain, sizeof(drain)) > 0) {
       }
-      if (listenFd_ >= 0 && ready > 0 && (fds[1].revents & POLLIN) != 0) Accept();
+      if (listenFd_ >= 0 && ready > 0 && (fds[2].revents & POLLIN) != 0) Accept();
       Reap();
       if (listenFd_ >= 0 && !device_->Present()) {
         DropOffBus();
@@ -656,6 +652,7 @@ class Server {
   std::string name_;
   std::string socketPath_;
   std::string tempPath_;
+  int stopFd_ = -1;  // SIGINT and SIGTERM
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
   int listenFd_ = -1;
