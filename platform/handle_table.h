@@ -35,6 +35,12 @@ std::shared_ptr<T> FindHandleAs(HANDLE handle) {
   return std::dynamic_pointer_cast<T>(FindHandle(handle));
 }
 
+// Sets the calling thread's last error and gives FALSE: the failure of a BOOL function.
+inline BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
 // The pseudo-handle of GetCurrentThread; never in the table.
 inline HANDLE CurrentThreadPseudoHandle() {
   return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));

@@ -57,12 +57,6 @@ State& S() {
   return *state;
 }
 
-// Sets the thread's last error and gives the failure result of the Setup API functions.
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
-}
-
 // The entries of a device list made by SetupDiGetClassDevsA, or none (last error set) for anything else.
 const std::vector<ListEntry>* FindListLocked(State& s, HDEVINFO list) {
   auto it = s.lists.find(reinterpret_cast<uintptr_t>(list));
@@ -104,7 +98,7 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO list) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (s.lists.erase(reinterpret_cast<uintptr_t>(list)) == 0) {
-    return Fail(ERROR_INVALID_HANDLE);
+    return win32::Fail(ERROR_INVALID_HANDLE);
   }
   return TRUE;
 }
@@ -116,11 +110,11 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO list, PSP_DEVINFO_DATA device, 
   const std::vector<ListEntry>* entries = FindListLocked(s, list);
   if (entries == nullptr) return FALSE;
   if (guid == nullptr || data == nullptr) {
-    return Fail(ERROR_INVALID_PARAMETER);
+    return win32::Fail(ERROR_INVALID_PARAMETER);
   }
   if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
       (device != nullptr && device->cbSize != sizeof(SP_DEVINFO_DATA))) {
-    return Fail(kErrorInvalidUserBuffer);
+    return win32::Fail(kErrorInvalidUserBuffer);
   }
   // Only the driver's class has interfaces; a device record narrows the list to that device.
   DWORD seen = 0;
@@ -135,7 +129,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO list, PSP_DEVINFO_DATA device, 
       }
     }
   }
-  return Fail(ERROR_NO_MORE_ITEMS);
+  return win32::Fail(ERROR_NO_MORE_ITEMS);
 }
 
 BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO list, PSP_DEVICE_INTERFACE_DATA data,
@@ -146,30 +140,30 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO list, PSP_DEVICE_INTERFACE
   const std::vector<ListEntry>* entries = FindListLocked(s, list);
   if (entries == nullptr) return FALSE;
   if (data == nullptr) {
-    return Fail(ERROR_INVALID_PARAMETER);
+    return win32::Fail(ERROR_INVALID_PARAMETER);
   }
   if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    return Fail(kErrorInvalidUserBuffer);
+    return win32::Fail(kErrorInvalidUserBuffer);
   }
   if (data->Reserved == 0 || data->Reserved > entries->size()) {
-    return Fail(ERROR_INVALID_PARAMETER);
+    return win32::Fail(ERROR_INVALID_PARAMETER);
   }
   const ListEntry& entry = (*entries)[data->Reserved - 1];
   const DWORD needed =
       static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + entry.path.size() + 1);
   if (required != nullptr) *required = needed;
   if (detail == nullptr) {
-    return Fail(detailSize == 0 ? ERROR_INSUFFICIENT_BUFFER : kErrorInvalidUserBuffer);
+    return win32::Fail(detailSize == 0 ? ERROR_INSUFFICIENT_BUFFER : kErrorInvalidUserBuffer);
   }
   if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-    return Fail(kErrorInvalidUserBuffer);
+    return win32::Fail(kErrorInvalidUserBuffer);
   }
   if (detailSize < needed) {
-    return Fail(ERROR_INSUFFICIENT_BUFFER);
+    return win32::Fail(ERROR_INSUFFICIENT_BUFFER);
   }
   if (device != nullptr) {
     if (device->cbSize != sizeof(SP_DEVINFO_DATA)) {
-      return Fail(kErrorInvalidUserBuffer);
+      return win32::Fail(kErrorInvalidUserBuffer);
     }
     device->ClassGuid = usbdrv::InterfaceClassGuid();
     device->DevInst = entry.devInst;
@@ -235,7 +229,7 @@ BOOL WINAPI FreeLibrary(HMODULE module) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (module == nullptr || s.moduleRefs == 0 || reinterpret_cast<uintptr_t>(module) != s.module) {
-    return Fail(ERROR_INVALID_HANDLE);
+    return win32::Fail(ERROR_INVALID_HANDLE);
   }
   if (--s.moduleRefs == 0) s.module = 0;
   return TRUE;

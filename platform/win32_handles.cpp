@@ -81,8 +81,7 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
     }
   }
   if (!object) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return win32::Fail(ERROR_INVALID_HANDLE);
   }
   object->OnClose();
   return TRUE;

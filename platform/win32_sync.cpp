@@ -54,8 +54,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
 BOOL WINAPI SetEvent(HANDLE event) {
   auto object = win32::FindHandleAs<win32::Event>(event);
   if (!object) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return win32::Fail(ERROR_INVALID_HANDLE);
   }
   object->Set();
   return TRUE;
@@ -64,8 +63,7 @@ BOOL WINAPI SetEvent(HANDLE event) {
 BOOL WINAPI ResetEvent(HANDLE event) {
   auto object = win32::FindHandleAs<win32::Event>(event);
   if (!object) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return win32::Fail(ERROR_INVALID_HANDLE);
   }
   object->Reset();
   return TRUE;

@@ -93,6 +93,5 @@ BOOL WINAPI SetThreadPriority(HANDLE thread, int) {
   if (thread == win32::CurrentThreadPseudoHandle() || win32::FindHandleAs<win32::ThreadObject>(thread)) {
     return TRUE;
   }
-  SetLastError(ERROR_INVALID_HANDLE);
-  return FALSE;
+  return win32::Fail(ERROR_INVALID_HANDLE);
 }

@@ -274,20 +274,17 @@ BOOL Transfer(HANDLE handle, void* buffer, DWORD size, LPDWORD count, LPOVERLAPP
   if (count != nullptr) *count = 0;
   auto file = win32::FindHandleAs<DriverFile>(handle);
   if (!file) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return win32::Fail(ERROR_INVALID_HANDLE);
   }
   // Handles are always opened for overlapped I/O; there is no synchronous path.
   if (overlapped == nullptr || (size > 0 && buffer == nullptr)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return win32::Fail(ERROR_INVALID_PARAMETER);
   }
   std::shared_ptr<win32::Event> event;
   if (overlapped->hEvent != nullptr) {
     event = win32::FindHandleAs<win32::Event>(overlapped->hEvent);
     if (!event) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE;
+      return win32::Fail(ERROR_INVALID_HANDLE);
     }
   }
 
@@ -328,8 +325,7 @@ BOOL Transfer(HANDLE handle, void* buffer, DWORD size, LPDWORD count, LPOVERLAPP
   }
   if (refused != kStatusSuccess) {
     g_outstanding.fetch_sub(1, std::memory_order_relaxed);
-    SetLastError(refused);
-    return FALSE;
+    return win32::Fail(refused);
   }
 
   t->self = t;
@@ -343,8 +339,7 @@ BOOL Transfer(HANDLE handle, void* buffer, DWORD size, LPDWORD count, LPOVERLAPP
       // Not signalled (the caller learns it from the return value), but a later look at the
       // OVERLAPPED must not find it pending forever.
       __atomic_store_n(&overlapped->Internal, static_cast<ULONG_PTR>(status), __ATOMIC_RELEASE);
-      SetLastError(status);
-      return FALSE;
+      return win32::Fail(status);
     }
     // An abort or close ended it while the device was refusing; the caller sees that ending.
   } else if (t->Claimed()) {
@@ -353,8 +348,7 @@ BOOL Transfer(HANDLE handle, void* buffer, DWORD size, LPDWORD count, LPOVERLAPP
   }
   // Always pending, even when the device has already completed it: the caller learns the result
   // from the OVERLAPPED in every case.
-  SetLastError(ERROR_IO_PENDING);
-  return FALSE;
+  return win32::Fail(ERROR_IO_PENDING);
 }
 
 }  // namespace
@@ -449,15 +443,13 @@ BOOL WINAPI DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, 
     device = file->device;
   }
   if (!device) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return win32::Fail(ERROR_INVALID_HANDLE);
   }
   std::shared_ptr<win32::Event> event;
   if (overlapped != nullptr && overlapped->hEvent != nullptr) {
     event = win32::FindHandleAs<win32::Event>(overlapped->hEvent);
     if (!event) {
-      SetLastError(ERROR_INVALID_HANDLE);
-      return FALSE;
+      return win32::Fail(ERROR_INVALID_HANDLE);
     }
   }
   DWORD bytes = 0;
@@ -472,8 +464,7 @@ BOOL WINAPI DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inSize, 
   }
   if (returned != nullptr) *returned = bytes;
   if (status != usbdrv::kStatusSuccess) {
-    SetLastError(status);
-    return FALSE;
+    return win32::Fail(status);
   }
   return TRUE;
 }
@@ -489,28 +480,24 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD writte
 
 BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD transferred, BOOL wait) {
   if (overlapped == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return win32::Fail(ERROR_INVALID_PARAMETER);
   }
   auto status = [overlapped] { return __atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE); };
   if (status() == ERROR_IO_PENDING) {
     if (!wait) {
-      SetLastError(ERROR_IO_INCOMPLETE);
-      return FALSE;
+      return win32::Fail(ERROR_IO_INCOMPLETE);
     }
     if (overlapped->hEvent != nullptr) {
       auto event = win32::FindHandleAs<win32::Event>(overlapped->hEvent);
       if (!event) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return win32::Fail(ERROR_INVALID_HANDLE);
       }
       // The event is set after the status is stored, so one wake-up normally suffices.
       while (status() == ERROR_IO_PENDING) event->Wait(INFINITE);
     } else {
       auto file = win32::FindHandleAs<usbdrv::DriverFile>(handle);
       if (!file) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return win32::Fail(ERROR_INVALID_HANDLE);
       }
       std::unique_lock<std::mutex> lock(file->mutex);
       file->completed.wait(lock, [&] { return status() != ERROR_IO_PENDING; });
@@ -521,8 +508,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
     *transferred = static_cast<DWORD>(__atomic_load_n(&overlapped->InternalHigh, __ATOMIC_RELAXED));
   }
   if (result != ERROR_SUCCESS) {
-    SetLastError(static_cast<DWORD>(result));
-    return FALSE;
+    return win32::Fail(static_cast<DWORD>(result));
   }
   return TRUE;
 }
@@ -530,8 +516,7 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
 BOOL WINAPI CancelIo(HANDLE handle) {
   auto file = win32::FindHandleAs<usbdrv::DriverFile>(handle);
   if (!file) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return win32::Fail(ERROR_INVALID_HANDLE);
   }
   // Only I/O that the calling thread started on this handle, as on Windows.
   const DWORD thread = GetCurrentThreadId();
