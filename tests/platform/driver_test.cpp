@@ -17,6 +17,11 @@
 namespace {
 
 using pt::Finish;
+using pt::kDatIn;
+using pt::kDebugIn;
+using pt::kAnswerIn;
+using pt::kCommandOut;
+using pt::Packet;
 using pt::Handle;
 using pt::OpenBound;
 using pt::kWaitMs;
@@ -25,20 +30,8 @@ using pt::StartRead;
 using pt::StartWrite;
 using pt::Thread;
 
-constexpr uint8_t kDatIn = 0x81;
-constexpr uint8_t kDebugIn = 0x83;
-constexpr uint8_t kAnswerIn = 0x85;
-constexpr uint8_t kCommandOut = 0x04;
-
 std::string PathOf(const std::string& id) {
   return "\\\\?\\usbdrv#" + id + "#{92614419-12d7-4c4a-a437-a4dab49b654d}";
-}
-
-std::vector<uint8_t> Packet(uint32_t number, size_t size = 64) {
-  std::vector<uint8_t> p(size);
-  for (size_t i = 0; i < size; ++i) p[i] = static_cast<uint8_t>(number * 7 + i);
-  if (size >= 4) std::memcpy(p.data(), &number, 4);
-  return p;
 }
 
 class Driver : public pt::DriverTest {

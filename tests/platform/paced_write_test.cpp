@@ -16,6 +16,11 @@
 namespace {
 
 using pt::Finish;
+using pt::kDatIn;
+using pt::kAnswerIn;
+using pt::kCommandOut;
+using pt::kDatOut;
+using pt::Packet;
 using pt::Handle;
 using pt::OpenBound;
 using pt::Overlapped;
@@ -23,20 +28,9 @@ using pt::StartRead;
 using pt::StartWrite;
 using pt::Thread;
 
-constexpr uint8_t kDatIn = 0x81;
-constexpr uint8_t kAnswerIn = 0x85;
-constexpr uint8_t kCommandOut = 0x04;
-constexpr uint8_t kDatOut = 0x02;
 constexpr double kFullSpeed = 19.0;
 // One packet in about sixteen minutes: a write waits for the bus for the whole test.
 constexpr double kCrawl = 1e-6;
-
-std::vector<uint8_t> Packet(uint32_t number, size_t size = 64) {
-  std::vector<uint8_t> p(size);
-  for (size_t i = 0; i < size; ++i) p[i] = static_cast<uint8_t>(number * 7 + i);
-  if (size >= 4) std::memcpy(p.data(), &number, 4);
-  return p;
-}
 
 // Keeps what was written on the data pipe and echoes commands on the answer pipe from inside OnOut.
 class EchoingDevice : public usbdrv::PacketDevice {

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -16,6 +18,21 @@
 #include "usbio/UsbStatus.h"
 
 namespace pt {
+
+// The logger's endpoints, as the tests' devices offer them.
+constexpr uint8_t kDatIn = 0x81;
+constexpr uint8_t kDebugIn = 0x83;
+constexpr uint8_t kAnswerIn = 0x85;
+constexpr uint8_t kCommandOut = 0x04;
+constexpr uint8_t kDatOut = 0x02;
+
+// A packet that tells its number: the first four bytes hold it, the rest follow from it.
+inline std::vector<uint8_t> Packet(uint32_t number, size_t size = 64) {
+  std::vector<uint8_t> p(size);
+  for (size_t i = 0; i < size; ++i) p[i] = static_cast<uint8_t>(number * 7 + i);
+  if (size >= 4) std::memcpy(p.data(), &number, 4);
+  return p;
+}
 
 // Every wait in these tests is bounded by this and fails loudly when it runs out.
 constexpr DWORD kWaitMs = 10000;
