@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "data/SafeFile.h"
 #include "link/USBInterface.h"
@@ -13,9 +14,18 @@ const char kFileWriteError[] = "File Write Error";
 constexpr size_t kLineReserve = 96;
 }  // namespace
 
-void reportFileOpenError(WindowPort& window) {
-  window.messageBox(MessageKind::Error, kCaptionFileError, kFileOpenError);
-  window.errorMsg(kFileOpenError);
+bool openChosenFile(WindowPort& window, SafeFile& file, const char* cancelLine) {
+  std::string path;
+  if (!window.saveDialog(path)) {
+    window.errorMsg(cancelLine);
+    return false;
+  }
+  if (!file.open(path)) {
+    window.messageBox(MessageKind::Error, kCaptionFileError, kFileOpenError);
+    window.errorMsg(kFileOpenError);
+    return false;
+  }
+  return true;
 }
 
 void reportFileWriteError(WindowPort& window) {
@@ -25,16 +35,8 @@ void reportFileWriteError(WindowPort& window) {
 
 void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   WindowPort& window = *link.mainWindow;
-  std::string path;
-  if (!window.saveDialog(path)) {
-    window.errorMsg("User abort file open dialog");
-    return;
-  }
   SafeFile file;
-  if (!file.open(path)) {
-    reportFileOpenError(window);
-    return;
-  }
+  if (!openChosenFile(window, file, "User abort file open dialog")) return;
   window.startBusy();
   window.timeoutEnable(false);
 

@@ -13,7 +13,10 @@ class WindowPort;
 // the flag and the records as they are.
 void exportMeasurements(USBInterface& link, const RegionalFormat& format);
 
-// The error box and the log line for a file that could not be created, and for one that could not
-// be written completely.
-void reportFileOpenError(WindowPort& window);
+class SafeFile;
+
+// Asks for a file with the save dialog and opens it. A cancel logs `cancelLine`; a file that cannot
+// be created gets the error box and its log line. True when `file` is open.
+bool openChosenFile(WindowPort& window, SafeFile& file, const char* cancelLine);
+// The error box and the log line for a file that could not be written completely.
 void reportFileWriteError(WindowPort& window);

@@ -57,16 +57,8 @@ void CMyDatReader::ProcessData(CUsbBuf* buffer) {
 
 void CMyDatReader::completeMemoryRead() {
   WindowPort& window = *owner->mainWindow;
-  std::string path;
-  if (!window.saveDialog(path)) {
-    window.errorMsg("Abort");
-    return;
-  }
   SafeFile file;
-  if (!file.open(path)) {
-    reportFileOpenError(window);
-    return;
-  }
+  if (!openChosenFile(window, file, "Abort")) return;
   // The length is the one typed when the transfer ends, not when it started.
   int32_t length = strToIntDef0(window.lengthText());
   if (length > static_cast<int32_t>(logger::kMemorySize)) {
