@@ -48,6 +48,8 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   text.reserve(std::strlen(csv::kHeader) + 2 + count * kLineReserve);
   text += csv::kHeader;
   text += "\r\n";
+  std::vector<messwert_tag> written;  // the records that go into the file
+  written.reserve(count);
   for (size_t i = 0; i < count; ++i) {
     const messwert_tag& record = records[i];
     messwert::TimeStamp ts;
@@ -58,6 +60,7 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
     }
     window.infoMsg(std::to_string(i + 1) + " " + csv::formatDateTime(ts, format));
     text += csv::formatLine(record, ts, format);
+    written.push_back(record);
   }
 
   if (!file.write(text.data(), text.size()) || !file.commit()) {
@@ -66,6 +69,11 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
     reportFileWriteError(window);
     return;
   }
+  LinkEvent saved{LinkEvent::Kind::DownloadSaved};
+  saved.text = file.targetPath();
+  saved.value = static_cast<int64_t>(written.size());
+  saved.records = &written;
+  window.linkEvent(saved);
   records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(count));
   link.downloadActive = false;
   window.infoMsg("Download finished");

@@ -46,7 +46,12 @@ void CMyDatReader::ProcessData(CUsbBuf* buffer) {
   if (received > 0) std::memcpy(block, buffer->Data(), received);
   std::memset(block + received, 0, logger::kPacketSize - received);
   owner->packetCount = count + 1;
-  if (count + 1 != owner->packetsExpected.load()) return;
+  const int32_t expected = owner->packetsExpected.load();
+  LinkEvent progress{LinkEvent::Kind::DataProgress};
+  progress.value = count + 1;
+  progress.total = expected;
+  window.linkEvent(progress);
+  if (count + 1 != expected) return;
 
   window.responseLine("Download complete");
   if (owner->memLoadActive)
@@ -70,6 +75,10 @@ void CMyDatReader::completeMemoryRead() {
     reportFileWriteError(window);
     return;
   }
+  LinkEvent saved{LinkEvent::Kind::MemorySaved};
+  saved.text = file.targetPath();
+  saved.value = std::max(length, 0);
+  window.linkEvent(saved);
   owner->memLoadActive = false;
   window.infoMsg("Download finished");
   window.stopBusy();

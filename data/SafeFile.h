@@ -28,6 +28,7 @@ class SafeFile {
   void discard();
 
   const std::string& temporaryPath() const { return tempPath_; }
+  const std::string& targetPath() const { return path_; }
 
  private:
   std::FILE* file_ = nullptr;

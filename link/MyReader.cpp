@@ -53,6 +53,9 @@ void CMyReader::AnswerMemUsed(tokenizer& tok) {
   window->timeoutEnable(false);
   const int32_t records = tok.hasMoreTokens() ? leadingInt(tok.nextToken()) : 0;
   owner->memUsed = records;
+  LinkEvent stored{LinkEvent::Kind::StoredRecords};
+  stored.value = records;
+  window->linkEvent(stored);
   // Whole 256-byte pages of 8 records are read.
   const int64_t pages = records >= 0 ? (static_cast<int64_t>(records) + 7) / 8 : -(-static_cast<int64_t>(records) / 8);
   const int64_t bytes = pages * 256;
@@ -86,6 +89,9 @@ void CMyReader::AnswerDeviceSoftware(tokenizer& tok) {
   const std::string deviceVersion = tok.nextToken();
   const char* imageBytes = reinterpret_cast<const char*>(owner->firmwareImage.data());
   const std::string imageVersion(imageBytes, strnlen(imageBytes, owner->firmwareImage.size()));
+  LinkEvent version{LinkEvent::Kind::SoftwareVersion};
+  version.text = deviceVersion;
+  window->linkEvent(version);
   window->infoMsg("Device software version= " + deviceVersion);
   window->infoMsg("Update software version= " + imageVersion);
   // Byte strings compared as unsigned bytes; a prefix sorts first.
@@ -116,7 +122,7 @@ void CMyReader::AnswerFirmwareCheck(tokenizer& tok) {
   WindowPort* window = owner->mainWindow;
   if (tok.hasMoreTokens() && leadingInt(tok.nextToken()) == 1) {
     window->infoMsg("Start firmware update");
-    owner->sendCommand("firmware.update", generation);
+    if (owner->sendCommand("firmware.update", generation)) window->linkEvent({LinkEvent::Kind::FirmwareRestart});
   } else {
     window->messageBox(MessageKind::Error, kCaptionError, "Update failed");
   }

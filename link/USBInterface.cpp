@@ -273,17 +273,25 @@ bool USBInterface::connect(int32_t serial) {
     mainWindow->infoMsg("SerialNumber:");
     if (hasSerial) {
       mainWindow->infoMsg(text);
-      if (isLogger(vendor, product) && serialNumberFromString(text) == serial) return openLink(number);
+      if (isLogger(vendor, product) && serialNumberFromString(text) == serial) return openLinkTo(number, text);
     } else {
       mainWindow->infoMsg("not available");
       if (isLogger(vendor, product)) {
         mainWindow->infoMsg("-> connect old device");
-        return openLink(number);
+        return openLinkTo(number, std::string());
       }
     }
   }
   if (!anyDevice) mainWindow->infoMsg("There are no USB devices attached to the USB driver.");
   return false;
+}
+
+bool USBInterface::openLinkTo(int32_t deviceNumber, const std::string& serialText) {
+  if (!openLink(deviceNumber)) return false;
+  LinkEvent event{LinkEvent::Kind::Connected};
+  event.text = serialText;
+  mainWindow->linkEvent(event);
+  return true;
 }
 
 bool USBInterface::openLink(int32_t deviceNumber) {
@@ -361,6 +369,7 @@ bool USBInterface::openLink(int32_t deviceNumber) {
 void USBInterface::disconnect() { disconnectLink(generation_.load()); }
 
 void USBInterface::disconnectLink(uint64_t gen) {
+  bool ended = false;
   {
     LinkLock lock(&linkLock_);
     if (gen == generation_.load()) {
@@ -386,10 +395,12 @@ void USBInterface::disconnectLink(uint64_t gen) {
         dev->DeconfigureDevice();
         dev->CloseDevice();
       }
-      connected = false;
+      // Only the first teardown of a link that was up reports its end.
+      ended = connected.exchange(false);
     }
   }
   mainWindow->infoMsg("Device disconnected!");
+  if (ended) mainWindow->linkEvent({LinkEvent::Kind::Disconnected});
   sweepRetired(false);
 }
 
@@ -475,6 +486,10 @@ bool USBInterface::sendData(const uint8_t* data, int32_t length, uint64_t linkGe
       return false;
     }
     packetCount++;
+    LinkEvent progress{LinkEvent::Kind::FirmwareProgress};
+    progress.value = offset / static_cast<int32_t>(logger::kPacketSize) + 1;
+    progress.total = packetsExpected.load();
+    mainWindow->linkEvent(progress);
   }
   return true;
 }

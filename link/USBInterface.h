@@ -90,6 +90,8 @@ class USBInterface {
     std::shared_ptr<CMyDatReader> datIn;
     std::shared_ptr<CMyDbgReader> debugIn;
   };
+  // openLink, then reports the connected logger by its serial-number string.
+  bool openLinkTo(int32_t deviceNumber, const std::string& serialText);
   // Reads the serial-number string of an open device; false when it is absent.
   bool readSerial(CUsbDevice& dev, uint8_t serialIndex, std::string& text);
   // Logs the device line of a scan or connect; reports a descriptor failure. False on failure.

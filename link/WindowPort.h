@@ -6,9 +6,37 @@
 // never waits for a worker. Texts are Windows-1252 byte strings.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
+
+#include "data/Messwert.h"
 
 enum class MessageKind { Error, Information };
+
+// What the link learns along the way, for a status display or a command line. Reported in order
+// with the other entry points, from any thread; the log lines stay the full record.
+struct LinkEvent {
+  enum class Kind {
+    Connected,         // text: the logger's serial-number string ("" for an old device)
+    Disconnected,      // the link ended (unplugged, stopped or closed)
+    SoftwareVersion,   // text: the firmware version the logger reports
+    StoredRecords,     // value: the records the logger reports stored
+    DataProgress,      // value: packets received of total (a download or a memory read)
+    FirmwareProgress,  // value: packets of the firmware image sent of total
+    FirmwareRestart,   // the logger was told to update and restarts now
+    DownloadSaved,     // text: the file, value: records written, records: those records
+    MemorySaved,       // text: the file, value: bytes written
+  };
+  LinkEvent(Kind k) : kind(k) {}  // NOLINT: implicit, so that linkEvent({Kind::X}) reads well
+
+  Kind kind;
+  int64_t value = 0;
+  int64_t total = 0;
+  std::string text;
+  // DownloadSaved only: the records written, valid during the call.
+  const std::vector<messwert_tag>* records = nullptr;
+};
 
 class WindowPort {
  public:
@@ -33,6 +61,9 @@ class WindowPort {
   virtual void messageBox(MessageKind kind, const std::string& caption, const std::string& text) = 0;
   // The current text of the service console's length field (edLength).
   virtual std::string lengthText() = 0;
+
+  // A step of the link (see LinkEvent); nothing by default. Implementations copy what they keep.
+  virtual void linkEvent(const LinkEvent& event) { (void)event; }
 };
 
 // Captions of the message boxes.

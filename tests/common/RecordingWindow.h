@@ -78,6 +78,15 @@ class RecordingWindow : public WindowPort {
     add(make(Kind::LengthText, length_));
     return length_;
   }
+  // Kept apart from the effects, whose order the tests compare; the records of a saved download are
+  // copied into `savedRecords`.
+  void linkEvent(const LinkEvent& event) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    LinkEvent copy = event;
+    copy.records = nullptr;
+    if (event.records) savedRecords_ = *event.records;
+    events_.push_back(std::move(copy));
+  }
 
   // Script.
   void answerSaveDialog(const std::string& path) {
@@ -97,6 +106,14 @@ class RecordingWindow : public WindowPort {
   std::vector<Effect> effects() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return effects_;
+  }
+  std::vector<LinkEvent> events() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+  std::vector<messwert_tag> savedRecords() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return savedRecords_;
   }
   // The log (mmoDebug): the lines of errorMsg and infoMsg in order.
   std::vector<std::string> log() const { return texts({Kind::Error, Kind::Info}); }
@@ -175,6 +192,8 @@ class RecordingWindow : public WindowPort {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Effect> effects_;
+  std::vector<LinkEvent> events_;
+  std::vector<messwert_tag> savedRecords_;
   std::deque<std::optional<std::string>> saveAnswers_;
   std::string length_;
   bool busy_ = false;

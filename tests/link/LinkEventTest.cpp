@@ -1,0 +1,80 @@
+// The steps the link reports beside its log lines, which the status bar and the command line follow.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "common/LinkFixture.h"
+
+namespace {
+
+using EventKind = LinkEvent::Kind;
+
+std::vector<LinkEvent> ofKind(const std::vector<LinkEvent>& events, EventKind kind) {
+  std::vector<LinkEvent> out;
+  std::copy_if(events.begin(), events.end(), std::back_inserter(out),
+               [kind](const LinkEvent& e) { return e.kind == kind; });
+  return out;
+}
+
+}  // namespace
+
+TEST_F(LinkFixture, DownloadReportsLoggerProgressAndTheSavedRecords) {
+  velmora::Options options;
+  options.records = 100;
+  options.software = "V1.20";  // newer than the image: the check ends with a box, nothing sent
+  attachLogger(options);
+  connectOne();
+  const auto file =
+      std::filesystem::temp_directory_path() / ("link-event-" + std::to_string(getpid()) + ".csv");
+  window.answerSaveDialog(file.string());
+  usb->downloadActive = true;
+  usb->sendCommand("device.software");
+  usb->sendCommand("mem.used");
+  ASSERT_TRUE(window.waitForLine("Download finished"));
+  usb->disconnect();
+
+  const auto events = window.events();
+  const auto connected = ofKind(events, EventKind::Connected);
+  ASSERT_EQ(connected.size(), 1u);
+  EXPECT_EQ(connected[0].text, "VLM12345");
+  const auto version = ofKind(events, EventKind::SoftwareVersion);
+  ASSERT_EQ(version.size(), 1u);
+  EXPECT_EQ(version[0].text, "V1.20");
+  const auto stored = ofKind(events, EventKind::StoredRecords);
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0].value, 100);
+  // 100 records are 13 pages of 256 bytes: 52 packets, counted one by one up to the last.
+  const auto progress = ofKind(events, EventKind::DataProgress);
+  ASSERT_EQ(progress.size(), 52u);
+  EXPECT_EQ(progress.front().value, 1);
+  EXPECT_EQ(progress.back().value, 52);
+  EXPECT_EQ(progress.back().total, 52);
+  const auto saved = ofKind(events, EventKind::DownloadSaved);
+  ASSERT_EQ(saved.size(), 1u);
+  EXPECT_EQ(saved[0].text, file.string());
+  EXPECT_EQ(saved[0].value, 100);
+  EXPECT_EQ(window.savedRecords().size(), 100u);
+  // The saved event comes before the line that ends the download, and the link's end after it.
+  EXPECT_EQ(ofKind(events, EventKind::Disconnected).size(), 1u);
+  EXPECT_EQ(events.back().kind, EventKind::Disconnected);
+  std::filesystem::remove(file);
+}
+
+// Every worker of a link that ends calls the teardown; only the first reports it, and a late one of the
+// old link never reports the new link gone.
+TEST_F(LinkFixture, ALinkThatEndsIsReportedGoneOnce) {
+  auto first = attachLogger();
+  connectOne();
+  usbdrv::DetachDevice(first);
+  ASSERT_TRUE(window.waitUntil([&] { return !usb->connected; }));
+  attachLogger();
+  connectOne();
+  ASSERT_TRUE(window.waitForLine("Worker thread exits", 3, std::chrono::seconds(20)));
+  usb->sendCommand("device.serial");
+  ASSERT_TRUE(window.waitForLine("device.serial=VLM12345"));
+  const auto events = window.events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back().kind, EventKind::Connected);
+  EXPECT_EQ(ofKind(events, EventKind::Disconnected).size(), 1u);
+}
