@@ -188,10 +188,12 @@ bool parseLine(const std::string& line, Style& style, messwert_tag& r, bool& fla
     wrong = "temperature raw count";
     return false;
   }
-  if (!parseValue(fields[6], separator, r.ambientTemperature)) {
+  float ambient;  // the record's field is not aligned for a reference
+  if (!parseValue(fields[6], separator, ambient)) {
     wrong = "ambient temperature";
     return false;
   }
+  r.ambientTemperature = ambient;
   if (!fields[7].empty() && fields[7] != csv::kChecksumComment) {
     wrong = "comment";
     return false;

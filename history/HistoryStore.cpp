@@ -292,7 +292,9 @@ std::string Store::defaultPath() {
 std::string Store::failure(const char* what, int code) const {
   std::string text = "History database " + path_ + ": " + what + ": " + reason(code);
   text += " (";
-  text += db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
+  // The connection's message has the details, when it is about this failure.
+  const bool own = db_ != nullptr && (sqlite3_errcode(db_) & 0xFF) == (code & 0xFF);
+  text += own ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
   text += ")";
   return text;
 }
