@@ -1,4 +1,5 @@
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -8,12 +9,10 @@
 #include <vector>
 
 #include "history/History.h"
-
 #ifdef _WIN32
 #include <direct.h>
 #else
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -222,8 +221,8 @@ bool prepareFolder(const std::string& folder, std::string& error) {
 
 bool exists(const std::string& path) {
 #ifdef _WIN32
-  struct _stat st;
-  return _stat(path.c_str(), &st) == 0;
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
 #else
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
@@ -260,7 +259,6 @@ Store::~Store() {
 }
 
 std::string Store::defaultPath() {
-  const char kTail[] = "tarnwick/measurements.sqlite";
   auto usable = [](const char* value) {
     return value != nullptr && value[0] != '\0' && std::strlen(value) < kMaxPathLength;
   };
@@ -269,6 +267,7 @@ std::string Store::defaultPath() {
   if (!usable(base)) return std::string();
   return std::string(base) + "\\tarnwick\\measurements.sqlite";
 #else
+  const char kTail[] = "tarnwick/measurements.sqlite";
   // Relative values are to be ignored, as if unset.
   const char* data = std::getenv("XDG_DATA_HOME");
   if (usable(data) && data[0] == '/') return std::string(data) + "/" + kTail;
@@ -488,6 +487,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
   Statements& s = *statements_;
   auto fail = [&](int rc) {
     code = rc;
+    result = ImportResult{};
     error = failure("the download was not added", rc);
     for (Statement* st :
          {&s.insert, &s.replaceable, &s.replace, &s.logger, &s.loggerId, &s.sensor, &s.download, &s.counts})
