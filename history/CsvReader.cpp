@@ -22,6 +22,9 @@
 #ifndef O_NONBLOCK
 #define O_NONBLOCK 0
 #endif
+#ifndef O_BINARY
+#define O_BINARY 0  // Windows: no CR LF translation, no end at Ctrl+Z
+#endif
 
 namespace history {
 
@@ -188,10 +191,12 @@ bool parseLine(const std::string& line, Style& style, messwert_tag& r, bool& fla
     wrong = "temperature raw count";
     return false;
   }
-  if (!parseValue(fields[6], separator, r.ambientTemperature)) {
+  float ambient;  // the record's field is not aligned for a reference
+  if (!parseValue(fields[6], separator, ambient)) {
     wrong = "ambient temperature";
     return false;
   }
+  r.ambientTemperature = ambient;
   if (!fields[7].empty() && fields[7] != csv::kChecksumComment) {
     wrong = "comment";
     return false;
@@ -238,7 +243,7 @@ bool readCsvFile(const std::string& path, std::vector<messwert_tag>& records,
   checksumError.clear();
   const std::string name = "\"" + path + "\"";
   // Not blocking: a FIFO or device in place of the file must not hang the reader.
-  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_BINARY));
   if (fd.get() < 0) {
     error = "Cannot open " + name + ": " + std::strerror(errno);
     return false;

@@ -49,8 +49,8 @@ struct Query {
 constexpr size_t kMaxLoggerLength = 64;
 
 // One database file. Not shared between threads: each thread that needs the history opens its own.
-// No call ever throws or ends the process; every failure returns false (or an empty list) with a
-// message that names the file and says what is wrong.
+// A failure of the file or the database never throws: the call returns false (or an empty list) with
+// a message that names the file and says what is wrong.
 class Store {
  public:
   Store();
