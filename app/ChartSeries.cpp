@@ -23,15 +23,18 @@ int64_t gapThreshold(const std::vector<int64_t>& times) {
   return std::max(kMinimum, *middle > std::numeric_limits<int64_t>::max() / 3 ? *middle : 3 * *middle);
 }
 
-Series::Series(std::vector<int64_t> times, std::vector<float> values, int64_t gap)
+Series::Series() : times_(std::make_shared<std::vector<int64_t>>()) {}
+
+Series::Series(std::shared_ptr<const std::vector<int64_t>> times, std::vector<float> values, int64_t gap)
     : times_(std::move(times)), values_(std::move(values)) {
-  values_.resize(times_.size(), std::numeric_limits<float>::quiet_NaN());
-  const size_t n = times_.size();
+  const std::vector<int64_t>& t = *times_;
+  const size_t n = t.size();
+  values_.resize(n, std::numeric_limits<float>::quiet_NaN());
   for (size_t i = 0; i < n; ++i) {
     if (!std::isfinite(values_[i])) {
       values_[i] = std::numeric_limits<float>::quiet_NaN();
       breaks_.push_back(i);
-    } else if (i > 0 && times_[i] - times_[i - 1] > gap) {
+    } else if (i > 0 && t[i] - t[i - 1] > gap) {
       breaks_.push_back(i);
     }
   }
@@ -80,20 +83,21 @@ void Series::extremes(size_t begin, size_t end, size_t& minAt, size_t& maxAt) co
 
 void Series::decimate(int64_t from, int64_t to, int columns, std::vector<Point>& out) const {
   out.clear();
-  if (times_.empty() || columns <= 0 || to < from) return;
-  const auto [begin, end] = rangeOf(times_, from, to);
+  const std::vector<int64_t>& times = *times_;
+  if (times.empty() || columns <= 0 || to < from) return;
+  const auto [begin, end] = rangeOf(times, from, to);
 
-  size_t last = times_.size();  // the record drawn last
+  size_t last = times.size();  // the record drawn last
   size_t nextBreak = 0;         // into breaks_
   const auto add = [&](size_t i) {
     if (std::isnan(values_[i])) return;
-    if (last != times_.size()) {
+    if (last != times.size()) {
       while (nextBreak < breaks_.size() && breaks_[nextBreak] <= last) ++nextBreak;
       if (nextBreak < breaks_.size() && breaks_[nextBreak] <= i)
-        out.push_back({0.5 * (static_cast<double>(times_[last]) + static_cast<double>(times_[i])),
+        out.push_back({0.5 * (static_cast<double>(times[last]) + static_cast<double>(times[i])),
                        std::numeric_limits<double>::quiet_NaN()});
     }
-    out.push_back({static_cast<double>(times_[i]), static_cast<double>(values_[i])});
+    out.push_back({static_cast<double>(times[i]), static_cast<double>(values_[i])});
     last = i;
   };
 
@@ -106,9 +110,9 @@ void Series::decimate(int64_t from, int64_t to, int columns, std::vector<Point>&
       const double edge = static_cast<double>(from) + span * (c + 1) / columns;
       const int64_t edgeTime = static_cast<int64_t>(std::ceil(edge));
       columnEnd =
-          static_cast<size_t>(std::lower_bound(times_.begin() + static_cast<std::ptrdiff_t>(columnBegin),
-                                               times_.begin() + static_cast<std::ptrdiff_t>(end), edgeTime) -
-                              times_.begin());
+          static_cast<size_t>(std::lower_bound(times.begin() + static_cast<std::ptrdiff_t>(columnBegin),
+                                               times.begin() + static_cast<std::ptrdiff_t>(end), edgeTime) -
+                              times.begin());
     }
     size_t minAt, maxAt;
     extremes(columnBegin, columnEnd, minAt, maxAt);
@@ -118,7 +122,7 @@ void Series::decimate(int64_t from, int64_t to, int columns, std::vector<Point>&
     }
     columnBegin = columnEnd;
   }
-  if (end < times_.size()) add(end);
+  if (end < times.size()) add(end);
 }
 
 }  // namespace chart

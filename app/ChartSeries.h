@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -26,12 +27,13 @@ int64_t gapThreshold(const std::vector<int64_t>& times);
 // One quantity over time.
 class Series {
  public:
-  // `times` sorted. Values that are not finite are never drawn, and the line breaks around them and
-  // wherever two neighbouring records are more than `gap` seconds apart.
-  Series(std::vector<int64_t> times, std::vector<float> values, int64_t gap);
-  Series() = default;
+  // `times` sorted, shared by the quantities of one sensor. Values that are not finite are never
+  // drawn, and the line breaks around them and wherever two neighbouring records are more than `gap`
+  // seconds apart.
+  Series(std::shared_ptr<const std::vector<int64_t>> times, std::vector<float> values, int64_t gap);
+  Series();
 
-  const std::vector<int64_t>& times() const { return times_; }
+  const std::vector<int64_t>& times() const { return *times_; }
   const std::vector<float>& values() const { return values_; }
 
   // The points that draw the series over [from, to] on `columns` pixel columns: per column the
@@ -45,7 +47,7 @@ class Series {
   // Index of the minimum and maximum among records [begin, end); end stays if there is no number.
   void extremes(size_t begin, size_t end, size_t& minAt, size_t& maxAt) const;
 
-  std::vector<int64_t> times_;
+  std::shared_ptr<const std::vector<int64_t>> times_;
   std::vector<float> values_;  // not finite -> NaN
   // Sorted: the line does not join a record before one of these to one at or after it.
   std::vector<size_t> breaks_;

@@ -46,9 +46,10 @@ Data generate() {
       ambient[i] = static_cast<float>(t[i] + 1.5);
     }
     const int64_t gap = chart::gapThreshold(times);
-    data.series.emplace_back(times, std::move(rh), gap);
-    data.series.emplace_back(times, std::move(t), gap);
-    data.series.emplace_back(std::move(times), std::move(ambient), gap);
+    auto shared = std::make_shared<const std::vector<int64_t>>(std::move(times));
+    data.series.emplace_back(shared, std::move(rh), gap);
+    data.series.emplace_back(shared, std::move(t), gap);
+    data.series.emplace_back(shared, std::move(ambient), gap);
   }
   data.first = kStart;
   data.last = kStart + int64_t{60} * (perSensor - 1);
