@@ -129,7 +129,6 @@ MeasurementsWindow::MeasurementsWindow(history::Store* store, QWidget* parent)
       new QLabel(tr("Wheel: zoom · drag: zoom to the rectangle · Ctrl+drag or middle button: pan · "
                     "arrow keys, +, −, Home"));
   readout_->setObjectName("readout");
-  readout_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   chartLayout->addWidget(readout_);
   splitter->addWidget(chartPane);
 
@@ -169,7 +168,13 @@ MeasurementsWindow::MeasurementsWindow(history::Store* store, QWidget* parent)
   table_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
   table_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
   table_->horizontalHeader()->setStretchLastSection(true);
-  table_->setColumnWidth(RecordsModel::Time, fontMetrics().horizontalAdvance("00.00.0000 00:00:00 PM") + 16);
+  // Widths from the headers and the longest values, not from the rows: there may be a million.
+  for (int c = 0; c < RecordsModel::ColumnCount; ++c)
+    table_->setColumnWidth(
+        c, std::max(fontMetrics().horizontalAdvance(model_->headerData(c, Qt::Horizontal).toString()),
+                    fontMetrics().horizontalAdvance(c == RecordsModel::Time ? "00.00.0000 00:00:00 PM"
+                                                                            : "-000,0")) +
+               24);
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
   tabs->addTab(table_, tr("Records in view"));
   lowerLayout->addWidget(tabs);
@@ -337,7 +342,7 @@ void MeasurementsWindow::selectSource(const Source& source) {
   refreshSources();
   if (source.file) {
     const auto it = files_.find(source.key);
-    if (it != files_.end() && !same) install(it->second, false);
+    if (it != files_.end() && !same) install(it->second, true, false);
     return;
   }
   startLoad(source);
@@ -402,14 +407,15 @@ void MeasurementsWindow::loadFinished() {
     return;
   }
   if (result.file) refreshSources();
-  const bool sameSource = data_ && data_->title == result.data->title;
-  install(result.data, sameSource && zoomed_);
+  const bool sameSource = data_ && dataSource_.file == result.file && data_->title == result.data->title;
+  install(result.data, result.file, sameSource && zoomed_);
   emit loaded();
 }
 
-void MeasurementsWindow::install(std::shared_ptr<const MeasurementData> data, bool keepRange) {
-  const bool sameSource = data_ && data_->title == data->title;
+void MeasurementsWindow::install(std::shared_ptr<const MeasurementData> data, bool file, bool keepRange) {
+  const bool sameSource = data_ && dataSource_.file == file && data_->title == data->title;
   data_ = std::move(data);
+  dataSource_ = {file, data_->title};
   if (!sameSource) hidden_.clear();
   setWindowTitle(tr("Measurements: %1").arg(data_->title));
   rebuildSensors();
@@ -485,6 +491,7 @@ void MeasurementsWindow::rebuildGraphs() {
   if (!data_) return;
   const bool dew = dewPoint_->isChecked();
   const bool several = data_->sensors.size() > 1;
+  plot_->legend->setWrap(dew ? 4 : 3);  // a row of the legend per sensor
   size_t index = 0;
   for (const SensorSeries& s : data_->sensors) {
     const size_t i = index++;
@@ -509,7 +516,6 @@ void MeasurementsWindow::rebuildGraphs() {
                       ? data_->title
                       : tr("%1 · sensor %2").arg(data_->title, sensors.join(QStringLiteral(", "))));
   plot_->legend->setVisible(!graphs_.empty());
-  plot_->legend->setWrap(dew ? 4 : 3);
   seriesDirty_ = true;
 }
 

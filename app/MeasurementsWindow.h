@@ -102,7 +102,7 @@ class MeasurementsWindow : public QWidget {
   void selectSource(const Source& source);
   void startLoad(const Source& source, std::vector<history::StoredRecord> records = {});
   void loadFinished();
-  void install(std::shared_ptr<const MeasurementData> data, bool keepRange);
+  void install(std::shared_ptr<const MeasurementData> data, bool file, bool keepRange);
   void rebuildSensors();
   void rebuildShown();
   void rebuildGraphs();
@@ -144,7 +144,8 @@ class MeasurementsWindow : public QWidget {
   RecordsModel* model_;
   QTimer* viewTimer_;
 
-  Source current_;
+  Source current_;     // what was asked for
+  Source dataSource_;  // what data_ holds
   std::shared_ptr<const MeasurementData> data_;
   std::map<QString, std::shared_ptr<const MeasurementData>> files_;
   std::set<uint16_t> hidden_;

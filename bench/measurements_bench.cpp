@@ -8,11 +8,13 @@
 #include <qcustomplot.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QTabWidget>
 #include <QTimer>
 #include <QWheelEvent>
 #include <algorithm>
@@ -266,6 +268,17 @@ int main(int argc, char** argv) {
     waitFor([&] { return viewUpdated; });
     window.grab().save(shots + "/window-two-days.png");
     window.exportPdf(shots + "/report-two-days.pdf", message);
+    // Dew point on, the pointer over the chart, the records listed.
+    window.findChild<QCheckBox*>("dewPoint")->setChecked(true);
+    window.findChild<QTabWidget*>()->setCurrentIndex(1);
+    plot->replot();
+    const QPointF over(plot->axisRect()->center().x() + 37, plot->axisRect()->center().y());
+    QMouseEvent hover(QEvent::MouseMove, over, plot->mapToGlobal(over), Qt::NoButton, Qt::NoButton,
+                      Qt::NoModifier);
+    QCoreApplication::sendEvent(plot, &hover);
+    QCoreApplication::processEvents();
+    window.grab().save(shots + "/window-dew-point-records.png");
+    window.exportPng(shots + "/chart-dew-point.png", message);
   }
   return 0;
 }
