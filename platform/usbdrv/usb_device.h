@@ -29,30 +29,9 @@
 #include <string>
 #include <vector>
 
-namespace usbdrv {
+#include "platform/usbdrv/DriverInterface.h"
 
-// Status values of the driver and of the USB stack below it (the same numbers as the USB I/O
-// layer's status table).
-constexpr uint32_t kStatusSuccess = 0;
-constexpr uint32_t kStatusStallPid = 0xE0000004;        // "HC Error: stall PID."
-constexpr uint32_t kStatusNotResponding = 0xE0000005;   // "HC Error: Device not responding."
-constexpr uint32_t kStatusDataOverrun = 0xE0000008;     // "HC Error: Data Overrun."
-constexpr uint32_t kStatusEndpointHalted = 0xE0000030;  // "USBD Error: Endpoint halted."
-constexpr uint32_t kStatusTimeout = 0xE0006000;         // "USBD Error: Timeout."
-constexpr uint32_t kStatusCancelled = 0xE0010000;       // "USBD Error: cancelled."
-constexpr uint32_t kStatusOperationFailed = 0xE0001000; // "Operation failed."
-constexpr uint32_t kStatusNotConfigured = 0xE0001006;   // "USB device is not configured."
-constexpr uint32_t kStatusAlreadyBound = 0xE0001008;    // "Either handle or pipe is already bound."
-constexpr uint32_t kStatusNotBound = 0xE0001009;        // "Handle is not bound to a pipe."
-constexpr uint32_t kStatusDeviceRemoved = 0xE000100A;   // "Device is removed."
-constexpr uint32_t kStatusBadControlCode = 0xE000100B;  // "Control code is not supported."
-constexpr uint32_t kStatusInvalidRecipient = 0xE000100D;
-constexpr uint32_t kStatusBadDirection = 0xE0001010;    // "Invalid direction of read/write operation."
-constexpr uint32_t kStatusPipeNotFound = 0xE0001013;    // "Pipe not found."
-constexpr uint32_t kStatusInvalidParameter = 0xE0001018;
-constexpr uint32_t kStatusPoweredDown = 0xE000101B;     // "Device powered down."
-constexpr uint32_t kStatusSetConfigFailed = 0xE000101D; // "Set configuration failed."
-constexpr uint32_t kStatusExclusive = 0xE0001020;       // "The device is acquired by another process for exclusive use."
+namespace usbdrv {
 
 // One interface entry of a set-configuration request.
 struct InterfaceSetting {
@@ -71,10 +50,10 @@ struct ConfigurationRequest {
 class UsbTransfer {
  public:
   virtual ~UsbTransfer() = default;
-  uint8_t endpoint = 0;    // USB endpoint address; bit 7 set for IN
-  uint8_t* data = nullptr; // IN: room for `capacity` bytes; OUT: `length` bytes to send
-  uint32_t length = 0;     // OUT: bytes to send
-  uint32_t capacity = 0;   // IN: bytes the host can take
+  uint8_t endpoint = 0;     // USB endpoint address; bit 7 set for IN
+  uint8_t* data = nullptr;  // IN: room for `capacity` bytes; OUT: `length` bytes to send
+  uint32_t length = 0;      // OUT: bytes to send
+  uint32_t capacity = 0;    // IN: bytes the host can take
   bool IsIn() const { return (endpoint & 0x80) != 0; }
   // Ends the transfer with a status (0 for success) and the number of bytes moved. Exactly once.
   virtual void Complete(uint32_t status, uint32_t actual) = 0;
@@ -115,9 +94,9 @@ void AddSource(std::shared_ptr<DeviceSource> source, int rank);
 void RemoveSource(const std::shared_ptr<DeviceSource>& source);
 
 // Ranks of the built-in sources.
-constexpr int kRankHardware = 0;   // real loggers through libusb
-constexpr int kRankInProcess = 10; // devices attached by tests
-constexpr int kRankVirtual = 20;   // velmora-sim processes
+constexpr int kRankHardware = 0;    // real loggers through libusb
+constexpr int kRankInProcess = 10;  // devices attached by tests
+constexpr int kRankVirtual = 20;    // velmora-sim processes
 
 // All present devices of all sources, in driver order (what device numbers count).
 std::vector<std::shared_ptr<UsbDevice>> ListDevices();

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/usbdrv/DriverInterface.h"
 #include "platform/usbdrv/driver_control.h"
 #include "platform/usbdrv/packet_device.h"
 #include "platform/win32.h"
-#include "usbio/UsbStatus.h"
 
 namespace pt {
 
