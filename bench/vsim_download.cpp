@@ -16,7 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/usbdrv/packet_device.h"
+#include "platform/usbdrv/DriverInterface.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/socket_source.h"
 #include "sim/model/Velmora.h"
 #include "usbio/UsbBuf.h"

@@ -2,12 +2,14 @@
 // and the records they carry, and the status numbers the driver and the USB stack below it report.
 //
 // The driver (driver.cpp) implements it; the USB I/O layer (usbio/) calls it. Each number is defined
-// here once; the USB I/O layer's status table only gives them texts.
+// once: here, or, for the statuses a device reports, in usbdev/DeviceStatus.h, which this header
+// brings in. The USB I/O layer's status table only gives them texts.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/win32.h"
+#include "usbdev/DeviceStatus.h"
 
 namespace usbdrv {
 
@@ -19,32 +21,15 @@ inline constexpr GUID kInterfaceClassGuid = {
 // Interface version reported by the driver-info request (first u16 of the 12-byte record).
 constexpr uint16_t kDefaultInterfaceVersion = 0x0232;
 
-// Status values of the driver and of the USB stack below it.
-constexpr uint32_t kStatusSuccess = 0;
-constexpr uint32_t kStatusStallPid = 0xE0000004;         // "HC Error: stall PID."
-constexpr uint32_t kStatusNotResponding = 0xE0000005;    // "HC Error: Device not responding."
-constexpr uint32_t kStatusDataOverrun = 0xE0000008;      // "HC Error: Data Overrun."
-constexpr uint32_t kStatusEndpointHalted = 0xE0000030;   // "USBD Error: Endpoint halted."
-constexpr uint32_t kStatusNoMemory = 0xE0000100;         // "USBD Error: No system memory."
-constexpr uint32_t kStatusRequestFailed = 0xE0000500;    // "USBD Error: Request failed."
-constexpr uint32_t kStatusTimeout = 0xE0006000;          // "USBD Error: Timeout."
-constexpr uint32_t kStatusCancelled = 0xE0010000;        // "USBD Error: cancelled."
-constexpr uint32_t kStatusOperationFailed = 0xE0001000;  // "Operation failed."
-constexpr uint32_t kStatusNotConfigured = 0xE0001006;    // "USB device is not configured."
+// The driver's own statuses; those a device reports (and the driver passes on) are in
+// usbdev/DeviceStatus.h.
 constexpr uint32_t kStatusAlreadyBound = 0xE0001008;     // "Either handle or pipe is already bound."
 constexpr uint32_t kStatusNotBound = 0xE0001009;         // "Handle is not bound to a pipe."
-constexpr uint32_t kStatusDeviceRemoved = 0xE000100A;    // "Device is removed."
 constexpr uint32_t kStatusBadControlCode = 0xE000100B;   // "Control code is not supported."
 constexpr uint32_t kStatusRequestTimedOut = 0xE000100C;  // "The request has been timed out."
 constexpr uint32_t kStatusInvalidRecipient = 0xE000100D;
-constexpr uint32_t kStatusBadDirection = 0xE0001010;  // "Invalid direction of read/write operation."
-constexpr uint32_t kStatusPipeNotFound = 0xE0001013;  // "Pipe not found."
-constexpr uint32_t kStatusInvalidParameter = 0xE0001018;
-constexpr uint32_t kStatusPoweredDown = 0xE000101B;      // "Device powered down."
+constexpr uint32_t kStatusBadDirection = 0xE0001010;     // "Invalid direction of read/write operation."
 constexpr uint32_t kStatusVersionMismatch = 0xE000101C;  // "API Version does not match."
-constexpr uint32_t kStatusSetConfigFailed = 0xE000101D;  // "Set configuration failed."
-constexpr uint32_t kStatusExclusive =
-    0xE0001020;  // "The device is acquired by another process for exclusive use."
 
 }  // namespace usbdrv
 

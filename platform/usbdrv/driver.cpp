@@ -16,11 +16,12 @@
 #include <vector>
 
 #include "platform/handle_table.h"
+#include "platform/usbdrv/DeviceSource.h"
 #include "platform/usbdrv/DriverInterface.h"
 #include "platform/usbdrv/driver_control.h"
 #include "platform/usbdrv/driver_internal.h"
-#include "platform/usbdrv/usb_device.h"
 #include "platform/win32.h"
+#include "usbdev/DeviceContract.h"
 
 namespace usbdrv {
 namespace {

@@ -23,7 +23,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/usbdrv/usb_device.h"
+#include "platform/usbdrv/DeviceSource.h"
+#include "usbdev/DeviceContract.h"
 
 namespace usbdrv {
 namespace {

@@ -30,8 +30,9 @@
 #include "data/Messwert.h"
 #include "data/RegionalFormat.h"
 #include "link/USBInterface.h"
-#include "platform/usbdrv/packet_device.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Velmora.h"
+#include "usbdev/DeviceContract.h"
 
 namespace {
 

@@ -39,8 +39,8 @@
 #include "link/USBInterface.h"
 #include "link/WindowPort.h"
 #include "platform/debug_output.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/packet_device.h"
 #include "sim/model/Velmora.h"
 
 // Under AddressSanitizer the worker asks the leak checker itself, so that a leak is reported as one

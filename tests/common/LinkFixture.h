@@ -12,9 +12,10 @@
 #include "common/RecordingWindow.h"
 #include "link/USBInterface.h"
 #include "platform/debug_output.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/packet_device.h"
 #include "sim/model/Velmora.h"
+#include "usbdev/PacketDevice.h"
 
 class LinkFixture : public ::testing::Test {
  protected:

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "common/LinkFixture.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "sim/SimHarness.h"
 #include "sim/model/Velmora.h"
 

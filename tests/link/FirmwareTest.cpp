@@ -6,6 +6,8 @@
 
 #include "common/LinkFixture.h"
 #include "link/Firmware.h"
+#include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Firmware.h"
 
 using Lines = std::vector<std::string>;

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "platform/usbdrv/DriverInterface.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/packet_device.h"
 #include "platform/win32.h"
 
 namespace pt {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/usbdrv/usb_device.h"
+#include "usbdev/DeviceContract.h"
 
 namespace simtest {
 

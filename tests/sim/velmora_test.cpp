@@ -1,3 +1,5 @@
+#include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Velmora.h"
 
 #include <gtest/gtest.h>

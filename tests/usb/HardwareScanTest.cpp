@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "HardwareFixture.h"
-#include "platform/usbdrv/packet_device.h"
+#include "platform/usbdrv/DeviceSource.h"
+#include "usbdev/PacketDevice.h"
 
 using Lines = std::vector<std::string>;
 using HardwareScanTest = HardwareFixture;

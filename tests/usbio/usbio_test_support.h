@@ -15,8 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/DriverInterface.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/packet_device.h"
+#include "usbdev/PacketDevice.h"
 #include "usbio/SetupApiDll.h"
 #include "usbio/UsbDevice.h"
 #include "usbio/UsbPipe.h"

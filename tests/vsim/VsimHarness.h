@@ -24,9 +24,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/DriverInterface.h"
 #include "platform/usbdrv/driver_control.h"
 #include "platform/usbdrv/socket_source.h"
-#include "platform/usbdrv/usb_device.h"
 #include "sim/model/Velmora.h"
 #include "usbio/UsbBuf.h"
 #include "usbio/UsbDevice.h"

@@ -6,6 +6,7 @@
 #include "VsimHarness.h"
 #include "common/RecordingWindow.h"
 #include "link/USBInterface.h"
+#include "platform/usbdrv/DeviceSource.h"
 
 namespace {
 
