@@ -29,6 +29,7 @@
 #include "Umain.h"
 #include "data/Messwert.h"
 #include "data/RegionalFormat.h"
+#include "data/Text.h"
 #include "link/USBInterface.h"
 #include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Velmora.h"

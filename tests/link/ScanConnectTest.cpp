@@ -4,6 +4,7 @@
 #include "common/LinkFixture.h"
 #include "data/MyDatReader.h"
 #include "data/MyDbgReader.h"
+#include "data/Text.h"
 #include "link/MyReader.h"
 
 using Lines = std::vector<std::string>;
