@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "common/LoggerEndpoints.h"
 #include "usbdev/NullDevice.h"
 
 namespace {
@@ -26,15 +27,15 @@ TEST(NullDevice, RefusesEveryRequestAndNeverCompletesATransfer) {
   request.interfaces.push_back({0, 0, 4096});
   EXPECT_EQ(device.SetConfiguration(request), usbdrv::kStatusSetConfigFailed);
   EXPECT_EQ(device.DropConfiguration(), usbdrv::kStatusNotConfigured);
-  EXPECT_FALSE(device.HasEndpoint(0x81));
-  EXPECT_FALSE(device.HasEndpoint(0x02));
+  EXPECT_FALSE(device.HasEndpoint(ep::kDatIn));
+  EXPECT_FALSE(device.HasEndpoint(ep::kDatOut));
 
   CountingTransfer in;
-  in.endpoint = 0x81;
+  in.endpoint = ep::kDatIn;
   in.data = buffer;
   in.capacity = sizeof(buffer);
   CountingTransfer out;
-  out.endpoint = 0x02;
+  out.endpoint = ep::kDatOut;
   out.data = buffer;
   out.length = 4;
   EXPECT_NE(device.Submit(&in), usbdrv::kStatusSuccess);
