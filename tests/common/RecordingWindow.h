@@ -288,7 +288,7 @@ class RecordingWindow : public WindowPort {
     return out;
   }
 
-  const Options options_;
+  Options options_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Effect> effects_;
