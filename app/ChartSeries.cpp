@@ -88,7 +88,7 @@ void Series::decimate(int64_t from, int64_t to, int columns, std::vector<Point>&
   const auto [begin, end] = rangeOf(times, from, to);
 
   size_t last = times.size();  // the record drawn last
-  size_t nextBreak = 0;         // into breaks_
+  size_t nextBreak = 0;        // into breaks_
   const auto add = [&](size_t i) {
     if (std::isnan(values_[i])) return;
     if (last != times.size()) {
