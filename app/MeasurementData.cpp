@@ -14,8 +14,9 @@ std::shared_ptr<const MeasurementData> prepareMeasurements(const QString& title,
                                                            std::vector<MeasurementRecord> records) {
   auto data = std::make_shared<MeasurementData>();
   data->title = title;
+  // As a download sorts them: by time stamp, then by the tick the logger counts within a second.
   const auto byTime = [](const MeasurementRecord& a, const MeasurementRecord& b) {
-    return a.time < b.time || (a.time == b.time && a.record.sensorSerialNumber < b.record.sensorSerialNumber);
+    return a.time < b.time || (a.time == b.time && a.record.tick < b.record.tick);
   };
   if (!std::is_sorted(records.begin(), records.end(), byTime))
     std::stable_sort(records.begin(), records.end(), byTime);

@@ -28,12 +28,12 @@ struct MeasurementRecord {
 
 struct MeasurementData {
   QString title;  // the logger's serial number, or the name of the file the records came from
-  std::vector<MeasurementRecord> records;  // in time order, then sensor
+  std::vector<MeasurementRecord> records;  // in time order, then the logger's tick
   std::vector<SensorSeries> sensors;       // in sensor order
   int64_t first = 0, last = 0;             // times of the first and last record
 };
 
-// Sorts `records` by time (stable) and builds the series.
+// Sorts `records` by time and tick (stable) and builds the series.
 std::shared_ptr<const MeasurementData> prepareMeasurements(const QString& title,
                                                            std::vector<MeasurementRecord> records);
 

@@ -109,9 +109,12 @@ MeasurementsWindow::MeasurementsWindow(history::Store* store, QWidget* parent)
   auto* csvButton = new QPushButton(tr("Export CSV…"));
   auto* pngButton = new QPushButton(tr("Save chart…"));
   auto* pdfButton = new QPushButton(tr("PDF report…"));
-  csvButton->setToolTip(tr("The records in view, in the format of a download"));
-  pngButton->setToolTip(tr("The chart as a PNG image"));
-  pdfButton->setToolTip(tr("A one-page report of the range in view"));
+  csvButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+  pngButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+  pdfButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+  csvButton->setToolTip(tr("The records in view, in the format of a download (Ctrl+E)"));
+  pngButton->setToolTip(tr("The chart as a PNG image (Ctrl+S)"));
+  pdfButton->setToolTip(tr("A one-page report of the range in view (Ctrl+P)"));
   bar->addWidget(csvButton);
   bar->addWidget(pngButton);
   bar->addWidget(pdfButton);
@@ -322,6 +325,10 @@ void MeasurementsWindow::refreshSources() {
 }
 
 void MeasurementsWindow::showLogger(const QString& logger) {
+  // Already shown: historyChanged() keeps it current.
+  if (!loading_ && data_ && !dataSource_.file && dataSource_.key == logger && current_.key == logger &&
+      !current_.file)
+    return;
   selectSource({false, logger});
 }
 
@@ -357,7 +364,7 @@ void MeasurementsWindow::startLoad(const Source& source, std::vector<history::St
   }
   loading_ = true;
   setStatus(tr("Reading the records of %1 …").arg(source.key));
-  setWindowTitle(tr("Measurements: %1").arg(source.key));
+  setWindowTitle(tr("Measurements: %1 (reading …)").arg(source.key));
   if (source.file) {
     loadWatcher_.setFuture(QtConcurrent::run([title = source.key, records = std::move(records)]() {
       std::vector<MeasurementRecord> rows;
@@ -872,6 +879,8 @@ void MeasurementsWindow::askExport(int kind) {
     setStatus(tr("There are no records to export."));
     return;
   }
+  static const char* const captions[] = {QT_TR_NOOP("Export CSV"), QT_TR_NOOP("Save Chart"),
+                                         QT_TR_NOOP("PDF Report")};
   static const char* const filters[] = {QT_TR_NOOP("CSV files (*.csv)"), QT_TR_NOOP("PNG images (*.png)"),
                                         QT_TR_NOOP("PDF files (*.pdf)")};
   static const char* const suffixes[] = {".csv", ".png", ".pdf"};
@@ -880,8 +889,8 @@ void MeasurementsWindow::askExport(int kind) {
   name.replace(QRegularExpression("[^A-Za-z0-9_.-]"), "_");
   name += QDateTime::fromSecsSinceEpoch(from, QTimeZone::utc()).toString("_yyyyMMdd");
   name += QDateTime::fromSecsSinceEpoch(to, QTimeZone::utc()).toString("-yyyyMMdd");
-  QString path = QFileDialog::getSaveFileName(this, tr("Export"), name + suffixes[kind], tr(filters[kind]),
-                                              nullptr, QFileDialog::DontUseNativeDialog);
+  QString path = QFileDialog::getSaveFileName(this, tr(captions[kind]), name + suffixes[kind],
+                                              tr(filters[kind]), nullptr, QFileDialog::DontUseNativeDialog);
   if (path.isEmpty()) return;
   if (QFileInfo(path).suffix().isEmpty()) path += suffixes[kind];
   QString error;
