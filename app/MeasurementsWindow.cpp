@@ -59,6 +59,8 @@ QPen sensorPen(QColor colour, size_t index) {
 QString number(double value, int decimals) {
   if (!std::isfinite(value)) return QStringLiteral("–");
   QString text = QString::number(value, 'f', decimals);
+  // A small negative value that rounds to zero is shown as zero, as the CSV does.
+  if (text.startsWith(QLatin1Char('-')) && !text.contains(QRegularExpression("[1-9]"))) text.remove(0, 1);
   text.replace(QLatin1Char('.'), QLatin1Char(exportFormat().decimalSeparator));
   return text;
 }
