@@ -73,12 +73,20 @@ QString count(int64_t n) {
   return n < 0 ? QLatin1Char('-') + digits : digits;
 }
 
+// Times are kept within this: far beyond any a record can have (year 65535 is 2e12 s), exact in a
+// double, and safe to turn into whole seconds.
+constexpr double kTimeLimit = 1e13;
+constexpr double kMaximumSpan = 200 * 365.25 * 86400;  // farthest zoom
+
+double clampTime(double v) {
+  return std::isnan(v) ? 0 : std::clamp(v, -kTimeLimit, kTimeLimit);
+}
 // Round outward so that a range of whole seconds is never narrower than what is drawn.
 int64_t floorSeconds(double v) {
-  return static_cast<int64_t>(std::floor(v));
+  return static_cast<int64_t>(std::floor(clampTime(v)));
 }
 int64_t ceilSeconds(double v) {
-  return static_cast<int64_t>(std::ceil(v));
+  return static_cast<int64_t>(std::ceil(clampTime(v)));
 }
 
 }  // namespace
@@ -585,9 +593,11 @@ void MeasurementsWindow::refreshSeries() {
 }
 
 void MeasurementsWindow::setXRange(double lower, double upper) {
-  if (upper - lower < kMinimumSpan) {
+  lower = clampTime(lower), upper = clampTime(upper);
+  const double span = std::clamp(upper - lower, kMinimumSpan, kMaximumSpan);
+  if (span != upper - lower) {
     const double middle = (lower + upper) / 2;
-    lower = middle - kMinimumSpan / 2, upper = middle + kMinimumSpan / 2;
+    lower = middle - span / 2, upper = middle + span / 2;
   }
   zoomed_ = true;
   plot_->xAxis->setRange(lower, upper);
@@ -602,7 +612,9 @@ std::pair<int64_t, int64_t> MeasurementsWindow::range() const {
 void MeasurementsWindow::setRange(int64_t from, int64_t to) {
   if (to < from) std::swap(from, to);
   zoomed_ = true;
-  plot_->xAxis->setRange(static_cast<double>(from), static_cast<double>(to));
+  // A single second is shown as the second around it; range() still gives it back exactly.
+  const double lower = clampTime(static_cast<double>(from)), upper = clampTime(static_cast<double>(to));
+  plot_->xAxis->setRange(lower - (lower == upper ? 0.5 : 0), upper + (lower == upper ? 0.5 : 0));
   plot_->replot(QCustomPlot::rpQueuedReplot);
 }
 
@@ -611,7 +623,8 @@ void MeasurementsWindow::resetZoom() {
   zoomed_ = false;
   seriesDirty_ = true;
   if (data_ && !data_->records.empty()) {
-    double from = static_cast<double>(data_->first), to = static_cast<double>(data_->last);
+    double from = clampTime(static_cast<double>(data_->first)),
+           to = clampTime(static_cast<double>(data_->last));
     if (to - from < kMinimumSpan) from -= kMinimumSpan / 2, to += kMinimumSpan / 2;
     plot_->xAxis->setRange(from, to);
   } else {
