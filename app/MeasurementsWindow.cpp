@@ -540,7 +540,7 @@ void MeasurementsWindow::rebuildGraphs() {
 
 void MeasurementsWindow::refreshSeries() {
   const QCPRange x = plot_->xAxis->range();
-  // The axis rect of the last layout, corrected by how much the widget has grown since.
+  // A column per pixel of the axis rect as last laid out (before the first layout, of the widget).
   const int columns =
       std::max(16, plot_->axisRect()->width() > 0 ? plot_->axisRect()->width() : plot_->width());
   if (!seriesDirty_ && x.lower == seriesLower_ && x.upper == seriesUpper_ && columns == seriesColumns_)
