@@ -228,7 +228,7 @@ MeasurementsWindow::MeasurementsWindow(history::Store* store, QWidget* parent)
     // Opening checks the file; done now, the first records come sooner.
     (void)QtConcurrent::run(&readerThread_, [reader = reader_, path = store_->path()] {
       std::string ignored;  // a failure shows when the records are read
-      reader->open(path, ignored);
+      reader->openForReading(path, ignored);
     });
   }
   refreshSources();
@@ -394,7 +394,7 @@ void MeasurementsWindow::startLoad(const Source& source, std::vector<history::St
   loadWatcher_.setFuture(QtConcurrent::run(&readerThread_, [reader = reader_, path, logger = source.key]() {
     std::string error;
     if (path.empty()) return LoadResult{false, nullptr, tr("The history is not open.")};
-    if ((!reader->isOpen() || reader->path() != path) && !reader->open(path, error))
+    if ((!reader->isOpen() || reader->path() != path) && !reader->openForReading(path, error))
       return LoadResult{false, nullptr, QString::fromStdString(error)};
     history::Query query;
     query.logger = logger.toStdString();
