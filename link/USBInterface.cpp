@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
+#include "data/LoggerText.h"
 #include "data/MyDatReader.h"
 #include "data/MyDbgReader.h"
 #include "link/MyReader.h"
@@ -234,7 +236,7 @@ std::vector<int32_t> USBInterface::scanDevices() {
       mainWindow->infoMsg(format("Device %d:  VendorID:0x%04X  ProductID:0x%04X", number, vendor, product));
       mainWindow->infoMsg("SerialNumber:");
       if (hasSerial) {
-        mainWindow->infoMsg(serial);
+        mainWindow->infoMsg(loggerText(serial));
         if (isLogger(vendor, product)) {
           mainWindow->infoMsg("Check if device is already connected");
           if (dev.ConfigureDevice(&config) != 0)
@@ -272,7 +274,7 @@ bool USBInterface::connect(int32_t serial) {
     mainWindow->infoMsg(format("Device %d:  VendorID:0x%04X  ProductID:0x%04X", number, vendor, product));
     mainWindow->infoMsg("SerialNumber:");
     if (hasSerial) {
-      mainWindow->infoMsg(text);
+      mainWindow->infoMsg(loggerText(text));
       if (isLogger(vendor, product) && serialNumberFromString(text) == serial) return openLink(number);
     } else {
       mainWindow->infoMsg("not available");
@@ -437,6 +439,29 @@ std::shared_ptr<CMyWriter> USBInterface::writerFor(const std::shared_ptr<CMyWrit
   LinkLock lock(&linkLock_);
   if (linkGeneration != 0 && linkGeneration != generation_.load()) return nullptr;
   return field;
+}
+
+bool USBInterface::requestSave(SaveRequest kind, std::vector<uint8_t> bytes, uint64_t linkGeneration) {
+  LinkLock lock(&linkLock_);
+  if (linkGeneration != generation_.load()) return false;
+  saveKind_ = kind;
+  saveGeneration_ = linkGeneration;
+  saveBytes_ = std::move(bytes);
+  return true;
+}
+
+USBInterface::SaveRequest USBInterface::takeSaveRequest(uint64_t linkGeneration,
+                                                        std::vector<uint8_t>& bytes) {
+  LinkLock lock(&linkLock_);
+  if (saveKind_ == SaveRequest::None || saveGeneration_ != linkGeneration) return SaveRequest::None;
+  bytes = std::move(saveBytes_);
+  saveBytes_ = {};
+  return std::exchange(saveKind_, SaveRequest::None);
+}
+
+USBInterface::SaveRequest USBInterface::pendingSaveRequest() {
+  LinkLock lock(&linkLock_);
+  return saveGeneration_ == generation_.load() ? saveKind_ : SaveRequest::None;
 }
 
 bool USBInterface::sendCommand(const std::string& text) {
