@@ -459,11 +459,6 @@ USBInterface::SaveRequest USBInterface::takeSaveRequest(uint64_t linkGeneration,
   return std::exchange(saveKind_, SaveRequest::None);
 }
 
-USBInterface::SaveRequest USBInterface::pendingSaveRequest() {
-  LinkLock lock(&linkLock_);
-  return saveGeneration_ == generation_.load() ? saveKind_ : SaveRequest::None;
-}
-
 bool USBInterface::sendCommand(const std::string& text) {
   return sendCommand(text, 0);
 }

@@ -87,7 +87,6 @@ class USBInterface {
   bool requestSave(SaveRequest kind, std::vector<uint8_t> bytes, uint64_t linkGeneration);
   // Takes the request of that link, leaving none; None when there is none for that link.
   SaveRequest takeSaveRequest(uint64_t linkGeneration, std::vector<uint8_t>& bytes);
-  SaveRequest pendingSaveRequest();
 
  private:
   // The objects of a closed link whose reader workers may still run.
