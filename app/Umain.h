@@ -13,7 +13,7 @@
 #include "GuiQueue.h"
 #include "link/WindowPort.h"
 
-class QFile;
+class LogFile;
 class QFileDialog;
 class QTimer;
 class USBInterface;
@@ -38,6 +38,7 @@ class TfrmMain : public QWidget, public WindowPort {
   void timeoutEnable(bool enabled) override;
   void timeoutInterval(int milliseconds) override;
   bool saveDialog(std::string& path) override;
+  bool dumpSaveDialog(std::string& path) override;
   void messageBox(MessageKind kind, const std::string& caption, const std::string& text) override;
   std::string lengthText() override;
 
@@ -94,7 +95,7 @@ class TfrmMain : public QWidget, public WindowPort {
   QStringList pendingLog_;  // lines gathered during one drain, appended in one batch
   QStringList pendingResponse_;
   QString lastSaveName_;
-  std::unique_ptr<QFile> logFile_;  // $TARNWICK_LOG_FILE: a copy of the log for support and tests
+  std::unique_ptr<LogFile> logFile_;  // $TARNWICK_LOG_FILE: a copy of the log for support and tests
   std::function<QDateTime()> clock_;
   bool exitOnClose_ = true;
 };
