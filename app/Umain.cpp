@@ -17,6 +17,7 @@
 #include "CodePage.h"
 #include "LocaleFormat.h"
 #include "Select.h"
+#include "link/LoggerClock.h"
 #include "link/USBInterface.h"
 #include "ui_Umain.h"
 
@@ -35,8 +36,9 @@ constexpr int32_t kMaxLoadBytes = static_cast<int32_t>(logger::kMemorySize);
 }  // namespace
 
 std::string loggerClockText(const QDateTime& time) {
-  // Explicit separators: QDateTime formats the digits the same in every locale.
-  return time.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss")).toStdString();
+  const QDate date = time.date();
+  const QTime clock = time.time();
+  return loggerClockText(date.year(), date.month(), date.day(), clock.hour(), clock.minute(), clock.second());
 }
 
 TfrmMain::TfrmMain(QWidget* parent)
