@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "cli/ConsoleText.h"
@@ -10,6 +11,7 @@
 #include "cli/History.h"
 #include "cli/Jsonl.h"
 #include "data/SafeFile.h"
+#include "link/Firmware.h"
 #include "link/LoggerClock.h"
 #include "link/USBInterface.h"
 
@@ -200,6 +202,14 @@ int deliver(Session& session, const DownloadOptions& options, const std::string&
     return kFileError;
   }
   return kDone;
+}
+
+// The version text at the start of the firmware image that Tarnwick carries.
+std::string imageVersion() {
+  std::vector<uint8_t> image;
+  if (!firmware::loadImage(image)) return "?";
+  const char* text = reinterpret_cast<const char*>(image.data());
+  return printable(std::string(text, strnlen(text, image.size())));
 }
 
 std::string shown(const std::string& target) {

@@ -106,6 +106,7 @@ void ConsolePort::linkEvent(const LinkEvent& event) {
       state_.serial = event.text;
       break;
     case LinkEvent::Kind::Disconnected:
+      state_.connected = false;
       state_.disconnected = true;
       break;
     case LinkEvent::Kind::SoftwareVersion:
