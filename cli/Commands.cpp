@@ -403,8 +403,8 @@ int firmwareUpdate(Session& session, const std::string& serial) {
   usb.disconnect();
   const std::string name = loggerName(logger);
   if (state.firmwareRestart) {
-    session.note(name + ": firmware " + printable(state.software) +
-                 " updated; the logger restarts with the new one");
+    session.note(name + ": firmware " + printable(state.software) + " updated to " + imageVersion() +
+                 "; the logger restarts with it");
     return kDone;
   }
   for (const ConsolePort::Box& box : state.boxes) {
