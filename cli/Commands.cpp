@@ -230,6 +230,18 @@ int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOpt
   return kDone;
 }
 
+// The next logger of a run over several gets a link of its own: the workers of the last one have
+// ended, so that nothing they still report falls into this logger's operation.
+int connectAgain(Session& session, const ScannedLogger& logger) {
+  session.closeLink();
+  for (const ScannedLogger& now : scan(session)) {
+    if (now.hasSerial == logger.hasSerial && now.serialText == logger.serialText)
+      return connectTo(session, now);
+  }
+  session.problem(loggerName(logger) + " is gone");
+  return kNoLogger;
+}
+
 int downloadAll(Session& session, const DownloadOptions& options) {
   const std::string why = whyNotWritableFolder(options.outputDir);
   if (!why.empty()) {
@@ -261,7 +273,7 @@ int downloadAll(Session& session, const DownloadOptions& options) {
       const std::string target = options.outputDir + "/" +
                                  scheduledFileName(logger.serialText, logger.hasSerial, session.io().clock(),
                                                    jsonl ? "jsonl" : "csv");
-      status = connectTo(session, logger);
+      status = connectAgain(session, logger);
       if (status == kDone)
         status = downloadOne(session, logger, options, jsonl ? temp.file("download.csv") : target, target);
     }

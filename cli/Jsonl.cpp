@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "cli/ConsoleText.h"
+
 namespace cli {
 namespace {
 
@@ -20,8 +22,10 @@ std::string isoTime(const messwert::TimeStamp& t) {
 
 }  // namespace
 
-std::string jsonLine(const messwert_tag& record, const messwert::TimeStamp& time) {
+std::string jsonLine(const messwert_tag& record, const messwert::TimeStamp& time, bool checksumOk,
+                     const std::string* logger) {
   Json line;
+  if (logger != nullptr) line["logger"] = utf8FromAnsi(*logger);
   line["time"] = isoTime(time);
   // Copies: the record's fields are packed and cannot be bound to references.
   line["sensor"] = static_cast<unsigned>(record.sensorSerialNumber);
@@ -30,7 +34,7 @@ std::string jsonLine(const messwert_tag& record, const messwert::TimeStamp& time
   line["ambient_temperature_c"] = static_cast<float>(record.ambientTemperature);
   line["humidity_raw"] = static_cast<unsigned>(record.humidityRaw);
   line["temperature_raw"] = static_cast<unsigned>(record.temperatureRaw);
-  line["checksum_ok"] = messwert::checksum(record) == 0;
+  line["checksum_ok"] = checksumOk;
   return line.dump();
 }
 
@@ -41,7 +45,7 @@ std::string jsonLines(const std::vector<messwert_tag>& records) {
     messwert::TimeStamp time;
     std::string message;
     if (!messwert::timeStamp(record, time, message)) continue;
-    text += jsonLine(record, time);
+    text += jsonLine(record, time, messwert::checksum(record) == 0);
     text += '\n';
   }
   return text;

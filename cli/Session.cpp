@@ -35,6 +35,10 @@ USBInterface& Session::link() {
   return *link_;
 }
 
+void Session::closeLink() {
+  link_.reset();
+}
+
 void Session::note(const std::string& text) {
   if (quiet_) return;
   port_.endProgress();

@@ -35,6 +35,8 @@ class Session {
   const Io& io() const { return io_; }
   ConsolePort& port() { return port_; }
   USBInterface& link();
+  // Ends the link object and waits for its workers; the next link() makes a new one.
+  void closeLink();
 
   // "tarnwick-cli: <text>" on standard error; `note` only without --quiet. UTF-8.
   void note(const std::string& text);

@@ -1,5 +1,6 @@
 // tarnwick-cli against loggers in this process: what each command sends and writes, and its status.
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "CliSupport.h"
 #include "cli/Commands.h"
@@ -205,7 +206,7 @@ TEST_F(CliTest, DownloadAllWritesOneFilePerLoggerAndDay) {
   for (const auto& entry : std::filesystem::directory_iterator(dir_))
     names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"VLM1001_2026-03-07.csv", "VLM1004_2026-03-07.csv"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"VLM1001_2026-03-07.csv", "VLM1004_2026-03-07.csv"})) << run.err;
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 4) << run.err;
   const std::string last = readFile(dir_ / "VLM1004_2026-03-07.csv");
   EXPECT_EQ(std::count(last.begin(), last.end(), '\n'), 201);
@@ -213,4 +214,58 @@ TEST_F(CliTest, DownloadAllWritesOneFilePerLoggerAndDay) {
             "VLM_.._x_2026-03-07.csv");
   EXPECT_EQ(cli::scheduledFileName(".x", true, clitest::fixedClock(), "jsonl"), "_x_2026-03-07.jsonl");
   EXPECT_EQ(cli::scheduledFileName("", false, clitest::fixedClock(), "csv"), "no-serial_2026-03-07.csv");
+}
+
+// A download goes into the history unless --no-history; the history command reads it back in the
+// download's lines, and a store that cannot be opened does not fail the download.
+TEST_F(CliTest, DownloadsGoIntoTheHistory) {
+  ::setenv("XDG_DATA_HOME", path("data").c_str(), 1);
+  attach(logger("VLM12345", 400));
+  attach(logger("VLM777", 30));
+  const auto first = runCli({"download", "-s", "VLM12345", "-o", path("a.csv")});
+  ASSERT_EQ(first.status, cli::kDone) << first.err;
+  EXPECT_NE(first.err.find("VLM12345: 400 of 400 records new in the history"), std::string::npos)
+      << first.err;
+  EXPECT_NE(runCli({"download", "-s", "VLM12345", "-o", path("b.csv")}).err.find(": 0 of 400 records new"),
+            std::string::npos);
+  ASSERT_EQ(runCli({"download", "-s", "777", "--no-history", "-o", path("c.csv")}).status, cli::kDone);
+
+  // The CSV lines of the history are the download's, behind the logger's serial number.
+  const auto stored = runCli({"history", "--serial", "VLM12345"});
+  EXPECT_EQ(stored.status, cli::kDone) << stored.err;
+  const std::string downloaded = readFile(path("a.csv"));
+  std::string expected = "Logger;" + downloaded.substr(0, downloaded.find("\r\n") + 2);
+  for (size_t at = downloaded.find("\r\n") + 2; at < downloaded.size();) {
+    const size_t end = downloaded.find("\r\n", at) + 2;
+    expected += "VLM12345;" + downloaded.substr(at, end - at);
+    at = end;
+  }
+  EXPECT_TRUE(stored.out == expected);
+  EXPECT_EQ(runCli({"history", "-s", "VLM777"}).status, cli::kNoLogger);  // never imported
+
+  // A time window, its ends included: the generated records come at 00:00:00, 00:00:03, 00:00:06,
+  // 00:10:00, ... from 2026-03-02 on.
+  const auto window =
+      runCli({"history", "-f", "jsonl", "--from", "2026-03-02T00:00:03", "--to", "2026-03-02 00:10"});
+  ASSERT_EQ(window.status, cli::kDone) << window.err;
+  std::istringstream lines(window.out);
+  std::vector<std::string> times;
+  for (std::string line; std::getline(lines, line);) {
+    const auto json = nlohmann::json::parse(line);
+    EXPECT_EQ(json["logger"], "VLM12345");
+    times.push_back(json["time"]);
+  }
+  EXPECT_EQ(times,
+            (std::vector<std::string>{"2026-03-02T00:00:03", "2026-03-02T00:00:06", "2026-03-02T00:10:00"}));
+  EXPECT_EQ(runCli({"history", "--from", "2026-02-30"}).status, cli::kBadArguments);
+  EXPECT_EQ(runCli({"history", "--to", "tomorrow"}).status, cli::kBadArguments);
+
+  // The store's folder is a file: the download is done all the same.
+  { std::ofstream(path("blocked")) << "x"; }
+  ::setenv("XDG_DATA_HOME", path("blocked").c_str(), 1);
+  const auto blocked = runCli({"download", "-s", "777", "-o", path("d.csv")});
+  EXPECT_EQ(blocked.status, cli::kDone);
+  EXPECT_NE(blocked.err.find("VLM777: not imported into the history ("), std::string::npos) << blocked.err;
+  EXPECT_EQ(runCli({"history"}).status, cli::kFileError);
+  ::unsetenv("XDG_DATA_HOME");
 }
