@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "cli/Commands.h"
+#include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
 #include "cli/History.h"
 #include "data/LocaleFormat.h"
@@ -46,7 +47,8 @@ bool takeLocale(Session& session) {
     for (const char* variable : {"LC_ALL", "LC_TIME", "LC_NUMERIC", "LANG"}) {
       const char* value = std::getenv(variable);
       if (value != nullptr && value[0] != '\0') {
-        named = std::string(" (") + variable + "=" + value + ")";
+        named = std::string(" (") + variable + "=" +
+                printable(ansiFromUtf8(std::string(value).substr(0, 80))) + ")";
         break;
       }
     }
