@@ -17,6 +17,7 @@
 #include "CodePage.h"
 #include "LocaleFormat.h"
 #include "Select.h"
+#include "data/Text.h"
 #include "link/LoggerClock.h"
 #include "link/USBInterface.h"
 #include "ui_Umain.h"

@@ -24,7 +24,7 @@
 
 #include "Umain.h"
 #include "data/RegionalFormat.h"
-#include "platform/usbdrv/packet_device.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Velmora.h"
 
 namespace {

@@ -11,6 +11,7 @@
 #include "cli/History.h"
 #include "cli/Jsonl.h"
 #include "data/SafeFile.h"
+#include "data/Text.h"
 #include "link/Firmware.h"
 #include "link/LoggerClock.h"
 #include "link/USBInterface.h"

@@ -21,7 +21,7 @@
 #include "data/Messwert.h"
 #include "link/USBInterface.h"
 #include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/packet_device.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Velmora.h"
 
 namespace clitest {
