@@ -2,18 +2,13 @@
 
 #include <cstdint>
 
+#include "data/Text.h"
+
 namespace cli {
 namespace {
 
-// 0x80 to 0x9F; the unassigned bytes keep their C1 code point.
-constexpr char32_t kHigh[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
 char32_t codePoint(unsigned char b) {
-  return b >= 0x80 && b < 0xA0 ? kHigh[b - 0x80] : b;
+  return cp1252::toUnicode(b);
 }
 
 void appendUtf8(std::string& out, char32_t c) {
@@ -27,14 +22,6 @@ void appendUtf8(std::string& out, char32_t c) {
     out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
     out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
   }
-}
-
-char ansiByte(char32_t c) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
-  for (int i = 0; i < 32; ++i) {
-    if (kHigh[i] == c) return static_cast<char>(0x80 + i);
-  }
-  return '?';
 }
 
 }  // namespace
@@ -71,7 +58,7 @@ std::string ansiFromUtf8(const std::string& text) {
       ++i;
       continue;
     }
-    out.push_back(ansiByte(c));
+    out.push_back(cp1252::fromUnicode(c));
     i += length;
   }
   return out;

@@ -5,6 +5,8 @@
 #include <clocale>
 #include <utility>
 
+#include "data/Text.h"
+
 namespace posixlocale {
 namespace {
 
@@ -60,22 +62,8 @@ std::string encodeUtf8(const Text& text) {
 
 // Windows-1252 of UTF-8 text; a character without a byte becomes '?'.
 std::string ansi(const std::string& utf8) {
-  static const char32_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-                                     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
   std::string out;
-  for (char32_t c : decodeUtf8(utf8)) {
-    char byte = '?';
-    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
-      byte = static_cast<char>(c);
-    } else {
-      for (int i = 0; i < 32; ++i) {
-        if (kHigh[i] == c) byte = static_cast<char>(0x80 + i);
-      }
-    }
-    out.push_back(byte);
-  }
+  for (char32_t c : decodeUtf8(utf8)) out.push_back(cp1252::fromUnicode(c));
   return out;
 }
 
