@@ -89,15 +89,15 @@ TEST_F(CliTest, JsonLinesCarryEveryWrittenRecordInTimeOrder) {
     badSums += lines[i]["checksum_ok"] == false;
   }
   EXPECT_EQ(badSums, 1);
-  // The first record, field by field, against the logger's bytes.
+  // The first record, field by field, against the logger's bytes (copies of the packed fields).
   const messwert_tag first = clitest::loggerRecords(image, 50).front();
   EXPECT_EQ(lines[0]["time"], "2026-03-02T00:00:00");
-  EXPECT_EQ(lines[0]["sensor"], first.sensorSerialNumber);
-  EXPECT_EQ(lines[0]["humidity_rh"].get<float>(), first.humidity);
-  EXPECT_EQ(lines[0]["temperature_c"].get<float>(), first.temperature);
-  EXPECT_EQ(lines[0]["ambient_temperature_c"].get<float>(), first.ambientTemperature);
-  EXPECT_EQ(lines[0]["humidity_raw"], first.humidityRaw);
-  EXPECT_EQ(lines[0]["temperature_raw"], first.temperatureRaw);
+  EXPECT_EQ(lines[0]["sensor"], +first.sensorSerialNumber);
+  EXPECT_EQ(lines[0]["humidity_rh"].get<float>(), +first.humidity);
+  EXPECT_EQ(lines[0]["temperature_c"].get<float>(), +first.temperature);
+  EXPECT_EQ(lines[0]["ambient_temperature_c"].get<float>(), +first.ambientTemperature);
+  EXPECT_EQ(lines[0]["humidity_raw"], +first.humidityRaw);
+  EXPECT_EQ(lines[0]["temperature_raw"], +first.temperatureRaw);
 }
 
 TEST_F(CliTest, SetTimeSendTheWindowsCommandsAndFirmwareUpdate) {
