@@ -1,6 +1,8 @@
 #include "data/LocaleFormat.h"
 
+#ifndef _WIN32
 #include <langinfo.h>
+#endif
 
 #include <clocale>
 #include <utility>
@@ -183,6 +185,7 @@ RegionalFormat regionalFormat(const Locale& locale) {
   return format;
 }
 
+#ifndef _WIN32
 bool readLocale(Locale& locale) {
   const bool available = std::setlocale(LC_ALL, "") != nullptr;
   auto text = [](nl_item item) { return std::string(nl_langinfo(item)); };
@@ -197,5 +200,6 @@ bool readLocale(Locale& locale) {
   std::setlocale(LC_NUMERIC, "C");
   return available;
 }
+#endif
 
 }  // namespace posixlocale

@@ -26,9 +26,12 @@ std::string windowsPattern(const std::string& strftimePattern,
 // to the C locale's.
 RegionalFormat regionalFormat(const Locale& locale);
 
+#ifndef _WIN32
 // Sets the process's locale from the environment (setlocale(LC_ALL, "")) and reads it; LC_NUMERIC is
 // put back to "C" afterwards, since the link and data layers format numbers themselves. False when
 // the environment names a locale this machine does not have (the C locale's data is read then).
+// POSIX only: Windows keeps its regional settings in Windows-style patterns already.
 bool readLocale(Locale& locale);
+#endif
 
 }  // namespace posixlocale
