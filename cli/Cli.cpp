@@ -18,7 +18,9 @@
 namespace cli {
 namespace {
 
-constexpr char kExitStatuses[] =
+constexpr char kFooter[] =
+    "-q/--quiet and -v/--verbose may stand before or after the command.\n"
+    "\n"
     "Exit status:\n"
     "  0  done\n"
     "  1  the operation failed (the logger refused or broke it off, the link ended)\n"
@@ -64,7 +66,7 @@ bool takeLocale(Session& session) {
 int run(int argc, const char* const argv[], const Io& io) {
   CLI::App app("Downloads, sets and updates Velmora loggers, and reads the measurement history.",
                "tarnwick-cli");
-  app.footer(kExitStatuses);
+  app.footer(kFooter);
   app.set_version_flag("--version", "tarnwick-cli " TARNWICK_VERSION);
   app.require_subcommand(1, 1);
   app.fallthrough();  // the common options may also follow the command
