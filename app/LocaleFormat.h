@@ -1,4 +1,5 @@
-// The user's regional formats for the CSV export, read from the POSIX locale.
+// The user's regional formats for the CSV export, read from the POSIX locale: the window's QString
+// face of data/LocaleFormat.h, which tarnwick-cli uses as well, and the clock display's format.
 #pragma once
 
 #include <QString>

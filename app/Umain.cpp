@@ -25,6 +25,7 @@
 #include "Select.h"
 #include "data/Text.h"
 #include "data/LoggerText.h"
+#include "link/LoggerClock.h"
 #include "link/USBInterface.h"
 #include "ui_Umain.h"
 
@@ -88,8 +89,9 @@ void offerFileName(QFileDialog* dialog, const QString& name) {
 }  // namespace
 
 std::string loggerClockText(const QDateTime& time) {
-  // Explicit separators: QDateTime formats the digits the same in every locale.
-  return time.toString(QStringLiteral("dd.MM.yyyy HH:mm:ss")).toStdString();
+  const QDate date = time.date();
+  const QTime clock = time.time();
+  return loggerClockText(date.year(), date.month(), date.day(), clock.hour(), clock.minute(), clock.second());
 }
 
 TfrmMain::TfrmMain(QWidget* parent)

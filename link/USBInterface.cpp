@@ -128,6 +128,7 @@ bool USBInterface::readDeviceInfo(CUsbDevice& dev, int number, uint16_t& vendor,
 std::vector<int32_t> USBInterface::scanDevices() {
   sweepRetired(false);
   candidateSerials.clear();
+  scannedLoggers.clear();
   mainWindow->infoMsg("Scanning for attached USB devices...");
   CUsbDevice::DestroyDeviceList(deviceList);  // the list of an earlier scan is replaced
   deviceList = CUsbDevice::BuildDeviceList(&g_UsbDrvInterfaceGuid);
@@ -151,16 +152,19 @@ std::vector<int32_t> USBInterface::scanDevices() {
         mainWindow->infoMsg(loggerText(serial));
         if (isLogger(vendor, product)) {
           mainWindow->infoMsg("Check if device is already connected");
-          if (dev.ConfigureDevice(&config) != 0)
+          const bool inUse = dev.ConfigureDevice(&config) != 0;
+          if (inUse)
             mainWindow->infoMsg("Device is already connected");
           else
             candidateSerials.push_back(serialNumberFromString(serial));
+          scannedLoggers.push_back({number, true, serial, serialNumberFromString(serial), inUse});
         }
       } else {
         mainWindow->infoMsg("->not available");
         if (isLogger(vendor, product)) {
           mainWindow->infoMsg("->old device");
           candidateSerials.push_back(0);
+          scannedLoggers.push_back({number, false, std::string(), 0, false});
         }
       }
     }

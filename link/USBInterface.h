@@ -37,6 +37,15 @@ constexpr uint32_t kMemorySize = 524288;  // 512 KiB of logger memory
 constexpr int32_t kMaxPackets = kMemorySize / kPacketSize;
 }  // namespace logger
 
+// A logger seen by a scan, free or in use.
+struct ScannedLogger {
+  int32_t deviceNumber;
+  bool hasSerial;          // false: an old logger without serial-number string
+  std::string serialText;  // Windows-1252, as the logger reports it
+  int32_t serial;          // serialNumberFromString(serialText); 0 for an old logger
+  bool inUse;              // its configuration was refused: another program holds it
+};
+
 class USBInterface {
  public:
   explicit USBInterface(WindowPort* mainWindow);
@@ -68,6 +77,8 @@ class USBInterface {
   std::shared_ptr<CMyWriter> outWriter;
   std::shared_ptr<CMyWriter> datOutWriter;
   std::vector<int32_t> candidateSerials;
+  // Every logger of the last scan in device order, including those in use, for a list to show.
+  std::vector<ScannedLogger> scannedLoggers;
   std::array<uint8_t, logger::kMemorySize> memoryImage;
   WindowPort* mainWindow;
   std::vector<messwert_tag> measurements;

@@ -5,8 +5,8 @@
 # usage: readme-packages.sh [REPOSITORY]
 set -euo pipefail
 root=${1:-$(dirname "$0")/../..}
-# The apt-get install command with its continuation lines, one package per line, options dropped.
-readme=$(awk '/apt-get install/ {on = 1} on {print; if ($0 !~ /\\$/) exit}' "$root/README.md" |
+# The first apt-get install of packages by name (not of a built .deb) with its continuation lines, one package per line, options dropped.
+readme=$(awk '/apt-get install [a-z]/ {on = 1} on {print; if ($0 !~ /\\$/) exit}' "$root/README.md" |
   tr -d '\\\n' | sed 's/.*apt-get install//' | tr -s ' ' '\n' | grep -v -e '^-' -e '^$' | sort || true)
 setup=$("$root/scripts/setup" --list run real | tr ' ' '\n' | sort)
 if [ -z "$readme" ]; then

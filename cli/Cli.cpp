@@ -1,0 +1,164 @@
+#include "cli/Cli.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdlib>
+#include <sstream>
+
+#include "cli/Commands.h"
+#include "cli/ConsoleText.h"
+#include "cli/ExitStatus.h"
+#include "cli/History.h"
+#include "data/LocaleFormat.h"
+#include "data/RegionalFormat.h"
+
+#ifndef TARNWICK_VERSION
+#define TARNWICK_VERSION "unknown"
+#endif
+
+namespace cli {
+namespace {
+
+constexpr char kFooter[] =
+    "-q/--quiet and -v/--verbose may stand before or after the command.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  done\n"
+    "  1  the operation failed (the logger refused or broke it off, the link ended)\n"
+    "  2  bad arguments (unknown command or option, bad value, several loggers and no --serial,\n"
+    "     a locale this machine does not have)\n"
+    "  3  no logger attached, or none with the serial number given\n"
+    "  4  the logger is in use by another program\n"
+    "  5  no answer from the logger in time\n"
+    "  6  firmware-update: the firmware is up to date\n"
+    "  7  a file could not be written or read\n"
+    "  8  download: the logger has no records stored\n";
+
+std::string oneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+// The regional formats of the CSV file come from the environment's locale, as the window's do.
+bool takeLocale(Session& session) {
+  posixlocale::Locale locale;
+  if (!posixlocale::readLocale(locale)) {
+    std::string named;
+    for (const char* variable : {"LC_ALL", "LC_TIME", "LC_NUMERIC", "LANG"}) {
+      const char* value = std::getenv(variable);
+      if (value != nullptr && value[0] != '\0') {
+        named = std::string(" (") + variable + "=" +
+                printable(ansiFromUtf8(std::string(value).substr(0, 80))) + ")";
+        break;
+      }
+    }
+    session.problem("the locale of the environment" + named + " is not installed on this machine");
+    return false;
+  }
+  setExportFormat(posixlocale::regionalFormat(locale));
+  return true;
+}
+
+}  // namespace
+
+int run(int argc, const char* const argv[], const Io& io) {
+  CLI::App app("Downloads, sets and updates Velmora loggers, and reads the measurement history.",
+               "tarnwick-cli");
+  app.footer(kFooter);
+  app.set_version_flag("--version", "tarnwick-cli " TARNWICK_VERSION);
+  app.require_subcommand(1, 1);
+  app.fallthrough();  // the common options may also follow the command
+  bool quiet = false, verbose = false;
+  app.add_flag("-q,--quiet", quiet, "no messages but errors, no progress bar");
+  app.add_flag("-v,--verbose", verbose, "the link's log lines on standard error");
+
+  auto serialOption = [](CLI::App* command, std::string& serial) {
+    command->add_option("-s,--serial", serial, "the logger: its serial number (VLM12345) or number (12345)");
+  };
+
+  bool json = false;
+  CLI::App* list = app.add_subcommand("list", "list the attached loggers: serial number, in use or free");
+  list->add_flag("--json", json, "one JSON array");
+
+  DownloadOptions load;
+  bool noHistory = false;
+  CLI::App* download = app.add_subcommand("download", "download the records of a logger");
+  serialOption(download, load.serial);
+  CLI::Option* output = download->add_option("-o,--output", load.output,
+                                             "the file to write, or - for standard output (default)");
+  download->add_option("-f,--format", load.format, "csv (the window's file, default) or jsonl")
+      ->check(CLI::IsMember({"csv", "jsonl"}));
+  CLI::Option* all =
+      download->add_flag("--all", load.all, "every attached logger, one file each (needs --output-dir)");
+  CLI::Option* outputDir = download->add_option("--output-dir", load.outputDir,
+                                                "folder of the files of --all: <serial>_<yyyy-mm-dd>.csv");
+  download->add_flag("--no-history", noHistory, "do not import the records into the history");
+  all->excludes(output)->excludes(download->get_option("--serial"))->needs(outputDir);
+  outputDir->needs(all);
+
+  std::string serial;
+  CLI::App* setTime = app.add_subcommand("set-time", "set the logger's clock to this computer's");
+  serialOption(setTime, serial);
+  CLI::App* firmware = app.add_subcommand("firmware-update", "update the logger's firmware when it is older");
+  serialOption(firmware, serial);
+
+  HistoryOptions past;
+  CLI::App* history = app.add_subcommand("history", "the records of the history store");
+  history->add_option("-s,--serial", past.serial, "one logger's records");
+  history->add_option("--from", past.from, "records from this time on (2026-03-02 or 2026-03-02T04:40:06)");
+  history->add_option("--to", past.to, "records up to this time");
+  history->add_option("-f,--format", past.format, "csv (default) or jsonl")
+      ->check(CLI::IsMember({"csv", "jsonl"}));
+
+  std::string command;
+  CLI::App* send =
+      app.add_subcommand("send", "send a raw command, as the service console does; prints the answer");
+  serialOption(send, serial);
+  send->add_option("COMMAND", command, "the command text, e.g. mem.used")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    std::ostringstream out, err;
+    const int code = app.exit(e, out, err);
+    if (code == 0) {
+      std::string text = out.str();
+      if (!text.empty() && text.back() != '\n') text += '\n';
+      std::fputs(text.c_str(), io.out);
+      return kDone;
+    }
+    std::string message = oneLine(e.what());
+    // A word that names no command reads better as such than as a missing command.
+    if (app.get_subcommands().empty()) {
+      message = "no command given";
+      for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word.empty() || word[0] == '-') continue;
+        message = "unknown command \"" + word + "\"";
+        break;
+      }
+    }
+    std::fprintf(io.err, "tarnwick-cli: %s (see tarnwick-cli --help)\n", message.c_str());
+    return kBadArguments;
+  }
+
+  Session session(io, quiet, verbose);
+  if (*list) return listLoggers(session, json);
+  if (*download) {
+    load.history = !noHistory;
+    if (load.format == "csv" && !takeLocale(session)) return kBadArguments;
+    return cli::download(session, load);
+  }
+  if (*setTime) return cli::setTime(session, serial);
+  if (*firmware) return firmwareUpdate(session, serial);
+  if (*send) return sendRaw(session, serial, command);
+  if (*history) {
+    if (past.format == "csv" && !takeLocale(session)) return kBadArguments;
+    return cli::history(session, past);
+  }
+  return kBadArguments;
+}
+
+}  // namespace cli

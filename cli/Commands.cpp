@@ -1,0 +1,477 @@
+#include "cli/Commands.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "cli/ConsoleText.h"
+#include "cli/ExitStatus.h"
+#include "cli/Files.h"
+#include "cli/History.h"
+#include "cli/Jsonl.h"
+#include "data/SafeFile.h"
+#include "data/Text.h"
+#include "link/Firmware.h"
+#include "link/LoggerClock.h"
+#include "link/USBInterface.h"
+
+namespace cli {
+namespace {
+
+using State = ConsolePort::State;
+
+// How long set-time and send wait for the logger's answer: the window's answer time-out.
+constexpr auto kAnswerBound = std::chrono::milliseconds(5000);
+// The export's step that ends the busy state between the transfer and the file.
+const char kSorted[] = "sortiert";
+const char kNoData[] = "No data stored!";
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+void reportBoxes(Session& session) {
+  for (const ConsolePort::Box& box : session.port().state().boxes)
+    session.problem(printable(box.caption) + ": " + printable(box.text));
+}
+
+std::vector<ScannedLogger> scan(Session& session) {
+  session.port().beginOperation();
+  session.link().scanDevices();
+  reportBoxes(session);
+  return session.link().scannedLoggers;
+}
+
+std::string listOf(const std::vector<ScannedLogger>& loggers) {
+  std::string text;
+  for (const ScannedLogger& logger : loggers) text += (text.empty() ? "" : ", ") + loggerName(logger);
+  return text;
+}
+
+bool allDigits(const std::string& text) {
+  return !text.empty() && text.size() <= 10 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "VLM12345" as the logger reports it, or its number "12345".
+bool matchesSerial(const ScannedLogger& logger, const std::string& wanted) {
+  if (!logger.hasSerial) return false;
+  if (logger.serialText == wanted) return true;
+  return allDigits(wanted) && strToIntDef0(wanted) != 0 && logger.serial == strToIntDef0(wanted);
+}
+
+// The logger named by --serial, or the only one attached.
+int choose(Session& session, const std::string& serial, ScannedLogger& chosen) {
+  const std::vector<ScannedLogger> found = scan(session);
+  if (found.empty()) {
+    session.port().infoMsg("No Velmora found");
+    session.problem("no logger attached");
+    return kNoLogger;
+  }
+  std::vector<ScannedLogger> matching;
+  if (serial.empty()) {
+    if (found.size() > 1) {
+      session.problem("several loggers attached (" + listOf(found) + "); choose one with --serial");
+      return kBadArguments;
+    }
+    matching = found;
+  } else {
+    const std::string wanted = ansiFromUtf8(serial);
+    std::copy_if(found.begin(), found.end(), std::back_inserter(matching),
+                 [&](const ScannedLogger& logger) { return matchesSerial(logger, wanted); });
+    if (matching.empty()) {
+      session.problem("no logger " + printable(wanted) + " attached (attached: " + listOf(found) + ")");
+      return kNoLogger;
+    }
+    if (matching.size() > 1) {
+      session.problem(printable(wanted) + " matches several loggers (" + listOf(matching) +
+                      "); give the whole serial number");
+      return kBadArguments;
+    }
+  }
+  chosen = matching.front();
+  if (chosen.inUse) {
+    session.problem(loggerName(chosen) + " is in use by another program");
+    return kInUse;
+  }
+  return kDone;
+}
+
+// Connects as the window does once a logger is chosen, and makes sure the link reached that one.
+int connectTo(Session& session, const ScannedLogger& logger) {
+  USBInterface& usb = session.link();
+  ConsolePort& port = session.port();
+  port.beginOperation();
+  port.infoMsg("Ger\xE4t: " + std::to_string(logger.serial));
+  if (!usb.connect(logger.serial)) {
+    port.infoMsg("USB Connection refused");
+    usb.disconnect();
+    reportBoxes(session);
+    session.problem("cannot connect to " + loggerName(logger) + " (USB Connection refused)");
+    return kFailed;
+  }
+  const State state = port.state();
+  if (!state.connected || state.serial != logger.serialText) {
+    usb.disconnect();
+    session.problem("the link reached " + printable(state.serial) + " instead of " + loggerName(logger) +
+                    "; nothing sent");
+    return kFailed;
+  }
+  return kDone;
+}
+
+int open(Session& session, const std::string& serial, ScannedLogger& logger) {
+  const int status = choose(session, serial, logger);
+  return status != kDone ? status : connectTo(session, logger);
+}
+
+bool downloadEnded(const State& state) {
+  return state.saved || state.timedOut || state.disconnected || !state.boxes.empty() ||
+         std::any_of(state.errors.begin(), state.errors.end(),
+                     [](const std::string& e) { return e != kSorted; });
+}
+
+// Downloads the connected logger's records into the CSV file `csvPath`, as Download Data does.
+int downloadTo(Session& session, const ScannedLogger& logger, const std::string& csvPath,
+               const std::string& shownPath, std::vector<messwert_tag>& records) {
+  USBInterface& usb = session.link();
+  ConsolePort& port = session.port();
+  port.beginOperation();
+  port.setSaveAnswer(csvPath);
+  port.setProgressLabel(loggerName(logger));
+  port.startBusy();
+  usb.packetCount = 0;
+  usb.downloadActive = true;
+  port.timeoutEnable(true);
+  usb.sendCommand("mem.used");
+  port.waitFor(downloadEnded);
+  // A transfer that still ends after this is not written anywhere.
+  port.setSaveAnswer(std::string());
+  const State state = port.state();
+  const std::string name = loggerName(logger);
+  if (state.saved) {
+    records = state.savedRecords;
+    return kDone;
+  }
+  for (const ConsolePort::Box& box : state.boxes) {
+    session.problem(name + ": " + printable(box.text) + ": " + shownPath + " not written");
+    return kFileError;
+  }
+  if (contains(state.errors, kNoData)) {
+    session.problem(name + " has no records stored; nothing written");
+    return kNoRecords;
+  }
+  if (state.timedOut) {
+    session.problem(name + " did not answer (No Answer of Velmora); nothing written");
+    return kNoAnswer;
+  }
+  for (const std::string& error : state.errors) {
+    if (error == kSorted) continue;
+    session.problem(name + ": the download broke off (" + printable(error) + "); nothing written");
+    return kFailed;
+  }
+  session.problem("the link to " + name + " ended during the download; nothing written");
+  return kFailed;
+}
+
+// Puts the downloaded records where the user wants them, when that is not the exported file itself.
+int deliver(Session& session, const DownloadOptions& options, const std::string& csvPath,
+            const std::vector<messwert_tag>& records, const std::string& target) {
+  std::string bytes;
+  if (options.format == "jsonl") {
+    bytes = jsonLines(records);
+  } else if (target == "-") {
+    if (!readWholeFile(csvPath, bytes)) {
+      session.problem("cannot read the exported file " + csvPath);
+      return kFileError;
+    }
+  } else {
+    return kDone;  // the export wrote the file
+  }
+  if (target == "-") {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), session.io().out) != bytes.size() ||
+        std::fflush(session.io().out) != 0) {
+      session.problem("cannot write to standard output");
+      return kFileError;
+    }
+    return kDone;
+  }
+  SafeFile file;
+  if (!file.open(target) || !file.write(bytes.data(), bytes.size()) || !file.commit()) {
+    session.problem("cannot write " + target + "; it is as it was");
+    return kFileError;
+  }
+  return kDone;
+}
+
+// The version text at the start of the firmware image that Tarnwick carries.
+std::string imageVersion() {
+  std::vector<uint8_t> image;
+  if (!firmware::loadImage(image)) return "?";
+  const char* text = reinterpret_cast<const char*>(image.data());
+  return printable(std::string(text, strnlen(text, image.size())));
+}
+
+std::string shown(const std::string& target) {
+  return target == "-" ? std::string("standard output") : target;
+}
+
+// One logger of a download, from the connected link to the delivered file and the history.
+int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOptions& options,
+                const std::string& csvPath, const std::string& target) {
+  std::vector<messwert_tag> records;
+  int status = downloadTo(session, logger, csvPath, shown(target), records);
+  session.link().disconnect();
+  if (status == kDone) status = deliver(session, options, csvPath, records, target);
+  if (status != kDone) return status;
+  session.note(loggerName(logger) + ": " + std::to_string(records.size()) + " records written to " +
+               shown(target));
+  if (options.history) importIntoHistory(session, logger, target == "-" ? std::string() : target, records);
+  return kDone;
+}
+
+// The next logger of a run over several gets a link of its own: the workers of the last one have
+// ended, so that nothing they still report falls into this logger's operation.
+int connectAgain(Session& session, const ScannedLogger& logger) {
+  session.closeLink();
+  for (const ScannedLogger& now : scan(session)) {
+    if (now.hasSerial == logger.hasSerial && now.serialText == logger.serialText)
+      return connectTo(session, now);
+  }
+  session.problem(loggerName(logger) + " is gone");
+  return kNoLogger;
+}
+
+int downloadAll(Session& session, const DownloadOptions& options) {
+  const std::string why = whyNotWritableFolder(options.outputDir);
+  if (!why.empty()) {
+    session.problem("cannot write files in " + options.outputDir + ": " + why);
+    return kFileError;
+  }
+  const bool jsonl = options.format == "jsonl";
+  PrivateFolder temp;
+  if (jsonl) {
+    const std::string failed = temp.create();
+    if (!failed.empty()) {
+      session.problem("cannot make a private temporary folder: " + failed);
+      return kFileError;
+    }
+  }
+  const std::vector<ScannedLogger> found = scan(session);
+  if (found.empty()) {
+    session.port().infoMsg("No Velmora found");
+    session.problem("no logger attached");
+    return kNoLogger;
+  }
+  int result = kDone;
+  for (const ScannedLogger& logger : found) {
+    int status;
+    if (logger.inUse) {
+      session.problem(loggerName(logger) + " is in use by another program");
+      status = kInUse;
+    } else {
+      const std::string target = options.outputDir + "/" +
+                                 scheduledFileName(logger.serialText, logger.hasSerial, session.io().clock(),
+                                                   jsonl ? "jsonl" : "csv");
+      status = connectAgain(session, logger);
+      if (status == kDone)
+        status = downloadOne(session, logger, options, jsonl ? temp.file("download.csv") : target, target);
+    }
+    // An empty logger is no failure of a scheduled run.
+    if (result == kDone && status != kDone && status != kNoRecords) result = status;
+  }
+  return result;
+}
+
+}  // namespace
+
+std::string scheduledFileName(const std::string& serialText, bool hasSerial, std::time_t day,
+                              const std::string& extension) {
+  std::string name;
+  for (char c : serialText) {
+    const bool safe = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                      c == '-' || (c == '.' && !name.empty()) || c == '_';
+    name.push_back(safe ? c : '_');
+  }
+  if (!hasSerial || name.empty()) name = "no-serial";
+  std::tm local{};
+  localtime_r(&day, &local);
+  char date[48];
+  std::snprintf(date, sizeof date, "%04d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+  return name + "_" + date + "." + extension;
+}
+
+int listLoggers(Session& session, bool json) {
+  const std::vector<ScannedLogger> found = scan(session);
+  if (json) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const ScannedLogger& logger : found) {
+      nlohmann::ordered_json entry;
+      entry["serial"] = logger.hasSerial ? nlohmann::ordered_json(utf8FromAnsi(logger.serialText)) : nullptr;
+      entry["number"] = logger.serial;
+      entry["in_use"] = logger.inUse;
+      list.push_back(entry);
+    }
+    std::fprintf(session.io().out, "%s\n", list.dump().c_str());
+  } else {
+    for (const ScannedLogger& logger : found)
+      std::fprintf(session.io().out, "%s\t%s\n",
+                   logger.hasSerial ? printable(logger.serialText).c_str() : "-",
+                   logger.inUse ? "in use" : "free");
+  }
+  if (std::fflush(session.io().out) != 0) {
+    session.problem("cannot write to standard output");
+    return kFileError;
+  }
+  if (found.empty()) {
+    session.note("no logger attached");
+    return kNoLogger;
+  }
+  return kDone;
+}
+
+int download(Session& session, const DownloadOptions& options) {
+  if (options.all) return downloadAll(session, options);
+  const std::string& target = options.output;
+  if (target != "-") {
+    const std::string why = whyNotWritable(target);
+    if (!why.empty()) {
+      session.problem("cannot write " + target + ": " + why);
+      return kFileError;
+    }
+  }
+  // The window's export writes the CSV file itself; when the user wants something else, it writes
+  // into a folder nobody else can reach, and the bytes are taken from there.
+  PrivateFolder temp;
+  std::string csvPath = target;
+  if (target == "-" || options.format == "jsonl") {
+    const std::string failed = temp.create();
+    if (!failed.empty()) {
+      session.problem("cannot make a private temporary folder: " + failed);
+      return kFileError;
+    }
+    csvPath = temp.file("download.csv");
+  }
+  ScannedLogger logger;
+  const int status = open(session, options.serial, logger);
+  if (status != kDone) return status;
+  return downloadOne(session, logger, options, csvPath, target);
+}
+
+int setTime(Session& session, const std::string& serial) {
+  ScannedLogger logger;
+  const int status = open(session, serial, logger);
+  if (status != kDone) return status;
+  USBInterface& usb = session.link();
+  ConsolePort& port = session.port();
+  port.beginOperation();
+  const std::time_t now = session.io().clock();
+  std::tm local{};
+  localtime_r(&now, &local);
+  const std::string clock = loggerClockText(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                            local.tm_hour, local.tm_min, local.tm_sec);
+  const bool sent = usb.sendCommand("date.date=" + clock);
+  const bool answered =
+      sent && port.waitFor(
+                  [](const State& state) {
+                    return state.disconnected ||
+                           std::any_of(state.responses.begin(), state.responses.end(),
+                                       [](const std::string& r) { return r.rfind("date.date", 0) == 0; });
+                  },
+                  kAnswerBound);
+  const bool lost = port.state().disconnected;
+  usb.disconnect();
+  const std::string name = loggerName(logger);
+  if (!sent || lost) {
+    session.problem(name + ": the clock could not be set (the link failed)");
+    return kFailed;
+  }
+  if (!answered) {
+    session.problem(name + " did not answer the clock setting within 5 s");
+    return kNoAnswer;
+  }
+  session.note(name + ": clock set to " + clock);
+  return kDone;
+}
+
+int firmwareUpdate(Session& session, const std::string& serial) {
+  ScannedLogger logger;
+  const int status = open(session, serial, logger);
+  if (status != kDone) return status;
+  USBInterface& usb = session.link();
+  ConsolePort& port = session.port();
+  port.beginOperation();
+  port.setProgressLabel(loggerName(logger));
+  // What the window's Firmware Update button does.
+  usb.packetCount = 0;
+  port.startBusy();
+  port.timeoutInterval(20000);
+  port.timeoutEnable(true);
+  usb.sendCommand("device.software");
+  port.waitFor([](const State& state) {
+    return state.firmwareRestart || state.timedOut || state.disconnected || !state.boxes.empty();
+  });
+  const State state = port.state();
+  usb.disconnect();
+  const std::string name = loggerName(logger);
+  if (state.firmwareRestart) {
+    session.note(name + ": firmware " + printable(state.software) + " updated to " + imageVersion() +
+                 "; the logger restarts with it");
+    return kDone;
+  }
+  for (const ConsolePort::Box& box : state.boxes) {
+    if (box.kind == MessageKind::Information) {
+      session.note(name + ": " + printable(box.text) + " (" + printable(state.software) + ")");
+      return kUpToDate;
+    }
+    session.problem(name + ": " + printable(box.text));
+    return kFailed;
+  }
+  if (state.timedOut) {
+    session.problem(name + " did not answer (No Answer of Velmora)");
+    return kNoAnswer;
+  }
+  session.problem("the link to " + name + " ended during the update");
+  return kFailed;
+}
+
+int sendRaw(Session& session, const std::string& serial, const std::string& command) {
+  const std::string text = ansiFromUtf8(command);
+  // The console's own word: it opens the console's lower part and goes to no logger.
+  if (text == "debug") {
+    session.problem(
+        "\"debug\" is a word of the window's service console, not a logger command; nothing sent");
+    return kBadArguments;
+  }
+  ScannedLogger logger;
+  const int status = open(session, serial, logger);
+  if (status != kDone) return status;
+  USBInterface& usb = session.link();
+  ConsolePort& port = session.port();
+  port.beginOperation();
+  usb.rawCommand = true;
+  const bool sent = usb.sendCommand(text);
+  if (sent)
+    port.waitFor([](const State& state) { return state.disconnected || !state.responses.empty(); },
+                 kAnswerBound);
+  const State state = port.state();
+  usb.disconnect();
+  const std::string name = loggerName(logger);
+  if (!state.responses.empty()) {
+    std::fprintf(session.io().out, "%s\n", printable(state.responses.front()).c_str());
+    if (std::fflush(session.io().out) != 0) {
+      session.problem("cannot write to standard output");
+      return kFileError;
+    }
+    return kDone;
+  }
+  if (!sent || state.disconnected) {
+    session.problem(name + ": the command could not be sent (the link failed)");
+    return kFailed;
+  }
+  session.problem(name + " did not answer within 5 s");
+  return kNoAnswer;
+}
+
+}  // namespace cli

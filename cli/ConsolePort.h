@@ -1,0 +1,107 @@
+// The window port of tarnwick-cli. Log lines go to standard error with --verbose; the answer
+// time-out runs as the window's timer does, on the thread that waits for the operation; the save
+// dialog is answered with the path the command chose; message boxes and the steps of the link are
+// kept for the command to report; a progress bar is drawn on a terminal.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "link/WindowPort.h"
+
+namespace cli {
+
+class ConsolePort : public WindowPort {
+ public:
+  struct Settings {
+    std::FILE* err = stderr;
+    bool verbose = false;   // every log line on `err`
+    bool progress = false;  // a progress bar on `err`, which is a terminal
+  };
+
+  struct Box {
+    MessageKind kind;
+    std::string caption;
+    std::string text;
+  };
+
+  // What the link reported since the operation began. Texts are Windows-1252.
+  struct State {
+    bool timedOut = false;  // the answer time-out expired
+    bool connected = false;
+    std::string serial;         // of the last Connected
+    bool disconnected = false;  // the link ended
+    std::vector<std::string> errors;
+    std::vector<std::string> responses;
+    std::vector<Box> boxes;
+    bool saved = false;
+    std::string savedPath;
+    std::vector<messwert_tag> savedRecords;
+    std::string software;
+    bool firmwareRestart = false;
+  };
+
+  explicit ConsolePort(Settings settings);
+  ~ConsolePort() override;
+
+  void errorMsg(const std::string& line) override;
+  void infoMsg(const std::string& line) override;
+  void startBusy() override;
+  void stopBusy() override;
+  void responseLine(const std::string& line) override;
+  void timeoutEnable(bool enabled) override;
+  void timeoutInterval(int milliseconds) override;
+  bool saveDialog(std::string& path) override;
+  void messageBox(MessageKind kind, const std::string& caption, const std::string& text) override;
+  std::string lengthText() override;
+  void linkEvent(const LinkEvent& event) override;
+
+  // Forgets what the last operation left; the timer keeps its interval, as the window's does.
+  void beginOperation();
+  // The answer of the save dialogs from now on; empty: the dialog is cancelled.
+  void setSaveAnswer(const std::string& path);
+  // The name the progress bar shows.
+  void setProgressLabel(const std::string& label);
+  // Ends a progress bar still on the terminal's line, before a message follows.
+  void endProgress();
+
+  // Runs the answer time-out until `done` holds (true), or until `bound` has passed (false). `done`
+  // sees the state under the port's lock and must not call the port.
+  bool waitFor(const std::function<bool(const State&)>& done,
+               std::chrono::milliseconds bound = std::chrono::milliseconds::max());
+  State state() const;
+
+  bool busy() const;
+  bool timeoutActive() const;
+  int timeoutIntervalMs() const;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  void logLocked(const std::string& line);
+  void progressLocked(int64_t value, int64_t total);
+  void endProgressLocked();
+  void changed();
+
+  Settings settings_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  State state_;
+  std::string saveAnswer_;
+  bool busy_ = false;
+  bool timerActive_ = false;
+  int interval_ = 5000;  // the window's timer starts with 5 s
+  Clock::time_point deadline_;
+  // Progress bar.
+  std::string label_;
+  bool barShown_ = false;
+  Clock::time_point barStart_;
+  Clock::time_point barDrawn_;
+};
+
+}  // namespace cli

@@ -1,0 +1,18 @@
+// The exit statuses of tarnwick-cli (documented in its --help and man page).
+#pragma once
+
+namespace cli {
+
+enum ExitStatus : int {
+  kDone = 0,
+  kFailed = 1,        // the logger refused or broke off the operation, or the link ended
+  kBadArguments = 2,  // unknown command or option, missing or bad value, no logger chosen, missing locale
+  kNoLogger = 3,      // no logger attached, or none with the serial number given
+  kInUse = 4,         // the logger is held by another program
+  kNoAnswer = 5,      // the logger did not answer in time
+  kUpToDate = 6,      // firmware-update: the logger's firmware is up to date
+  kFileError = 7,     // a file or folder could not be written or read
+  kNoRecords = 8,     // download: the logger has no records stored
+};
+
+}  // namespace cli

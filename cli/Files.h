@@ -1,0 +1,32 @@
+// The files of tarnwick-cli: checks made before any logger is touched, and a private folder for
+// the window's export when the user's output is not that file.
+#pragma once
+
+#include <string>
+
+namespace cli {
+
+// Empty when a file can be written at `path` (through SafeFile: complete or not at all); else why not.
+std::string whyNotWritable(const std::string& path);
+// Empty when files can be written in the folder `path`; else why not.
+std::string whyNotWritableFolder(const std::string& path);
+
+bool readWholeFile(const std::string& path, std::string& bytes);
+
+// A folder only this user can enter (0700), under $TMPDIR or /tmp; removed with its files when this goes.
+class PrivateFolder {
+ public:
+  PrivateFolder() = default;
+  ~PrivateFolder();
+  PrivateFolder(const PrivateFolder&) = delete;
+  PrivateFolder& operator=(const PrivateFolder&) = delete;
+
+  // Empty when the folder was made; else why not.
+  std::string create();
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace cli

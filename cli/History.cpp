@@ -1,0 +1,136 @@
+#include "cli/History.h"
+
+#include <cstdio>
+
+#include "cli/ConsoleText.h"
+#include "cli/ExitStatus.h"
+#include "cli/Jsonl.h"
+#include "data/RegionalFormat.h"
+#include "history/History.h"
+#include "link/USBInterface.h"
+
+namespace cli {
+namespace {
+
+// "2026-03-02", "2026-03-02T04:40", "2026-03-02T04:40:06" (a blank for the T too), as the history's
+// seconds of the calendar time. A date alone is its first second, or its last for an end.
+bool parseTime(const std::string& text, bool end, int64_t& seconds) {
+  if (text.size() < 10 || text.size() > 19) return false;
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  char separator = 0;
+  int used = 0;
+  const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%n%c%2d:%2d%n:%2d%n", &year, &month, &day, &used,
+                                 &separator, &hour, &minute, &used, &second, &used);
+  if (fields < 3 || static_cast<size_t>(used) != text.size() || text[4] != '-' || text[7] != '-')
+    return false;
+  if (fields == 3 && end) {
+    hour = 23;
+    minute = 59;
+    second = 59;
+  }
+  if (fields > 3 && (fields < 6 || (separator != 'T' && separator != ' '))) return false;
+  messwert_tag at{};
+  at.year = static_cast<uint16_t>(year);
+  at.month = static_cast<uint8_t>(month);
+  at.day = static_cast<uint8_t>(day);
+  at.hour = static_cast<uint8_t>(hour);
+  at.minute = static_cast<uint8_t>(minute);
+  at.second = static_cast<uint8_t>(second);
+  return history::recordTime(at, seconds);
+}
+
+// The stored flag decides the comment: records from CSV files have lost their check bytes, so the
+// byte that no output shows is set to make the sum agree with it.
+messwert_tag withChecksumVerdict(messwert_tag record, bool checksumError) {
+  const uint8_t sum = messwert::checksum(record);
+  if (!checksumError && sum != 0) record.reserved[5] = static_cast<uint8_t>(record.reserved[5] - sum);
+  if (checksumError && sum == 0) record.reserved[5] = static_cast<uint8_t>(record.reserved[5] + 1);
+  return record;
+}
+
+}  // namespace
+
+void importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
+                       const std::vector<messwert_tag>& records) {
+  const std::string name = loggerName(logger);
+  const std::string path = history::Store::defaultPath();
+  if (path.empty()) {
+    session.problem(name + ": not imported into the history: no home folder is known");
+    return;
+  }
+  history::Store store;
+  history::ImportResult result;
+  std::string error;
+  if (!store.open(path, error) ||
+      !store.importDownload(logger.serialText, file.empty() ? "-" : file, records, result, error)) {
+    session.problem(name + ": not imported into the history (" + printable(error) +
+                    "); the download is done");
+    return;
+  }
+  if (!store.notice().empty()) session.problem(printable(store.notice()));
+  session.note(name + ": " + std::to_string(result.added) + " of " + std::to_string(result.records) +
+               " records new in the history " + path);
+}
+
+int history(Session& session, const HistoryOptions& options) {
+  history::Query query;
+  if (!options.from.empty() && !parseTime(options.from, false, query.from)) {
+    session.problem("--from: \"" + options.from + "\" is not a time like 2026-03-02 or 2026-03-02T04:40:06");
+    return kBadArguments;
+  }
+  if (!options.to.empty() && !parseTime(options.to, true, query.to)) {
+    session.problem("--to: \"" + options.to + "\" is not a time like 2026-03-02 or 2026-03-02T23:59:59");
+    return kBadArguments;
+  }
+  query.logger = ansiFromUtf8(options.serial);
+  const std::string path = history::Store::defaultPath();
+  history::Store store;
+  std::string error;
+  if (path.empty() || !store.open(path, error)) {
+    session.problem("cannot open the history " + path + ": " +
+                    (path.empty() ? "no home folder is known" : printable(error)));
+    return kFileError;
+  }
+  if (!store.notice().empty()) session.problem(printable(store.notice()));
+  const bool jsonl = options.format == "jsonl";
+  const RegionalFormat format = exportFormat();
+  std::FILE* out = session.io().out;
+  bool written = true;
+  if (!jsonl) written = std::fprintf(out, "Logger;%s\r\n", csv::kHeader) > 0;
+  int64_t count = 0;
+  const bool read = store.scan(
+      query,
+      [&](const history::StoredRecord& stored) {
+        messwert::TimeStamp time;
+        std::string message;
+        if (!messwert::timeStamp(stored.record, time, message)) return true;
+        const std::string line =
+            jsonl
+                ? jsonLine(stored.record, time, !stored.checksumError, &stored.logger) + "\n"
+                : stored.logger + ";" +
+                      csv::formatLine(withChecksumVerdict(stored.record, stored.checksumError), time, format);
+        written = written && std::fwrite(line.data(), 1, line.size(), out) == line.size();
+        ++count;
+        return written;
+      },
+      error);
+  if (!read) {
+    session.problem("cannot read the history " + path + ": " + printable(error));
+    return kFileError;
+  }
+  if (!written || std::fflush(out) != 0) {
+    session.problem("cannot write to standard output");
+    return kFileError;
+  }
+  if (!options.serial.empty() && count == 0) {
+    bool known = false;
+    for (const std::string& logger : store.loggers()) known = known || logger == query.logger;
+    if (!known) {
+      session.problem("the history holds no records of " + printable(query.logger));
+      return kNoLogger;
+    }
+  }
+  return kDone;
+}
+
+}  // namespace cli

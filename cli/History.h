@@ -1,0 +1,26 @@
+// The history store as tarnwick-cli uses it: a download goes in, the history command reads it out.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/Session.h"
+#include "data/Messwert.h"
+
+struct ScannedLogger;
+
+namespace cli {
+
+// Imports downloaded records into the history store. A failure is reported and changes nothing else:
+// the download itself is done. `file` is empty when the records went to standard output.
+void importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
+                       const std::vector<messwert_tag>& records);
+
+struct HistoryOptions {
+  std::string serial;    // empty: every logger
+  std::string from, to;  // ISO 8601 local times, empty: open
+  std::string format = "csv";
+};
+int history(Session& session, const HistoryOptions& options);
+
+}  // namespace cli

@@ -1,0 +1,54 @@
+#include "cli/Jsonl.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "cli/ConsoleText.h"
+
+namespace cli {
+namespace {
+
+// Keys in the order written, and the values as the logger's single-precision floats, so that 65.3
+// is written as 65.3 and not as the double nearest to the float.
+using Json = nlohmann::basic_json<nlohmann::ordered_map, std::vector, std::string, bool, std::int64_t,
+                                  std::uint64_t, float>;
+
+std::string isoTime(const messwert::TimeStamp& t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                t.second);
+  return text;
+}
+
+}  // namespace
+
+std::string jsonLine(const messwert_tag& record, const messwert::TimeStamp& time, bool checksumOk,
+                     const std::string* logger) {
+  Json line;
+  if (logger != nullptr) line["logger"] = utf8FromAnsi(*logger);
+  line["time"] = isoTime(time);
+  // Copies: the record's fields are packed and cannot be bound to references.
+  line["sensor"] = static_cast<unsigned>(record.sensorSerialNumber);
+  line["humidity_rh"] = static_cast<float>(record.humidity);
+  line["temperature_c"] = static_cast<float>(record.temperature);
+  line["ambient_temperature_c"] = static_cast<float>(record.ambientTemperature);
+  line["humidity_raw"] = static_cast<unsigned>(record.humidityRaw);
+  line["temperature_raw"] = static_cast<unsigned>(record.temperatureRaw);
+  line["checksum_ok"] = checksumOk;
+  return line.dump();
+}
+
+std::string jsonLines(const std::vector<messwert_tag>& records) {
+  std::string text;
+  text.reserve(records.size() * 200);
+  for (const messwert_tag& record : records) {
+    messwert::TimeStamp time;
+    std::string message;
+    if (!messwert::timeStamp(record, time, message)) continue;
+    text += jsonLine(record, time, messwert::checksum(record) == 0);
+    text += '\n';
+  }
+  return text;
+}
+
+}  // namespace cli

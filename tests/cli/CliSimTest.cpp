@@ -1,0 +1,106 @@
+// The built tarnwick-cli against velmora-sim processes in a private run folder.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "CliSupport.h"
+#include "cli/ExitStatus.h"
+#include "vsim/VsimHarness.h"
+
+namespace {
+
+using clitest::readFile;
+
+class CliSimTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir.Path().empty());
+    ::setenv("VELMORA_RUN_DIR", dir.Path().c_str(), 1);
+    ::setenv("LC_ALL", "C", 1);
+  }
+  void TearDown() override { ::unsetenv("VELMORA_RUN_DIR"); }
+
+  // Runs the program to its end; its output and messages are kept in files of the run folder.
+  clitest::Run program(std::vector<std::string> args) {
+    args.insert(args.begin(), TARNWICK_CLI_PATH);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    const std::string out = dir.File("out.txt"), err = dir.File("err.txt");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, TARNWICK_CLI_PATH, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    clitest::Run run{-1, "", ""};
+    int status = 0;
+    if (spawned == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+      run.status = WEXITSTATUS(status);
+    run.out = readFile(out);
+    run.err = readFile(err);
+    ::unlink(out.c_str());
+    ::unlink(err.c_str());
+    return run;
+  }
+
+  vsimtest::RunDir dir;
+};
+
+TEST_F(CliSimTest, EveryCommandAgainstAVirtualLogger) {
+  vsimtest::Sim sim;
+  ASSERT_TRUE(sim.Start(dir.Path(), {"--serial", "VLM4242", "--records", "1500", "--software", "V1.00",
+                                     "--memory-out", dir.File("memory.bin")}));
+  EXPECT_EQ(program({"list"}).out, "VLM4242\tfree\n");
+  const auto csv = program({"download", "--no-history", "-o", dir.File("d.csv")});
+  EXPECT_EQ(csv.status, cli::kDone) << csv.err;
+  const auto jsonl = program({"download", "--no-history", "-q", "-f", "jsonl"});
+  EXPECT_EQ(jsonl.status, cli::kDone);
+  EXPECT_EQ(std::count(jsonl.out.begin(), jsonl.out.end(), '\n'), 1500);
+  const auto clock = program({"set-time", "-s", "4242"});
+  EXPECT_EQ(clock.status, cli::kDone) << clock.err;
+  EXPECT_EQ(clock.err.rfind("tarnwick-cli: VLM4242: clock set to ", 0), 0u) << clock.err;
+  EXPECT_EQ(program({"send", "device.serial"}).out, "device.serial=VLM4242\n");
+  const auto update = program({"firmware-update", "--verbose"});
+  EXPECT_EQ(update.status, cli::kDone);
+  EXPECT_NE(update.err.find("Start firmware update\n"), std::string::npos) << update.err;
+  ASSERT_TRUE(sim.Stop());
+
+  // The download is the window's file for the logger's records.
+  const auto memory = vsimtest::ReadBytes(dir.File("memory.bin"));
+  ASSERT_EQ(memory.size(), 524288u);
+  const std::string reference = clitest::windowExport(
+      clitest::loggerRecords(memory, 1500), {"MM/dd/yy", "HH:mm:ss", '.', "AM", "PM"}, dir.File("w.csv"));
+  EXPECT_TRUE(readFile(dir.File("d.csv")) == reference);
+  for (const char* name : {"memory.bin", "d.csv", "w.csv"}) ::unlink(dir.File(name).c_str());
+}
+
+TEST_F(CliSimTest, SeveralLoggersOneInUse) {
+  vsimtest::Sim free, held;
+  ASSERT_TRUE(free.Start(dir.Path(), {"--serial", "VLM1", "--records", "40"}));
+  ASSERT_TRUE(held.Start(dir.Path(), {"--serial", "VLM2", "--in-use"}));
+  const auto list = program({"list", "--json"});
+  EXPECT_EQ(list.out,
+            "[{\"serial\":\"VLM1\",\"number\":1,\"in_use\":false},"
+            "{\"serial\":\"VLM2\",\"number\":2,\"in_use\":true}]\n");
+  const auto unchosen = program({"download", "--no-history"});
+  EXPECT_EQ(unchosen.status, cli::kBadArguments);
+  EXPECT_EQ(unchosen.err, "tarnwick-cli: several loggers attached (VLM1, VLM2); choose one with --serial\n");
+  EXPECT_EQ(program({"set-time", "-s", "VLM2"}).status, cli::kInUse);
+  const std::string folder = dir.File("files");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  const auto all = program({"download", "--all", "--no-history", "-q", "--output-dir", folder});
+  EXPECT_EQ(all.status, cli::kInUse);
+  size_t lines = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string content = readFile(entry.path());
+    lines += std::count(content.begin(), content.end(), '\n');
+    EXPECT_EQ(entry.path().filename().string().rfind("VLM1_", 0), 0u);
+  }
+  EXPECT_EQ(lines, 41u);
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace

@@ -1,0 +1,271 @@
+// tarnwick-cli against loggers in this process: what each command sends and writes, and its status.
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "CliSupport.h"
+#include "cli/Commands.h"
+#include "cli/ExitStatus.h"
+#include "data/RegionalFormat.h"
+
+using clitest::CliTest;
+using clitest::readFile;
+using clitest::runCli;
+
+TEST_F(CliTest, ListNamesEveryLoggerFreeOrInUse) {
+  EXPECT_EQ(runCli({"list"}).status, cli::kNoLogger);
+  EXPECT_EQ(runCli({"list", "--json"}).out, "[]\n");
+
+  attach(logger("VLM1001"));
+  velmora::Options held = logger("VLM1002");
+  held.inUse = true;
+  attach(held);
+  velmora::Options old;
+  old.serial.reset();
+  attach(old);
+  const auto text = runCli({"list"});
+  EXPECT_EQ(text.status, cli::kDone);
+  EXPECT_EQ(text.out, "VLM1001\tfree\nVLM1002\tin use\n-\tfree\n");
+  const auto json = nlohmann::json::parse(runCli({"list", "--json"}).out);
+  ASSERT_EQ(json.size(), 3u);
+  EXPECT_EQ(json[1]["serial"], "VLM1002");
+  EXPECT_EQ(json[1]["number"], 1002);
+  EXPECT_EQ(json[1]["in_use"], true);
+  EXPECT_TRUE(json[2]["serial"].is_null());
+}
+
+// The CSV file is the window's, byte for byte, for the regional formats of the environment's locale;
+// to standard output the same bytes.
+TEST_F(CliTest, CsvDownloadIsTheWindowsFile) {
+  auto device = attach(logger("VLM12345", 700));
+  const auto records = clitest::loggerRecords(device->Memory(), device->RecordCount());
+
+  const auto english = runCli({"download", "--no-history", "-o", path("c.csv")});
+  ASSERT_EQ(english.status, cli::kDone) << english.err;
+  EXPECT_EQ(english.err, "tarnwick-cli: VLM12345: 700 records written to " + path("c.csv") + "\n");
+  const RegionalFormat cLocale{"MM/dd/yy", "HH:mm:ss", '.', "AM", "PM"};
+  const std::string reference = clitest::windowExport(records, cLocale, dir_ / "window-c.csv");
+  ASSERT_GT(reference.size(), 700u * 40);
+  EXPECT_TRUE(readFile(path("c.csv")) == reference);
+  const auto piped = runCli({"download", "--no-history", "--quiet"});
+  EXPECT_EQ(piped.status, cli::kDone);
+  EXPECT_TRUE(piped.out == reference);
+  EXPECT_EQ(piped.err, "");
+
+  const std::string locales = clitest::germanLocalePath();
+  if (locales.empty()) GTEST_SKIP() << "no German locale could be compiled (localedef, de_DE sources)";
+  ::setenv("LOCPATH", locales.c_str(), 1);
+  ::setenv("LC_ALL", "de_DE.UTF-8", 1);
+  ASSERT_EQ(runCli({"download", "--no-history", "-o", path("de.csv")}).status, cli::kDone);
+  const std::string german = clitest::windowExport(records, RegionalFormat::german(), dir_ / "window-de.csv");
+  EXPECT_NE(german.find("\r\n02.03.2026;1001;"), std::string::npos) << "not the German date";
+  EXPECT_TRUE(readFile(path("de.csv")) == german);
+}
+
+TEST_F(CliTest, JsonLinesCarryEveryWrittenRecordInTimeOrder) {
+  // One record with a wrong check sum and one whose date cannot be a date.
+  auto source = attach(logger("VLM7", 50));
+  std::vector<uint8_t> image = source->Memory();
+  image[10 * 32 + 26] ^= 0x01;  // a byte the check sum covers, not a field
+  image[20 * 32 + 5] = 13;      // month 13
+  usbdrv::DetachAllDevices();
+  velmora::Options options = logger("VLM7");
+  options.image = image;
+  options.used = 50;
+  attach(options);
+
+  const auto run = runCli({"download", "--no-history", "-f", "jsonl", "-o", path("r.jsonl")});
+  ASSERT_EQ(run.status, cli::kDone) << run.err;
+  const auto csv = runCli({"download", "--no-history", "-q"}).out;
+  std::ifstream in(path("r.jsonl"));
+  std::vector<nlohmann::json> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(lines.size(), 49u);  // the CSV file's records
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 50);
+  int badSums = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) {
+      EXPECT_LE(lines[i - 1]["time"].get<std::string>(), lines[i]["time"].get<std::string>());
+    }
+    badSums += lines[i]["checksum_ok"] == false;
+  }
+  EXPECT_EQ(badSums, 1);
+  // The first record, field by field, against the logger's bytes (copies of the packed fields).
+  const messwert_tag first = clitest::loggerRecords(image, 50).front();
+  EXPECT_EQ(lines[0]["time"], "2026-03-02T00:00:00");
+  EXPECT_EQ(lines[0]["sensor"], +first.sensorSerialNumber);
+  EXPECT_EQ(lines[0]["humidity_rh"].get<float>(), +first.humidity);
+  EXPECT_EQ(lines[0]["temperature_c"].get<float>(), +first.temperature);
+  EXPECT_EQ(lines[0]["ambient_temperature_c"].get<float>(), +first.ambientTemperature);
+  EXPECT_EQ(lines[0]["humidity_raw"], +first.humidityRaw);
+  EXPECT_EQ(lines[0]["temperature_raw"], +first.temperatureRaw);
+}
+
+TEST_F(CliTest, SetTimeSendTheWindowsCommandsAndFirmwareUpdate) {
+  velmora::Options options = logger("VLM12345");
+  options.software = "V1.00";
+  auto device = attach(options);
+  const auto clock = runCli({"set-time", "--serial", "12345"});
+  EXPECT_EQ(clock.status, cli::kDone) << clock.err;
+  EXPECT_EQ(device->Clock(), "07.03.2026 14:05:09");
+
+  const auto sent = runCli({"send", "-s", "VLM12345", "mem.used"});
+  EXPECT_EQ(sent.status, cli::kDone);
+  EXPECT_EQ(sent.out, "mem.used=300\n");
+
+  const auto update = runCli({"firmware-update"});
+  EXPECT_EQ(update.status, cli::kDone) << update.err;
+  EXPECT_EQ(device->Commands(),
+            (std::vector<std::string>{"date.date=07.03.2026 14:05:09", "mem.used", "device.software",
+                                      "mem.save=463104,61184", "firmware.check", "firmware.update"}));
+}
+
+TEST_F(CliTest, StatusesOfTheLoggersAnswers) {
+  velmora::Options newer = logger("VLM1");
+  newer.software = "V9.99";
+  attach(newer);
+  const auto upToDate = runCli({"firmware-update"});
+  EXPECT_EQ(upToDate.status, cli::kUpToDate);
+  EXPECT_EQ(upToDate.err, "tarnwick-cli: VLM1: Your firmware is up-to-date (V9.99)\n");
+  usbdrv::DetachAllDevices();
+
+  attach(logger("VLM2", 0));
+  EXPECT_EQ(runCli({"download", "--no-history", "-o", path("empty.csv")}).status, cli::kNoRecords);
+  EXPECT_FALSE(std::filesystem::exists(path("empty.csv")));
+  usbdrv::DetachAllDevices();
+
+  // A logger that never answers: the window's time-out (5 s), and nothing written.
+  velmora::Options silent = logger("VLM3");
+  silent.hostile.silent = true;
+  attach(silent);
+  const auto noAnswer = runCli({"download", "--no-history", "--verbose", "-o", path("none.csv")});
+  EXPECT_EQ(noAnswer.status, cli::kNoAnswer);
+  EXPECT_NE(noAnswer.err.find("No Answer of Velmora\n"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(path("none.csv")));
+  usbdrv::DetachAllDevices();
+
+  // Unplugged during the transfer: the file already there stays as it was.
+  velmora::Options unplugged = logger("VLM4", 2000);
+  unplugged.unplugAfter = 20;
+  attach(unplugged);
+  { std::ofstream(path("kept.csv")) << "before"; }
+  EXPECT_EQ(runCli({"download", "--no-history", "-o", path("kept.csv")}).status, cli::kFailed);
+  EXPECT_EQ(readFile(path("kept.csv")), "before");
+  EXPECT_EQ(std::filesystem::directory_iterator(dir_)->path().filename(), "kept.csv");
+}
+
+// Bad input stops before anything reaches a logger: one line, its status, no file.
+TEST_F(CliTest, BadInputSendsNothingAndWritesNothing) {
+  auto first = attach(logger("VLM1001"));
+  auto second = attach(logger("VLM1002"));
+  velmora::Options held = logger("VLM1003");
+  held.inUse = true;
+  attach(held);
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string message;  // a part of the one line
+  } cases[] = {
+      {{"fetch"}, cli::kBadArguments, "fetch"},
+      {{"download", "--colour"}, cli::kBadArguments, "--colour"},
+      {{"download", "--serial"}, cli::kBadArguments, "--serial"},
+      {{"download", "-f", "xml"}, cli::kBadArguments, "xml"},
+      {{"send"}, cli::kBadArguments, "COMMAND"},
+      {{"download", "-o", "/nonexistent/x.csv"}, cli::kFileError, "/nonexistent/x.csv"},
+      {{"download", "--all", "--output-dir", "/nonexistent"}, cli::kFileError, "/nonexistent"},
+      {{"download", "-o", path("x.csv")}, cli::kBadArguments, "VLM1001, VLM1002, VLM1003"},
+      {{"set-time", "-s", "VLM999"}, cli::kNoLogger, "VLM999"},
+      {{"send", "-s", "1003", "mem.used"}, cli::kInUse, "VLM1003 is in use"},
+      {{"send", "-s", "1001", "debug"}, cli::kBadArguments, "debug"},
+  };
+  for (const auto& c : cases) {
+    const auto run = runCli(c.args);
+    EXPECT_EQ(run.status, c.status) << c.args[0] << " " << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  ::setenv("LC_ALL", "xx_NO.UTF-8", 1);
+  const auto locale = runCli({"download", "--serial", "1001", "-o", path("x.csv")});
+  EXPECT_EQ(locale.status, cli::kBadArguments);
+  EXPECT_NE(locale.err.find("LC_ALL=xx_NO.UTF-8"), std::string::npos) << locale.err;
+  EXPECT_TRUE(first->Commands().empty());
+  EXPECT_TRUE(second->Commands().empty());
+  EXPECT_TRUE(std::filesystem::is_empty(dir_));
+}
+
+TEST_F(CliTest, DownloadAllWritesOneFilePerLoggerAndDay) {
+  attach(logger("VLM1001", 100));
+  velmora::Options held = logger("VLM1002");
+  held.inUse = true;
+  attach(held);
+  attach(logger("VLM/../x", 0));
+  attach(logger("VLM1004", 200));
+  const auto run = runCli({"download", "--all", "--no-history", "--output-dir", dir_.string()});
+  EXPECT_EQ(run.status, cli::kInUse) << run.err;
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_))
+    names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"VLM1001_2026-03-07.csv", "VLM1004_2026-03-07.csv"})) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 4) << run.err;
+  const std::string last = readFile(dir_ / "VLM1004_2026-03-07.csv");
+  EXPECT_EQ(std::count(last.begin(), last.end(), '\n'), 201);
+  EXPECT_EQ(cli::scheduledFileName("VLM/../x", true, clitest::fixedClock(), "csv"),
+            "VLM_.._x_2026-03-07.csv");
+  EXPECT_EQ(cli::scheduledFileName(".x", true, clitest::fixedClock(), "jsonl"), "_x_2026-03-07.jsonl");
+  EXPECT_EQ(cli::scheduledFileName("", false, clitest::fixedClock(), "csv"), "no-serial_2026-03-07.csv");
+}
+
+// A download goes into the history unless --no-history; the history command reads it back in the
+// download's lines, and a store that cannot be opened does not fail the download.
+TEST_F(CliTest, DownloadsGoIntoTheHistory) {
+  ::setenv("XDG_DATA_HOME", path("data").c_str(), 1);
+  attach(logger("VLM12345", 400));
+  attach(logger("VLM777", 30));
+  const auto first = runCli({"download", "-s", "VLM12345", "-o", path("a.csv")});
+  ASSERT_EQ(first.status, cli::kDone) << first.err;
+  EXPECT_NE(first.err.find("VLM12345: 400 of 400 records new in the history"), std::string::npos)
+      << first.err;
+  EXPECT_NE(runCli({"download", "-s", "VLM12345", "-o", path("b.csv")}).err.find(": 0 of 400 records new"),
+            std::string::npos);
+  ASSERT_EQ(runCli({"download", "-s", "777", "--no-history", "-o", path("c.csv")}).status, cli::kDone);
+
+  // The CSV lines of the history are the download's, behind the logger's serial number.
+  const auto stored = runCli({"history", "--serial", "VLM12345"});
+  EXPECT_EQ(stored.status, cli::kDone) << stored.err;
+  const std::string downloaded = readFile(path("a.csv"));
+  std::string expected = "Logger;" + downloaded.substr(0, downloaded.find("\r\n") + 2);
+  for (size_t at = downloaded.find("\r\n") + 2; at < downloaded.size();) {
+    const size_t end = downloaded.find("\r\n", at) + 2;
+    expected += "VLM12345;" + downloaded.substr(at, end - at);
+    at = end;
+  }
+  EXPECT_TRUE(stored.out == expected);
+  EXPECT_EQ(runCli({"history", "-s", "VLM777"}).status, cli::kNoLogger);  // never imported
+
+  // A time window, its ends included: the generated records come at 00:00:00, 00:00:03, 00:00:06,
+  // 00:10:00, ... from 2026-03-02 on.
+  const auto window =
+      runCli({"history", "-f", "jsonl", "--from", "2026-03-02T00:00:03", "--to", "2026-03-02 00:10"});
+  ASSERT_EQ(window.status, cli::kDone) << window.err;
+  std::istringstream lines(window.out);
+  std::vector<std::string> times;
+  for (std::string line; std::getline(lines, line);) {
+    const auto json = nlohmann::json::parse(line);
+    EXPECT_EQ(json["logger"], "VLM12345");
+    times.push_back(json["time"]);
+  }
+  EXPECT_EQ(times,
+            (std::vector<std::string>{"2026-03-02T00:00:03", "2026-03-02T00:00:06", "2026-03-02T00:10:00"}));
+  EXPECT_EQ(runCli({"history", "--from", "2026-02-30"}).status, cli::kBadArguments);
+  EXPECT_EQ(runCli({"history", "--to", "tomorrow"}).status, cli::kBadArguments);
+
+  // The store's folder is a file: the download is done all the same.
+  { std::ofstream(path("blocked")) << "x"; }
+  ::setenv("XDG_DATA_HOME", path("blocked").c_str(), 1);
+  const auto blocked = runCli({"download", "-s", "777", "-o", path("d.csv")});
+  EXPECT_EQ(blocked.status, cli::kDone);
+  EXPECT_NE(blocked.err.find("VLM777: not imported into the history ("), std::string::npos) << blocked.err;
+  EXPECT_EQ(runCli({"history"}).status, cli::kFileError);
+  ::unsetenv("XDG_DATA_HOME");
+}
