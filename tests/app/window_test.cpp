@@ -139,6 +139,11 @@ class WindowTest : public QObject {
            control<QPushButton>("btnUpdate")->isEnabled() && control<QToolButton>("spbDate")->isEnabled() &&
            window->cursor().shape() == Qt::ArrowCursor;
   }
+  // The client area's height with the window's frame: what the whole window measured before it had a
+  // menu and a status bar.
+  int outerClientHeight() {
+    return window->clientArea()->height() + window->frameGeometry().height() - window->geometry().height();
+  }
   void waitConnected() {
     QTRY_VERIFY_WITH_TIMEOUT(logHas("Device connected"), kWait);
     QVERIFY(window->usb->connected);
@@ -183,7 +188,7 @@ void WindowTest::startupWithoutLogger() {
   QVERIFY(!window->usb->connected);
   QVERIFY(idle());
   QCOMPARE(window->windowTitle(), QString("Tarnwick V1.3.0"));
-  QCOMPARE(window->size(), QSize(632, 455));
+  QCOMPARE(window->clientArea()->size(), QSize(632, 455));
   QVERIFY(!control<QWidget>("pnlDebug")->isVisible());
   QCOMPARE(response(), QString("mmoResponse"));
 
@@ -557,7 +562,7 @@ void WindowTest::consoleSend() {
   command->clear();
   QTest::keyClicks(command, "debug");
   QTest::keyClick(command, Qt::Key_Return);
-  QCOMPARE(window->frameGeometry().height(), 724);
+  QCOMPARE(outerClientHeight(), 724);
   QCOMPARE(logger->Commands().size(), sent);
   QVERIFY(!window->usb->rawCommand);
 
@@ -679,7 +684,7 @@ void WindowTest::consoleShortcut() {
   QVERIFY(!control<QWidget>("pnlDebug")->isVisible());
   QTest::keyClick(window.get(), Qt::Key_D, Qt::ControlModifier | Qt::ShiftModifier);
   QTRY_VERIFY(control<QWidget>("pnlDebug")->isVisible());
-  QCOMPARE(window->frameGeometry().height(), 724);
+  QCOMPARE(outerClientHeight(), 724);
   QCOMPARE(control<QWidget>("pnlDebug")->geometry(), QRect(8, 456, 617, 209));
 }
 
