@@ -1,0 +1,160 @@
+// The measurement history: every downloaded or opened record of every logger, kept once in a local
+// SQLite database, the reader of the CSV files Tarnwick writes, and statistics over a set of records.
+// No Qt here, so the command-line tool uses the same code as the window.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "data/Messwert.h"
+
+struct sqlite3;
+
+namespace history {
+
+struct StoredRecord {
+  std::string logger;   // logger serial as reported, e.g. "VLM12345"
+  messwert_tag record;  // as downloaded (tick and reserved bytes zero when it came from a CSV file)
+  int64_t time;         // seconds since 1970 of the record's calendar time, taken as UTC (no zone known)
+  bool checksumError;
+  int64_t download = 0;  // the import (DownloadRow::id) that first brought the record
+};
+
+struct ImportResult {
+  int64_t records = 0;      // records with a valid time stamp, as many as the CSV file has lines
+  int64_t added = 0;        // of those, the ones the history did not have yet
+  int64_t downloadId = 0;   // the row in downloads()
+  int64_t invalidTime = 0;  // records left out because their time stamp is invalid
+};
+
+struct DownloadRow {
+  int64_t id;
+  int64_t when;  // seconds since 1970 (UTC) of the import
+  std::string logger, file;
+  int64_t records, added;
+  bool fromFile = false;  // imported from a CSV file rather than downloaded
+};
+
+struct Query {
+  std::string logger;                        // empty: every logger
+  std::vector<uint16_t> sensors;             // empty: all
+  int64_t from = INT64_MIN, to = INT64_MAX;  // inclusive, in StoredRecord::time
+};
+
+// Longest logger serial the history takes; anything longer is not a serial number.
+constexpr size_t kMaxLoggerLength = 64;
+
+// One database file. Not shared between threads: each thread that needs the history opens its own.
+// A failure of the file or the database never throws: the call returns false (or an empty list) with
+// a message that names the file and says what is wrong.
+class Store {
+ public:
+  Store();
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // $XDG_DATA_HOME/tarnwick/measurements.sqlite, else ~/.local/share/tarnwick/measurements.sqlite;
+  // on Windows %LOCALAPPDATA%\tarnwick\measurements.sqlite. Empty when no home folder is known.
+  static std::string defaultPath();
+
+  // Opens or creates the database and the folders leading to it (new folders get mode 0700). A file
+  // that is not a database or fails SQLite's quick check is renamed aside with a time suffix (never
+  // deleted), a new one is started and notice() says so. A database of another program is refused
+  // and left alone. Later calls open the same path again if this one failed (say, it was locked).
+  bool open(const std::string& path, std::string& error);
+  void close();
+  bool isOpen() const { return db_ != nullptr; }
+  const std::string& path() const { return path_; }
+  // What open() or a later call did that the user should hear of (a damaged file set aside); empty
+  // otherwise.
+  std::string notice() const { return notice_; }
+
+  // Adds a download's records in one transaction. Records with a checksum error are kept and
+  // flagged; records with an invalid time stamp are left out. A record the history already has (same
+  // logger, time stamp, sensor and raw counts) is not added again; a downloaded copy replaces one
+  // that came from a CSV file, and a clean one replaces one with a checksum error.
+  bool importDownload(const std::string& logger, const std::string& file,
+                      const std::vector<messwert_tag>& records, ImportResult& result, std::string& error);
+  // The same for records read from a CSV file (readCsvFile): their check bytes are gone, so the flags
+  // come with them.
+  bool importCsvRecords(const std::string& logger, const std::string& file,
+                        const std::vector<messwert_tag>& records, const std::vector<bool>& checksumError,
+                        ImportResult& result, std::string& error);
+
+  std::vector<std::string> loggers();                        // sorted
+  std::vector<uint16_t> sensors(const std::string& logger);  // sorted
+  // In time order (then logger, then sensor).
+  bool query(const Query& q, std::vector<StoredRecord>& out, std::string& error);
+  // The same records one at a time, for a caller that keeps less of each or stops early (visit
+  // returns false).
+  bool scan(const Query& q, const std::function<bool(const StoredRecord&)>& visit, std::string& error);
+  std::vector<DownloadRow> downloads(const std::string& logger /*empty: all*/);  // oldest first
+  // The message of the last failure of loggers(), sensors() or downloads().
+  const std::string& lastError() const { return lastError_; }
+
+ private:
+  struct Statements;
+  bool openOnce(std::string& error, bool& damaged);
+  bool ensureOpen(std::string& error);
+  bool setAside(std::string& error);
+  bool import(const std::string& logger, const std::string& file, const std::vector<messwert_tag>& records,
+              const std::vector<bool>* checksumError, ImportResult& result, std::string& error);
+  bool importOnce(const std::string& logger, const std::string& file,
+                  const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,
+                  ImportResult& result, std::string& error, int& code);
+  std::string failure(const char* what, int code) const;
+
+  sqlite3* db_ = nullptr;
+  std::unique_ptr<Statements> statements_;
+  std::string path_;
+  std::string notice_;
+  std::string lastError_;
+};
+
+// Reads a CSV file that Tarnwick wrote: the header line, then one line per record in either regional
+// format (German "dd.MM.yyyy HH:mm:ss" with ',' decimals, English "M/d/yyyy h:mm:ss tt" with '.'
+// decimals; the time is left out at 00:00:00), with or without the "Check sum error" comment. The
+// records come back with tick and reserved bytes zero. Anything else fails with a message naming the
+// file and the first line it could not read (its number and its text, shortened). Files over
+// kMaxCsvFileSize and lines over kMaxCsvLineLength are refused.
+constexpr int64_t kMaxCsvFileSize = 128ll << 20;
+constexpr size_t kMaxCsvLineLength = 256;
+bool readCsvFile(const std::string& path, std::vector<messwert_tag>& records,
+                 std::vector<bool>& checksumError, std::string& error);
+
+// Seconds since 1970 of a record's calendar time taken as UTC; false for an invalid time stamp.
+bool recordTime(const messwert_tag& record, int64_t& seconds);
+
+// Minimum, maximum and mean of one quantity over the values that are numbers (NaN and infinities
+// left out); count 0 and NaN when there are none.
+struct Quantity {
+  int64_t count = 0;
+  double min = std::numeric_limits<double>::quiet_NaN();
+  double max = std::numeric_limits<double>::quiet_NaN();
+  double mean = std::numeric_limits<double>::quiet_NaN();
+};
+
+struct SensorStats {
+  uint16_t sensor = 0;
+  int64_t count = 0;  // records, flagged ones included
+  int64_t first = 0, last = 0;
+  int64_t checksumErrors = 0;
+  // Over the records without a checksum error: a damaged record's values are not measurements.
+  Quantity humidity, temperature, ambientTemperature;
+  double meanKineticTemperature = std::numeric_limits<double>::quiet_NaN();  // °C, from the temperatures
+};
+
+// Per sensor, in sensor order. deltaHOverR is the activation energy over the gas constant, in K.
+std::vector<SensorStats> statistics(const std::vector<StoredRecord>& records, double deltaHOverR = 10000.0);
+// Mean kinetic temperature (°C) of temperatures in °C; NaN without usable values.
+double meanKineticTemperature(const std::vector<double>& celsius, double deltaHOverR = 10000.0);
+// Dew point (°C) by the Magnus formula with a = 17.62, b = 243.12 °C (over water, good from -45 to
+// 60 °C); NaN for a humidity that is not above zero or a value that is not a number.
+double dewPoint(double temperatureC, double humidityRH);
+
+}  // namespace history

@@ -1,0 +1,720 @@
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "history/History.h"
+#ifdef _WIN32
+#include <direct.h>
+#else
+#include <pwd.h>
+#include <unistd.h>
+#endif
+
+namespace history {
+
+namespace {
+
+// Long enough to wait out another connection's commit, short enough not to hold up a download.
+constexpr int kBusyTimeoutMs = 250;
+constexpr int kSchemaVersion = 1;
+constexpr int kApplicationId = 0x54574B48;  // "TWKH": tells our file from another program's database
+constexpr size_t kMaxPathLength = 4096;
+
+// The identity of a measurement is the logger and what a CSV line carries exactly: the time stamp,
+// the sensor and the two raw counts (the CSV rounds the values and drops the tick and reserved
+// bytes). The primary key doubles as the index for a logger's records in time order, and WITHOUT
+// ROWID keeps each row in that one tree.
+const char kSchema[] = R"(
+CREATE TABLE IF NOT EXISTS loggers(
+  id INTEGER PRIMARY KEY,
+  serial TEXT NOT NULL UNIQUE);
+CREATE TABLE IF NOT EXISTS measurements(
+  logger INTEGER NOT NULL,
+  time INTEGER NOT NULL,
+  sensor INTEGER NOT NULL,
+  humidity_raw INTEGER NOT NULL,
+  temperature_raw INTEGER NOT NULL,
+  record BLOB NOT NULL,
+  checksum_error INTEGER NOT NULL,
+  from_file INTEGER NOT NULL,
+  download INTEGER NOT NULL,
+  PRIMARY KEY(logger, time, sensor, humidity_raw, temperature_raw)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS replaceable ON measurements(logger, time, sensor, humidity_raw, temperature_raw)
+  WHERE checksum_error OR from_file;
+CREATE TABLE IF NOT EXISTS sensors(
+  logger INTEGER NOT NULL,
+  sensor INTEGER NOT NULL,
+  PRIMARY KEY(logger, sensor)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS downloads(
+  id INTEGER PRIMARY KEY,
+  time INTEGER NOT NULL,
+  logger INTEGER NOT NULL,
+  file TEXT NOT NULL,
+  records INTEGER NOT NULL,
+  added INTEGER NOT NULL,
+  from_file INTEGER NOT NULL);
+)";
+
+const char kInsert[] =
+    "INSERT INTO measurements(logger, time, sensor, humidity_raw, temperature_raw, record, checksum_error, "
+    "from_file, download) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT DO NOTHING";
+// A better copy of a record replaces the one kept: downloaded over read from a file, clean over
+// flagged. Only rows from a file or flagged can be replaced, and a partial index holds just those: the
+// look-up for a record downloaded again meets an almost empty tree.
+const char kReplaceable[] =
+    "SELECT checksum_error * 2 + from_file FROM measurements INDEXED BY replaceable WHERE logger = ?1 AND "
+    "time = ?2 AND sensor = ?3 AND humidity_raw = ?4 AND temperature_raw = ?5 AND (checksum_error OR "
+    "from_file)";
+const char kReplace[] =
+    "UPDATE measurements SET record = ?6, checksum_error = ?7, from_file = ?8 WHERE logger = ?1 AND "
+    "time = ?2 AND sensor = ?3 AND humidity_raw = ?4 AND temperature_raw = ?5";
+
+class Statement {
+ public:
+  Statement() = default;
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  int prepare(sqlite3* db, const char* sql, unsigned flags = 0) {
+    sqlite3_finalize(stmt_);
+    stmt_ = nullptr;
+    return sqlite3_prepare_v3(db, sql, -1, flags, &stmt_, nullptr);
+  }
+  sqlite3_stmt* get() const { return stmt_; }
+  void bind(int i, int64_t v) { sqlite3_bind_int64(stmt_, i, v); }
+  void bind(int i, const std::string& v) {
+    sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+  }
+  int step() { return sqlite3_step(stmt_); }
+  // Runs a statement that returns no rows and leaves it ready for the next binding.
+  int run() {
+    const int rc = sqlite3_step(stmt_);
+    sqlite3_reset(stmt_);
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+  }
+  void reset() { sqlite3_reset(stmt_); }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+int exec(sqlite3* db, const char* sql) {
+  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+// The single integer or text a pragma returns.
+int pragmaInt(sqlite3* db, const char* sql, int64_t& value) {
+  Statement s;
+  int rc = s.prepare(db, sql);
+  if (rc != SQLITE_OK) return rc;
+  rc = s.step();
+  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_CORRUPT : rc;
+  value = sqlite3_column_int64(s.get(), 0);
+  return SQLITE_OK;
+}
+int pragmaText(sqlite3* db, const char* sql, std::string& value) {
+  Statement s;
+  int rc = s.prepare(db, sql);
+  if (rc != SQLITE_OK) return rc;
+  rc = s.step();
+  if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_CORRUPT : rc;
+  const unsigned char* text = sqlite3_column_text(s.get(), 0);
+  value = text ? reinterpret_cast<const char*>(text) : "";
+  return SQLITE_OK;
+}
+
+bool isDamage(int code) {
+  code &= 0xFF;
+  return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+}
+
+std::string reason(int code) {
+  switch (code & 0xFF) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return "it is in use by another program";
+    case SQLITE_FULL:
+      return "the disk is full";
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return "it cannot be written (read-only file or folder)";
+    case SQLITE_CANTOPEN:
+      return "it cannot be opened or created (missing or read-only folder, or not a plain file)";
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return "it is damaged";
+    case SQLITE_IOERR:
+      return "reading or writing it failed";
+    case SQLITE_NOMEM:
+      return "out of memory";
+    default:
+      return "SQLite failed";
+  }
+}
+
+bool validLogger(const std::string& logger, std::string& error) {
+  bool ok = !logger.empty() && logger.size() <= kMaxLoggerLength;
+  for (unsigned char c : logger) ok = ok && c >= 0x20 && c != 0x7F;
+  if (!ok) error = "Not a logger serial number the history can keep (1 to 64 printable characters)";
+  return ok;
+}
+
+std::string folderOf(const std::string& path) {
+#ifdef _WIN32
+  const size_t slash = path.find_last_of("/\\");
+#else
+  const size_t slash = path.rfind('/');
+#endif
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Creates the folders leading to the database, each new one for its owner only, and refuses a folder
+// that another user could change under us.
+bool prepareFolder(const std::string& folder, std::string& error) {
+#ifdef _WIN32
+  for (size_t i = 1; i <= folder.size(); ++i) {
+    if (i < folder.size() && folder[i] != '\\' && folder[i] != '/') continue;
+    const std::string prefix = folder.substr(0, i);
+    if (prefix.size() <= 3) continue;  // "C:" or "C:\"
+    if (_mkdir(prefix.c_str()) != 0 && errno != EEXIST) {
+      error = "Cannot create the folder " + prefix + " for the history database: " + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+#else
+  for (size_t i = 1; i <= folder.size(); ++i) {
+    if (i < folder.size() && folder[i] != '/') continue;
+    const std::string prefix = folder.substr(0, i);
+    if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
+      error = "Cannot create the folder " + prefix + " for the history database: " + std::strerror(errno);
+      return false;
+    }
+  }
+  struct stat st {};
+  if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = "The history database's folder " + folder + " is not a folder";
+    return false;
+  }
+  if (st.st_uid != ::geteuid()) {
+    error =
+        "The history database's folder " + folder + " belongs to another user; the history is not kept there";
+    return false;
+  }
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    error = "The history database's folder " + folder +
+            " can be changed by other users; the history is not kept there";
+    return false;
+  }
+  return true;
+#endif
+}
+
+bool exists(const std::string& path) {
+#ifdef _WIN32
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+#else
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+#endif
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar (valid for any year here).
+int64_t daysFromCivil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yearOfEra = y - era * 400;
+  const int64_t dayOfYear = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
+}  // namespace
+
+bool recordTime(const messwert_tag& record, int64_t& seconds) {
+  messwert::TimeStamp ts;
+  std::string message;
+  if (!messwert::timeStamp(record, ts, message)) return false;
+  seconds = daysFromCivil(ts.year, ts.month, ts.day) * 86400 + ts.hour * 3600 + ts.minute * 60 + ts.second;
+  return true;
+}
+
+struct Store::Statements {
+  Statement insert, replaceable, replace, logger, loggerId, sensor, download, counts;
+};
+
+Store::Store() = default;
+Store::~Store() {
+  close();
+}
+
+std::string Store::defaultPath() {
+  auto usable = [](const char* value) {
+    return value != nullptr && value[0] != '\0' && std::strlen(value) < kMaxPathLength;
+  };
+#ifdef _WIN32
+  const char* base = std::getenv("LOCALAPPDATA");
+  if (!usable(base)) return std::string();
+  return std::string(base) + "\\tarnwick\\measurements.sqlite";
+#else
+  const char kTail[] = "tarnwick/measurements.sqlite";
+  // Relative values are to be ignored, as if unset.
+  const char* data = std::getenv("XDG_DATA_HOME");
+  if (usable(data) && data[0] == '/') return std::string(data) + "/" + kTail;
+  std::string home;
+  const char* env = std::getenv("HOME");
+  if (usable(env) && env[0] == '/') {
+    home = env;
+  } else {
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        usable(found->pw_dir) && found->pw_dir[0] == '/')
+      home = found->pw_dir;
+  }
+  if (home.empty()) return std::string();
+  return home + "/.local/share/" + kTail;
+#endif
+}
+
+std::string Store::failure(const char* what, int code) const {
+  std::string text = "History database " + path_ + ": " + what + ": " + reason(code);
+  text += " (";
+  // The connection's message has the details, when it is about this failure.
+  const bool own = db_ != nullptr && (sqlite3_errcode(db_) & 0xFF) == (code & 0xFF);
+  text += own ? sqlite3_errmsg(db_) : sqlite3_errstr(code);
+  text += ")";
+  return text;
+}
+
+void Store::close() {
+  statements_.reset();
+  if (db_ != nullptr) sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
+
+bool Store::open(const std::string& path, std::string& error) {
+  close();
+  notice_.clear();
+  path_ = path;
+  if (path.empty()) {
+    error = "No place for the history database: no home folder is known";
+    return false;
+  }
+  if (path.size() >= kMaxPathLength) {
+    error = "The history database's path is too long";
+    return false;
+  }
+  if (!prepareFolder(folderOf(path), error)) return false;
+  bool damaged = false;
+  if (openOnce(error, damaged)) return true;
+  if (!damaged) return false;
+  std::string again;
+  if (!setAside(again) || !openOnce(again, damaged)) {
+    error = again;
+    return false;
+  }
+  error.clear();
+  return true;
+}
+
+bool Store::openOnce(std::string& error, bool& damaged) {
+  damaged = false;
+  int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+#ifdef SQLITE_OPEN_NOFOLLOW
+  flags |= SQLITE_OPEN_NOFOLLOW;  // a link planted in place of the file is not followed
+#endif
+  int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
+  auto fail = [&](const char* what) {
+    damaged = isDamage(rc);
+    error = failure(what, rc);
+    close();
+    return false;
+  };
+  if (rc != SQLITE_OK) return fail("cannot open it");
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+
+  int64_t applicationId = 0, version = 0, objects = 0;
+  if ((rc = pragmaInt(db_, "PRAGMA application_id", applicationId)) != SQLITE_OK)
+    return fail("cannot open it");
+  std::string check;
+  if ((rc = pragmaText(db_, "PRAGMA quick_check", check)) != SQLITE_OK) return fail("cannot check it");
+  if (check != "ok") {
+    rc = SQLITE_CORRUPT;
+    return fail("the check found faults");
+  }
+  if ((rc = pragmaInt(db_, "PRAGMA user_version", version)) != SQLITE_OK ||
+      (rc = pragmaInt(db_, "SELECT count(*) FROM sqlite_master", objects)) != SQLITE_OK)
+    return fail("cannot read it");
+  const bool fresh = applicationId == 0 && objects == 0;
+  if (!fresh && applicationId != kApplicationId) {
+    error = "History database " + path_ + ": the file is a database of another program; it is left as it is";
+    close();
+    return false;
+  }
+  if (version > kSchemaVersion) {
+    error = "History database " + path_ + ": written by a newer Tarnwick; it is left as it is";
+    close();
+    return false;
+  }
+
+  std::string mode;
+  if ((rc = pragmaText(db_, "PRAGMA journal_mode=WAL", mode)) != SQLITE_OK ||
+      (rc = exec(db_, "PRAGMA synchronous=NORMAL")) != SQLITE_OK)
+    return fail("cannot set it up");
+  if (fresh || version < kSchemaVersion) {
+    // Another program starting at the same moment may create the tables too: IF NOT EXISTS, in a
+    // write transaction.
+    const std::string setup = std::string("BEGIN IMMEDIATE;") + kSchema +
+                              "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                              ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";COMMIT;";
+    if ((rc = exec(db_, setup.c_str())) != SQLITE_OK) {
+      exec(db_, "ROLLBACK");
+      return fail("cannot create its tables");
+    }
+  }
+
+  statements_ = std::make_unique<Statements>();
+  Statements& s = *statements_;
+  const unsigned persistent = SQLITE_PREPARE_PERSISTENT;
+  if ((rc = s.insert.prepare(db_, kInsert, persistent)) != SQLITE_OK ||
+      (rc = s.replaceable.prepare(db_, kReplaceable, persistent)) != SQLITE_OK ||
+      (rc = s.replace.prepare(db_, kReplace, persistent)) != SQLITE_OK ||
+      (rc = s.counts.prepare(db_, "UPDATE downloads SET records = ?2, added = ?3 WHERE id = ?1",
+                             persistent)) != SQLITE_OK ||
+      (rc = s.logger.prepare(db_, "INSERT INTO loggers(serial) VALUES(?1) ON CONFLICT DO NOTHING",
+                             persistent)) != SQLITE_OK ||
+      (rc = s.loggerId.prepare(db_, "SELECT id FROM loggers WHERE serial = ?1", persistent)) != SQLITE_OK ||
+      (rc = s.sensor.prepare(db_, "INSERT INTO sensors(logger, sensor) VALUES(?1, ?2) ON CONFLICT DO NOTHING",
+                             persistent)) != SQLITE_OK ||
+      (rc = s.download.prepare(db_,
+                               "INSERT INTO downloads(time, logger, file, records, added, from_file) "
+                               "VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
+                               persistent)) != SQLITE_OK)
+    return fail("its tables are not as expected");
+  return true;
+}
+
+bool Store::setAside(std::string& error) {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &now);
+#else
+  gmtime_r(&now, &utc);
+#endif
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
+  std::string aside = path_ + ".damaged-" + stamp;
+  for (int n = 2; exists(aside) || exists(aside + "-wal"); ++n) {
+    aside = path_ + ".damaged-" + stamp + "-" + std::to_string(n);
+  }
+  if (std::rename(path_.c_str(), aside.c_str()) != 0) {
+    error = "History database " + path_ + ": it is damaged and cannot be set aside: " + std::strerror(errno);
+    return false;
+  }
+  // The write-ahead log holds the latest changes and belongs with the file.
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+    if (exists(path_ + suffix)) std::rename((path_ + suffix).c_str(), (aside + suffix).c_str());
+  }
+  notice_ = "The history database " + path_ + " was damaged; it was kept as " + aside +
+            " and a new one was started";
+  return true;
+}
+
+bool Store::ensureOpen(std::string& error) {
+  if (db_ != nullptr) return true;
+  if (path_.empty()) {
+    error = "The history database is not open";
+    return false;
+  }
+  return open(path_, error);
+}
+
+bool Store::importDownload(const std::string& logger, const std::string& file,
+                           const std::vector<messwert_tag>& records, ImportResult& result,
+                           std::string& error) {
+  return import(logger, file, records, nullptr, result, error);
+}
+
+bool Store::importCsvRecords(const std::string& logger, const std::string& file,
+                             const std::vector<messwert_tag>& records, const std::vector<bool>& checksumError,
+                             ImportResult& result, std::string& error) {
+  if (checksumError.size() != records.size()) {
+    error = "History: the checksum flags do not match the records";
+    return false;
+  }
+  return import(logger, file, records, &checksumError, result, error);
+}
+
+bool Store::import(const std::string& logger, const std::string& file,
+                   const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,
+                   ImportResult& result, std::string& error) {
+  result = ImportResult{};
+  if (!validLogger(logger, error) || !ensureOpen(error)) return false;
+  int code = SQLITE_OK;
+  if (importOnce(logger, file, records, checksumError, result, error, code)) return true;
+  if (!isDamage(code)) return false;
+  // Found damaged while writing: kept aside like a damaged file found at opening, and the records go
+  // into the new one.
+  close();
+  std::string again;
+  bool damaged = false;
+  if (!setAside(again) || !openOnce(again, damaged)) {
+    error += "; " + again;
+    return false;
+  }
+  if (!importOnce(logger, file, records, checksumError, result, error, code)) return false;
+  error.clear();
+  return true;
+}
+
+bool Store::importOnce(const std::string& logger, const std::string& file,
+                       const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,
+                       ImportResult& result, std::string& error, int& code) {
+  result = ImportResult{};
+  Statements& s = *statements_;
+  auto fail = [&](int rc) {
+    code = rc;
+    result = ImportResult{};
+    error = failure("the download was not added", rc);
+    for (Statement* st :
+         {&s.insert, &s.replaceable, &s.replace, &s.logger, &s.loggerId, &s.sensor, &s.download, &s.counts})
+      st->reset();
+    exec(db_, "ROLLBACK");
+    return false;
+  };
+  int rc = exec(db_, "BEGIN IMMEDIATE");
+  if (rc != SQLITE_OK) {
+    code = rc;
+    error = failure("the download was not added", rc);
+    return false;
+  }
+
+  s.logger.bind(1, logger);
+  if ((rc = s.logger.run()) != SQLITE_OK) return fail(rc);
+  s.loggerId.bind(1, logger);
+  if ((rc = s.loggerId.step()) != SQLITE_ROW) return fail(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
+  const int64_t loggerId = sqlite3_column_int64(s.loggerId.get(), 0);
+  s.loggerId.reset();
+
+  const int fromFile = checksumError != nullptr ? 1 : 0;
+  s.download.bind(1, static_cast<int64_t>(std::time(nullptr)));
+  s.download.bind(2, loggerId);
+  s.download.bind(3, file);
+  s.download.bind(4, 0);
+  s.download.bind(5, 0);
+  s.download.bind(6, fromFile);
+  if ((rc = s.download.run()) != SQLITE_OK) return fail(rc);
+  const int64_t downloadId = sqlite3_last_insert_rowid(db_);
+
+  std::vector<bool> sensorSeen(65536, false);
+  for (size_t i = 0; i < records.size(); ++i) {
+    const messwert_tag& r = records[i];
+    int64_t time;
+    if (!recordTime(r, time)) {
+      ++result.invalidTime;
+      continue;
+    }
+    ++result.records;
+    const int flagged = checksumError != nullptr ? ((*checksumError)[i] ? 1 : 0) : messwert::checksum(r) != 0;
+    uint8_t bytes[messwert::kRecordSize];
+    messwert::toBytes(r, bytes);
+    auto bindKey = [&](Statement& st) {
+      st.bind(1, loggerId);
+      st.bind(2, time);
+      st.bind(3, r.sensorSerialNumber);
+      st.bind(4, r.humidityRaw);
+      st.bind(5, r.temperatureRaw);
+    };
+    auto bindCopy = [&](Statement& st) {
+      sqlite3_bind_blob(st.get(), 6, bytes, sizeof bytes, SQLITE_STATIC);
+      st.bind(7, flagged);
+      st.bind(8, fromFile);
+    };
+    bindKey(s.insert);
+    bindCopy(s.insert);
+    s.insert.bind(9, downloadId);
+    if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
+    if (sqlite3_changes(db_) == 1) {
+      ++result.added;
+    } else {
+      bindKey(s.replaceable);
+      rc = s.replaceable.step();
+      const bool better =
+          rc == SQLITE_ROW && sqlite3_column_int(s.replaceable.get(), 0) > flagged * 2 + fromFile;
+      s.replaceable.reset();
+      if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(rc);
+      if (better) {
+        bindKey(s.replace);
+        bindCopy(s.replace);
+        if ((rc = s.replace.run()) != SQLITE_OK) return fail(rc);
+      }
+    }
+    if (!sensorSeen[r.sensorSerialNumber]) {
+      sensorSeen[r.sensorSerialNumber] = true;
+      s.sensor.bind(1, loggerId);
+      s.sensor.bind(2, r.sensorSerialNumber);
+      if ((rc = s.sensor.run()) != SQLITE_OK) return fail(rc);
+    }
+  }
+
+  s.counts.bind(1, downloadId);
+  s.counts.bind(2, result.records);
+  s.counts.bind(3, result.added);
+  if ((rc = s.counts.run()) != SQLITE_OK) return fail(rc);
+  result.downloadId = downloadId;
+  if ((rc = exec(db_, "COMMIT")) != SQLITE_OK) return fail(rc);
+  return true;
+}
+
+bool Store::scan(const Query& q, const std::function<bool(const StoredRecord&)>& visit, std::string& error) {
+  if (!ensureOpen(error)) return false;
+  std::vector<bool> wanted;
+  if (!q.sensors.empty()) {
+    wanted.assign(65536, false);
+    for (uint16_t sensor : q.sensors) wanted[sensor] = true;
+  }
+  Statement s;
+  int rc;
+  if (q.logger.empty()) {
+    rc = s.prepare(
+        db_,
+        "SELECT m.time, m.sensor, m.record, m.checksum_error, m.download, l.serial FROM measurements m "
+        "JOIN loggers l ON l.id = m.logger WHERE m.time BETWEEN ?2 AND ?3 "
+        "ORDER BY m.time, l.serial, m.sensor");
+  } else {
+    rc = s.prepare(db_,
+                   "SELECT m.time, m.sensor, m.record, m.checksum_error, m.download FROM measurements m "
+                   "JOIN loggers l ON l.id = m.logger WHERE l.serial = ?1 AND m.time BETWEEN ?2 AND ?3 "
+                   "ORDER BY m.time");
+    if (rc == SQLITE_OK) s.bind(1, q.logger);
+  }
+  if (rc != SQLITE_OK) {
+    error = failure("cannot read the measurements", rc);
+    return false;
+  }
+  s.bind(2, q.from);
+  s.bind(3, q.to);
+  sqlite3_stmt* st = s.get();
+  StoredRecord out;
+  out.logger = q.logger;
+  while ((rc = s.step()) == SQLITE_ROW) {
+    if (!wanted.empty() && !wanted[static_cast<uint16_t>(sqlite3_column_int(st, 1))]) continue;
+    const void* blob = sqlite3_column_blob(st, 2);
+    if (blob == nullptr || sqlite3_column_bytes(st, 2) != static_cast<int>(messwert::kRecordSize)) {
+      error = failure("a stored record is not 32 bytes", SQLITE_CORRUPT);
+      return false;
+    }
+    out.time = sqlite3_column_int64(st, 0);
+    out.record = messwert::fromBytes(static_cast<const uint8_t*>(blob));
+    out.checksumError = sqlite3_column_int(st, 3) != 0;
+    out.download = sqlite3_column_int64(st, 4);
+    if (q.logger.empty()) {
+      const unsigned char* serial = sqlite3_column_text(st, 5);
+      out.logger.assign(serial ? reinterpret_cast<const char*>(serial) : "");
+    }
+    if (!visit(out)) return true;
+  }
+  if (rc != SQLITE_DONE) {
+    error = failure("cannot read the measurements", rc);
+    return false;
+  }
+  return true;
+}
+
+bool Store::query(const Query& q, std::vector<StoredRecord>& out, std::string& error) {
+  out.clear();
+  // Counting first costs a quarter of what growing the vector row by row does on a large range.
+  if (q.sensors.empty() && !q.logger.empty() && ensureOpen(error)) {
+    Statement count;
+    if (count.prepare(db_,
+                      "SELECT count(*) FROM measurements m JOIN loggers l ON l.id = m.logger "
+                      "WHERE l.serial = ?1 AND m.time BETWEEN ?2 AND ?3") == SQLITE_OK) {
+      count.bind(1, q.logger);
+      count.bind(2, q.from);
+      count.bind(3, q.to);
+      if (count.step() == SQLITE_ROW)
+        out.reserve(
+            static_cast<size_t>(std::clamp<int64_t>(sqlite3_column_int64(count.get(), 0), 0, 1 << 24)));
+    }
+  }
+  return scan(
+      q,
+      [&](const StoredRecord& r) {
+        out.push_back(r);
+        return true;
+      },
+      error);
+}
+
+std::vector<std::string> Store::loggers() {
+  std::vector<std::string> out;
+  lastError_.clear();
+  if (!ensureOpen(lastError_)) return out;
+  Statement s;
+  int rc = s.prepare(db_, "SELECT serial FROM loggers ORDER BY serial");
+  if (rc == SQLITE_OK)
+    while ((rc = s.step()) == SQLITE_ROW) {
+      const unsigned char* serial = sqlite3_column_text(s.get(), 0);
+      out.emplace_back(serial ? reinterpret_cast<const char*>(serial) : "");
+    }
+  if (rc != SQLITE_DONE) lastError_ = failure("cannot read the loggers", rc);
+  return out;
+}
+
+std::vector<uint16_t> Store::sensors(const std::string& logger) {
+  std::vector<uint16_t> out;
+  lastError_.clear();
+  if (!ensureOpen(lastError_)) return out;
+  Statement s;
+  int rc = s.prepare(db_,
+                     "SELECT s.sensor FROM sensors s JOIN loggers l ON l.id = s.logger WHERE l.serial = ?1 "
+                     "ORDER BY s.sensor");
+  if (rc == SQLITE_OK) s.bind(1, logger);
+  if (rc == SQLITE_OK)
+    while ((rc = s.step()) == SQLITE_ROW) {
+      out.push_back(static_cast<uint16_t>(sqlite3_column_int(s.get(), 0)));
+    }
+  if (rc != SQLITE_DONE) lastError_ = failure("cannot read the sensors", rc);
+  return out;
+}
+
+std::vector<DownloadRow> Store::downloads(const std::string& logger) {
+  std::vector<DownloadRow> out;
+  lastError_.clear();
+  if (!ensureOpen(lastError_)) return out;
+  Statement s;
+  int rc =
+      s.prepare(db_,
+                "SELECT d.id, d.time, l.serial, d.file, d.records, d.added, d.from_file FROM downloads d "
+                "JOIN loggers l ON l.id = d.logger WHERE ?1 = '' OR l.serial = ?1 ORDER BY d.id");
+  if (rc == SQLITE_OK) s.bind(1, logger);
+  auto text = [&](int column) {
+    const unsigned char* value = sqlite3_column_text(s.get(), column);
+    return std::string(value ? reinterpret_cast<const char*>(value) : "");
+  };
+  if (rc == SQLITE_OK)
+    while ((rc = s.step()) == SQLITE_ROW) {
+      sqlite3_stmt* st = s.get();
+      out.push_back(DownloadRow{sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1), text(2), text(3),
+                                sqlite3_column_int64(st, 4), sqlite3_column_int64(st, 5),
+                                sqlite3_column_int(st, 6) != 0});
+    }
+  if (rc != SQLITE_DONE) lastError_ = failure("cannot read the downloads", rc);
+  return out;
+}
+
+}  // namespace history

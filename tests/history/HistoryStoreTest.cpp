@@ -1,0 +1,292 @@
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "HistorySupport.h"
+#include "data/RegionalFormat.h"
+#include "history/History.h"
+
+using historytest::record;
+using historytest::TempDir;
+
+namespace {
+
+// A logger memory: one record a minute, two sensors taking turns.
+std::vector<messwert_tag> memory(int first, int count) {
+  std::vector<messwert_tag> out;
+  for (int i = first; i < first + count; ++i)
+    out.push_back(record(2026, 3, 7, 10 + i / 60, i % 60, 0, static_cast<uint16_t>(1 + i % 2)));
+  return out;
+}
+
+bool sameBytes(const messwert_tag& a, const messwert_tag& b) {
+  uint8_t x[32], y[32];
+  messwert::toBytes(a, x);
+  messwert::toBytes(b, y);
+  return std::memcmp(x, y, sizeof x) == 0;
+}
+
+struct HistoryStore : ::testing::Test {
+  TempDir dir;
+  std::string path = dir / "data/tarnwick/measurements.sqlite";
+  history::Store store;
+  std::string error;
+
+  void SetUp() override { ASSERT_TRUE(store.open(path, error)) << error; }
+
+  history::ImportResult import(const std::string& logger, const std::vector<messwert_tag>& records) {
+    history::ImportResult result;
+    EXPECT_TRUE(store.importDownload(logger, "/home/u/" + logger + ".csv", records, result, error)) << error;
+    return result;
+  }
+  std::vector<history::StoredRecord> all(const std::string& logger) {
+    std::vector<history::StoredRecord> out;
+    history::Query q;
+    q.logger = logger;
+    EXPECT_TRUE(store.query(q, out, error)) << error;
+    return out;
+  }
+};
+
+}  // namespace
+
+TEST_F(HistoryStore, RepeatedAndOverlappingDownloadsAddOnlyNewRecordsPerLogger) {
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "data/tarnwick").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  std::vector<messwert_tag> first = memory(0, 100);
+  first[10] = historytest::withBadChecksum(first[10]);
+  first.push_back(record(2026, 3, 7, 24, 0, 0));  // invalid time: left out
+  first.push_back(record(2026, 2, 29, 1, 0, 0));  // no such day
+  history::ImportResult r = import("VLM12345", first);
+  EXPECT_EQ(r.records, 100);
+  EXPECT_EQ(r.added, 100);
+  EXPECT_EQ(r.invalidTime, 2);
+  EXPECT_EQ(import("VLM12345", first).added, 0);
+  std::vector<messwert_tag> overlap = memory(60, 70);  // 40 known, 30 new
+  std::reverse(overlap.begin(), overlap.end());
+  EXPECT_EQ(import("VLM12345", overlap).added, 30);
+  EXPECT_EQ(import("VLM777", memory(0, 100)).added, 100);  // the same memory of another logger
+
+  const auto stored = all("VLM12345");
+  ASSERT_EQ(stored.size(), 130u);
+  for (size_t i = 0; i < stored.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(stored[i].logger, "VLM12345");
+    // Calendar time taken as UTC: 2026-03-07 10:00:00 is 1772877600.
+    EXPECT_EQ(stored[i].time, 1772877600 + 60 * static_cast<int64_t>(i));
+    const messwert_tag expected = i < 100 ? first[i] : memory(static_cast<int>(i), 1)[0];
+    EXPECT_TRUE(sameBytes(stored[i].record, expected));
+    EXPECT_EQ(stored[i].checksumError, i == 10);
+  }
+  EXPECT_EQ(all("VLM777").size(), 100u);
+  EXPECT_TRUE(all("VLM0").empty());
+  EXPECT_EQ(store.loggers(), (std::vector<std::string>{"VLM12345", "VLM777"}));
+  EXPECT_EQ(store.sensors("VLM12345"), (std::vector<uint16_t>{1, 2}));
+
+  const auto rows = store.downloads("VLM12345");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].added, 100);
+  EXPECT_EQ(rows[1].records, 100);
+  EXPECT_EQ(rows[1].added, 0);
+  EXPECT_EQ(rows[2].records, 70);
+  EXPECT_EQ(rows[2].added, 30);
+  EXPECT_EQ(rows[2].file, "/home/u/VLM12345.csv");
+  EXPECT_EQ(store.downloads("").size(), 4u);
+  for (size_t i = 0; i < stored.size(); ++i) EXPECT_EQ(stored[i].download, rows[i < 100 ? 0 : 2].id) << i;
+
+  // One sensor over a time range, after the file was closed and opened again.
+  store.close();
+  ASSERT_TRUE(store.open(path, error)) << error;
+  history::Query q;
+  q.logger = "VLM12345";
+  q.sensors = {2};
+  q.from = 1772877600 + 60 * 20;
+  q.to = 1772877600 + 60 * 29;
+  std::vector<history::StoredRecord> some;
+  ASSERT_TRUE(store.query(q, some, error)) << error;
+  ASSERT_EQ(some.size(), 5u);
+  EXPECT_EQ(some.front().time, q.from + 60);
+  EXPECT_EQ(some.back().time, q.to);
+
+  std::vector<messwert_tag> noLogger = memory(0, 1);
+  history::ImportResult ignored;
+  EXPECT_FALSE(store.importDownload("", "x.csv", noLogger, ignored, error));
+  EXPECT_FALSE(store.importDownload(std::string("VLM\n1"), "x.csv", noLogger, ignored, error));
+}
+
+TEST_F(HistoryStore, RecordsFromACsvFileMergeWithTheDownloadAndGiveWayToIt) {
+  std::vector<messwert_tag> downloaded = memory(0, 20);
+  downloaded[3] = historytest::withBadChecksum(downloaded[3]);
+  std::string text = std::string(csv::kHeader) + "\r\n";
+  for (const auto& r : downloaded) {
+    messwert::TimeStamp ts;
+    std::string message;
+    ASSERT_TRUE(messwert::timeStamp(r, ts, message));
+    text += csv::formatLine(r, ts, RegionalFormat::english());
+  }
+  historytest::writeFile(dir / "first.csv", text);
+  std::vector<messwert_tag> fromFile;
+  std::vector<bool> flags;
+  ASSERT_TRUE(history::readCsvFile(dir / "first.csv", fromFile, flags, error)) << error;
+
+  history::ImportResult r;
+  ASSERT_TRUE(store.importCsvRecords("VLM1", dir / "first.csv", fromFile, flags, r, error)) << error;
+  EXPECT_EQ(r.added, 20);
+  EXPECT_FALSE(sameBytes(all("VLM1")[0].record, downloaded[0]));  // rounded values, no tick
+  EXPECT_EQ(import("VLM1", downloaded).added, 0);
+  // Read again after the download: the downloaded bytes stay.
+  ASSERT_TRUE(store.importCsvRecords("VLM1", dir / "first.csv", fromFile, flags, r, error)) << error;
+  EXPECT_EQ(r.added, 0);
+  const auto stored = all("VLM1");
+  ASSERT_EQ(stored.size(), 20u);
+  for (size_t i = 0; i < stored.size(); ++i) {
+    EXPECT_TRUE(sameBytes(stored[i].record, downloaded[i])) << i;
+    EXPECT_EQ(stored[i].checksumError, i == 3) << i;
+  }
+  const auto rows = store.downloads("VLM1");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_TRUE(rows[0].fromFile);
+  EXPECT_FALSE(rows[1].fromFile);
+}
+
+TEST_F(HistoryStore, ALockedDatabaseFailsTheImportWithAMessageAndLaterWorks) {
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE; DELETE FROM downloads;", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  history::ImportResult r;
+  EXPECT_FALSE(store.importDownload("VLM1", "a.csv", memory(0, 10), r, error));
+  EXPECT_NE(error.find(path), std::string::npos) << error;
+  EXPECT_NE(error.find("in use by another program"), std::string::npos) << error;
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  EXPECT_EQ(import("VLM1", memory(0, 10)).added, 10);
+}
+
+TEST_F(HistoryStore, ADamagedFileIsKeptAsideAndANewOneStarted) {
+  import("VLM1", memory(0, 2000));
+  store.close();
+  // Garbage over a page in the middle of the table.
+  std::string bytes = historytest::readFile(path);
+  ASSERT_GT(bytes.size(), 40000u);
+  std::memset(&bytes[bytes.size() / 2 / 4096 * 4096], 0x5A, 4096);
+  historytest::writeFile(path, bytes);
+
+  ASSERT_TRUE(store.open(path, error)) << error;
+  const std::string notice = store.notice();
+  const size_t at = notice.find(path + ".damaged-");
+  ASSERT_NE(at, std::string::npos) << notice;
+  const std::string aside = notice.substr(at, notice.find(' ', at) - at);
+  EXPECT_EQ(historytest::readFile(aside), bytes);
+  EXPECT_TRUE(store.loggers().empty());
+  EXPECT_EQ(import("VLM1", memory(0, 10)).added, 10);
+  store.close();
+
+  // A file that is no database at all.
+  historytest::writeFile(path, std::string(8192, 'x'));
+  ASSERT_TRUE(store.open(path, error)) << error;
+  EXPECT_NE(store.notice().find("damaged"), std::string::npos);
+  EXPECT_EQ(import("VLM1", memory(0, 10)).added, 10);
+  store.close();
+
+  // A sound database of another program is left alone.
+  const std::string foreign = dir / "data/tarnwick/other.sqlite";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(foreign.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE t(x); INSERT INTO t VALUES(1);", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  const std::string before = historytest::readFile(foreign);
+  EXPECT_FALSE(store.open(foreign, error));
+  EXPECT_NE(error.find("another program"), std::string::npos) << error;
+  EXPECT_EQ(historytest::readFile(foreign), before);
+  // Nor is a link put in place of the file followed.
+  const std::string link = dir / "data/tarnwick/link.sqlite", target = dir / "elsewhere.sqlite";
+  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(store.open(link, error));
+  EXPECT_NE(error.find(link), std::string::npos) << error;
+  EXPECT_FALSE(std::filesystem::exists(target));
+  for (const auto& entry : std::filesystem::directory_iterator(dir / "data/tarnwick"))
+    EXPECT_EQ(entry.path().string().find(foreign + "."), std::string::npos) << entry.path();
+}
+
+// Root ignores permission bits, so the store runs as nobody in a child process.
+TEST(HistoryStoreAccess, AReadOnlyFolderFailsWithAMessage) {
+  TempDir dir;
+  uid_t uid = ::getuid();
+  gid_t gid = ::getgid();
+  if (uid == 0) {
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    uid = nobody->pw_uid;
+    gid = nobody->pw_gid;
+  }
+  // One folder made read-only before the store runs, one holding a database made before.
+  const std::string empty = dir / "empty", full = dir / "full";
+  ASSERT_EQ(::mkdir(empty.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(full.c_str(), 0700), 0);
+  {
+    history::Store store;
+    std::string error;
+    ASSERT_TRUE(store.open(full + "/measurements.sqlite", error)) << error;
+  }
+  for (const std::string& p : {dir.path().string(), empty, full, full + "/measurements.sqlite"})
+    ASSERT_EQ(::chown(p.c_str(), uid, gid), 0) << p;
+  ASSERT_EQ(::chmod(empty.c_str(), 0500), 0);
+  ASSERT_EQ(::chmod(full.c_str(), 0500), 0);
+
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(fds[0]);
+    if (::getuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
+      ::_exit(2);
+    if (::getuid() == 0) ::_exit(2);
+    std::string report;
+    for (const std::string& path : {empty + "/tarnwick/measurements.sqlite", empty + "/measurements.sqlite",
+                                    full + "/measurements.sqlite"}) {
+      history::Store store;
+      std::string error;
+      history::ImportResult result;
+      const bool ok = store.open(path, error) &&
+                      store.importDownload("VLM1", "a.csv", {record(2026, 1, 1, 0, 0, 0)}, result, error);
+      report += (ok ? "stored " : "failed ") + error + "\n";
+    }
+    const ssize_t written = ::write(fds[1], report.data(), report.size());
+    ::_exit(written == static_cast<ssize_t>(report.size()) ? 0 : 3);
+  }
+  ::close(fds[1]);
+  std::string report;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+    report.append(buffer, static_cast<size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::istringstream lines(report);
+  std::string line;
+  int failed = 0;
+  while (std::getline(lines, line)) {
+    EXPECT_EQ(line.rfind("failed ", 0), 0u) << line;
+    EXPECT_TRUE(line.find(empty) != std::string::npos || line.find(full) != std::string::npos) << line;
+    failed += line.rfind("failed ", 0) == 0;
+  }
+  EXPECT_EQ(failed, 3) << report;
+  ::chmod(empty.c_str(), 0700);
+  ::chmod(full.c_str(), 0700);
+}
