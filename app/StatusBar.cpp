@@ -125,7 +125,10 @@ void StatusBar::disconnected() {
   version_.clear();
   records_ = -1;
   if (firmwareWait_) {
-    // The restart itself: the wait goes on.
+    // The restart itself: the wait goes on until the update's time-out.
+    restartSeen_ = true;
+    setMessage(sentVersion_.isEmpty() ? tr("The logger restarts with the new firmware")
+                                      : tr("The logger restarts with firmware %1").arg(sentVersion_));
   } else if ((operation_ == Operation::Download || operation_ == Operation::MemoryRead) && !received_) {
     setMessage(operation_ == Operation::Download
                    ? tr("Download stopped: logger disconnected \u2014 no file written")
@@ -185,9 +188,10 @@ void StatusBar::progress(bool firmware, qint64 value, qint64 total) {
   renderProgress();
 }
 
-void StatusBar::firmwareRestart() {
+void StatusBar::firmwareRestart(const QString& imageVersion) {
   firmwareWait_ = awaitingVersion_ = true;
-  updateReported_ = false;
+  restartSeen_ = updateReported_ = false;
+  sentVersion_ = fromLogger(imageVersion, 24);
   busyBar_ = true;
   value_ = total_ = 0;  // the packets are all out
   setMessage(tr("Waiting for the logger to restart"));
@@ -244,9 +248,14 @@ void StatusBar::saveCancelled() {
 
 void StatusBar::timedOut() {
   if (firmwareWait_) {
-    // The update's wait ends; the restarted logger is connected again by the next operation.
+    // The update's wait ends. The window does not connect by itself: the next operation does.
     firmwareWait_ = false;
-    setMessage(tr("Firmware sent \u2014 Firmware Update connects again and shows the logger's version"));
+    const QString sent =
+        sentVersion_.isEmpty() ? tr("Firmware sent") : tr("Firmware %1 sent").arg(sentVersion_);
+    setMessage(
+        restartSeen_
+            ? tr("%1 and the logger restarted \u2014 the next operation connects to it again").arg(sent)
+            : tr("%1, but the logger has not restarted").arg(sent));
     endOperation();
   } else if (operation_ != Operation::None) {
     setMessage(tr("No answer from the logger"));

@@ -29,7 +29,8 @@ class StatusBar : public QStatusBar {
   void softwareVersion(const QString& version);
   void storedRecords(qint64 records);
   void progress(bool firmware, qint64 value, qint64 total);
-  void firmwareRestart();
+  // The logger was told to install `imageVersion` (the program's image) and restarts.
+  void firmwareRestart(const QString& imageVersion);
   // Returns a token for the history's later word on this download.
   int downloadSaved(const QString& path, qint64 records, bool toHistory);
   void memorySaved(const QString& path, qint64 bytes);
@@ -85,9 +86,11 @@ class StatusBar : public QStatusBar {
   Operation operation_ = Operation::None;
   bool received_ = false;         // every packet of the transfer is in
   bool firmwareWait_ = false;     // the logger was told to update and restarts
+  bool restartSeen_ = false;      // and it went off the bus
   bool awaitingVersion_ = false;  // the next version it reports tells how the update went
   bool updateReported_ = false;   // that was said; the "up to date" box that follows says no more
   QString versionBefore_;
+  QString sentVersion_;
   qint64 value_ = 0, total_ = 0;
   bool firmwareProgress_ = false;
   bool busyBar_ = false;

@@ -27,6 +27,8 @@
 #include "MeasurementsWindow.h"
 #include "Select.h"
 #include "StatusBar.h"
+#include "history/History.h"
+#include "link/Firmware.h"
 #include "link/USBInterface.h"
 #include "ui_Umain.h"
 
@@ -45,6 +47,8 @@ constexpr int kClientHeight = 455;  // the controls' area without the service co
 constexpr int kRecentFiles = 8;
 constexpr size_t kAnswersKept = 16;
 const QString kRecentKey = QStringLiteral("recentFiles");
+// The history's name for a logger that reports no serial-number string.
+const char kNoSerial[] = "no serial number";
 
 QSettings settings() {
   return QSettings(QStringLiteral("tarnwick"), QStringLiteral("tarnwick"));
@@ -88,6 +92,7 @@ TfrmMain::TfrmMain(QWidget* parent)
   frame->addWidget(client_, 1);
   frame->addWidget(status_);
   log_ = new LogPane(ui->mmoDebug, this);
+  importer_.setMaxThreadCount(1);
   buildMenus();
   connect(status_, &StatusBar::showMeasurementsClicked, this, [this] { showMeasurements(); });
   resize(client_->width(), height());  // the width the layout gave the controls
@@ -152,8 +157,10 @@ TfrmMain::TfrmMain(QWidget* parent)
 
 TfrmMain::~TfrmMain() {
   // Workers still running answer their pending requests with the fallback and drop their effects;
-  // then the link is torn down (its destructor waits for them).
+  // then the link is torn down (its destructor waits for them). An import under way finishes; its
+  // outcome goes nowhere.
   queue_.close();
+  importer_.waitForDone();
   delete usb;
   usb = nullptr;
   if (frmMain == this) frmMain = nullptr;
@@ -535,11 +542,14 @@ void TfrmMain::linkEvent(const LinkEvent& event) {
   copy.total = event.total;
   copy.text = event.text;
   // The records are the caller's only during the call.
-  copy.records = nullptr;
-  queue_.post([this, copy] { applyLinkEvent(copy); });
+  std::shared_ptr<const std::vector<messwert_tag>> records;
+  if (event.kind == LinkEvent::Kind::DownloadSaved && event.records != nullptr)
+    records = std::make_shared<const std::vector<messwert_tag>>(*event.records);
+  queue_.post([this, copy, records] { applyLinkEvent(copy, records); });
 }
 
-void TfrmMain::applyLinkEvent(const LinkEvent& event) {
+void TfrmMain::applyLinkEvent(const LinkEvent& event,
+                              std::shared_ptr<const std::vector<messwert_tag>> records) {
   const QString text = cp1252::toQString(event.text);
   switch (event.kind) {
     case LinkEvent::Kind::Connected:
@@ -559,14 +569,20 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event) {
     case LinkEvent::Kind::FirmwareProgress:
       status_->progress(event.kind == LinkEvent::Kind::FirmwareProgress, event.value, event.total);
       break;
-    case LinkEvent::Kind::FirmwareRestart:
-      status_->firmwareRestart();
+    case LinkEvent::Kind::FirmwareRestart: {
+      // The program's own image, whose version text leads it.
+      std::vector<uint8_t> image;
+      QString version;
+      if (firmware::loadImage(image))
+        version = cp1252::toQString(std::string(reinterpret_cast<const char*>(image.data())));
+      status_->firmwareRestart(version);
       break;
+    }
     case LinkEvent::Kind::DownloadSaved: {
       // File names are the system's bytes.
       const QString path = QFile::decodeName(QByteArray::fromStdString(event.text));
-      status_->downloadSaved(path, event.value, false);
       addRecentFile(path);
+      importDownload(path, records ? records : std::make_shared<const std::vector<messwert_tag>>());
       break;
     }
     case LinkEvent::Kind::MemorySaved:
@@ -715,8 +731,18 @@ void TfrmMain::fillRecentMenu() {
 }
 
 MeasurementsWindow* TfrmMain::showMeasurements() {
-  if (!measurements_) measurements_ = new MeasurementsWindow(nullptr, this);
-  if (!logger_.isEmpty()) measurements_->showLogger(logger_);
+  if (!measurements_) {
+    // The window reads the history through a connection of the GUI thread; without one it still
+    // shows opened files.
+    store_ = std::make_unique<history::Store>();
+    std::string error;
+    const std::string path = historyPath();
+    history::Store* store = !path.empty() && store_->open(path, error) ? store_.get() : nullptr;
+    if (store == nullptr) appendLog(tr("History not available: %1").arg(QString::fromStdString(error)));
+    measurements_ = new MeasurementsWindow(store, this);
+  }
+  const QString logger = !shownLogger_.isEmpty() ? shownLogger_ : logger_;
+  if (!logger.isEmpty()) measurements_->showLogger(logger);
   measurements_->show();
   measurements_->raise();
   measurements_->activateWindow();
@@ -737,6 +763,108 @@ void TfrmMain::openMeasurementsDialog() {
   if (!path.isEmpty()) openMeasurementsFile(path);
 }
 
+std::string TfrmMain::historyPath() const {
+  return historyPath_.empty() ? history::Store::defaultPath() : historyPath_;
+}
+
+void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::vector<messwert_tag>> records) {
+  const QString logger = logger_.isEmpty() ? QString::fromLatin1(kNoSerial) : logger_;
+  const int token = status_->downloadSaved(file, static_cast<qint64>(records->size()), true);
+  shownLogger_ = logger;
+  const std::string database = historyPath();
+  const std::string loggerName = cp1252::fromQString(logger);
+  const std::string fileName = QFile::encodeName(file).toStdString();
+  importer_.start([this, token, logger, database, loggerName, fileName, records] {
+    std::string error;
+    history::ImportResult result;
+    history::Store store;
+    bool ok = false;
+    if (database.empty()) {
+      error = "no folder for the history is known (HOME is not set)";
+    } else if (store.open(database, error)) {
+      ok = store.importDownload(loggerName, fileName, *records, result, error);
+    }
+    const QString reason = QString::fromStdString(error), notice = QString::fromStdString(store.notice());
+    queue_.post([this, token, logger, ok, added = result.added, reason, notice] {
+      historyOutcome(token, logger, ok, added, reason, notice);
+    });
+  });
+}
+
+void TfrmMain::historyOutcome(int token, const QString& logger, bool ok, qint64 added, const QString& error,
+                              const QString& notice) {
+  if (!notice.isEmpty()) appendLog(tr("History: %1").arg(notice));
+  if (!ok) {
+    // The download itself succeeded: the file is written. Only its copy in the history is missing.
+    appendLog(tr("History not updated: %1").arg(error));
+    status_->historyFailed(token);
+    return;
+  }
+  status_->historyImported(token, added);
+  if (measurements_) measurements_->historyChanged(logger);
+}
+
 void TfrmMain::openMeasurementsFile(const QString& path) {
-  (void)path;
+  // Read and taken into the history off the GUI thread, like a download.
+  const std::string database = historyPath();
+  const std::string fileName = QFile::encodeName(path).toStdString();
+  const QString baseName = QFileInfo(path).completeBaseName();
+  status_->showResult(tr("Opening %1\u2026").arg(QFileInfo(path).fileName()));
+  importer_.start([this, path, database, fileName, baseName] {
+    std::vector<messwert_tag> records;
+    std::vector<bool> flags;
+    std::string readError;
+    if (!history::readCsvFile(fileName, records, flags, readError)) {
+      const QString reason = QString::fromStdString(readError);
+      queue_.post([this, path, reason] { openRefused(path, reason); });
+      return;
+    }
+    // The file goes under the logger that downloaded it, as far as the history knows, else its name.
+    std::string logger = cp1252::fromQString(baseName);
+    std::string error;
+    history::ImportResult result;
+    history::Store store;
+    bool ok = !database.empty() && store.open(database, error);
+    if (database.empty()) error = "no folder for the history is known (HOME is not set)";
+    if (ok) {
+      for (const history::DownloadRow& row : store.downloads(std::string())) {
+        if (row.file == fileName) logger = row.logger;
+      }
+      ok = store.importCsvRecords(logger, fileName, records, flags, result, error);
+    }
+    auto shown = std::make_shared<std::vector<history::StoredRecord>>();
+    shown->reserve(records.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+      history::StoredRecord r{logger, records[i], 0, flags[i]};
+      if (history::recordTime(records[i], r.time)) shown->push_back(r);
+    }
+    const QString loggerName = cp1252::toQString(logger), reason = QString::fromStdString(error),
+                  notice = QString::fromStdString(store.notice());
+    queue_.post([this, path, loggerName, shown, ok, added = result.added, reason, notice] {
+      if (!notice.isEmpty()) appendLog(tr("History: %1").arg(notice));
+      addRecentFile(path);
+      QString text = tr("%1 records read from %2")
+                         .arg(plainNumber(static_cast<qint64>(shown->size())), QFileInfo(path).fileName());
+      if (ok) {
+        text += tr(" \u00B7 %1 new in history").arg(plainNumber(added));
+      } else {
+        appendLog(tr("History not updated: %1").arg(reason));
+        text += tr(" \u00B7 history not updated");
+      }
+      status_->showResult(text);
+      MeasurementsWindow* window = showMeasurements();
+      if (ok) window->historyChanged(loggerName);
+      window->showRecords(QFileInfo(path).fileName(), *shown);
+    });
+  });
+}
+
+void TfrmMain::openRefused(const QString& path, const QString& reason) {
+  status_->showResult(tr("Not opened: %1").arg(QFileInfo(path).fileName()));
+  QMessageBox box(QMessageBox::Warning, tr("Open Measurements"),
+                  tr("%1 is not a measurement file that Tarnwick can read.").arg(path), QMessageBox::Ok,
+                  this);
+  box.setInformativeText(reason);
+  box.setObjectName(QStringLiteral("OpenRefused"));
+  box.exec();
 }

@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QPointer>
 #include <QStringList>
+#include <QThreadPool>
 #include <QWidget>
 #include <cstdint>
 #include <deque>
@@ -15,6 +16,10 @@
 
 #include "GuiQueue.h"
 #include "link/WindowPort.h"
+
+namespace history {
+class Store;
+}
 
 class LogPane;
 class MeasurementsWindow;
@@ -67,10 +72,16 @@ class TfrmMain : public QWidget, public WindowPort {
   QWidget* clientArea() const { return client_; }
   StatusBar* status() const { return status_; }
   LogPane* logPane() const { return log_; }
+  // Effects queued for the GUI thread and not yet carried out.
+  size_t pendingEffects() const { return queue_.pending(); }
   // View > Measurements: the measurements window, created when first asked for.
   MeasurementsWindow* showMeasurements();
   // The files of File > Recent Files, newest first; files that are gone are left out.
   QStringList recentFiles() const;
+  // The history database (native file name); by default history::Store::defaultPath(). Every saved
+  // download is added to it on a worker thread with a connection of its own.
+  void setHistoryPath(const std::string& path) { historyPath_ = path; }
+  std::string historyPath() const;
 
   USBInterface* usb = nullptr;
   QTimer* timUpdate;
@@ -112,8 +123,15 @@ class TfrmMain : public QWidget, public WindowPort {
   void addRecentFile(const QString& path);
   void setOperationsEnabled(bool enabled);
   void showHelp(const QString& title, const QString& text);
-  // The link's events, on the GUI thread.
-  void applyLinkEvent(const LinkEvent& event);
+  // The link's events, on the GUI thread; `records` are those of a saved download.
+  void applyLinkEvent(const LinkEvent& event,
+                      std::shared_ptr<const std::vector<messwert_tag>> records = nullptr);
+  // Adds a saved download to the history off the GUI thread; the outcome comes back through the queue.
+  void importDownload(const QString& file, std::shared_ptr<const std::vector<messwert_tag>> records);
+  // The history's word on an import, on the GUI thread: the status bar, and one log line if it failed.
+  void openRefused(const QString& path, const QString& reason);
+  void historyOutcome(int token, const QString& logger, bool ok, qint64 added, const QString& error,
+                      const QString& notice);
 
   // GUI thread: the effects themselves.
   void appendLog(const QString& line);
@@ -139,7 +157,11 @@ class TfrmMain : public QWidget, public WindowPort {
   QStringList pendingResponse_;
   std::deque<QString> answers_;  // answers shown on the console whose log line is still to come
   QString lastSaveName_;
-  QString logger_;  // the serial-number string of the logger connected last
+  QString logger_;                         // the serial-number string of the logger connected last
+  QString shownLogger_;                    // the logger whose records the measurements window is offered for
+  std::string historyPath_;                // empty: the default
+  std::unique_ptr<history::Store> store_;  // the measurements window's connection (GUI thread)
+  QThreadPool importer_;                   // one import at a time, in the order of the downloads
   std::function<QDateTime()> clock_;
   // The newest transfer progress; one queued effect at a time carries it to the GUI thread.
   std::mutex progressMutex_;
