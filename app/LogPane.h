@@ -31,7 +31,7 @@ class LogPane : public QObject {
     Record,   // one line per downloaded record: "12 05.03.2017 14:07:09", "Fehler Messwert ..."
   };
   static constexpr qint64 kMinIntervalMs = 40;
-  static constexpr size_t kSlice = 2000;
+  static constexpr size_t kSlice = 1000;
 
   explicit LogPane(QPlainTextEdit* view, QObject* parent = nullptr);
   ~LogPane() override;

@@ -161,6 +161,7 @@ TfrmMain::~TfrmMain() {
   // outcome goes nowhere.
   queue_.close();
   importer_.waitForDone();
+  delete measurements_;  // before the history connection it reads
   delete usb;
   usb = nullptr;
   if (frmMain == this) frmMain = nullptr;
