@@ -660,7 +660,7 @@ void TfrmMain::buildMenus() {
                 "<tr><td><b>Temperature</b></td><td>temperature, \u00B0C</td></tr>"
                 "<tr><td><b>HumidityRaw</b></td><td>the humidity sensor's reading, counts</td></tr>"
                 "<tr><td><b>TemperatureRaw</b></td><td>the temperature sensor's reading, counts</td></tr>"
-                "<tr><td><b>AmbientTemperature</b></td><td>the logger's own temperature, \u00B0C</td></tr>"
+                "<tr><td><b>AmbientTemperature</b></td><td>ambient temperature, \u00B0C</td></tr>"
                 "<tr><td><b>Comment</b></td><td><i>Check sum error</i> when the record's check sum is "
                 "wrong; such records are kept</td></tr></table>"
                 "<p>Records without a valid time stamp are left out; the log names them (<i>Fehler "
