@@ -190,11 +190,18 @@ void StatusBar::progress(bool firmware, qint64 value, qint64 total) {
 
 void StatusBar::firmwareRestart(const QString& imageVersion) {
   firmwareWait_ = awaitingVersion_ = true;
-  restartSeen_ = updateReported_ = false;
+  updateReported_ = false;
   sentVersion_ = fromLogger(imageVersion, 24);
   busyBar_ = true;
   value_ = total_ = 0;  // the packets are all out
-  setMessage(tr("Waiting for the logger to restart"));
+  // The logger may drop off the bus before the link has said that it told it to restart.
+  restartSeen_ = !connected_;
+  if (restartSeen_) {
+    setMessage(sentVersion_.isEmpty() ? tr("The logger restarts with the new firmware")
+                                      : tr("The logger restarts with firmware %1").arg(sentVersion_));
+  } else {
+    setMessage(tr("Waiting for the logger to restart"));
+  }
   render();
 }
 

@@ -92,7 +92,6 @@ TfrmMain::TfrmMain(QWidget* parent)
   frame->addWidget(client_, 1);
   frame->addWidget(status_);
   log_ = new LogPane(ui->mmoDebug, this);
-  importer_.setMaxThreadCount(1);
   buildMenus();
   connect(status_, &StatusBar::showMeasurementsClicked, this, [this] { showMeasurements(); });
   resize(client_->width(), height());  // the width the layout gave the controls
@@ -160,7 +159,7 @@ TfrmMain::~TfrmMain() {
   // then the link is torn down (its destructor waits for them). An import under way finishes; its
   // outcome goes nowhere.
   queue_.close();
-  importer_.waitForDone();
+  importer_.finish();
   delete measurements_;  // before the history connection it reads
   delete usb;
   usb = nullptr;
@@ -775,7 +774,7 @@ void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::ve
   const std::string database = historyPath();
   const std::string loggerName = cp1252::fromQString(logger);
   const std::string fileName = QFile::encodeName(file).toStdString();
-  importer_.start([this, token, logger, database, loggerName, fileName, records] {
+  importer_.post([this, token, logger, database, loggerName, fileName, records] {
     std::string error;
     history::ImportResult result;
     history::Store store;
@@ -811,7 +810,7 @@ void TfrmMain::openMeasurementsFile(const QString& path) {
   const std::string fileName = QFile::encodeName(path).toStdString();
   const QString baseName = QFileInfo(path).completeBaseName();
   status_->showResult(tr("Opening %1\u2026").arg(QFileInfo(path).fileName()));
-  importer_.start([this, path, database, fileName, baseName] {
+  importer_.post([this, path, database, fileName, baseName] {
     std::vector<messwert_tag> records;
     std::vector<bool> flags;
     std::string readError;

@@ -5,7 +5,6 @@
 #include <QDateTime>
 #include <QPointer>
 #include <QStringList>
-#include <QThreadPool>
 #include <QWidget>
 #include <cstdint>
 #include <deque>
@@ -15,6 +14,7 @@
 #include <string>
 
 #include "GuiQueue.h"
+#include "SerialWorker.h"
 #include "link/WindowPort.h"
 
 namespace history {
@@ -161,7 +161,7 @@ class TfrmMain : public QWidget, public WindowPort {
   QString shownLogger_;                    // the logger whose records the measurements window is offered for
   std::string historyPath_;                // empty: the default
   std::unique_ptr<history::Store> store_;  // the measurements window's connection (GUI thread)
-  QThreadPool importer_;                   // one import at a time, in the order of the downloads
+  SerialWorker importer_;                  // one import at a time, in the order of the downloads
   std::function<QDateTime()> clock_;
   // The newest transfer progress; one queued effect at a time carries it to the GUI thread.
   std::mutex progressMutex_;

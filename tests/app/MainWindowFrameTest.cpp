@@ -202,11 +202,17 @@ void MainWindowFrameTest::operationTexts() {
 void MainWindowFrameTest::firmwareUpdateUntilTheRestart() {
   firmware::setCheckPauseMs(0);
   auto logger = attach();
-  std::shared_ptr<velmora::VelmoraDevice> back;
-  std::mutex mutex;
-  logger->SetRestartHandler([&](std::shared_ptr<velmora::VelmoraDevice> restarted) {
-    std::lock_guard<std::mutex> lock(mutex);
-    back = restarted;
+  // The logger that comes back after the restart; the handler goes on to it and may outlive this test.
+  struct Restarted {
+    std::mutex mutex;
+    std::weak_ptr<velmora::VelmoraDevice> device;  // the driver's list holds it
+  };
+  auto back = std::make_shared<Restarted>();
+  logger->SetRestartHandler([back](std::shared_ptr<velmora::VelmoraDevice> restarted) {
+    {
+      std::lock_guard<std::mutex> lock(back->mutex);
+      back->device = restarted;
+    }
     usbdrv::AttachDevice(restarted);
   });
   open();
@@ -222,9 +228,9 @@ void MainWindowFrameTest::firmwareUpdateUntilTheRestart() {
   // The window asked nothing beyond the update itself, and the logger that came back got nothing.
   QCOMPARE(logger->Commands(), (std::vector<std::string>{"device.software", "mem.save=463104,61184",
                                                          "firmware.check", "firmware.update"}));
-  auto restarted = [&] {
-    std::lock_guard<std::mutex> lock(mutex);
-    return back;
+  auto restarted = [back] {
+    std::lock_guard<std::mutex> lock(back->mutex);
+    return back->device.lock();
   };
   QTRY_VERIFY_WITH_TIMEOUT(restarted() != nullptr, kWait);
   QTest::qWait(200);
