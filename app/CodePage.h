@@ -1,4 +1,5 @@
-// Conversion between the Windows-1252 byte strings of the link and data layers and Qt's strings.
+// Conversion between the Windows-1252 byte strings of the link and data layers and Qt's strings,
+// through the table in data/Text.h.
 #pragma once
 
 #include <QString>

@@ -2,19 +2,46 @@
 // statistics and the records of the range in view, and its exports (CSV, PNG, PDF report).
 #pragma once
 
+#include <QFutureWatcher>
+#include <QThreadPool>
 #include <QWidget>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <utility>
 #include <vector>
+
+#include "MeasurementData.h"
 
 namespace history {
 class Store;
 struct StoredRecord;
+struct SensorStats;
 }  // namespace history
+
+class QCheckBox;
+class QComboBox;
+class QCPGraph;
+class QCPItemStraightLine;
+class QCPLayer;
+class QCPPainter;
+class QCPTextElement;
+class QCustomPlot;
+class QDoubleSpinBox;
+class QHBoxLayout;
+class QLabel;
+class QPushButton;
+class QTableView;
+class QTableWidget;
+class QTimer;
 
 class MeasurementsWindow : public QWidget {
   Q_OBJECT
  public:
   // `store` may be null when no history is available; the window does not own it and uses it on the
-  // GUI thread only.
+  // GUI thread only (the records are read through a second connection to the same file, off the GUI
+  // thread).
   explicit MeasurementsWindow(history::Store* store, QWidget* parent = nullptr);
   ~MeasurementsWindow() override;
 
@@ -24,4 +51,129 @@ class MeasurementsWindow : public QWidget {
   void showRecords(const QString& title, const std::vector<history::StoredRecord>& records);
   // A download of `logger` was imported: what is shown is read again if it concerns that logger.
   void historyChanged(const QString& logger);
+
+  // The range in view in the records' time (seconds since 1970, the logger's calendar time taken as
+  // UTC), both ends included.
+  std::pair<int64_t, int64_t> range() const;
+  void setRange(int64_t from, int64_t to);
+  // The whole of the records, humidity and temperature axes fitted to them.
+  void resetZoom();
+  // Whether the records of a sensor are drawn, listed, counted and exported.
+  void setSensorShown(uint16_t sensor, bool shown);
+  bool isLoading() const;
+
+  // The exports of the range in view. False with a message that names the file when it cannot be
+  // written; the file is then left as it was.
+  bool exportCsv(const QString& path, QString& error);
+  bool exportPng(const QString& path, QString& error);
+  bool exportPdf(const QString& path, QString& error);
+
+ signals:
+  // The records asked for are shown, or the status line says why they cannot be.
+  void loaded();
+  // The table and the statistics show the range in view.
+  void viewUpdated();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  struct Source {
+    bool file = false;
+    QString key;  // logger serial or file title
+  };
+  struct LoadResult {
+    bool file = false;
+    std::shared_ptr<const MeasurementData> data;
+    QString error;
+  };
+  struct Graphs {
+    uint16_t sensor;
+    QCPGraph *humidity, *temperature, *ambient, *dewPoint;
+  };
+  struct StatsResult {
+    int generation;
+    std::vector<history::SensorStats> stats;
+  };
+
+  void buildChart();
+  void refreshSources();
+  void selectSource(const Source& source);
+  void startLoad(const Source& source, std::vector<history::StoredRecord> records = {});
+  void loadFinished();
+  void install(std::shared_ptr<const MeasurementData> data, bool file, bool keepRange);
+  void rebuildSensors();
+  void rebuildShown();
+  void rebuildGraphs();
+  void refreshSeries();  // before each replot: the points of the range in view
+  void rangeChanged();
+  void updateView();  // the table, range line and statistics of the range in view
+  void statsFinished();
+  void fillStatistics();
+  void showReadout(const QPoint& pos);
+  void zoomAt(double key, double factor);
+  void pan(double fraction);
+  void setXRange(double lower, double upper);
+  std::pair<size_t, size_t> shownInView() const;  // into shown_
+  std::vector<QStringList> statisticsRows() const;
+  QStringList statisticsHeader() const;
+  void paintReport(QCPPainter& painter, const QRect& page);
+  void setStatus(const QString& text);
+  void askExport(int kind);
+
+  history::Store* store_;
+  // The second connection to the history that the loads read through, and the one thread they run on.
+  std::shared_ptr<history::Store> reader_;
+  QThreadPool readerThread_;
+
+  QComboBox* source_;
+  QHBoxLayout* sensorLayout_;
+  std::vector<QCheckBox*> sensorBoxes_;
+  QCheckBox* dewPoint_;
+  QCustomPlot* plot_;
+  QCPTextElement* title_;
+  QCPLayer* cursorLayer_;
+  QCPItemStraightLine* cursor_;
+  QLabel* readout_;
+  QLabel* rangeLabel_;
+  QLabel* status_;
+  QTableWidget* stats_;
+  QDoubleSpinBox* deltaH_;
+  QTableView* table_;
+  RecordsModel* model_;
+  QTimer* viewTimer_;
+
+  Source current_;     // what was asked for
+  Source dataSource_;  // what data_ holds
+  std::shared_ptr<const MeasurementData> data_;
+  std::map<QString, std::shared_ptr<const MeasurementData>> files_;
+  std::set<uint16_t> hidden_;
+  std::shared_ptr<const std::vector<uint32_t>> shown_;  // records of the shown sensors
+  std::vector<int64_t> shownTimes_;
+  std::vector<Graphs> graphs_;
+  std::vector<chart::Point> points_;
+
+  bool seriesDirty_ = true;
+  double seriesLower_ = 0, seriesUpper_ = 0;
+  int seriesColumns_ = 0;
+  bool autoY_ = true;
+  bool zoomed_ = false;  // the user changed the range since the records were shown
+
+  QFutureWatcher<LoadResult> loadWatcher_;
+  bool loading_ = false;
+  bool loadPending_ = false;
+  Source pending_;
+  std::vector<history::StoredRecord> pendingRecords_;
+
+  QFutureWatcher<StatsResult> statsWatcher_;
+  int statsGeneration_ = 0;
+  bool statsRunning_ = false;
+  bool statsAgain_ = false;
+  std::vector<history::SensorStats> statsShown_;
+
+  bool panning_ = false;
+  QPoint panStart_;
+  double panLower_ = 0, panUpper_ = 0;
+  double panY1Lower_ = 0, panY1Upper_ = 0, panY2Lower_ = 0, panY2Upper_ = 0;
 };

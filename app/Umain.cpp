@@ -27,6 +27,7 @@
 #include "MeasurementsWindow.h"
 #include "Select.h"
 #include "StatusBar.h"
+#include "data/Text.h"
 #include "history/History.h"
 #include "link/Firmware.h"
 #include "link/USBInterface.h"
@@ -686,7 +687,7 @@ void TfrmMain::buildMenus() {
                 "humidity and temperature loggers.</p>"
                 "<p>Tarnwick is free software under the GNU General Public License, version 3 or later "
                 "(GPL-3.0-or-later); see the file LICENSE.</p>"
-                "<p>It uses Qt %2 (LGPL-3.0 or GPL), Qt Charts (GPL-3.0), SQLite (public domain) and "
+                "<p>It uses Qt %2 (LGPL-3.0 or GPL), QCustomPlot (GPL-3.0), SQLite (public domain) and "
                 "libusb (LGPL-2.1 or later).</p>")
                  .arg(QStringLiteral(TARNWICK_VERSION), QString::fromLatin1(qVersion())));
   });

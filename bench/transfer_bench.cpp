@@ -30,10 +30,12 @@
 #include "data/MyDatReader.h"
 #include "link/Firmware.h"
 #include "link/USBInterface.h"
-#include "link/WindowPort.h"
-#include "platform/usbdrv/packet_device.h"
+#include "platform/usbdrv/DriverInterface.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Records.h"
 #include "sim/model/Velmora.h"
+#include "tests/common/LoggerEndpoints.h"
+#include "tests/common/RecordingWindow.h"
 #include "usbio/UsbBuf.h"
 #include "usbio/UsbDevice.h"
 #include "usbio/UsbPipe.h"
@@ -74,118 +76,32 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// A window that answers every save dialog with one file, counts the log lines and remembers only the
-// few it is waited on: "Download finished", debug lines, answers and anything unexpected.
-class CountingWindow : public WindowPort {
+// A window that answers every save dialog with one file and counts the log lines; the counting one
+// keeps no lines, the keeping one keeps every line as the program's log does. Per-record lines are
+// only counted; "sortiert" is the one error-channel line of a good download.
+template <bool kKeepLog>
+class BenchWindow : public RecordingWindow {
  public:
-  explicit CountingWindow(std::string savePath) : savePath_(std::move(savePath)) {}
-
-  void errorMsg(const std::string& line) override {
-    lines_.fetch_add(1, std::memory_order_relaxed);
-    // "sortiert" is the one error-channel line of a good download.
-    if (line != "sortiert") note(unexpected_, line);
+  explicit BenchWindow(const std::string& savePath) : RecordingWindow(options()) {
+    answerEverySaveDialog(savePath);
   }
-  void infoMsg(const std::string& line) override {
-    lines_.fetch_add(1, std::memory_order_relaxed);
-    keep(line);
-    if (line == kDownloadFinished) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++finished_;
-      changed_.notify_all();
-    } else if (line.compare(0, sizeof kDebugPrefix - 1, kDebugPrefix) == 0) {
-      note(debug_, line);
-    }
-  }
-  void startBusy() override {}
-  void stopBusy() override {}
-  void responseLine(const std::string& line) override { note(responses_, line); }
-  void timeoutEnable(bool) override {}
-  void timeoutInterval(int) override {}
-  bool saveDialog(std::string& path) override {
-    path = savePath_;
-    return true;
-  }
-  void messageBox(MessageKind, const std::string& caption, const std::string& text) override {
-    note(unexpected_, caption + ": " + text);
-  }
-  std::string lengthText() override { return std::string(); }
-
-  uint64_t lines() const { return lines_.load(); }
-  int finished() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return finished_;
-  }
-  bool waitFinished(int count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, kBound, [&] { return finished_ >= count; });
-  }
-  size_t count(const std::vector<std::string>& list, const std::string& line) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    size_t n = 0;
-    for (const auto& l : list) n += l == line;
-    return n;
-  }
-  size_t responses(const std::string& line) const { return count(responses_, line); }
-  size_t debugLines(const std::string& line) const { return count(debug_, line); }
-  bool waitResponse(const std::string& line, size_t count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, kBound, [&] {
-      size_t n = 0;
-      for (const auto& l : responses_) n += l == line;
-      return n >= count;
-    });
-  }
-  bool waitDebug(const std::string& line, size_t count) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, kBound, [&] {
-      size_t n = 0;
-      for (const auto& l : debug_) n += l == line;
-      return n >= count;
-    });
-  }
-  // The first line nobody expected, or empty.
-  std::string unexpected() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return unexpected_.empty() ? std::string() : unexpected_.front();
-  }
-
- protected:
-  virtual void keep(const std::string&) {}
-
- private:
-  void note(std::vector<std::string>& list, const std::string& line) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    list.push_back(line);
-    changed_.notify_all();
-  }
-
-  const std::string savePath_;
-  std::atomic<uint64_t> lines_{0};
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
-  int finished_ = 0;
-  std::vector<std::string> responses_, debug_, unexpected_;
-};
-
-// The same, keeping every log line as the program's log does.
-class KeepingWindow : public CountingWindow {
- public:
-  using CountingWindow::CountingWindow;
-  void clearLog() {
-    std::lock_guard<std::mutex> lock(logMutex_);
-    log_.clear();
-  }
-
- protected:
-  void keep(const std::string& line) override {
-    std::lock_guard<std::mutex> lock(logMutex_);
-    log_.push_back(line);
+  size_t finished() const { return count(kDownloadFinished); }
+  bool waitFinished(size_t times) const { return waitForLine(kDownloadFinished, times, kBound); }
+  bool waitResponse(const std::string& line, size_t times) const {
+    return waitUntil([&] { return responseCount(line) >= times; }, kBound);
   }
 
  private:
-  std::mutex logMutex_;
-  std::vector<std::string> log_;
+  static Options options() {
+    Options o;
+    o.keepEffects = kKeepLog;
+    o.countOnly = [](const std::string& line) { return !line.empty() && line[0] >= '0' && line[0] <= '9'; };
+    o.expectedErrors = {"sortiert"};
+    return o;
+  }
 };
+using CountingWindow = BenchWindow<false>;
+using KeepingWindow = BenchWindow<true>;
 
 // CR LF lines of a file.
 size_t csvLines(const std::string& path) {
@@ -226,7 +142,7 @@ void BM_CompleteDownload(benchmark::State& state) {
     CMyDatReader reader(link.get(), link->linkGeneration());
     uint8_t storage[64];
     CUsbBuf buffer(storage, sizeof storage);
-    int finished = 0;
+    size_t finished = 0;
     double wall = 0, cpu = 0;
     for (auto _ : state) {
       const auto start = std::chrono::steady_clock::now();
@@ -244,13 +160,13 @@ void BM_CompleteDownload(benchmark::State& state) {
       }
       cpu += processCpuSeconds() - cpuStart;
       wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      if (link->downloadActive || window.finished() != ++finished || !window.unexpected().empty()) {
-        state.SkipWithError(("export did not finish: " + window.unexpected()).c_str());
+      if (link->downloadActive || window.finished() != ++finished || !window.firstUnexpected().empty()) {
+        state.SkipWithError(("export did not finish: " + window.firstUnexpected()).c_str());
         break;
       }
       if constexpr (std::is_same_v<Window, KeepingWindow>) {
         state.PauseTiming();
-        window.clearLog();
+        window.dropEffects();
         state.ResumeTiming();
       }
     }
@@ -277,7 +193,7 @@ void BM_ExportOnly(benchmark::State& state) {
   const std::string csv = dir.file("measurements.csv");
   CountingWindow window(csv);
   auto link = std::make_unique<USBInterface>(&window);
-  int finished = 0;
+  size_t finished = 0;
   for (auto _ : state) {
     state.PauseTiming();
     link->measurements = records;
@@ -286,7 +202,7 @@ void BM_ExportOnly(benchmark::State& state) {
     state.ResumeTiming();
     exportMeasurements(*link, RegionalFormat::german());
     if (window.finished() != ++finished) {
-      state.SkipWithError(("export did not finish: " + window.unexpected()).c_str());
+      state.SkipWithError(("export did not finish: " + window.firstUnexpected()).c_str());
       break;
     }
   }
@@ -345,7 +261,7 @@ void BM_Download(benchmark::State& state, bool paced) {
     state.SkipWithError(c.failure.c_str());
     return;
   }
-  int finished = c.window.finished();
+  size_t finished = c.window.finished();
   double wall = 0, cpu = 0;
   for (auto _ : state) {
     const auto start = std::chrono::steady_clock::now();
@@ -357,8 +273,8 @@ void BM_Download(benchmark::State& state, bool paced) {
     const bool done = sent && c.window.waitFinished(++finished);
     cpu += processCpuSeconds() - cpuStart;
     wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (!done || !c.window.unexpected().empty()) {
-      state.SkipWithError(("download did not finish: " + c.window.unexpected()).c_str());
+    if (!done || !c.window.firstUnexpected().empty()) {
+      state.SkipWithError(("download did not finish: " + c.window.firstUnexpected()).c_str());
       break;
     }
   }
@@ -388,14 +304,14 @@ void BM_FirmwareTransfer(benchmark::State& state, bool paced) {
     state.PauseTiming();
     // The logger opens its memory for the image; the answer is only shown, so the link's update
     // handler does not start a transfer of its own.
-    const size_t saves = c.window.responses(save);
+    const size_t saves = c.window.responseCount(save);
     c.link->rawCommand = true;
     if (!c.link->sendCommand(save) || !c.window.waitResponse(save, saves + 1)) {
       state.SkipWithError("no answer to mem.save");
       break;
     }
-    const size_t storedBefore = c.window.debugLines(stored);
-    const uint64_t written = c.logger->PacketsWritten(velmora::kEpDatOut);
+    const size_t storedBefore = c.window.count(stored);
+    const uint64_t written = c.logger->PacketsWritten(ep::kDatOut);
     state.ResumeTiming();
 
     const auto start = std::chrono::steady_clock::now();
@@ -405,8 +321,8 @@ void BM_FirmwareTransfer(benchmark::State& state, bool paced) {
     wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     state.PauseTiming();
-    const bool whole = sent && c.logger->PacketsWritten(velmora::kEpDatOut) - written == kFirmwarePackets &&
-                       c.window.waitDebug(stored, storedBefore + 1);
+    const bool whole = sent && c.logger->PacketsWritten(ep::kDatOut) - written == kFirmwarePackets &&
+                       c.window.waitForLine(stored, storedBefore + 1, kBound);
     state.ResumeTiming();
     if (!whole) {
       state.SkipWithError("the logger did not take the whole image");
@@ -444,8 +360,8 @@ void BM_FirmwareInFlight(benchmark::State& state, bool paced) {
     configuration.interfaces[0].maxTransferSize = 4096;
     if (control.OpenDevice(0, nullptr, &g_UsbDrvInterfaceGuid, true) != 0 ||
         control.ConfigureDevice(&configuration) != 0 ||
-        commands.BindPipe(0, velmora::kEpOut, nullptr, &g_UsbDrvInterfaceGuid, true) != 0 ||
-        data.BindPipe(0, velmora::kEpDatOut, nullptr, &g_UsbDrvInterfaceGuid, true) != 0) {
+        commands.BindPipe(0, ep::kCommandOut, nullptr, &g_UsbDrvInterfaceGuid, true) != 0 ||
+        data.BindPipe(0, ep::kDatOut, nullptr, &g_UsbDrvInterfaceGuid, true) != 0) {
       state.SkipWithError("cannot open the logger");
     } else {
       const std::string save =
@@ -457,7 +373,7 @@ void BM_FirmwareInFlight(benchmark::State& state, bool paced) {
         state.PauseTiming();
         uint32_t length = static_cast<uint32_t>(save.size() + 1);
         const bool opened = commands.WriteSync(save.c_str(), &length, 1000) == 0;
-        const uint64_t written = logger->PacketsWritten(velmora::kEpDatOut);
+        const uint64_t written = logger->PacketsWritten(ep::kDatOut);
         state.ResumeTiming();
         const auto start = std::chrono::steady_clock::now();
         const double cpuStart = processCpuSeconds();
@@ -484,7 +400,7 @@ void BM_FirmwareInFlight(benchmark::State& state, bool paced) {
           state.SkipWithError("a write failed");
           break;
         }
-        if (logger->PacketsWritten(velmora::kEpDatOut) - written != kFirmwarePackets) {
+        if (logger->PacketsWritten(ep::kDatOut) - written != kFirmwarePackets) {
           state.SkipWithError("the logger did not take every packet");
           break;
         }

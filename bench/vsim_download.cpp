@@ -16,9 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/usbdrv/packet_device.h"
+#include "platform/usbdrv/DriverInterface.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/socket_source.h"
 #include "sim/model/Velmora.h"
+#include "tests/common/LoggerEndpoints.h"
 #include "usbio/UsbBuf.h"
 #include "usbio/UsbPipe.h"
 
@@ -83,9 +85,9 @@ struct Pipes {
     configuration.interfaceCount = 1;
     configuration.interfaces[0].maxTransferSize = 4096;
     return control.ConfigureDevice(&configuration) == 0 &&
-           out.BindPipe(0, 0x04, nullptr, &g_UsbDrvInterfaceGuid, true) == 0 &&
-           answers.BindPipe(0, 0x85, nullptr, &g_UsbDrvInterfaceGuid, true) == 0 &&
-           data.BindPipe(0, 0x81, nullptr, &g_UsbDrvInterfaceGuid, true) == 0;
+           out.BindPipe(0, ep::kCommandOut, nullptr, &g_UsbDrvInterfaceGuid, true) == 0 &&
+           answers.BindPipe(0, ep::kAnswerIn, nullptr, &g_UsbDrvInterfaceGuid, true) == 0 &&
+           data.BindPipe(0, ep::kDatIn, nullptr, &g_UsbDrvInterfaceGuid, true) == 0;
   }
 };
 

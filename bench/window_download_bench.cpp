@@ -29,7 +29,7 @@
 #include "Umain.h"
 #include "data/RegionalFormat.h"
 #include "link/USBInterface.h"
-#include "platform/usbdrv/packet_device.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Velmora.h"
 
 namespace {

@@ -28,7 +28,7 @@
 #include "LogPane.h"
 #include "Umain.h"
 #include "data/RegionalFormat.h"
-#include "platform/usbdrv/packet_device.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Velmora.h"
 
 namespace {

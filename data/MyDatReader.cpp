@@ -6,6 +6,7 @@
 
 #include "data/CsvExport.h"
 #include "data/SafeFile.h"
+#include "data/Text.h"
 #include "link/USBInterface.h"
 
 namespace {

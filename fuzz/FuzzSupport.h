@@ -1,5 +1,5 @@
-// What the fuzz targets share: reading an input piece by piece, a window port that counts instead of
-// keeping, and a scratch folder for the files a target makes.
+// What the fuzz targets share: reading an input piece by piece, the window port's settings, and a
+// scratch folder for the files a target makes.
 //
 // The targets build with libFuzzer (fuzz/CMakeLists.txt) and, for the replay of kept inputs, with the
 // normal compiler and a small driver of their own (tests/fuzz/replay_main.cpp).
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "link/WindowPort.h"
+#include "tests/common/RecordingWindow.h"
 
 namespace fuzz {
 
@@ -53,44 +53,12 @@ class Input {
   size_t pos_ = 0;
 };
 
-// A window that counts its effects and answers the save dialog with one file.
-class CountingWindow : public WindowPort {
- public:
-  void errorMsg(const std::string& line) override { note(line); }
-  void infoMsg(const std::string& line) override { note(line); }
-  void startBusy() override {}
-  void stopBusy() override {}
-  void responseLine(const std::string&) override { ++responses; }
-  void timeoutEnable(bool) override {}
-  void timeoutInterval(int) override {}
-  bool saveDialog(std::string& path) override {
-    ++dialogs;
-    if (savePath.empty()) return false;
-    path = savePath;
-    return true;
-  }
-  void messageBox(MessageKind, const std::string&, const std::string&) override { ++boxes; }
-  std::string lengthText() override { return length; }
-
-  void reset() {
-    lines = responses = dialogs = boxes = 0;
-    finished = false;
-    last.clear();
-  }
-
-  std::string savePath;
-  std::string length;
-  size_t lines = 0, responses = 0, dialogs = 0, boxes = 0;
-  bool finished = false;  // "Download finished" was reported
-  std::string last;
-
- private:
-  void note(const std::string& line) {
-    ++lines;
-    if (line == "Download finished") finished = true;
-    last = line;
-  }
-};
+// The window of every target: counts, keeps no effects (tests/common/RecordingWindow.h).
+inline RecordingWindow::Options windowOptions() {
+  RecordingWindow::Options options;
+  options.keepEffects = false;
+  return options;
+}
 
 // A private folder for the run's files, made once.
 inline const std::string& scratchDir() {

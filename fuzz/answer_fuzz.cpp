@@ -24,15 +24,16 @@ int32_t pick(fuzz::Input& in) {
 
 // Keeps the commands the answers send, to check what they ask of the logger. The answer's own log
 // line (it follows its response line) is the logger's text, not a command, whatever it says.
-class CommandWindow : public fuzz::CountingWindow {
+class CommandWindow : public RecordingWindow {
  public:
+  CommandWindow() : RecordingWindow(fuzz::windowOptions()) {}
   void responseLine(const std::string& line) override {
-    fuzz::CountingWindow::responseLine(line);
+    RecordingWindow::responseLine(line);
     answer = line;
     answerPending = true;
   }
   void infoMsg(const std::string& line) override {
-    fuzz::CountingWindow::infoMsg(line);
+    RecordingWindow::infoMsg(line);
     if (answerPending && line == answer) {
       answerPending = false;
       return;
@@ -85,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   buffer.bytesTransferred = overclaim ? claimed : static_cast<uint32_t>(n);
   buffer.status = status;
 
-  f->window.reset();
+  f->window.clear();
   f->window.commands.clear();
   f->window.answerPending = false;
   f->reader.ProcessData(&buffer);

@@ -17,8 +17,8 @@
 namespace {
 
 struct Fixture {
-  Fixture() : link(&window) {}
-  fuzz::CountingWindow window;
+  Fixture() : window(fuzz::windowOptions()), link(&window) {}
+  RecordingWindow window;
   USBInterface link;
 };
 
@@ -31,13 +31,13 @@ void exportOnce(Fixture& f, const std::vector<messwert_tag>& records, int32_t me
                 const RegionalFormat& format) {
   static const std::string file = fuzz::scratchDir() + "/export.csv";
   std::remove(file.c_str());
-  f.window.reset();
-  f.window.savePath = file;
+  f.window.clear();
+  f.window.answerEverySaveDialog(file);
   f.link.measurements = records;
   f.link.memUsed = memUsed;
   f.link.downloadActive = true;
   exportMeasurements(f.link, format);
-  if (!f.window.finished) fuzz::fail("an export into a writable folder did not finish");
+  if (f.window.count("Download finished") == 0) fuzz::fail("an export into a writable folder did not finish");
 
   const size_t taken = std::min(records.size(), static_cast<size_t>(std::max<int32_t>(0, memUsed)));
   size_t valid = 0;

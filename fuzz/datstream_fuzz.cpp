@@ -31,8 +31,10 @@ int32_t pick(fuzz::Input& in) {
 }
 
 struct Fixture {
-  Fixture() : link(&window), reader(&link, 1) { setExportFormat(RegionalFormat::german()); }
-  fuzz::CountingWindow window;
+  Fixture() : window(fuzz::windowOptions()), link(&window), reader(&link, 1) {
+    setExportFormat(RegionalFormat::german());
+  }
+  RecordingWindow window;
   USBInterface link;
   CMyDatReader reader;
 };
@@ -55,11 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   f->link.packetCount = pick(in);
   f->link.packetsExpected = pick(in);
   f->link.measurements.clear();
-  f->window.reset();
-  f->window.savePath = (flags & 4)   ? std::string()
-                       : (flags & 8) ? fuzz::scratchDir() + "/missing/x.csv"
-                                     : file;
-  f->window.length = kLengths[in.byte() % (sizeof kLengths / sizeof kLengths[0])];
+  f->window.clear();
+  f->window.answerEverySaveDialog((flags & 4)   ? std::string()
+                                  : (flags & 8) ? fuzz::scratchDir() + "/missing/x.csv"
+                                                : file);
+  f->window.setLengthText(kLengths[in.byte() % (sizeof kLengths / sizeof kLengths[0])]);
   std::remove(file.c_str());
 
   for (size_t blocks = 0; in.left() > 0 && blocks < kMaxBlocks; ++blocks) {
@@ -81,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // A download that reports its end has written a whole CSV file.
-  if (f->window.finished && f->window.dialogs > 0 && !(flags & 2) && (flags & 12) == 0) {
+  if (f->window.count("Download finished") > 0 && f->window.dialogs() > 0 && !(flags & 2) &&
+      (flags & 12) == 0) {
     const std::string text = readFile(file);
     static const std::string header = std::string(csv::kHeader) + "\r\n";
     if (text.compare(0, header.size(), header) != 0) fuzz::fail("an exported file without its header");

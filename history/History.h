@@ -67,6 +67,10 @@ class Store {
   // deleted), a new one is started and notice() says so. A database of another program is refused
   // and left alone. Later calls open the same path again if this one failed (say, it was locked).
   bool open(const std::string& path, std::string& error);
+  // A further connection to a history that another one (the importer's) opened and checked: no
+  // check of the whole file and never a rename, so a reader neither waits for the check nor moves the
+  // file away under the other connection. Damage shows as a failed read.
+  bool openForReading(const std::string& path, std::string& error);
   void close();
   bool isOpen() const { return db_ != nullptr; }
   const std::string& path() const { return path_; }
@@ -99,7 +103,7 @@ class Store {
 
  private:
   struct Statements;
-  bool openOnce(std::string& error, bool& damaged);
+  bool openOnce(std::string& error, bool& damaged, bool check = true);
   bool ensureOpen(std::string& error);
   bool setAside(std::string& error);
   bool import(const std::string& logger, const std::string& file, const std::vector<messwert_tag>& records,

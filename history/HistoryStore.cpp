@@ -330,7 +330,20 @@ bool Store::open(const std::string& path, std::string& error) {
   return true;
 }
 
-bool Store::openOnce(std::string& error, bool& damaged) {
+bool Store::openForReading(const std::string& path, std::string& error) {
+  close();
+  notice_.clear();
+  path_ = path;
+  if (path.empty() || path.size() >= kMaxPathLength) {
+    error = "The history database's path is empty or too long";
+    return false;
+  }
+  if (!prepareFolder(folderOf(path), error)) return false;
+  bool damaged = false;
+  return openOnce(error, damaged, false);
+}
+
+bool Store::openOnce(std::string& error, bool& damaged, bool check) {
   damaged = false;
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
 #ifdef SQLITE_OPEN_NOFOLLOW
@@ -349,9 +362,10 @@ bool Store::openOnce(std::string& error, bool& damaged) {
   int64_t applicationId = 0, version = 0, objects = 0;
   if ((rc = pragmaInt(db_, "PRAGMA application_id", applicationId)) != SQLITE_OK)
     return fail("cannot open it");
-  std::string check;
-  if ((rc = pragmaText(db_, "PRAGMA quick_check", check)) != SQLITE_OK) return fail("cannot check it");
-  if (check != "ok") {
+  std::string verdict = "ok";
+  if (check && (rc = pragmaText(db_, "PRAGMA quick_check", verdict)) != SQLITE_OK)
+    return fail("cannot check it");
+  if (verdict != "ok") {
     rc = SQLITE_CORRUPT;
     return fail("the check found faults");
   }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "data/Text.h"
 #include "link/Firmware.h"
 #include "link/Stringtokenizer.h"
 #include "link/USBInterface.h"

@@ -9,6 +9,7 @@
 
 #include "data/MyDatReader.h"
 #include "data/MyDbgReader.h"
+#include "data/Text.h"
 #include "link/MyReader.h"
 #include "usbio/UsbDevice.h"
 
@@ -53,96 +54,7 @@ class LinkLock {
   CRITICAL_SECTION* cs_;
 };
 
-// Reads an optionally signed integer; "$" or "0x" marks hexadecimal. The whole text must be used.
-bool parseInt32(const std::string& text, size_t start, int32_t& value) {
-  size_t i = start;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  int base = 10;
-  if (i < text.size() && text[i] == '$') {
-    base = 16;
-    ++i;
-  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-    base = 16;
-    i += 2;
-  }
-  if (i >= text.size()) return false;
-  uint64_t magnitude = 0;
-  for (; i < text.size(); ++i) {
-    int digit;
-    char c = text[i];
-    if (c >= '0' && c <= '9')
-      digit = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f')
-      digit = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F')
-      digit = c - 'A' + 10;
-    else
-      return false;
-    magnitude = magnitude * base + digit;
-    if (magnitude > 0xFFFFFFFFull) return false;
-  }
-  if (base == 10) {
-    if (magnitude > (negative ? 2147483648ull : 2147483647ull)) return false;
-    value = negative ? static_cast<int32_t>(-static_cast<int64_t>(magnitude)) : static_cast<int32_t>(magnitude);
-  } else {
-    // Hexadecimal covers the whole 32-bit pattern, as in the console's and the logger's texts.
-    uint32_t bits = static_cast<uint32_t>(magnitude);
-    if (negative) bits = 0u - bits;
-    std::memcpy(&value, &bits, sizeof value);
-  }
-  return true;
-}
-
 }  // namespace
-
-int32_t strToIntDef0(const std::string& text) {
-  int32_t value = 0;
-  return parseInt32(text, 0, value) ? value : 0;
-}
-
-int32_t serialNumberFromString(const std::string& text) {
-  if (text.size() <= 3) return 0;
-  return strToIntDef0(text.substr(3));
-}
-
-int32_t leadingInt(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > 2147483648LL) value = 2147483648LL;  // saturate; the caller bounds the count
-  }
-  if (negative) value = -value;
-  if (value > INT32_MAX) value = INT32_MAX;
-  return static_cast<int32_t>(value);
-}
-
-std::string utf16ToAnsi(const uint16_t* chars, size_t count) {
-  // Windows-1252 between 0x80 and 0x9F; the rest of 0xA0..0xFF is Latin-1.
-  static const uint16_t k1252[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                     0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-                                     0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-  std::string out;
-  out.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    uint16_t c = chars[i];
-    char mapped = '?';
-    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
-      mapped = static_cast<char>(c);
-    } else {
-      for (int k = 0; k < 32; ++k)
-        if (k1252[k] == c && c != 0) mapped = static_cast<char>(0x80 + k);
-    }
-    out.push_back(mapped);
-  }
-  return out;
-}
 
 USBInterface::USBInterface(WindowPort* window)
     : deviceList(nullptr),

@@ -107,13 +107,3 @@ class USBInterface {
   CRITICAL_SECTION linkLock_;  // guards the object fields and retired_
   std::vector<RetiredLink> retired_;
 };
-
-// Serial-number string to number: the characters from the fourth on, read as a signed 32-bit
-// integer (decimal, or hexadecimal after "$" or "0x"; leading blanks skipped); 0 when invalid.
-int32_t serialNumberFromString(const std::string& text);
-// Text to integer as the service console reads it: decimal, "$" or "0x" for hexadecimal, 0 if invalid.
-int32_t strToIntDef0(const std::string& text);
-// Leading decimal integer (leading blanks and a sign allowed); 0 when there are no digits.
-int32_t leadingInt(const std::string& text);
-// UTF-16 (little-endian code units) to Windows-1252; characters without a code point become '?'.
-std::string utf16ToAnsi(const uint16_t* chars, size_t count);

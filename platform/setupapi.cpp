@@ -13,10 +13,11 @@
 #include <vector>
 
 #include "platform/handle_table.h"
+#include "platform/usbdrv/DeviceSource.h"
 #include "platform/usbdrv/driver_control.h"
 #include "platform/usbdrv/driver_internal.h"
-#include "platform/usbdrv/usb_device.h"
 #include "platform/win32.h"
+#include "usbdev/DeviceContract.h"
 
 namespace {
 

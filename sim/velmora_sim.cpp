@@ -31,10 +31,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/usbdrv/socket_protocol.h"
-#include "platform/usbdrv/socket_source.h"
-#include "platform/usbdrv/usb_device.h"
 #include "sim/model/Velmora.h"
+#include "usbdev/DeviceContract.h"
+#include "usbdev/SocketProtocol.h"
 
 namespace {
 

@@ -6,9 +6,7 @@
 
 #include "usbio/SetupApiDll.h"
 
-// {92614419-12D7-4C4A-A437-A4DAB49B654D}
-const GUID g_UsbDrvInterfaceGuid = {
-    0x92614419, 0x12D7, 0x4C4A, {0xA4, 0x37, 0xA4, 0xDA, 0xB4, 0x9B, 0x65, 0x4D}};
+const GUID g_UsbDrvInterfaceGuid = usbdrv::kInterfaceClassGuid;
 
 namespace {
 

@@ -4,33 +4,12 @@
 
 #include <cstdint>
 
+#include "platform/usbdrv/DriverInterface.h"
 #include "platform/win32.h"
 #include "usbio/UsbStatus.h"
 
 // The driver's device interface class.
-extern const GUID g_UsbDrvInterfaceGuid;  // {92614419-12D7-4C4A-A437-A4DAB49B654D}
-
-// The 12-byte driver information record; only the interface version is read.
-struct UsbDriverInfo {
-  uint16_t interfaceVersion;
-  uint8_t reserved[10];
-};
-
-// The 260-byte set-configuration record.
-#pragma pack(push, 1)
-struct UsbInterfaceEntry {
-  uint16_t interfaceNumber;
-  uint16_t alternateSetting;
-  uint32_t maxTransferSize;
-};
-struct UsbConfiguration {
-  uint16_t configurationIndex;
-  uint16_t interfaceCount;
-  UsbInterfaceEntry interfaces[usbioctl::kMaxConfigurationInterfaces];
-};
-#pragma pack(pop)
-static_assert(sizeof(UsbDriverInfo) == 12, "driver info record is 12 bytes");
-static_assert(sizeof(UsbConfiguration) == 260, "configuration record is 260 bytes");
+extern const GUID g_UsbDrvInterfaceGuid;  // usbdrv::kInterfaceClassGuid
 
 class CUsbDevice {
  public:

@@ -16,11 +16,12 @@
 #include <vector>
 
 #include "platform/handle_table.h"
+#include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/DriverInterface.h"
 #include "platform/usbdrv/driver_control.h"
 #include "platform/usbdrv/driver_internal.h"
-#include "platform/usbdrv/usb_device.h"
 #include "platform/win32.h"
-#include "usbio/UsbStatus.h"
+#include "usbdev/DeviceContract.h"
 
 namespace usbdrv {
 namespace {
@@ -43,8 +44,6 @@ Sources& TheSources() {
 std::atomic<uint16_t> g_interfaceVersion{kDefaultInterfaceVersion};
 std::atomic<int> g_openHandles{0};
 std::atomic<int> g_outstanding{0};
-
-constexpr GUID kGuid = {0x92614419, 0x12D7, 0x4C4A, {0xA4, 0x37, 0xA4, 0xDA, 0xB4, 0x9B, 0x65, 0x4D}};
 
 bool EqualsNoCase(const char* a, const char* b, size_t n) {
   for (size_t i = 0; i < n; ++i) {
@@ -354,12 +353,13 @@ BOOL Transfer(HANDLE handle, void* buffer, DWORD size, LPDWORD count, LPOVERLAPP
 }  // namespace
 
 const GUID& InterfaceClassGuid() {
-  return kGuid;
+  return kInterfaceClassGuid;
 }
 
 bool IsInterfaceClassGuid(const GUID* guid) {
-  return guid != nullptr && guid->Data1 == kGuid.Data1 && guid->Data2 == kGuid.Data2 &&
-         guid->Data3 == kGuid.Data3 && std::memcmp(guid->Data4, kGuid.Data4, sizeof(kGuid.Data4)) == 0;
+  const GUID& g = kInterfaceClassGuid;
+  return guid != nullptr && guid->Data1 == g.Data1 && guid->Data2 == g.Data2 && guid->Data3 == g.Data3 &&
+         std::memcmp(guid->Data4, g.Data4, sizeof(g.Data4)) == 0;
 }
 
 std::string InterfacePath(const std::string& instanceId) {

@@ -4,13 +4,11 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/usbdrv/DriverInterface.h"
+
 namespace usbdrv {
 
-// The interface class GUID of the driver's devices, {92614419-12D7-4C4A-A437-A4DAB49B654D}.
-constexpr char kInterfaceClassGuidText[] = "{92614419-12D7-4C4A-A437-A4DAB49B654D}";
-
-// Interface version reported by the driver-info request (first u16 of the 12-byte record).
-constexpr uint16_t kDefaultInterfaceVersion = 0x0232;
+// The interface version the driver-info request reports (kDefaultInterfaceVersion until set).
 void SetInterfaceVersion(uint16_t version);
 uint16_t InterfaceVersion();
 

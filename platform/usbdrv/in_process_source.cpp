@@ -4,8 +4,9 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/usbdrv/packet_device.h"
-#include "platform/usbdrv/usb_device.h"
+#include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/InProcessSource.h"
+#include "usbdev/PacketDevice.h"
 
 namespace usbdrv {
 namespace {

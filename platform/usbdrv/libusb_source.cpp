@@ -23,14 +23,14 @@
 #include <utility>
 #include <vector>
 
-#include "platform/usbdrv/usb_device.h"
+#include "platform/usbdrv/DeviceSource.h"
+#include "usbdev/DeviceContract.h"
 
 namespace usbdrv {
 namespace {
 
 constexpr uint16_t kLoggerVendorId = 0x11E3;
 constexpr uint16_t kLoggerProductId = 0x0005;
-constexpr uint32_t kStatusRequestFailed = 0xE0000500;  // "USBD Error: Request failed."
 // A control request (descriptor, configuration) that the device leaves unanswered fails after this.
 constexpr unsigned kControlTimeoutMs = 2000;
 // How long a detach waits for cancelled transfers to come back before it gives up on the handle.
@@ -268,7 +268,7 @@ class LibusbDevice : public UsbDevice, public std::enable_shared_from_this<Libus
     if (size > static_cast<uint32_t>(INT32_MAX)) return kStatusInvalidParameter;
 
     libusb_transfer* t = libusb_alloc_transfer(0);
-    if (t == nullptr) return 0xE0000100;  // "USBD Error: No system memory."
+    if (t == nullptr) return kStatusNoMemory;
     auto* flight = new Flight{shared_from_this(), transfer};
     // The driver's buffer stays valid until Complete, so libusb moves the bytes in place.
     if (ep->second == LIBUSB_TRANSFER_TYPE_INTERRUPT) {
@@ -405,7 +405,7 @@ class LibusbDevice : public UsbDevice, public std::enable_shared_from_this<Libus
     std::vector<uint8_t> block(LIBUSB_CONTROL_SETUP_SIZE + length);
     libusb_fill_control_setup(block.data(), requestType, request, value, index, length);
     libusb_transfer* t = libusb_alloc_transfer(0);
-    if (t == nullptr) return 0xE0000100;  // "USBD Error: No system memory."
+    if (t == nullptr) return kStatusNoMemory;
     auto finish = [](libusb_transfer* transfer) {
       auto* w = static_cast<Wait*>(transfer->user_data);
       std::lock_guard<std::mutex> lock(w->mutex);

@@ -29,8 +29,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/usbdrv/socket_protocol.h"
-#include "platform/usbdrv/usb_device.h"
+#include "platform/usbdrv/DeviceSource.h"
+#include "usbdev/DeviceContract.h"
+#include "usbdev/SocketProtocol.h"
 
 namespace usbdrv {
 namespace {
@@ -457,14 +458,6 @@ Registry& TheRegistry() {
 }
 
 }  // namespace
-
-std::string DefaultVirtualLoggerRunDir() {
-  const char* dir = std::getenv("VELMORA_RUN_DIR");
-  if (dir != nullptr && *dir != '\0') return dir;
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime != nullptr && *runtime != '\0') return std::string(runtime) + "/velmora";
-  return "/tmp/velmora-" + std::to_string(::getuid());
-}
 
 void EnableVirtualLoggers(const std::string& runDir) {
   Registry& r = TheRegistry();

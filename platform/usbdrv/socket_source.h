@@ -1,8 +1,8 @@
 // Virtual loggers: velmora-sim processes, each serving one device on a Unix socket in a per-user run
 // folder, appear to the driver as attached devices.
 //
-// The run folder is the one given to EnableVirtualLoggers, else $VELMORA_RUN_DIR, else
-// $XDG_RUNTIME_DIR/velmora, else /tmp/velmora-<uid>. Each "*.sock" file there is one device; devices
+// The run folder is the one given to EnableVirtualLoggers, else the one the environment names
+// (usbdev/SocketProtocol.h: DefaultVirtualLoggerRunDir). Each "*.sock" file there is one device; devices
 // are listed in the order of the file names. A process connects once to each socket and keeps the
 // connection while the device is present; a socket nobody listens on any more (its sim was killed)
 // is deleted when it is found.
@@ -20,8 +20,6 @@ void DisableVirtualLoggers();
 
 // The folder in use, or, before EnableVirtualLoggers, the one the environment names.
 std::string VirtualLoggerRunDir();
-// The folder the environment names, whether or not the source is enabled.
-std::string DefaultVirtualLoggerRunDir();
 
 // How long a control request (descriptor, configuration) waits for the sim before it fails with
 // kStatusNotResponding. The default is 2000 ms; tests shorten it.

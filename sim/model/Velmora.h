@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/usbdrv/packet_device.h"
 #include "sim/model/Firmware.h"
 #include "sim/model/Records.h"
+#include "usbdev/PacketDevice.h"
 
 namespace velmora {
 

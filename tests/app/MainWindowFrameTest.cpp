@@ -22,8 +22,9 @@
 #include "history/History.h"
 #include "link/Firmware.h"
 #include "link/USBInterface.h"
-#include "platform/usbdrv/packet_device.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Velmora.h"
+#include "tests/common/LoggerEndpoints.h"
 
 namespace {
 
@@ -178,7 +179,7 @@ void MainWindowFrameTest::operationTexts() {
     QTRY_VERIFY_WITH_TIMEOUT(log().contains("Device disconnected!"), kWait);
     QCOMPARE(noSave.handled, 0);
   } else if (operation == "stall") {
-    logger->Stall(velmora::kEpIn, true);
+    logger->Stall(ep::kAnswerIn, true);
     window->timTimeout->setInterval(500);
     QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(log().contains("No Answer of Velmora"), kWait);

@@ -30,9 +30,12 @@
 #include "WindowDrivers.h"
 #include "data/Messwert.h"
 #include "data/RegionalFormat.h"
+#include "data/Text.h"
 #include "link/USBInterface.h"
-#include "platform/usbdrv/packet_device.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Velmora.h"
+#include "tests/common/LoggerEndpoints.h"
+#include "usbdev/DeviceContract.h"
 
 namespace {
 
@@ -417,7 +420,7 @@ void WindowTest::downloadTimesOut() {
   auto logger = attach(loggerOptions("VLM12345"), "one");
   open();
   waitConnected();
-  logger->Stall(velmora::kEpIn, true);  // the logger takes commands but never answers
+  logger->Stall(ep::kAnswerIn, true);  // the logger takes commands but never answers
   window->timTimeout->setInterval(1000);
   QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
   QCOMPARE(count(logger->Commands(), "mem.used"), 1);
@@ -453,7 +456,7 @@ void WindowTest::downloadAfterUpdateWaitsLonger() {
   window->timeoutEnable(false);
   window->stopBusy();
   QTRY_VERIFY(idle() && !window->timTimeout->isActive());
-  logger->Stall(velmora::kEpIn, true);
+  logger->Stall(ep::kAnswerIn, true);
   QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
   QTRY_VERIFY(window->timTimeout->isActive());
   QCOMPARE(window->timTimeout->interval(), 20000);

@@ -34,13 +34,14 @@
 #include <thread>
 #include <vector>
 
+#include "common/LoggerEndpoints.h"
+#include "common/RecordingWindow.h"
 #include "data/Messwert.h"
 #include "data/RegionalFormat.h"
 #include "link/USBInterface.h"
-#include "link/WindowPort.h"
 #include "platform/debug_output.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/packet_device.h"
 #include "sim/model/Velmora.h"
 
 // Under AddressSanitizer the worker asks the leak checker itself, so that a leak is reported as one
@@ -78,90 +79,18 @@ constexpr char kKnownContent[] = "earlier export, must survive a failed download
 
 // ---- The window ----
 
-// A window port that counts the lines a trial waits for and answers the save dialog with the
-// trial's file. It keeps no full log: a debug flood brings hundreds of thousands of lines.
-class CampaignWindow : public WindowPort {
- public:
-  void errorMsg(const std::string& line) override { add(line); }
-  void infoMsg(const std::string& line) override { add(line); }
-  void startBusy() override {}
-  void stopBusy() override {}
-  void responseLine(const std::string&) override {}
-  void timeoutEnable(bool) override {}
-  void timeoutInterval(int) override {}
-  bool saveDialog(std::string& path) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    path = savePath_;
-    changed_.notify_all();
-    return !path.empty();
-  }
-  void messageBox(MessageKind, const std::string&, const std::string& text) override { add("box: " + text); }
-  std::string lengthText() override { return std::string(); }
-
-  void setSavePath(const std::string& path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    savePath_ = path;
-  }
-  size_t count(const std::string& line) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = counts_.find(line);
-    return it == counts_.end() ? 0 : it->second;
-  }
-  uint64_t effects() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return effects_;
-  }
-  std::vector<std::string> lastLines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::vector<std::string>(last_.begin(), last_.end());
-  }
-  // Waits until `done` holds, evaluated on every window effect and every few milliseconds.
-  bool waitUntil(const std::function<bool()>& done, milliseconds bound = kStepBound) const {
-    const auto end = Clock::now() + bound;
-    while (!done()) {
-      if (Clock::now() >= end) return false;
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait_for(lock, milliseconds(5));
-    }
-    return true;
-  }
-  // Waits until nothing has reached the window for `quiet`; false if that never happens in `bound`.
-  bool waitQuiet(milliseconds quiet, milliseconds bound = kStepBound) const {
-    const auto end = Clock::now() + bound;
-    uint64_t seen = effects();
-    auto since = Clock::now();
-    while (Clock::now() < end) {
-      std::this_thread::sleep_for(milliseconds(10));
-      const uint64_t now = effects();
-      if (now != seen) {
-        seen = now;
-        since = Clock::now();
-      } else if (Clock::now() - since >= quiet) {
-        return true;
-      }
-    }
-    return false;
-  }
-
- private:
-  void add(const std::string& line) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++effects_;
-    // Per-record and debug lines are many and never waited for.
-    if (line.rfind("DBG>>>", 0) == 0 || (!line.empty() && line[0] >= '0' && line[0] <= '9')) return;
-    ++counts_[line];
-    last_.push_back(line.substr(0, 100));
-    if (last_.size() > 30) last_.erase(last_.begin());
-    changed_.notify_all();
-  }
-
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::map<std::string, size_t> counts_;
-  std::vector<std::string> last_;
-  uint64_t effects_ = 0;
-  std::string savePath_;
-};
+// The trial's window counts the lines a trial waits for and answers the save dialog with the trial's
+// file. It keeps no effects: a debug flood brings hundreds of thousands of lines. Per-record and debug
+// lines are many and never waited for.
+RecordingWindow::Options campaignWindow() {
+  RecordingWindow::Options options;
+  options.keepEffects = false;
+  options.countOnly = [](const std::string& line) {
+    return line.rfind("DBG>>>", 0) == 0 || (!line.empty() && line[0] >= '0' && line[0] <= '9');
+  };
+  options.waitBound = kStepBound;
+  return options;
+}
 
 // ---- Files ----
 
@@ -284,7 +213,7 @@ class Campaign {
     }
     dir_ = pattern;
     target_ = dir_ + "/export.csv";
-    window_.setSavePath(target_);
+    window_.answerEverySaveDialog(target_);
     win32::SetDebugOutputSink([this](const std::string& line) {
       if (line.find("still running") != std::string::npos) ++stillRunning_;
     });
@@ -436,14 +365,18 @@ class Campaign {
   struct Endings {
     std::map<std::string, size_t> before;
   };
+  // A log line, or a message box given as "box: " and its text.
+  size_t seen(const std::string& ending) const {
+    return ending.rfind("box: ", 0) == 0 ? window_.boxCount(ending.substr(5)) : window_.count(ending);
+  }
   Endings endings(const std::vector<std::string>& lines) const {
     Endings e;
-    for (const auto& l : lines) e.before[l] = window_.count(l);
+    for (const auto& l : lines) e.before[l] = seen(l);
     return e;
   }
   bool ended(const Endings& e) const {
     for (const auto& b : e.before)
-      if (window_.count(b.first) > b.second) return true;
+      if (seen(b.first) > b.second) return true;
     return false;
   }
 
@@ -501,7 +434,7 @@ class Campaign {
       r.note += " (no link)";
       return;
     }
-    std::thread unstall = unstallLater(velmora::kEpOut, delay, o.stallOutAfter == 0);
+    std::thread unstall = unstallLater(ep::kCommandOut, delay, o.stallOutAfter == 0);
     const Endings e = endings({"Download finished", "sendCommand WriteSync failed!"});
     startDownload();
     settleLong(e, r);
@@ -638,8 +571,8 @@ class Campaign {
       r.note += " (no link)";
       return;
     }
-    const uint8_t endpoint = where < 4 ? velmora::kEpOut : velmora::kEpDatOut;
-    if (where == 4) device_->Stall(velmora::kEpDatOut, true);
+    const uint8_t endpoint = where < 4 ? ep::kCommandOut : ep::kDatOut;
+    if (where == 4) device_->Stall(ep::kDatOut, true);
     std::thread unstall = unstallLater(endpoint, delay, where == 0 || where == 4);
     const size_t updates = window_.count("firmware.update=1");
     const Endings e =
@@ -761,7 +694,7 @@ class Campaign {
   std::string dir_;
   std::string target_;
   std::string reference_;
-  CampaignWindow window_;
+  RecordingWindow window_{campaignWindow()};
   std::unique_ptr<USBInterface> usb_;
   std::shared_ptr<velmora::VelmoraDevice> device_;
   int devices_ = 0;

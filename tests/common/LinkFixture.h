@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "common/LoggerEndpoints.h"
 #include "common/RecordingWindow.h"
 #include "link/USBInterface.h"
 #include "platform/debug_output.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/packet_device.h"
 #include "sim/model/Velmora.h"
+#include "usbdev/PacketDevice.h"
 
 class LinkFixture : public ::testing::Test {
  protected:
@@ -83,7 +85,7 @@ class RawLoggerFixture : public LinkFixture {
   void SetUp() override {
     LinkFixture::SetUp();
     const std::string serial = "VLM12345";
-    raw = attachOther(logger::kVendorId, logger::kProductId, &serial, {0x85, 0x81, 0x83, 0x04, 0x02});
+    raw = attachOther(logger::kVendorId, logger::kProductId, &serial, {ep::kAnswerIn, ep::kDatIn, ep::kDebugIn, ep::kCommandOut, ep::kDatOut});
     connectOne();
     window.clear();
   }
@@ -98,8 +100,8 @@ class RawLoggerFixture : public LinkFixture {
   // handled one after the other, so a marker answer sent behind it closes the wait.
   void answer(const std::vector<uint8_t>& packet, const std::string& shown) {
     const std::string marker = "marker=" + std::to_string(++markers_);
-    raw->QueueIn(0x85, packet);
-    raw->QueueIn(0x85, zeroTerminated(marker));
+    raw->QueueIn(ep::kAnswerIn, packet);
+    raw->QueueIn(ep::kAnswerIn, zeroTerminated(marker));
     ASSERT_TRUE(window.waitForLine(marker, 1, std::chrono::seconds(30)));
     auto shownLines = responses();
     ASSERT_FALSE(shownLines.empty());

@@ -1,13 +1,18 @@
-// A window port for tests: keeps every effect in one ordered list and answers dialogs from a script.
+// The window port of every test, fuzz target, benchmark and the fault campaign: keeps every effect in
+// one ordered list and answers dialogs from a script. For floods (debug lines, the record lines of
+// long downloads) it keeps only counts and the latest lines instead (Options::keepEffects).
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/WindowPort.h"
@@ -21,17 +26,32 @@ class RecordingWindow : public WindowPort {
     int value = 0;     // timer enable (0/1), interval, message kind
     std::string caption;
   };
+  struct Options {
+    // Keep every effect in order. Without it only the counters below and the latest lines stay.
+    bool keepEffects = true;
+    // Log lines counted only in lines(), not by text nor among the latest lines: floods of distinct
+    // lines that nobody waits for.
+    std::function<bool(const std::string&)> countOnly;
+    // Error lines that firstUnexpected() passes over.
+    std::vector<std::string> expectedErrors;
+    // How long waitUntil and waitQuiet wait when not told.
+    std::chrono::milliseconds waitBound = std::chrono::seconds(20);
+  };
+
+  RecordingWindow() = default;
+  explicit RecordingWindow(Options options) : options_(std::move(options)) {}
 
   // WindowPort
   void errorMsg(const std::string& line) override {
     std::lock_guard<std::mutex> lock(mutex_);
     timeoutEnabled_ = false;
     busy_ = false;
-    add(make(Kind::Error, line));
+    if (unexpected_.empty() && !expectedError(line)) unexpected_ = line;
+    addLine(Kind::Error, line);
   }
   void infoMsg(const std::string& line) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    add(make(Kind::Info, line));
+    addLine(Kind::Info, line);
   }
   void startBusy() override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -45,6 +65,7 @@ class RecordingWindow : public WindowPort {
   }
   void responseLine(const std::string& line) override {
     std::lock_guard<std::mutex> lock(mutex_);
+    ++responseCounts_[line];
     add(make(Kind::Response, line));
   }
   void timeoutEnable(bool enabled) override {
@@ -63,7 +84,10 @@ class RecordingWindow : public WindowPort {
     if (!saveAnswers_.empty()) {
       answer = saveAnswers_.front();
       saveAnswers_.pop_front();
+    } else if (standingAnswer_ && !standingAnswer_->empty()) {
+      answer = standingAnswer_;
     }
+    ++dialogs_;
     add(make(Kind::SaveDialog, answer ? *answer : std::string()));
     if (!answer) return false;
     path = *answer;
@@ -71,6 +95,9 @@ class RecordingWindow : public WindowPort {
   }
   void messageBox(MessageKind kind, const std::string& caption, const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
+    ++boxCounts_[text];
+    if (unexpected_.empty()) unexpected_ = caption + ": " + text;
+    remember("box: " + text);
     add(make(Kind::MessageBox, text, kind == MessageKind::Error ? 0 : 1, caption));
   }
   std::string lengthText() override {
@@ -97,6 +124,11 @@ class RecordingWindow : public WindowPort {
     std::lock_guard<std::mutex> lock(mutex_);
     saveAnswers_.push_back(std::nullopt);
   }
+  // Answers every save dialog that the script above does not with `path` (empty: cancels them).
+  void answerEverySaveDialog(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    standingAnswer_ = path;
+  }
   void setLengthText(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     length_ = text;
@@ -119,10 +151,36 @@ class RecordingWindow : public WindowPort {
   std::vector<std::string> log() const { return texts({Kind::Error, Kind::Info}); }
   std::vector<std::string> responses() const { return texts({Kind::Response}); }
   std::vector<std::string> messageBoxes() const { return texts({Kind::MessageBox}); }
+  // How often `line` reached the log (not counting Options::countOnly lines).
   size_t count(const std::string& line) const {
-    size_t n = 0;
-    for (const auto& l : log()) n += (l == line);
-    return n;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return countLocked(line);
+  }
+  size_t responseCount(const std::string& line) const { return lookup(responseCounts_, line); }
+  size_t boxCount(const std::string& text) const { return lookup(boxCounts_, text); }
+  // Log lines of any kind, effects of any kind, save dialogs asked, since the last clear().
+  uint64_t lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+  uint64_t effectCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return effectCount_;
+  }
+  size_t dialogs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dialogs_;
+  }
+  // The latest log lines and message boxes ("box: " and the text), cut to 100 characters.
+  std::vector<std::string> lastLines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::vector<std::string>(last_.begin(), last_.end());
+  }
+  // The first error line not in Options::expectedErrors or the first message box ("caption: text"),
+  // or empty.
+  std::string firstUnexpected() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return unexpected_;
   }
   bool busy() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -136,9 +194,22 @@ class RecordingWindow : public WindowPort {
     std::lock_guard<std::mutex> lock(mutex_);
     return interval_;
   }
+  // Forgets the kept effects only; the counters go on.
+  void dropEffects() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    effects_.clear();
+  }
+  // Forgets the effects and every counter; the save-dialog answers and the length text stay.
   void clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     effects_.clear();
+    counts_.clear();
+    responseCounts_.clear();
+    boxCounts_.clear();
+    last_.clear();
+    unexpected_.clear();
+    lines_ = effectCount_ = 0;
+    dialogs_ = 0;
   }
 
   // Waits until the log holds `line` at least `times` times; false after the bound.
@@ -151,7 +222,8 @@ class RecordingWindow : public WindowPort {
   // Waits until a predicate holds. It is evaluated without the window's lock (it may call the
   // window's observers and look at state outside the window), on every new effect and every few
   // milliseconds.
-  bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound = std::chrono::seconds(20)) const {
+  bool waitUntil(const std::function<bool()>& pred) const { return waitUntil(pred, options_.waitBound); }
+  bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds bound) const {
     const auto end = std::chrono::steady_clock::now() + bound;
     while (!pred()) {
       if (std::chrono::steady_clock::now() >= end) return false;
@@ -160,11 +232,27 @@ class RecordingWindow : public WindowPort {
     }
     return true;
   }
+  // Waits until nothing has reached the window for `quiet`; false if that never happens in `bound`.
+  bool waitQuiet(std::chrono::milliseconds quiet) const { return waitQuiet(quiet, options_.waitBound); }
+  bool waitQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds bound) const {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    uint64_t seen = effectCount();
+    auto since = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      const uint64_t now = effectCount();
+      if (now != seen) {
+        seen = now;
+        since = std::chrono::steady_clock::now();
+      } else if (std::chrono::steady_clock::now() - since >= quiet) {
+        return true;
+      }
+    }
+    return false;
+  }
   size_t countLocked(const std::string& line) const {
-    size_t n = 0;
-    for (const auto& e : effects_)
-      if ((e.kind == Kind::Error || e.kind == Kind::Info) && e.text == line) ++n;
-    return n;
+    auto it = counts_.find(line);
+    return it == counts_.end() ? 0 : it->second;
   }
 
  private:
@@ -177,8 +265,36 @@ class RecordingWindow : public WindowPort {
     return e;
   }
   void add(Effect e) {
-    effects_.push_back(std::move(e));
+    ++effectCount_;
+    if (options_.keepEffects) effects_.push_back(std::move(e));
     changed_.notify_all();
+  }
+  // A flood line wakes no waiter: nobody waits for one, and waking them for each would cost more
+  // than the flood itself.
+  void addLine(Kind kind, const std::string& line) {
+    ++lines_;
+    ++effectCount_;
+    const bool counted = !(options_.countOnly && options_.countOnly(line));
+    if (counted) {
+      ++counts_[line];
+      remember(line);
+    }
+    if (options_.keepEffects) effects_.push_back(make(kind, line));
+    if (counted) changed_.notify_all();
+  }
+  void remember(const std::string& line) {
+    last_.push_back(line.substr(0, 100));
+    if (last_.size() > 30) last_.pop_front();
+  }
+  bool expectedError(const std::string& line) const {
+    for (const auto& e : options_.expectedErrors)
+      if (e == line) return true;
+    return false;
+  }
+  size_t lookup(const std::map<std::string, size_t>& counts, const std::string& key) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = counts.find(key);
+    return it == counts.end() ? 0 : it->second;
   }
   std::vector<std::string> texts(std::initializer_list<Kind> kinds) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -189,12 +305,19 @@ class RecordingWindow : public WindowPort {
     return out;
   }
 
+  Options options_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Effect> effects_;
   std::vector<LinkEvent> events_;
   std::vector<messwert_tag> savedRecords_;
+  std::map<std::string, size_t> counts_, responseCounts_, boxCounts_;
+  std::deque<std::string> last_;
+  std::string unexpected_;
+  uint64_t lines_ = 0, effectCount_ = 0;
+  size_t dialogs_ = 0;
   std::deque<std::optional<std::string>> saveAnswers_;
+  std::optional<std::string> standingAnswer_;
   std::string length_;
   bool busy_ = false;
   bool timeoutEnabled_ = false;

@@ -8,6 +8,7 @@
 #include "DataSupport.h"
 #include "data/MyDatReader.h"
 #include "data/RegionalFormat.h"
+#include "data/Text.h"
 #include "usbio/UsbDevice.h"
 
 using datatest::crlfLines;

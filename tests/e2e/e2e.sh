@@ -6,6 +6,8 @@
 #   CASE download  a download of a given memory image, the CSV compared with the image's records
 #        unplug    velmora-sim killed mid-download; the program carries on and downloads from a new one
 #        firmware  Firmware Update against an old logger; the image lands in the logger's memory
+#        measurements  two downloads of one memory go into the history once; the measurements window
+#                  shows them and exports the CSV (the download's bytes), the chart and the report
 #
 # Everything runs in a fresh temporary folder (run folder of the sims, HOME, the program's log file);
 # every process started here is stopped at the end. Screenshots are kept in ARTIFACT_DIR.
@@ -188,6 +190,81 @@ case_firmware() {
     fail "the logger's memory at 463104 does not hold the program's firmware image"
 }
 
+# Presses a shortcut in a window, types a file name into the save dialog it opens, waits for the file.
+export_from() {  # window, key, dialog title, path
+  xdotool windowfocus --sync "$1" 2>/dev/null
+  xdotool key --clearmodifiers "$2"
+  wait_for "the \"$3\" dialog" find_window "^$3\$"
+  type_file_name "$found_window" "$4"
+  wait_for "$(basename "$4")" file_nonempty "$4"
+}
+
+# The same lines in the same order, except within runs of lines with the same time and sensor.
+same_up_to_ties() {  # file, file
+  python3 - "$1" "$2" <<'PY'
+import itertools, sys
+def runs(path):
+    lines = open(path, "rb").read().split(b"\r\n")
+    return [sorted(run) for _, run in itertools.groupby(lines, key=lambda line: line.split(b";")[:2])]
+sys.exit(0 if runs(sys.argv[1]) == runs(sys.argv[2]) else 1)
+PY
+}
+
+history_rows() {  # rows of the measurements table in the program's history
+  python3 - "$work/home/.local/share/tarnwick/measurements.sqlite" <<'PY' 2>/dev/null
+import sqlite3, sys
+print(sqlite3.connect("file:" + sys.argv[1] + "?mode=ro", uri=True).execute("SELECT count(*) FROM measurements").fetchone()[0])
+PY
+}
+history_rows_are() { [ "$(history_rows)" = "$1" ]; }
+
+case_measurements() {
+  require_tools python3
+  "$records" image "$work/image.bin" >"$work/used" || fail "cannot make the image"
+  local used
+  used=$(cat "$work/used")
+  start_x
+  start_sim sim --image "$work/image.bin" --used "$used" --serial VLM4711
+  start_tarnwick
+  wait_for "\"Device connected\"" log_has "Device connected"
+
+  download_and_check "$work/image.bin" "$used" "$work/first" 1
+  local lines=$(($(wc -l <"$work/first.csv") - 1))
+  wait_for "the $lines records in the history" history_rows_are "$lines"
+  download_and_check "$work/image.bin" "$used" "$work/second" 2
+  sleep 0.5  # the second import runs after the file is written; it must add nothing
+  wait_for "the history to keep $lines records" history_rows_are "$lines"
+
+  # View > Measurements (Ctrl+M): the window shows the connected logger once its records are read.
+  xdotool windowfocus --sync "$main_window"
+  xdotool key --clearmodifiers ctrl+m
+  wait_for "the measurements window of VLM4711" find_window '^Measurements: VLM4711$'
+  local window=$found_window
+  sleep 0.3  # let it paint before the picture
+  screenshot measurements-window "$window"
+
+  # The download's bytes, but for one thing: records with the same time stamp, tick and sensor (the
+  # image has such a pair) come from the history ordered by their raw counts, not in memory order.
+  export_from "$window" ctrl+e "Export CSV" "$work/range.csv"
+  if ! cmp -s "$work/first.csv" "$work/range.csv"; then
+    same_up_to_ties "$work/first.csv" "$work/range.csv" || {
+      diff <(tr -d '\r' <"$work/first.csv") <(tr -d '\r' <"$work/range.csv") | head -n 20 >&2
+      fail "the CSV exported from the history differs from the download's"
+    }
+    echo "note: the exported CSV orders records of the same second and sensor differently" >&2
+  fi
+  export_from "$window" ctrl+s "Save Chart" "$work/chart.png"
+  read -r format width height < <(identify -format '%m %w %h\n' "$work/chart.png" 2>/dev/null)
+  [ "${format:-}" = PNG ] && [ "${width:-0}" -ge 800 ] && [ "${height:-0}" -ge 450 ] ||
+    fail "chart.png is not a PNG of at least 800 x 450 pixels: ${format:-?} ${width:-?} x ${height:-?}"
+  cp "$work/chart.png" "$artifacts/measurements-chart.png"
+  export_from "$window" ctrl+p "PDF Report" "$work/report.pdf"
+  [ "$(head -c 5 "$work/report.pdf")" = "%PDF-" ] || fail "report.pdf is not a PDF file"
+  [ "$(grep -ac '^/Type /Page$' "$work/report.pdf")" = 1 ] && grep -aq '^/Count 1$' "$work/report.pdf" ||
+    fail "report.pdf does not have exactly one page"
+  cp "$work/report.pdf" "$artifacts/measurements-report.pdf"
+}
+
 # The program still runs, and no program reported a sanitizer finding (in sanitizer builds).
 check_health() {
   kill -0 "$tarnwick_pid" 2>/dev/null || fail "tarnwick ended"
@@ -203,6 +280,7 @@ case "$case_name" in
   download) case_download ;;
   unplug) case_unplug ;;
   firmware) case_firmware ;;
+  measurements) case_measurements ;;
   *) fail "unknown case $case_name" ;;
 esac
 check_health

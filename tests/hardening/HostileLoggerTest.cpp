@@ -6,6 +6,8 @@
 #include <set>
 
 #include "common/LinkFixture.h"
+#include "common/LoggerEndpoints.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "sim/SimHarness.h"
 #include "sim/model/Velmora.h"
 
@@ -40,7 +42,7 @@ std::vector<Bytes> answersOf(const Options& options) {
   std::vector<Bytes> answers;
   for (int i = 0; i < 60; ++i) {
     Command(*device, i % 3 == 0 ? "mem.used" : i % 3 == 1 ? "device.software" : "device.serial");
-    for (auto& p : drain(*device, velmora::kEpIn)) answers.push_back(p);
+    for (auto& p : drain(*device, ep::kAnswerIn)) answers.push_back(p);
   }
   return answers;
 }
@@ -78,8 +80,8 @@ TEST(HostileLogger, SilentLoggerCarriesOutButNeverAnswers) {
   auto device = configured(options);
   Command(*device, "mem.used");
   Command(*device, "mem.load=0,256");
-  EXPECT_EQ(device->QueuedIn(velmora::kEpIn), 0u);
-  EXPECT_EQ(device->QueuedIn(velmora::kEpDatIn), 4u);  // the memory still comes
+  EXPECT_EQ(device->QueuedIn(ep::kAnswerIn), 0u);
+  EXPECT_EQ(device->QueuedIn(ep::kDatIn), 4u);  // the memory still comes
   EXPECT_EQ(device->FaultEvents(), 2u);
 }
 
@@ -98,7 +100,7 @@ TEST(HostileLogger, ExtraAndShortMemoryPackets) {
   extra.hostile.extraDatIn = 7;
   auto device = configured(extra);
   Command(*device, "mem.load=0,256");
-  auto packets = drain(*device, velmora::kEpDatIn);
+  auto packets = drain(*device, ep::kDatIn);
   ASSERT_EQ(packets.size(), 4u + 7u);
   const auto memory = device->Memory();
   EXPECT_EQ(packets[0], Bytes(memory.begin(), memory.begin() + 64));
@@ -108,7 +110,7 @@ TEST(HostileLogger, ExtraAndShortMemoryPackets) {
   shortOnes.hostile.shortPackets = true;
   device = configured(shortOnes);
   Command(*device, "mem.load=0,65536");
-  packets = drain(*device, velmora::kEpDatIn);
+  packets = drain(*device, ep::kDatIn);
   ASSERT_EQ(packets.size(), 1024u);  // as many packets as asked for, some of them short
   size_t shortCount = 0, emptyCount = 0;
   for (size_t i = 0; i < packets.size(); ++i) {
@@ -146,8 +148,8 @@ TEST(HostileLogger, DebugFloodRunsWhileConfiguredAndEndsWithTheUnplug) {
   std::vector<Bytes> lines;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (lines.size() < 300 && std::chrono::steady_clock::now() < end) {
-    if (device->QueuedIn(velmora::kEpDebugIn) > 0)
-      lines.push_back(Read(*device, velmora::kEpDebugIn));
+    if (device->QueuedIn(ep::kDebugIn) > 0)
+      lines.push_back(Read(*device, ep::kDebugIn));
     else
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -176,17 +178,17 @@ TEST(HostileLogger, OutStallsAfterCommandsAndUnplugAfterDataPackets) {
   auto device = configured(options);
   Command(*device, "device.serial");
   Command(*device, "device.serial");
-  simtest::TestTransfer stuck(velmora::kEpOut, {'x', 0});
+  simtest::TestTransfer stuck(ep::kCommandOut, {'x', 0});
   ASSERT_EQ(device->Submit(&stuck), 0u);
   EXPECT_EQ(stuck.completions, 0);  // the third command waits on the stalled pipe
-  device->Stall(velmora::kEpOut, false);
+  device->Stall(ep::kCommandOut, false);
   ASSERT_TRUE(stuck.Wait());
   EXPECT_EQ(device->Commands().size(), 3u);
 
   Options unplug;
   unplug.unplugAfterDatOut = 3;
   device = configured(unplug);
-  for (int i = 0; i < 3; ++i) simtest::Write(*device, velmora::kEpDatOut, Bytes(64, 1));
+  for (int i = 0; i < 3; ++i) simtest::Write(*device, ep::kDatOut, Bytes(64, 1));
   EXPECT_FALSE(device->Present());
 }
 
@@ -203,9 +205,9 @@ TEST(HostileLogger, FirmwareRestartDropsTheHostileSwitches) {
   });
   std::vector<uint8_t> firmware = velmora::MakeFirmwareImage("V2.00", 3);
   Command(*device, "mem.save=463104,61184");
-  drain(*device, velmora::kEpIn);
+  drain(*device, ep::kAnswerIn);
   for (size_t pos = 0; pos < firmware.size(); pos += 64)
-    simtest::Write(*device, velmora::kEpDatOut, Bytes(firmware.begin() + pos, firmware.begin() + pos + 64));
+    simtest::Write(*device, ep::kDatOut, Bytes(firmware.begin() + pos, firmware.begin() + pos + 64));
   Command(*device, "firmware.update");
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   for (;;) {
@@ -213,7 +215,7 @@ TEST(HostileLogger, FirmwareRestartDropsTheHostileSwitches) {
       std::lock_guard<std::mutex> lock(mutex);
       if (back) break;
     }
-    drain(*device, velmora::kEpIn);
+    drain(*device, ep::kAnswerIn);
     ASSERT_LT(std::chrono::steady_clock::now(), end) << "the logger never came back";
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }

@@ -5,6 +5,7 @@
 
 #include "common/LinkFixture.h"
 #include "link/Firmware.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Firmware.h"
 
 namespace {

@@ -175,6 +175,14 @@ TEST_F(HistoryStore, ALockedDatabaseFailsTheImportWithAMessageAndLaterWorks) {
   EXPECT_EQ(import("VLM1", memory(0, 10)).added, 10);
 }
 
+namespace {
+history::Query loggerQuery(const std::string& logger) {
+  history::Query q;
+  q.logger = logger;
+  return q;
+}
+}  // namespace
+
 TEST_F(HistoryStore, ADamagedFileIsKeptAsideAndANewOneStarted) {
   import("VLM1", memory(0, 2000));
   store.close();
@@ -194,8 +202,14 @@ TEST_F(HistoryStore, ADamagedFileIsKeptAsideAndANewOneStarted) {
   EXPECT_EQ(import("VLM1", memory(0, 10)).added, 10);
   store.close();
 
-  // A file that is no database at all.
+  // A file that is no database at all. A reading connection reports it and leaves it where it is: only
+  // the connection that checks the file moves it aside.
   historytest::writeFile(path, std::string(8192, 'x'));
+  history::Store reader;
+  std::vector<history::StoredRecord> out;
+  EXPECT_FALSE(reader.openForReading(path, error) && reader.query(loggerQuery("VLM1"), out, error));
+  EXPECT_EQ(historytest::readFile(path), std::string(8192, 'x'));
+  reader.close();
   ASSERT_TRUE(store.open(path, error)) << error;
   EXPECT_NE(store.notice().find("damaged"), std::string::npos);
   EXPECT_EQ(import("VLM1", memory(0, 10)).added, 10);

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "common/LinkFixture.h"
+#include "common/LoggerEndpoints.h"
 #include "link/MyReader.h"
 
 using Packets = std::vector<std::vector<uint8_t>>;
@@ -17,7 +18,7 @@ using CommandTest = RawLoggerFixture;
 
 TEST_F(CommandTest, CommandIsTextAndOneZeroByteInOneTransfer) {
   EXPECT_TRUE(usb->sendCommand("mem.used"));
-  EXPECT_EQ(raw->TakeOut(0x04), (Packets{zeroTerminated("mem.used")}));
+  EXPECT_EQ(raw->TakeOut(ep::kCommandOut), (Packets{zeroTerminated("mem.used")}));
   EXPECT_EQ(log(), (Lines{" <<< mem.used"}));
 }
 
@@ -28,7 +29,7 @@ TEST_F(CommandTest, MemUsedStartsTheMemoryRead) {
   EXPECT_EQ(usb->packetsExpected, 8);
   EXPECT_EQ(window.interval(), 10000);
   EXPECT_TRUE(window.timeoutEnabled());
-  EXPECT_EQ(raw->TakeOut(0x04), (Packets{zeroTerminated("mem.load=0,512")}));
+  EXPECT_EQ(raw->TakeOut(ep::kCommandOut), (Packets{zeroTerminated("mem.load=0,512")}));
   // The time-out is stopped first, then re-armed at the longer interval before the request goes out.
   std::vector<RecordingWindow::Kind> timer;
   for (const auto& e : window.effects())
@@ -47,7 +48,7 @@ TEST_F(CommandTest, MemUsedWithoutRecordsEndsTheDownload) {
     EXPECT_EQ(log(), (Lines{text, "No data stored!"}));
   }
   EXPECT_TRUE(usb->downloadActive);
-  EXPECT_TRUE(raw->TakeOut(0x04).empty());
+  EXPECT_TRUE(raw->TakeOut(ep::kCommandOut).empty());
 }
 
 TEST_F(CommandTest, MemUsedBeyondTheMemoryImageIsRefused) {
@@ -55,12 +56,12 @@ TEST_F(CommandTest, MemUsedBeyondTheMemoryImageIsRefused) {
   answer("mem.used=16384");
   ASSERT_TRUE(window.waitForLine(" <<< mem.load=0,524288"));
   window.clear();
-  raw->TakeOut(0x04);
+  raw->TakeOut(ep::kCommandOut);
   answer("mem.used=16385");
   EXPECT_EQ(log(), (Lines{"mem.used=16385", "Stored data exceeds memory image"}));
   answer("mem.used=99999999999");
   EXPECT_EQ(log().back(), "Stored data exceeds memory image");
-  EXPECT_TRUE(raw->TakeOut(0x04).empty());
+  EXPECT_TRUE(raw->TakeOut(ep::kCommandOut).empty());
   EXPECT_TRUE(usb->downloadActive);
   EXPECT_FALSE(window.busy());
 }
@@ -72,7 +73,7 @@ TEST_F(CommandTest, OtherAnswersAreOnlyShown) {
   answer("nonsense");
   EXPECT_EQ(log(), (Lines{"device.serial=12345", "date.date=01.02.2027 09:05:03", "mem.load=0,512", "nonsense"}));
   EXPECT_EQ(responses(), log());
-  EXPECT_TRUE(raw->TakeOut(0x04).empty());
+  EXPECT_TRUE(raw->TakeOut(ep::kCommandOut).empty());
 }
 
 TEST_F(CommandTest, AnswerTextEndsAtZeroOrFillsTheBuffer) {
@@ -89,7 +90,7 @@ TEST_F(CommandTest, TypedCommandsAnswerIsOnlyShown) {
   usb->rawCommand = true;
   answer("mem.used=9");
   EXPECT_FALSE(usb->rawCommand);
-  EXPECT_TRUE(raw->TakeOut(0x04).empty());
+  EXPECT_TRUE(raw->TakeOut(ep::kCommandOut).empty());
   usb->rawCommand = true;
   answer(std::vector<uint8_t>{}, "");
   EXPECT_FALSE(usb->rawCommand);
@@ -104,7 +105,7 @@ TEST_F(CommandTest, SendDataCutsIntoPackets) {
   EXPECT_TRUE(usb->sendData(image.data(), static_cast<int32_t>(image.size())));
   EXPECT_EQ(usb->packetsExpected, 956);
   EXPECT_EQ(usb->packetCount, 956);
-  Packets out = raw->TakeOut(0x02);
+  Packets out = raw->TakeOut(ep::kDatOut);
   ASSERT_EQ(out.size(), 956u);
   std::vector<uint8_t> joined;
   for (const auto& p : out) {
@@ -115,17 +116,17 @@ TEST_F(CommandTest, SendDataCutsIntoPackets) {
 
   EXPECT_TRUE(usb->sendData(image.data(), 100));
   EXPECT_EQ(usb->packetsExpected, 1);
-  out = raw->TakeOut(0x02);
+  out = raw->TakeOut(ep::kDatOut);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].size(), 64u);
   EXPECT_EQ(out[1].size(), 36u);
 }
 
 TEST_F(CommandTest, StalledPipesFailAfterTheirTimeOut) {
-  raw->Stall(0x04, true);
+  raw->Stall(ep::kCommandOut, true);
   EXPECT_FALSE(usb->sendCommand("mem.used"));
   EXPECT_EQ(log(), (Lines{" <<< mem.used", "sendCommand WriteSync failed!"}));
-  raw->Stall(0x02, true);
+  raw->Stall(ep::kDatOut, true);
   std::vector<uint8_t> data(200, 1);
   usb->packetCount = 0;
   EXPECT_FALSE(usb->sendData(data.data(), 200));
@@ -143,7 +144,7 @@ TEST_F(CommandTest, CommandsFromTwoThreadsAtOnce) {
   a.join();
   b.join();
   EXPECT_EQ(failures, 0);
-  Packets out = raw->TakeOut(0x04);
+  Packets out = raw->TakeOut(ep::kCommandOut);
   ASSERT_EQ(out.size(), 400u);
   for (const auto& p : out) EXPECT_TRUE(p == zeroTerminated("device.serial") || p == zeroTerminated("mem.used"));
 }

@@ -5,7 +5,10 @@
 #include <mutex>
 
 #include "common/LinkFixture.h"
+#include "common/LoggerEndpoints.h"
 #include "link/Firmware.h"
+#include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Firmware.h"
 
 using Lines = std::vector<std::string>;
@@ -52,7 +55,7 @@ TEST_F(FirmwareAnswerTest, BareVersionAnswerIsAnError) {
 TEST_F(FirmwareAnswerTest, SaveAnswerWithoutImageFails) {
   answer("mem.save=463104,61184");
   EXPECT_EQ(window.messageBoxes(), (Lines{"Update failed"}));
-  EXPECT_TRUE(raw->TakeOut(0x02).empty());
+  EXPECT_TRUE(raw->TakeOut(ep::kDatOut).empty());
 }
 
 TEST_F(FirmwareAnswerTest, ImageIsSentOnceThenReleased) {
@@ -62,7 +65,7 @@ TEST_F(FirmwareAnswerTest, ImageIsSentOnceThenReleased) {
   answer("mem.save=463104,61184");
   EXPECT_EQ(usb->packetCount, 956);
   EXPECT_EQ(usb->packetsExpected, 956);
-  auto out = raw->TakeOut(0x02);
+  auto out = raw->TakeOut(ep::kDatOut);
   ASSERT_EQ(out.size(), 956u);
   const uint8_t* embedded = nullptr;
   size_t size = 0;
@@ -75,13 +78,13 @@ TEST_F(FirmwareAnswerTest, ImageIsSentOnceThenReleased) {
   window.clear();
   answer("mem.save=463104,61184");
   EXPECT_EQ(window.messageBoxes(), (Lines{"Update failed"}));
-  EXPECT_TRUE(raw->TakeOut(0x02).empty());
+  EXPECT_TRUE(raw->TakeOut(ep::kDatOut).empty());
 }
 
 TEST_F(FirmwareAnswerTest, UpToDateImageStaysLoadedForALaterSave) {
   answer("device.software=V9.99");
   answer("mem.save=0,10");
-  EXPECT_EQ(raw->TakeOut(0x02).size(), 956u);
+  EXPECT_EQ(raw->TakeOut(ep::kDatOut).size(), 956u);
 }
 
 TEST_F(FirmwareAnswerTest, CheckAnswerStartsTheUpdateOnlyOnOne) {
@@ -185,7 +188,7 @@ TEST_F(FirmwareUpdateTest, InterruptedTransferNeverReachesTheUpdate) {
   window.clear();
   // Second update (the image's own version runs it again) whose first data packet fails: the region
   // still holds the earlier, valid image, but this transfer did not complete, so the check must fail.
-  back->FailNext(0x02, 0xE0000005, 1);
+  back->FailNext(ep::kDatOut, 0xE0000005, 1);
   usb->sendCommand("device.software");
   ASSERT_TRUE(window.waitForLine(kSave));
   ASSERT_TRUE(window.waitForLine("sendData WriteSync failed!"));

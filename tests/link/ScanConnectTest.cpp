@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "common/LinkFixture.h"
+#include "common/LoggerEndpoints.h"
 #include "data/MyDatReader.h"
 #include "data/MyDbgReader.h"
+#include "data/Text.h"
 #include "link/MyReader.h"
 
 using Lines = std::vector<std::string>;
@@ -50,7 +52,7 @@ TEST_F(ScanTest, OldLoggerWithoutStringCountsAsZero) {
 
 TEST_F(ScanTest, ShortStringReplyIsNoString) {
   auto dev = attachLogger();
-  dev->SetRawDescriptor(3, 3, {0x04});  // one byte: not even the header
+  dev->SetRawDescriptor(3, 3, {ep::kCommandOut});  // one byte: not even the header
   EXPECT_EQ(usb->scanDevices(), (std::vector<int32_t>{0}));
   EXPECT_EQ(logFrom("SerialNumber:"), (Lines{"SerialNumber:", "->not available", "->old device"}));
   EXPECT_EQ(window.count("Query Serial Number String Descriptor failed"), 0u);
@@ -58,7 +60,7 @@ TEST_F(ScanTest, ShortStringReplyIsNoString) {
 
 TEST_F(ScanTest, OtherDevicesAreLoggedButNotListed) {
   const std::string serial = "ABC99";
-  attachOther(0x1234, 0x5678, &serial, {0x81});
+  attachOther(0x1234, 0x5678, &serial, {ep::kDatIn});
   EXPECT_TRUE(usb->scanDevices().empty());
   EXPECT_EQ(window.log(), (Lines{"Scanning for attached USB devices...",
                                  "Device 0:  VendorID:0x1234  ProductID:0x5678", "SerialNumber:", "ABC99"}));
@@ -120,7 +122,7 @@ TEST_F(ConnectTest, NormalConnectStartsThreeReaders) {
 
 TEST_F(ConnectTest, UnbindableInPipeFailsAndDisconnectCleansUp) {
   const std::string serial = "VLM12345";
-  attachOther(logger::kVendorId, logger::kProductId, &serial, {0x81, 0x83, 0x04, 0x02});
+  attachOther(logger::kVendorId, logger::kProductId, &serial, {ep::kDatIn, ep::kDebugIn, ep::kCommandOut, ep::kDatOut});
   usb->scanDevices();
   EXPECT_FALSE(usb->connect(12345));
   EXPECT_EQ(window.log().back(), "Can not bind IN pipe");

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/LinkFixture.h"
+#include "platform/usbdrv/InProcessSource.h"
 
 using StressTest = LinkFixture;
 

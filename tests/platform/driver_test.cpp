@@ -9,10 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "common/LoggerEndpoints.h"
+#include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/DriverInterface.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/packet_device.h"
 #include "platform/win32.h"
 #include "platform_test_util.h"
+#include "usbdev/PacketDevice.h"
 
 namespace {
 
@@ -40,7 +44,7 @@ class Driver : public pt::DriverTest {
     DriverTest::SetUp();
     std::string serial = "VLM00001";
     dev_ = std::make_shared<usbdrv::PacketDevice>("logger-1", 0x11E3, 0x0005, &serial,
-                                                  std::vector<uint8_t>{0x81, 0x85, 0x83, 0x04, 0x02});
+                                                  std::vector<uint8_t>{ep::kDatIn, ep::kAnswerIn, ep::kDebugIn, ep::kCommandOut, ep::kDatOut});
     usbdrv::AttachDevice(dev_);
   }
 
@@ -149,7 +153,7 @@ TEST_F(Driver, DescriptorsAndTheirFailures) {
 
   // An old logger without serial string: index 0 in the descriptor, and string 3 stalls.
   auto old =
-      std::make_shared<usbdrv::PacketDevice>("old", 0x11E3, 0x0005, nullptr, std::vector<uint8_t>{0x81});
+      std::make_shared<usbdrv::PacketDevice>("old", 0x11E3, 0x0005, nullptr, std::vector<uint8_t>{ep::kDatIn});
   usbdrv::AttachDevice(old);
   Handle h1(pt::OpenNumber(1));
   ASSERT_EQ(pt::Descriptor(h1.get(), 1, 0, d, 18), 0u);

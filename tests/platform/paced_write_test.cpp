@@ -8,10 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/packet_device.h"
 #include "platform/win32.h"
 #include "platform_test_util.h"
+#include "usbdev/PacketDevice.h"
 
 namespace {
 

@@ -12,19 +12,20 @@
 #include <string>
 #include <vector>
 
+#include "common/LoggerEndpoints.h"
+#include "platform/usbdrv/DriverInterface.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/packet_device.h"
 #include "platform/win32.h"
-#include "usbio/UsbStatus.h"
 
 namespace pt {
 
 // The logger's endpoints, as the tests' devices offer them.
-constexpr uint8_t kDatIn = 0x81;
-constexpr uint8_t kDebugIn = 0x83;
-constexpr uint8_t kAnswerIn = 0x85;
-constexpr uint8_t kCommandOut = 0x04;
-constexpr uint8_t kDatOut = 0x02;
+using ep::kAnswerIn;
+using ep::kCommandOut;
+using ep::kDatIn;
+using ep::kDatOut;
+using ep::kDebugIn;
 
 // A packet that tells its number: the first four bytes hold it, the rest follow from it.
 inline std::vector<uint8_t> Packet(uint32_t number, size_t size = 64) {

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "common/LoggerEndpoints.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/packet_device.h"
 #include "platform/win32.h"
 #include "platform_test_util.h"
+#include "usbdev/PacketDevice.h"
 
 namespace {
 
@@ -64,7 +66,8 @@ class SetupApi : public ::testing::Test {
 
   std::shared_ptr<usbdrv::PacketDevice> Attach(const std::string& id) {
     std::string serial = "S-" + id;
-    auto d = std::make_shared<usbdrv::PacketDevice>(id, 0x11E3, 0x0005, &serial, std::vector<uint8_t>{0x81});
+    auto d =
+        std::make_shared<usbdrv::PacketDevice>(id, 0x11E3, 0x0005, &serial, std::vector<uint8_t>{ep::kDatIn});
     usbdrv::AttachDevice(d);
     return d;
   }

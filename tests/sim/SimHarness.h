@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/usbdrv/usb_device.h"
+#include "common/LoggerEndpoints.h"
+#include "usbdev/DeviceContract.h"
 
 namespace simtest {
 
@@ -60,7 +61,7 @@ inline void Write(usbdrv::UsbDevice& device, uint8_t endpoint, const std::vector
 inline void Command(usbdrv::UsbDevice& device, const std::string& text) {
   std::vector<uint8_t> bytes(text.begin(), text.end());
   bytes.push_back(0);
-  Write(device, 0x04, bytes);
+  Write(device, ep::kCommandOut, bytes);
 }
 
 // One IN packet; a failed read gives "<status hex>" so a comparison shows what went wrong.
@@ -81,7 +82,7 @@ inline std::vector<uint8_t> Read(usbdrv::UsbDevice& device, uint8_t endpoint) {
 }
 
 // The text of one answer packet up to its zero byte.
-inline std::string ReadText(usbdrv::UsbDevice& device, uint8_t endpoint = 0x85) {
+inline std::string ReadText(usbdrv::UsbDevice& device, uint8_t endpoint = ep::kAnswerIn) {
   const auto packet = Read(device, endpoint);
   const std::string text(packet.begin(), packet.end());
   return text.substr(0, text.find('\0'));

@@ -8,6 +8,9 @@
 #include <mutex>
 
 #include "SimHarness.h"
+#include "common/LoggerEndpoints.h"
+#include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/InProcessSource.h"
 
 namespace velmora {
 namespace {
@@ -40,7 +43,7 @@ void Save(VelmoraDevice& device, uint32_t address, const Bytes& data) {
   Command(device, "mem.save=" + range);
   ASSERT_EQ(ReadText(device), "mem.save=" + range);
   for (size_t pos = 0; pos < data.size(); pos += 64)
-    Write(device, kEpDatOut, Bytes(data.begin() + pos, data.begin() + std::min(data.size(), pos + 64)));
+    Write(device, ep::kDatOut, Bytes(data.begin() + pos, data.begin() + std::min(data.size(), pos + 64)));
 }
 
 TEST(VelmoraIdentity, DescriptorSerialStringOldLoggerAndInUse) {
@@ -75,7 +78,7 @@ TEST(VelmoraCommands, EachCommandIsAnsweredUnderItsNameWithADebugLine) {
   options.records = 123;
   auto device = Configured(options);
   Command(*device, "device.serial");
-  EXPECT_EQ(Read(*device, kEpIn), B(std::string("device.serial=VLM00042") + '\0'));
+  EXPECT_EQ(Read(*device, ep::kAnswerIn), B(std::string("device.serial=VLM00042") + '\0'));
   const std::vector<std::pair<std::string, std::string>> exchanges = {
       {"mem.used", "mem.used=123"},
       {"device.software", "device.software=V1.09"},
@@ -88,21 +91,21 @@ TEST(VelmoraCommands, EachCommandIsAnsweredUnderItsNameWithADebugLine) {
     EXPECT_EQ(ReadText(*device), answer);
   }
   EXPECT_EQ(device->Clock(), "06.12.2026 14:05:09");
-  EXPECT_EQ(device->QueuedIn(kEpIn), 0u);
-  const auto debug = Drain(*device, kEpDebugIn);
+  EXPECT_EQ(device->QueuedIn(ep::kAnswerIn), 0u);
+  const auto debug = Drain(*device, ep::kDebugIn);
   ASSERT_EQ(debug.size(), 6u);
   EXPECT_EQ(debug[1], B(std::string("cmd mem.used") + '\0'));
 
   // Long texts are cut into full packets; the zero byte rides in the last one when there is room.
   Command(*device, std::string(100, 'q'));
-  const auto answer = Drain(*device, kEpIn);
+  const auto answer = Drain(*device, ep::kAnswerIn);
   ASSERT_EQ(answer.size(), 2u);
   EXPECT_EQ(answer[0].size(), 64u);
   EXPECT_EQ(std::string(answer[0].begin(), answer[0].end()) + std::string(answer[1].begin(), answer[1].end()),
             "error=" + std::string(100, 'q') + '\0');
   Command(*device, std::string(58, 'z'));  // exactly 64 characters of answer
-  EXPECT_EQ(Drain(*device, kEpIn), std::vector<Bytes>{B("error=" + std::string(58, 'z'))});
-  const auto longDebug = Drain(*device, kEpDebugIn);
+  EXPECT_EQ(Drain(*device, ep::kAnswerIn), std::vector<Bytes>{B("error=" + std::string(58, 'z'))});
+  const auto longDebug = Drain(*device, ep::kDebugIn);
   ASSERT_EQ(longDebug.size(), 2u);
   EXPECT_EQ(longDebug[0].size(), 64u);
   EXPECT_EQ(longDebug[0].back(), 0);
@@ -110,16 +113,16 @@ TEST(VelmoraCommands, EachCommandIsAnsweredUnderItsNameWithADebugLine) {
 
 TEST(VelmoraCommands, CommandsAreFramedByZeroBytesNotByPackets) {
   auto device = Configured();
-  Write(*device, kEpOut, B("mem."));
-  Write(*device, kEpOut, B("us"));
-  EXPECT_EQ(device->QueuedIn(kEpIn), 0u);
-  Write(*device, kEpOut, B(std::string("ed") + '\0' + "device.software" + '\0' + "device.se"));
+  Write(*device, ep::kCommandOut, B("mem."));
+  Write(*device, ep::kCommandOut, B("us"));
+  EXPECT_EQ(device->QueuedIn(ep::kAnswerIn), 0u);
+  Write(*device, ep::kCommandOut, B(std::string("ed") + '\0' + "device.software" + '\0' + "device.se"));
   EXPECT_EQ(ReadText(*device), "mem.used=1000");
   EXPECT_EQ(ReadText(*device), "device.software=V1.09");
-  EXPECT_EQ(device->QueuedIn(kEpIn), 0u);
-  Write(*device, kEpOut, B(std::string("rial") + '\0' + '\0'));  // a lone zero byte is no command
+  EXPECT_EQ(device->QueuedIn(ep::kAnswerIn), 0u);
+  Write(*device, ep::kCommandOut, B(std::string("rial") + '\0' + '\0'));  // a lone zero byte is no command
   EXPECT_EQ(ReadText(*device), "device.serial=VLM12345");
-  EXPECT_EQ(device->QueuedIn(kEpIn), 0u);
+  EXPECT_EQ(device->QueuedIn(ep::kAnswerIn), 0u);
   EXPECT_EQ(device->Commands(), (std::vector<std::string>{"mem.used", "device.software", "device.serial"}));
 }
 
@@ -129,7 +132,7 @@ TEST(VelmoraMemory, LoadStreamsTheExactBytesInPacketsOf64) {
   ASSERT_EQ(memory, GenerateImage(1000, 1));
   Command(*device, "mem.load=100,200");
   EXPECT_EQ(ReadText(*device), "mem.load=100,200");
-  const auto packets = Drain(*device, kEpDatIn);
+  const auto packets = Drain(*device, ep::kDatIn);
   ASSERT_EQ(packets.size(), 4u);
   EXPECT_EQ(packets[3].size(), 8u);
   Bytes joined;
@@ -138,36 +141,36 @@ TEST(VelmoraMemory, LoadStreamsTheExactBytesInPacketsOf64) {
 
   Command(*device, "mem.load=524160,128");  // the very top of memory
   EXPECT_EQ(ReadText(*device), "mem.load=524160,128");
-  EXPECT_EQ(Drain(*device, kEpDatIn).back(), Bytes(memory.end() - 64, memory.end()));
+  EXPECT_EQ(Drain(*device, ep::kDatIn).back(), Bytes(memory.end() - 64, memory.end()));
   for (const char* bad : {"mem.load=524160,129", "mem.load=0,524289", "mem.load=4294967295,2",
                           "mem.load=x,64", "mem.load=0,", "mem.load=-1,64", "mem.load"}) {
     Command(*device, bad);
     EXPECT_EQ(ReadText(*device), "mem.load=error") << bad;
   }
-  EXPECT_EQ(device->QueuedIn(kEpDatIn), 0u);
+  EXPECT_EQ(device->QueuedIn(ep::kDatIn), 0u);
   Command(*device, "mem.load=0,524288");
   EXPECT_EQ(ReadText(*device), "mem.load=0,524288");
-  EXPECT_EQ(device->QueuedIn(kEpDatIn), 8192u);
+  EXPECT_EQ(device->QueuedIn(ep::kDatIn), 8192u);
 }
 
 TEST(VelmoraMemory, SaveStoresDatOutDataAtItsAddressAndNothingElse) {
   auto device = Configured();
   auto expected = device->Memory();
-  Write(*device, kEpDatOut, Bytes(64, 0xEE));  // no save open
+  Write(*device, ep::kDatOut, Bytes(64, 0xEE));  // no save open
   Bytes data(100);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 1);
   Save(*device, 5000, data);
-  Write(*device, kEpDatOut, Bytes(10, 0xEE));  // beyond the announced length
+  Write(*device, ep::kDatOut, Bytes(10, 0xEE));  // beyond the announced length
   Command(*device, "mem.save=524200,89");
   EXPECT_EQ(ReadText(*device), "mem.save=error");
-  Write(*device, kEpDatOut, Bytes(5, 0xEE));
+  Write(*device, ep::kDatOut, Bytes(5, 0xEE));
   EXPECT_EQ(device->IgnoredDataBytes(), 79u);
   std::copy(data.begin(), data.end(), expected.begin() + 5000);
   EXPECT_EQ(device->Memory(), expected);
 
   Command(*device, "mem.load=5000,100");  // a load gives back what was saved
   EXPECT_EQ(ReadText(*device), "mem.load=5000,100");
-  auto packets = Drain(*device, kEpDatIn);
+  auto packets = Drain(*device, ep::kDatIn);
   ASSERT_EQ(packets.size(), 2u);
   packets[0].insert(packets[0].end(), packets[1].begin(), packets[1].end());
   EXPECT_EQ(packets[0], data);
@@ -188,11 +191,11 @@ TEST(VelmoraMemory, ImageOptionAndDatInFaults) {
 
   Command(*device, "mem.load=0,384");
   EXPECT_EQ(ReadText(*device), "mem.load=0,384");
-  EXPECT_EQ(Read(*device, kEpDatIn), Bytes(expected.begin(), expected.begin() + 64));
-  EXPECT_EQ(Read(*device, kEpDatIn), Bytes(expected.begin() + 64, expected.begin() + 96));  // short
-  Read(*device, kEpDatIn);
-  EXPECT_EQ(Read(*device, kEpDatIn).size(), 32u);
-  EXPECT_EQ(Read(*device, kEpDatIn), B("<refused>"));  // unplugged after the fourth
+  EXPECT_EQ(Read(*device, ep::kDatIn), Bytes(expected.begin(), expected.begin() + 64));
+  EXPECT_EQ(Read(*device, ep::kDatIn), Bytes(expected.begin() + 64, expected.begin() + 96));  // short
+  Read(*device, ep::kDatIn);
+  EXPECT_EQ(Read(*device, ep::kDatIn).size(), 32u);
+  EXPECT_EQ(Read(*device, ep::kDatIn), B("<refused>"));  // unplugged after the fourth
   EXPECT_FALSE(device->Present());
 }
 
@@ -244,7 +247,7 @@ TEST_F(VelmoraFirmware, UpdateAnswersThenRestartsWithTheNewVersionAndSameState) 
   Save(*device, kFirmwareAddress, image);
   EXPECT_EQ(Ask(*device, "date.date=01.02.2026 03:04:05"), "date.date=01.02.2026 03:04:05");
   const auto memory = device->Memory();
-  simtest::TestTransfer waiting(kEpDatIn, {});
+  simtest::TestTransfer waiting(ep::kDatIn, {});
   ASSERT_EQ(device->Submit(&waiting), 0u);
   EXPECT_EQ(Ask(*device, "firmware.update"), "firmware.update=1");  // delivered before it drops off
   ASSERT_TRUE(waiting.Wait()) << "pending read not ended by the restart";

@@ -11,8 +11,8 @@
 
 #include "UsbEmulation.h"
 #include "common/LinkFixture.h"
+#include "platform/usbdrv/DeviceSource.h"
 #include "platform/usbdrv/libusb_source.h"
-#include "platform/usbdrv/usb_device.h"
 #include "sim/model/Velmora.h"
 
 class HardwareFixture : public LinkFixture {

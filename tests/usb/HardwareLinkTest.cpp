@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "HardwareFixture.h"
+#include "common/LoggerEndpoints.h"
 #include "data/Messwert.h"
 #include "data/RegionalFormat.h"
 
@@ -19,7 +20,7 @@ using HardwareLinkTest = HardwareFixture;
 
 namespace {
 
-constexpr uint8_t kReaderEndpoints[] = {velmora::kEpIn, velmora::kEpDatIn, velmora::kEpDebugIn};
+constexpr uint8_t kReaderEndpoints[] = {ep::kAnswerIn, ep::kDatIn, ep::kDebugIn};
 
 std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -66,8 +67,8 @@ TEST_F(HardwareLinkTest, EachReaderKeepsFiveReadsAtTheDevice) {
     return std::all_of(std::begin(kReaderEndpoints), std::end(kReaderEndpoints), [&](uint8_t ep) {
       return node->UrbsInFlight(ep) == 5 && logger->PendingReads(ep) == 5;
     });
-  })) << node->UrbsInFlight(velmora::kEpIn)
-      << " " << node->UrbsInFlight(velmora::kEpDatIn) << " " << node->UrbsInFlight(velmora::kEpDebugIn);
+  })) << node->UrbsInFlight(ep::kAnswerIn)
+      << " " << node->UrbsInFlight(ep::kDatIn) << " " << node->UrbsInFlight(ep::kDebugIn);
   // Nothing but the readers' URBs is out: the writers only write when asked.
   EXPECT_EQ(node->UrbsInFlight(), 15u);
 }
@@ -97,7 +98,7 @@ TEST_F(HardwareLinkTest, DownloadOfTheWholeMemoryGivesTheLoggersRecords) {
               static_cast<long long>(std::chrono::duration_cast<ms>(finished - start).count()));
 
   EXPECT_EQ(usb->packetCount.load(), 8192);
-  EXPECT_EQ(logger->PacketsRead(velmora::kEpDatIn), 8192u);
+  EXPECT_EQ(logger->PacketsRead(ep::kDatIn), 8192u);
   const std::string csv = ReadFile(csvFile.path());
   const std::string expected = ExpectedCsv(*logger);
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 16385);
@@ -162,8 +163,8 @@ TEST_F(HardwareLinkTest, LoggerPulledOutMidDownloadEndsTheLinkAndConnectsAgainWh
 TEST_F(HardwareLinkTest, StallAndOverrunReachTheReadersAsTheirStatusTexts) {
   auto logger = plugLogger(1);
   // The first read on the answer pipe ends in a stall, the first on the debug pipe in an overrun.
-  logger->FailNext(velmora::kEpIn, usbdrv::kStatusStallPid, 1);
-  logger->FailNext(velmora::kEpDebugIn, usbdrv::kStatusDataOverrun, 1);
+  logger->FailNext(ep::kAnswerIn, usbdrv::kStatusStallPid, 1);
+  logger->FailNext(ep::kDebugIn, usbdrv::kStatusDataOverrun, 1);
   enable();
   connectOne();
   EXPECT_TRUE(window.waitForLine("Error ProcessData: Error code 0xE0000030: USBD Error: Endpoint halted."));

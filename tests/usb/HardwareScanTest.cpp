@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "HardwareFixture.h"
-#include "platform/usbdrv/packet_device.h"
+#include "common/LoggerEndpoints.h"
+#include "platform/usbdrv/DeviceSource.h"
+#include "usbdev/PacketDevice.h"
 
 using Lines = std::vector<std::string>;
 using HardwareScanTest = HardwareFixture;
@@ -25,7 +27,7 @@ TEST_F(HardwareScanTest, LoggersAreListedByPortWithTheirSerialsAndOtherDevicesLe
   plugLogger(3, WithSerial("VLM333"));
   const std::string otherSerial = "XYZ1";
   bus->Plug(2, std::make_shared<usbdrv::PacketDevice>("other", 0x1234, 0x5678, &otherSerial,
-                                                      std::vector<uint8_t>{0x81}));
+                                                      std::vector<uint8_t>{ep::kDatIn}));
   plugLogger(1, WithSerial("VLM111"));
   enable();
 

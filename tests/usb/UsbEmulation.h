@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/usbdrv/usb_device.h"
+#include "usbdev/DeviceContract.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;

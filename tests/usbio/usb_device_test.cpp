@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "usbio/UsbDevice.h"
 #include "usbio_test_support.h"
 

@@ -11,8 +11,8 @@
 
 namespace {
 
-using usbio_test::kEpIn;
-using usbio_test::kEpOut;
+using usbio_test::kCommandOut;
+using usbio_test::kDatIn;
 
 class UsbPipeTest : public usbio_test::PipeTest {
  protected:
@@ -22,17 +22,17 @@ class UsbPipeTest : public usbio_test::PipeTest {
 TEST_F(UsbPipeTest, BindOpensOnlyWhenClosed) {
   CUsbPipe pipe;
   const int before = usbdrv::OpenDriverHandles();
-  ASSERT_EQ(Bind(pipe, kEpIn), 0u);
+  ASSERT_EQ(Bind(pipe, kDatIn), 0u);
   EXPECT_TRUE(pipe.IsOpen());
   EXPECT_EQ(usbdrv::OpenDriverHandles(), before + 1);
 
   // An open pipe is bound again without any open: a device number that names nothing still works.
   EXPECT_EQ(pipe.UnbindPipe(), 0u);
-  EXPECT_EQ(pipe.BindPipe(999, kEpIn, nullptr, &g_UsbDrvInterfaceGuid, true), 0u);
+  EXPECT_EQ(pipe.BindPipe(999, kDatIn, nullptr, &g_UsbDrvInterfaceGuid, true), 0u);
   EXPECT_EQ(usbdrv::OpenDriverHandles(), before + 1);
 
   CUsbPipe missing;
-  EXPECT_EQ(missing.BindPipe(999, kEpIn, nullptr, &g_UsbDrvInterfaceGuid, true), 0xE0001100u);
+  EXPECT_EQ(missing.BindPipe(999, kDatIn, nullptr, &g_UsbDrvInterfaceGuid, true), 0xE0001100u);
   EXPECT_FALSE(missing.IsOpen());
 
   // The driver's own refusal passes through: this endpoint is not part of the configuration.
@@ -44,7 +44,7 @@ TEST_F(UsbPipeTest, BindOpensOnlyWhenClosed) {
 
 TEST_F(UsbPipeTest, ZeroTimeOutLeavesTheReadPendingUntilItEnds) {
   CUsbPipe pipe;
-  ASSERT_EQ(Bind(pipe, kEpIn), 0u);
+  ASSERT_EQ(Bind(pipe, kDatIn), 0u);
   uint8_t bytes[64] = {};
   CUsbBuf buffer(bytes, sizeof(bytes));
   buffer.bytesToTransfer = sizeof(bytes);
@@ -53,9 +53,9 @@ TEST_F(UsbPipeTest, ZeroTimeOutLeavesTheReadPendingUntilItEnds) {
 
   EXPECT_EQ(pipe.WaitForBuffer(&buffer, 0), 0xE000100Cu);
   EXPECT_EQ(buffer.status, 997u);
-  EXPECT_EQ(device_->PendingReads(kEpIn), 1u);
+  EXPECT_EQ(device_->PendingReads(kDatIn), 1u);
 
-  device_->QueueIn(kEpIn, std::vector<uint8_t>{0x10, 0x20});
+  device_->QueueIn(kDatIn, std::vector<uint8_t>{0x10, 0x20});
   EXPECT_EQ(pipe.WaitForBuffer(&buffer, usbio_test::kWaitMs), 0u);
   EXPECT_EQ(buffer.bytesTransferred, 2u);
   EXPECT_EQ(bytes[1], 0x20);
@@ -63,11 +63,11 @@ TEST_F(UsbPipeTest, ZeroTimeOutLeavesTheReadPendingUntilItEnds) {
 
 TEST_F(UsbPipeTest, FailuresComeBackAsTheDriverStatus) {
   CUsbPipe pipe;
-  ASSERT_EQ(Bind(pipe, kEpIn), 0u);
+  ASSERT_EQ(Bind(pipe, kDatIn), 0u);
   uint8_t bytes[64] = {};
 
   // A transfer that ends with a failure.
-  device_->FailNext(kEpIn, 0xE0000004, 1);
+  device_->FailNext(kDatIn, 0xE0000004, 1);
   CUsbBuf failed(bytes, sizeof(bytes));
   failed.bytesToTransfer = sizeof(bytes);
   pipe.SubmitRead(&failed);
@@ -103,23 +103,23 @@ TEST_F(UsbPipeTest, SubmissionFailureIsReturnedWithoutWaiting) {
 
 TEST_F(UsbPipeTest, WriteSyncTimesOutOnAStalledPipeAndThePipeWorksAgainAtOnce) {
   CUsbPipe pipe;
-  ASSERT_EQ(Bind(pipe, kEpOut), 0u);
+  ASSERT_EQ(Bind(pipe, kCommandOut), 0u);
   const int outstanding = usbdrv::OutstandingTransfers();
 
-  device_->Stall(kEpOut, true);
+  device_->Stall(kCommandOut, true);
   const uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   uint32_t length = sizeof(data);
   EXPECT_EQ(pipe.WriteSync(data, &length, 50), 0xE000100Cu);
   EXPECT_EQ(length, 0u);
   // The cancelled write has ended before WriteSync returned: its buffer was on WriteSync's stack.
   EXPECT_EQ(usbdrv::OutstandingTransfers(), outstanding);
-  EXPECT_TRUE(device_->TakeOut(kEpOut).empty());
+  EXPECT_TRUE(device_->TakeOut(kCommandOut).empty());
 
-  device_->Stall(kEpOut, false);
+  device_->Stall(kCommandOut, false);
   length = sizeof(data);
   EXPECT_EQ(pipe.WriteSync(data, &length, 1000), 0u);
   EXPECT_EQ(length, sizeof(data));
-  const auto written = device_->TakeOut(kEpOut);
+  const auto written = device_->TakeOut(kCommandOut);
   ASSERT_EQ(written.size(), 1u);
   EXPECT_EQ(written[0], std::vector<uint8_t>(data, data + sizeof(data)));
 }

@@ -17,8 +17,8 @@
 
 namespace {
 
-using usbio_test::kEpIn;
-using usbio_test::kEpOut;
+using usbio_test::kCommandOut;
+using usbio_test::kDatIn;
 
 constexpr uint32_t kStall = 0xE0000004;
 constexpr uint32_t kPoweredDown = 0xE000101B;
@@ -130,7 +130,7 @@ class UsbThreadTest : public usbio_test::PipeTest {
   void Bind(CUsbPipe& pipe, uint8_t endpoint) { ASSERT_EQ(BindTo(pipe, endpoint), 0u); }
 
   bool WaitForPendingReads(size_t n) {
-    return usbio_test::WaitUntil([&] { return device_->PendingReads(kEpIn) == n; });
+    return usbio_test::WaitUntil([&] { return device_->PendingReads(kDatIn) == n; });
   }
 };
 
@@ -144,7 +144,7 @@ TEST_F(UsbThreadTest, ShutdownOfANeverStartedWorkerTouchesNoHook) {
 
 TEST_F(UsbThreadTest, WorkerWithAnEmptyPoolEndsByItself) {
   RecordingReader reader;
-  Bind(reader, kEpIn);
+  Bind(reader, kDatIn);
   ASSERT_TRUE(reader.StartWorker(3));
   ASSERT_TRUE(reader.log.WaitForCount(Hook::kExit, 1));
   ASSERT_TRUE(usbio_test::WaitUntil([&] { return !reader.IsWorkerRunning(); }))
@@ -153,12 +153,12 @@ TEST_F(UsbThreadTest, WorkerWithAnEmptyPoolEndsByItself) {
   EXPECT_TRUE(usbio_test::ShutdownWithin(reader));
   EXPECT_EQ(HooksOf(reader.log.Calls()), std::vector<Hook>{Hook::kExit})
       << "no interrupt after the worker ended";
-  EXPECT_EQ(device_->PendingReads(kEpIn), 0u);
+  EXPECT_EQ(device_->PendingReads(kDatIn), 0u);
 }
 
 TEST_F(UsbThreadTest, ReaderKeepsThePoolInFlightAndRefusesASecondStart) {
   RecordingReader reader;
-  Bind(reader, kEpIn);
+  Bind(reader, kDatIn);
   ASSERT_TRUE(reader.AllocateBuffers(64, 5));
   ASSERT_TRUE(reader.StartWorker(3));
   ASSERT_TRUE(WaitForPendingReads(5));
@@ -167,7 +167,7 @@ TEST_F(UsbThreadTest, ReaderKeepsThePoolInFlightAndRefusesASecondStart) {
   EXPECT_FALSE(reader.StartWorker(3));
   EXPECT_TRUE(reader.IsWorkerRunning());
 
-  for (uint8_t first = 1; first <= 12; ++first) device_->QueueIn(kEpIn, std::vector<uint8_t>(first, first));
+  for (uint8_t first = 1; first <= 12; ++first) device_->QueueIn(kDatIn, std::vector<uint8_t>(first, first));
   ASSERT_TRUE(reader.log.WaitForCount(Hook::kProcess, 12));
   ASSERT_TRUE(WaitForPendingReads(5)) << "every processed buffer goes back into flight";
 
@@ -184,7 +184,7 @@ TEST_F(UsbThreadTest, ReaderKeepsThePoolInFlightAndRefusesASecondStart) {
 
 TEST_F(UsbThreadTest, ShutdownFromAnotherThreadWakesTheBlockedWorkerAndDropsTheRest) {
   RecordingReader reader;
-  Bind(reader, kEpIn);
+  Bind(reader, kDatIn);
   ASSERT_TRUE(reader.AllocateBuffers(64, 5));
   ASSERT_TRUE(reader.StartWorker(3));
   ASSERT_TRUE(WaitForPendingReads(5));
@@ -205,16 +205,16 @@ TEST_F(UsbThreadTest, ShutdownFromAnotherThreadWakesTheBlockedWorkerAndDropsTheR
   EXPECT_EQ(calls[2].status, kCancelled);
   EXPECT_NE(calls[3].thread, stopper);
   EXPECT_EQ(reader.Pool().FreeCount(), 5);
-  EXPECT_EQ(device_->PendingReads(kEpIn), 0u);
+  EXPECT_EQ(device_->PendingReads(kDatIn), 0u);
 }
 
 TEST_F(UsbThreadTest, FourFailuresInARowEndTheLoopAndDropWhatIsStillInFlight) {
   RecordingReader reader;
-  Bind(reader, kEpIn);
+  Bind(reader, kDatIn);
   ASSERT_TRUE(reader.AllocateBuffers(64, 5));
   // The first four reads fail; the fifth already holds data when the loop gives up.
-  device_->FailNext(kEpIn, kStall, 4);
-  device_->QueueIn(kEpIn, std::vector<uint8_t>{0x77});
+  device_->FailNext(kDatIn, kStall, 4);
+  device_->QueueIn(kDatIn, std::vector<uint8_t>{0x77});
   ASSERT_TRUE(reader.StartWorker(3));
   ASSERT_TRUE(reader.log.WaitForCount(Hook::kExit, 1));
   ASSERT_TRUE(usbio_test::WaitUntil([&] { return !reader.IsWorkerRunning(); }));
@@ -229,8 +229,8 @@ TEST_F(UsbThreadTest, FourFailuresInARowEndTheLoopAndDropWhatIsStillInFlight) {
   ASSERT_EQ(HooksOf(calls), expected);
   for (size_t i = 0; i + 1 < calls.size(); ++i) EXPECT_EQ(calls[i].status, kStall) << "call " << i;
   EXPECT_EQ(reader.Pool().FreeCount(), 5);
-  EXPECT_EQ(device_->PendingReads(kEpIn), 0u) << "reads in flight must be aborted";
-  EXPECT_EQ(device_->QueuedIn(kEpIn), 0u) << "the fifth read took the packet; its data is dropped";
+  EXPECT_EQ(device_->PendingReads(kDatIn), 0u) << "reads in flight must be aborted";
+  EXPECT_EQ(device_->QueuedIn(kDatIn), 0u) << "the fifth read took the packet; its data is dropped";
   EXPECT_TRUE(usbio_test::ShutdownWithin(reader));
 }
 
@@ -238,21 +238,21 @@ TEST_F(UsbThreadTest, FourFailuresInARowEndTheLoopAndDropWhatIsStillInFlight) {
 // hooks transfer by transfer.
 TEST_F(UsbThreadTest, ASuccessResetsTheErrorCount) {
   RecordingReader reader;
-  Bind(reader, kEpIn);
+  Bind(reader, kDatIn);
   ASSERT_TRUE(reader.AllocateBuffers(64, 1));
   // F F F S  F F F S  F F F F: only the last run of four ends the loop.
   auto device = device_;
   reader.log.script = [device](const HookCall& call) {
     if (call.hook != Hook::kProcess || call.status != 0) return;
     if (call.firstByte == 1) {
-      device->FailNext(kEpIn, kStall, 3);
-      device->QueueIn(kEpIn, std::vector<uint8_t>{2});
+      device->FailNext(kDatIn, kStall, 3);
+      device->QueueIn(kDatIn, std::vector<uint8_t>{2});
     } else if (call.firstByte == 2) {
-      device->FailNext(kEpIn, kStall, 4);
+      device->FailNext(kDatIn, kStall, 4);
     }
   };
-  device_->FailNext(kEpIn, kStall, 3);
-  device_->QueueIn(kEpIn, std::vector<uint8_t>{1});
+  device_->FailNext(kDatIn, kStall, 3);
+  device_->QueueIn(kDatIn, std::vector<uint8_t>{1});
   ASSERT_TRUE(reader.StartWorker(3));
   const bool ended = reader.log.WaitForCount(Hook::kExit, 1);
   EXPECT_TRUE(usbio_test::ShutdownWithin(reader));
@@ -268,7 +268,7 @@ TEST_F(UsbThreadTest, ASuccessResetsTheErrorCount) {
 
 TEST_F(UsbThreadTest, PoweredDownIsNeitherCountedNorAReset) {
   RecordingReader reader;
-  Bind(reader, kEpIn);
+  Bind(reader, kDatIn);
   ASSERT_TRUE(reader.AllocateBuffers(64, 1));
   // F F F, then twenty "powered down", then one more F: that makes four counted failures in a row.
   auto device = device_;
@@ -276,10 +276,10 @@ TEST_F(UsbThreadTest, PoweredDownIsNeitherCountedNorAReset) {
   reader.log.script = [device, &errors](const HookCall& call) {
     if (call.hook != Hook::kError) return;
     const int n = ++errors;
-    if (n == 3) device->FailNext(kEpIn, kPoweredDown, 20);
-    if (n == 23) device->FailNext(kEpIn, kStall, 1);
+    if (n == 3) device->FailNext(kDatIn, kPoweredDown, 20);
+    if (n == 23) device->FailNext(kDatIn, kStall, 1);
   };
-  device_->FailNext(kEpIn, kStall, 3);
+  device_->FailNext(kDatIn, kStall, 3);
   ASSERT_TRUE(reader.StartWorker(3));
   const bool ended = reader.log.WaitForCount(Hook::kExit, 1);
   EXPECT_TRUE(usbio_test::ShutdownWithin(reader));
@@ -330,7 +330,7 @@ class StopInSubmissionReader : public RecordingReader {
 
 TEST_F(UsbThreadTest, StopDuringSubmissionStillEndsTheWorker) {
   StopInSubmissionReader reader;
-  Bind(reader, kEpIn);
+  Bind(reader, kDatIn);
   ASSERT_TRUE(reader.AllocateBuffers(64, 5));
   ASSERT_TRUE(reader.StartWorker(3));
   std::future<bool> stopper = reader.TakeStopper();
@@ -339,12 +339,12 @@ TEST_F(UsbThreadTest, StopDuringSubmissionStillEndsTheWorker) {
   EXPECT_EQ(HooksOf(reader.log.Calls()),
             (std::vector<Hook>{Hook::kInterrupt, Hook::kError, Hook::kProcess, Hook::kExit}));
   EXPECT_EQ(reader.Pool().FreeCount(), 5);
-  EXPECT_EQ(device_->PendingReads(kEpIn), 0u);
+  EXPECT_EQ(device_->PendingReads(kDatIn), 0u);
 }
 
 TEST_F(UsbThreadTest, WorkerCanBeStoppedAndStartedAgain) {
   RecordingReader reader;
-  Bind(reader, kEpIn);
+  Bind(reader, kDatIn);
   ASSERT_TRUE(reader.AllocateBuffers(64, 5));
   for (int round = 0; round < 10; ++round) {
     ASSERT_TRUE(reader.StartWorker(3)) << "round " << round;
@@ -354,7 +354,7 @@ TEST_F(UsbThreadTest, WorkerCanBeStoppedAndStartedAgain) {
   EXPECT_EQ(reader.log.Count(Hook::kExit), 10u);
 
   ASSERT_TRUE(reader.StartWorker(3));
-  device_->QueueIn(kEpIn, std::vector<uint8_t>{0x5A});
+  device_->QueueIn(kDatIn, std::vector<uint8_t>{0x5A});
   // Each stop may have passed one aborted read to the hooks; the packet must come after them.
   EXPECT_TRUE(usbio_test::WaitUntil([&] {
     const auto calls = reader.log.Calls();
@@ -365,14 +365,14 @@ TEST_F(UsbThreadTest, WorkerCanBeStoppedAndStartedAgain) {
 
 TEST_F(UsbThreadTest, WriterSendsWhatItPreparesUntilABufferIsFinished) {
   NumberingWriter writer(7);
-  Bind(writer, kEpOut);
+  Bind(writer, kCommandOut);
   ASSERT_TRUE(writer.AllocateBuffers(16, 5));
   ASSERT_TRUE(writer.StartWorker(3));
   ASSERT_TRUE(writer.log.WaitForCount(Hook::kExit, 1));
   ASSERT_TRUE(usbio_test::WaitUntil([&] { return !writer.IsWorkerRunning(); }));
 
   EXPECT_EQ(HooksOf(writer.log.Calls()), std::vector<Hook>{Hook::kExit}) << "writes never reach ProcessData";
-  const auto written = device_->TakeOut(kEpOut);
+  const auto written = device_->TakeOut(kCommandOut);
   ASSERT_EQ(written.size(), 7u);
   for (size_t i = 0; i < written.size(); ++i) {
     if (i % 3 == 2) {
@@ -388,10 +388,10 @@ TEST_F(UsbThreadTest, WriterSendsWhatItPreparesUntilABufferIsFinished) {
 
 TEST_F(UsbThreadTest, WriterEndsAfterFourFailedWrites) {
   NumberingWriter writer(1000);
-  Bind(writer, kEpOut);
+  Bind(writer, kCommandOut);
   ASSERT_TRUE(writer.AllocateBuffers(16, 5));
-  device_->FailNext(kEpOut, kStall, 4);
-  device_->Stall(kEpOut, true);  // what follows the failures stays in flight until the abort
+  device_->FailNext(kCommandOut, kStall, 4);
+  device_->Stall(kCommandOut, true);  // what follows the failures stays in flight until the abort
   ASSERT_TRUE(writer.StartWorker(3));
   // The worker has left only once it gave up its handle; a stop before that would add an interrupt.
   const bool ended = writer.log.WaitForCount(Hook::kExit, 1) &&
@@ -404,8 +404,8 @@ TEST_F(UsbThreadTest, WriterEndsAfterFourFailedWrites) {
             (std::vector<Hook>{Hook::kError, Hook::kError, Hook::kError, Hook::kError, Hook::kExit}));
   for (int i = 0; i < 4; ++i) EXPECT_EQ(calls[i].status, kStall);
   EXPECT_EQ(writer.Pool().FreeCount(), 5);
-  device_->Stall(kEpOut, false);
-  EXPECT_TRUE(device_->TakeOut(kEpOut).empty()) << "aborted writes must not reach the device";
+  device_->Stall(kCommandOut, false);
+  EXPECT_TRUE(device_->TakeOut(kCommandOut).empty()) << "aborted writes must not reach the device";
 }
 
 // Pretends a worker is still registered, without one running, to see what the destructor reports.

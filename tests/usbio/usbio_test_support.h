@@ -15,8 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "common/LoggerEndpoints.h"
+#include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/DriverInterface.h"
+#include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/packet_device.h"
+#include "usbdev/PacketDevice.h"
 #include "usbio/SetupApiDll.h"
 #include "usbio/UsbDevice.h"
 #include "usbio/UsbPipe.h"
@@ -26,16 +30,17 @@ namespace usbio_test {
 
 constexpr uint16_t kVendorId = 0x11E3;
 constexpr uint16_t kProductId = 0x0005;
-constexpr uint8_t kEpIn = 0x81;
-constexpr uint8_t kEpOut = 0x04;
+using ep::kCommandOut;
+using ep::kDatIn;
 // Far beyond anything a test waits for; reaching it means the code under test hangs.
 constexpr std::chrono::seconds kGenerousBound{20};
 constexpr DWORD kWaitMs = 20000;
 
 inline std::shared_ptr<usbdrv::PacketDevice> MakeDevice(const std::string& instance,
                                                         const std::string& serial) {
-  return std::make_shared<usbdrv::PacketDevice>(instance, kVendorId, kProductId, &serial,
-                                                std::vector<uint8_t>{0x85, kEpIn, 0x83, kEpOut, 0x02});
+  return std::make_shared<usbdrv::PacketDevice>(
+      instance, kVendorId, kProductId, &serial,
+      std::vector<uint8_t>{ep::kAnswerIn, kDatIn, ep::kDebugIn, kCommandOut, ep::kDatOut});
 }
 
 inline UsbConfiguration StandardConfiguration() {

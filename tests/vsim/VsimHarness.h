@@ -24,9 +24,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/LoggerEndpoints.h"
+#include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/DriverInterface.h"
 #include "platform/usbdrv/driver_control.h"
 #include "platform/usbdrv/socket_source.h"
-#include "platform/usbdrv/usb_device.h"
 #include "sim/model/Velmora.h"
 #include "usbio/UsbBuf.h"
 #include "usbio/UsbDevice.h"
@@ -268,7 +270,7 @@ class Logger {
     const struct {
       CUsbPipe* pipe;
       uint8_t endpoint;
-    } pipes[] = {{&out, 0x04}, {&datOut, 0x02}, {&answers, 0x85}, {&data, 0x81}};
+    } pipes[] = {{&out, ep::kCommandOut}, {&datOut, ep::kDatOut}, {&answers, ep::kAnswerIn}, {&data, ep::kDatIn}};
     for (const auto& p : pipes) {
       if (status == 0) status = p.pipe->BindPipe(number, p.endpoint, list, &g_UsbDrvInterfaceGuid, true);
     }

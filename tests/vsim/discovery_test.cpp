@@ -4,8 +4,10 @@
 #include <sys/un.h>
 
 #include "VsimHarness.h"
+#include "common/LoggerEndpoints.h"
 #include "common/RecordingWindow.h"
 #include "link/USBInterface.h"
+#include "platform/usbdrv/DeviceSource.h"
 
 namespace {
 
@@ -101,7 +103,7 @@ TEST_F(VsimDiscoveryTest, DescriptorsCrossTheSocketAndInUseRefusesConfiguration)
   EXPECT_EQ(device.ConfigureDevice(&configuration), usbdrv::kStatusExclusive);
   // Not configured, so no pipe can be bound.
   CUsbPipe pipe;
-  EXPECT_EQ(pipe.BindPipe(0, 0x81, nullptr, &g_UsbDrvInterfaceGuid, true), usbdrv::kStatusPipeNotFound);
+  EXPECT_EQ(pipe.BindPipe(0, ep::kDatIn, nullptr, &g_UsbDrvInterfaceGuid, true), usbdrv::kStatusPipeNotFound);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // A sim's life as the program sees it: killed mid-transfer, unplugged after N packets, stopped with
 // its memory written out, and restarted by a firmware update.
 #include "VsimHarness.h"
+#include "platform/usbdrv/DeviceSource.h"
 #include "sim/model/Firmware.h"
 
 namespace {

@@ -4,7 +4,8 @@
 #include <sys/un.h>
 
 #include "VsimHarness.h"
-#include "platform/usbdrv/socket_protocol.h"
+#include "usbdev/DeviceStatus.h"
+#include "usbdev/SocketProtocol.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-// The framed protocol between the virtual-logger source (socket_source.cpp) and velmora-sim, over one
-// Unix stream socket per connection.
+// The framed protocol between the virtual-logger source (platform/usbdrv/socket_source.cpp) and
+// velmora-sim, over one Unix stream socket per connection, and the run folder where they meet.
 //
 // Every message is a fixed header followed by `size - kHeaderSize` payload bytes. Both ends run on the
 // same machine, so the header travels in native byte order. The sim speaks first (kHello); after that
@@ -20,9 +20,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace usbdrv {
+
+// The run folder both ends use unless told otherwise: $VELMORA_RUN_DIR, else
+// $XDG_RUNTIME_DIR/velmora, else /tmp/velmora-<uid>. Each sim listens on one "*.sock" file there.
+std::string DefaultVirtualLoggerRunDir();
 namespace vsock {
 
 constexpr uint32_t kVersion = 1;

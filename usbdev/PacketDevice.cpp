@@ -1,4 +1,4 @@
-#include "platform/usbdrv/packet_device.h"
+#include "usbdev/PacketDevice.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,12 +1,22 @@
-#include "platform/usbdrv/socket_protocol.h"
+#include "usbdev/SocketProtocol.h"
 
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace usbdrv {
+
+std::string DefaultVirtualLoggerRunDir() {
+  const char* dir = std::getenv("VELMORA_RUN_DIR");
+  if (dir != nullptr && *dir != '\0') return dir;
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && *runtime != '\0') return std::string(runtime) + "/velmora";
+  return "/tmp/velmora-" + std::to_string(::getuid());
+}
 namespace vsock {
 
 std::vector<uint8_t> Frame(Header header, const void* payload, size_t size) {

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/usbdrv/usb_device.h"
+#include "usbdev/DeviceContract.h"
 
 namespace usbdrv {
 
@@ -123,12 +123,5 @@ class PacketDevice : public UsbDevice {
   bool paceStop_ = false;
   std::thread paceThread_;
 };
-
-// The in-process device source: tests attach and detach devices directly.
-// Attach adds a device to the driver's list (after any devices attached before); Detach unplugs it
-// and removes it.
-void AttachDevice(std::shared_ptr<UsbDevice> device);
-void DetachDevice(const std::shared_ptr<UsbDevice>& device);
-void DetachAllDevices();
 
 }  // namespace usbdrv

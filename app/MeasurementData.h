@@ -1,0 +1,72 @@
+// The records a measurements window shows, prepared once (off the GUI thread) and then only read: the
+// records in time order, and per sensor the chart's series. Also the window's text forms of times and
+// values, and the CSV lines of records in the download's format.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QString>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ChartSeries.h"
+#include "data/RegionalFormat.h"
+#include "history/History.h"
+
+struct SensorSeries {
+  uint16_t sensor = 0;
+  // The records without a checksum error: a damaged record's values are not measurements.
+  chart::Series humidity, temperature, ambient, dewPoint;
+};
+
+// What the window keeps of a stored record: the logger is the same for all of them.
+struct MeasurementRecord {
+  int64_t time;  // seconds since 1970, the record's calendar time taken as UTC
+  messwert_tag record;
+  bool checksumError;
+};
+
+struct MeasurementData {
+  QString title;  // the logger's serial number, or the name of the file the records came from
+  std::vector<MeasurementRecord> records;  // in time order, then the logger's tick
+  std::vector<SensorSeries> sensors;       // in sensor order
+  int64_t first = 0, last = 0;             // times of the first and last record
+};
+
+// Sorts `records` by time and tick (stable) and builds the series.
+std::shared_ptr<const MeasurementData> prepareMeasurements(const QString& title,
+                                                           std::vector<MeasurementRecord> records);
+
+namespace measurementtext {
+// A record's time (seconds since 1970, the logger's calendar time) in the export's regional format,
+// always with the time of day.
+QString time(int64_t seconds);
+// A value with one decimal in the export's regional format ("NAN" and "INF" as in the CSV).
+QString value(double value);
+}  // namespace measurementtext
+
+// The CSV line of a stored record exactly as a download writes it (CR LF included); the checksum
+// comment follows the record's flag, since a record read from a CSV file no longer has its check bytes.
+std::string csvLine(const MeasurementRecord& record, const RegionalFormat& format);
+
+// The records in view for the table: `rows` indexes MeasurementData::records.
+class RecordsModel : public QAbstractTableModel {
+  Q_OBJECT
+ public:
+  enum Column { Time, Sensor, Humidity, Temperature, Ambient, DewPoint, Comment, ColumnCount };
+  using QAbstractTableModel::QAbstractTableModel;
+
+  void setRows(std::shared_ptr<const MeasurementData> data, std::shared_ptr<const std::vector<uint32_t>> rows,
+               size_t begin, size_t end);
+  const MeasurementRecord* record(int row) const;
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+ private:
+  std::shared_ptr<const MeasurementData> data_;
+  std::shared_ptr<const std::vector<uint32_t>> rows_;
+  size_t begin_ = 0, end_ = 0;
+};

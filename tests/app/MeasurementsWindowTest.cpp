@@ -1,0 +1,372 @@
+// The measurements window and its chart data: the reduction per pixel column, the range in view, the
+// CSV export against a download's bytes, the statistics, the exports' files and the history path.
+#include <qcustomplot.h>
+
+#include <QAbstractItemModel>
+#include <QLabel>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <random>
+
+#include "ChartSeries.h"
+#include "MeasurementData.h"
+#include "MeasurementsWindow.h"
+#include "data/RegionalFormat.h"
+#include "history/History.h"
+
+namespace {
+
+constexpr int64_t kStart = 1767225600;  // 2026-01-01 00:00:00
+constexpr int kWait = 20000;
+
+messwert_tag makeRecord(int64_t time, uint16_t sensor, float humidity, float temperature) {
+  const std::time_t t = static_cast<std::time_t>(time);
+  std::tm utc{};
+  gmtime_r(&t, &utc);
+  messwert_tag r{};
+  r.tick = static_cast<uint8_t>(sensor + 3);
+  r.second = static_cast<uint8_t>(utc.tm_sec);
+  r.minute = static_cast<uint8_t>(utc.tm_min);
+  r.hour = static_cast<uint8_t>(utc.tm_hour);
+  r.day = static_cast<uint8_t>(utc.tm_mday);
+  r.month = static_cast<uint8_t>(utc.tm_mon + 1);
+  r.year = static_cast<uint16_t>(utc.tm_year + 1900);
+  r.humidity = humidity;
+  r.temperature = temperature;
+  r.ambientTemperature = temperature + 1.25f;
+  r.sensorSerialNumber = sensor;
+  r.humidityRaw = static_cast<uint16_t>(humidity * 100);
+  r.temperatureRaw = static_cast<uint16_t>((temperature + 40) * 100);
+  r.reserved[2] = 0x5A;
+  r.reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(r));
+  return r;
+}
+
+history::StoredRecord stored(const messwert_tag& r, bool checksumError) {
+  history::StoredRecord s{};
+  s.logger = "VLM12345";
+  s.record = r;
+  s.checksumError = checksumError;
+  history::recordTime(r, s.time);
+  return s;
+}
+
+// Two sensors a minute apart, values that differ from record to record.
+std::vector<history::StoredRecord> series(int minutes) {
+  std::vector<history::StoredRecord> out;
+  for (int i = 0; i < minutes; ++i)
+    for (uint16_t sensor : {4711, 4712})
+      out.push_back(
+          stored(makeRecord(kStart + 60 * i, sensor, 40.0f + static_cast<float>((i * 7 + sensor) % 23),
+                            18.5f + static_cast<float>((i * 5 + sensor) % 11) / 2),
+                 false));
+  return out;
+}
+
+QByteArray readAll(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A window showing `records` with everything in it up to date.
+struct Shown {
+  MeasurementsWindow window{nullptr};
+  explicit Shown(const std::vector<history::StoredRecord>& records) {
+    window.resize(1000, 700);
+    window.show();
+    QSignalSpy view(&window, &MeasurementsWindow::viewUpdated);
+    window.showRecords("test.csv", records);
+    QVERIFY(view.wait(kWait));
+  }
+  void setRange(int64_t from, int64_t to) {
+    QSignalSpy view(&window, &MeasurementsWindow::viewUpdated);
+    window.setRange(from, to);
+    QVERIFY(view.wait(kWait));
+  }
+  QAbstractItemModel* table() { return window.findChild<QTableView*>("records")->model(); }
+};
+
+}  // namespace
+
+class MeasurementsWindowTest : public QObject {
+  Q_OBJECT
+ private slots:
+  void reductionKeepsEveryColumnsExtremes();
+  void reductionBreaksAtGapsOnly();
+  void rangeInViewAtItsEdges();
+  void csvExportIsTheDownloadsBytes_data();
+  void csvExportIsTheDownloadsBytes();
+  void statisticsAreTheHistorysForTheRange();
+  void reportAndImageFiles();
+  void loggerOfTheHistory();
+};
+
+void MeasurementsWindowTest::reductionKeepsEveryColumnsExtremes() {
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> noise(20, 21);
+  const int n = 100000;
+  auto times = std::make_shared<std::vector<int64_t>>();
+  std::vector<float> values;
+  for (int i = 0; i < n; ++i) {
+    times->push_back(kStart + 10 * i);
+    values.push_back(noise(random));
+  }
+  values[54321] = 95;  // a single spike and a single dip
+  values[7777] = -12;
+  values[30000] = std::nanf("");  // not drawn, and the line breaks there
+  const chart::Series s(times, values, 60);
+  const int columns = 137;
+  const int64_t from = kStart + 5000, to = kStart + 10 * (n - 1) - 4321;
+  std::vector<chart::Point> points;
+  s.decimate(from, to, columns, points);
+  QVERIFY(points.size() <= 2 * columns + 3);
+  QCOMPARE(std::count_if(points.begin(), points.end(), [](const chart::Point& p) { return std::isnan(p.y); }),
+           1);
+
+  // Every column's minimum and maximum, found the slow way, are among the points.
+  const double span = static_cast<double>(to - from + 1);
+  std::vector<float> low(columns, INFINITY), high(columns, -INFINITY);
+  for (int i = 0; i < n; ++i) {
+    const int64_t t = (*times)[i];
+    if (t < from || t > to || std::isnan(values[i])) continue;
+    const int c = std::min(columns - 1, static_cast<int>((t - from) / span * columns));
+    low[c] = std::min(low[c], values[i]);
+    high[c] = std::max(high[c], values[i]);
+  }
+  for (int c = 0; c < columns; ++c) {
+    const auto has = [&](float v) {
+      return std::any_of(points.begin(), points.end(), [&](const chart::Point& p) {
+        return p.y == v && p.x >= from + span * c / columns - 1 && p.x <= from + span * (c + 1) / columns;
+      });
+    };
+    QVERIFY2(has(low[c]) && has(high[c]), qPrintable(QString("column %1").arg(c)));
+  }
+  QVERIFY(std::any_of(points.begin(), points.end(), [](const chart::Point& p) { return p.y == 95; }));
+  QVERIFY(std::any_of(points.begin(), points.end(), [](const chart::Point& p) { return p.y == -12; }));
+  // The line runs on to the edges: the records just outside the range are drawn too.
+  QCOMPARE(points.front().x, static_cast<double>(kStart + 4990));
+  QCOMPARE(points.back().x, static_cast<double>(kStart + 10 * (n - 1) - 4320));
+  // Points go forward in time.
+  QVERIFY(std::is_sorted(points.begin(), points.end(),
+                         [](const chart::Point& a, const chart::Point& b) { return a.x < b.x; }));
+}
+
+void MeasurementsWindowTest::reductionBreaksAtGapsOnly() {
+  // A record a minute, then two days without one.
+  auto times = std::make_shared<std::vector<int64_t>>();
+  for (int i = 0; i < 3000; ++i) times->push_back(kStart + 60 * i + (i >= 1500 ? 2 * 86400 : 0));
+  QCOMPARE(chart::gapThreshold(*times), int64_t{180});
+  const chart::Series s(times, std::vector<float>(times->size(), 50.0f), chart::gapThreshold(*times));
+  std::vector<chart::Point> points;
+  for (int columns : {10, 500, 5000}) {
+    s.decimate(times->front(), times->back(), columns, points);
+    const auto breaks =
+        std::count_if(points.begin(), points.end(), [](const chart::Point& p) { return std::isnan(p.y); });
+    QCOMPARE(breaks, 1);
+    const auto at =
+        std::find_if(points.begin(), points.end(), [](const chart::Point& p) { return std::isnan(p.y); });
+    QVERIFY((at - 1)->x <= (*times)[1499] && (at + 1)->x >= (*times)[1500]);
+  }
+}
+
+void MeasurementsWindowTest::rangeInViewAtItsEdges() {
+  setExportFormat(RegionalFormat::german());
+  Shown shown(series(100));
+  const auto [first, last] = shown.window.range();
+  QCOMPARE(first, kStart);
+  QCOMPARE(last, kStart + 60 * 99);
+  QCOMPARE(shown.table()->rowCount(), 200);
+
+  // Both ends belong to the range.
+  shown.setRange(kStart + 600, kStart + 1200);
+  QCOMPARE(shown.table()->rowCount(), 22);
+  QCOMPARE(shown.table()->index(0, RecordsModel::Time).data().toString(),
+           measurementtext::time(kStart + 600));
+  QCOMPARE(shown.table()->index(21, RecordsModel::Time).data().toString(),
+           measurementtext::time(kStart + 1200));
+  shown.setRange(kStart + 601, kStart + 1199);
+  QCOMPARE(shown.table()->rowCount(), 18);
+  // A sensor that is not shown is not listed either.
+  QSignalSpy view(&shown.window, &MeasurementsWindow::viewUpdated);
+  shown.window.setSensorShown(4712, false);
+  QVERIFY(view.count() > 0 || view.wait(kWait));
+  QCOMPARE(shown.table()->rowCount(), 9);
+  QCOMPARE(shown.table()->index(0, RecordsModel::Sensor).data().toInt(), 4711);
+
+  // The read-out names the record nearest the pointer.
+  auto* plot = shown.window.findChild<QCustomPlot*>("chart");
+  plot->replot();
+  const QPoint at(static_cast<int>(plot->xAxis->coordToPixel(kStart + 900 + 20)),
+                  plot->axisRect()->center().y());
+  QTest::mouseMove(plot, at);
+  QVERIFY2(shown.window.findChild<QLabel*>("readout")->text().startsWith(measurementtext::time(kStart + 900)),
+           qPrintable(shown.window.findChild<QLabel*>("readout")->text()));
+}
+
+void MeasurementsWindowTest::csvExportIsTheDownloadsBytes_data() {
+  QTest::addColumn<bool>("german");
+  QTest::newRow("German") << true;
+  QTest::newRow("English") << false;
+}
+
+void MeasurementsWindowTest::csvExportIsTheDownloadsBytes() {
+  QFETCH(bool, german);
+  const RegionalFormat format = german ? RegionalFormat::german() : RegionalFormat::english();
+  setExportFormat(format);
+  QTemporaryDir dir;
+  // A download: records at midnight (no time in the line), with a damaged one, written as the
+  // download writes them.
+  std::vector<messwert_tag> download;
+  for (int i = 0; i < 40; ++i)
+    download.push_back(
+        makeRecord(kStart + 3600 * i, static_cast<uint16_t>(100 + i % 2), 55.55f - i, 20.05f + i / 3.0f));
+  download[7].reserved[0] ^= 0x40;
+  std::string expected = std::string(csv::kHeader) + "\r\n";
+  for (const messwert_tag& r : download) {
+    messwert::TimeStamp ts;
+    std::string message;
+    QVERIFY(messwert::timeStamp(r, ts, message));
+    expected += csv::formatLine(r, ts, format);
+  }
+  const QString downloaded = dir.filePath("download.csv");
+  {
+    QFile file(downloaded);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(expected.data(), static_cast<qint64>(expected.size()));
+  }
+
+  // The records as a download keeps them, and as the history reads them back from that file (the
+  // check bytes gone, the flag from the comment): both export the same bytes.
+  std::vector<history::StoredRecord> fromDownload, fromFile;
+  for (const messwert_tag& r : download) fromDownload.push_back(stored(r, messwert::checksum(r) != 0));
+  std::vector<messwert_tag> read;
+  std::vector<bool> flags;
+  std::string error;
+  QVERIFY2(history::readCsvFile(downloaded.toStdString(), read, flags, error), error.c_str());
+  for (size_t i = 0; i < read.size(); ++i) fromFile.push_back(stored(read[i], flags[i]));
+  QCOMPARE(fromFile.size(), download.size());
+  for (const auto* records : {&fromDownload, &fromFile}) {
+    Shown shown(*records);
+    QString message;
+    const QString exported = dir.filePath("export.csv");
+    QVERIFY2(shown.window.exportCsv(exported, message), qPrintable(message));
+    QCOMPARE(readAll(exported), QByteArray::fromStdString(expected));
+    // A part of the range: the same lines, from the first record in it to the last.
+    shown.setRange(kStart + 3600 * 5, kStart + 3600 * 9);
+    QVERIFY2(shown.window.exportCsv(exported, message), qPrintable(message));
+    const std::string header = std::string(csv::kHeader) + "\r\n";
+    size_t begin = header.size();
+    for (int i = 0; i < 5; ++i) begin = expected.find("\r\n", begin) + 2;
+    size_t end = begin;
+    for (int i = 0; i < 5; ++i) end = expected.find("\r\n", end) + 2;
+    QCOMPARE(readAll(exported), QByteArray::fromStdString(header + expected.substr(begin, end - begin)));
+  }
+}
+
+void MeasurementsWindowTest::statisticsAreTheHistorysForTheRange() {
+  setExportFormat(RegionalFormat::english());
+  std::vector<history::StoredRecord> records = series(300);
+  records[101].checksumError = true;  // counted, not measured
+  records[101].record.temperature = 80;
+  Shown shown(records);
+  const int64_t from = kStart + 60 * 20, to = kStart + 60 * 250;
+  QSignalSpy view(&shown.window, &MeasurementsWindow::viewUpdated);
+  shown.window.findChild<QDoubleSpinBox*>("deltaHOverR")->setValue(8000);
+  shown.window.setRange(from, to);
+  QVERIFY(view.wait(kWait));
+  while (view.wait(500)) {
+  }
+
+  std::vector<history::StoredRecord> inRange;
+  for (const history::StoredRecord& r : records)
+    if (r.time >= from && r.time <= to) inRange.push_back(r);
+  const std::vector<history::SensorStats> expected = history::statistics(inRange, 8000);
+  auto* table = shown.window.findChild<QTableWidget*>("statistics");
+  QCOMPARE(table->rowCount(), static_cast<int>(expected.size()));
+  const auto cell = [&](int row, int column) { return table->item(row, column)->text(); };
+  const auto value = [&](int row, int column) { return cell(row, column).remove(',').toDouble(); };
+  for (int row = 0; row < table->rowCount(); ++row) {
+    const history::SensorStats& s = expected[static_cast<size_t>(row)];
+    QCOMPARE(value(row, 0), double(s.sensor));
+    QCOMPARE(value(row, 1), double(s.count));
+    QCOMPARE(cell(row, 2), measurementtext::time(s.first));
+    QCOMPARE(cell(row, 3), measurementtext::time(s.last));
+    const double shownValues[] = {value(row, 4), value(row, 5),  value(row, 6),  value(row, 7), value(row, 8),
+                                  value(row, 9), value(row, 10), value(row, 11), value(row, 12)};
+    const history::Quantity* quantities[] = {&s.humidity, &s.temperature, &s.ambientTemperature};
+    for (int q = 0; q < 3; ++q) {
+      QVERIFY(std::abs(shownValues[3 * q] - quantities[q]->min) < 0.051);
+      QVERIFY(std::abs(shownValues[3 * q + 1] - quantities[q]->mean) < 0.0051);
+      QVERIFY(std::abs(shownValues[3 * q + 2] - quantities[q]->max) < 0.051);
+    }
+    QVERIFY(std::abs(value(row, 13) - s.meanKineticTemperature) < 0.0051);
+    QCOMPARE(value(row, 14), double(s.checksumErrors));
+  }
+  QCOMPARE(value(0, 14) + value(1, 14), 1.0);
+  QVERIFY(value(0, 9) < 30 && value(1, 9) < 30);  // the damaged 80 °C is in no maximum
+}
+
+void MeasurementsWindowTest::reportAndImageFiles() {
+  setExportFormat(RegionalFormat::german());
+  Shown shown(series(500));
+  QTemporaryDir dir;
+  QString message;
+  QVERIFY2(shown.window.exportPdf(dir.filePath("report.pdf"), message), qPrintable(message));
+  const QByteArray pdf = readAll(dir.filePath("report.pdf"));
+  QVERIFY(pdf.startsWith("%PDF-"));
+  QCOMPARE(pdf.count("/Type /Page\n"), qsizetype(1));
+  QVERIFY(pdf.contains("/Count 1\n"));
+  QVERIFY2(shown.window.exportPng(dir.filePath("chart.png"), message), qPrintable(message));
+  const QImage image(dir.filePath("chart.png"));
+  QVERIFY(image.width() >= 800 && image.height() >= 450);
+
+  // A file that cannot be written: false, a message with its name, and nothing left behind.
+  for (const QString& name : {QString("report.pdf"), QString("chart.png"), QString("range.csv")}) {
+    const QString path = dir.filePath("missing/" + name);
+    const bool ok = name.endsWith("pdf")   ? shown.window.exportPdf(path, message)
+                    : name.endsWith("png") ? shown.window.exportPng(path, message)
+                                           : shown.window.exportCsv(path, message);
+    QVERIFY(!ok);
+    QVERIFY2(message.contains(name), qPrintable(message));
+    QVERIFY(!QFile::exists(path));
+  }
+}
+
+void MeasurementsWindowTest::loggerOfTheHistory() {
+  setExportFormat(RegionalFormat::german());
+  QTemporaryDir dir;
+  history::Store store;
+  std::string error;
+  QVERIFY2(store.open(dir.filePath("m.sqlite").toStdString(), error), error.c_str());
+  const auto importOf = [&](const char* logger, int64_t first, int count) {
+    std::vector<messwert_tag> records;
+    for (int i = 0; i < count; ++i) records.push_back(makeRecord(first + 60 * i, 7, 50, 20));
+    history::ImportResult result;
+    QVERIFY2(store.importDownload(logger, "x.csv", records, result, error), error.c_str());
+  };
+  importOf("VLM00001", kStart, 30);
+  importOf("VLM00002", kStart, 50);
+
+  MeasurementsWindow window(&store);
+  window.show();
+  QSignalSpy view(&window, &MeasurementsWindow::viewUpdated);
+  window.showLogger("VLM00001");
+  QVERIFY(view.wait(kWait));
+  QAbstractItemModel* table = window.findChild<QTableView*>("records")->model();
+  QCOMPARE(table->rowCount(), 30);
+  // A new download of that logger, overlapping the first: read again, nothing twice.
+  importOf("VLM00001", kStart + 60 * 20, 30);
+  window.historyChanged("VLM00001");
+  QVERIFY(view.wait(kWait));
+  QCOMPARE(table->rowCount(), 50);
+  QCOMPARE(window.range(), std::make_pair(kStart, kStart + 60 * 49));
+}
+
+QTEST_MAIN(MeasurementsWindowTest)
+#include "MeasurementsWindowTest.moc"
