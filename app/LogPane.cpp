@@ -82,7 +82,7 @@ void LogPane::flush() {
   writeFile();
   if (paneUpTo_ == lines_.size() || timer_->isActive()) return;
   // A backlog of a whole slice goes out at once; a trickle waits for the pacing interval.
-  if (lines_.size() - paneUpTo_ < kSlice && sinceFeed_.isValid() && sinceFeed_.elapsed() < kMinIntervalMs) {
+  if (lines_.size() - paneUpTo_ < kSlice && sinceFeed_.isValid() && sinceFeed_.elapsed() < interval_) {
     schedule();
     return;
   }
@@ -105,10 +105,10 @@ void LogPane::writeFile() {
 
 void LogPane::schedule() {
   if (timer_->isActive()) return;
-  const qint64 waited = sinceFeed_.isValid() ? sinceFeed_.elapsed() : kMinIntervalMs;
+  const qint64 waited = sinceFeed_.isValid() ? sinceFeed_.elapsed() : interval_;
   // A backlog drains turn by turn; a trickle is gathered for the rest of the interval.
   const bool backlog = lines_.size() - paneUpTo_ >= kSlice;
-  timer_->start(backlog ? 0 : static_cast<int>(std::max<qint64>(0, kMinIntervalMs - waited)));
+  timer_->start(backlog ? 0 : static_cast<int>(std::max<qint64>(0, interval_ - waited)));
 }
 
 bool LogPane::feedPane() {
@@ -124,6 +124,7 @@ bool LogPane::feedPane() {
   }
   if (taken > 0) view_->appendPlainText(batch);
   sinceFeed_.start();
+  interval_ = taken >= kFloodLines ? kFloodIntervalMs : kMinIntervalMs;
   return paneUpTo_ < lines_.size();
 }
 

@@ -2,9 +2,10 @@
 // and the pane shows the lines the view filters let through. Lines are never removed; a filter only
 // decides what the pane shows, and switching one rebuilds the pane from the kept lines.
 //
-// The pane is fed in slices: at most one append every kMinIntervalMs while lines trickle in, and
-// kSlice lines per event-loop turn while a backlog drains. Each append lays out the last screen of
-// the pane, so fewer, larger appends keep both the event loop free and the pane's memory low.
+// The pane is fed in slices: at most one append every kMinIntervalMs while lines trickle in (every
+// kFloodIntervalMs while they pour in, kFloodLines and more at a time), and kSlice lines per
+// event-loop turn while a backlog drains. Each append lays out the last screen of the pane, and the
+// pane keeps what it laid out: fewer, larger appends keep both the event loop free and the memory low.
 #pragma once
 
 #include <QElapsedTimer>
@@ -31,6 +32,8 @@ class LogPane : public QObject {
     Record,   // one line per downloaded record: "12 05.03.2017 14:07:09", "Fehler Messwert ..."
   };
   static constexpr qint64 kMinIntervalMs = 40;
+  static constexpr qint64 kFloodIntervalMs = 80;
+  static constexpr size_t kFloodLines = 100;
   static constexpr size_t kSlice = 1000;
 
   explicit LogPane(QPlainTextEdit* view, QObject* parent = nullptr);
@@ -73,6 +76,7 @@ class LogPane : public QObject {
   QPlainTextEdit* view_;
   QTimer* timer_;
   QElapsedTimer sinceFeed_;
+  qint64 interval_ = kMinIntervalMs;  // until the next append
   std::vector<std::string> chunks_;
   std::vector<Line> lines_;
   size_t paneUpTo_ = 0;  // lines before this index are in the pane (or hidden)
