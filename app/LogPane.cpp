@@ -1,10 +1,11 @@
 #include "LogPane.h"
 
-#include <QFile>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTimer>
 #include <algorithm>
+
+#include "LogFile.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ bool LogPane::shown(const Line& line) const {
   return true;
 }
 
-void LogPane::setFile(std::unique_ptr<QFile> file) {
+void LogPane::setFile(std::unique_ptr<LogFile> file) {
   file_ = std::move(file);
   fileUpTo_ = lines_.size();
 }
@@ -99,8 +100,7 @@ void LogPane::writeFile() {
     batch.append(bytes(lines_[fileUpTo_]));
     batch.push_back('\n');
   }
-  file_->write(batch.data(), static_cast<qint64>(batch.size()));
-  file_->flush();  // readable at once, and nothing lost when closing ends the process
+  file_->append(batch.data(), batch.size());  // readable at once
 }
 
 void LogPane::schedule() {

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-class QFile;
+class LogFile;
 class QPlainTextEdit;
 class QTimer;
 
@@ -47,7 +47,7 @@ class LogPane : public QObject {
   // date as far as the pacing allows; the rest follows from a timer.
   void flush();
   // Every line also goes to this file (appended, UTF-8, one line each), written at every flush.
-  void setFile(std::unique_ptr<QFile> file);
+  void setFile(std::unique_ptr<LogFile> file);
 
   void setHideProtocol(bool hide);
   void setHideRecords(bool hide);
@@ -81,7 +81,7 @@ class LogPane : public QObject {
   std::vector<Line> lines_;
   size_t paneUpTo_ = 0;  // lines before this index are in the pane (or hidden)
   size_t fileUpTo_ = 0;
-  std::unique_ptr<QFile> file_;
+  std::unique_ptr<LogFile> file_;
   bool hideProtocol_ = false;
   bool hideRecords_ = false;
 };

@@ -1,5 +1,7 @@
 #include "Umain.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAbstractItemView>
@@ -10,6 +12,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -18,15 +21,19 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "AppStyle.h"
 #include "CodePage.h"
 #include "LocaleFormat.h"
+#include "LogFile.h"
 #include "LogPane.h"
 #include "MeasurementsWindow.h"
 #include "Select.h"
 #include "StatusBar.h"
+#include "data/LoggerText.h"
 #include "data/Text.h"
 #include "history/History.h"
 #include "link/Firmware.h"
@@ -53,6 +60,51 @@ const char kNoSerial[] = "no serial number";
 
 QSettings settings() {
   return QSettings(QStringLiteral("tarnwick"), QStringLiteral("tarnwick"));
+}
+
+// The first `length` bytes of a regular file; false with the reason when it has fewer or cannot be read.
+bool readFileStart(const std::string& path, int32_t length, std::vector<uint8_t>& bytes, std::string& why) {
+  // Non-blocking: a pipe chosen in the dialog must not hold the window.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    why = std::string("cannot be read (") + std::strerror(errno) + ")";
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    why = "is no regular file";
+    close(fd);
+    return false;
+  }
+  bytes.resize(static_cast<size_t>(length));
+  size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      why = std::string("cannot be read (") + std::strerror(errno) + ")";
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  if (got < bytes.size()) {
+    why = "holds " + std::to_string(got) + " bytes, fewer than the length " + std::to_string(length);
+    return false;
+  }
+  return true;
+}
+
+// The name a save dialog offers: `name`, or none at all.
+void offerFileName(QFileDialog* dialog, const QString& name) {
+  if (!name.isEmpty()) {
+    dialog->selectFile(name);
+  } else if (auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+    edit->clear();
+  }
 }
 
 }  // namespace
@@ -215,6 +267,8 @@ void TfrmMain::btnDownloadClick() {
   startBusy();
   usb->packetCount = 0;
   usb->downloadActive = true;
+  // A command typed on the console that got no answer must not make this answer one only shown.
+  usb->rawCommand = false;
   // The time-out is armed before the command goes out: the answer may be handled on the reader's
   // thread before this handler returns, and its "stop the time-out" must come after this.
   timeoutEnable(true);
@@ -228,6 +282,7 @@ void TfrmMain::btnUpdateClick() {
   }
   usb->packetCount = 0;
   queue_.post([this] { status_->started(StatusBar::Operation::Firmware); });
+  usb->rawCommand = false;
   // Busy state and time-out first, for the same reason as in a download.
   startBusy();
   timeoutInterval(kUpdateTimeoutMs);
@@ -238,7 +293,11 @@ void TfrmMain::btnUpdateClick() {
 void TfrmMain::spbDateClick() {
   if (!usb->connected) connectDevice();
   std::string now = loggerClockText(clock_());
-  bool sent = usb->connected && usb->sendCommand("date.date=" + now);
+  bool sent = false;
+  if (usb->connected) {
+    usb->rawCommand = false;
+    sent = usb->sendCommand("date.date=" + now);
+  }
   QString text = QString::fromStdString(now);
   queue_.post([this, sent, text] {
     if (sent) {
@@ -311,8 +370,25 @@ void TfrmMain::btnSaveClick() {
   if (OpenDialog1->exec() != QDialog::Accepted) return;
   std::string address = cp1252::fromQString(ui->edAddress->text());
   std::string length = cp1252::fromQString(ui->edLength->text());
+  // The logger takes the first `length` bytes of the chosen file: all of them must be there.
+  const int32_t bytes = strToIntDef0(length);
+  if (bytes < 1 || bytes > kMaxLoadBytes) {
+    infoMsg("Save not sent: length \"" + length + "\" is " + std::to_string(bytes) +
+            " bytes; a save takes 1 to 524288 bytes");
+    return;
+  }
+  const QString file = OpenDialog1->selectedFiles().value(0);
+  std::vector<uint8_t> data;
+  std::string why;
+  if (!readFileStart(QFile::encodeName(file).toStdString(), bytes, data, why)) {
+    infoMsg("Save not sent: " + cp1252::fromQString(file) + " " + why);
+    return;
+  }
   usb->packetCount = 0;
-  usb->sendCommand("mem.save=" + address + "," + length);
+  const uint64_t link = usb->linkGeneration();
+  usb->requestSave(USBInterface::SaveRequest::Console, std::move(data), link);
+  if (!usb->sendCommand("mem.save=" + address + "," + length))
+    usb->requestSave(USBInterface::SaveRequest::None, {}, link);
 }
 
 void TfrmMain::btnDisconnectClick() {
@@ -354,8 +430,9 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
 
 // ---- Window entry points ----
 
+// Every line stays one line, whatever it carries: the log holds logger texts and file names.
 void TfrmMain::errorMsg(const std::string& line) {
-  QString text = cp1252::toQString(line);
+  QString text = cp1252::toQString(loggerText(line));
   queue_.post([this, text] {
     timTimeout->stop();
     leaveBusy();
@@ -364,7 +441,7 @@ void TfrmMain::errorMsg(const std::string& line) {
 }
 
 void TfrmMain::infoMsg(const std::string& line) {
-  QString text = cp1252::toQString(line);
+  QString text = cp1252::toQString(loggerText(line));
   queue_.post([this, text] {
     // An answer reaches the console first and then the log: the log line is told by that.
     auto answer = std::find(answers_.begin(), answers_.end(), text);
@@ -386,7 +463,7 @@ void TfrmMain::stopBusy() {
 }
 
 void TfrmMain::responseLine(const std::string& line) {
-  QString text = cp1252::toQString(line);
+  QString text = cp1252::toQString(loggerText(line));
   queue_.post([this, text] {
     appendResponse(text);
     noteAnswer(text);
@@ -412,7 +489,7 @@ void TfrmMain::timeoutInterval(int milliseconds) {
 bool TfrmMain::saveDialog(std::string& path) {
   QString chosen = queue_.ask<QString>(
       [this]() -> QString {
-        if (!lastSaveName_.isEmpty()) SaveDialog1->selectFile(lastSaveName_);
+        offerFileName(SaveDialog1, lastSaveName_);
         if (SaveDialog1->exec() != QDialog::Accepted) {
           status_->saveCancelled();
           return QString();
@@ -420,6 +497,23 @@ bool TfrmMain::saveDialog(std::string& path) {
         QString file = SaveDialog1->selectedFiles().value(0);
         if (!file.isEmpty()) lastSaveName_ = file;
         return file;
+      },
+      QString());
+  if (chosen.isEmpty()) return false;
+  path = QFile::encodeName(chosen).toStdString();
+  return true;
+}
+
+bool TfrmMain::dumpSaveDialog(std::string& path) {
+  // A dump is raw memory: it neither takes the measurements' file name nor replaces a file unasked.
+  QString chosen = queue_.ask<QString>(
+      [this]() -> QString {
+        offerFileName(SaveDialog1, QString());
+        SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite, false);
+        const bool accepted = SaveDialog1->exec() == QDialog::Accepted;
+        SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite, true);
+        if (!accepted) status_->saveCancelled();
+        return accepted ? SaveDialog1->selectedFiles().value(0) : QString();
       },
       QString());
   if (chosen.isEmpty()) return false;
@@ -465,9 +559,11 @@ void TfrmMain::openLogFile() {
   // and that scripts can follow while the program runs.
   QString path = qEnvironmentVariable("TARNWICK_LOG_FILE");
   if (path.isEmpty()) return;
-  auto file = std::make_unique<QFile>(path);
-  if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+  auto file = std::make_unique<LogFile>();
+  std::string why;
+  if (!file->open(QFile::encodeName(path).toStdString(), why)) {
     std::fprintf(stderr, "tarnwick: cannot write the log file %s\n", qPrintable(path));
+    std::fprintf(stderr, "tarnwick: %s\n", why.c_str());
     return;
   }
   log_->setFile(std::move(file));

@@ -24,7 +24,6 @@ class Store;
 class LogPane;
 class MeasurementsWindow;
 class QAction;
-class QFile;
 class QFileDialog;
 class QMenu;
 class QMenuBar;
@@ -52,6 +51,7 @@ class TfrmMain : public QWidget, public WindowPort {
   void timeoutEnable(bool enabled) override;
   void timeoutInterval(int milliseconds) override;
   bool saveDialog(std::string& path) override;
+  bool dumpSaveDialog(std::string& path) override;
   void messageBox(MessageKind kind, const std::string& caption, const std::string& text) override;
   std::string lengthText() override;
   void linkEvent(const LinkEvent& event) override;

@@ -14,9 +14,11 @@ const char kFileWriteError[] = "File Write Error";
 constexpr size_t kLineReserve = 96;
 }  // namespace
 
-bool openChosenFile(WindowPort& window, SafeFile& file, const char* cancelLine) {
+bool openChosenFile(WindowPort& window, SafeFile& file, const char* cancelLine, ChosenFile purpose) {
   std::string path;
-  if (!window.saveDialog(path)) {
+  const bool chosen =
+      purpose == ChosenFile::MemoryDump ? window.dumpSaveDialog(path) : window.saveDialog(path);
+  if (!chosen) {
     window.errorMsg(cancelLine);
     return false;
   }
@@ -25,6 +27,7 @@ bool openChosenFile(WindowPort& window, SafeFile& file, const char* cancelLine) 
     window.errorMsg(kFileOpenError);
     return false;
   }
+  if (file.inPlace()) window.infoMsg("Folder not writable: the file is overwritten in place");
   return true;
 }
 
@@ -70,7 +73,7 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
     return;
   }
   LinkEvent saved{LinkEvent::Kind::DownloadSaved};
-  saved.text = file.targetPath();
+  saved.text = file.chosenPath();
   saved.value = static_cast<int64_t>(written.size());
   saved.records = &written;
   window.linkEvent(saved);

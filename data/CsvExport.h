@@ -15,8 +15,14 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format);
 
 class SafeFile;
 
+// What the file is for: the dialog of a memory dump neither offers the measurements' file name nor
+// replaces a file without asking.
+enum class ChosenFile { Measurements, MemoryDump };
+
 // Asks for a file with the save dialog and opens it. A cancel logs `cancelLine`; a file that cannot
-// be created gets the error box and its log line. True when `file` is open.
-bool openChosenFile(WindowPort& window, SafeFile& file, const char* cancelLine);
+// be created or may not be written gets the error box and its log line. A file written in place
+// (its folder takes no new file) says so in the log. True when `file` is open.
+bool openChosenFile(WindowPort& window, SafeFile& file, const char* cancelLine,
+                    ChosenFile purpose = ChosenFile::Measurements);
 // The error box and the log line for a file that could not be written completely.
 void reportFileWriteError(WindowPort& window);

@@ -64,7 +64,7 @@ void CMyDatReader::ProcessData(CUsbBuf* buffer) {
 void CMyDatReader::completeMemoryRead() {
   WindowPort& window = *owner->mainWindow;
   SafeFile file;
-  if (!openChosenFile(window, file, "Abort")) return;
+  if (!openChosenFile(window, file, "Abort", ChosenFile::MemoryDump)) return;
   // The length is the one typed when the transfer ends, not when it started.
   int32_t length = strToIntDef0(window.lengthText());
   if (length > static_cast<int32_t>(logger::kMemorySize)) {
@@ -77,7 +77,7 @@ void CMyDatReader::completeMemoryRead() {
     return;
   }
   LinkEvent saved{LinkEvent::Kind::MemorySaved};
-  saved.text = file.targetPath();
+  saved.text = file.chosenPath();
   saved.value = std::max(length, 0);
   window.linkEvent(saved);
   owner->memLoadActive = false;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "data/LoggerText.h"
 #include "link/USBInterface.h"
 
 CMyDbgReader::CMyDbgReader(USBInterface* owner, uint64_t linkGeneration)
@@ -25,7 +26,7 @@ void CMyDbgReader::ProcessData(CUsbBuf* buffer) {
   const void* zero = received > 0 ? std::memchr(data, 0, received) : nullptr;
   const size_t length =
       zero != nullptr ? static_cast<size_t>(static_cast<const char*>(zero) - data) : received;
-  window.infoMsg("DBG>>>" + std::string(data != nullptr ? data : "", length));
+  window.infoMsg("DBG>>>" + loggerText(std::string(data != nullptr ? data : "", length)));
 }
 
 void CMyDbgReader::OnWorkerExit() {

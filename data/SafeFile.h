@@ -1,13 +1,18 @@
-// A file that is written completely or not at all.
+// A file that is written completely or not at all, and that keeps what the user set on the file it
+// replaces.
 //
 // The bytes go to a temporary file beside the target (same directory, so the final rename stays on
-// one file system); only when every byte was written and the file closed cleanly does the temporary
-// take the target's name. On any failure the temporary is removed and a file already there under the
-// target's name is left as it was.
+// one file system); only when every byte was written and synced does the temporary take the target's
+// name, and then the directory is synced too. On any failure the temporary is removed and a file
+// already there under the target's name is left as it was.
+//
+// A symbolic link is followed: the file it points to is replaced and the link stays. A file the user
+// may not write is refused. The new file keeps the old one's permissions (and, where the system lets
+// us, its owner and group); a new file gets the usual permissions for new files. Where the folder
+// takes no new file but the file itself may be written, the file is written in place at commit.
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 #include <string>
 
 class SafeFile {
@@ -17,22 +22,31 @@ class SafeFile {
   SafeFile(const SafeFile&) = delete;
   SafeFile& operator=(const SafeFile&) = delete;
 
-  // Creates the temporary for `path`. False when it cannot be created (missing or read-only directory).
+  // Prepares the writing of `path`. False when the file may not be written or nothing can be
+  // created for it (missing or read-only folder, a target that is no regular file or folder).
   bool open(const std::string& path);
-  // Appends bytes to the temporary. A failure is remembered and makes commit fail.
+  // Appends bytes. A failure is remembered and makes commit fail.
   bool write(const void* data, size_t size);
-  // Flushes and closes the temporary and renames it to the target. False on any failure, after
-  // which the temporary is gone and the target unchanged.
+  // Syncs the bytes and puts them under the target's name. False on any failure, after which the
+  // temporary is gone and the target unchanged (written in place, the target may be cut short).
   bool commit();
-  // Drops the temporary without touching the target.
+  // Drops what was written without touching the target.
   void discard();
 
+  // The folder takes no new file: the target is truncated and written at commit, without a temporary.
+  bool inPlace() const { return inPlace_; }
   const std::string& temporaryPath() const { return tempPath_; }
-  const std::string& targetPath() const { return path_; }
+  // The path as it was chosen (before its links were followed).
+  const std::string& chosenPath() const { return chosen_; }
 
  private:
-  std::FILE* file_ = nullptr;
+  bool writeAll(const char* data, size_t size);
+
+  int fd_ = -1;
   bool failed_ = false;
-  std::string path_;
+  bool inPlace_ = false;
+  std::string chosen_;
+  std::string target_;  // the chosen path with its symbolic links followed
   std::string tempPath_;
+  std::string pending_;  // in place: the bytes, written at commit
 };

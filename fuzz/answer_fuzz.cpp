@@ -2,8 +2,9 @@
 // the link's flags, against a counting window and no device: the commands an answer sets off go to
 // a pipe that is not there and fail harmlessly.
 //
-// Input: a flag byte (raw command, download, memory load, firmware loaded, failed transfer, a
-// transfer that claims more bytes than it has), the counters at their bounds, then the answer bytes.
+// Input: a flag byte (raw command, download, memory load, an update waiting for its "mem.save" answer,
+// failed transfer, a transfer that claims more bytes than it has), the counters at their bounds, then
+// the answer bytes.
 #include <climits>
 #include <memory>
 
@@ -48,13 +49,13 @@ class CommandWindow : public RecordingWindow {
 struct Fixture {
   // The reader belongs to the link as it is (no link opened: generation 0), so that its commands and
   // data take the path of an open link's reader and fail only at the missing pipe.
-  Fixture() : link(&window), reader(&link, link.linkGeneration()) {
+  Fixture() : link(&window) {
     // The pause before the firmware check would slow every "mem.save" answer down to a crawl.
     firmware::setCheckPauseMs(0);
   }
   CommandWindow window;
   USBInterface link;
-  CMyReader reader;
+  std::unique_ptr<CMyReader> reader;  // a fresh one per input: the image of an update is the reader's
 };
 
 }  // namespace
@@ -64,12 +65,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in(data, size);
   const uint8_t flags = in.byte();
   const bool raw = flags & 1;
+  f->reader = std::make_unique<CMyReader>(&f->link, f->link.linkGeneration());
+  f->link.requestSave(USBInterface::SaveRequest::None, {}, f->link.linkGeneration());
+  f->link.rawCommand = false;
+  // An update under way: its version answer loaded the image and asked for "mem.save".
+  if (flags & 8) f->reader->HandleAnswer("device.software=V0");
   f->link.rawCommand = raw;
   f->link.downloadActive = (flags & 2) != 0;
   f->link.memLoadActive = (flags & 4) != 0;
-  f->link.firmwareImage.clear();
-  f->link.firmwareLoaded = false;
-  if (flags & 8) f->link.firmwareLoaded = firmware::loadImage(f->link.firmwareImage);
   f->link.memUsed = pick(in);
   f->link.packetCount = pick(in);
   f->link.packetsExpected = pick(in);
@@ -89,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   f->window.clear();
   f->window.commands.clear();
   f->window.answerPending = false;
-  f->reader.ProcessData(&buffer);
+  f->reader->ProcessData(&buffer);
 
   if (status == 0 && raw && f->link.rawCommand) fuzz::fail("the raw command flag survived its answer");
   for (const std::string& command : f->window.commands) {
@@ -101,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (f->link.packetsExpected != bytes / 64) fuzz::fail("packetsExpected does not match the read");
     }
   }
-  if (!f->link.firmwareImage.empty() && f->link.firmwareImage.size() != firmware::kSize)
+  if (!f->reader->FirmwareImage().empty() && f->reader->FirmwareImage().size() != firmware::kSize)
     fuzz::fail("a firmware image of the wrong size");
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "data/Text.h"
+#include "data/LoggerText.h"
 #include "link/Firmware.h"
 #include "link/Stringtokenizer.h"
 #include "link/USBInterface.h"
@@ -29,8 +30,9 @@ void CMyReader::ProcessData(CUsbBuf* buffer) {
 
 void CMyReader::HandleAnswer(const std::string& text) {
   WindowPort* window = owner->mainWindow;
-  window->responseLine(text);
-  window->infoMsg(text);
+  const std::string shown = loggerText(text);
+  window->responseLine(shown);
+  window->infoMsg(shown);
   // The answer to a command typed on the service console is only shown.
   if (owner->rawCommand.exchange(false)) return;
 
@@ -81,42 +83,51 @@ void CMyReader::AnswerDeviceSoftware(tokenizer& tok) {
     window->infoMsg("Can't load firmware");
     return;
   }
-  owner->firmwareImage = std::move(image);
-  owner->firmwareLoaded = true;
+  // An image is kept only for the update this answer starts.
+  firmwareImage_.clear();
+  firmwareImage_.shrink_to_fit();
   if (!tok.hasMoreTokens()) {
     window->infoMsg("Error in answer (software version)");
     return;
   }
   const std::string deviceVersion = tok.nextToken();
-  const char* imageBytes = reinterpret_cast<const char*>(owner->firmwareImage.data());
-  const std::string imageVersion(imageBytes, strnlen(imageBytes, owner->firmwareImage.size()));
+  const char* imageBytes = reinterpret_cast<const char*>(image.data());
+  const std::string imageVersion(imageBytes, strnlen(imageBytes, image.size()));
   LinkEvent version{LinkEvent::Kind::SoftwareVersion};
-  version.text = deviceVersion;
+  version.text = loggerText(deviceVersion);
   window->linkEvent(version);
-  window->infoMsg("Device software version= " + deviceVersion);
+  window->infoMsg("Device software version= " + loggerText(deviceVersion));
   window->infoMsg("Update software version= " + imageVersion);
   // Byte strings compared as unsigned bytes; a prefix sorts first.
   if (imageVersion.compare(deviceVersion) < 0) {
     window->messageBox(MessageKind::Information, kCaptionInformation, "Your firmware is up-to-date");
     return;
   }
+  firmwareImage_ = std::move(image);
+  owner->requestSave(USBInterface::SaveRequest::Firmware, {}, generation);
   owner->sendCommand("mem.save=" + std::to_string(firmware::kAddress) + "," + std::to_string(firmware::kSize),
                      generation);
 }
 
 void CMyReader::AnswerMemSave() {
   WindowPort* window = owner->mainWindow;
-  if (!owner->firmwareLoaded) {
+  std::vector<uint8_t> bytes;
+  const USBInterface::SaveRequest request = owner->takeSaveRequest(generation, bytes);
+  // This link's pipes: when the link has ended meanwhile, a newer one gets none of it.
+  if (request == USBInterface::SaveRequest::Console) {
+    owner->sendData(bytes.data(), static_cast<int32_t>(bytes.size()), generation);
+    return;
+  }
+  std::vector<uint8_t> image = std::move(firmwareImage_);
+  firmwareImage_ = {};
+  // The image goes out only for the answer to the request of the update that loaded it.
+  if (request != USBInterface::SaveRequest::Firmware || image.empty()) {
     window->messageBox(MessageKind::Error, kCaptionError, "Update failed");
     return;
   }
-  // This link's pipes: when the link has ended meanwhile, a newer one gets none of it.
-  owner->sendData(owner->firmwareImage.data(), static_cast<int32_t>(owner->firmwareImage.size()), generation);
+  owner->sendData(image.data(), static_cast<int32_t>(image.size()), generation);
   Sleep(firmware::checkPauseMs());
   owner->sendCommand("firmware.check", generation);
-  owner->firmwareImage.clear();
-  owner->firmwareImage.shrink_to_fit();
-  owner->firmwareLoaded = false;
 }
 
 void CMyReader::AnswerFirmwareCheck(tokenizer& tok) {

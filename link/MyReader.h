@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "usbio/UsbThread.h"
 
@@ -17,6 +18,8 @@ class CMyReader : public CUsbReader {
 
   // The answer handling, also used directly by tests and the fuzzer: one answer text.
   void HandleAnswer(const std::string& text);
+  // The image of this link's update in progress (none when no update waits for its "mem.save" answer).
+  const std::vector<uint8_t>& FirmwareImage() const { return firmwareImage_; }
 
  private:
   void AnswerMemUsed(class tokenizer& tok);
@@ -26,6 +29,8 @@ class CMyReader : public CUsbReader {
 
   USBInterface* owner;
   uint64_t generation;
+  // Touched only by this reader's worker: a reader of an ended link never reaches a newer link's image.
+  std::vector<uint8_t> firmwareImage_;
 };
 
 class CMyWriter : public CUsbWriter {

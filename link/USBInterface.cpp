@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
+#include "data/LoggerText.h"
 #include "data/MyDatReader.h"
 #include "data/MyDbgReader.h"
 #include "data/Text.h"
@@ -146,7 +148,7 @@ std::vector<int32_t> USBInterface::scanDevices() {
       mainWindow->infoMsg(format("Device %d:  VendorID:0x%04X  ProductID:0x%04X", number, vendor, product));
       mainWindow->infoMsg("SerialNumber:");
       if (hasSerial) {
-        mainWindow->infoMsg(serial);
+        mainWindow->infoMsg(loggerText(serial));
         if (isLogger(vendor, product)) {
           mainWindow->infoMsg("Check if device is already connected");
           if (dev.ConfigureDevice(&config) != 0)
@@ -184,8 +186,8 @@ bool USBInterface::connect(int32_t serial) {
     mainWindow->infoMsg(format("Device %d:  VendorID:0x%04X  ProductID:0x%04X", number, vendor, product));
     mainWindow->infoMsg("SerialNumber:");
     if (hasSerial) {
-      mainWindow->infoMsg(text);
-      if (isLogger(vendor, product) && serialNumberFromString(text) == serial) return openLinkTo(number, text);
+      mainWindow->infoMsg(loggerText(text));
+      if (isLogger(vendor, product) && serialNumberFromString(text) == serial) return openLinkTo(number, loggerText(text));
     } else {
       mainWindow->infoMsg("not available");
       if (isLogger(vendor, product)) {
@@ -360,6 +362,24 @@ std::shared_ptr<CMyWriter> USBInterface::writerFor(const std::shared_ptr<CMyWrit
   LinkLock lock(&linkLock_);
   if (linkGeneration != 0 && linkGeneration != generation_.load()) return nullptr;
   return field;
+}
+
+bool USBInterface::requestSave(SaveRequest kind, std::vector<uint8_t> bytes, uint64_t linkGeneration) {
+  LinkLock lock(&linkLock_);
+  if (linkGeneration != generation_.load()) return false;
+  saveKind_ = kind;
+  saveGeneration_ = linkGeneration;
+  saveBytes_ = std::move(bytes);
+  return true;
+}
+
+USBInterface::SaveRequest USBInterface::takeSaveRequest(uint64_t linkGeneration,
+                                                        std::vector<uint8_t>& bytes) {
+  LinkLock lock(&linkLock_);
+  if (saveKind_ == SaveRequest::None || saveGeneration_ != linkGeneration) return SaveRequest::None;
+  bytes = std::move(saveBytes_);
+  saveBytes_ = {};
+  return std::exchange(saveKind_, SaveRequest::None);
 }
 
 bool USBInterface::sendCommand(const std::string& text) {

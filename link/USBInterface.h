@@ -79,9 +79,14 @@ class USBInterface {
   std::atomic<bool> connected;
   std::atomic<bool> rawCommand;
 
-  // The firmware image loaded by a "device.software" answer; touched only by the IN worker.
-  std::vector<uint8_t> firmwareImage;
-  bool firmwareLoaded = false;
+  // What the next "mem.save" answer of a link sends: the bytes of a service console Save, or the
+  // firmware image of the update that sent the request (the image stays with that link's reader).
+  // The request is noted before its "mem.save" command goes out; a newer request replaces it.
+  enum class SaveRequest { None, Console, Firmware };
+  // False, and nothing noted, when `linkGeneration` names a link that has ended.
+  bool requestSave(SaveRequest kind, std::vector<uint8_t> bytes, uint64_t linkGeneration);
+  // Takes the request of that link, leaving none; None when there is none for that link.
+  SaveRequest takeSaveRequest(uint64_t linkGeneration, std::vector<uint8_t>& bytes);
 
  private:
   // The objects of a closed link whose reader workers may still run.
@@ -104,6 +109,9 @@ class USBInterface {
   std::shared_ptr<CMyWriter> writerFor(const std::shared_ptr<CMyWriter>& field, uint64_t linkGeneration);
 
   std::atomic<uint64_t> generation_{0};
-  CRITICAL_SECTION linkLock_;  // guards the object fields and retired_
+  CRITICAL_SECTION linkLock_;  // guards the object fields, retired_ and the save request
   std::vector<RetiredLink> retired_;
+  SaveRequest saveKind_ = SaveRequest::None;
+  uint64_t saveGeneration_ = 0;
+  std::vector<uint8_t> saveBytes_;
 };

@@ -57,6 +57,9 @@ class WindowPort {
 
   // SaveDialog1: true and the chosen path (a native file name) when the user chose a file.
   virtual bool saveDialog(std::string& path) = 0;
+  // The same dialog for a memory dump: it offers no earlier file name and asks before it lets the
+  // user choose a file that exists.
+  virtual bool dumpSaveDialog(std::string& path) { return saveDialog(path); }
   // A modal message box with one OK button; returns when it was closed.
   virtual void messageBox(MessageKind kind, const std::string& caption, const std::string& text) = 0;
   // The current text of the service console's length field (edLength).

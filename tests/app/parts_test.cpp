@@ -1,6 +1,10 @@
 // The window's building blocks: the Windows-1252 boundary, the locale's regional formats, and the
 // queue that carries worker calls onto the GUI thread.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <atomic>
 #include <chrono>
@@ -10,6 +14,7 @@
 #include "CodePage.h"
 #include "GuiQueue.h"
 #include "LocaleFormat.h"
+#include "LogFile.h"
 
 class PartsTest : public QObject {
   Q_OBJECT
@@ -24,6 +29,8 @@ class PartsTest : public QObject {
   void closingReleasesBlockedWorkers();
   void busyWorkerDoesNotHoldTheEventLoop();
   void backlogReachesTheWindowInSlices();
+  void logFileIsTheUsersOwn();
+  void logFileIsBounded();
 };
 
 void PartsTest::codePageBothWays() {
@@ -282,6 +289,65 @@ void PartsTest::backlogReachesTheWindowInSlices() {
   again.join();
   size_t before = queue.ask<size_t>([&] { return seen.size(); }, 0);
   QCOMPARE(before, size_t(kEffects));
+}
+
+namespace {
+QByteArray contents(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+}  // namespace
+
+// $TARNWICK_LOG_FILE: no link is followed, no pipe blocks, another user's file is not written to,
+// and a new file is the user's alone.
+void PartsTest::logFileIsTheUsersOwn() {
+  QTemporaryDir dir;
+  const std::string base = dir.path().toStdString() + "/";
+  QFile target(dir.filePath("target"));
+  QVERIFY(target.open(QIODevice::WriteOnly));
+  target.close();
+  QVERIFY(QFile::link(dir.filePath("target"), dir.filePath("link")));
+  QVERIFY(mkfifo((base + "pipe").c_str(), 0600) == 0);
+  std::string why;
+  QVERIFY(!LogFile().open(base + "link", why));
+  QCOMPARE(QString::fromStdString(why), QString("it is a symbolic link"));
+  QVERIFY(!LogFile().open(base + "pipe", why));  // no reader: refused at once instead of waiting
+  if (geteuid() == 0) {
+    QVERIFY(chown(target.fileName().toLocal8Bit().constData(), 65534, 65534) == 0);
+    QVERIFY(!LogFile().open(target.fileName().toStdString(), why));
+    QCOMPARE(QString::fromStdString(why), QString("it belongs to another user"));
+  }
+  QCOMPARE(contents(dir.filePath("target")), QByteArray());
+
+  const mode_t before = umask(022);
+  {
+    LogFile log;
+    QVERIFY(log.open(base + "new.log", why));
+    log.append("line\n", 5);
+  }
+  umask(before);
+  struct stat st;
+  QVERIFY(stat((base + "new.log").c_str(), &st) == 0);
+  QCOMPARE(st.st_mode & 0777, mode_t(0600));
+  QCOMPARE(contents(dir.filePath("new.log")), QByteArray("line\n"));
+}
+
+// Past its limit the file becomes "<name>.1", replacing the one before; the new one starts empty.
+void PartsTest::logFileIsBounded() {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("tarnwick.log");
+  std::string why;
+  LogFile log(100);
+  QVERIFY(log.open(path.toStdString(), why));
+  const QByteArray line(38, 'a');
+  for (int i = 0; i < 7; ++i) {
+    const QByteArray text = line + QByteArray::number(i) + "\n";
+    log.append(text.constData(), static_cast<size_t>(text.size()));
+  }
+  // Lines 0 and 1 (80 bytes), then 2 and 3, then 4 and 5 in their place, then 6.
+  QCOMPARE(contents(path + ".1"), line + "4\n" + line + "5\n");
+  QCOMPARE(contents(path), line + "6\n");
+  QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), qsizetype(2));
 }
 
 QTEST_GUILESS_MAIN(PartsTest)

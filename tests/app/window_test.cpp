@@ -137,7 +137,11 @@ class WindowTest : public QObject {
   void consoleLoadLimits_data();
   void consoleLoadLimits();
   void consoleSave();
+  void consoleSaveSendsTheChosenFile();
   void consoleShortcut();
+  void operationsClearTheTypedCommandsFlag();
+  void linesStayOneLine();
+  void dumpAsksBeforeReplacing();
 };
 
 void WindowTest::startupWithoutLogger() {
@@ -619,24 +623,54 @@ void WindowTest::consoleSave() {
   QCOMPARE(cancel.handled, 1);
   QCOMPARE(logger->Commands().size(), commands);
 
-  // A chosen file sends the request; with no firmware image loaded the link reports the failure.
+  // A file shorter than the length is refused with a line; nothing is sent.
   QTemporaryDir dir;
   QFile any(dir.filePath("image.bin"));
   QVERIFY(any.open(QIODevice::WriteOnly));
   any.write("x");
   any.close();
   DialogDriver<QFileDialog> choose([&](QFileDialog* dialog) { chooseFile(dialog, any.fileName()); });
-  QString text;
-  DialogDriver<QMessageBox> box([&](QMessageBox* b) {
-    text = b->text();
-    b->button(QMessageBox::Ok)->click();
-  });
+  DialogDriver<QMessageBox> noBox([](QMessageBox* b) { b->button(QMessageBox::Ok)->click(); });
   QTest::mouseClick(control<QPushButton>("btnSave"), Qt::LeftButton);
   QCOMPARE(choose.handled, 1);
-  QCOMPARE(count(logger->Commands(), "mem.save=463104,61184"), 1);
-  QCOMPARE(window->usb->packetCount.load(), 0);
-  QTRY_COMPARE_WITH_TIMEOUT(box.handled, 1, kWait);
-  QCOMPARE(text, QString("Update failed"));
+  QTRY_COMPARE(log().last(),
+               "Save not sent: " + any.fileName() + " holds 1 bytes, fewer than the length 61184");
+  QCOMPARE(logger->Commands().size(), commands);
+  QCOMPARE(noBox.handled, 0);
+}
+
+// After an up-to-date check the firmware image is still loaded; a console Save sends the first
+// length bytes of the chosen file, never the image.
+void WindowTest::consoleSaveSendsTheChosenFile() {
+  velmora::Options options = loggerOptions("VLM12345");
+  options.software = "V1.11";
+  auto logger = attach(options, "one");
+  open();
+  waitConnected();
+  DialogDriver<QMessageBox> upToDate([](QMessageBox* b) { b->button(QMessageBox::Ok)->click(); });
+  QTest::mouseClick(control<QPushButton>("btnUpdate"), Qt::LeftButton);
+  QTRY_COMPARE_WITH_TIMEOUT(upToDate.handled, 1, kWait);
+
+  QTemporaryDir dir;
+  QFile file(dir.filePath("patch.bin"));
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  QByteArray content;
+  for (int i = 0; i < 150; ++i) content.append(static_cast<char>(0xA0 ^ i));
+  file.write(content);
+  file.close();
+  const std::vector<uint8_t> before = logger->Memory();
+  DialogDriver<QFileDialog> choose([&](QFileDialog* dialog) { chooseFile(dialog, file.fileName()); });
+  upToDate.rearm();  // any box from here on ("Update failed") is a failure
+  control<QLineEdit>("edAddress")->setText("0");
+  control<QLineEdit>("edLength")->setText("100");
+  QTest::mouseClick(control<QPushButton>("btnSave"), Qt::LeftButton);
+  QCOMPARE(count(logger->Commands(), "mem.save=0,100"), 1);
+  QTRY_VERIFY_WITH_TIMEOUT(logHas("DBG>>>mem.save done, 100 bytes"), kWait);
+  std::vector<uint8_t> expected = before;
+  std::copy(content.begin(), content.begin() + 100, expected.begin());
+  QVERIFY(logger->Memory() == expected);
+  QCOMPARE(count(logger->Commands(), "firmware.check"), 0);
+  QCOMPARE(upToDate.handled, 1);
 }
 
 void WindowTest::consoleShortcut() {
@@ -648,6 +682,81 @@ void WindowTest::consoleShortcut() {
   QTRY_VERIFY(control<QWidget>("pnlDebug")->isVisible());
   QCOMPARE(outerClientHeight(), 724);
   QCOMPARE(control<QWidget>("pnlDebug")->geometry(), QRect(8, 456, 617, 209));
+}
+
+// A console command that got no answer leaves its flag set; Download, Firmware Update and Set Time
+// clear it before they send, so that their answer is acted on.
+void WindowTest::operationsClearTheTypedCommandsFlag() {
+  auto logger = attach(loggerOptions("VLM12345"), "one");
+  open();
+  waitConnected();
+  logger->Stall(velmora::kEpIn, true);  // no answer clears the flag meanwhile
+  for (void (TfrmMain::*click)() :
+       {&TfrmMain::btnDownloadClick, &TfrmMain::btnUpdateClick, &TfrmMain::spbDateClick}) {
+    window->usb->rawCommand = true;
+    (window.get()->*click)();
+    QVERIFY(!window->usb->rawCommand);
+  }
+  QCOMPARE(count(logger->Commands(), "mem.used"), 1);
+  QCOMPARE(count(logger->Commands(), "device.software"), 1);
+}
+
+void WindowTest::linesStayOneLine() {
+  open();
+  QTRY_VERIFY(logHas("No Velmora found"));
+  window->infoMsg("typed\r\nDownload finished\x1B[2J");
+  window->responseLine("answer\nDevice disconnected!");
+  QTRY_COMPARE(log().last(), QString("typed\\x0D\\x0ADownload finished\\x1B[2J"));
+  QTRY_COMPARE(response().split('\n').last(), QString("answer\\x0ADevice disconnected!"));
+  QVERIFY(!logHas("Download finished"));
+}
+
+// The dump's dialog offers no file name (not the measurements' one) and asks before it replaces a file.
+void WindowTest::dumpAsksBeforeReplacing() {
+  auto logger = attach(loggerOptions("VLM12345"), "one");
+  open();
+  waitConnected();
+  QTemporaryDir dir;
+  const QString measurements = dir.filePath("messung.csv");
+  DialogDriver<QFileDialog> csv([&](QFileDialog* dialog) { chooseFile(dialog, measurements); });
+  std::string path;
+  QVERIFY(window->saveDialog(path));  // the name a CSV download chose last
+  QFile file(measurements);
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  file.write("measurements");
+  file.close();
+
+  QStringList offered;
+  bool replace = false;
+  DialogDriver<QFileDialog> dump([&](QFileDialog* dialog) {
+    offered << dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->text();
+    chooseFile(dialog, measurements);
+    if (dialog->isVisible()) cancelFile(dialog);  // "No": the dialog stayed open
+  });
+  QString question;
+  DialogDriver<QMessageBox> box([&](QMessageBox* b) {
+    question = b->text();
+    b->button(replace ? QMessageBox::Yes : QMessageBox::No)->click();
+  });
+  control<QLineEdit>("edAddress")->setText("0");
+  control<QLineEdit>("edLength")->setText("4096");
+  QTest::mouseClick(control<QPushButton>("btnLoad"), Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(logHas("Abort"), kWait);
+  QCOMPARE(box.handled, 1);
+  QVERIFY2(question.contains("already exists"), qPrintable(question));
+  QVERIFY(file.open(QIODevice::ReadOnly));
+  QCOMPARE(file.readAll(), QByteArray("measurements"));
+  file.close();
+
+  replace = true;
+  dump.rearm();
+  box.rearm();
+  QTest::mouseClick(control<QPushButton>("btnLoad"), Qt::LeftButton);
+  QTRY_VERIFY_WITH_TIMEOUT(logHas("Download finished"), kWait);
+  QCOMPARE(box.handled, 2);
+  QCOMPARE(offered, (QStringList{"", ""}));
+  QVERIFY(file.open(QIODevice::ReadOnly));
+  QCOMPARE(file.size(), 4096);
 }
 
 QTEST_MAIN(WindowTest)

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +16,7 @@
 using datatest::crlfLines;
 using datatest::readFile;
 using datatest::record;
+using datatest::writeFile;
 using Kind = RecordingWindow::Kind;
 
 namespace {
@@ -149,4 +153,73 @@ TEST_F(CsvExport, FailedWriteKeepsTheEarlierFile) {
     EXPECT_EXIT(child(), testing::ExitedWithCode(0), "checked");
   }
   EXPECT_EQ(readFile(dir / "out.csv"), old);
+}
+
+namespace {
+
+// Permissions as an ordinary user sees them: the tests run as root in CI, and root may write anything.
+// A folder of the scratch directory for the unprivileged uid 65534, and a check that runs in a child
+// process under that uid (under the test's own uid when it is no root).
+struct ExportAsUser : CsvExport {
+  static constexpr uid_t kUser = 65534;
+  std::filesystem::path folder = dir / "user";
+
+  void SetUp() override {
+    std::filesystem::create_directory(folder);
+    own(folder);
+    prepare({record(2017, 3, 5, 14, 7, 9)});
+  }
+  static void own(const std::filesystem::path& path) {
+    if (geteuid() == 0) {
+      ASSERT_EQ(chown(path.c_str(), kUser, kUser), 0);
+    }
+  }
+  void asUser(const std::function<bool()>& check) {
+    auto child = [&] {
+      const bool dropped = geteuid() != 0 || (setgid(kUser) == 0 && setuid(kUser) == 0);
+      const bool ok = dropped && check();
+      std::fprintf(stderr, "%s\n", ok ? "checked" : "mismatch");
+      std::fflush(stderr);
+      std::_Exit(ok ? 0 : 1);
+    };
+    EXPECT_EXIT(child(), testing::ExitedWithCode(0), "checked");
+  }
+};
+
+}  // namespace
+
+// A write-protected file is refused as a file that cannot be opened: nothing changes, the download
+// stays to be exported again.
+TEST_F(ExportAsUser, WriteProtectedFileIsRefused) {
+  writeFile(folder / "out.csv", "old");
+  own(folder / "out.csv");
+  chmod((folder / "out.csv").c_str(), 0444);
+  window.answerSaveDialog((folder / "out.csv").string());
+  asUser([&] {
+    exportMeasurements(*link, RegionalFormat::german());
+    return window.messageBoxes() == std::vector<std::string>{"File Open Error"} &&
+           window.log() == std::vector<std::string>{"File Open Error"} && link->downloadActive &&
+           link->measurements.size() == 1;
+  });
+  EXPECT_EQ(readFile(folder / "out.csv"), "old");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+}
+
+// A writable file in a folder that takes no new file is written in place, and the log says so.
+TEST_F(ExportAsUser, FileInReadOnlyFolderIsWrittenInPlace) {
+  writeFile(folder / "out.csv", std::string(5000, 'x'));
+  own(folder / "out.csv");
+  chmod(folder.c_str(), 0555);
+  window.answerSaveDialog((folder / "out.csv").string());
+  asUser([&] {
+    exportMeasurements(*link, RegionalFormat::german());
+    const auto log = window.log();
+    return window.messageBoxes().empty() &&
+           log.front() == "Folder not writable: the file is overwritten in place" &&
+           log.back() == "Download finished" && !link->downloadActive;
+  });
+  chmod(folder.c_str(), 0755);
+  EXPECT_EQ(crlfLines(readFile(folder / "out.csv")),
+            (std::vector<std::string>{kHeaderLine, "05.03.2017 14:07:09;1234;45,3;21,0;20000;10000;22,0;"}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
 }

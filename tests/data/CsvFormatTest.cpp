@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "DataSupport.h"
+#include "DataBasics.h"
 #include "data/RegionalFormat.h"
 
 using datatest::record;

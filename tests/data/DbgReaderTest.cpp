@@ -23,10 +23,13 @@ TEST_F(DbgReader, MessageIsTheTextUpToTheFirstZero) {
   deliver(reader,
           "Temp \xFC"
           "ber 40",
-          12);  // bytes pass unchanged
+          12);  // text bytes pass unchanged
+  // Controls and the bytes Windows-1252 leaves undefined are escaped.
+  deliver(reader, "T\r\n\x1B[2J\x9D\x80", 9);
   EXPECT_EQ(window.log(), (std::vector<std::string>{"DBG>>>" + full, "DBG>>>", "DBG>>>", "DBG>>>AB",
                                                     "DBG>>>Temp \xFC"
-                                                    "ber 40"}));
+                                                    "ber 40",
+                                                    "DBG>>>T\\x0D\\x0A\\x1B[2J\\x9D\x80"}));
   for (const auto& e : window.effects()) EXPECT_EQ(e.kind, Kind::Info);
 }
 

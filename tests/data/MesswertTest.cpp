@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "DataSupport.h"
+#include "DataBasics.h"
 #include "data/Messwert.h"
 
 using datatest::record;

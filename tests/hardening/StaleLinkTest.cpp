@@ -62,3 +62,37 @@ TEST_F(StaleLink, InterruptedFirmwareUpdateSendsNothingToTheNextLogger) {
   EXPECT_FALSE(received(*next, "firmware.update"));
   EXPECT_EQ(window.count("Start firmware update"), 0u);
 }
+
+// The reader of an ended link wakes from its pause before the check after the next link's update has
+// loaded its image. It used to release the one image of the link object, so the new update's
+// "mem.save" answer found none and failed.
+TEST_F(StaleLink, EndedLinksReaderLeavesTheNextUpdatesImage) {
+  firmware::setCheckPauseMs(1500);
+  velmora::Options first;
+  first.software = "V1.09";
+  first.unplugAfterDatOut = 100;
+  auto old = attachLogger(first);
+  connectOne();
+  usb->sendCommand("device.software");
+  ASSERT_TRUE(window.waitForLine("sendData WriteSync failed!"));
+  ASSERT_TRUE(window.waitUntil([&] { return !usb->connected; }));
+  usbdrv::DetachDevice(old);
+
+  const std::string serial = "VLM12345";
+  auto next = attachOther(logger::kVendorId, logger::kProductId, &serial, {0x85, 0x81, 0x83, 0x04, 0x02});
+  connectOne();
+  const auto answer = [&](const std::string& text) {
+    std::vector<uint8_t> packet(text.begin(), text.end());
+    packet.push_back(0);
+    next->QueueIn(0x85, packet);
+  };
+  answer("device.software=V1.09");
+  ASSERT_TRUE(window.waitForLine(" <<< mem.save=463104,61184", 2));
+  // The old reader sends its check into its ended link and ends.
+  ASSERT_TRUE(window.waitForLine(" <<< firmware.check", 1, std::chrono::seconds(10)));
+  ASSERT_TRUE(window.waitForLine("Worker thread exits", 3, std::chrono::seconds(10)));
+  answer("mem.save=463104,61184");
+  ASSERT_TRUE(window.waitForLine(" <<< firmware.check", 2, std::chrono::seconds(10)));
+  EXPECT_TRUE(window.messageBoxes().empty());
+  EXPECT_EQ(next->TakeOut(0x02).size(), 956u);
+}

@@ -86,6 +86,16 @@ TEST_F(CommandTest, AnswerTextEndsAtZeroOrFillsTheBuffer) {
   EXPECT_EQ(log(), (Lines{full, "", "ab", "%s%n%x%%"}));
 }
 
+// Control bytes of an answer are shown escaped in both memos; the answer is still acted on as sent.
+TEST_F(CommandTest, AnswerControlsAreShownEscaped) {
+  answer(zeroTerminated("device.serial=1\nDevice disconnected!\x1B[0m"),
+         "device.serial=1\\x0ADevice disconnected!\\x1B[0m");
+  EXPECT_EQ(log(), (Lines{"device.serial=1\\x0ADevice disconnected!\\x1B[0m"}));
+  answer(zeroTerminated("device.software=V9\r"), "device.software=V9\\x0D");
+  EXPECT_EQ(window.count("Device software version= V9\\x0D"), 1u);
+  EXPECT_EQ(window.count("Update software version= V1.10"), 1u);
+}
+
 TEST_F(CommandTest, TypedCommandsAnswerIsOnlyShown) {
   usb->rawCommand = true;
   answer("mem.used=9");

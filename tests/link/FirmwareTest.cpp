@@ -6,6 +6,7 @@
 
 #include "common/LinkFixture.h"
 #include "common/LoggerEndpoints.h"
+#include "data/LoggerText.h"
 #include "link/Firmware.h"
 #include "platform/usbdrv/DeviceSource.h"
 #include "platform/usbdrv/InProcessSource.h"
@@ -37,9 +38,9 @@ TEST_F(FirmwareAnswerTest, VersionComparisonDecidesWhetherToUpdate) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.version);
     window.clear();
-    answer(std::string("device.software=") + c.version);
-    auto log = window.log();
-    EXPECT_EQ(window.count(std::string("Device software version= ") + c.version), 1u);
+    const std::string text = std::string("device.software=") + c.version;
+    answer(zeroTerminated(text), loggerText(text));
+    EXPECT_EQ(window.count(std::string("Device software version= ") + loggerText(c.version)), 1u);
     EXPECT_EQ(window.count("Update software version= V1.10"), 1u);
     EXPECT_EQ(window.count(kSave), c.update ? 1u : 0u);
     EXPECT_EQ(window.messageBoxes(), c.update ? Lines{} : Lines{kUpToDate});
@@ -81,10 +82,33 @@ TEST_F(FirmwareAnswerTest, ImageIsSentOnceThenReleased) {
   EXPECT_TRUE(raw->TakeOut(ep::kDatOut).empty());
 }
 
-TEST_F(FirmwareAnswerTest, UpToDateImageStaysLoadedForALaterSave) {
+// After "up-to-date" no update waits: a later "mem.save" answer (to a console Save) never gets the image,
+// only the bytes the console asked to send, once.
+TEST_F(FirmwareAnswerTest, OnlyAnUpdateInProgressSendsTheImage) {
   answer("device.software=V9.99");
   answer("mem.save=0,10");
+  EXPECT_TRUE(raw->TakeOut(ep::kDatOut).empty());
+  EXPECT_EQ(window.messageBoxes(), (Lines{kUpToDate, "Update failed"}));
+
+  std::vector<uint8_t> bytes(70);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i + 1);
+  ASSERT_TRUE(usb->requestSave(USBInterface::SaveRequest::Console, bytes, usb->linkGeneration()));
+  answer("device.software=V1.09");  // an update that starts later replaces the console's request
+  answer("mem.save=463104,61184");
   EXPECT_EQ(raw->TakeOut(ep::kDatOut).size(), 956u);
+
+  ASSERT_TRUE(usb->requestSave(USBInterface::SaveRequest::Console, bytes, usb->linkGeneration()));
+  window.clear();
+  answer("mem.save=0,70");
+  const auto out = raw->TakeOut(ep::kDatOut);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0], std::vector<uint8_t>(bytes.begin(), bytes.begin() + 64));
+  EXPECT_EQ(out[1], std::vector<uint8_t>(bytes.begin() + 64, bytes.end()));
+  EXPECT_EQ(window.count(" <<< firmware.check"), 0u);
+  answer("mem.save=0,70");
+  EXPECT_EQ(window.messageBoxes(), (Lines{"Update failed"}));
+  EXPECT_TRUE(raw->TakeOut(ep::kDatOut).empty());
+  EXPECT_FALSE(usb->requestSave(USBInterface::SaveRequest::Console, bytes, usb->linkGeneration() + 1));
 }
 
 TEST_F(FirmwareAnswerTest, CheckAnswerStartsTheUpdateOnlyOnOne) {

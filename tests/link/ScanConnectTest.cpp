@@ -102,6 +102,19 @@ TEST_F(ScanTest, RepeatedScansReplaceTheDeviceList) {
   EXPECT_EQ(usb->scanDevices().size(), 2u);
 }
 
+// A serial number is the logger's text: its line breaks and escape sequences never reach the log raw.
+TEST_F(ScanTest, SerialTextIsLoggedAsOneLine) {
+  const std::string serial = "VLM7\r\nDownload finished\x1B[2J\x7F";
+  attachOther(logger::kVendorId, logger::kProductId, &serial, {0x85, 0x81, 0x83, 0x04, 0x02});
+  const std::string shown = "VLM7\\x0D\\x0ADownload finished\\x1B[2J\\x7F";
+  EXPECT_EQ(usb->scanDevices(), (std::vector<int32_t>{0}));
+  EXPECT_EQ(window.count(shown), 1u);
+  ASSERT_TRUE(usb->connect(0));
+  EXPECT_EQ(window.count(shown), 2u);
+  for (const auto& line : window.log())
+    EXPECT_EQ(line.find_first_of("\r\n\x1B\x7F"), std::string::npos) << line;
+}
+
 using ConnectTest = LinkFixture;
 
 TEST_F(ConnectTest, NormalConnectStartsThreeReaders) {
