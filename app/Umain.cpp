@@ -5,15 +5,22 @@
 #include <unistd.h>
 
 #include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCompleter>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
-#include <QShortcut>
+#include <QSettings>
 #include <QSignalBlocker>
 #include <QTimer>
+#include <QVBoxLayout>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,9 +29,14 @@
 #include "CodePage.h"
 #include "LocaleFormat.h"
 #include "LogFile.h"
+#include "LogPane.h"
+#include "MeasurementsWindow.h"
 #include "Select.h"
-#include "data/Text.h"
+#include "StatusBar.h"
 #include "data/LoggerText.h"
+#include "data/Text.h"
+#include "history/History.h"
+#include "link/Firmware.h"
 #include "link/LoggerClock.h"
 #include "link/USBInterface.h"
 #include "ui_Umain.h"
@@ -40,6 +52,16 @@ constexpr int kKeepIntervalMs = 50000;
 constexpr int kConsoleOuterHeight = 724;  // brings the service console below the log into view
 constexpr int32_t kMinLoadBytes = 64;     // one packet
 constexpr int32_t kMaxLoadBytes = static_cast<int32_t>(logger::kMemorySize);
+constexpr int kClientHeight = 455;  // the controls' area without the service console
+constexpr int kRecentFiles = 8;
+constexpr size_t kAnswersKept = 16;
+const QString kRecentKey = QStringLiteral("recentFiles");
+// The history's name for a logger that reports no serial-number string.
+const char kNoSerial[] = "no serial number";
+
+QSettings settings() {
+  return QSettings(QStringLiteral("tarnwick"), QStringLiteral("tarnwick"));
+}
 
 // The first `length` bytes of a regular file; false with the reason when it has fewer or cannot be read.
 bool readFileStart(const std::string& path, int32_t length, std::vector<uint8_t>& bytes, std::string& why) {
@@ -96,7 +118,16 @@ std::string loggerClockText(const QDateTime& time) {
 
 TfrmMain::TfrmMain(QWidget* parent)
     : QWidget(parent), ui(new Ui::TfrmMain), clock_([] { return QDateTime::currentDateTime(); }) {
-  ui->setupUi(this);
+  // The controls keep their places in a client area of their own; the menu bar goes above it and the
+  // status bar below, and both add to the window's size.
+  client_ = new QWidget(this);
+  ui->setupUi(client_);
+  client_->setObjectName(QStringLiteral("clientArea"));
+  setWindowTitle(client_->windowTitle());
+  client_->setWindowTitle(QString());
+  // A window of its own on the display: scripts that drive the program find the controls' origin
+  // there, below the menu bar.
+  client_->setAttribute(Qt::WA_NativeWindow);
   frmMain = this;
   setFont(appstyle::classicFont(11));
   ui->gbxSERDateTime->setFont(appstyle::classicFont(13));
@@ -106,6 +137,20 @@ TfrmMain::TfrmMain(QWidget* parent)
   RegionalFormat regional = exportFormat();
   ui->dtpDate->setDisplayFormat(localeformat::qtDisplayFormat(regional.shortDate));
   ui->dtpTime->setDisplayFormat(localeformat::qtDisplayFormat(regional.longTime));
+  menuBar_ = new QMenuBar(this);
+  menuBar_->setObjectName(QStringLiteral("menuBar"));
+  status_ = new StatusBar(this);
+  auto* frame = new QVBoxLayout(this);
+  frame->setContentsMargins(0, 0, 0, 0);
+  frame->setSpacing(0);
+  frame->setMenuBar(menuBar_);
+  frame->addWidget(client_, 1);
+  frame->addWidget(status_);
+  log_ = new LogPane(ui->mmoDebug, this);
+  buildMenus();
+  connect(status_, &StatusBar::showMeasurementsClicked, this, [this] { showMeasurements(); });
+  resize(client_->width(), height());  // the width the layout gave the controls
+  setClientHeight(kClientHeight);
   move(344, 149);
 
   timUpdate = new QTimer(this);
@@ -155,10 +200,6 @@ TfrmMain::TfrmMain(QWidget* parent)
   connect(ui->btnLoad, &QPushButton::clicked, this, &TfrmMain::btnLoadClick);
   connect(ui->btnSave, &QPushButton::clicked, this, &TfrmMain::btnSaveClick);
   connect(ui->btnDisconnect, &QPushButton::clicked, this, &TfrmMain::btnDisconnectClick);
-  auto* console = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_D), this);
-  console->setContext(Qt::WindowShortcut);
-  connect(console, &QShortcut::activated, this, &TfrmMain::showServiceConsole);
-
   queue_.setFlush([this] { flushText(); });
   openLogFile();
 
@@ -170,8 +211,11 @@ TfrmMain::TfrmMain(QWidget* parent)
 
 TfrmMain::~TfrmMain() {
   // Workers still running answer their pending requests with the fallback and drop their effects;
-  // then the link is torn down (its destructor waits for them).
+  // then the link is torn down (its destructor waits for them). An import under way finishes; its
+  // outcome goes nowhere.
   queue_.close();
+  importer_.finish();
+  delete measurements_;  // before the history connection it reads
   delete usb;
   usb = nullptr;
   if (frmMain == this) frmMain = nullptr;
@@ -194,6 +238,7 @@ void TfrmMain::scanAndConnect() {
   std::vector<int32_t> serials = usb->scanDevices();
   if (serials.empty()) {
     infoMsg("No Velmora found");
+    queue_.post([this] { status_->noLoggerFound(); });
     return;
   }
   int32_t serial = serials.front();
@@ -208,6 +253,7 @@ void TfrmMain::scanAndConnect() {
   infoMsg("Ger\xE4t: " + std::to_string(serial));
   if (!usb->connect(serial)) {
     infoMsg("USB Connection refused");
+    queue_.post([this] { status_->connectionRefused(); });
     usb->disconnect();
   }
 }
@@ -219,6 +265,7 @@ void TfrmMain::btnDownloadClick() {
     connectDevice();
     if (!usb->connected) return;
   }
+  queue_.post([this] { status_->started(StatusBar::Operation::Download); });
   startBusy();
   usb->packetCount = 0;
   usb->downloadActive = true;
@@ -236,6 +283,7 @@ void TfrmMain::btnUpdateClick() {
     if (!usb->connected) return;
   }
   usb->packetCount = 0;
+  queue_.post([this] { status_->started(StatusBar::Operation::Firmware); });
   usb->rawCommand = false;
   // Busy state and time-out first, for the same reason as in a download.
   startBusy();
@@ -247,10 +295,19 @@ void TfrmMain::btnUpdateClick() {
 void TfrmMain::spbDateClick() {
   if (!usb->connected) connectDevice();
   std::string now = loggerClockText(clock_());
+  bool sent = false;
   if (usb->connected) {
     usb->rawCommand = false;
-    usb->sendCommand("date.date=" + now);
+    sent = usb->sendCommand("date.date=" + now);
   }
+  QString text = QString::fromStdString(now);
+  queue_.post([this, sent, text] {
+    if (sent) {
+      status_->clockSet(text);
+    } else {
+      status_->clockNotSet();
+    }
+  });
 }
 
 void TfrmMain::dtpDateChange() {
@@ -275,6 +332,7 @@ void TfrmMain::timTimeoutTimer() {
   timeoutEnable(false);
   stopBusy();
   infoMsg("No Answer of Velmora");
+  queue_.post([this] { status_->timedOut(); });
 }
 
 void TfrmMain::timKeepTimer() {
@@ -303,6 +361,7 @@ void TfrmMain::btnLoadClick() {
             " bytes; a load takes 64 to 524288 bytes");
     return;
   }
+  queue_.post([this] { status_->started(StatusBar::Operation::MemoryRead); });
   usb->memLoadActive = true;
   usb->packetCount = 0;
   usb->packetsExpected = bytes / static_cast<int32_t>(logger::kPacketSize);
@@ -340,12 +399,26 @@ void TfrmMain::btnDisconnectClick() {
 
 void TfrmMain::showServiceConsole() {
   ui->pnlDebug->show();
+  actConsole_->setChecked(true);
   setOuterHeight(kConsoleOuterHeight);
 }
 
+void TfrmMain::hideServiceConsole() {
+  ui->pnlDebug->hide();
+  actConsole_->setChecked(false);
+  setClientHeight(kClientHeight);
+}
+
 void TfrmMain::setOuterHeight(int height) {
+  // The height the whole window had before it had a menu and status bar now goes to the client area.
   int frame = frameGeometry().height() - geometry().height();
-  resize(width(), height - frame);
+  setClientHeight(height - frame);
+}
+
+void TfrmMain::setClientHeight(int height) {
+  int menu =
+      menuBar_->hasHeightForWidth() ? menuBar_->heightForWidth(width()) : menuBar_->sizeHint().height();
+  resize(width(), menu + height + status_->sizeHint().height());
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
@@ -371,7 +444,16 @@ void TfrmMain::errorMsg(const std::string& line) {
 
 void TfrmMain::infoMsg(const std::string& line) {
   QString text = cp1252::toQString(loggerText(line));
-  queue_.post([this, text] { appendLog(text); });
+  queue_.post([this, text] {
+    // An answer reaches the console first and then the log: the log line is told by that.
+    auto answer = std::find(answers_.begin(), answers_.end(), text);
+    if (answer != answers_.end()) {
+      answers_.erase(answer);
+      log_->append(text, LogPane::Kind::Answer);
+      return;
+    }
+    appendLog(text);
+  });
 }
 
 void TfrmMain::startBusy() {
@@ -384,7 +466,10 @@ void TfrmMain::stopBusy() {
 
 void TfrmMain::responseLine(const std::string& line) {
   QString text = cp1252::toQString(loggerText(line));
-  queue_.post([this, text] { appendResponse(text); });
+  queue_.post([this, text] {
+    appendResponse(text);
+    noteAnswer(text);
+  });
 }
 
 void TfrmMain::timeoutEnable(bool enabled) {
@@ -407,7 +492,10 @@ bool TfrmMain::saveDialog(std::string& path) {
   QString chosen = queue_.ask<QString>(
       [this]() -> QString {
         offerFileName(SaveDialog1, lastSaveName_);
-        if (SaveDialog1->exec() != QDialog::Accepted) return QString();
+        if (SaveDialog1->exec() != QDialog::Accepted) {
+          status_->saveCancelled();
+          return QString();
+        }
         QString file = SaveDialog1->selectedFiles().value(0);
         if (!file.isEmpty()) lastSaveName_ = file;
         return file;
@@ -426,6 +514,7 @@ bool TfrmMain::dumpSaveDialog(std::string& path) {
         SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite, false);
         const bool accepted = SaveDialog1->exec() == QDialog::Accepted;
         SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite, true);
+        if (!accepted) status_->saveCancelled();
         return accepted ? SaveDialog1->selectedFiles().value(0) : QString();
       },
       QString());
@@ -439,6 +528,7 @@ void TfrmMain::messageBox(MessageKind kind, const std::string& caption, const st
   QString body = cp1252::toQString(text);
   queue_.ask<int>(
       [this, kind, title, body] {
+        status_->messageBox(kind == MessageKind::Error, body);
         QMessageBox box(kind == MessageKind::Error ? QMessageBox::Critical : QMessageBox::Information, title,
                         body, QMessageBox::Ok, this);
         return box.exec();
@@ -453,7 +543,13 @@ std::string TfrmMain::lengthText() {
 // ---- Effects on the GUI thread ----
 
 void TfrmMain::appendLog(const QString& line) {
-  pendingLog_.append(line);
+  log_->append(line, LogPane::classify(line));
+}
+
+void TfrmMain::noteAnswer(const QString& line) {
+  answers_.push_back(line);
+  // Lines that only go to the console (the end of a transfer) are forgotten after a while.
+  if (answers_.size() > kAnswersKept) answers_.pop_front();
 }
 
 void TfrmMain::appendResponse(const QString& line) {
@@ -465,26 +561,19 @@ void TfrmMain::openLogFile() {
   // and that scripts can follow while the program runs.
   QString path = qEnvironmentVariable("TARNWICK_LOG_FILE");
   if (path.isEmpty()) return;
-  logFile_ = std::make_unique<LogFile>();
+  auto file = std::make_unique<LogFile>();
   std::string why;
-  if (!logFile_->open(QFile::encodeName(path).toStdString(), why)) {
+  if (!file->open(QFile::encodeName(path).toStdString(), why)) {
     std::fprintf(stderr, "tarnwick: cannot write the log file %s\n", qPrintable(path));
     std::fprintf(stderr, "tarnwick: %s\n", why.c_str());
-    logFile_.reset();
+    return;
   }
+  log_->setFile(std::move(file));
 }
 
 void TfrmMain::flushText() {
-  // One append per drain: a download's thousands of lines cost one layout pass, not thousands.
-  if (!pendingLog_.isEmpty()) {
-    QString batch = pendingLog_.join(QLatin1Char('\n'));
-    ui->mmoDebug->appendPlainText(batch);
-    if (logFile_) {
-      const QByteArray bytes = batch.toUtf8().append('\n');
-      logFile_->append(bytes.constData(), static_cast<size_t>(bytes.size()));
-    }
-    pendingLog_.clear();
-  }
+  // The log file gets the lines at once; the pane in paced slices (see LogPane).
+  log_->flush();
   if (!pendingResponse_.isEmpty()) {
     ui->mmoResponse->appendPlainText(pendingResponse_.join(QLatin1Char('\n')));
     pendingResponse_.clear();
@@ -501,6 +590,7 @@ void TfrmMain::enterBusy() {
   setCursor(Qt::WaitCursor);
   ui->mmoDebug->setCursor(Qt::WaitCursor);
   ui->mmoDebug->viewport()->setCursor(Qt::WaitCursor);
+  setOperationsEnabled(false);
 }
 
 void TfrmMain::leaveBusy() {
@@ -513,4 +603,367 @@ void TfrmMain::leaveBusy() {
   unsetCursor();
   ui->mmoDebug->unsetCursor();
   ui->mmoDebug->viewport()->setCursor(Qt::IBeamCursor);
+  setOperationsEnabled(true);
+}
+
+void TfrmMain::setOperationsEnabled(bool enabled) {
+  // The menu's operations are the buttons': usable when they are.
+  for (QAction* action : {actDownload_, actUpdate_, actSetTime_}) action->setEnabled(enabled);
+}
+
+// ---- Link events ----
+
+void TfrmMain::linkEvent(const LinkEvent& event) {
+  if (event.kind == LinkEvent::Kind::DataProgress || event.kind == LinkEvent::Kind::FirmwareProgress) {
+    // Only the newest value counts: one queued effect carries whatever is newest when it runs, so a
+    // burst of packets costs the GUI thread one update, not one per packet.
+    {
+      std::lock_guard<std::mutex> lock(progressMutex_);
+      latestProgress_.kind = event.kind;
+      latestProgress_.value = event.value;
+      latestProgress_.total = event.total;
+      if (progressQueued_) return;
+      progressQueued_ = true;
+    }
+    queue_.post([this] {
+      LinkEvent newest{LinkEvent::Kind::DataProgress};
+      {
+        std::lock_guard<std::mutex> lock(progressMutex_);
+        newest = latestProgress_;
+        progressQueued_ = false;
+      }
+      applyLinkEvent(newest);
+    });
+    return;
+  }
+  LinkEvent copy{event.kind};
+  copy.value = event.value;
+  copy.total = event.total;
+  copy.text = event.text;
+  // The records are the caller's only during the call.
+  std::shared_ptr<const std::vector<messwert_tag>> records;
+  if (event.kind == LinkEvent::Kind::DownloadSaved && event.records != nullptr)
+    records = std::make_shared<const std::vector<messwert_tag>>(*event.records);
+  queue_.post([this, copy, records] { applyLinkEvent(copy, records); });
+}
+
+void TfrmMain::applyLinkEvent(const LinkEvent& event,
+                              std::shared_ptr<const std::vector<messwert_tag>> records) {
+  const QString text = cp1252::toQString(event.text);
+  switch (event.kind) {
+    case LinkEvent::Kind::Connected:
+      logger_ = text;
+      status_->connected(text);
+      break;
+    case LinkEvent::Kind::Disconnected:
+      status_->disconnected();
+      break;
+    case LinkEvent::Kind::SoftwareVersion:
+      status_->softwareVersion(text);
+      break;
+    case LinkEvent::Kind::StoredRecords:
+      status_->storedRecords(event.value);
+      break;
+    case LinkEvent::Kind::DataProgress:
+    case LinkEvent::Kind::FirmwareProgress:
+      status_->progress(event.kind == LinkEvent::Kind::FirmwareProgress, event.value, event.total);
+      break;
+    case LinkEvent::Kind::FirmwareRestart: {
+      // The program's own image, whose version text leads it.
+      std::vector<uint8_t> image;
+      QString version;
+      if (firmware::loadImage(image))
+        version = cp1252::toQString(std::string(reinterpret_cast<const char*>(image.data())));
+      status_->firmwareRestart(version);
+      break;
+    }
+    case LinkEvent::Kind::DownloadSaved: {
+      // File names are the system's bytes.
+      const QString path = QFile::decodeName(QByteArray::fromStdString(event.text));
+      addRecentFile(path);
+      importDownload(path, records ? records : std::make_shared<const std::vector<messwert_tag>>());
+      break;
+    }
+    case LinkEvent::Kind::MemorySaved:
+      status_->memorySaved(QFile::decodeName(QByteArray::fromStdString(event.text)), event.value);
+      break;
+  }
+}
+
+// ---- Menus ----
+
+void TfrmMain::buildMenus() {
+  auto action = [this](QMenu* menu, const QString& name, const QString& text) {
+    QAction* a = menu->addAction(text);
+    a->setObjectName(name);
+    addAction(a);  // its shortcut works wherever the focus is in the window
+    return a;
+  };
+
+  QMenu* file = menuBar_->addMenu(tr("&File"));
+  QAction* open = action(file, QStringLiteral("actOpenMeasurements"), tr("&Open Measurements\u2026"));
+  open->setShortcut(QKeySequence::Open);
+  connect(open, &QAction::triggered, this, &TfrmMain::openMeasurementsDialog);
+  recentMenu_ = file->addMenu(tr("&Recent Files"));
+  recentMenu_->setObjectName(QStringLiteral("mnuRecent"));
+  connect(file, &QMenu::aboutToShow, this, &TfrmMain::fillRecentMenu);
+  file->addSeparator();
+  QAction* quit = action(file, QStringLiteral("actQuit"), tr("&Quit"));
+  quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  connect(quit, &QAction::triggered, this, &QWidget::close);
+
+  QMenu* logger = menuBar_->addMenu(tr("&Logger"));
+  actDownload_ = action(logger, QStringLiteral("actDownload"), tr("&Download Data"));
+  connect(actDownload_, &QAction::triggered, this, &TfrmMain::btnDownloadClick);
+  actSetTime_ = action(logger, QStringLiteral("actSetTime"), tr("Set &Time"));
+  connect(actSetTime_, &QAction::triggered, this, &TfrmMain::spbDateClick);
+  actUpdate_ = action(logger, QStringLiteral("actFirmwareUpdate"), tr("&Firmware Update"));
+  connect(actUpdate_, &QAction::triggered, this, &TfrmMain::btnUpdateClick);
+  logger->addSeparator();
+  actConsole_ = action(logger, QStringLiteral("actServiceConsole"), tr("&Service Console"));
+  actConsole_->setCheckable(true);
+  actConsole_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_D));
+  connect(actConsole_, &QAction::triggered, this, [this] {
+    if (ui->pnlDebug->isVisible()) {
+      hideServiceConsole();
+    } else {
+      showServiceConsole();
+    }
+  });
+
+  QMenu* view = menuBar_->addMenu(tr("&View"));
+  QAction* measurements = action(view, QStringLiteral("actMeasurements"), tr("&Measurements"));
+  measurements->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+  connect(measurements, &QAction::triggered, this, [this] { showMeasurements(); });
+  view->addSeparator();
+  QAction* protocol = action(view, QStringLiteral("actHideProtocol"), tr("Hide &Protocol Lines"));
+  protocol->setCheckable(true);
+  protocol->setToolTip(tr("Hide the commands, the logger's answers and its debug lines (DBG>>>) in the log"));
+  connect(protocol, &QAction::toggled, log_, &LogPane::setHideProtocol);
+  QAction* records = action(view, QStringLiteral("actHideRecords"), tr("Hide &Record Lines"));
+  records->setCheckable(true);
+  records->setToolTip(tr("Hide the line per downloaded record in the log"));
+  connect(records, &QAction::toggled, log_, &LogPane::setHideRecords);
+
+  QMenu* help = menuBar_->addMenu(tr("&Help"));
+  connect(action(help, QStringLiteral("actHelpCsv"), tr("The &CSV File")), &QAction::triggered, this, [this] {
+    showHelp(tr("The CSV File"),
+             tr("<p>Download Data writes one line per record, in time order, after a header line. Fields "
+                "are separated by <b>;</b> and lines end with CR LF. The date and time and the decimal "
+                "separator follow your regional settings.</p>"
+                "<table cellspacing='4'>"
+                "<tr><td><b>Date</b></td><td>date and time of the measurement</td></tr>"
+                "<tr><td><b>SensorSerialNumber</b></td><td>the sensor that measured</td></tr>"
+                "<tr><td><b>Humidity</b></td><td>relative humidity, %RH</td></tr>"
+                "<tr><td><b>Temperature</b></td><td>temperature, \u00B0C</td></tr>"
+                "<tr><td><b>HumidityRaw</b></td><td>the humidity sensor's reading, counts</td></tr>"
+                "<tr><td><b>TemperatureRaw</b></td><td>the temperature sensor's reading, counts</td></tr>"
+                "<tr><td><b>AmbientTemperature</b></td><td>ambient temperature, \u00B0C</td></tr>"
+                "<tr><td><b>Comment</b></td><td><i>Check sum error</i> when the record's check sum is "
+                "wrong; such records are kept</td></tr></table>"
+                "<p>Records without a valid time stamp are left out; the log names them (<i>Fehler "
+                "Messwert</i>).</p>"));
+  });
+  connect(
+      action(help, QStringLiteral("actHelpLoggers"), tr("Real &Loggers")), &QAction::triggered, this, [this] {
+        showHelp(
+            tr("Real Loggers"),
+            tr("<p>Tarnwick reaches a Velmora logger (USB 11e3:0005) directly; no driver is needed.</p>"
+               "<p>On Linux the udev rule <b>60-velmora.rules</b>, installed with Tarnwick, gives the user "
+               "logged in at the computer access to the logger. After installing, run<br>"
+               "<tt>sudo udevadm control --reload-rules &amp;&amp; sudo udevadm trigger</tt><br>"
+               "and plug the logger in again. <tt>lsusb | grep 11e3:0005</tt> shows whether the computer "
+               "sees it.</p>"
+               "<p>Download Data, Firmware Update and Set Time connect again when no logger is connected; "
+               "the log shows the scan. <i>Device is already connected</i> means that another program "
+               "holds the logger.</p>"));
+      });
+  help->addSeparator();
+  connect(action(help, QStringLiteral("actAbout"), tr("&About Tarnwick")), &QAction::triggered, this, [this] {
+    showHelp(tr("About Tarnwick"),
+             tr("<p><b>Tarnwick %1</b><br>Downloads, keeps and shows the measurements of Velmora "
+                "humidity and temperature loggers.</p>"
+                "<p>Tarnwick is free software under the GNU General Public License, version 3 or later "
+                "(GPL-3.0-or-later); see the file LICENSE.</p>"
+                "<p>It uses Qt %2 (LGPL-3.0 or GPL), QCustomPlot (GPL-3.0), SQLite (public domain) and "
+                "libusb (LGPL-2.1 or later).</p>")
+                 .arg(QStringLiteral(TARNWICK_VERSION), QString::fromLatin1(qVersion())));
+  });
+  connect(action(help, QStringLiteral("actAboutQt"), tr("About &Qt")), &QAction::triggered, qApp,
+          &QApplication::aboutQt);
+}
+
+void TfrmMain::showHelp(const QString& title, const QString& text) {
+  QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, this);
+  box.setTextFormat(Qt::RichText);
+  box.exec();
+}
+
+QStringList TfrmMain::recentFiles() const {
+  QStringList files = settings().value(kRecentKey).toStringList();
+  files.erase(
+      std::remove_if(files.begin(), files.end(), [](const QString& f) { return !QFileInfo::exists(f); }),
+      files.end());
+  return files.mid(0, kRecentFiles);
+}
+
+void TfrmMain::addRecentFile(const QString& path) {
+  QStringList files = recentFiles();
+  const QString absolute = QFileInfo(path).absoluteFilePath();
+  files.removeAll(absolute);
+  files.prepend(absolute);
+  settings().setValue(kRecentKey, files.mid(0, kRecentFiles));
+}
+
+void TfrmMain::fillRecentMenu() {
+  const QStringList files = recentFiles();
+  settings().setValue(kRecentKey, files);  // the files that are gone leave the list
+  recentMenu_->clear();
+  for (int i = 0; i < files.size(); ++i) {
+    QString name = QFileInfo(files[i]).fileName().replace(QLatin1Char('&'), QLatin1String("&&"));
+    QAction* a = recentMenu_->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(name));
+    a->setToolTip(files[i]);
+    const QString file = files[i];
+    connect(a, &QAction::triggered, this, [this, file] { openMeasurementsFile(file); });
+  }
+  recentMenu_->setEnabled(!files.isEmpty());
+}
+
+MeasurementsWindow* TfrmMain::showMeasurements() {
+  if (!measurements_) {
+    // The window reads the history through a connection of the GUI thread; without one it still
+    // shows opened files.
+    store_ = std::make_unique<history::Store>();
+    std::string error;
+    const std::string path = historyPath();
+    history::Store* store = !path.empty() && store_->open(path, error) ? store_.get() : nullptr;
+    if (store == nullptr) appendLog(tr("History not available: %1").arg(QString::fromStdString(error)));
+    measurements_ = new MeasurementsWindow(store, this);
+  }
+  const QString logger = !shownLogger_.isEmpty() ? shownLogger_ : logger_;
+  if (!logger.isEmpty()) measurements_->showLogger(logger);
+  measurements_->show();
+  measurements_->raise();
+  measurements_->activateWindow();
+  return measurements_;
+}
+
+// ---- Opening a file ----
+
+void TfrmMain::openMeasurementsDialog() {
+  QFileDialog dialog(this, tr("Open Measurements"));
+  dialog.setObjectName(QStringLiteral("OpenMeasurementsDialog"));
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setNameFilters({tr("csv files (*.csv)"), tr("All files (*)")});
+  if (dialog.exec() != QDialog::Accepted) return;
+  const QString path = dialog.selectedFiles().value(0);
+  if (!path.isEmpty()) openMeasurementsFile(path);
+}
+
+std::string TfrmMain::historyPath() const {
+  return historyPath_.empty() ? history::Store::defaultPath() : historyPath_;
+}
+
+void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::vector<messwert_tag>> records) {
+  const QString logger = logger_.isEmpty() ? QString::fromLatin1(kNoSerial) : logger_;
+  const int token = status_->downloadSaved(file, static_cast<qint64>(records->size()), true);
+  shownLogger_ = logger;
+  const std::string database = historyPath();
+  const std::string loggerName = cp1252::fromQString(logger);
+  const std::string fileName = QFile::encodeName(file).toStdString();
+  importer_.post([this, token, logger, database, loggerName, fileName, records] {
+    std::string error;
+    history::ImportResult result;
+    history::Store store;
+    bool ok = false;
+    if (database.empty()) {
+      error = "no folder for the history is known (HOME is not set)";
+    } else if (store.open(database, error)) {
+      ok = store.importDownload(loggerName, fileName, *records, result, error);
+    }
+    const QString reason = QString::fromStdString(error), notice = QString::fromStdString(store.notice());
+    queue_.post([this, token, logger, ok, added = result.added, reason, notice] {
+      historyOutcome(token, logger, ok, added, reason, notice);
+    });
+  });
+}
+
+void TfrmMain::historyOutcome(int token, const QString& logger, bool ok, qint64 added, const QString& error,
+                              const QString& notice) {
+  if (!notice.isEmpty()) appendLog(tr("History: %1").arg(notice));
+  if (!ok) {
+    // The download itself succeeded: the file is written. Only its copy in the history is missing.
+    appendLog(tr("History not updated: %1").arg(error));
+    status_->historyFailed(token);
+    return;
+  }
+  status_->historyImported(token, added);
+  if (measurements_) measurements_->historyChanged(logger);
+}
+
+void TfrmMain::openMeasurementsFile(const QString& path) {
+  // Read and taken into the history off the GUI thread, like a download.
+  const std::string database = historyPath();
+  const std::string fileName = QFile::encodeName(path).toStdString();
+  const QString baseName = QFileInfo(path).completeBaseName();
+  status_->showResult(tr("Opening %1\u2026").arg(QFileInfo(path).fileName()));
+  importer_.post([this, path, database, fileName, baseName] {
+    std::vector<messwert_tag> records;
+    std::vector<bool> flags;
+    std::string readError;
+    if (!history::readCsvFile(fileName, records, flags, readError)) {
+      const QString reason = QString::fromStdString(readError);
+      queue_.post([this, path, reason] { openRefused(path, reason); });
+      return;
+    }
+    // The file goes under the logger that downloaded it, as far as the history knows, else its name.
+    std::string logger = cp1252::fromQString(baseName);
+    std::string error;
+    history::ImportResult result;
+    history::Store store;
+    bool ok = !database.empty() && store.open(database, error);
+    if (database.empty()) error = "no folder for the history is known (HOME is not set)";
+    if (ok) {
+      for (const history::DownloadRow& row : store.downloads(std::string())) {
+        if (row.file == fileName) logger = row.logger;
+      }
+      ok = store.importCsvRecords(logger, fileName, records, flags, result, error);
+    }
+    auto shown = std::make_shared<std::vector<history::StoredRecord>>();
+    shown->reserve(records.size());
+    for (size_t i = 0; i < records.size(); ++i) {
+      history::StoredRecord r{logger, records[i], 0, flags[i]};
+      if (history::recordTime(records[i], r.time)) shown->push_back(r);
+    }
+    const QString loggerName = cp1252::toQString(logger), reason = QString::fromStdString(error),
+                  notice = QString::fromStdString(store.notice());
+    queue_.post([this, path, loggerName, shown, ok, added = result.added, reason, notice] {
+      if (!notice.isEmpty()) appendLog(tr("History: %1").arg(notice));
+      addRecentFile(path);
+      QString text = tr("%1 records read from %2")
+                         .arg(plainNumber(static_cast<qint64>(shown->size())), QFileInfo(path).fileName());
+      if (ok) {
+        text += tr(" \u00B7 %1 new in history").arg(plainNumber(added));
+      } else {
+        appendLog(tr("History not updated: %1").arg(reason));
+        text += tr(" \u00B7 history not updated");
+      }
+      status_->showResult(text);
+      MeasurementsWindow* window = showMeasurements();
+      if (ok) window->historyChanged(loggerName);
+      window->showRecords(QFileInfo(path).fileName(), *shown);
+    });
+  });
+}
+
+void TfrmMain::openRefused(const QString& path, const QString& reason) {
+  status_->showResult(tr("Not opened: %1").arg(QFileInfo(path).fileName()));
+  QMessageBox box(QMessageBox::Warning, tr("Open Measurements"),
+                  tr("%1 is not a measurement file that Tarnwick can read.").arg(path), QMessageBox::Ok,
+                  this);
+  box.setInformativeText(reason);
+  box.setObjectName(QStringLiteral("OpenRefused"));
+  box.exec();
 }

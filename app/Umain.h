@@ -3,19 +3,32 @@
 #pragma once
 
 #include <QDateTime>
+#include <QPointer>
 #include <QStringList>
 #include <QWidget>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "GuiQueue.h"
+#include "SerialWorker.h"
 #include "link/WindowPort.h"
 
-class LogFile;
+namespace history {
+class Store;
+}
+
+class LogPane;
+class MeasurementsWindow;
+class QAction;
 class QFileDialog;
+class QMenu;
+class QMenuBar;
 class QTimer;
+class StatusBar;
 class USBInterface;
 
 namespace Ui {
@@ -41,6 +54,7 @@ class TfrmMain : public QWidget, public WindowPort {
   bool dumpSaveDialog(std::string& path) override;
   void messageBox(MessageKind kind, const std::string& caption, const std::string& text) override;
   std::string lengthText() override;
+  void linkEvent(const LinkEvent& event) override;
 
   // Re-connects when the logger is not connected; the caller tests usb->connected afterwards.
   void connectDevice();
@@ -49,8 +63,25 @@ class TfrmMain : public QWidget, public WindowPort {
   void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
   // Closing the window ends the process at once (exit code 0); tests switch that off.
   void setExitOnClose(bool exitOnClose) { exitOnClose_ = exitOnClose; }
-  // The service console: shows pnlDebug and makes the window tall enough for it (Ctrl+Shift+D).
+  // The service console: shows pnlDebug and makes the window tall enough for it; Ctrl+Shift+D (and
+  // Logger > Service Console) shows it and hides it again.
   void showServiceConsole();
+  void hideServiceConsole();
+
+  // The area that holds the window's controls (632 x 455), between the menu bar and the status bar.
+  QWidget* clientArea() const { return client_; }
+  StatusBar* status() const { return status_; }
+  LogPane* logPane() const { return log_; }
+  // Effects queued for the GUI thread and not yet carried out.
+  size_t pendingEffects() const { return queue_.pending(); }
+  // View > Measurements: the measurements window, created when first asked for.
+  MeasurementsWindow* showMeasurements();
+  // The files of File > Recent Files, newest first; files that are gone are left out.
+  QStringList recentFiles() const;
+  // The history database (native file name); by default history::Store::defaultPath(). Every saved
+  // download is added to it on a worker thread with a connection of its own.
+  void setHistoryPath(const std::string& path) { historyPath_ = path; }
+  std::string historyPath() const;
 
   USBInterface* usb = nullptr;
   QTimer* timUpdate;
@@ -71,6 +102,10 @@ class TfrmMain : public QWidget, public WindowPort {
   void btnLoadClick();
   void btnSaveClick();
   void btnDisconnectClick();
+  // File > Open Measurements: asks for a CSV file that Tarnwick wrote, takes it into the history and
+  // shows it in the measurements window; a file it cannot read is refused with a message.
+  void openMeasurementsDialog();
+  void openMeasurementsFile(const QString& path);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -80,23 +115,58 @@ class TfrmMain : public QWidget, public WindowPort {
   // Scan, choose and connect: shared by the start-up connect and connectDevice.
   void scanAndConnect();
   void setOuterHeight(int height);
+  // Sizes the window so that the client area gets this height (and the width it has).
+  void setClientHeight(int height);
   void showClock();
+  void buildMenus();
+  void fillRecentMenu();
+  void addRecentFile(const QString& path);
+  void setOperationsEnabled(bool enabled);
+  void showHelp(const QString& title, const QString& text);
+  // The link's events, on the GUI thread; `records` are those of a saved download.
+  void applyLinkEvent(const LinkEvent& event,
+                      std::shared_ptr<const std::vector<messwert_tag>> records = nullptr);
+  // Adds a saved download to the history off the GUI thread; the outcome comes back through the queue.
+  void importDownload(const QString& file, std::shared_ptr<const std::vector<messwert_tag>> records);
+  // The history's word on an import, on the GUI thread: the status bar, and one log line if it failed.
+  void openRefused(const QString& path, const QString& reason);
+  void historyOutcome(int token, const QString& logger, bool ok, qint64 added, const QString& error,
+                      const QString& notice);
 
   // GUI thread: the effects themselves.
   void appendLog(const QString& line);
   void appendResponse(const QString& line);
+  void noteAnswer(const QString& line);
   void flushText();
   void openLogFile();
   void enterBusy();
   void leaveBusy();
 
   std::unique_ptr<Ui::TfrmMain> ui;
+  QWidget* client_;
+  QMenuBar* menuBar_;
+  StatusBar* status_;
+  LogPane* log_;
+  QAction* actDownload_;
+  QAction* actSetTime_;
+  QAction* actUpdate_;
+  QAction* actConsole_;
+  QMenu* recentMenu_;
+  QPointer<MeasurementsWindow> measurements_;
   GuiQueue queue_;
-  QStringList pendingLog_;  // lines gathered during one drain, appended in one batch
   QStringList pendingResponse_;
+  std::deque<QString> answers_;  // answers shown on the console whose log line is still to come
   QString lastSaveName_;
-  std::unique_ptr<LogFile> logFile_;  // $TARNWICK_LOG_FILE: a copy of the log for support and tests
+  QString logger_;                         // the serial-number string of the logger connected last
+  QString shownLogger_;                    // the logger whose records the measurements window is offered for
+  std::string historyPath_;                // empty: the default
+  std::unique_ptr<history::Store> store_;  // the measurements window's connection (GUI thread)
+  SerialWorker importer_;                  // one import at a time, in the order of the downloads
   std::function<QDateTime()> clock_;
+  // The newest transfer progress; one queued effect at a time carries it to the GUI thread.
+  std::mutex progressMutex_;
+  LinkEvent latestProgress_{LinkEvent::Kind::DataProgress};
+  bool progressQueued_ = false;
   bool exitOnClose_ = true;
 };
 

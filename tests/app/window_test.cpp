@@ -27,6 +27,7 @@
 #include "CodePage.h"
 #include "Select.h"
 #include "Umain.h"
+#include "WindowDrivers.h"
 #include "data/Messwert.h"
 #include "data/RegionalFormat.h"
 #include "data/Text.h"
@@ -72,48 +73,6 @@ class RefusingLogger : public velmora::VelmoraDevice {
   std::atomic<int> configurations_{0};
 };
 
-// Acts on the first visible top-level widget of type T once it shows up, from the event loop (so
-// also while a modal dialog runs its own loop).
-template <typename T>
-class DialogDriver {
- public:
-  explicit DialogDriver(std::function<void(T*)> action) : action_(std::move(action)) {
-    timer_.setInterval(20);
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
-      for (QWidget* widget : QApplication::topLevelWidgets()) {
-        T* dialog = qobject_cast<T*>(widget);
-        if (!dialog || !dialog->isVisible()) continue;
-        timer_.stop();
-        ++handled;
-        action_(dialog);
-        return;
-      }
-    });
-    timer_.start();
-  }
-  // Ready for the next dialog of the kind.
-  void rearm() { timer_.start(); }
-  int handled = 0;
-
- private:
-  std::function<void(T*)> action_;
-  QTimer timer_;
-};
-
-// Types a file name into Qt's file dialog and presses Enter, as a user does.
-void chooseFile(QFileDialog* dialog, const QString& path) {
-  auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-  QVERIFY(edit);
-  edit->setText(path);
-  QTest::keyClick(edit, Qt::Key_Return);
-}
-
-void cancelFile(QFileDialog* dialog) {
-  auto* box = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
-  QVERIFY(box);
-  box->button(QDialogButtonBox::Cancel)->click();
-}
-
 }  // namespace
 
 class WindowTest : public QObject {
@@ -141,6 +100,11 @@ class WindowTest : public QObject {
     return control<QPushButton>("btnDownload")->isEnabled() &&
            control<QPushButton>("btnUpdate")->isEnabled() && control<QToolButton>("spbDate")->isEnabled() &&
            window->cursor().shape() == Qt::ArrowCursor;
+  }
+  // The client area's height with the window's frame: what the whole window measured before it had a
+  // menu and a status bar.
+  int outerClientHeight() {
+    return window->clientArea()->height() + window->frameGeometry().height() - window->geometry().height();
   }
   void waitConnected() {
     QTRY_VERIFY_WITH_TIMEOUT(logHas("Device connected"), kWait);
@@ -190,7 +154,7 @@ void WindowTest::startupWithoutLogger() {
   QVERIFY(!window->usb->connected);
   QVERIFY(idle());
   QCOMPARE(window->windowTitle(), QString("Tarnwick V1.3.0"));
-  QCOMPARE(window->size(), QSize(632, 455));
+  QCOMPARE(window->clientArea()->size(), QSize(632, 455));
   QVERIFY(!control<QWidget>("pnlDebug")->isVisible());
   QCOMPARE(response(), QString("mmoResponse"));
 
@@ -564,7 +528,7 @@ void WindowTest::consoleSend() {
   command->clear();
   QTest::keyClicks(command, "debug");
   QTest::keyClick(command, Qt::Key_Return);
-  QCOMPARE(window->frameGeometry().height(), 724);
+  QCOMPARE(outerClientHeight(), 724);
   QCOMPARE(logger->Commands().size(), sent);
   QVERIFY(!window->usb->rawCommand);
 
@@ -716,7 +680,7 @@ void WindowTest::consoleShortcut() {
   QVERIFY(!control<QWidget>("pnlDebug")->isVisible());
   QTest::keyClick(window.get(), Qt::Key_D, Qt::ControlModifier | Qt::ShiftModifier);
   QTRY_VERIFY(control<QWidget>("pnlDebug")->isVisible());
-  QCOMPARE(window->frameGeometry().height(), 724);
+  QCOMPARE(outerClientHeight(), 724);
   QCOMPARE(control<QWidget>("pnlDebug")->geometry(), QRect(8, 456, 617, 209));
 }
 

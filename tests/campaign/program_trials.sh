@@ -197,7 +197,7 @@ trial() {  # name, kill-at line, expect line, settle seconds, sim options...
   [ -z "$trial_failed" ] && echo "  passed"
 }
 
-require_tools Xvfb xdotool
+require_tools Xvfb xdotool xwininfo
 start_x
 start_tarnwick
 # The first clean download sets the baseline of threads and files.

@@ -67,7 +67,7 @@ log_has() { [ -f "$log" ] && grep -qxF -- "$1" "$log"; }
 log_count_is() { [ "$(log_count "$1")" -ge "$2" ]; }
 file_nonempty() { [ -s "$1" ]; }
 
-require_tools Xvfb xdotool import
+require_tools Xvfb xdotool xwininfo import
 
 # Types a file name into the save dialog and presses Enter.
 answer_save_dialog() {  # path
@@ -127,11 +127,11 @@ case_download() {
   download_and_check "$work/image.bin" "$used" "$work/messung" 1
   screenshot download-window "$main_window"
 
-  # The service console: Ctrl+Shift+D shows it and makes the window 724 pixels tall.
+  # The service console: Ctrl+Shift+D shows it and makes the client area 724 pixels tall.
   xdotool windowfocus --sync "$main_window"
   xdotool key --clearmodifiers ctrl+shift+d
-  window_height() { xdotool getwindowgeometry --shell "$main_window" | grep -q '^HEIGHT=724$'; }
-  wait_for "the service console (window height 724)" window_height
+  client_height() { [ "$(client_geometry | cut -d' ' -f4)" = 724 ]; }
+  wait_for "the service console (client area 724 high)" client_height
   sleep 0.2  # let the newly shown panel paint before the picture
   screenshot service-console "$main_window"
 }

@@ -115,7 +115,7 @@ start_tarnwick() {
   main_window=$found_window
 }
 
-# The centre of a control of the main window, from the window's layout.
+# The centre of a control of the main window within its client area, from the window's layout.
 button_centre() {
   awk -v name="$1" '
     index($0, "name=\"" name "\"") { found = 1 }
@@ -126,12 +126,26 @@ button_centre() {
   ' "$ui"
 }
 
+# The client area: the main window's tallest child window (the menu bar is above it, the status bar
+# below). Prints its x, y within the main window, its width and its height.
+client_geometry() {
+  xwininfo -children -id "$main_window" 2>/dev/null | awk '
+    /^ +0x/ && match($0, /[0-9]+x[0-9]+\+-?[0-9]+\+-?[0-9]+/) {
+      split(substr($0, RSTART, RLENGTH), g, /[x+]/)
+      if (g[2] > h) { w = g[1]; h = g[2]; x = g[3]; y = g[4] }
+    }
+    END { if (h) print x, y, w, h }'
+}
+
 click_button() {  # object name
-  local xy
+  local xy geometry cx cy
   xy=$(button_centre "$1")
   [ -n "$xy" ] || fail "no $1 in $ui"
-  # shellcheck disable=SC2086
-  xdotool mousemove --window "$main_window" $xy click 1
+  geometry=$(client_geometry)
+  [ -n "$geometry" ] || fail "no client area in the main window"
+  read -r cx cy _ <<<"$geometry"
+  read -r x y <<<"$xy"
+  xdotool mousemove --window "$main_window" $((x + cx)) $((y + cy)) click 1
 }
 
 # Types a file name into the save dialog's window and presses Enter, as a user does.

@@ -1,0 +1,394 @@
+// The main window's frame: the client area between the menu bar and the status bar, the status bar's
+// words for each operation and failure, the log's filters, and the history of every download.
+#include <QAction>
+#include <QFile>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <QtTest>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "LogPane.h"
+#include "MeasurementsWindow.h"
+#include "StatusBar.h"
+#include "Umain.h"
+#include "WindowDrivers.h"
+#include "data/RegionalFormat.h"
+#include "history/History.h"
+#include "link/Firmware.h"
+#include "link/USBInterface.h"
+#include "platform/usbdrv/InProcessSource.h"
+#include "sim/model/Velmora.h"
+#include "tests/common/LoggerEndpoints.h"
+
+namespace {
+
+constexpr int kWait = 30000;
+
+std::shared_ptr<velmora::VelmoraDevice> attach(velmora::Options options = {}) {
+  auto device = std::make_shared<velmora::VelmoraDevice>(options, "frame");
+  usbdrv::AttachDevice(device);
+  return device;
+}
+
+}  // namespace
+
+class MainWindowFrameTest : public QObject {
+  Q_OBJECT
+ private:
+  QTemporaryDir config;  // the recent files of this program alone
+  std::unique_ptr<QTemporaryDir> dir;
+  std::unique_ptr<TfrmMain> window;
+
+  void open() {
+    window = std::make_unique<TfrmMain>();
+    window->setExitOnClose(false);
+    window->setHistoryPath(QFile::encodeName(dir->filePath("history/measurements.sqlite")).toStdString());
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+  }
+  template <typename W>
+  W* control(const char* name) {
+    W* widget = window->findChild<W*>(QString::fromLatin1(name));
+    if (!widget) qFatal("no control %s", name);
+    return widget;
+  }
+  QStringList log() { return control<QPlainTextEdit>("mmoDebug")->toPlainText().split(QLatin1Char('\n')); }
+  QString message() { return window->status()->messageText(); }
+  QString connection() { return window->status()->connectionText(); }
+  void connectLogger() { QTRY_VERIFY_WITH_TIMEOUT(window->usb->connected, kWait); }
+  // Downloads through the save dialog into `file` (or cancels it when `file` is empty).
+  void download(const QString& file) {
+    DialogDriver<QFileDialog> save([&](QFileDialog* dialog) {
+      if (file.isEmpty()) {
+        cancelFile(dialog);
+      } else {
+        chooseFile(dialog, file);
+      }
+    });
+    const int finished = static_cast<int>(log().count("Download finished"));
+    QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(save.handled, 1, kWait);
+    if (!file.isEmpty()) QTRY_COMPARE_WITH_TIMEOUT(log().count("Download finished"), finished + 1, kWait);
+  }
+
+ private slots:
+  void initTestCase() { qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path())); }
+  void init() {
+    usbdrv::DetachAllDevices();
+    dir = std::make_unique<QTemporaryDir>();
+    setExportFormat(RegionalFormat::german());  // one the history's reader takes
+  }
+  void cleanup() {
+    window.reset();
+    usbdrv::DetachAllDevices();
+    qunsetenv("TARNWICK_LOG_FILE");
+    firmware::setCheckPauseMs(firmware::kCheckPauseMs);
+  }
+
+  void clientAreaBetweenMenuAndStatusBar();
+  void operationTexts_data();
+  void operationTexts();
+  void firmwareUpdateUntilTheRestart();
+  void progressIsCoalesced();
+  void filtersHideAndShowAgain();
+  void downloadsGoIntoTheHistory();
+  void historyFailureLeavesTheDownloadDone();
+  void openMeasurementsFile();
+};
+
+void MainWindowFrameTest::clientAreaBetweenMenuAndStatusBar() {
+  open();
+  QWidget* client = window->clientArea();
+  auto* menu = control<QMenuBar>("menuBar");
+  QCOMPARE(client->size(), QSize(632, 455));
+  QCOMPARE(client->y(), menu->geometry().bottom() + 1);
+  QCOMPARE(window->status()->y(), client->geometry().bottom() + 1);
+  QCOMPARE(window->height(), menu->height() + 455 + window->status()->height());
+  // The controls where the layout puts them, in the client area's coordinates.
+  QCOMPARE(control<QPushButton>("btnDownload")->geometry(), QRect(8, 16, 113, 65));
+  QCOMPARE(control<QPushButton>("btnUpdate")->geometry(), QRect(136, 16, 121, 65));
+  QCOMPARE(control<QWidget>("gbxSERDateTime")->geometry(), QRect(264, 8, 361, 73));
+  QCOMPARE(control<QPlainTextEdit>("mmoDebug")->geometry(), QRect(8, 96, 617, 353));
+  QCOMPARE(control<QPlainTextEdit>("mmoDebug")->parentWidget(), client);
+  QTRY_COMPARE(message(), QString("No logger found"));
+  QCOMPARE(connection(), QString("Not connected"));
+
+  // Logger > Service Console shows the console and hides it again; the status bar stays below.
+  auto* console = control<QAction>("actServiceConsole");
+  console->trigger();
+  QVERIFY(control<QWidget>("pnlDebug")->isVisible());
+  // What the whole window measured before it had a menu and a status bar, frame included.
+  QCOMPARE(client->height() + window->frameGeometry().height() - window->geometry().height(), 724);
+  QCOMPARE(window->status()->y(), client->geometry().bottom() + 1);
+  console->trigger();
+  QVERIFY(!control<QWidget>("pnlDebug")->isVisible());
+  QCOMPARE(client->size(), QSize(632, 455));
+  QCOMPARE(window->height(), menu->height() + 455 + window->status()->height());
+
+  // The menu's operations are the buttons': the same handler, and disabled while the buttons are.
+  control<QAction>("actDownload")->trigger();
+  QTRY_COMPARE(log().count("No Velmora found"), 2);
+  window->startBusy();
+  QTRY_VERIFY(!control<QAction>("actDownload")->isEnabled());
+  QVERIFY(!control<QAction>("actFirmwareUpdate")->isEnabled() &&
+          !control<QAction>("actSetTime")->isEnabled());
+  window->stopBusy();
+  QTRY_VERIFY(control<QAction>("actDownload")->isEnabled());
+}
+
+void MainWindowFrameTest::operationTexts_data() {
+  QTest::addColumn<QString>("operation");
+  QTest::addColumn<QString>("expected");
+  QTest::newRow("cancelled") << "cancel"
+                             << "Download cancelled \u2014 no file written";
+  QTest::newRow("unplugged mid-download") << "unplug"
+                                          << "Download stopped: logger disconnected \u2014 no file written";
+  QTest::newRow("no answer") << "stall"
+                             << "No answer from the logger";
+  QTest::newRow("set time") << "clock"
+                            << "Logger clock set to 01.02.2027 09:05:03";
+  QTest::newRow("firmware up to date") << "uptodate"
+                                       << "Firmware V1.11 is up to date \u2014 nothing sent";
+  QTest::newRow("disconnect") << "disconnect"
+                              << "";
+}
+
+void MainWindowFrameTest::operationTexts() {
+  QFETCH(QString, operation);
+  QFETCH(QString, expected);
+  velmora::Options options;
+  options.records = 2000;
+  if (operation == "unplug") options.unplugAfter = 40;
+  if (operation == "uptodate") options.software = "V1.11";
+  auto logger = attach(options);
+  open();
+  connectLogger();
+  QTRY_COMPARE(connection(), QString("Connected: VLM12345"));
+
+  if (operation == "cancel") {
+    download(QString());
+  } else if (operation == "unplug") {
+    DialogDriver<QFileDialog> noSave([](QFileDialog* dialog) { cancelFile(dialog); });
+    QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(log().contains("Device disconnected!"), kWait);
+    QCOMPARE(noSave.handled, 0);
+  } else if (operation == "stall") {
+    logger->Stall(ep::kAnswerIn, true);
+    window->timTimeout->setInterval(500);
+    QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(log().contains("No Answer of Velmora"), kWait);
+  } else if (operation == "clock") {
+    window->setClock([] { return QDateTime(QDate(2027, 2, 1), QTime(9, 5, 3)); });
+    QTest::mouseClick(control<QToolButton>("spbDate"), Qt::LeftButton);
+  } else if (operation == "uptodate") {
+    DialogDriver<QMessageBox> box([](QMessageBox* b) { b->accept(); });
+    QTest::mouseClick(control<QPushButton>("btnUpdate"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(box.handled, 1, kWait);
+    QCOMPARE(connection(), QString("Connected: VLM12345 \u00B7 firmware V1.11"));
+  } else if (operation == "disconnect") {
+    QTest::mouseClick(control<QPushButton>("btnDisconnect"), Qt::LeftButton);
+    QTRY_COMPARE(connection(), QString("Not connected"));
+  }
+  QTRY_COMPARE_WITH_TIMEOUT(message(), expected, kWait);
+  QVERIFY(!window->status()->progressShown());
+  QVERIFY(!window->status()->offersMeasurements());
+}
+
+void MainWindowFrameTest::firmwareUpdateUntilTheRestart() {
+  firmware::setCheckPauseMs(0);
+  auto logger = attach();
+  // The logger that comes back after the restart; the handler goes on to it and may outlive this test.
+  struct Restarted {
+    std::mutex mutex;
+    std::weak_ptr<velmora::VelmoraDevice> device;  // the driver's list holds it
+  };
+  auto back = std::make_shared<Restarted>();
+  logger->SetRestartHandler([back](std::shared_ptr<velmora::VelmoraDevice> restarted) {
+    {
+      std::lock_guard<std::mutex> lock(back->mutex);
+      back->device = restarted;
+    }
+    usbdrv::AttachDevice(restarted);
+  });
+  open();
+  connectLogger();
+  QTest::mouseClick(control<QPushButton>("btnUpdate"), Qt::LeftButton);
+  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("The logger restarts with firmware V1.10"), kWait);
+  QCOMPARE(connection(), QString("Not connected"));
+  QVERIFY(window->status()->progressShown());  // the wait, until the update's time-out
+  window->timTimeoutTimer();
+  QTRY_COMPARE(message(), QString("Firmware V1.10 sent and the logger restarted \u2014 the next operation "
+                                  "connects to it again"));
+  QVERIFY(!window->status()->progressShown());
+  // The window asked nothing beyond the update itself, and the logger that came back got nothing.
+  QCOMPARE(logger->Commands(), (std::vector<std::string>{"device.software", "mem.save=463104,61184",
+                                                         "firmware.check", "firmware.update"}));
+  auto restarted = [back] {
+    std::lock_guard<std::mutex> lock(back->mutex);
+    return back->device.lock();
+  };
+  QTRY_VERIFY_WITH_TIMEOUT(restarted() != nullptr, kWait);
+  QTest::qWait(200);
+  QVERIFY(restarted()->Commands().empty());
+  QVERIFY(!window->usb->connected);
+}
+
+void MainWindowFrameTest::progressIsCoalesced() {
+  open();
+  QTRY_COMPARE(message(), QString("No logger found"));
+  constexpr int kPackets = 8192;
+  const int before = window->status()->renders();
+  QElapsedTimer clock;
+  clock.start();
+  std::thread worker([this] {
+    for (int i = 1; i <= kPackets; ++i) {
+      LinkEvent progress{LinkEvent::Kind::DataProgress};
+      progress.value = i;
+      progress.total = kPackets;
+      window->linkEvent(progress);
+    }
+  });
+  worker.join();
+  // The GUI thread was waiting here: the whole burst stands in the queue as one effect.
+  QCOMPARE(window->pendingEffects(), size_t(1));
+  QTRY_COMPARE(message(), QString("All 8,192 packets received \u2014 saving"));
+  const int renders = window->status()->renders() - before;
+  // At most one drawing per 40 ms, and one more to end with.
+  QVERIFY2(renders <= 2 + clock.elapsed() / StatusBar::kProgressIntervalMs,
+           qPrintable(QString("%1 drawings in %2 ms").arg(renders).arg(clock.elapsed())));
+  QVERIFY(window->status()->progressShown());
+}
+
+void MainWindowFrameTest::filtersHideAndShowAgain() {
+  const QString file = dir->filePath("log.txt");
+  qputenv("TARNWICK_LOG_FILE", QFile::encodeName(file));
+  open();
+  QTRY_VERIFY(log().contains("No Velmora found"));
+  window->infoMsg(" <<< mem.used");
+  window->responseLine("mem.used=2");
+  window->infoMsg("mem.used=2");
+  window->infoMsg("DBG>>>cmd mem.used");
+  window->infoMsg("1 05.03.2017 14:07:09");
+  window->infoMsg("Fehler Messwert 2: 32.13.2017");
+  window->infoMsg("mem.used=2");  // the same text, but no answer this time
+  window->infoMsg("Download finished");
+  QTRY_VERIFY(log().contains("Download finished"));
+  const QStringList all = log();
+
+  auto* protocol = control<QAction>("actHideProtocol");
+  auto* records = control<QAction>("actHideRecords");
+  protocol->setChecked(true);
+  window->infoMsg("DBG>>>while hidden");
+  QStringList shown = all;
+  for (const char* hidden : {" <<< mem.used", "mem.used=2", "DBG>>>cmd mem.used"})
+    shown.removeAt(shown.indexOf(QString(hidden)));  // the first "mem.used=2" is the answer
+  QTRY_COMPARE(log(), shown);
+  records->setChecked(true);
+  shown.removeAll("1 05.03.2017 14:07:09");
+  shown.removeAll("Fehler Messwert 2: 32.13.2017");
+  QTRY_COMPARE(log(), shown);
+
+  protocol->setChecked(false);
+  records->setChecked(false);
+  QTRY_COMPARE(log(), QStringList(all) << "DBG>>>while hidden");
+  // The file has every line, whatever the pane showed.
+  QFile copy(file);
+  QVERIFY(copy.open(QIODevice::ReadOnly));
+  QCOMPARE(QString::fromUtf8(copy.readAll()), (QStringList(all) << "DBG>>>while hidden").join('\n') + '\n');
+  QCOMPARE(window->logPane()->lineCount(), size_t(all.size() + 1));
+}
+
+void MainWindowFrameTest::downloadsGoIntoTheHistory() {
+  velmora::Options options;
+  options.records = 300;
+  attach(options);
+  open();
+  connectLogger();
+  const QString first = dir->filePath("first.csv");
+  download(first);
+  QTRY_COMPARE_WITH_TIMEOUT(message(), "300 records saved to " + first + " \u00B7 300 new in history", kWait);
+  QCOMPARE(connection(), QString("Connected: VLM12345 \u00B7 300 records"));
+  QVERIFY(window->status()->offersMeasurements());
+  // The same memory again: nothing new.
+  const QString second = dir->filePath("second.csv");
+  download(second);
+  QTRY_COMPARE_WITH_TIMEOUT(message(), "300 records saved to " + second + " \u00B7 0 new in history", kWait);
+  QCOMPARE(window->recentFiles(), (QStringList{second, first}));
+  QFile::remove(second);
+  QCOMPARE(window->recentFiles(), QStringList{first});
+
+  control<QToolButton>("btnShowMeasurements")->click();
+  auto* measurements = window->findChild<MeasurementsWindow*>();
+  QVERIFY(measurements && measurements->isVisible());
+}
+
+void MainWindowFrameTest::historyFailureLeavesTheDownloadDone() {
+  velmora::Options options;
+  options.records = 50;
+  attach(options);
+  open();
+  // A folder that cannot be made: a file stands where it would go.
+  QFile blocker(dir->filePath("blocked"));
+  QVERIFY(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  window->setHistoryPath(QFile::encodeName(dir->filePath("blocked/measurements.sqlite")).toStdString());
+  connectLogger();
+  const QString file = dir->filePath("kept.csv");
+  download(file);
+  QTRY_COMPARE_WITH_TIMEOUT(message(), "50 records saved to " + file + " \u00B7 history not updated", kWait);
+  QTRY_COMPARE(log().filter(QRegularExpression("^History not updated: .+")).size(), 1);
+  QVERIFY(QFileInfo(file).size() > 0);
+  QVERIFY(window->status()->offersMeasurements());
+}
+
+void MainWindowFrameTest::openMeasurementsFile() {
+  velmora::Options options;
+  options.records = 120;
+  attach(options);
+  open();
+  connectLogger();
+  const QString file = dir->filePath("logger.csv");
+  download(file);
+  QTRY_VERIFY_WITH_TIMEOUT(message().endsWith("120 new in history"), kWait);
+
+  // A file the history knows goes under its logger; a copy under another name under that name.
+  QVERIFY(QFile::copy(file, dir->filePath("copy.csv")));
+  window->openMeasurementsFile(file);
+  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("120 records read from logger.csv \u00B7 0 new in history"),
+                            kWait);
+  window->openMeasurementsFile(dir->filePath("copy.csv"));
+  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("120 records read from copy.csv \u00B7 120 new in history"),
+                            kWait);
+  QVERIFY(window->findChild<MeasurementsWindow*>()->isVisible());
+  history::Store store;
+  std::string error;
+  QVERIFY(store.open(window->historyPath(), error));
+  QCOMPARE(store.loggers(), (std::vector<std::string>{"VLM12345", "copy"}));
+  QCOMPARE(store.downloads("VLM12345").size(), size_t(2));
+
+  // Anything else is refused, naming the file and the line.
+  QFile foreign(dir->filePath("notes.csv"));
+  QVERIFY(foreign.open(QIODevice::WriteOnly));
+  foreign.write("shopping list\nmilk\n");
+  foreign.close();
+  QString text, detail;
+  DialogDriver<QMessageBox> refused([&](QMessageBox* box) {
+    text = box->text();
+    detail = box->informativeText();
+    box->accept();
+  });
+  window->openMeasurementsFile(foreign.fileName());
+  QTRY_COMPARE_WITH_TIMEOUT(refused.handled, 1, kWait);
+  QVERIFY2(text.contains(foreign.fileName()), qPrintable(text));
+  QVERIFY2(detail.contains("line 1") && detail.contains("shopping list"), qPrintable(detail));
+  QCOMPARE(message(), QString("Not opened: notes.csv"));
+}
+
+QTEST_MAIN(MainWindowFrameTest)
+#include "MainWindowFrameTest.moc"

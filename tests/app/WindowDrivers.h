@@ -1,0 +1,53 @@
+// What the window tests do as a user would: answer the dialogs the window opens.
+#pragma once
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+#include <functional>
+
+// Acts on the first visible top-level widget of type T once it shows up, from the event loop (so
+// also while a modal dialog runs its own loop).
+template <typename T>
+class DialogDriver {
+ public:
+  explicit DialogDriver(std::function<void(T*)> action) : action_(std::move(action)) {
+    timer_.setInterval(20);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      for (QWidget* widget : QApplication::topLevelWidgets()) {
+        T* dialog = qobject_cast<T*>(widget);
+        if (!dialog || !dialog->isVisible()) continue;
+        timer_.stop();
+        ++handled;
+        action_(dialog);
+        return;
+      }
+    });
+    timer_.start();
+  }
+  // Ready for the next dialog of the kind.
+  void rearm() { timer_.start(); }
+  int handled = 0;
+
+ private:
+  std::function<void(T*)> action_;
+  QTimer timer_;
+};
+
+// Types a file name into Qt's file dialog and presses Enter, as a user does.
+inline void chooseFile(QFileDialog* dialog, const QString& path) {
+  auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+  QVERIFY(edit);
+  edit->setText(path);
+  QTest::keyClick(edit, Qt::Key_Return);
+}
+
+inline void cancelFile(QFileDialog* dialog) {
+  auto* box = dialog->findChild<QDialogButtonBox*>(QStringLiteral("buttonBox"));
+  QVERIFY(box);
+  box->button(QDialogButtonBox::Cancel)->click();
+}
