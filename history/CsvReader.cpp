@@ -57,7 +57,9 @@ bool expect(const std::string& s, size_t& pos, const char* text) {
   return true;
 }
 
-// "dd.MM.yyyy[ HH:mm:ss]" or "M/d/yyyy[ h:mm:ss AM|PM]"; the time is left out at midnight.
+// "dd.MM.yyyy[ HH:mm:ss]" or "M/d/yyyy[ h:mm:ss AM|PM]"; the time is left out at midnight. The
+// English form also comes as the C locale writes it, "MM/dd/yy[ HH:mm:ss]" (a two-digit year is one
+// of 2000 to 2099: the logger keeps no earlier dates).
 bool parseDateTime(const std::string& s, Style style, messwert_tag& r) {
   size_t pos = 0;
   int day, month, year, hour = 0, minute = 0, second = 0;
@@ -71,18 +73,22 @@ bool parseDateTime(const std::string& s, Style style, messwert_tag& r) {
       return false;
   } else {
     if (!parseDigits(s, pos, 1, 2, month) || !expect(s, pos, "/") || !parseDigits(s, pos, 1, 2, day) ||
-        !expect(s, pos, "/") || !parseDigits(s, pos, 4, 4, year))
+        !expect(s, pos, "/"))
       return false;
+    const size_t yearAt = pos;
+    if (!parseDigits(s, pos, 2, 4, year) || pos - yearAt == 3) return false;
+    if (pos - yearAt == 2) year += 2000;
     if (pos < s.size()) {
       if (!expect(s, pos, " ") || !parseDigits(s, pos, 1, 2, hour) || !expect(s, pos, ":") ||
           !parseDigits(s, pos, 2, 2, minute) || !expect(s, pos, ":") || !parseDigits(s, pos, 2, 2, second))
         return false;
-      if (hour < 1 || hour > 12) return false;
       if (expect(s, pos, " AM")) {
+        if (hour < 1 || hour > 12) return false;
         hour %= 12;
       } else if (expect(s, pos, " PM")) {
+        if (hour < 1 || hour > 12) return false;
         hour = hour % 12 + 12;
-      } else {
+      } else if (hour > 23) {
         return false;
       }
     }

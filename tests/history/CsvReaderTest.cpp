@@ -83,6 +83,24 @@ TEST(CsvFile, RoundTripInBothRegionalFormats) {
   EXPECT_TRUE(read.empty());
 }
 
+// The command line in the C locale writes two-digit years and a 24-hour clock.
+TEST(CsvFile, TheCLocalesFormReadsBack) {
+  const RegionalFormat cLocale{"MM/dd/yy", "HH:mm:ss", '.', "AM", "PM"};
+  const std::vector<messwert_tag> records = {record(2026, 3, 2, 0, 0, 0), record(2026, 3, 2, 13, 40, 6),
+                                             record(2000, 12, 31, 23, 59, 59)};
+  std::string text = kHeaderLine;
+  for (const auto& r : records) text += lineOf(r, cLocale);
+  TempDir dir;
+  historytest::writeFile(dir / "c.csv", text);
+  std::vector<messwert_tag> read;
+  std::vector<bool> flags;
+  std::string error;
+  ASSERT_TRUE(history::readCsvFile(dir / "c.csv", read, flags, error)) << error;
+  ASSERT_EQ(read.size(), records.size());
+  for (size_t i = 0; i < records.size(); ++i)
+    EXPECT_EQ(messwert::sortKey(read[i]), messwert::sortKey(records[i]) & ~0xFFull) << i;
+}
+
 TEST(CsvFile, ForeignFilesAreRefusedNamingTheFileAndTheLine) {
   const std::string good = lineOf(record(2017, 3, 5, 14, 7, 9), RegionalFormat::german());
   const std::string english = lineOf(record(2017, 3, 5, 14, 7, 9), RegionalFormat::english());
