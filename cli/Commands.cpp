@@ -412,6 +412,10 @@ int firmwareUpdate(Session& session, const std::string& serial) {
   port.waitFor([](const State& state) {
     return state.firmwareRestart || state.timedOut || state.disconnected || !state.boxes.empty();
   });
+  // The logger drops off the bus as soon as it has the update command, which may end the link before
+  // the reader that sent the command has said so: give that reader a moment.
+  if (port.state().disconnected && !port.state().firmwareRestart)
+    port.waitFor([](const State& state) { return state.firmwareRestart; }, std::chrono::seconds(2));
   const State state = port.state();
   usb.disconnect();
   const std::string name = loggerName(logger);
