@@ -7,7 +7,10 @@
 // A run ends once the download is also in the history (a database in a temporary folder), which the
 // window fills on a worker thread.
 //
-// usage: window_download_bench [--runs N]   (Qt platform from QT_QPA_PLATFORM, e.g. offscreen or xcb)
+// With --with-measurements the measurements window shows the logger's history throughout, and reads
+// it again after every import.
+//
+// usage: window_download_bench [--runs N] [--with-measurements]   (Qt platform from QT_QPA_PLATFORM)
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -25,6 +28,7 @@
 #include <memory>
 #include <string>
 
+#include "MeasurementsWindow.h"
 #include "StatusBar.h"
 #include "Umain.h"
 #include "data/RegionalFormat.h"
@@ -140,11 +144,14 @@ RunResult downloadOnce(TfrmMain& window, QPlainTextEdit* log, QPushButton* downl
 
 int main(int argc, char* argv[]) {
   int runs = 3;
+  bool withMeasurements = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
       runs = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--with-measurements") == 0) {
+      withMeasurements = true;
     } else {
-      std::fprintf(stderr, "usage: %s [--runs N]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--runs N] [--with-measurements]\n", argv[0]);
       return 2;
     }
   }
@@ -172,8 +179,17 @@ int main(int argc, char* argv[]) {
     return 1;
   }
 
-  std::printf("window download, %u records, logger paced at full speed (%s platform)\n", kRecords,
-              qPrintable(QGuiApplication::platformName()));
+  if (withMeasurements) {
+    MeasurementsWindow* measurements = window.showMeasurements();
+    if (!measurements) {
+      std::fprintf(stderr, "window_download_bench: no measurements window\n");
+      return 1;
+    }
+    measurements->showLogger(QStringLiteral("VLM12345"));
+  }
+  std::printf("window download, %u records, logger paced at full speed (%s platform%s)\n", kRecords,
+              qPrintable(QGuiApplication::platformName()),
+              withMeasurements ? ", measurements window open" : "");
   qint64 worstStall = 0, worstTotal = 0;
   for (int run = 1; run <= runs; ++run) {
     QFile::remove(csvPath);
