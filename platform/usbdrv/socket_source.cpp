@@ -2,7 +2,8 @@
 //
 // Each device object owns one stream connection and one receive thread. Control requests wait for
 // their reply (bounded); transfers are sent and forgotten until their completion arrives, which the
-// receive thread delivers with no lock held. The end of the stream is an unplug.
+// receive thread delivers with no lock held. The end of the stream is an unplug, and so is a message
+// the peer does not take within a second: no send waits on a peer longer than that.
 #include "platform/usbdrv/socket_source.h"
 
 #include <dirent.h>
