@@ -260,11 +260,22 @@ class Link {
   // peer that does not take it in time is treated as unplugged.
   bool Send(const std::vector<uint8_t>& message) {
     const auto deadline = Clock::now() + kSendDeadline;
-    std::unique_lock<std::timed_mutex> lock(sendMutex_, deadline);
-    if (lock.owns_lock() && vsock::SendAll(fd_, message.data(), message.size(), deadline)) return true;
+    bool sent = false, timedOut = true;
+    {
+      std::unique_lock<std::mutex> lock(sendMutex_);
+      if (sendFree_.wait_until(lock, deadline, [this] { return !sending_; })) {
+        sending_ = true;
+        lock.unlock();
+        sent = vsock::SendAll(fd_, message.data(), message.size(), deadline);
+        timedOut = !sent && errno == ETIMEDOUT;
+        lock.lock();
+        sending_ = false;
+      }
+    }
+    sendFree_.notify_one();
+    if (sent) return true;
     // Not taken in time (rather than a connection that broke) is the peer's fault.
-    if (Present() && (!lock.owns_lock() || errno == ETIMEDOUT))
-      misbehaved_.store(true, std::memory_order_release);
+    if (Present() && timedOut) misbehaved_.store(true, std::memory_order_release);
     MarkGone();
     return false;
   }
@@ -279,7 +290,10 @@ class Link {
   std::atomic<bool> present_{true};
   std::atomic<bool> misbehaved_{false};
 
-  std::timed_mutex sendMutex_;  // one message at a time on the stream
+  // One message at a time on the stream; a sender waits for its turn only until its deadline.
+  std::mutex sendMutex_;
+  std::condition_variable sendFree_;
+  bool sending_ = false;
 
   mutable std::mutex mutex_;
   std::condition_variable replied_;
