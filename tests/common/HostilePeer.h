@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -224,6 +225,8 @@ inline int ServePeer(const std::string& path, PeerKind kind, const std::string& 
   // The peer's credentials are taken when it listens.
   if (serveAs != static_cast<uid_t>(-1) && serveAs != ::getuid() && !BecomeUser(serveAs)) return 3;
   if (::listen(listener, 16) != 0) return 4;
+  // Ends with whoever started it (set here: a change of user clears it).
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (report >= 0 && ::write(report, "L", 1) != 1) return 5;
   for (;;) {
     const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
