@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -61,7 +60,8 @@ constexpr char kUsage[] =
     "                      drop off the bus after N packets on the data-out pipe (N from 1)\n"
     "  --memory-out FILE   write the logger's 524288-byte memory to FILE when the sim ends\n"
     "  --run-dir DIR       folder of the socket (default: $VELMORA_RUN_DIR, else $XDG_RUNTIME_DIR/velmora,\n"
-    "                      else /tmp/velmora-<uid>)\n"
+    "                      else /tmp/velmora-<uid>); made if missing, refused unless it is yours and\n"
+    "                      closed to others (mode 0700)\n"
     "  --help              this text\n"
     "\n"
     "A hostile logger, for hardening tests (every random choice follows --hostile-seed, so a run repeats):\n"
@@ -101,18 +101,62 @@ bool ParseUnsigned(const std::string& text, unsigned long max, unsigned long* va
   return true;
 }
 
-bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
+// Reads a file of at most `limit` bytes; false with `why` set when it cannot be read or holds more.
+// A regular file's size is checked first; anything else (a device such as /dev/zero never ends) is
+// read at most one byte past the limit.
+bool ReadFile(const std::string& path, size_t limit, std::vector<uint8_t>* bytes, std::string* why) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0) {
+    *why = "cannot read " + path + ": " + std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  bool fits = !S_ISREG(info.st_mode) || static_cast<uint64_t>(info.st_size) <= limit;
+  if (fits) {
+    bytes->resize(limit + 1);
+    size_t got = 0;
+    ssize_t n = 0;
+    while (got < bytes->size() && (n = ::read(fd, bytes->data() + got, bytes->size() - got)) != 0) {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        *why = "cannot read " + path + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+      }
+      got += static_cast<size_t>(n);
+    }
+    bytes->resize(got);
+    fits = got <= limit;
+  }
+  ::close(fd);
+  if (!fits) *why = path + " is larger than " + std::to_string(limit) + " bytes";
+  return fits;
 }
 
+// Writes a new file in place of `path` in one step: a temporary beside it, synced, then renamed over
+// it. A symbolic link at `path` is replaced, never followed; a reader never sees half a file.
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string temporary = (slash == std::string::npos ? std::string() : folder) + "." +
+                                path.substr(slash == std::string::npos ? 0 : slash + 1) + "." +
+                                std::to_string(::getpid()) + ".tmp";
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  const bool written = done == bytes.size() && ::fsync(fd) == 0;
+  if (::close(fd) != 0 || !written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
 }
 
 // 0: run; 1: exit with 0 (help); 2: usage error (message printed).
@@ -166,9 +210,8 @@ int ParseArguments(int argc, char** argv, Config* config) {
       if (!ParseUnsigned(value, 0xFFFFFFFFul, &number)) return fail("--seed takes a number");
       config->options.seed = static_cast<uint32_t>(number);
     } else if (option == "--image") {
-      if (!ReadFile(value, &config->options.image)) return fail("cannot read " + value);
-      if (config->options.image.size() > velmora::kMemorySize)
-        return fail(value + " is larger than 524288 bytes");
+      std::string why;
+      if (!ReadFile(value, velmora::kMemorySize, &config->options.image, &why)) return fail(why);
       if (config->options.image.empty()) config->options.image.assign(1, 0);  // empty file: zero memory
       imageGiven = true;
     } else if (option == "--used") {
@@ -220,7 +263,8 @@ int ParseArguments(int argc, char** argv, Config* config) {
   return 0;
 }
 
-// Creates the run folder (0700) if needed and makes sure it is ours.
+// Creates the run folder (0700) if needed and makes sure it is ours and closed to others: whoever can
+// put a file there could swap our socket for theirs.
 bool PrepareRunDir(const std::string& dir) {
   for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1)) {
     ::mkdir(dir.substr(0, slash).c_str(), 0755);  // parents; most exist already
@@ -229,16 +273,14 @@ bool PrepareRunDir(const std::string& dir) {
     std::fprintf(stderr, "velmora-sim: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
     return false;
   }
-  struct stat info {};
-  if (::lstat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    std::fprintf(stderr, "velmora-sim: %s is not a folder\n", dir.c_str());
+  std::string why;
+  const int fd = usbdrv::OpenRunDir(dir, &why);
+  if (fd < 0) {
+    std::fprintf(stderr, "velmora-sim: the run folder %s cannot be used: %s\n", dir.c_str(),
+                 why.empty() ? "it is gone" : why.c_str());
     return false;
   }
-  // Another user's folder in /tmp could swap sockets under us.
-  if (info.st_uid != ::getuid()) {
-    std::fprintf(stderr, "velmora-sim: %s belongs to another user\n", dir.c_str());
-    return false;
-  }
+  ::close(fd);
   return true;
 }
 
@@ -615,6 +657,11 @@ class Server {
     if (!device_->Present()) return;
     const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return;
+    // Only a program of our own user gets the logger.
+    if (!usbdrv::PeerIsThisUser(fd)) {
+      ::close(fd);
+      return;
+    }
     auto client = std::make_shared<Client>(fd, device_.get(), [this] { Poke(); });
     client->Start();
     clients_.push_back(std::move(client));

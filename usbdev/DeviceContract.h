@@ -91,6 +91,12 @@ class UsbDevice {
   // False once the device has been unplugged or has vanished. Never blocks; a source may call it
   // with its own list lock held.
   virtual bool Present() const = 0;
+
+  // A driver handle on the device has been opened or closed. A device that holds something for the
+  // process while it is in use (a claimed interface) lets it go when the last handle closes; what the
+  // device itself was told (its configuration) stays. No lock is held; HandleClosed may block briefly.
+  virtual void HandleOpened() {}
+  virtual void HandleClosed() {}
 };
 
 }  // namespace usbdrv

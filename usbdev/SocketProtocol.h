@@ -18,8 +18,10 @@
 //   kCancel            host -> sim  id of the transfer to cancel (it still completes, with a status)
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,11 +30,25 @@ namespace usbdrv {
 // The run folder both ends use unless told otherwise: $VELMORA_RUN_DIR, else
 // $XDG_RUNTIME_DIR/velmora, else /tmp/velmora-<uid>. Each sim listens on one "*.sock" file there.
 std::string DefaultVirtualLoggerRunDir();
+
+// Opens the run folder for use, without following a symbolic link: only a folder that belongs to this
+// user and that nobody else may enter (no group or other permissions) is taken, since whoever can put
+// a socket there is trusted with the clock, commands and firmware image. Returns a descriptor
+// (close-on-exec), or -1 with `why` saying what is wrong; `why` stays empty when there is no folder.
+int OpenRunDir(const std::string& dir, std::string* why);
+
+// True when the peer of a connected Unix socket runs as this process's user.
+bool PeerIsThisUser(int fd);
 namespace vsock {
 
 constexpr uint32_t kVersion = 1;
 // Bounds a message so that a corrupt size field cannot make either end allocate without limit.
 constexpr uint32_t kMaxMessage = 1u << 24;
+// A greeting carries at most 255 endpoint addresses and an instance id: anything longer is no sim's.
+constexpr uint32_t kMaxHello = 512;
+// Instance ids are part of device paths and log lines: 1 to 64 bytes of printable ASCII, no spaces.
+constexpr size_t kMaxInstanceId = 64;
+bool IsValidInstanceId(const std::string& id);
 
 enum Type : uint8_t {
   kHello = 1,
@@ -66,6 +82,9 @@ bool SendAll(int fd, const uint8_t* bytes, size_t size);
 inline bool SendAll(int fd, const std::vector<uint8_t>& message) {
   return SendAll(fd, message.data(), message.size());
 }
+// The same, but never waits past `deadline`: false with errno ETIMEDOUT once it has passed with bytes
+// still unsent (the stream is then cut in the middle of a message and good only for closing).
+bool SendAll(int fd, const uint8_t* bytes, size_t size, std::chrono::steady_clock::time_point deadline);
 
 // Reads messages from a stream socket through a buffer, so that a burst of small messages costs one
 // read call rather than two per message.
@@ -74,14 +93,20 @@ class MessageReader {
   explicit MessageReader(int fd) : fd_(fd), buffer_(64 * 1024) {}
 
   // Waits for the next message. The payload pointer stays valid until the next call. False at the
-  // end of the stream, on a read error or time-out (SO_RCVTIMEO) and on a malformed frame.
-  bool Next(Header* header, const uint8_t** payload, uint32_t* payloadSize);
+  // end of the stream, on a read error or time-out (SO_RCVTIMEO) and on a malformed frame. `accept`,
+  // when given, sees each header before its payload is waited for and may refuse it (false).
+  bool Next(Header* header, const uint8_t** payload, uint32_t* payloadSize,
+            const std::function<bool(const Header&)>& accept = nullptr);
+  // True when the last Next failed on a frame it refused (a size out of bounds, or `accept`'s no),
+  // rather than at the end of the stream or on a read error.
+  bool Refused() const { return refused_; }
 
  private:
   int fd_;
   std::vector<uint8_t> buffer_;
   size_t start_ = 0;
   size_t end_ = 0;
+  bool refused_ = false;
 };
 
 }  // namespace vsock

@@ -75,6 +75,34 @@ uint32_t Read32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+// A device's status as the driver reports it: a device may only report the statuses of the device
+// contract. Anything else (a number from a socket peer, a Windows error such as ERROR_IO_PENDING,
+// which would leave a caller waiting for a completion that never comes) is a failed request.
+uint32_t FromDevice(uint32_t status) {
+  switch (status) {
+    case kStatusSuccess:
+    case kStatusStallPid:
+    case kStatusNotResponding:
+    case kStatusDataOverrun:
+    case kStatusEndpointHalted:
+    case kStatusNoMemory:
+    case kStatusRequestFailed:
+    case kStatusTimeout:
+    case kStatusCancelled:
+    case kStatusOperationFailed:
+    case kStatusNotConfigured:
+    case kStatusDeviceRemoved:
+    case kStatusPipeNotFound:
+    case kStatusInvalidParameter:
+    case kStatusPoweredDown:
+    case kStatusSetConfigFailed:
+    case kStatusExclusive:
+      return status;
+    default:
+      return kStatusRequestFailed;
+  }
+}
+
 class DriverTransfer;
 
 // One open handle on a device, with its own binding and its transfers in flight.
@@ -126,7 +154,7 @@ class DriverTransfer : public UsbTransfer {
   void Complete(uint32_t status, uint32_t actual) override {
     // Counted down before the caller can see the result, so a leak check right after it is exact.
     g_outstanding.fetch_sub(1, std::memory_order_relaxed);
-    if (Claim()) Deliver(status, actual);
+    if (Claim()) Deliver(FromDevice(status), actual);
     // The device is done with the bounce buffer: drop the reference that kept it alive.
     std::shared_ptr<DriverTransfer> last = std::move(self);
   }
@@ -165,6 +193,7 @@ void DriverFile::OnClose() {
   }
   g_openHandles.fetch_sub(1, std::memory_order_relaxed);
   EndTransfers(transfers, dev, ERROR_OPERATION_ABORTED);
+  if (dev) dev->HandleClosed();
 }
 
 std::shared_ptr<UsbDevice> FindDevice(const char* path) {
@@ -211,9 +240,9 @@ uint32_t Control(DriverFile& file, const std::shared_ptr<UsbDevice>& device, DWO
       if (in == nullptr || inSize < usbioctl::kGetDescriptorInSize) return kStatusInvalidParameter;
       if (Read32(in) != 0) return kStatusInvalidRecipient;
       uint32_t returned = 0;
-      const uint32_t status =
-          device->GetDescriptor(in[4], in[5], Read16(in + 6), out, out == nullptr ? 0 : outSize, &returned);
-      if (status == kStatusSuccess) *bytes = returned;
+      const uint32_t status = FromDevice(
+          device->GetDescriptor(in[4], in[5], Read16(in + 6), out, out == nullptr ? 0 : outSize, &returned));
+      if (status == kStatusSuccess) *bytes = std::min<DWORD>(returned, outSize);
       return status;
     }
     case usbioctl::kSetConfiguration: {
@@ -227,10 +256,10 @@ uint32_t Control(DriverFile& file, const std::shared_ptr<UsbDevice>& device, DWO
         const uint8_t* entry = in + 4 + 8 * i;
         request.interfaces.push_back({Read16(entry), Read16(entry + 2), Read32(entry + 4)});
       }
-      return device->SetConfiguration(request);
+      return FromDevice(device->SetConfiguration(request));
     }
     case usbioctl::kDropConfiguration:
-      return device->DropConfiguration();
+      return FromDevice(device->DropConfiguration());
     case usbioctl::kBindPipe: {
       if (in == nullptr || inSize < 1) return kStatusInvalidParameter;
       {
@@ -328,7 +357,7 @@ BOOL Transfer(HANDLE handle, void* buffer, DWORD size, LPDWORD count, LPOVERLAPP
   }
 
   t->self = t;
-  const uint32_t status = device->Submit(t.get());
+  const uint32_t status = FromDevice(device->Submit(t.get()));
   if (status != kStatusSuccess) {
     t->self.reset();
     g_outstanding.fetch_sub(1, std::memory_order_relaxed);
@@ -430,6 +459,7 @@ HANDLE WINAPI CreateFileA(LPCSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, 
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
+  device->HandleOpened();
   return win32::InsertHandle(std::make_shared<usbdrv::DriverFile>(std::move(device)));
 }
 

@@ -35,6 +35,8 @@ constexpr uint16_t kLoggerProductId = 0x0005;
 constexpr unsigned kControlTimeoutMs = 2000;
 // How long a detach waits for cancelled transfers to come back before it gives up on the handle.
 constexpr auto kDrainBound = std::chrono::seconds(10);
+// How long closing the last driver handle waits for its cancelled transfers before the interfaces go.
+constexpr auto kReleaseDrainBound = std::chrono::seconds(1);
 
 // A libusb error with no transfer status of the same meaning.
 constexpr int kNoTransferStatus = -1000;
@@ -305,6 +307,28 @@ class LibusbDevice : public UsbDevice, public std::enable_shared_from_this<Libus
     return !gone_;
   }
 
+  void HandleOpened() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++handles_;
+    idle_.notify_all();
+  }
+
+  // The scan configures every logger to see whether another program has it, and only closes its
+  // handle: without this the interfaces would stay claimed by this process, and every other program
+  // would find the logger in use. A later handle configures the device again before it uses a pipe.
+  void HandleClosed() override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (--handles_ > 0 || claimed_.empty()) return;
+    // The closed handles' transfers have been cancelled: they come back before their interface goes.
+    idle_.wait_for(lock, kReleaseDrainBound, [this] { return pending_.empty() || handles_ > 0; });
+    if (handles_ > 0 || gone_ || handle_ == nullptr) return;  // in use again, or Detach releases them
+    configured_ = false;
+    endpoints_.clear();
+    // Under the lock: a handle opened meanwhile configures (and claims) only after this.
+    for (int number : claimed_) libusb_release_interface(handle_, number);
+    claimed_.clear();
+  }
+
   // The device has left the bus (hot-plug event, or libusb saw it vanish): every pending transfer is
   // cancelled and completes as removed. Safe on the event thread; the handle stays open until Detach.
   void MarkGone() {
@@ -479,7 +503,8 @@ class LibusbDevice : public UsbDevice, public std::enable_shared_from_this<Libus
   std::condition_variable idle_;
   libusb_device_handle* handle_ = nullptr;  // opened on first use, shared by every driver handle
   bool opening_ = false;
-  int users_ = 0;  // control requests under way
+  int users_ = 0;    // control requests under way
+  int handles_ = 0;  // driver handles open on the device
   bool gone_ = false;
   bool configured_ = false;
   std::set<int> claimed_;

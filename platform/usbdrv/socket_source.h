@@ -2,10 +2,13 @@
 // folder, appear to the driver as attached devices.
 //
 // The run folder is the one given to EnableVirtualLoggers, else the one the environment names
-// (usbdev/SocketProtocol.h: DefaultVirtualLoggerRunDir). Each "*.sock" file there is one device; devices
-// are listed in the order of the file names. A process connects once to each socket and keeps the
-// connection while the device is present; a socket nobody listens on any more (its sim was killed)
-// is deleted when it is found.
+// (usbdev/SocketProtocol.h: DefaultVirtualLoggerRunDir). It is used only when it is a folder of this
+// user that nobody else may enter; otherwise nothing is listed from it and one debug line says why.
+// Each "*.sock" socket there is one device; devices are listed in the order of the file names. A
+// process connects once to each socket and keeps the connection while the device is present. A peer
+// must run as this user and greet within a short deadline with a valid instance id; a socket that
+// failed is skipped until it changes. A socket of ours that nobody listens on any more (its sim was
+// killed) is deleted when it is found; nothing else in the folder is.
 #pragma once
 
 #include <string>

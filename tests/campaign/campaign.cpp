@@ -1,8 +1,8 @@
 // The fault campaign: measurement downloads and firmware updates against an in-process virtual
 // logger that is unplugged at a random packet, whose command pipe stalls, or that answers with
-// garbage. After every trial the link has to re-connect and a clean download has to give the
-// reference file; the user's file must at every moment be either as it was or a complete CSV file;
-// nothing may crash, hang or leak.
+// garbage, and downloads beside a hostile program at a virtual logger's socket. After every trial the link
+// has to re-connect and a clean download has to give the reference file; the user's file must at every moment
+// be either as it was or a complete CSV file; nothing may crash, hang or leak.
 //
 // Trials run in worker processes, a batch each, so that a crash is counted for the trial that
 // caused it and the campaign goes on with the next one. A worker that reports nothing for a long
@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/HostilePeer.h"
 #include "common/LoggerEndpoints.h"
 #include "common/RecordingWindow.h"
 #include "data/Messwert.h"
@@ -42,6 +43,7 @@
 #include "platform/debug_output.h"
 #include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/driver_control.h"
+#include "platform/usbdrv/socket_source.h"
 #include "sim/model/Velmora.h"
 
 // Under AddressSanitizer the worker asks the leak checker itself, so that a leak is reported as one
@@ -161,7 +163,8 @@ enum class Kind {
   FirmwareUnplug,
   FirmwareStall,
   FirmwareHostile,
-  DiskFull
+  DiskFull,
+  HostilePeer
 };
 const char* kindName(Kind k) {
   switch (k) {
@@ -179,6 +182,8 @@ const char* kindName(Kind k) {
       return "firmware-hostile";
     case Kind::DiskFull:
       return "disk-full";
+    case Kind::HostilePeer:
+      return "hostile-peer";
   }
   return "?";
 }
@@ -269,6 +274,9 @@ class Campaign {
         break;
       case Kind::DiskFull:
         diskFull(random, r);
+        break;
+      case Kind::HostilePeer:
+        hostilePeer(random, r);
         break;
     }
     if (!r.hang) checkFileAfterFault(r);
@@ -637,6 +645,61 @@ class Campaign {
     keepDevice_ = true;
   }
 
+  // A hostile program serves a socket in the run folder of virtual loggers. The scan and connect the
+  // window makes before it is shown stay within 3 s, the download from the clean logger beside it
+  // finishes, and a link to the peer's own "logger" ends in a failure that is reported.
+  void hostilePeer(std::mt19937& random, Result& r) {
+    std::vector<hostile::PeerKind> kinds;
+    for (hostile::PeerKind k : hostile::kHostileKinds) {
+      if (k != hostile::PeerKind::ForeignUid || hostile::CanSwitchUsers()) kinds.push_back(k);
+    }
+    const hostile::PeerKind kind = kinds[random() % kinds.size()];
+    r.note = std::string("peer ") + hostile::KindName(kind);
+    char pattern[] = "/tmp/tarnwick-campaign-run-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+      r.note += " (no run folder)";
+      return;
+    }
+    const std::string run = pattern;
+    usbdrv::EnableVirtualLoggers(run);
+    {
+      hostile::Peer peer(run, "peer", kind);
+      if (usb_->connected) usb_->disconnect();
+      const Endings e = endings({"Download finished"});
+      const auto start = Clock::now();
+      const bool started = startDownload();
+      if (Clock::now() - start > milliseconds(3000)) {
+        r.hang = true;
+        r.note += " scan and connect took " +
+                  std::to_string(std::chrono::duration_cast<milliseconds>(Clock::now() - start).count()) +
+                  " ms";
+      }
+      if (!started) {
+        r.note += " (no link)";
+      } else {
+        settleLong(e, r);
+      }
+      if (!r.hang && kind == hostile::PeerKind::StopsReading) {
+        usb_->disconnect();
+        const std::vector<int32_t> serials = usb_->scanDevices();
+        if (std::find(serials.begin(), serials.end(), 777) != serials.end() && usb_->connect(777)) {
+          if (!window_.waitUntil([&] { return linkQuiet(); })) {
+            r.hang = true;
+            r.note += " the link to the peer did not end";
+          } else if (usb_->sendCommand("device.serial")) {
+            r.hang = true;
+            r.note += " a command to the unplugged peer reported no failure";
+          }
+        }
+      }
+      r.injected = peer.Connections() > 0;
+    }
+    usbdrv::DisableVirtualLoggers();
+    std::error_code ignored;
+    std::filesystem::remove_all(run, ignored);
+    keepDevice_ = true;
+  }
+
   // ---- Checks ----
 
   void checkFileAfterFault(Result& r) {
@@ -709,7 +772,8 @@ Kind chooseKind(std::mt19937& random) {
   const Kind kinds[] = {Kind::DownloadUnplug,  Kind::DownloadUnplug,  Kind::DownloadUnplug,
                         Kind::DownloadHostile, Kind::DownloadHostile, Kind::DownloadHostile,
                         Kind::DownloadStall,   Kind::FirmwareUnplug,  Kind::FirmwareUnplug,
-                        Kind::FirmwareStall,   Kind::FirmwareHostile, Kind::DiskFull};
+                        Kind::FirmwareStall,   Kind::FirmwareHostile, Kind::DiskFull,
+                        Kind::HostilePeer};
   return kinds[random() % (sizeof kinds / sizeof kinds[0])];
 }
 

@@ -21,7 +21,8 @@ readonly clean_records=200
 work=$(mktemp -d /tmp/tarnwick-trials-XXXXXX)
 run="$work/run"
 log="$work/tarnwick.log"
-mkdir -p "$run" "$work/home"
+mkdir -p "$work/home"
+mkdir -m 700 "$run"  # the programs use only a run folder closed to others
 chmod 700 "$work"
 index=0 trials=0 injected=0 crashes=0 hangs=0 corrupted=0 leaks=0
 trial_failed=""

@@ -8,25 +8,28 @@
 #        firmware  Firmware Update against an old logger; the image lands in the logger's memory
 #        measurements  two downloads of one memory go into the history once; the measurements window
 #                  shows them and exports the CSV (the download's bytes), the chart and the report
+#        peers     hostile programs at loggers' sockets: the window still comes up within 3 s
 #
 # Everything runs in a fresh temporary folder (run folder of the sims, HOME, the program's log file);
 # every process started here is stopped at the end. Screenshots are kept in ARTIFACT_DIR.
 set -uo pipefail
 
 if [ $# -ne 7 ]; then
-  sed -n '5,9p' "$0" >&2
+  sed -n '5,11p' "$0" >&2
   exit 2
 fi
 case_name=$1
 # Absolute: the programs run from the temporary folder.
 tarnwick=$(readlink -f "$2") sim=$(readlink -f "$3") records=$(readlink -f "$4") firmware=$(readlink -f "$5")
 ui=$(readlink -f "$6") artifacts=$(readlink -m "$7")
+peer_tool="$(dirname "$records")/e2e_hostile_peer"  # built beside the records tool
 
 readonly bound=20  # seconds; far beyond what any step takes
 work=$(mktemp -d /tmp/tarnwick-e2e-XXXXXX)
 run="$work/run"
 log="$work/tarnwick.log"
-mkdir -p "$run" "$work/home" "$artifacts"
+mkdir -p "$work/home" "$artifacts"
+mkdir -m 700 "$run"  # the programs use only a run folder closed to others
 chmod 700 "$work"
 
 fail() {
@@ -265,6 +268,67 @@ case_measurements() {
   cp "$work/report.pdf" "$artifacts/measurements-report.pdf"
 }
 
+# A hostile program at a logger's socket in the run folder (tests/common/HostilePeer.h).
+start_peer() {  # kind
+  peer_out="$work/peer-$1.out"
+  "$peer_tool" "$run" "0-$1" "$1" >"$peer_out" 2>"$work/peer-$1.err" &
+  pids+=("$!")
+  peer_listens() { grep -qs L "$peer_out"; }
+  poll_until peer_listens || fail "the $1 peer does not listen: $(cat "$work/peer-$1.err")"
+}
+
+close_error_box() {
+  find_window '^Error$' || return 0
+  xdotool windowfocus --sync "$found_window" 2>/dev/null
+  xdotool key Return
+  sleep 0.1
+}
+
+# Starts the program and times its first window: the main window, or a box the scan at start shows
+# before it. Boxes are closed as they come until the main window is there; sets main_window.
+start_tarnwick_timed() {
+  local start shown
+  start=$(date +%s%N)
+  launch_tarnwick
+  first_window() { find_window '^Tarnwick V' || find_window '^Error$'; }
+  poll_until first_window || fail "no window"
+  shown=$((($(date +%s%N) - start) / 1000000))
+  echo "e2e peers: first window after $shown ms"
+  [ "$shown" -le 3000 ] || fail "the first window came after $shown ms"
+  main_shown() { close_error_box && find_window '^Tarnwick V'; }
+  wait_for "the main window" main_shown
+  main_window=$found_window
+}
+
+case_peers() {
+  start_x
+  # The peers that held the program: a silent one, a slow greeting, status "pending"; with garbage,
+  # and one of another user when we may switch users. Beside them a logger.
+  start_sim good --serial VLM5000
+  local kind
+  for kind in silent slow-greeting pending garbage; do start_peer "$kind"; done
+  [ "$(id -u)" -eq 0 ] && start_peer foreign-uid
+  start_tarnwick_timed
+  connected() { close_error_box && log_has "Device connected"; }
+  wait_for "\"Device connected\"" connected
+  log_has "Ger$(printf '\xc3\xa4')t: 5000" || fail "the log does not name the logger 5000"
+  click_button btnDownload
+  answer_save_dialog "$work/beside-peers"
+  wait_for "\"Download finished\"" log_has "Download finished"
+  screenshot peers-window "$main_window"
+  stop_pid "$tarnwick_pid"
+
+  # Alone with a peer that stops reading once the link has started: the window comes up, the link
+  # ends within the send deadline, and the next Download says that no logger is there.
+  run="$work/run2" log="$work/tarnwick2.log"
+  mkdir -m 700 "$run"
+  start_peer stops-reading
+  start_tarnwick_timed
+  wait_for "\"Device disconnected!\"" log_has "Device disconnected!"
+  click_button btnDownload
+  wait_for "\"No Velmora found\"" log_has "No Velmora found"
+}
+
 # The program still runs, and no program reported a sanitizer finding (in sanitizer builds).
 check_health() {
   kill -0 "$tarnwick_pid" 2>/dev/null || fail "tarnwick ended"
@@ -281,6 +345,7 @@ case "$case_name" in
   unplug) case_unplug ;;
   firmware) case_firmware ;;
   measurements) case_measurements ;;
+  peers) case_peers ;;
   *) fail "unknown case $case_name" ;;
 esac
 check_health

@@ -105,12 +105,17 @@ start_sim() {  # name, options...
   poll_until sim_attached || fail "velmora-sim ($name) did not attach"
 }
 
-# Starts the program on the X server and waits for its main window; sets tarnwick_pid, main_window.
-start_tarnwick() {
+# Starts the program on the X server; sets tarnwick_pid.
+launch_tarnwick() {
   (cd "$work" && exec env QT_QPA_PLATFORM=xcb LC_ALL=C.UTF-8 HOME="$work/home" XDG_RUNTIME_DIR="$work" \
     VELMORA_RUN_DIR="$run" TARNWICK_LOG_FILE="$log" "$tarnwick" >>"$work/tarnwick.out" 2>>"$work/tarnwick.err") &
   tarnwick_pid=$!
   pids+=("$tarnwick_pid")
+}
+
+# Starts the program and waits for its main window; sets tarnwick_pid, main_window.
+start_tarnwick() {
+  launch_tarnwick
   poll_until find_window '^Tarnwick V' || fail "no main window"
   main_window=$found_window
 }

@@ -1,5 +1,6 @@
 // velmora-sim with the hostile switches and identities a hardening run gives it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -35,4 +36,32 @@ TEST(HostileSimProgram, HostileSwitchesAreTakenAndBadValuesRefused) {
     const int status = std::system(command.c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << bad;
   }
+}
+
+// Seen: --image /dev/zero ran out of memory, and --memory-out followed a symbolic link and wrote the
+// file in place, where a reader could see half of it.
+TEST(HostileSimProgram, ImageIsBoundedAndMemoryOutReplacesTheFileInOneStep) {
+  vsimtest::RunDir dir;
+  const std::string err = dir.File("err.txt");
+  const int status = std::system(("timeout 20 " + std::string(VELMORA_SIM_PATH) + " --run-dir " + dir.Path() +
+                                  " --image /dev/zero --used 1 >/dev/null 2>" + err)
+                                     .c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+  const auto message = vsimtest::ReadBytes(err);
+  EXPECT_EQ(std::string(message.begin(), message.end()),
+            "velmora-sim: /dev/zero is larger than 524288 bytes\n(see velmora-sim --help)\n");
+
+  vsimtest::WriteBytes(dir.File("victim"), {'k', 'e', 'e', 'p'});
+  ASSERT_EQ(::symlink(dir.File("victim").c_str(), dir.File("memory.bin").c_str()), 0);
+  {
+    vsimtest::Sim sim;
+    ASSERT_TRUE(sim.Start(dir.Path(), {"--memory-out", dir.File("memory.bin")}));
+  }
+  EXPECT_EQ(vsimtest::ReadBytes(dir.File("victim")), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+  struct stat info {};
+  ASSERT_EQ(::lstat(dir.File("memory.bin").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(info.st_size, 524288);
+  EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"err.txt", "memory.bin", "victim"}))
+      << "a temporary is left";
 }

@@ -21,15 +21,15 @@
 namespace {
 
 using pt::Finish;
-using pt::kDatIn;
-using pt::kDebugIn;
+using pt::Handle;
 using pt::kAnswerIn;
 using pt::kCommandOut;
-using pt::Packet;
-using pt::Handle;
-using pt::OpenBound;
+using pt::kDatIn;
+using pt::kDebugIn;
 using pt::kWaitMs;
+using pt::OpenBound;
 using pt::Overlapped;
+using pt::Packet;
 using pt::StartRead;
 using pt::StartWrite;
 using pt::Thread;
@@ -43,8 +43,9 @@ class Driver : public pt::DriverTest {
   void SetUp() override {
     DriverTest::SetUp();
     std::string serial = "VLM00001";
-    dev_ = std::make_shared<usbdrv::PacketDevice>("logger-1", 0x11E3, 0x0005, &serial,
-                                                  std::vector<uint8_t>{ep::kDatIn, ep::kAnswerIn, ep::kDebugIn, ep::kCommandOut, ep::kDatOut});
+    dev_ = std::make_shared<usbdrv::PacketDevice>(
+        "logger-1", 0x11E3, 0x0005, &serial,
+        std::vector<uint8_t>{ep::kDatIn, ep::kAnswerIn, ep::kDebugIn, ep::kCommandOut, ep::kDatOut});
     usbdrv::AttachDevice(dev_);
   }
 
@@ -152,8 +153,8 @@ TEST_F(Driver, DescriptorsAndTheirFailures) {
   EXPECT_EQ(pt::Descriptor(h.get(), 1, 0, d, 18), 0u);
 
   // An old logger without serial string: index 0 in the descriptor, and string 3 stalls.
-  auto old =
-      std::make_shared<usbdrv::PacketDevice>("old", 0x11E3, 0x0005, nullptr, std::vector<uint8_t>{ep::kDatIn});
+  auto old = std::make_shared<usbdrv::PacketDevice>("old", 0x11E3, 0x0005, nullptr,
+                                                    std::vector<uint8_t>{ep::kDatIn});
   usbdrv::AttachDevice(old);
   Handle h1(pt::OpenNumber(1));
   ASSERT_EQ(pt::Descriptor(h1.get(), 1, 0, d, 18), 0u);
@@ -406,7 +407,7 @@ class ManualDevice : public usbdrv::UsbDevice {
   uint32_t GetDescriptor(uint8_t, uint8_t, uint16_t, uint8_t*, uint32_t, uint32_t*) override {
     return usbdrv::kStatusStallPid;
   }
-  uint32_t SetConfiguration(const usbdrv::ConfigurationRequest&) override { return 0; }
+  uint32_t SetConfiguration(const usbdrv::ConfigurationRequest&) override { return configurationStatus; }
   uint32_t DropConfiguration() override { return 0; }
   bool HasEndpoint(uint8_t) const override { return true; }
   bool Present() const override { return true; }
@@ -440,8 +441,9 @@ class ManualDevice : public usbdrv::UsbDevice {
     return cancels;
   }
 
-  uint32_t refuse = 0;       // set before use
-  uint32_t inlineBytes = 0;  // set before use
+  uint32_t refuse = 0;               // set before use
+  uint32_t inlineBytes = 0;          // set before use
+  uint32_t configurationStatus = 0;  // set before use
 
  private:
   std::mutex mutex_;
@@ -504,6 +506,38 @@ TEST_F(Driver, LateDeviceCompletionAfterAnAbortNeverTouchesCallerMemory) {
   EXPECT_FALSE(GetOverlappedResult(h.get(), &oRefused.ov, &n, FALSE));
   EXPECT_EQ(GetLastError(), usbdrv::kStatusNotResponding);
   EXPECT_EQ(usbdrv::OutstandingTransfers(), 0);
+}
+
+// A device reports the statuses of the device contract. Any other number, above all "pending" (997),
+// which left the caller of a control request waiting for a completion that never came, reaches the
+// caller as a failed request.
+TEST_F(Driver, StatusesOutsideTheDeviceContractAreFailedRequests) {
+  usbdrv::DetachAllDevices();
+  auto manual = std::make_shared<ManualDevice>();
+  usbdrv::AttachDevice(manual);
+  Handle h(pt::OpenNumber(0));
+  ASSERT_EQ(pt::Bind(h.get(), kDatIn), 0u);
+  for (const uint32_t foreign : {static_cast<uint32_t>(ERROR_IO_PENDING), 0x12345678u}) {
+    // A control request, as the USB I/O layer makes it: with an OVERLAPPED and its event.
+    manual->configurationStatus = foreign;
+    std::vector<uint8_t> record(usbioctl::kSetConfigurationSize, 0);
+    Overlapped o;
+    DWORD n = 0;
+    EXPECT_FALSE(DeviceIoControl(h.get(), usbioctl::kSetConfiguration, record.data(),
+                                 static_cast<DWORD>(record.size()), nullptr, 0, &n, &o.ov));
+    EXPECT_EQ(GetLastError(), usbdrv::kStatusRequestFailed) << foreign;
+    EXPECT_EQ(Finish(h.get(), o), usbdrv::kStatusRequestFailed) << foreign;
+
+    // A transfer the device completes with it, and one it refuses with it.
+    uint8_t buffer[64];
+    Overlapped completed, refused;
+    ASSERT_EQ(StartRead(h.get(), buffer, 64, completed), ERROR_IO_PENDING);
+    manual->Take()->Complete(foreign, 0);
+    EXPECT_EQ(Finish(h.get(), completed), usbdrv::kStatusRequestFailed) << foreign;
+    manual->refuse = foreign;
+    EXPECT_EQ(StartRead(h.get(), buffer, 64, refused), usbdrv::kStatusRequestFailed) << foreign;
+    manual->refuse = 0;
+  }
 }
 
 TEST_F(Driver, UnplugEndsPendingTransfersAndTheDeviceIsGone) {

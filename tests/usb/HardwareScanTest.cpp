@@ -67,6 +67,30 @@ TEST_F(HardwareScanTest, EveryHandleOfTheProcessSharesOneOpenDevice) {
   EXPECT_EQ(bus->At(1)->ClientsOpened(), 1);
 }
 
+// The scan configures each logger to see whether it is in use, and leaves the configuration as it is;
+// the interface it claimed for that goes back when its handle closes, so that other programs can use
+// the logger.
+TEST_F(HardwareScanTest, AScanLeavesNoLoggerClaimedAndAnOpenLinkKeepsItsClaim) {
+  plugLogger(1);
+  plugLogger(2, WithSerial("VLM222"));
+  enable();
+  ASSERT_EQ(usb->scanDevices(), (std::vector<int32_t>{12345, 222}));
+  EXPECT_FALSE(bus->At(1)->Claimed());
+  EXPECT_FALSE(bus->At(2)->Claimed());
+
+  ASSERT_TRUE(usb->connect(12345));
+  EXPECT_TRUE(bus->At(1)->Claimed());
+  EXPECT_FALSE(bus->At(2)->Claimed());
+  // A scan while the link is open: its own handle closing leaves the link's claim alone.
+  ASSERT_EQ(usb->scanDevices().size(), 2u);
+  EXPECT_TRUE(bus->At(1)->Claimed());
+  ASSERT_TRUE(usb->sendCommand("device.serial"));
+  EXPECT_TRUE(window.waitForLine("device.serial=VLM12345"));
+
+  usb->disconnect();
+  EXPECT_TRUE(waitFor([&] { return !bus->At(1)->Claimed(); }));
+}
+
 TEST_F(HardwareScanTest, LoggerPluggedInLaterIsFoundAndOnePulledOutLeavesTheList) {
   enable();
   EXPECT_TRUE(usb->scanDevices().empty());

@@ -163,6 +163,11 @@ int EmulatedNode::ClientsOpened() const {
   return clientsOpened_;
 }
 
+bool EmulatedNode::Claimed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::any_of(claims_.begin(), claims_.end(), [](const auto& c) { return c.second; });
+}
+
 size_t EmulatedNode::UrbsInFlight() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return urbs_.size();

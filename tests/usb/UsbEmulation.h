@@ -45,6 +45,7 @@ class EmulatedNode {
 
   // Observations.
   int ClientsOpened() const;    // file descriptors opened on the node so far
+  bool Claimed() const;         // some open descriptor holds interface 0
   size_t UrbsInFlight() const;  // submitted and not yet reaped
   size_t UrbsInFlight(uint8_t endpoint) const;
   uint64_t UrbsReaped() const;

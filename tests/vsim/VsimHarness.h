@@ -121,18 +121,23 @@ class Sim {
   Sim(const Sim&) = delete;
   Sim& operator=(const Sim&) = delete;
 
-  // Starts the sim in `dir` and waits for its one "attached" line.
-  ::testing::AssertionResult Start(const std::string& dir, std::vector<std::string> args) {
+  // Starts the sim in `dir` and waits for its one "attached" line. With `asUser` it runs as that user
+  // (through setpriv, which needs root).
+  ::testing::AssertionResult Start(const std::string& dir, std::vector<std::string> args, int asUser = -1) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) return ::testing::AssertionFailure() << "pipe";
     args.insert(args.begin(), {VELMORA_SIM_PATH, "--run-dir", dir});
+    if (asUser >= 0) {
+      const std::string id = std::to_string(asUser);
+      args.insert(args.begin(), {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"});
+    }
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    const int spawned = ::posix_spawn(&pid_, VELMORA_SIM_PATH, &actions, nullptr, argv.data(), environ);
+    const int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
     out_ = pipeFds[0];
@@ -229,8 +234,8 @@ class Sim {
         std::getline(stat, line);
         std::getline(wchan, channel);
         const size_t close = line.rfind(')');
-        state += std::string(e->d_name) + ":" + (close == std::string::npos ? "?" : line.substr(close + 2, 1)) +
-                 "/" + channel + " ";
+        state += std::string(e->d_name) + ":" +
+                 (close == std::string::npos ? "?" : line.substr(close + 2, 1)) + "/" + channel + " ";
       }
       ::closedir(d);
     }
@@ -270,7 +275,8 @@ class Logger {
     const struct {
       CUsbPipe* pipe;
       uint8_t endpoint;
-    } pipes[] = {{&out, ep::kCommandOut}, {&datOut, ep::kDatOut}, {&answers, ep::kAnswerIn}, {&data, ep::kDatIn}};
+    } pipes[] = {
+        {&out, ep::kCommandOut}, {&datOut, ep::kDatOut}, {&answers, ep::kAnswerIn}, {&data, ep::kDatIn}};
     for (const auto& p : pipes) {
       if (status == 0) status = p.pipe->BindPipe(number, p.endpoint, list, &g_UsbDrvInterfaceGuid, true);
     }
