@@ -48,7 +48,9 @@ void overrideImage(const uint8_t* data, size_t size) {
   g_overrideSize = size;
   g_overrideActive = true;
 }
-void restoreImage() { g_overrideActive = false; }
+void restoreImage() {
+  g_overrideActive = false;
+}
 
 bool loadImage(std::vector<uint8_t>& image) {
   const uint8_t* data = nullptr;

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "data/Text.h"
 #include "data/LoggerText.h"
+#include "data/Text.h"
 #include "link/Firmware.h"
 #include "link/Stringtokenizer.h"
 #include "link/USBInterface.h"
@@ -15,7 +15,8 @@ std::string answerText(const CUsbBuf* buffer) {
   return std::string(bytes, zero ? static_cast<const char*>(zero) - bytes : received);
 }
 
-CMyReader::CMyReader(USBInterface* owner_, uint64_t linkGeneration) : owner(owner_), generation(linkGeneration) {}
+CMyReader::CMyReader(USBInterface* owner_, uint64_t linkGeneration)
+    : owner(owner_), generation(linkGeneration) {}
 CMyReader::~CMyReader() = default;
 
 void CMyReader::ProcessData(CUsbBuf* buffer) {
@@ -60,7 +61,8 @@ void CMyReader::AnswerMemUsed(tokenizer& tok) {
   stored.value = records;
   window->linkEvent(stored);
   // Whole 256-byte pages of 8 records are read.
-  const int64_t pages = records >= 0 ? (static_cast<int64_t>(records) + 7) / 8 : -(-static_cast<int64_t>(records) / 8);
+  const int64_t pages =
+      records >= 0 ? (static_cast<int64_t>(records) + 7) / 8 : -(-static_cast<int64_t>(records) / 8);
   const int64_t bytes = pages * 256;
   owner->packetsExpected = static_cast<int32_t>(bytes / logger::kPacketSize);
   if (records <= 0) {
@@ -134,7 +136,8 @@ void CMyReader::AnswerFirmwareCheck(tokenizer& tok) {
   WindowPort* window = owner->mainWindow;
   if (tok.hasMoreTokens() && leadingInt(tok.nextToken()) == 1) {
     window->infoMsg("Start firmware update");
-    if (owner->sendCommand("firmware.update", generation)) window->linkEvent({LinkEvent::Kind::FirmwareRestart});
+    if (owner->sendCommand("firmware.update", generation))
+      window->linkEvent({LinkEvent::Kind::FirmwareRestart});
   } else {
     window->messageBox(MessageKind::Error, kCaptionError, "Update failed");
   }
@@ -146,12 +149,15 @@ void CMyReader::OnWorkerExit() {
   owner->disconnectLink(generation);
 }
 
-CMyWriter::CMyWriter(USBInterface* owner_, uint64_t linkGeneration) : owner(owner_), generation(linkGeneration) {}
+CMyWriter::CMyWriter(USBInterface* owner_, uint64_t linkGeneration)
+    : owner(owner_), generation(linkGeneration) {}
 CMyWriter::~CMyWriter() = default;
 
 void CMyWriter::PrepareBuffer(CUsbBuf*) {}
 
-void CMyWriter::HandleBufferError(CUsbBuf*) { owner->mainWindow->infoMsg("Write Error"); }
+void CMyWriter::HandleBufferError(CUsbBuf*) {
+  owner->mainWindow->infoMsg("Write Error");
+}
 
 void CMyWriter::OnWorkerExit() {
   AbortTransfers();

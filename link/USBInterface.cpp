@@ -102,7 +102,8 @@ bool USBInterface::readSerial(CUsbDevice& dev, uint8_t serialIndex, std::string&
   if (length < 2 || length > sizeof buffer) return false;
   size_t chars = (length - 2) / 2;
   uint16_t units[(logger::kSerialBufferSize - 2) / 2];
-  for (size_t i = 0; i < chars; ++i) units[i] = static_cast<uint16_t>(buffer[2 + 2 * i] | (buffer[3 + 2 * i] << 8));
+  for (size_t i = 0; i < chars; ++i)
+    units[i] = static_cast<uint16_t>(buffer[2 + 2 * i] | (buffer[3 + 2 * i] << 8));
   text = utf16ToAnsi(units, chars);
   return true;
 }
@@ -191,7 +192,8 @@ bool USBInterface::connect(int32_t serial) {
     mainWindow->infoMsg("SerialNumber:");
     if (hasSerial) {
       mainWindow->infoMsg(loggerText(text));
-      if (isLogger(vendor, product) && serialNumberFromString(text) == serial) return openLinkTo(number, loggerText(text));
+      if (isLogger(vendor, product) && serialNumberFromString(text) == serial)
+        return openLinkTo(number, loggerText(text));
     } else {
       mainWindow->infoMsg("not available");
       if (isLogger(vendor, product)) {
@@ -284,7 +286,9 @@ bool USBInterface::openLink(int32_t deviceNumber) {
   return true;
 }
 
-void USBInterface::disconnect() { disconnectLink(generation_.load()); }
+void USBInterface::disconnect() {
+  disconnectLink(generation_.load());
+}
 
 void USBInterface::disconnectLink(uint64_t gen) {
   bool ended = false;
@@ -295,8 +299,9 @@ void USBInterface::disconnectLink(uint64_t gen) {
       RetiredLink link{std::move(inReader), std::move(datInReader), std::move(debugInReader)};
       std::shared_ptr<CUsbDevice> dev = std::move(device);
       bool running = false;
-      for (CUsbThread* r : {static_cast<CUsbThread*>(link.debugIn.get()), static_cast<CUsbThread*>(link.in.get()),
-                            static_cast<CUsbThread*>(link.datIn.get())}) {
+      for (CUsbThread* r :
+           {static_cast<CUsbThread*>(link.debugIn.get()), static_cast<CUsbThread*>(link.in.get()),
+            static_cast<CUsbThread*>(link.datIn.get())}) {
         if (!r) continue;
         r->AbortTransfers();
         r->UnbindPipe();
@@ -395,7 +400,8 @@ bool USBInterface::sendCommand(const std::string& text, uint64_t linkGeneration)
   mainWindow->infoMsg(" <<< " + command);
   const std::shared_ptr<CMyWriter> writer = writerFor(outWriter, linkGeneration);
   uint32_t length = static_cast<uint32_t>(command.size() + 1);
-  uint32_t status = writer ? writer->WriteSync(command.c_str(), &length, logger::kWriteTimeoutMs) : usbstatus::kNotOpen;
+  uint32_t status =
+      writer ? writer->WriteSync(command.c_str(), &length, logger::kWriteTimeoutMs) : usbstatus::kNotOpen;
   if (status != 0) {
     mainWindow->infoMsg("sendCommand WriteSync failed!");
     return false;
@@ -416,7 +422,8 @@ bool USBInterface::sendData(const uint8_t* data, int32_t length, uint64_t linkGe
   packetsExpected = length / static_cast<int32_t>(logger::kPacketSize);
   for (int32_t offset = 0; offset < length; offset += logger::kPacketSize) {
     uint32_t packet = static_cast<uint32_t>(std::min<int32_t>(logger::kPacketSize, length - offset));
-    uint32_t status = writer ? writer->WriteSync(data + offset, &packet, logger::kWriteTimeoutMs) : usbstatus::kNotOpen;
+    uint32_t status =
+        writer ? writer->WriteSync(data + offset, &packet, logger::kWriteTimeoutMs) : usbstatus::kNotOpen;
     if (status != 0) {
       mainWindow->infoMsg("sendData WriteSync failed!");
       return false;

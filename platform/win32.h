@@ -12,9 +12,9 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
-#include <setupapi.h>
 #include <cfgmgr32.h>
+#include <setupapi.h>
+#include <windows.h>
 
 #else  // !_WIN32
 

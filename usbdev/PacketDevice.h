@@ -47,7 +47,9 @@ class PacketDevice : public UsbDevice {
 
   // Device side.
   void QueueIn(uint8_t endpoint, const uint8_t* data, size_t size);
-  void QueueIn(uint8_t endpoint, const std::vector<uint8_t>& packet) { QueueIn(endpoint, packet.data(), packet.size()); }
+  void QueueIn(uint8_t endpoint, const std::vector<uint8_t>& packet) {
+    QueueIn(endpoint, packet.data(), packet.size());
+  }
   size_t QueuedIn(uint8_t endpoint) const;  // packets not yet read by the host
   size_t PendingReads(uint8_t endpoint) const;
   std::vector<std::vector<uint8_t>> TakeOut(uint8_t endpoint);  // packets written by the host (default OnOut)
@@ -57,12 +59,12 @@ class PacketDevice : public UsbDevice {
   void SetRawDescriptor(uint8_t type, uint8_t index, std::vector<uint8_t> bytes);
 
   // Faults.
-  void FailDescriptors(uint32_t status);          // every GET_DESCRIPTOR fails (0: off)
-  void RefuseConfiguration(uint32_t status);      // SET_CONFIGURATION fails (0: off); "in use"
-  void Stall(uint8_t endpoint, bool stalled);     // transfers stay pending until cancelled
+  void FailDescriptors(uint32_t status);                        // every GET_DESCRIPTOR fails (0: off)
+  void RefuseConfiguration(uint32_t status);                    // SET_CONFIGURATION fails (0: off); "in use"
+  void Stall(uint8_t endpoint, bool stalled);                   // transfers stay pending until cancelled
   void FailNext(uint8_t endpoint, uint32_t status, int count);  // next `count` transfers fail
   void UnplugAfterIn(uint8_t endpoint, long packets);  // unplug once that many packets were read (<0: off)
-  void Unplug();                                   // completes all pending with kStatusDeviceRemoved
+  void Unplug();                                       // completes all pending with kStatusDeviceRemoved
   // Pace transfers at `packetsPerMs` packets per millisecond over all endpoints, IN and OUT, as they
   // share one bus (0: unpaced). A write counts one packet per 64 bytes begun. USB full-speed bulk
   // carries 19 packets of 64 bytes per millisecond.
@@ -80,9 +82,9 @@ class PacketDevice : public UsbDevice {
 
  private:
   struct Endpoint {
-    std::deque<std::vector<uint8_t>> queued;   // IN: packets waiting for a read
-    std::deque<UsbTransfer*> pending;          // transfers waiting
-    std::vector<std::vector<uint8_t>> written; // OUT: default sink
+    std::deque<std::vector<uint8_t>> queued;    // IN: packets waiting for a read
+    std::deque<UsbTransfer*> pending;           // transfers waiting
+    std::vector<std::vector<uint8_t>> written;  // OUT: default sink
     bool stalled = false;
     uint32_t failStatus = 0;
     int failCount = 0;
@@ -99,8 +101,7 @@ class PacketDevice : public UsbDevice {
   void RunCompletions(std::vector<Completion>& completions);
   void UnplugLocked(std::vector<Completion>& out);
   // Completes the oldest pending write of an OUT endpoint and keeps its bytes for OnOut.
-  void WriteOneLocked(Endpoint& ep, std::vector<Completion>& out,
-                      std::vector<std::vector<uint8_t>>& written);
+  void WriteOneLocked(Endpoint& ep, std::vector<Completion>& out, std::vector<std::vector<uint8_t>>& written);
   void PaceLoop();
 
   const std::string instanceId_;

@@ -318,7 +318,8 @@ bool VelmoraDevice::HandleCommandLocked(const std::string& command, Outbox& out)
     AnswerLocked(ok ? "firmware.check=1" : "firmware.check=0", out);
   } else if (name == "firmware.update") {
     std::string version;
-    if (!firmwareRegionWhole_ || !CheckFirmwareImage(memory_.data() + kFirmwareAddress, kFirmwareSize, &version)) {
+    if (!firmwareRegionWhole_ ||
+        !CheckFirmwareImage(memory_.data() + kFirmwareAddress, kFirmwareSize, &version)) {
       AnswerLocked("firmware.update=0", out);
       return false;
     }

@@ -20,8 +20,8 @@
 #include "data/CsvExport.h"
 #include "data/Messwert.h"
 #include "link/USBInterface.h"
-#include "platform/usbdrv/driver_control.h"
 #include "platform/usbdrv/InProcessSource.h"
+#include "platform/usbdrv/driver_control.h"
 #include "sim/model/Velmora.h"
 
 namespace clitest {

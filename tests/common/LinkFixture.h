@@ -40,14 +40,17 @@ class LinkFixture : public ::testing::Test {
     EXPECT_EQ(usbdrv::OpenDeviceInfoLists(), 0);
   }
 
-  std::shared_ptr<velmora::VelmoraDevice> attachLogger(velmora::Options options = {}, const std::string& id = "") {
+  std::shared_ptr<velmora::VelmoraDevice> attachLogger(velmora::Options options = {},
+                                                       const std::string& id = "") {
     auto dev = std::make_shared<velmora::VelmoraDevice>(options, id.empty() ? nextId() : id);
     usbdrv::AttachDevice(dev);
     return dev;
   }
-  std::shared_ptr<usbdrv::PacketDevice> attachOther(uint16_t vendor, uint16_t product, const std::string* serial,
+  std::shared_ptr<usbdrv::PacketDevice> attachOther(uint16_t vendor, uint16_t product,
+                                                    const std::string* serial,
                                                     std::vector<uint8_t> endpoints = {}) {
-    auto dev = std::make_shared<usbdrv::PacketDevice>(nextId(), vendor, product, serial, std::move(endpoints));
+    auto dev =
+        std::make_shared<usbdrv::PacketDevice>(nextId(), vendor, product, serial, std::move(endpoints));
     usbdrv::AttachDevice(dev);
     return dev;
   }
@@ -85,7 +88,8 @@ class RawLoggerFixture : public LinkFixture {
   void SetUp() override {
     LinkFixture::SetUp();
     const std::string serial = "VLM12345";
-    raw = attachOther(logger::kVendorId, logger::kProductId, &serial, {ep::kAnswerIn, ep::kDatIn, ep::kDebugIn, ep::kCommandOut, ep::kDatOut});
+    raw = attachOther(logger::kVendorId, logger::kProductId, &serial,
+                      {ep::kAnswerIn, ep::kDatIn, ep::kDebugIn, ep::kCommandOut, ep::kDatOut});
     connectOne();
     window.clear();
   }

@@ -19,7 +19,18 @@
 
 class RecordingWindow : public WindowPort {
  public:
-  enum class Kind { Error, Info, StartBusy, StopBusy, Response, TimeoutEnable, TimeoutInterval, SaveDialog, MessageBox, LengthText };
+  enum class Kind {
+    Error,
+    Info,
+    StartBusy,
+    StopBusy,
+    Response,
+    TimeoutEnable,
+    TimeoutInterval,
+    SaveDialog,
+    MessageBox,
+    LengthText
+  };
   struct Effect {
     Kind kind;
     std::string text;  // line, message box text, chosen path

@@ -8,8 +8,9 @@
 int main(int argc, char** argv) {
   hostile::PeerKind kind = hostile::PeerKind::Silent;
   if (argc != 4 || !hostile::KindFromName(argv[3], &kind)) {
-    std::fprintf(stderr, "usage: e2e_hostile_peer DIR NAME KIND (silent, slow-greeting, pending, "
-                         "stops-reading, garbage, huge-frames, foreign-uid, logger)\n");
+    std::fprintf(stderr,
+                 "usage: e2e_hostile_peer DIR NAME KIND (silent, slow-greeting, pending, "
+                 "stops-reading, garbage, huge-frames, foreign-uid, logger)\n");
     return 2;
   }
   std::setvbuf(stdout, nullptr, _IONBF, 0);

@@ -11,7 +11,9 @@
 using Packets = std::vector<std::vector<uint8_t>>;
 
 namespace {
-std::vector<uint8_t> bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+std::vector<uint8_t> bytes(const std::string& text) {
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
 }  // namespace
 
 using CommandTest = RawLoggerFixture;
@@ -71,7 +73,8 @@ TEST_F(CommandTest, OtherAnswersAreOnlyShown) {
   answer("date.date=01.02.2027 09:05:03");
   answer("mem.load=0,512");
   answer("nonsense");
-  EXPECT_EQ(log(), (Lines{"device.serial=12345", "date.date=01.02.2027 09:05:03", "mem.load=0,512", "nonsense"}));
+  EXPECT_EQ(log(),
+            (Lines{"device.serial=12345", "date.date=01.02.2027 09:05:03", "mem.load=0,512", "nonsense"}));
   EXPECT_EQ(responses(), log());
   EXPECT_TRUE(raw->TakeOut(ep::kCommandOut).empty());
 }
@@ -156,7 +159,8 @@ TEST_F(CommandTest, CommandsFromTwoThreadsAtOnce) {
   EXPECT_EQ(failures, 0);
   Packets out = raw->TakeOut(ep::kCommandOut);
   ASSERT_EQ(out.size(), 400u);
-  for (const auto& p : out) EXPECT_TRUE(p == zeroTerminated("device.serial") || p == zeroTerminated("mem.used"));
+  for (const auto& p : out)
+    EXPECT_TRUE(p == zeroTerminated("device.serial") || p == zeroTerminated("mem.used"));
 }
 
 using Lines = std::vector<std::string>;

@@ -33,8 +33,8 @@ TEST_F(FirmwareAnswerTest, VersionComparisonDecidesWhetherToUpdate) {
   struct Case {
     const char* version;
     bool update;
-  } cases[] = {{"V1.10", true}, {"V1.11", false}, {"V2.00", false}, {"V1.9", false}, {"V1.1", true},
-               {"V1.10\r", false}, {"V0.99", true}};
+  } cases[] = {{"V1.10", true}, {"V1.11", false},   {"V2.00", false}, {"V1.9", false},
+               {"V1.1", true},  {"V1.10\r", false}, {"V0.99", true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.version);
     window.clear();
@@ -174,7 +174,8 @@ TEST_F(FirmwareUpdateTest, WholeUpdateInstallsTheImage) {
   window.clear();
   usb->packetCount = 0;
   usb->sendCommand("device.software");
-  ASSERT_TRUE(window.waitForLine("firmware.update=1", 1, std::chrono::seconds(5))) << ::testing::PrintToString(window.log());
+  ASSERT_TRUE(window.waitForLine("firmware.update=1", 1, std::chrono::seconds(5)))
+      << ::testing::PrintToString(window.log());
   Lines sent;
   for (const auto& line : window.log())
     if (line.rfind(" <<< ", 0) == 0) sent.push_back(line.substr(5));

@@ -135,7 +135,8 @@ TEST_F(ConnectTest, NormalConnectStartsThreeReaders) {
 
 TEST_F(ConnectTest, UnbindableInPipeFailsAndDisconnectCleansUp) {
   const std::string serial = "VLM12345";
-  attachOther(logger::kVendorId, logger::kProductId, &serial, {ep::kDatIn, ep::kDebugIn, ep::kCommandOut, ep::kDatOut});
+  attachOther(logger::kVendorId, logger::kProductId, &serial,
+              {ep::kDatIn, ep::kDebugIn, ep::kCommandOut, ep::kDatOut});
   usb->scanDevices();
   EXPECT_FALSE(usb->connect(12345));
   EXPECT_EQ(window.log().back(), "Can not bind IN pipe");
@@ -163,7 +164,8 @@ TEST_F(ConnectTest, UnplugEndsEveryReaderAndTheLink) {
   connectOne();
   window.clear();
   dev->Unplug();
-  ASSERT_TRUE(window.waitForLine("Worker thread exits", 3, std::chrono::seconds(5))) << ::testing::PrintToString(window.log());
+  ASSERT_TRUE(window.waitForLine("Worker thread exits", 3, std::chrono::seconds(5)))
+      << ::testing::PrintToString(window.log());
   ASSERT_TRUE(window.waitForLine("Device disconnected!", 3));
   EXPECT_FALSE(usb->connected);
   // Each reader saw exactly its four counted failures before it gave up.

@@ -17,14 +17,14 @@
 namespace {
 
 using pt::Finish;
-using pt::kDatIn;
+using pt::Handle;
 using pt::kAnswerIn;
 using pt::kCommandOut;
+using pt::kDatIn;
 using pt::kDatOut;
-using pt::Packet;
-using pt::Handle;
 using pt::OpenBound;
 using pt::Overlapped;
+using pt::Packet;
 using pt::StartRead;
 using pt::StartWrite;
 using pt::Thread;
