@@ -12,9 +12,12 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <cfgmgr32.h>
-#include <setupapi.h>
+// windows.h first: the other two need its types. Kept out of include sorting.
+// clang-format off
 #include <windows.h>
+#include <setupapi.h>
+#include <cfgmgr32.h>
+// clang-format on
 
 #else  // !_WIN32
 
