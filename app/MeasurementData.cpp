@@ -69,17 +69,7 @@ QString value(double value) {
 }  // namespace measurementtext
 
 std::string csvLine(const MeasurementRecord& stored, const RegionalFormat& format) {
-  messwert::TimeStamp ts;
-  std::string message;
-  if (!messwert::timeStamp(stored.record, ts, message)) return {};  // the history keeps none of these
-  std::string line = csv::formatLine(stored.record, ts, format);
-  const bool commented = messwert::checksum(stored.record) != 0;
-  if (commented != stored.checksumError) {
-    line.resize(line.size() - 2 - (commented ? std::strlen(csv::kChecksumComment) : 0));
-    if (stored.checksumError) line += csv::kChecksumComment;
-    line += "\r\n";
-  }
-  return line;
+  return history::csvLine(stored.record, stored.checksumError, format);
 }
 
 void RecordsModel::setRows(std::shared_ptr<const MeasurementData> data,

@@ -39,15 +39,6 @@ bool parseTime(const std::string& text, bool end, int64_t& seconds) {
   return history::recordTime(at, seconds);
 }
 
-// The stored flag decides the comment: records from CSV files have lost their check bytes, so the
-// byte that no output shows is set to make the sum agree with it.
-messwert_tag withChecksumVerdict(messwert_tag record, bool checksumError) {
-  const uint8_t sum = messwert::checksum(record);
-  if (!checksumError && sum != 0) record.reserved[5] = static_cast<uint8_t>(record.reserved[5] - sum);
-  if (checksumError && sum == 0) record.reserved[5] = static_cast<uint8_t>(record.reserved[5] + 1);
-  return record;
-}
-
 }  // namespace
 
 void importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
@@ -105,10 +96,8 @@ int history(Session& session, const HistoryOptions& options) {
         std::string message;
         if (!messwert::timeStamp(stored.record, time, message)) return true;
         const std::string line =
-            jsonl
-                ? jsonLine(stored.record, time, !stored.checksumError, &stored.logger) + "\n"
-                : stored.logger + ";" +
-                      csv::formatLine(withChecksumVerdict(stored.record, stored.checksumError), time, format);
+            jsonl ? jsonLine(stored.record, time, !stored.checksumError, &stored.logger) + "\n"
+                  : stored.logger + ";" + history::csvLine(stored.record, stored.checksumError, format);
         written = written && std::fwrite(line.data(), 1, line.size(), out) == line.size();
         ++count;
         return written;

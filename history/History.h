@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "data/Messwert.h"
+#include "data/RegionalFormat.h"
 
 struct sqlite3;
 
@@ -130,6 +131,11 @@ constexpr int64_t kMaxCsvFileSize = 128ll << 20;
 constexpr size_t kMaxCsvLineLength = 256;
 bool readCsvFile(const std::string& path, std::vector<messwert_tag>& records,
                  std::vector<bool>& checksumError, std::string& error);
+
+// A kept record as a line of the download's CSV file (CR LF included); empty for an invalid time
+// stamp. The comment follows the kept flag, not the bytes: a record read from a CSV file has lost
+// its check bytes.
+std::string csvLine(const messwert_tag& record, bool checksumError, const RegionalFormat& format);
 
 // Seconds since 1970 of a record's calendar time taken as UTC; false for an invalid time stamp.
 bool recordTime(const messwert_tag& record, int64_t& seconds);
