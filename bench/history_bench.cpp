@@ -2,14 +2,19 @@
 //  * the import of a full logger memory (16384 records) into a new database, and again into one that
 //    holds it already (nothing new);
 //  * reading back 1,000,000 records of one logger in time order, into StoredRecords and only visited;
-//  * opening that database (the quick check reads every page);
+//  * opening that database, and one of 5,000,000 readings with the page cache dropped before each
+//    open when the bench runs as root (else warm, and the "cold" counter says 0);
+//  * the write-ahead log left beside the file after one import of 1,000,000 readings, while the
+//    importing connection is still open;
 //  * reading a full download's CSV file.
 // Figures only; a run that does not do its work is reported as an error, not timed.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -169,6 +174,72 @@ void BM_OpenMillion(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_OpenMillion)->Unit(benchmark::kMillisecond);
+
+// Drops the page cache, as after a reboot; false when this process may not.
+bool dropCaches() {
+  ::sync();
+  std::ofstream control("/proc/sys/vm/drop_caches");
+  control << "3\n";
+  control.flush();
+  return static_cast<bool>(control);
+}
+
+void BM_OpenFiveMillionCold(benchmark::State& state) {
+  constexpr int64_t kReadings = 5000000;
+  static TempDir dir;
+  static const std::string path = dir.file("five.sqlite");
+  static std::string failure = [] {
+    history::Store store;
+    std::string error;
+    if (!dir.ok() || !store.open(path, error)) return "no store: " + error;
+    for (int64_t first = 0; first < kReadings; first += kRecords) {
+      history::ImportResult result;
+      if (!store.importDownload("VLM12345", "d.csv", memory(first, kRecords), result, error)) return error;
+    }
+    return std::string();
+  }();
+  if (!failure.empty()) {
+    state.SkipWithError(failure.c_str());
+    return;
+  }
+  bool cold = true;
+  for (auto _ : state) {
+    state.PauseTiming();
+    cold = cold && dropCaches();
+    state.ResumeTiming();
+    history::Store store;
+    std::string error;
+    if (!store.open(path, error)) {
+      state.SkipWithError(error.c_str());
+      break;
+    }
+  }
+  state.counters["MB"] = static_cast<double>(std::filesystem::file_size(path)) / 1e6;
+  state.counters["cold"] = cold ? 1 : 0;
+}
+BENCHMARK(BM_OpenFiveMillionCold)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_LogAfterLargeImport(benchmark::State& state) {
+  constexpr int kReadings = 1000000;
+  const std::vector<messwert_tag> records = memory(0, kReadings);
+  double logMB = 0;
+  for (auto _ : state) {
+    TempDir dir;
+    history::Store store;
+    std::string error;
+    history::ImportResult result;
+    if (!dir.ok() || !store.open(dir.file("m.sqlite"), error) ||
+        !store.importDownload("VLM12345", "big.csv", records, result, error)) {
+      state.SkipWithError(("import failed: " + error).c_str());
+      break;
+    }
+    std::error_code missing;
+    const auto size = std::filesystem::file_size(dir.file("m.sqlite-wal"), missing);
+    logMB = missing ? 0 : static_cast<double>(size) / 1e6;
+  }
+  state.counters["wal_MB"] = logMB;
+}
+BENCHMARK(BM_LogAfterLargeImport)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 void BM_ReadCsvFullDownload(benchmark::State& state) {
   TempDir dir;

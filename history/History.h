@@ -49,6 +49,11 @@ struct Query {
 // Longest logger serial the history takes; anything longer is not a serial number.
 constexpr size_t kMaxLoggerLength = 64;
 
+// How long a connection waits for another program's write before it gives up with "in use by another
+// program": the import of the largest CSV file the history reads takes seconds, and a download that
+// comes meanwhile waits it out.
+constexpr int kBusyTimeoutMs = 60000;
+
 // One database file. Not shared between threads: each thread that needs the history opens its own.
 // A failure of the file or the database never throws: the call returns false (or an empty list) with
 // a message that names the file and says what is wrong.
@@ -63,16 +68,27 @@ class Store {
   // on Windows %LOCALAPPDATA%\tarnwick\measurements.sqlite. Empty when no home folder is known.
   static std::string defaultPath();
 
-  // Opens or creates the database and the folders leading to it (new folders get mode 0700). A file
-  // that is not a database or fails SQLite's quick check is renamed aside with a time suffix (never
-  // deleted), a new one is started and notice() says so. A database of another program is refused
-  // and left alone. Later calls open the same path again if this one failed (say, it was locked).
+  // Opens or creates the database and the folders leading to it (new folders get mode 0700). Beside
+  // the file, "<file>.lock" tells the connections of all programs from each other and says how the
+  // last session ended: SQLite's quick check of the whole file runs when no session that started
+  // from a sound file is open and the last one did not end cleanly with the file as it is now (a
+  // crash, a power cut, another program's write); otherwise only the header and the tables are
+  // looked at. A file that is not a database or fails the check is renamed aside with a time suffix
+  // (never deleted), a new one is started and notice() says so; one program at a time does that,
+  // and only to the file it found damaged. A database of another program is refused and left alone.
+  // Later calls open the same path again if this one failed (say, it was locked).
   bool open(const std::string& path, std::string& error);
   // A further connection to a history that another one (the importer's) opened and checked: no
   // check of the whole file and never a rename, so a reader neither waits for the check nor moves the
   // file away under the other connection. Damage shows as a failed read.
   bool openForReading(const std::string& path, std::string& error);
+  // Ends the connection; the last one of all programs checkpoints the write-ahead log into the file
+  // and notes a clean end.
   void close();
+  // How long this connection waits for other programs (kBusyTimeoutMs unless set; from 0 to that).
+  void setBusyTimeout(int milliseconds);
+  // Called once, on this object's thread, when a wait for another program has lasted half a second.
+  void setWaitNotice(std::function<void()> notice) { waitNotice_ = std::move(notice); }
   bool isOpen() const { return db_ != nullptr; }
   const std::string& path() const { return path_; }
   // What open() or a later call did that the user should hear of (a damaged file set aside); empty
@@ -104,9 +120,22 @@ class Store {
 
  private:
   struct Statements;
+  struct FileId {
+    uint64_t device = 0, inode = 0;  // both 0: no file
+    bool operator==(const FileId& o) const { return device == o.device && inode == o.inode; }
+    bool operator!=(const FileId& o) const { return !(*this == o); }
+  };
+  static FileId fileId(const std::string& path);
+  bool connect(bool mayRepair, std::string& error);
+  bool beginSession(bool mayRepair, bool& check, std::string& error);
+  bool waitForLock(long byte, bool exclusive, std::string& error);
+  void closeDatabase();
   bool openOnce(std::string& error, bool& damaged, bool check = true);
+  bool repair(const FileId& damaged, std::string& error);
   bool ensureOpen(std::string& error);
   bool setAside(std::string& error);
+  void checkpointLargeLog();
+  static int busyWait(void* self, int count);
   bool import(const std::string& logger, const std::string& file, const std::vector<messwert_tag>& records,
               const std::vector<bool>* checksumError, ImportResult& result, std::string& error);
   bool importOnce(const std::string& logger, const std::string& file,
@@ -117,6 +146,13 @@ class Store {
   sqlite3* db_ = nullptr;
   std::unique_ptr<Statements> statements_;
   std::string path_;
+  int lockFd_ = -1;  // "<file>.lock", held shared while open
+  bool createdLock_ = false;
+  FileId opened_;  // the file this connection opened
+  int busyTimeoutMs_ = kBusyTimeoutMs;
+  int64_t waitStartMs_ = 0;
+  bool waitNoticed_ = false;
+  std::function<void()> waitNotice_;
   std::string notice_;
   std::string lastError_;
 };

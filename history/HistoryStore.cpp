@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -13,6 +14,7 @@
 #ifdef _WIN32
 #include <direct.h>
 #else
+#include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
 #endif
@@ -21,11 +23,34 @@ namespace history {
 
 namespace {
 
-// Long enough to wait out another connection's commit, short enough not to hold up a download.
-constexpr int kBusyTimeoutMs = 250;
 constexpr int kSchemaVersion = 1;
 constexpr int kApplicationId = 0x54574B48;  // "TWKH": tells our file from another program's database
 constexpr size_t kMaxPathLength = 4096;
+// A wait for another program is told of (setWaitNotice) once it has lasted this long.
+constexpr int kWaitNoticeMs = 500;
+// After a write that left more than this in the write-ahead log, the log is copied into the file and
+// emptied at once, waiting for readers at most kCheckpointWaitMs; otherwise it would keep the size of
+// the largest import until the last connection closes. Never longer than the limit between imports.
+constexpr int64_t kLargeLogBytes = 8 << 20;
+constexpr int kCheckpointWaitMs = 2000;
+constexpr int64_t kLogSizeLimit = 8 << 20;
+
+// The lock file beside the database: byte 0 is held shared by every connection while it is open, and
+// exclusively by one that looks whether it is alone (opening, closing); byte 1 exclusively while a
+// damaged file is set aside. Its text says how the sessions went:
+//   "clean <file id>"  the last connection closed with the file (and no log) exactly as named;
+//   "open"             a session that started from a sound file is going on;
+//   "unchecked"        a session is going on that started after an unclean end without a check.
+// Anything else, or no lock file, counts as an unclean end.
+constexpr long kSessionByte = 0;
+constexpr long kRepairByte = 1;
+constexpr size_t kMaxMarkerLength = 256;
+
+int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // The identity of a measurement is the logger and what a CSV line carries exactly: the time stamp,
 // the sensor and the two raw counts (the CSV rounds the values and drops the tick and reserved
@@ -230,6 +255,46 @@ bool exists(const std::string& path) {
 #endif
 }
 
+#ifndef _WIN32
+// One byte of the lock file, for this open file (not the process: two connections of one program
+// keep each other out as two programs do). Does not wait.
+bool tryLock(int fd, long byte, short type) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// What the lock file says how the database's file stands when the last connection closes: which file,
+// how long and when it was last changed, and that no write-ahead log holds changes beyond it.
+std::string cleanMarker(const std::string& path) {
+  struct stat st {
+  }, log{};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::string();
+  if (::lstat((path + "-wal").c_str(), &log) == 0 && log.st_size != 0) return std::string();
+  char text[kMaxMarkerLength];
+  std::snprintf(text, sizeof text, "clean %llu %llu %lld %lld.%09ld %lld.%09ld\n",
+                static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+                static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+                st.st_mtim.tv_nsec, static_cast<long long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
+  return text;
+}
+
+std::string readMarker(int fd) {
+  char text[kMaxMarkerLength];
+  const ssize_t n = ::pread(fd, text, sizeof text, 0);
+  return n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
+}
+
+void writeMarker(int fd, const std::string& text) {
+  if (::ftruncate(fd, 0) == 0 &&
+      ::pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()))
+    ::fdatasync(fd);
+}
+#endif
+
 // Days from 1970-01-01 to a date of the proleptic Gregorian calendar (valid for any year here).
 int64_t daysFromCivil(int64_t y, int64_t m, int64_t d) {
   y -= m <= 2;
@@ -299,10 +364,188 @@ std::string Store::failure(const char* what, int code) const {
   return text;
 }
 
-void Store::close() {
+void Store::closeDatabase() {
   statements_.reset();
   if (db_ != nullptr) sqlite3_close_v2(db_);
   db_ = nullptr;
+}
+
+void Store::close() {
+#ifndef _WIN32
+  // The last connection of all programs: SQLite copies the log into the file and removes it as this
+  // one closes, and the file as it is then counts as cleanly left, if the session started sound.
+  const bool last = lockFd_ >= 0 && opened_ != FileId{} && tryLock(lockFd_, kSessionByte, F_WRLCK);
+  closeDatabase();
+  if (last && readMarker(lockFd_) == "open\n") {
+    const std::string marker = cleanMarker(path_);
+    if (!marker.empty()) writeMarker(lockFd_, marker);
+  }
+  if (lockFd_ >= 0) ::close(lockFd_);
+  lockFd_ = -1;
+#else
+  closeDatabase();
+#endif
+  opened_ = FileId{};
+}
+
+void Store::setBusyTimeout(int milliseconds) {
+  busyTimeoutMs_ = std::clamp(milliseconds, 0, kBusyTimeoutMs);
+}
+
+// SQLite's busy handler: waits in growing steps up to the time-out, and tells of a long wait once.
+int Store::busyWait(void* self, int count) {
+  Store& store = *static_cast<Store*>(self);
+  const int64_t now = nowMs();
+  if (count == 0) store.waitStartMs_ = now;
+  const int64_t waited = now - store.waitStartMs_;
+  if (waited >= store.busyTimeoutMs_) return 0;
+  if (waited >= kWaitNoticeMs && !store.waitNoticed_ && store.waitNotice_) {
+    store.waitNoticed_ = true;
+    store.waitNotice_();
+  }
+  const int64_t step =
+      std::min<int64_t>({int64_t{1} << std::min(count, 7), 100, store.busyTimeoutMs_ - waited});
+  sqlite3_sleep(static_cast<int>(std::max<int64_t>(step, 1)));
+  return 1;
+}
+
+Store::FileId Store::fileId(const std::string& path) {
+  struct stat st {};
+#ifdef _WIN32
+  if (::stat(path.c_str(), &st) != 0) return FileId{};
+#else
+  if (::lstat(path.c_str(), &st) != 0) return FileId{};
+#endif
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// Waits for a byte of the lock file as long as for a busy database.
+bool Store::waitForLock(long byte, bool exclusive, std::string& error) {
+#ifndef _WIN32
+  const int64_t start = nowMs();
+  for (int count = 0; !tryLock(lockFd_, byte, exclusive ? F_WRLCK : F_RDLCK); ++count) {
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return true;  // no locks here: go without
+    if (count == 0) waitStartMs_ = start;
+    if (busyWait(this, count == 0 ? 1 : count) == 0) {
+      error =
+          "History database " + path_ + ": " +
+          (byte == kRepairByte ? "another program is setting it aside" : "it is in use by another program") +
+          " (waited " + std::to_string((nowMs() - start) / 1000) + " s)";
+      return false;
+    }
+  }
+#else
+  (void)byte;
+  (void)exclusive;
+  (void)error;
+#endif
+  return true;
+}
+
+// Joins the session of all connections and says whether the whole file wants checking.
+bool Store::beginSession(bool mayRepair, bool& check, std::string& error) {
+  check = true;
+#ifndef _WIN32
+  const std::string lockPath = path_ + ".lock";
+  lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  createdLock_ = lockFd_ >= 0;
+  if (!createdLock_) lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (lockFd_ < 0) return true;  // a folder we cannot write in: every open checks, as the only way left
+  struct stat st {};
+  if (::fstat(lockFd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(lockFd_);
+    lockFd_ = -1;
+    error = "History database " + path_ + ": its lock file " + path_ + ".lock is not a plain file";
+    return false;
+  }
+  const bool alone = tryLock(lockFd_, kSessionByte, F_WRLCK);
+  if (!alone && !waitForLock(kSessionByte, false, error)) {
+    close();
+    return false;
+  }
+  const std::string marker = readMarker(lockFd_);
+  if (alone) {
+    const std::string clean = cleanMarker(path_);
+    check = clean.empty() || marker != clean;
+    // Until a check has passed, a crash leaves "unchecked", and a reader never checks.
+    writeMarker(lockFd_, check ? "unchecked\n" : "open\n");
+    if (!tryLock(lockFd_, kSessionByte, F_RDLCK)) {  // keeps the byte, shared now
+      close();
+      error = "History database " + path_ + ": its lock file cannot be locked";
+      return false;
+    }
+  } else {
+    check = marker != "open\n";
+  }
+#else
+  (void)error;
+#endif
+  if (!mayRepair) check = false;
+  return true;
+}
+
+// Opens path_: a file that another program set aside or replaced while this one opened it is opened
+// again; a damaged one is set aside when `mayRepair`.
+bool Store::connect(bool mayRepair, std::string& error) {
+  bool check = true;
+  if (!beginSession(mayRepair, check, error)) return false;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const FileId before = fileId(path_);
+    bool damaged = false;
+    const bool ok = openOnce(error, damaged, check);
+    const FileId after = fileId(path_);
+    if (before != after && (ok || damaged)) {
+      closeDatabase();
+      continue;
+    }
+    if (ok) {
+      opened_ = after;
+#ifndef _WIN32
+      if (check && lockFd_ >= 0) writeMarker(lockFd_, "open\n");
+#endif
+      return true;
+    }
+    if (!damaged || !mayRepair) {
+#ifndef _WIN32
+      // Nothing of ours beside a file that is not our history (another program's database, say).
+      if (!damaged && createdLock_ && tryLock(lockFd_, kSessionByte, F_WRLCK))
+        ::unlink((path_ + ".lock").c_str());
+#endif
+      break;
+    }
+    std::string again;
+    if (!repair(after, again)) {
+      error = again;
+      break;
+    }
+    error.clear();
+    return true;
+  }
+  close();
+  return false;
+}
+
+// Sets the damaged file aside and starts a new one, one program at a time: when another has done so
+// already, the file now in its place is left alone and opened.
+bool Store::repair(const FileId& damaged, std::string& error) {
+  closeDatabase();
+  if (lockFd_ >= 0 && !waitForLock(kRepairByte, true, error)) return false;
+  struct Release {
+    int fd;
+    ~Release() {
+#ifndef _WIN32
+      if (fd >= 0) tryLock(fd, kRepairByte, F_UNLCK);
+#endif
+    }
+  } release{lockFd_};
+  if (fileId(path_) == damaged && damaged != FileId{} && !setAside(error)) return false;
+  bool again = false;
+  if (!openOnce(error, again, true)) return false;
+  opened_ = fileId(path_);
+#ifndef _WIN32
+  if (lockFd_ >= 0) writeMarker(lockFd_, "open\n");
+#endif
+  return true;
 }
 
 bool Store::open(const std::string& path, std::string& error) {
@@ -318,16 +561,7 @@ bool Store::open(const std::string& path, std::string& error) {
     return false;
   }
   if (!prepareFolder(folderOf(path), error)) return false;
-  bool damaged = false;
-  if (openOnce(error, damaged)) return true;
-  if (!damaged) return false;
-  std::string again;
-  if (!setAside(again) || !openOnce(again, damaged)) {
-    error = again;
-    return false;
-  }
-  error.clear();
-  return true;
+  return connect(true, error);
 }
 
 bool Store::openForReading(const std::string& path, std::string& error) {
@@ -339,8 +573,7 @@ bool Store::openForReading(const std::string& path, std::string& error) {
     return false;
   }
   if (!prepareFolder(folderOf(path), error)) return false;
-  bool damaged = false;
-  return openOnce(error, damaged, false);
+  return connect(false, error);
 }
 
 bool Store::openOnce(std::string& error, bool& damaged, bool check) {
@@ -353,11 +586,11 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
   auto fail = [&](const char* what) {
     damaged = isDamage(rc);
     error = failure(what, rc);
-    close();
+    closeDatabase();
     return false;
   };
   if (rc != SQLITE_OK) return fail("cannot open it");
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_busy_handler(db_, &Store::busyWait, this);
 
   int64_t applicationId = 0, version = 0, objects = 0;
   if ((rc = pragmaInt(db_, "PRAGMA application_id", applicationId)) != SQLITE_OK)
@@ -375,18 +608,19 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
   const bool fresh = applicationId == 0 && objects == 0;
   if (!fresh && applicationId != kApplicationId) {
     error = "History database " + path_ + ": the file is a database of another program; it is left as it is";
-    close();
+    closeDatabase();
     return false;
   }
   if (version > kSchemaVersion) {
     error = "History database " + path_ + ": written by a newer Tarnwick; it is left as it is";
-    close();
+    closeDatabase();
     return false;
   }
 
   std::string mode;
   if ((rc = pragmaText(db_, "PRAGMA journal_mode=WAL", mode)) != SQLITE_OK ||
-      (rc = exec(db_, "PRAGMA synchronous=NORMAL")) != SQLITE_OK)
+      (rc = exec(db_, "PRAGMA synchronous=NORMAL")) != SQLITE_OK ||
+      (rc = exec(db_, ("PRAGMA journal_size_limit=" + std::to_string(kLogSizeLimit)).c_str())) != SQLITE_OK)
     return fail("cannot set it up");
   if (fresh || version < kSchemaVersion) {
     // Another program starting at the same moment may create the tables too: IF NOT EXISTS, in a
@@ -477,22 +711,38 @@ bool Store::import(const std::string& logger, const std::string& file,
                    const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,
                    ImportResult& result, std::string& error) {
   result = ImportResult{};
-  if (!validLogger(logger, error) || !ensureOpen(error)) return false;
+  if (!validLogger(logger, error)) return false;
+  // A file set aside or replaced by another program since this connection opened it: the records go
+  // into the one in its place, not into the one set aside.
+  if (db_ != nullptr && fileId(path_) != opened_) close();
+  if (!ensureOpen(error)) return false;
   int code = SQLITE_OK;
-  if (importOnce(logger, file, records, checksumError, result, error, code)) return true;
+  if (importOnce(logger, file, records, checksumError, result, error, code)) {
+    checkpointLargeLog();
+    return true;
+  }
   if (!isDamage(code)) return false;
   // Found damaged while writing: kept aside like a damaged file found at opening, and the records go
   // into the new one.
-  close();
   std::string again;
-  bool damaged = false;
-  if (!setAside(again) || !openOnce(again, damaged)) {
+  if (!repair(opened_, again)) {
     error += "; " + again;
     return false;
   }
   if (!importOnce(logger, file, records, checksumError, result, error, code)) return false;
+  checkpointLargeLog();
   error.clear();
   return true;
+}
+
+void Store::checkpointLargeLog() {
+  struct stat st {};
+  if (::stat((path_ + "-wal").c_str(), &st) != 0 || st.st_size < kLargeLogBytes) return;
+  const int keep = busyTimeoutMs_;
+  busyTimeoutMs_ = std::min(keep, kCheckpointWaitMs);
+  // Busy (a reader still on an older state) leaves the log for a later checkpoint: nothing is lost.
+  sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  busyTimeoutMs_ = keep;
 }
 
 bool Store::importOnce(const std::string& logger, const std::string& file,
