@@ -31,7 +31,9 @@ constexpr char kFooter[] =
     "  5  no answer from the logger in time\n"
     "  6  firmware-update: the firmware is up to date\n"
     "  7  a file could not be written or read\n"
-    "  8  download: the logger has no records stored\n";
+    "  8  download: the logger has no records stored\n"
+    "  11 download: the file is written, but the records are not in the history (it stayed in use by\n"
+    "     another program for a minute, or cannot be opened or written)\n";
 
 std::string oneLine(std::string text) {
   for (char& c : text) {

@@ -227,7 +227,8 @@ int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOpt
   if (status != kDone) return status;
   session.note(loggerName(logger) + ": " + std::to_string(records.size()) + " records written to " +
                shown(target));
-  if (options.history) importIntoHistory(session, logger, target == "-" ? std::string() : target, records);
+  if (options.history && !importIntoHistory(session, logger, target == "-" ? std::string() : target, records))
+    return kNotInHistory;
   return kDone;
 }
 
@@ -278,8 +279,10 @@ int downloadAll(Session& session, const DownloadOptions& options) {
       if (status == kDone)
         status = downloadOne(session, logger, options, jsonl ? temp.file("download.csv") : target, target);
     }
-    // An empty logger is no failure of a scheduled run.
-    if (result == kDone && status != kDone && status != kNoRecords) result = status;
+    // An empty logger is no failure of a scheduled run; a logger that failed outweighs one whose file
+    // is written but not in the history.
+    if (status != kDone && status != kNoRecords && (result == kDone || result == kNotInHistory))
+      result = status;
   }
   return result;
 }

@@ -5,14 +5,15 @@ namespace cli {
 
 enum ExitStatus : int {
   kDone = 0,
-  kFailed = 1,        // the logger refused or broke off the operation, or the link ended
-  kBadArguments = 2,  // unknown command or option, missing or bad value, no logger chosen, missing locale
-  kNoLogger = 3,      // no logger attached, or none with the serial number given
-  kInUse = 4,         // the logger is held by another program
-  kNoAnswer = 5,      // the logger did not answer in time
-  kUpToDate = 6,      // firmware-update: the logger's firmware is up to date
-  kFileError = 7,     // a file or folder could not be written or read
-  kNoRecords = 8,     // download: the logger has no records stored
+  kFailed = 1,         // the logger refused or broke off the operation, or the link ended
+  kBadArguments = 2,   // unknown command or option, missing or bad value, no logger chosen, missing locale
+  kNoLogger = 3,       // no logger attached, or none with the serial number given
+  kInUse = 4,          // the logger is held by another program
+  kNoAnswer = 5,       // the logger did not answer in time
+  kUpToDate = 6,       // firmware-update: the logger's firmware is up to date
+  kFileError = 7,      // a file or folder could not be written or read
+  kNoRecords = 8,      // download: the logger has no records stored
+  kNotInHistory = 11,  // download: the file is written, but its records did not go into the history
 };
 
 }  // namespace cli

@@ -41,26 +41,32 @@ bool parseTime(const std::string& text, bool end, int64_t& seconds) {
 
 }  // namespace
 
-void importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
+bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
                        const std::vector<messwert_tag>& records) {
   const std::string name = loggerName(logger);
   const std::string path = history::Store::defaultPath();
   if (path.empty()) {
     session.problem(name + ": not imported into the history: no home folder is known");
-    return;
+    return false;
   }
   history::Store store;
+  store.setBusyTimeout(session.io().historyWaitMs);
+  store.setWaitNotice([&] {
+    session.note("the history " + printable(path) + " is in use by another program; waiting up to " +
+                 std::to_string((session.io().historyWaitMs + 999) / 1000) + " s");
+  });
   history::ImportResult result;
   std::string error;
   if (!store.open(path, error) ||
       !store.importDownload(logger.serialText, file.empty() ? "-" : file, records, result, error)) {
     session.problem(name + ": not imported into the history (" + printable(error) +
                     "); the download is done");
-    return;
+    return false;
   }
   if (!store.notice().empty()) session.problem(printable(store.notice()));
   session.note(name + ": " + std::to_string(result.added) + " of " + std::to_string(result.records) +
                " records new in the history " + path);
+  return true;
 }
 
 int history(Session& session, const HistoryOptions& options) {

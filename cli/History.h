@@ -11,9 +11,10 @@ struct ScannedLogger;
 
 namespace cli {
 
-// Imports downloaded records into the history store. A failure is reported and changes nothing else:
-// the download itself is done. `file` is empty when the records went to standard output.
-void importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
+// Imports downloaded records into the history store, waiting for another program's import to end. A
+// failure is reported and returns false; the download itself is done. `file` is empty when the
+// records went to standard output.
+bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
                        const std::vector<messwert_tag>& records);
 
 struct HistoryOptions {

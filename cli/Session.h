@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cli/ConsolePort.h"
+#include "history/History.h"
 
 class USBInterface;
 struct ScannedLogger;
@@ -23,6 +24,8 @@ struct Io {
   // Adds the logger sources to the driver, once, before the first scan; none when empty (tests attach
   // their loggers themselves).
   std::function<void()> enableLoggers;
+  // How long a download's import waits for another program that writes the history.
+  int historyWaitMs = history::kBusyTimeoutMs;
 };
 
 class Session {

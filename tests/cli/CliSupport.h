@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -59,7 +60,7 @@ inline std::time_t fixedClock() {
   return std::mktime(&t);
 }
 
-inline Run runCli(std::vector<std::string> args) {
+inline Run runCli(std::vector<std::string> args, const std::function<void(cli::Io&)>& adjust = nullptr) {
   args.insert(args.begin(), "tarnwick-cli");
   std::vector<const char*> argv;
   for (const auto& a : args) argv.push_back(a.c_str());
@@ -69,6 +70,7 @@ inline Run runCli(std::vector<std::string> args) {
   io.out = out.get();
   io.err = err.get();
   io.clock = fixedClock;
+  if (adjust) adjust(io);
   Run run;
   run.status = cli::run(static_cast<int>(argv.size()), argv.data(), io);
   run.out = readAll(out.get());

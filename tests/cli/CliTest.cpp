@@ -1,11 +1,15 @@
 // tarnwick-cli against loggers in this process: what each command sends and writes, and its status.
+#include <sqlite3.h>
+
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "CliSupport.h"
 #include "cli/Commands.h"
 #include "cli/ExitStatus.h"
 #include "data/RegionalFormat.h"
+#include "history/History.h"
 
 using clitest::CliTest;
 using clitest::readFile;
@@ -260,12 +264,71 @@ TEST_F(CliTest, DownloadsGoIntoTheHistory) {
   EXPECT_EQ(runCli({"history", "--from", "2026-02-30"}).status, cli::kBadArguments);
   EXPECT_EQ(runCli({"history", "--to", "tomorrow"}).status, cli::kBadArguments);
 
-  // The store's folder is a file: the download is done all the same.
+  EXPECT_EQ(runCli({"history"}).status, cli::kDone);
+  ::unsetenv("XDG_DATA_HOME");
+}
+
+// While another program writes the history, a download waits for it and imports (the other program
+// commits once the download's note says it waits); one that stays in use beyond the wait, or a history
+// that cannot be opened, leaves the file written and exits with its own status.
+TEST_F(CliTest, ADownloadWaitsForTheHistoryOrSaysItIsNotIn) {
+  ::setenv("XDG_DATA_HOME", path("data").c_str(), 1);
+  attach(logger("VLM12345", 400));
+  std::string error;
+  { ASSERT_TRUE(history::Store().open(history::Store::defaultPath(), error)) << error; }
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(history::Store::defaultPath().c_str(), &other), SQLITE_OK);
+  auto hold = [&] { return sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr); };
+  ASSERT_EQ(hold(), SQLITE_OK);
+
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::string err;
+  std::thread holder([&] {
+    char chunk[4096];
+    bool released = false;
+    for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;) {
+      err.append(chunk, static_cast<size_t>(n));
+      if (!released && err.find("in use by another program; waiting up to 60 s") != std::string::npos)
+        released = sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    if (!released) sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  });
+  std::FILE* errors = ::fdopen(fds[1], "w");
+  ASSERT_NE(errors, nullptr);
+  std::setvbuf(errors, nullptr, _IONBF, 0);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::tmpfile(), std::fclose);
+  cli::Io io;
+  io.out = out.get();
+  io.err = errors;
+  const char* argv[] = {"tarnwick-cli", "download", "-o", nullptr};
+  const std::string waited = path("waited.csv");
+  argv[3] = waited.c_str();
+  const int status = cli::run(4, argv, io);
+  std::fclose(errors);
+  holder.join();
+  ::close(fds[0]);
+  EXPECT_EQ(status, cli::kDone) << err;
+  EXPECT_NE(err.find("VLM12345: 400 of 400 records new in the history"), std::string::npos) << err;
+
+  ASSERT_EQ(hold(), SQLITE_OK);
+  io.err = nullptr;
+  auto busy = [&](const std::string& file) {
+    clitest::Run run = runCli({"download", "-o", path(file)}, [](cli::Io& io) { io.historyWaitMs = 200; });
+    EXPECT_EQ(run.status, cli::kNotInHistory) << run.err;
+    EXPECT_NE(run.err.find("VLM12345: not imported into the history ("), std::string::npos) << run.err;
+    const std::string written = clitest::readFile(path(file));
+    EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 401);
+    return run.err;
+  };
+  EXPECT_NE(busy("held.csv").find("in use by another program"), std::string::npos);
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+
+  // The store's folder is a file.
   { std::ofstream(path("blocked")) << "x"; }
   ::setenv("XDG_DATA_HOME", path("blocked").c_str(), 1);
-  const auto blocked = runCli({"download", "-s", "777", "-o", path("d.csv")});
-  EXPECT_EQ(blocked.status, cli::kDone);
-  EXPECT_NE(blocked.err.find("VLM777: not imported into the history ("), std::string::npos) << blocked.err;
+  busy("blocked.csv");
   EXPECT_EQ(runCli({"history"}).status, cli::kFileError);
   ::unsetenv("XDG_DATA_HOME");
 }
