@@ -54,6 +54,9 @@ constexpr int32_t kMinLoadBytes = 64;     // one packet
 constexpr int32_t kMaxLoadBytes = static_cast<int32_t>(logger::kMemorySize);
 constexpr int kClientHeight = 455;  // the controls' area without the service console
 constexpr int kRecentFiles = 8;
+// The measurements window's own connection lives on the GUI thread, which never waits long for
+// another program; imports wait history::kBusyTimeoutMs on the importer's thread.
+constexpr int kGuiThreadHistoryWaitMs = 250;
 constexpr size_t kAnswersKept = 16;
 const QString kRecentKey = QStringLiteral("recentFiles");
 // The history's name for a logger that reports no serial-number string.
@@ -834,6 +837,7 @@ MeasurementsWindow* TfrmMain::showMeasurements() {
     // The window reads the history through a connection of the GUI thread; without one it still
     // shows opened files.
     store_ = std::make_unique<history::Store>();
+    store_->setBusyTimeout(kGuiThreadHistoryWaitMs);
     std::string error;
     const std::string path = historyPath();
     history::Store* store = !path.empty() && store_->open(path, error) ? store_.get() : nullptr;
