@@ -475,7 +475,8 @@ bool Store::beginSession(bool mayRepair, bool& check, std::string& error) {
       return false;
     }
   } else {
-    check = marker != "open\n";
+    // Others are open: a session that started sound goes on (or has just ended cleanly).
+    check = marker != "open\n" && marker != cleanMarker(path_);
   }
 #else
   (void)error;

@@ -323,6 +323,51 @@ TEST_F(HistoryStore, OnlyTheFileFoundDamagedIsSetAside) {
   EXPECT_EQ(later.loggers(), (std::vector<std::string>{"VLM2", "VLM3"}));
 }
 
+// Two programs that open one damaged file at the same moment: both check it, one sets it aside, and
+// both end up with the one new history. Some rounds, as the moment is the scheduler's.
+TEST_F(HistoryStore, TwoProgramsOpeningOneDamagedFileSetItAsideOnce) {
+  for (int logger = 0; logger < 40; ++logger) import("VLM" + std::to_string(100 + logger), memory(0, 840));
+  store.close();
+  std::string damaged = historytest::readFile(path);
+  ASSERT_GT(damaged.size(), 40 * 4096u);
+  std::memset(&damaged[damaged.size() / 2 / 4096 * 4096], 0x5A, 4096);
+  for (int round = 1; round <= 8; ++round) {
+    historytest::writeFile(path, damaged);
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    pid_t children[2];
+    for (pid_t& child : children) {
+      child = ::fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        ::close(go[1]);
+        char start;
+        if (::read(go[0], &start, 1) != 1) ::_exit(2);
+        history::Store program;
+        std::string ignored;
+        history::ImportResult result;
+        ::_exit(program.open(path, ignored) &&
+                        program.importDownload("VLM1", "a.csv", memory(0, 10), result, ignored)
+                    ? 0
+                    : 1);
+      }
+    }
+    ::close(go[0]);
+    ASSERT_EQ(::write(go[1], "gg", 2), 2);
+    ::close(go[1]);
+    for (pid_t child : children) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+    }
+    EXPECT_EQ(setAside(dir).size(), static_cast<size_t>(round));
+    ASSERT_TRUE(store.open(path, error)) << error;
+    EXPECT_EQ(store.notice(), "");
+    EXPECT_EQ(all("VLM1").size(), 10u) << "round " << round;
+    store.close();
+  }
+}
+
 // Root ignores permission bits, so the store runs as nobody in a child process.
 TEST(HistoryStoreAccess, AReadOnlyFolderFailsWithAMessage) {
   TempDir dir;
