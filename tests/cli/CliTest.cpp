@@ -348,17 +348,22 @@ TEST_F(CliTest, HistoryCsvQuotesTheLoggersText) {
   ::unsetenv("XDG_DATA_HOME");
 }
 
-// Answers the logger still sends from an earlier exchange (the rest of a 200 kB answer) are drained:
-// the next command takes only its own answer.
+// Answers the logger still sends from an earlier exchange (the rest of a 200 kB answer, answers to
+// commands of a program that has ended) are drained: the next command takes only its own answer.
 TEST_F(CliTest, StaleAnswersAreDrainedBeforeTheCommand) {
   velmora::Options options = logger("VLM5", 20);
   options.software = std::string(200000, 'V');
-  attach(options);
+  auto device = attach(options);
   const auto software = runCli({"send", "device.software"});
   EXPECT_EQ(software.out.rfind("device.software=VVVV", 0), 0u) << software.out.substr(0, 80);
+  auto leave = [&](const std::string& answer) {
+    device->QueueIn(velmora::kEpIn, reinterpret_cast<const uint8_t*>(answer.c_str()), answer.size() + 1);
+  };
+  leave("mem.used=7");
   const auto used = runCli({"send", "mem.used"});
   EXPECT_EQ(used.status, cli::kDone);
   EXPECT_EQ(used.out, "mem.used=20\n");
+  leave("device.software=V9.99");
   const auto load = runCli({"download", "--no-history", "-o", path("a.csv")});
   EXPECT_EQ(load.status, cli::kDone) << load.err;
 }
