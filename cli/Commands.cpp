@@ -524,6 +524,7 @@ int sendRaw(Session& session, const std::string& serial, const std::string& comm
         kAnswerBound);
   const State state = port.state();
   usb.disconnect();
+  usb.drainingAnswers = false;
   const std::string name = loggerName(logger);
   if (answer(state) != state.responses.end()) {
     std::fprintf(session.io().out, "%s\n", printable(*answer(state)).c_str());
