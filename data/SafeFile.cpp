@@ -268,8 +268,12 @@ bool SafeFile::commit() {
   ok = ok && _commit(fd_) == 0;
   ok = _close(fd_) == 0 && ok;
 #else
-  if (inPlace_) ok = ok && ftruncate(fd_, 0) == 0 && lseek(fd_, 0, SEEK_SET) == 0;
-  if (inPlace_) ok = ok && writeAll(pending_.data(), pending_.size());
+  if (inPlace_) {
+    // A removal at a signal waits until the file is whole again.
+    const auto held = temporaries::hold();
+    ok = ok && ftruncate(fd_, 0) == 0 && lseek(fd_, 0, SEEK_SET) == 0;
+    ok = ok && writeAll(pending_.data(), pending_.size());
+  }
   ok = ok && fsync(fd_) == 0;
   ok = close(fd_) == 0 && ok;
 #endif
