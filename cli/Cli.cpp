@@ -31,7 +31,7 @@ constexpr char kFooter[] =
     "  4  the logger is in use by another program\n"
     "  5  no answer from the logger in time\n"
     "  6  firmware-update: the firmware is up to date\n"
-    "  7  a file could not be written or read\n"
+    "  7  a file could not be written or read (a closed standard output too, after the history import)\n"
     "  8  download: the logger has no records stored\n"
     "  130, 143, 129  stopped by SIGINT, SIGTERM or SIGHUP; temporary files are removed\n";
 
@@ -109,8 +109,8 @@ int run(int argc, const char* const argv[], const Io& io) {
   serialOption(setTime, serial);
   CLI::App* firmware = app.add_subcommand(
       "firmware-update",
-      "send the firmware Tarnwick carries unless the logger's version sorts after it (then status 6); "
-      "an equal version is sent again");
+      "send Tarnwick's firmware unless the logger's version sorts after it (status 6); an equal one "
+      "is sent again");
   serialOption(firmware, serial);
 
   HistoryOptions past;
