@@ -55,10 +55,9 @@ const char kSchema[] =
         "measurements") TARNWICK_REPLACEABLE
     "CREATE TABLE sensors(logger INTEGER NOT NULL, sensor INTEGER NOT NULL, PRIMARY KEY(logger, sensor)) "
     "WITHOUT ROWID;"
-    "CREATE TABLE downloads(id INTEGER PRIMARY KEY, time INTEGER NOT NULL, logger INTEGER NOT NULL, file "
-    "TEXT "
-    "NOT NULL, records INTEGER NOT NULL, added INTEGER NOT NULL, from_file INTEGER NOT NULL, device TEXT NOT "
-    "NULL DEFAULT '', differing INTEGER NOT NULL DEFAULT 0);";
+    "CREATE TABLE downloads(id INTEGER PRIMARY KEY, time INTEGER NOT NULL, logger INTEGER NOT NULL, "
+    "file TEXT NOT NULL, records INTEGER NOT NULL, added INTEGER NOT NULL, from_file INTEGER NOT NULL, "
+    "device TEXT NOT NULL DEFAULT '', differing INTEGER NOT NULL DEFAULT 0);";
 
 // Version 1 kept one row per logger, time, sensor and raw counts; its rows are distinct records under
 // the wider key too, so they all move over. Downloads gain their device source and refused lines.
