@@ -379,7 +379,8 @@ void MeasurementsWindow::startLoad(const Source& source, std::vector<history::St
     loadWatcher_.setFuture(QtConcurrent::run([title = source.key, records = std::move(records)]() {
       std::vector<MeasurementRecord> rows;
       rows.reserve(records.size());
-      for (const history::StoredRecord& r : records) rows.push_back({r.time, r.record, r.checksumError});
+      for (const history::StoredRecord& r : records)
+        rows.push_back({r.time, r.record, r.checksumError, r.fromFile, r.download});
       return LoadResult{true, prepareMeasurements(title, std::move(rows)), QString()};
     }));
     return;
@@ -400,11 +401,15 @@ void MeasurementsWindow::startLoad(const Source& source, std::vector<history::St
     query.logger = logger.toStdString();
     std::vector<MeasurementRecord> records;
     const auto keep = [&](const history::StoredRecord& r) {
-      records.push_back({r.time, r.record, r.checksumError});
+      records.push_back({r.time, r.record, r.checksumError, r.fromFile, r.download});
       return true;
     };
     if (!reader->scan(query, keep, error)) return LoadResult{false, nullptr, QString::fromStdString(error)};
-    return LoadResult{false, prepareMeasurements(logger, std::move(records)), QString()};
+    auto data = prepareMeasurements(logger, std::move(records));
+    std::map<int64_t, QString> sources;
+    for (const history::DownloadRow& row : reader->downloads(query.logger)) sources[row.id] = sourceText(row);
+    std::const_pointer_cast<MeasurementData>(data)->sources = std::move(sources);
+    return LoadResult{false, std::move(data), QString()};
   }));
 }
 
@@ -1022,6 +1027,40 @@ void MeasurementsWindow::paintReport(QCPPainter& painter, const QRect& page) {
                                      localeformat::qtDisplayFormat(exportFormat().longTime)))};
   for (const QString& text : lines) {
     painter.drawText(QRect(page.left(), y, page.width(), line), Qt::AlignLeft | Qt::AlignVCenter, text);
+    y += line;
+  }
+  // Where the records in view came from; those read from a file rather than downloaded are marked.
+  std::map<QString, std::pair<int64_t, bool>> sources;
+  if (data_)
+    for (size_t i = begin; i < end; ++i) {
+      const MeasurementRecord& r = data_->records[(*shown_)[i]];
+      auto& entry = sources[data_->sourceOf(r)];
+      ++entry.first;
+      entry.second = entry.second || r.fromFile;
+    }
+  int64_t fromFiles = 0;
+  QStringList named;
+  for (const auto& [name, entry] : sources) {
+    if (entry.second) fromFiles += entry.first;
+    named << tr("%1%2: %3")
+                 .arg(entry.second ? QStringLiteral("* ") : QString(), name.isEmpty() ? tr("unknown") : name,
+                      count(entry.first));
+  }
+  const int shownSources = std::min<int>(named.size(), 4);
+  for (int i = 0; i < shownSources; ++i) {
+    painter.drawText(QRect(page.left(), y, page.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
+                     (i == 0 ? tr("Sources: ") : QStringLiteral("    ")) + named[i]);
+    y += line;
+  }
+  if (named.size() > shownSources) {
+    painter.drawText(QRect(page.left(), y, page.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
+                     tr("    … and %1 more sources (see the window).").arg(named.size() - shownSources));
+    y += line;
+  }
+  if (fromFiles > 0) {
+    painter.drawText(
+        QRect(page.left(), y, page.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
+        tr("* %1 records were read from files, not downloaded from the logger.").arg(count(fromFiles)));
     y += line;
   }
   y += 8;

@@ -357,20 +357,57 @@ void MainWindowFrameTest::openMeasurementsFile() {
   download(file);
   QTRY_VERIFY_WITH_TIMEOUT(message().endsWith("120 new in history"), kWait);
 
-  // A file the history knows goes under its logger; a copy under another name under that name.
+  // A file the history knows as a download goes under its logger; a copy under another name only when
+  // the user says it belongs to the logger its lines point to.
   QVERIFY(QFile::copy(file, dir->filePath("copy.csv")));
   window->openMeasurementsFile(file);
   QTRY_COMPARE_WITH_TIMEOUT(message(), QString("120 records read from logger.csv \u00B7 0 new in history"),
                             kWait);
+  bool add = false;
+  QString question;
+  DialogDriver<QMessageBox> belongs([&](QMessageBox* box) {
+    question = box->text();
+    box->findChild<QPushButton*>(add ? "addToLogger" : "keepApart")->click();
+  });
   window->openMeasurementsFile(dir->filePath("copy.csv"));
-  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("120 records read from copy.csv \u00B7 120 new in history"),
-                            kWait);
+  QTRY_COMPARE_WITH_TIMEOUT(
+      message(), QString("120 records read from copy.csv \u00B7 kept apart, not in the history"), kWait);
+  QVERIFY2(question.contains("logger VLM12345"), qPrintable(question));
   QVERIFY(window->findChild<MeasurementsWindow*>()->isVisible());
   history::Store store;
   std::string error;
   QVERIFY(store.open(window->historyPath(), error));
-  QCOMPARE(store.loggers(), (std::vector<std::string>{"VLM12345", "copy"}));
-  QCOMPARE(store.downloads("VLM12345").size(), size_t(2));
+  QCOMPARE(store.loggers(), (std::vector<std::string>{"VLM12345"}));
+  add = true;
+  belongs.rearm();
+  window->openMeasurementsFile(dir->filePath("copy.csv"));
+  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("120 records read from copy.csv \u00B7 0 new in history"),
+                            kWait);
+  QCOMPARE(belongs.handled, 2);
+  QCOMPARE(store.downloads("VLM12345").size(), size_t(3));
+
+  // One reading changed by hand in the downloaded file: refused and counted, the logger's stays.
+  QFile edited(file);
+  QVERIFY(edited.open(QIODevice::ReadWrite));
+  QByteArray bytes = edited.readAll();
+  const int line = bytes.indexOf("\r\n", bytes.indexOf("\r\n") + 2) + 2;
+  int field = line;
+  for (int i = 0; i < 3; ++i) field = bytes.indexOf(';', field) + 1;
+  const int length = bytes.indexOf(';', field) - field;
+  bytes.replace(field, length, bytes.mid(field, length).contains(',') ? "39,5" : "39.5");
+  QVERIFY(edited.seek(0) && edited.write(bytes) == bytes.size());
+  edited.close();
+  window->openMeasurementsFile(file);
+  QTRY_COMPARE_WITH_TIMEOUT(
+      message(),
+      QString("120 records read from logger.csv \u00B7 0 new in history \u00B7 1 differ "
+              "from the logger's download \u2014 not imported"),
+      kWait);
+  QCOMPARE(log()
+               .filter(QRegularExpression("^History: logger.csv into VLM12345: 0 imported, 119 already "
+                                          "known, 1 differ"))
+               .size(),
+           1);
 
   // Anything else is refused, naming the file and the line.
   QFile foreign(dir->filePath("notes.csv"));

@@ -366,6 +366,19 @@ void MeasurementsWindowTest::loggerOfTheHistory() {
   QVERIFY(view.wait(kWait));
   QCOMPARE(table->rowCount(), 50);
   QCOMPARE(window.range(), std::make_pair(kStart, kStart + 60 * 49));
+
+  // A record read from a file where the download has none is kept, and the table says so.
+  history::ImportResult result;
+  QVERIFY2(store.importCsvRecords("VLM00001", "/data/extra.csv", {makeRecord(kStart + 60 * 70, 7, 50, 20)},
+                                  {false}, result, error),
+           error.c_str());
+  window.historyChanged("VLM00001");
+  QVERIFY(view.wait(kWait));
+  QCOMPARE(table->rowCount(), 51);
+  QVERIFY(table->index(0, RecordsModel::Source).data().toString().startsWith("Download "));
+  QVERIFY(table->index(50, RecordsModel::Source).data().toString().startsWith("File extra.csv, read "));
+  QVERIFY(!table->index(0, RecordsModel::Time).data(Qt::ForegroundRole).isValid());
+  QVERIFY(table->index(50, RecordsModel::Time).data(Qt::ForegroundRole).isValid());
 }
 
 QTEST_MAIN(MeasurementsWindowTest)
