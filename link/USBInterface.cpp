@@ -375,9 +375,11 @@ void USBInterface::disconnectLink(uint64_t gen) {
       // Only the first teardown of a link that was up reports its end.
       ended = connected.exchange(false);
     }
+    // Still under the lock: a link opened next (it takes the lock first) is reported after this
+    // one's end, never before it.
+    mainWindow->infoMsg("Device disconnected!");
+    if (ended) mainWindow->linkEvent({LinkEvent::Kind::Disconnected});
   }
-  mainWindow->infoMsg("Device disconnected!");
-  if (ended) mainWindow->linkEvent({LinkEvent::Kind::Disconnected});
   sweepRetired(false);
 }
 

@@ -28,7 +28,7 @@
 
 namespace {
 
-constexpr int kWait = 30000;
+constexpr int kWait = 60000;
 
 std::shared_ptr<velmora::VelmoraDevice> attach(velmora::Options options = {}) {
   auto device = std::make_shared<velmora::VelmoraDevice>(options, "frame");
@@ -116,7 +116,7 @@ void MainWindowFrameTest::clientAreaBetweenMenuAndStatusBar() {
   QCOMPARE(control<QWidget>("gbxSERDateTime")->geometry(), QRect(264, 8, 361, 73));
   QCOMPARE(control<QPlainTextEdit>("mmoDebug")->geometry(), QRect(8, 96, 617, 353));
   QCOMPARE(control<QPlainTextEdit>("mmoDebug")->parentWidget(), client);
-  QTRY_COMPARE(message(), QString("No logger found"));
+  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("No logger found"), kWait);
   QCOMPARE(connection(), QString("Not connected"));
 
   // Logger > Service Console shows the console and hides it again; the status bar stays below.
@@ -133,13 +133,13 @@ void MainWindowFrameTest::clientAreaBetweenMenuAndStatusBar() {
 
   // The menu's operations are the buttons': the same handler, and disabled while the buttons are.
   control<QAction>("actDownload")->trigger();
-  QTRY_COMPARE(log().count("No Velmora found"), 2);
+  QTRY_COMPARE_WITH_TIMEOUT(log().count("No Velmora found"), 2, kWait);
   window->startBusy();
-  QTRY_VERIFY(!control<QAction>("actDownload")->isEnabled());
+  QTRY_VERIFY_WITH_TIMEOUT(!control<QAction>("actDownload")->isEnabled(), kWait);
   QVERIFY(!control<QAction>("actFirmwareUpdate")->isEnabled() &&
           !control<QAction>("actSetTime")->isEnabled());
   window->stopBusy();
-  QTRY_VERIFY(control<QAction>("actDownload")->isEnabled());
+  QTRY_VERIFY_WITH_TIMEOUT(control<QAction>("actDownload")->isEnabled(), kWait);
 }
 
 void MainWindowFrameTest::operationTexts_data() {
@@ -169,7 +169,7 @@ void MainWindowFrameTest::operationTexts() {
   auto logger = attach(options);
   open();
   connectLogger();
-  QTRY_COMPARE(connection(), QString("Connected: VLM12345"));
+  QTRY_COMPARE_WITH_TIMEOUT(connection(), QString("Connected: VLM12345"), kWait);
 
   if (operation == "cancel") {
     download(QString());
@@ -193,7 +193,7 @@ void MainWindowFrameTest::operationTexts() {
     QCOMPARE(connection(), QString("Connected: VLM12345 \u00B7 firmware V1.11"));
   } else if (operation == "disconnect") {
     QTest::mouseClick(control<QPushButton>("btnDisconnect"), Qt::LeftButton);
-    QTRY_COMPARE(connection(), QString("Not connected"));
+    QTRY_COMPARE_WITH_TIMEOUT(connection(), QString("Not connected"), kWait);
   }
   QTRY_COMPARE_WITH_TIMEOUT(message(), expected, kWait);
   QVERIFY(!window->status()->progressShown());
@@ -223,8 +223,10 @@ void MainWindowFrameTest::firmwareUpdateUntilTheRestart() {
   QCOMPARE(connection(), QString("Not connected"));
   QVERIFY(window->status()->progressShown());  // the wait, until the update's time-out
   window->timTimeoutTimer();
-  QTRY_COMPARE(message(), QString("Firmware V1.10 sent and the logger restarted \u2014 the next operation "
-                                  "connects to it again"));
+  QTRY_COMPARE_WITH_TIMEOUT(message(),
+                            QString("Firmware V1.10 sent and the logger restarted \u2014 the next operation "
+                                    "connects to it again"),
+                            kWait);
   QVERIFY(!window->status()->progressShown());
   // The window asked nothing beyond the update itself, and the logger that came back got nothing.
   QCOMPARE(logger->Commands(), (std::vector<std::string>{"device.software", "mem.save=463104,61184",
@@ -241,7 +243,7 @@ void MainWindowFrameTest::firmwareUpdateUntilTheRestart() {
 
 void MainWindowFrameTest::progressIsCoalesced() {
   open();
-  QTRY_COMPARE(message(), QString("No logger found"));
+  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("No logger found"), kWait);
   constexpr int kPackets = 8192;
   const int before = window->status()->renders();
   QElapsedTimer clock;
@@ -257,7 +259,7 @@ void MainWindowFrameTest::progressIsCoalesced() {
   worker.join();
   // The GUI thread was waiting here: the whole burst stands in the queue as one effect.
   QCOMPARE(window->pendingEffects(), size_t(1));
-  QTRY_COMPARE(message(), QString("All 8,192 packets received \u2014 saving"));
+  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("All 8,192 packets received \u2014 saving"), kWait);
   const int renders = window->status()->renders() - before;
   // At most one drawing per 40 ms, and one more to end with.
   QVERIFY2(renders <= 2 + clock.elapsed() / StatusBar::kProgressIntervalMs,
@@ -269,7 +271,7 @@ void MainWindowFrameTest::filtersHideAndShowAgain() {
   const QString file = dir->filePath("log.txt");
   qputenv("TARNWICK_LOG_FILE", QFile::encodeName(file));
   open();
-  QTRY_VERIFY(log().contains("No Velmora found"));
+  QTRY_VERIFY_WITH_TIMEOUT(log().contains("No Velmora found"), kWait);
   window->infoMsg(" <<< mem.used");
   window->responseLine("mem.used=2");
   window->infoMsg("mem.used=2");
@@ -278,7 +280,7 @@ void MainWindowFrameTest::filtersHideAndShowAgain() {
   window->infoMsg("Fehler Messwert 2: 32.13.2017");
   window->infoMsg("mem.used=2");  // the same text, but no answer this time
   window->infoMsg("Download finished");
-  QTRY_VERIFY(log().contains("Download finished"));
+  QTRY_VERIFY_WITH_TIMEOUT(log().contains("Download finished"), kWait);
   const QStringList all = log();
 
   auto* protocol = control<QAction>("actHideProtocol");
@@ -288,15 +290,15 @@ void MainWindowFrameTest::filtersHideAndShowAgain() {
   QStringList shown = all;
   for (const char* hidden : {" <<< mem.used", "mem.used=2", "DBG>>>cmd mem.used"})
     shown.removeAt(shown.indexOf(QString(hidden)));  // the first "mem.used=2" is the answer
-  QTRY_COMPARE(log(), shown);
+  QTRY_COMPARE_WITH_TIMEOUT(log(), shown, kWait);
   records->setChecked(true);
   shown.removeAll("1 05.03.2017 14:07:09");
   shown.removeAll("Fehler Messwert 2: 32.13.2017");
-  QTRY_COMPARE(log(), shown);
+  QTRY_COMPARE_WITH_TIMEOUT(log(), shown, kWait);
 
   protocol->setChecked(false);
   records->setChecked(false);
-  QTRY_COMPARE(log(), QStringList(all) << "DBG>>>while hidden");
+  QTRY_COMPARE_WITH_TIMEOUT(log(), QStringList(all) << "DBG>>>while hidden", kWait);
   // The file has every line, whatever the pane showed.
   QFile copy(file);
   QVERIFY(copy.open(QIODevice::ReadOnly));
@@ -342,7 +344,7 @@ void MainWindowFrameTest::historyFailureLeavesTheDownloadDone() {
   const QString file = dir->filePath("kept.csv");
   download(file);
   QTRY_COMPARE_WITH_TIMEOUT(message(), "50 records saved to " + file + " \u00B7 history not updated", kWait);
-  QTRY_COMPARE(log().filter(QRegularExpression("^History not updated: .+")).size(), 1);
+  QTRY_COMPARE_WITH_TIMEOUT(log().filter(QRegularExpression("^History not updated: .+")).size(), 1, kWait);
   QVERIFY(QFileInfo(file).size() > 0);
   QVERIFY(window->status()->offersMeasurements());
 }

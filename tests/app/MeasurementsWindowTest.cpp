@@ -23,7 +23,7 @@
 namespace {
 
 constexpr int64_t kStart = 1767225600;  // 2026-01-01 00:00:00
-constexpr int kWait = 20000;
+constexpr int kWait = 60000;
 
 messwert_tag makeRecord(int64_t time, uint16_t sensor, float humidity, float temperature) {
   const std::time_t t = static_cast<std::time_t>(time);

@@ -138,7 +138,7 @@ namespace {
 
 // Waits without running the event loop (which would drain the queue).
 template <typename Condition>
-bool waitFor(Condition condition, std::chrono::seconds bound = std::chrono::seconds(20)) {
+bool waitFor(Condition condition, std::chrono::seconds bound = std::chrono::seconds(60)) {
   auto deadline = std::chrono::steady_clock::now() + bound;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;

@@ -19,6 +19,10 @@
 
 class RecordingWindow : public WindowPort {
  public:
+  // How long a wait for an effect goes on before it fails: far beyond what any step takes on a
+  // loaded machine under a sanitizer. A wait ends as soon as its effect is there.
+  static constexpr std::chrono::milliseconds kWaitBound{60000};
+
   enum class Kind {
     Error,
     Info,
@@ -46,7 +50,7 @@ class RecordingWindow : public WindowPort {
     // Error lines that firstUnexpected() passes over.
     std::vector<std::string> expectedErrors;
     // How long waitUntil and waitQuiet wait when not told.
-    std::chrono::milliseconds waitBound = std::chrono::seconds(20);
+    std::chrono::milliseconds waitBound = kWaitBound;
   };
 
   RecordingWindow() = default;
@@ -225,7 +229,7 @@ class RecordingWindow : public WindowPort {
 
   // Waits until the log holds `line` at least `times` times; false after the bound.
   bool waitForLine(const std::string& line, size_t times = 1,
-                   std::chrono::milliseconds bound = std::chrono::seconds(20)) const {
+                   std::chrono::milliseconds bound = kWaitBound) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, bound, [&] { return countLocked(line) >= times; });
   }
