@@ -91,5 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0)
       fuzz::fail("an export that ends mid-line");
   }
+  // Nothing this input allocated outlives it: an input that leaves more allocated than it freed makes
+  // the fuzzer run it again and scan the whole heap for leaks.
+  f->window.clear();
+  std::vector<messwert_tag>().swap(f->link.measurements);
   return 0;
 }
