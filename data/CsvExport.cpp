@@ -52,7 +52,9 @@ std::string formatMeasurements(WindowPort& window, const std::vector<messwert_ta
     const messwert_tag& record = records[i];
     messwert::TimeStamp ts;
     if (!messwert::timeStamp(record, ts, message)) {
-      window.infoMsg("Fehler Messwert " + message);
+      line.assign("Fehler Messwert ");
+      line += message;
+      window.infoMsg(line);
       continue;  // the failed record keeps its number
     }
     char number[24];
