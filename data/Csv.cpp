@@ -243,7 +243,7 @@ void putPattern(Buffer& out, const std::string& pattern, const messwert::TimeSta
         value = ts.second;
         break;
     }
-    // A time stamp holds checked calendar values; a negative one is not written as a huge number.
+    // Only checked time stamps come here; a negative value (none is) would be written as 0.
     out.done(putNumber(out.room(10), static_cast<uint32_t>(std::max(value, 0)), digits));
   }
 }
@@ -322,7 +322,8 @@ char* putValue(char* p, float value, char decimalSeparator) {
 
 // Everything of a line after its date, CR LF included.
 void putFields(Buffer& out, const messwert_tag& record, char sep) {
-  char* p = out.room(3 * 6 + 3 * (kValueRoom + 1) + sizeof csv::kChecksumComment + 2);
+  // Seven separators, three counts of up to five digits, three values, the comment, CR LF.
+  char* p = out.room(7 + 3 * 5 + 3 * kValueRoom + sizeof csv::kChecksumComment + 2);
   *p++ = ';';
   p = putNumber(p, record.sensorSerialNumber);
   *p++ = ';';
