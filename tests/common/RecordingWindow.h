@@ -42,7 +42,8 @@ class RecordingWindow : public WindowPort {
     std::string caption;
   };
   struct Options {
-    // Keep every effect in order. Without it only the counters below and the latest lines stay.
+    // Keep every effect in order, and the link events. Without it only the counters below and the
+    // latest lines stay.
     bool keepEffects = true;
     // Log lines counted only in lines(), not by text nor among the latest lines: floods of distinct
     // lines that nobody waits for.
@@ -124,6 +125,7 @@ class RecordingWindow : public WindowPort {
   // copied into `savedRecords`.
   void linkEvent(const LinkEvent& event) override {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!options_.keepEffects) return;
     LinkEvent copy = event;
     copy.records = nullptr;
     if (event.records) savedRecords_ = *event.records;
@@ -214,10 +216,13 @@ class RecordingWindow : public WindowPort {
     std::lock_guard<std::mutex> lock(mutex_);
     effects_.clear();
   }
-  // Forgets the effects and every counter; the save-dialog answers and the length text stay.
+  // Forgets the effects, the events and every counter; the save-dialog answers and the length text
+  // stay.
   void clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     effects_.clear();
+    events_.clear();
+    savedRecords_.clear();
     counts_.clear();
     responseCounts_.clear();
     boxCounts_.clear();
