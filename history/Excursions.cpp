@@ -72,9 +72,9 @@ ExcursionFinder::ExcursionFinder(LimitsOf limitsOf) : state_(std::make_unique<St
 
 ExcursionFinder::~ExcursionFinder() = default;
 
-void ExcursionFinder::add(const StoredRecord& record) {
+void ExcursionFinder::add(int64_t time, const messwert_tag& record, bool checksumError) {
   State& s = *state_;
-  const uint16_t id = record.record.sensorSerialNumber;
+  const uint16_t id = record.sensorSerialNumber;
   int32_t& slot = s.index[id];
   if (slot < 0) {
     slot = static_cast<int32_t>(s.sensors.size());
@@ -88,7 +88,7 @@ void ExcursionFinder::add(const StoredRecord& record) {
     s.sensors.push_back(sensor);
   }
   Sensor& sensor = s.sensors[static_cast<size_t>(slot)];
-  if (record.checksumError) {
+  if (checksumError) {
     ++sensor.sums.leftOut;
     return;
   }
@@ -101,8 +101,8 @@ void ExcursionFinder::add(const StoredRecord& record) {
       return e;
     };
   };
-  sensor.temperature.step(record.time, record.record.temperature, s.excursions, opener(Measure::temperature));
-  sensor.humidity.step(record.time, record.record.humidity, s.excursions, opener(Measure::humidity));
+  sensor.temperature.step(time, record.temperature, s.excursions, opener(Measure::temperature));
+  sensor.humidity.step(time, record.humidity, s.excursions, opener(Measure::humidity));
 }
 
 ExcursionResult ExcursionFinder::finish() {

@@ -87,7 +87,9 @@ class ExcursionFinder {
   ExcursionFinder(const ExcursionFinder&) = delete;
   ExcursionFinder& operator=(const ExcursionFinder&) = delete;
 
-  void add(const StoredRecord& record);
+  void add(const StoredRecord& record) { add(record.time, record.record, record.checksumError); }
+  // The same without a StoredRecord (time as in StoredRecord::time), for readings kept otherwise.
+  void add(int64_t time, const messwert_tag& record, bool checksumError);
   // The excursions with their alarms, and the sums per sensor. Ends the finder.
   ExcursionResult finish();
 
