@@ -11,16 +11,21 @@
 // number (of that quantity only): the run goes on across them as if they were not there.
 //
 // Time. The logger's clock has no zone: it keeps the local time of the PC that last set it and does
-// not change for daylight-saving time itself. The readings are taken in the order they come (the
-// order the history keeps them in), never re-sorted, and every duration is summed from the steps
-// between the calendar times of consecutive readings of the sensor (StoredRecord::time):
-//  - a step backwards (the clock set back, as by a PC after the end of summer time: the hour that
-//    repeats) counts as zero, so no duration or total is ever negative, and an hour that was lived
-//    twice counts once;
-//  - a step forwards counts in full, gaps included (the clock set forward, as after the start of
-//    summer time: the skipped hour counts, though it never passed).
+// not change for daylight-saving time by itself; a PC that sets it after a change moves it by the
+// hour. The readings are taken in the order they come, never re-sorted, and every duration is summed
+// from the steps between the calendar times (StoredRecord::time) of consecutive readings of the
+// sensor:
+//  - a step backwards counts as zero, so no duration or total is ever negative;
+//  - a step forwards counts in full, gaps included.
+// Clock set back an hour (the hour that repeats): the hour before the change has readings twice.
+// In the logger's memory order the readings step back once at the change, which took no time, so
+// durations come out right. Downloads and the history keep readings in calendar-time order, though:
+// there the two passes of that hour interleave, the steps between them are small or zero, and the
+// hour counts once although two passed.
+// Clock set forward an hour (the hour that is skipped): the step across it counts the hour, though
+// it never passed.
 // So across a clock change a duration is off by at most the change, and only for an excursion that
-// spans it; the readings themselves all count.
+// spans it.
 #pragma once
 
 #include <cstdint>

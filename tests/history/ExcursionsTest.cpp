@@ -146,13 +146,13 @@ TEST(Excursions, AlarmRulesAtTheirDelay) {
 
 TEST(Excursions, ClockSetBackCountsZeroAndSetForwardCountsInFull) {
   constexpr int64_t h = 3600, m = 60;
-  // The PC set the logger's clock back an hour at 03:00: 02:50 and 02:55 come again as 02:00, 02:05.
+  // In memory order: the clock set back an hour at 03:00, which became 02:00: 02:50, 02:55, 02:00, 02:10.
   const history::ExcursionResult back =
       history::findExcursions({reading(2 * h + 50 * m, 9), reading(2 * h + 55 * m, 9), reading(2 * h, 9),
                                reading(2 * h + 10 * m, 5), reading(3 * h, 9), reading(2 * h + 5 * m, 5)},
                               limits("2:8"));
   ASSERT_EQ(back.excursions.size(), 2u);
-  // 5 minutes, the step back as nothing, 10 minutes: never the 40 minutes "end minus start" gives.
+  // 5 minutes, the step back as nothing, 10 minutes: never the minus 40 minutes "end minus start" gives.
   EXPECT_EQ(back.excursions[0].duration, 15 * m);
   EXPECT_EQ(back.excursions[0].readings, 3);
   // An excursion that ends before it starts by the clock lasted nothing, not minus 55 minutes.
@@ -160,6 +160,16 @@ TEST(Excursions, ClockSetBackCountsZeroAndSetForwardCountsInFull) {
   EXPECT_EQ(back.excursions[1].end, 2 * h + 5 * m);
   EXPECT_EQ(back.excursions[1].duration, 0);
   EXPECT_EQ(back.sensors[0].temperature.timeAbove, 15 * m);
+
+  // The same hour in calendar-time order, as the history hands it out: both passes interleave, equal
+  // times step by nothing, and the hour counts once.
+  const history::ExcursionResult sorted =
+      history::findExcursions({reading(2 * h, 9), reading(2 * h, 9), reading(2 * h + 30 * m, 9),
+                               reading(2 * h + 30 * m, 9), reading(3 * h, 5)},
+                              limits("2:8"));
+  ASSERT_EQ(sorted.excursions.size(), 1u);
+  EXPECT_EQ(sorted.excursions[0].readings, 4);
+  EXPECT_EQ(sorted.excursions[0].duration, h);
 
   // Set forward an hour at 02:00: 01:50 then 03:00; the skipped hour counts.
   const history::ExcursionResult forward =
