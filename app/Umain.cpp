@@ -31,6 +31,7 @@
 #include "LogFile.h"
 #include "LogPane.h"
 #include "MeasurementsWindow.h"
+#include "PlainText.h"
 #include "Select.h"
 #include "StatusBar.h"
 #include "data/LoggerText.h"
@@ -532,9 +533,8 @@ void TfrmMain::messageBox(MessageKind kind, const std::string& caption, const st
   queue_.ask<int>(
       [this, kind, title, body] {
         status_->messageBox(kind == MessageKind::Error, body);
-        QMessageBox box(kind == MessageKind::Error ? QMessageBox::Critical : QMessageBox::Information, title,
-                        body, QMessageBox::Ok, this);
-        return box.exec();
+        return plaintext::messageBox(
+            this, kind == MessageKind::Error ? QMessageBox::Critical : QMessageBox::Information, title, body);
       },
       0);
 }
@@ -825,7 +825,7 @@ void TfrmMain::fillRecentMenu() {
   for (int i = 0; i < files.size(); ++i) {
     QString name = QFileInfo(files[i]).fileName().replace(QLatin1Char('&'), QLatin1String("&&"));
     QAction* a = recentMenu_->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(name));
-    a->setToolTip(files[i]);
+    a->setToolTip(plaintext::toolTip(files[i]));
     const QString file = files[i];
     connect(a, &QAction::triggered, this, [this, file] { openMeasurementsFile(file); });
   }
@@ -969,5 +969,6 @@ void TfrmMain::openRefused(const QString& path, const QString& reason) {
                   this);
   box.setInformativeText(reason);
   box.setObjectName(QStringLiteral("OpenRefused"));
+  plaintext::makePlain(box);  // the reason quotes the file
   box.exec();
 }
