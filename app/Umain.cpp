@@ -58,6 +58,8 @@ constexpr int kRecentFiles = 8;
 // The measurements window's own connection lives on the GUI thread, which never waits long for
 // another program; imports wait history::kBusyTimeoutMs on the importer's thread.
 constexpr int kGuiThreadHistoryWaitMs = 250;
+// Effects the GUI thread may have waiting before a debug line waits for room (a few MB at most).
+constexpr size_t kPendingDebugLines = 20000;
 constexpr size_t kAnswersKept = 16;
 const QString kRecentKey = QStringLiteral("recentFiles");
 // The history's name for a logger that reports no serial-number string.
@@ -447,6 +449,9 @@ void TfrmMain::errorMsg(const std::string& line) {
 }
 
 void TfrmMain::infoMsg(const std::string& line) {
+  // A logger may send debug lines faster than the window takes them: its reader waits for room (the
+  // logger keeps or drops what it cannot send), rather than the queue taking the memory.
+  if (line.compare(0, 6, "DBG>>>") == 0) queue_.waitForRoom(kPendingDebugLines, std::chrono::seconds(1));
   QString text = cp1252::toQString(loggerText(line));
   queue_.post([this, text] {
     // An answer reaches the console first and then the log: the log line is told by that.
