@@ -188,9 +188,9 @@ int main(int argc, char** argv) {
       " 99th percentile gap %.1f ms, %zu ticks, %ld gaps over 50 ms, %ld over 100 ms\n",
       longest / 1e6, longestCpu / 1e6, p99, gaps.size(), static_cast<long>(over(50)),
       static_cast<long>(over(100)));
-  std::printf(
-      "  log: %d lines (%d flood lines), maximumBlockCount %d (0: never trimmed), first line \"%s\"\n",
-      blocks, flood, log->maximumBlockCount(), qPrintable(first.left(60)));
+  std::printf("  log: %d lines in the pane (%d flood lines), %zu kept, %zu dropped, first line \"%s\"\n",
+              blocks, flood, window->logPane()->lineCount(), window->logPane()->droppedLines(),
+              qPrintable(first.left(60)));
   std::printf("  resident memory: %ld KiB before the window, %ld KiB with %d log lines\n", rssBefore,
               rssAfter, blocks);
 
