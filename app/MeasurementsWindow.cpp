@@ -3,6 +3,7 @@
 #include <qcustomplot.h>
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
@@ -19,7 +20,6 @@
 #include <QPdfWriter>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSplitter>
 #include <QTabWidget>
 #include <QTableView>
@@ -82,6 +82,22 @@ double clampTime(double v) {
   return std::isnan(v) ? 0 : std::clamp(v, -kTimeLimit, kTimeLimit);
 }
 // Round outward so that a range of whole seconds is never narrower than what is drawn.
+// Every export is written through SafeFile: complete or not at all, keeping the links, rights and
+// owner of the file it replaces, and refusing a link another user planted in a shared folder.
+bool saveFile(const QString& path, const char* data, size_t size, QString& error) {
+  SafeFile file;
+  if (!file.open(QFile::encodeName(path).toStdString())) {
+    error = MeasurementsWindow::tr("Cannot create %1.").arg(QDir::toNativeSeparators(path));
+    return false;
+  }
+  if (!file.write(data, size) || !file.commit()) {
+    file.discard();
+    error = MeasurementsWindow::tr("Cannot write %1.").arg(QDir::toNativeSeparators(path));
+    return false;
+  }
+  return true;
+}
+
 int64_t floorSeconds(double v) {
   return static_cast<int64_t>(std::floor(clampTime(v)));
 }
@@ -197,6 +213,8 @@ MeasurementsWindow::MeasurementsWindow(history::Store* store, QWidget* parent)
   layout->addWidget(splitter, 1);
   status_ = new QLabel;
   status_->setObjectName("status");
+  for (QLabel* label : {readout_, rangeLabel_, status_})
+    label->setTextFormat(Qt::PlainText);  // they quote file names, serial numbers and errors
   status_->setWordWrap(true);
   layout->addWidget(status_);
 
@@ -933,16 +951,7 @@ bool MeasurementsWindow::exportCsv(const QString& path, QString& error) {
   text += "\r\n";
   text.reserve(text.size() + (end - begin) * 96);
   for (size_t i = begin; i < end; ++i) text += csvLine(data_->records[(*shown_)[i]], format);
-  SafeFile file;
-  if (!file.open(QFile::encodeName(path).toStdString())) {
-    error = tr("Cannot create %1.").arg(QDir::toNativeSeparators(path));
-    return false;
-  }
-  if (!file.write(text.data(), text.size()) || !file.commit()) {
-    file.discard();
-    error = tr("Cannot write %1.").arg(QDir::toNativeSeparators(path));
-    return false;
-  }
+  if (!saveFile(path, text.data(), text.size(), error)) return false;
   setStatus(tr("%1 records written to %2")
                 .arg(count(static_cast<int64_t>(end - begin)), QDir::toNativeSeparators(path)));
   return true;
@@ -951,26 +960,23 @@ bool MeasurementsWindow::exportCsv(const QString& path, QString& error) {
 bool MeasurementsWindow::exportPng(const QString& path, QString& error) {
   seriesDirty_ = true;
   const QPixmap image = plot_->toPixmap(std::max(plot_->width(), 800), std::max(plot_->height(), 450));
-  QSaveFile file(path);
-  QImageWriter writer(&file, "png");
-  if (!file.open(QIODevice::WriteOnly) || !writer.write(image.toImage()) || !file.commit()) {
-    error = tr("Cannot write %1: %2")
-                .arg(QDir::toNativeSeparators(path),
-                     file.errorString().isEmpty() ? writer.errorString() : file.errorString());
-    file.cancelWriting();
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter writer(&buffer, "png");
+  if (!writer.write(image.toImage())) {
+    error = tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), writer.errorString());
     return false;
   }
-  return true;
+  return saveFile(path, bytes.constData(), static_cast<size_t>(bytes.size()), error);
 }
 
 bool MeasurementsWindow::exportPdf(const QString& path, QString& error) {
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) {
-    error = tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
-    return false;
-  }
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
   {
-    QPdfWriter writer(&file);
+    QPdfWriter writer(&buffer);
     writer.setPageSize(QPageSize(QPageSize::A4));
     writer.setPageOrientation(QPageLayout::Landscape);
     writer.setPageMargins(QMarginsF(12, 12, 12, 12), QPageLayout::Millimeter);
@@ -981,7 +987,6 @@ bool MeasurementsWindow::exportPdf(const QString& path, QString& error) {
     QCPPainter painter(&writer);
     if (!painter.isActive()) {
       error = tr("Cannot write %1.").arg(QDir::toNativeSeparators(path));
-      file.cancelWriting();
       return false;
     }
     paintReport(painter,
@@ -989,11 +994,8 @@ bool MeasurementsWindow::exportPdf(const QString& path, QString& error) {
                     .paintRectPixels(writer.resolution())
                     .translated(-writer.pageLayout().paintRectPixels(writer.resolution()).topLeft()));
   }
-  if (!file.commit()) {
-    error = tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
-    return false;
-  }
-  return true;
+  buffer.close();
+  return saveFile(path, bytes.constData(), static_cast<size_t>(bytes.size()), error);
 }
 
 void MeasurementsWindow::paintReport(QCPPainter& painter, const QRect& page) {

@@ -32,6 +32,7 @@
 #include "LogFile.h"
 #include "LogPane.h"
 #include "MeasurementsWindow.h"
+#include "PlainText.h"
 #include "Select.h"
 #include "StatusBar.h"
 #include "data/LoggerText.h"
@@ -58,6 +59,8 @@ constexpr int kRecentFiles = 8;
 // The measurements window's own connection lives on the GUI thread, which never waits long for
 // another program; imports wait history::kBusyTimeoutMs on the importer's thread.
 constexpr int kGuiThreadHistoryWaitMs = 250;
+// Effects the GUI thread may have waiting before a debug line waits for room (a few MB at most).
+constexpr size_t kPendingDebugLines = 20000;
 constexpr size_t kAnswersKept = 16;
 const QString kRecentKey = QStringLiteral("recentFiles");
 // The history's name for a logger that reports no serial-number string.
@@ -447,6 +450,9 @@ void TfrmMain::errorMsg(const std::string& line) {
 }
 
 void TfrmMain::infoMsg(const std::string& line) {
+  // A logger may send debug lines faster than the window takes them: its reader waits for room (the
+  // logger keeps or drops what it cannot send), rather than the queue taking the memory.
+  if (line.compare(0, 6, "DBG>>>") == 0) queue_.waitForRoom(kPendingDebugLines, std::chrono::seconds(1));
   QString text = cp1252::toQString(loggerText(line));
   queue_.post([this, text] {
     // An answer reaches the console first and then the log: the log line is told by that.
@@ -533,9 +539,8 @@ void TfrmMain::messageBox(MessageKind kind, const std::string& caption, const st
   queue_.ask<int>(
       [this, kind, title, body] {
         status_->messageBox(kind == MessageKind::Error, body);
-        QMessageBox box(kind == MessageKind::Error ? QMessageBox::Critical : QMessageBox::Information, title,
-                        body, QMessageBox::Ok, this);
-        return box.exec();
+        return plaintext::messageBox(
+            this, kind == MessageKind::Error ? QMessageBox::Critical : QMessageBox::Information, title, body);
       },
       0);
 }
@@ -827,7 +832,7 @@ void TfrmMain::fillRecentMenu() {
   for (int i = 0; i < files.size(); ++i) {
     QString name = QFileInfo(files[i]).fileName().replace(QLatin1Char('&'), QLatin1String("&&"));
     QAction* a = recentMenu_->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(name));
-    a->setToolTip(files[i]);
+    a->setToolTip(plaintext::toolTip(files[i]));
     const QString file = files[i];
     connect(a, &QAction::triggered, this, [this, file] { openMeasurementsFile(file); });
   }
@@ -1024,5 +1029,6 @@ void TfrmMain::openRefused(const QString& path, const QString& reason) {
                   this);
   box.setInformativeText(reason);
   box.setObjectName(QStringLiteral("OpenRefused"));
+  plaintext::makePlain(box);  // the reason quotes the file
   box.exec();
 }

@@ -1,18 +1,23 @@
 // The main window's frame: the client area between the menu bar and the status bar, the status bar's
 // words for each operation and failure, the log's filters, and the history of every download.
 #include <QAction>
+#include <QClipboard>
 #include <QFile>
+#include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QToolButton>
 #include <QtTest>
 #include <atomic>
 #include <memory>
 #include <thread>
 
+#include "LogFile.h"
 #include "LogPane.h"
 #include "MeasurementsWindow.h"
 #include "StatusBar.h"
@@ -29,6 +34,14 @@
 namespace {
 
 constexpr int kWait = 60000;
+
+// What a label or tool tip shows of its text: rich text is rendered, markup and all.
+QString shownText(const QString& text, Qt::TextFormat format = Qt::AutoText) {
+  if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text))) return text;
+  QTextDocument document;
+  document.setHtml(text);
+  return document.toPlainText();
+}
 
 std::shared_ptr<velmora::VelmoraDevice> attach(velmora::Options options = {}) {
   auto device = std::make_shared<velmora::VelmoraDevice>(options, "frame");
@@ -100,6 +113,9 @@ class MainWindowFrameTest : public QObject {
   void downloadsGoIntoTheHistory();
   void historyFailureLeavesTheDownloadDone();
   void openMeasurementsFile();
+  void outsideTextIsShownAsItIs();
+  void logKeepsTheNewestLines();
+  void logTakesNoTypedText();
 };
 
 void MainWindowFrameTest::clientAreaBetweenMenuAndStatusBar() {
@@ -427,6 +443,134 @@ void MainWindowFrameTest::openMeasurementsFile() {
   QVERIFY2(text.contains(foreign.fileName()), qPrintable(text));
   QVERIFY2(detail.contains("line 1") && detail.contains("shopping list"), qPrintable(detail));
   QCOMPARE(message(), QString("Not opened: notes.csv"));
+}
+
+// Markup in file names, file contents, serial numbers and the link's texts is shown literally in every
+// box, label and tool tip that quotes them.
+void MainWindowFrameTest::outsideTextIsShownAsItIs() {
+  const QString markup = QStringLiteral("<h2><font color=red>X</font></h2>");
+  attach();
+  open();
+  connectLogger();
+  QStringList boxTexts;
+  DialogDriver<QMessageBox> boxes([&](QMessageBox* box) {
+    for (QLabel* label : box->findChildren<QLabel*>())
+      if (!label->text().isEmpty()) boxTexts << shownText(label->text(), label->textFormat());
+    box->accept();
+  });
+  auto* statusLabel = control<QLabel>("lblStatus");
+  auto* connectionLabel = control<QLabel>("lblConnection");
+
+  window->messageBox(MessageKind::Error, "File Error", markup.toStdString());
+  QTRY_COMPARE_WITH_TIMEOUT(boxes.handled, 1, kWait);
+  QVERIFY2(boxTexts.contains(markup), qPrintable(boxTexts.join(" | ")));
+  boxes.rearm();
+  QCOMPARE(shownText(statusLabel->toolTip()), message());
+
+  // A download into a file whose name is markup: the status bar and the recent files quote it.
+  const QString file = dir->filePath("<h2>R<h2>.csv");
+  download(file);
+  QTRY_VERIFY_WITH_TIMEOUT(message().contains(file), kWait);
+  QCOMPARE(shownText(statusLabel->toolTip()), message());
+  auto* recent = control<QMenu>("mnuRecent");
+  emit qobject_cast<QMenu*>(recent->parentWidget())->aboutToShow();
+  QVERIFY(!recent->actions().isEmpty());
+  QCOMPARE(shownText(recent->actions().front()->toolTip()), QFileInfo(file).absoluteFilePath());
+
+  window->status()->connected(markup);
+  QCOMPARE(shownText(connectionLabel->toolTip()), connection());
+  QVERIFY(connection().contains(markup));
+
+  // A file that is refused quotes its line: a link in it stays text.
+  const QString line = QStringLiteral("<a href=\"https://example.org\">REPAIR FILE</a>");
+  QFile foreign(dir->filePath("<b>notes<b>.csv"));
+  QVERIFY(foreign.open(QIODevice::WriteOnly));
+  foreign.write(line.toUtf8() + "\n");
+  foreign.close();
+  window->openMeasurementsFile(foreign.fileName());
+  QTRY_COMPARE_WITH_TIMEOUT(boxes.handled, 2, kWait);
+  QVERIFY2(boxTexts.filter(line).size() == 1 &&
+               boxTexts.contains(foreign.fileName() + " is not a measurement file that Tarnwick can read."),
+           qPrintable(boxTexts.join(" | ")));
+
+  // The measurements window's status line quotes the file it wrote.
+  control<QToolButton>("btnShowMeasurements")->click();
+  auto* measurements = window->findChild<MeasurementsWindow*>();
+  QVERIFY(measurements);
+  QTRY_VERIFY_WITH_TIMEOUT(!measurements->isLoading() && measurements->range().second > 0, kWait);
+  QString error;
+  const QString exported = dir->filePath("<h2>M<h2>.csv");
+  QVERIFY2(measurements->exportCsv(exported, error), qPrintable(error));
+  auto* status = measurements->findChild<QLabel*>("status");
+  QVERIFY2(shownText(status->text(), status->textFormat()).contains(exported), qPrintable(status->text()));
+}
+
+// The pane and the kept lines hold the newest lines up to the bound; the first line of the pane says
+// where the older ones went, and the log file has every line.
+void MainWindowFrameTest::logKeepsTheNewestLines() {
+  constexpr size_t kBound = 50;
+  QPlainTextEdit view;
+  LogPane pane(&view, nullptr, kBound);
+  auto file = std::make_unique<LogFile>();
+  std::string why;
+  const QString path = dir->filePath("log.txt");
+  QVERIFY2(file->open(QFile::encodeName(path).toStdString(), why), why.c_str());
+  pane.setFile(std::move(file));
+  QStringList all;
+  auto lines = [&] { return view.toPlainText().split('\n'); };
+  // In rounds, so that the pane has lines when the older ones go, and all at once.
+  for (int round = 0; round < 5; ++round) {
+    for (int i = 0; i < (round < 4 ? 30 : 200); ++i) {
+      all << QStringLiteral("DBG>>>%1").arg(all.size());
+      pane.append(all.back(), LogPane::Kind::Debug);
+      all << QStringLiteral("step %1").arg(all.size());
+      pane.append(all.back(), LogPane::Kind::Plain);
+    }
+    pane.flush();
+    QTRY_COMPARE_WITH_TIMEOUT(lines().back(), all.back(), kWait);
+    QVERIFY2(static_cast<size_t>(view.document()->blockCount()) <= 2 * kBound + 1,
+             qPrintable(QString::number(view.document()->blockCount())));
+  }
+  const QString note = "[Older lines are no longer shown here; they are in the log file " + path + "]";
+  QCOMPARE(lines(), QStringList{note} + all.mid(all.size() - kBound));
+  QCOMPARE(pane.lineCount(), kBound);
+  QCOMPARE(pane.droppedLines(), size_t(all.size()) - kBound);
+  QFile copy(path);
+  QVERIFY(copy.open(QIODevice::ReadOnly));
+  QCOMPARE(QString::fromUtf8(copy.readAll()), all.join('\n') + '\n');
+
+  pane.setHideProtocol(true);
+  QStringList plain = all.mid(all.size() - kBound).filter(QRegularExpression("^step "));
+  QTRY_COMPARE(lines(), QStringList{note} + plain);
+
+  // Without a log file the note says that the older lines are gone.
+  QPlainTextEdit other;
+  LogPane unfiled(&other, nullptr, 3);
+  for (const char* text : {"a", "b", "c", "d"}) unfiled.append(text, LogPane::Kind::Plain);
+  unfiled.flush();
+  QTRY_COMPARE(other.toPlainText().split('\n'),
+               (QStringList{"[Older lines were dropped from this pane; set TARNWICK_LOG_FILE to keep every "
+                            "line in a file]",
+                            "b", "c", "d"}));
+}
+
+// Keys do not change the log: select all and delete, or typing, leave it as it was; copying works.
+void MainWindowFrameTest::logTakesNoTypedText() {
+  open();
+  QTRY_VERIFY(log().contains("No Velmora found"));
+  auto* pane = control<QPlainTextEdit>("mmoDebug");
+  const QString before = pane->toPlainText();
+  pane->setFocus();
+  QTest::keyClick(pane, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(pane, Qt::Key_C, Qt::ControlModifier);
+  QCOMPARE(QApplication::clipboard()->text(), before);
+  QTest::keyClick(pane, Qt::Key_Delete);
+  QTest::keyClicks(pane, "Download finished");
+  QTest::keyClick(pane, Qt::Key_Return);
+  QCOMPARE(pane->toPlainText(), before);
+  window->infoMsg("after");
+  QTRY_COMPARE(log().back(), QString("after"));
+  QCOMPARE(pane->toPlainText(), before + "\nafter");
 }
 
 QTEST_MAIN(MainWindowFrameTest)

@@ -1,6 +1,8 @@
 // The measurements window and its chart data: the reduction per pixel column, the range in view, the
 // CSV export against a download's bytes, the statistics, the exports' files and the history path.
 #include <qcustomplot.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QAbstractItemModel>
 #include <QLabel>
@@ -104,6 +106,7 @@ class MeasurementsWindowTest : public QObject {
   void csvExportIsTheDownloadsBytes();
   void statisticsAreTheHistorysForTheRange();
   void reportAndImageFiles();
+  void exportsIntoReadOnlyFolder();
   void loggerOfTheHistory();
 };
 
@@ -336,6 +339,43 @@ void MeasurementsWindowTest::reportAndImageFiles() {
     QVERIFY2(message.contains(name), qPrintable(message));
     QVERIFY(!QFile::exists(path));
   }
+}
+
+// Every export goes through the one file writer: in a folder that takes no new file, a file the user
+// may write is replaced in place (as an ordinary user: root may write anything).
+void MeasurementsWindowTest::exportsIntoReadOnlyFolder() {
+  setExportFormat(RegionalFormat::german());
+  Shown shown(series(50));
+  QTemporaryDir dir;
+  const QString folder = dir.filePath("ro");
+  QVERIFY(QDir().mkdir(folder));
+  const bool root = geteuid() == 0;
+  constexpr uid_t kUser = 65534;
+  const QStringList names{"report.pdf", "chart.png", "range.csv"};
+  for (const QString& name : names) {
+    QFile old(folder + "/" + name);
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("old");
+    old.close();
+    if (root) QCOMPARE(chown(QFile::encodeName(old.fileName()).constData(), kUser, kUser), 0);
+  }
+  if (root) QCOMPARE(chown(QFile::encodeName(folder).constData(), kUser, kUser), 0);
+  QCOMPARE(chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+  QCOMPARE(chmod(QFile::encodeName(folder).constData(), 0555), 0);
+  QString message;
+  bool written[3] = {};
+  if (root) QCOMPARE(seteuid(kUser), 0);
+  written[0] = shown.window.exportPdf(folder + "/report.pdf", message);
+  written[1] = shown.window.exportPng(folder + "/chart.png", message);
+  written[2] = shown.window.exportCsv(folder + "/range.csv", message);
+  if (root) QCOMPARE(seteuid(0), 0);
+  chmod(QFile::encodeName(folder).constData(), 0755);
+  QVERIFY2(written[0] && written[1] && written[2], qPrintable(message));
+  QVERIFY(readAll(folder + "/report.pdf").startsWith("%PDF-"));
+  QVERIFY(!QImage(folder + "/chart.png").isNull());
+  QVERIFY(readAll(folder + "/range.csv").startsWith("Date;"));
+  QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
+           (QStringList{"chart.png", "range.csv", "report.pdf"}));
 }
 
 void MeasurementsWindowTest::loggerOfTheHistory() {
