@@ -541,10 +541,16 @@ bool Store::connect(bool mayRepair, std::string& error) {
   bool check = true;
   if (!beginSession(mayRepair, check, error)) return false;
   for (int attempt = 0; attempt < 3; ++attempt) {
+    // The repair byte, shared while opening: a program setting the file aside holds it exclusively, so
+    // nobody opens the file while it and its log are being moved and a new one made in its place.
+    if (lockFd_ >= 0 && !waitForLock(kRepairByte, false, error)) break;
     const FileId before = fileId(path_);
     bool damaged = false;
     const bool ok = openOnce(error, damaged, check);
     const FileId after = fileId(path_);
+#ifndef _WIN32
+    if (lockFd_ >= 0) tryLock(lockFd_, kRepairByte, F_UNLCK);
+#endif
     // Set aside or replaced by another program while this one read it (which may also show as an I/O
     // error, its log having moved with it): open what is there now.
     if (before != after) {
@@ -591,8 +597,22 @@ bool Store::repair(const FileId& damaged, std::string& error) {
 #endif
     }
   } release{lockFd_};
-  if (fileId(path_) == damaged && damaged != FileId{} && !setAside(error)) return false;
   bool again = false;
+  if (fileId(path_) == damaged && damaged != FileId{}) {
+    // Checked again under the lock: what looked damaged may have been a file another program was
+    // just creating in the place of the damaged one.
+    if (!openOnce(error, again, true)) {
+      if (!again || !setAside(error)) return false;
+    } else if (fileId(path_) == damaged) {
+      opened_ = damaged;
+#ifndef _WIN32
+      if (lockFd_ >= 0) writeMarker(lockFd_, "open\n");
+#endif
+      return true;
+    } else {
+      closeDatabase();
+    }
+  }
   if (!openOnce(error, again, true)) return false;
   opened_ = fileId(path_);
 #ifndef _WIN32

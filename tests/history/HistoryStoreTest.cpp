@@ -506,6 +506,7 @@ TEST_F(HistoryStore, TwoProgramsOpeningOneDamagedFileSetItAsideOnce) {
         bool ok = program.open(path, ignored) &&
                   program.importDownload("VLM1", "a.csv", memory(0, 10), result, ignored);
         if (!ok) fprintf(stderr, "child: %s\n", ignored.c_str());
+        if (!program.notice().empty()) fprintf(stderr, "child notice: %s\n", program.notice().c_str());
         ::_exit(ok ? 0 : 1);
       }
     }
