@@ -52,6 +52,7 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   text += csv::kHeader;
   text += "\r\n";
   std::vector<messwert_tag> written;  // the records that go into the file
+  int64_t skipped = 0;                // and those left out
   written.reserve(count);
   for (size_t i = 0; i < count; ++i) {
     const messwert_tag& record = records[i];
@@ -59,6 +60,7 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
     std::string message;
     if (!messwert::timeStamp(record, ts, message)) {
       window.infoMsg("Fehler Messwert " + message);
+      ++skipped;
       continue;  // the failed record keeps its number
     }
     window.infoMsg(std::to_string(i + 1) + " " + csv::formatDateTime(ts, format));
@@ -75,6 +77,7 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   LinkEvent saved{LinkEvent::Kind::DownloadSaved};
   saved.text = file.chosenPath();
   saved.value = static_cast<int64_t>(written.size());
+  saved.skipped = skipped;
   saved.records = &written;
   window.linkEvent(saved);
   records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(count));

@@ -89,6 +89,9 @@ class USBInterface {
   std::atomic<int32_t> memUsed;
   std::atomic<bool> connected;
   std::atomic<bool> rawCommand;
+  // The next "mem.used" answer only reports the count (LinkEvent RecordCount): no memory is read.
+  // Set before the command goes out; every operation that sends "mem.used" sets it.
+  std::atomic<bool> countOnly;
 
   // What the next "mem.save" answer of a link sends: the bytes of a service console Save, or the
   // firmware image of the update that sent the request (the image stays with that link's reader).
