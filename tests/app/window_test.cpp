@@ -449,8 +449,8 @@ void WindowTest::downloadAfterUpdateWaitsLonger() {
     QTest::keyClick(b, Qt::Key_Return);
   });
   QTest::mouseClick(control<QPushButton>("btnUpdate"), Qt::LeftButton);
-  QCOMPARE(count(logger->Commands(), "device.software"), 1);
   QTRY_COMPARE_WITH_TIMEOUT(box.handled, 1, kWait);
+  QCOMPARE(count(logger->Commands(), "device.software"), 1);
   QCOMPARE(text, QString("Your firmware is up-to-date"));
   QCOMPARE(icon, QMessageBox::Information);
   QTRY_VERIFY(window->timTimeout->isActive());
@@ -464,7 +464,7 @@ void WindowTest::downloadAfterUpdateWaitsLonger() {
   QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
   QTRY_VERIFY(window->timTimeout->isActive());
   QCOMPARE(window->timTimeout->interval(), 20000);
-  QCOMPARE(count(logger->Commands(), "mem.used"), 1);
+  QCOMPARE(count(logger->Commands(), "mem.used"), 2);  // the update's record count, then this one
 }
 
 void WindowTest::setTimeSendsPcClock() {
@@ -697,8 +697,8 @@ void WindowTest::operationsClearTheTypedCommandsFlag() {
     (window.get()->*click)();
     QVERIFY(!window->usb->rawCommand);
   }
-  QCOMPARE(count(logger->Commands(), "mem.used"), 1);
-  QCOMPARE(count(logger->Commands(), "device.software"), 1);
+  // Firmware Update asks for the record count first; its answer never came.
+  QCOMPARE(count(logger->Commands(), "mem.used"), 2);
 }
 
 void WindowTest::linesStayOneLine() {
