@@ -26,17 +26,21 @@ constexpr char kFooter[] =
     "  1  the operation failed (the logger refused or broke it off, the link ended)\n"
     "  2  bad arguments (unknown command or option, bad value, several loggers and no --serial,\n"
     "     a locale this machine does not have)\n"
-    "  3  no logger attached, or none with the serial number given\n"
+    "  3  no logger attached, or none with the serial number given (not for list: no logger is an\n"
+    "     empty list)\n"
     "  4  the logger is in use by another program\n"
     "  5  no answer from the logger in time\n"
     "  6  firmware-update: the firmware is up to date\n"
-    "  7  a file could not be written or read\n"
+    "  7  a file could not be written or read (a closed standard output too, after the history import)\n"
     "  8  download: the logger has no records stored\n"
     "  9  download: the file is written, but records with impossible time stamps were left out\n"
     "  10 firmware-update: refused, the image would overwrite records no download kept\n"
     "     (download them first, or give --force)\n"
     "  11 download: the file is written, but the records are not in the history (it stayed in use by\n"
-    "     another program for a minute, or cannot be opened or written)\n";
+    "     another program for a minute, or cannot be opened or written)\n"
+    "  130, 143, 129  stopped by SIGINT, SIGTERM or SIGHUP; temporary files are removed\n";
+
+constexpr char kSerialHelp[] = "the logger: its serial number (VLM12345) or number (12345)";
 
 std::string oneLine(std::string text) {
   for (char& c : text) {
@@ -80,11 +84,12 @@ int run(int argc, const char* const argv[], const Io& io) {
   app.add_flag("-v,--verbose", verbose, "the link's log lines on standard error");
 
   auto serialOption = [](CLI::App* command, std::string& serial) {
-    command->add_option("-s,--serial", serial, "the logger: its serial number (VLM12345) or number (12345)");
+    command->add_option("-s,--serial", serial, kSerialHelp);
   };
 
   bool json = false;
-  CLI::App* list = app.add_subcommand("list", "list the attached loggers: serial number, in use or free");
+  CLI::App* list = app.add_subcommand(
+      "list", "list the attached loggers: serial number, in use or free (none: an empty list, status 0)");
   list->add_flag("--json", json, "one JSON array");
 
   DownloadOptions load;
@@ -98,7 +103,8 @@ int run(int argc, const char* const argv[], const Io& io) {
   CLI::Option* all =
       download->add_flag("--all", load.all, "every attached logger, one file each (needs --output-dir)");
   CLI::Option* outputDir = download->add_option("--output-dir", load.outputDir,
-                                                "folder of the files of --all: <serial>_<yyyy-mm-dd>.csv");
+                                                "folder of the files of --all: <serial>_<yyyy-mm-dd>.csv; "
+                                                "made when missing");
   download->add_flag("--no-history", noHistory, "do not import the records into the history");
   all->excludes(output)->excludes(download->get_option("--serial"))->needs(outputDir);
   outputDir->needs(all);
@@ -106,7 +112,10 @@ int run(int argc, const char* const argv[], const Io& io) {
   std::string serial;
   CLI::App* setTime = app.add_subcommand("set-time", "set the logger's clock to this computer's");
   serialOption(setTime, serial);
-  CLI::App* firmware = app.add_subcommand("firmware-update", "update the logger's firmware when it is older");
+  CLI::App* firmware = app.add_subcommand(
+      "firmware-update",
+      "send Tarnwick's firmware unless the logger's version sorts after it (status 6); an equal one "
+      "is sent again");
   serialOption(firmware, serial);
   bool force = false;
   firmware->add_flag("--force", force,
@@ -115,7 +124,7 @@ int run(int argc, const char* const argv[], const Io& io) {
 
   HistoryOptions past;
   CLI::App* history = app.add_subcommand("history", "the records of the history store");
-  history->add_option("-s,--serial", past.serial, "one logger's records");
+  history->add_option("-s,--serial", past.serial, std::string("one logger's records; ") + kSerialHelp);
   history->add_option("--from", past.from, "records from this time on (2026-03-02 or 2026-03-02T04:40:06)");
   history->add_option("--to", past.to, "records up to this time");
   history->add_option("-f,--format", past.format, "csv (default) or jsonl")

@@ -1,6 +1,7 @@
 #include "cli/Commands.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -10,6 +11,7 @@
 #include "cli/Files.h"
 #include "cli/History.h"
 #include "cli/Jsonl.h"
+#include "data/LoggerText.h"
 #include "data/SafeFile.h"
 #include "data/Text.h"
 #include "link/Firmware.h"
@@ -49,17 +51,10 @@ std::string listOf(const std::vector<ScannedLogger>& loggers) {
   return text;
 }
 
-bool allDigits(const std::string& text) {
-  return !text.empty() && text.size() <= 10 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// "VLM12345" as the logger reports it, or its number "12345".
-bool matchesSerial(const ScannedLogger& logger, const std::string& wanted) {
-  if (!logger.hasSerial) return false;
-  if (logger.serialText == wanted) return true;
-  return allDigits(wanted) && strToIntDef0(wanted) != 0 && logger.serial == strToIntDef0(wanted);
-}
+// Answers that still come after this long of silence belong to no earlier exchange.
+constexpr auto kDrainQuiet = std::chrono::milliseconds(150);
+// A logger that keeps answering for longer than this is not drained.
+constexpr auto kDrainBound = std::chrono::milliseconds(5000);
 
 // The logger named by --serial, or the only one attached.
 int choose(Session& session, const std::string& serial, ScannedLogger& chosen) {
@@ -78,8 +73,10 @@ int choose(Session& session, const std::string& serial, ScannedLogger& chosen) {
     matching = found;
   } else {
     const std::string wanted = ansiFromUtf8(serial);
-    std::copy_if(found.begin(), found.end(), std::back_inserter(matching),
-                 [&](const ScannedLogger& logger) { return matchesSerial(logger, wanted); });
+    std::vector<std::optional<std::string>> serials;
+    for (const ScannedLogger& logger : found)
+      serials.push_back(logger.hasSerial ? std::optional<std::string>(logger.serialText) : std::nullopt);
+    for (size_t index : serialMatches(serials, wanted)) matching.push_back(found[index]);
     if (matching.empty()) {
       session.problem("no logger " + printable(wanted) + " attached (attached: " + listOf(found) + ")");
       return kNoLogger;
@@ -98,13 +95,16 @@ int choose(Session& session, const std::string& serial, ScannedLogger& chosen) {
   return kDone;
 }
 
-// Connects as the window does once a logger is chosen, and makes sure the link reached that one.
+// Connects to the device the scan found, makes sure the link reached that logger, and lets it finish
+// what it still sends from an earlier exchange, so that the next answer is the one to this command.
 int connectTo(Session& session, const ScannedLogger& logger) {
   USBInterface& usb = session.link();
   ConsolePort& port = session.port();
   port.beginOperation();
   port.infoMsg("Ger\xE4t: " + std::to_string(logger.serial));
-  if (!usb.connect(logger.serial)) {
+  usb.drainingAnswers = true;
+  if (!usb.connectScanned(logger)) {
+    usb.drainingAnswers = false;
     port.infoMsg("USB Connection refused");
     usb.disconnect();
     reportBoxes(session);
@@ -112,10 +112,18 @@ int connectTo(Session& session, const ScannedLogger& logger) {
     return kFailed;
   }
   const State state = port.state();
-  if (!state.connected || state.serial != logger.serialText) {
+  if (!state.connected || state.serial != loggerText(logger.serialText)) {
+    usb.drainingAnswers = false;
     usb.disconnect();
     session.problem("the link reached " + printable(state.serial) + " instead of " + loggerName(logger) +
                     "; nothing sent");
+    return kFailed;
+  }
+  const bool drained = port.waitForQuiet(kDrainQuiet, kDrainBound);
+  usb.drainingAnswers = false;
+  if (!drained) {
+    usb.disconnect();
+    session.problem(loggerName(logger) + " keeps sending answers to no command; nothing sent");
     return kFailed;
   }
   return kDone;
@@ -227,37 +235,46 @@ int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOpt
   int status = downloadTo(session, logger, csvPath, shown(target), records, skipped);
   session.link().disconnect();
   if (status == kDone) status = deliver(session, options, csvPath, records, target);
-  if (status != kDone) return status;
-  const std::string summary =
-      loggerName(logger) + ": " + std::to_string(records.size()) + " records written to " + shown(target);
-  if (skipped > 0) {
-    // Said even with --quiet: the exit status is not 0.
-    session.problem(summary + "; " + std::to_string(skipped) + (skipped == 1 ? " record" : " records") +
-                    " skipped (impossible time stamps; -v names them: Fehler Messwert)");
-  } else {
-    session.note(summary);
+  // Records that only standard output failed to take (a closed pipe) still go into the history.
+  const bool keep = status == kDone || (status == kFileError && target == "-" && !records.empty());
+  if (!keep) return status;
+  if (status == kDone) {
+    const std::string summary =
+        loggerName(logger) + ": " + std::to_string(records.size()) + " records written to " + shown(target);
+    if (skipped > 0) {
+      // Said even with --quiet: the exit status is not 0.
+      session.problem(summary + "; " + std::to_string(skipped) + (skipped == 1 ? " record" : " records") +
+                      " skipped (impossible time stamps; -v names them: Fehler Messwert)");
+    } else {
+      session.note(summary);
+    }
   }
   const bool kept =
       !options.history || importIntoHistory(session, logger, target == "-" ? std::string() : target, records);
+  if (status != kDone) return status;
   // Of two outcomes the lower status wins.
   if (skipped > 0) return kSkipped;
   return kept ? kDone : kNotInHistory;
 }
 
+bool sameSerial(const ScannedLogger& a, const ScannedLogger& b) {
+  return a.hasSerial == b.hasSerial && a.serialText == b.serialText;
+}
+
 // The next logger of a run over several gets a link of its own: the workers of the last one have
-// ended, so that nothing they still report falls into this logger's operation.
-int connectAgain(Session& session, const ScannedLogger& logger) {
+// ended, so that nothing they still report falls into this logger's operation. Loggers that carry the
+// same serial-number string are told apart by their order in the scan.
+int connectAgain(Session& session, const ScannedLogger& logger, size_t sameBefore) {
   session.closeLink();
   for (const ScannedLogger& now : scan(session)) {
-    if (now.hasSerial == logger.hasSerial && now.serialText == logger.serialText)
-      return connectTo(session, now);
+    if (sameSerial(now, logger) && sameBefore-- == 0) return connectTo(session, now);
   }
   session.problem(loggerName(logger) + " is gone");
   return kNoLogger;
 }
 
 int downloadAll(Session& session, const DownloadOptions& options) {
-  const std::string why = whyNotWritableFolder(options.outputDir);
+  const std::string why = whyNotWritableFolder(options.outputDir, true);
   if (!why.empty()) {
     session.problem("cannot write files in " + options.outputDir + ": " + why);
     return kFileError;
@@ -278,16 +295,21 @@ int downloadAll(Session& session, const DownloadOptions& options) {
     return kNoLogger;
   }
   int result = kDone;
-  for (const ScannedLogger& logger : found) {
+  std::vector<std::string> names;  // of this run, folded to lower case
+  for (size_t i = 0; i < found.size(); ++i) {
+    const ScannedLogger& logger = found[i];
     int status;
     if (logger.inUse) {
       session.problem(loggerName(logger) + " is in use by another program");
       status = kInUse;
     } else {
       const std::string target = options.outputDir + "/" +
-                                 scheduledFileName(logger.serialText, logger.hasSerial, session.io().clock(),
-                                                   jsonl ? "jsonl" : "csv");
-      status = connectAgain(session, logger);
+                                 uniqueFileName(names, logger.serialText, logger.hasSerial,
+                                                session.io().clock(), jsonl ? "jsonl" : "csv");
+      const size_t sameBefore = static_cast<size_t>(
+          std::count_if(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(i),
+                        [&](const ScannedLogger& earlier) { return sameSerial(earlier, logger); }));
+      status = connectAgain(session, logger, sameBefore);
       if (status == kDone)
         status = downloadOne(session, logger, options, jsonl ? temp.file("download.csv") : target, target);
     }
@@ -303,10 +325,43 @@ int downloadAll(Session& session, const DownloadOptions& options) {
 
 }  // namespace
 
+std::vector<size_t> serialMatches(const std::vector<std::optional<std::string>>& serials,
+                                  const std::string& wanted) {
+  std::vector<size_t> exact, byNumber;
+  const bool number =
+      !wanted.empty() && wanted.size() <= 10 &&
+      std::all_of(wanted.begin(), wanted.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+      strToIntDef0(wanted) != 0;
+  for (size_t i = 0; i < serials.size(); ++i) {
+    if (!serials[i]) continue;
+    if (*serials[i] == wanted) exact.push_back(i);
+    if (number && serialNumberFromString(*serials[i]) == strToIntDef0(wanted)) byNumber.push_back(i);
+  }
+  return exact.empty() ? byNumber : exact;
+}
+
+std::string uniqueFileName(std::vector<std::string>& taken, const std::string& serialText, bool hasSerial,
+                           std::time_t day, const std::string& extension) {
+  const std::string first = scheduledFileName(serialText, hasSerial, day, extension);
+  std::string name = first;
+  const size_t dateAt = first.rfind('_');
+  for (int n = 2;; ++n) {
+    std::string folded = name;
+    for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (std::find(taken.begin(), taken.end(), folded) == taken.end()) {
+      taken.push_back(folded);
+      return name;
+    }
+    name = first.substr(0, dateAt) + "-" + std::to_string(n) + first.substr(dateAt);
+  }
+}
+
 std::string scheduledFileName(const std::string& serialText, bool hasSerial, std::time_t day,
                               const std::string& extension) {
+  // Short enough for any file system's 255 bytes, with room for the date and a suffix.
+  constexpr size_t kMaxNameLength = 100;
   std::string name;
-  for (char c : serialText) {
+  for (char c : serialText.substr(0, kMaxNameLength)) {
     const bool safe = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
                       c == '-' || (c == '.' && !name.empty()) || c == '_';
     name.push_back(safe ? c : '_');
@@ -341,10 +396,7 @@ int listLoggers(Session& session, bool json) {
     session.problem("cannot write to standard output");
     return kFileError;
   }
-  if (found.empty()) {
-    session.note("no logger attached");
-    return kNoLogger;
-  }
+  if (found.empty()) session.note("no logger attached");
   return kDone;
 }
 
@@ -511,16 +563,30 @@ int sendRaw(Session& session, const std::string& serial, const std::string& comm
   USBInterface& usb = session.link();
   ConsolePort& port = session.port();
   port.beginOperation();
+  // Only shown, as on the service console; nothing that comes starts a step of its own.
   usb.rawCommand = true;
+  usb.drainingAnswers = true;
   const bool sent = usb.sendCommand(text);
+  // The answer is the one named like the command ("mem.used=300" to "mem.used"), or the logger's
+  // refusal of it ("error=mem.usd"); anything else is left over from an earlier exchange.
+  const std::string commandName = loggerText(text.substr(0, text.find('=')));
+  auto isAnswer = [&](const std::string& response) {
+    return response.substr(0, response.find_first_of("=,")) == commandName ||
+           response == "error=" + commandName;
+  };
+  auto answer = [&](const State& state) {
+    return std::find_if(state.responses.begin(), state.responses.end(), isAnswer);
+  };
   if (sent)
-    port.waitFor([](const State& state) { return state.disconnected || !state.responses.empty(); },
-                 kAnswerBound);
+    port.waitFor(
+        [&](const State& state) { return state.disconnected || answer(state) != state.responses.end(); },
+        kAnswerBound);
   const State state = port.state();
   usb.disconnect();
+  usb.drainingAnswers = false;
   const std::string name = loggerName(logger);
-  if (!state.responses.empty()) {
-    std::fprintf(session.io().out, "%s\n", printable(state.responses.front()).c_str());
+  if (answer(state) != state.responses.end()) {
+    std::fprintf(session.io().out, "%s\n", printable(*answer(state)).c_str());
     if (std::fflush(session.io().out) != 0) {
       session.problem("cannot write to standard output");
       return kFileError;

@@ -56,6 +56,7 @@ void ConsolePort::stopBusy() {
 void ConsolePort::responseLine(const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
   state_.responses.push_back(line);
+  lastAnswer_ = Clock::now();
   changed();
 }
 
@@ -172,6 +173,18 @@ bool ConsolePort::waitFor(const std::function<bool(const State&)>& done, std::ch
     }
     if (now >= end) return false;
     changed_.wait_until(lock, timerActive_ ? std::min(deadline_, end) : end);
+  }
+}
+
+bool ConsolePort::waitForQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds bound) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const Clock::time_point end = Clock::now() + bound;
+  lastAnswer_ = Clock::now();
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    if (now - lastAnswer_ >= quiet) return true;
+    if (now >= end) return false;
+    changed_.wait_until(lock, std::min(lastAnswer_ + quiet, end));
   }
 }
 

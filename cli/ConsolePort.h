@@ -79,6 +79,8 @@ class ConsolePort : public WindowPort {
   bool waitFor(const std::function<bool(const State&)>& done,
                std::chrono::milliseconds bound = std::chrono::milliseconds::max());
   State state() const;
+  // Waits until no answer has come for `quiet` (true), or until `bound` has passed (false).
+  bool waitForQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds bound);
 
   bool busy() const;
   bool timeoutActive() const;
@@ -100,6 +102,7 @@ class ConsolePort : public WindowPort {
   bool timerActive_ = false;
   int interval_ = 5000;  // the window's timer starts with 5 s
   Clock::time_point deadline_;
+  Clock::time_point lastAnswer_;
   // Progress bar.
   std::string label_;
   bool barShown_ = false;

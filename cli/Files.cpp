@@ -27,9 +27,11 @@ std::string whyNotWritable(const std::string& path) {
   return std::string();
 }
 
-std::string whyNotWritableFolder(const std::string& path) {
+std::string whyNotWritableFolder(const std::string& path, bool make) {
   struct stat info;
   if (path.empty()) return "no folder name";
+  if (::stat(path.c_str(), &info) != 0 && !(make && errno == ENOENT && ::mkdir(path.c_str(), 0755) == 0))
+    return std::strerror(errno);
   if (::stat(path.c_str(), &info) != 0) return std::strerror(errno);
   if (!S_ISDIR(info.st_mode)) return "not a folder";
   return whyNotWritable(path + "/tarnwick-cli-probe");
@@ -44,6 +46,7 @@ bool readWholeFile(const std::string& path, std::string& bytes) {
 
 PrivateFolder::~PrivateFolder() {
   if (path_.empty()) return;
+  const auto held = temporaries::hold();
   std::vector<std::string> names;
   if (DIR* dir = ::opendir(path_.c_str())) {
     while (const dirent* entry = ::readdir(dir)) {
@@ -52,8 +55,18 @@ PrivateFolder::~PrivateFolder() {
     }
     ::closedir(dir);
   }
-  for (const std::string& name : names) ::unlink(file(name).c_str());
+  for (const std::string& name : names) ::unlink((path_ + "/" + name).c_str());
   ::rmdir(path_.c_str());
+  for (const std::string& path : files_) temporaries::forget(held, path);
+  temporaries::forget(held, path_);
+}
+
+std::string PrivateFolder::file(const std::string& name) {
+  const std::string path = path_ + "/" + name;
+  const auto held = temporaries::hold();
+  temporaries::note(held, path);
+  files_.push_back(path);
+  return path;
 }
 
 std::string PrivateFolder::create() {
@@ -65,8 +78,10 @@ std::string PrivateFolder::create() {
   std::string pattern = base + "/tarnwick-cli-XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
+  const auto held = temporaries::hold();
   if (::mkdtemp(name.data()) == nullptr) return std::strerror(errno);  // mkdtemp makes it 0700
   path_ = name.data();
+  temporaries::note(held, path_, true);
   return std::string();
 }
 

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 
+#include "cli/Commands.h"
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
 #include "cli/Jsonl.h"
@@ -38,6 +41,18 @@ bool parseTime(const std::string& text, bool end, int64_t& seconds) {
   at.minute = static_cast<uint8_t>(minute);
   at.second = static_cast<uint8_t>(second);
   return history::recordTime(at, seconds);
+}
+
+// A text field of the CSV export: UTF-8, quoted, and never a spreadsheet formula (a leading =, +, -, @,
+// tab or carriage return gets an apostrophe before it).
+std::string textField(const std::string& ansi) {
+  std::string out = "\"";
+  if (!ansi.empty() && std::strchr("=+-@\t\r", ansi[0]) != nullptr) out += '\'';
+  for (char c : utf8FromAnsi(ansi)) {
+    out += c;
+    if (c == '"') out += '"';
+  }
+  return out + "\"";
 }
 
 }  // namespace
@@ -103,12 +118,29 @@ int history(Session& session, const HistoryOptions& options) {
     return kFileError;
   }
   if (!store.notice().empty()) session.problem(printable(store.notice()));
+  if (!query.logger.empty()) {
+    // The loggers' serial numbers as download and the other commands take them.
+    const std::vector<std::string> known = store.loggers();
+    const std::vector<size_t> matching =
+        serialMatches(std::vector<std::optional<std::string>>(known.begin(), known.end()), query.logger);
+    if (matching.size() > 1) {
+      std::string names;
+      for (size_t index : matching) names += (names.empty() ? "" : ", ") + printable(known[index]);
+      session.problem(printable(query.logger) + " matches several loggers of the history (" + names +
+                      "); give the whole serial number");
+      return kBadArguments;
+    }
+    if (matching.empty()) {
+      session.problem("the history holds no records of " + printable(query.logger));
+      return kNoLogger;
+    }
+    query.logger = known[matching.front()];
+  }
   const bool jsonl = options.format == "jsonl";
   const RegionalFormat format = exportFormat();
   std::FILE* out = session.io().out;
   bool written = true;
   if (!jsonl) written = std::fprintf(out, "Logger;%s\r\n", csv::kHeader) > 0;
-  int64_t count = 0;
   const bool read = store.scan(
       query,
       [&](const history::StoredRecord& stored) {
@@ -117,9 +149,9 @@ int history(Session& session, const HistoryOptions& options) {
         if (!messwert::timeStamp(stored.record, time, message)) return true;
         const std::string line =
             jsonl ? jsonLine(stored.record, time, !stored.checksumError, &stored.logger) + "\n"
-                  : stored.logger + ";" + history::csvLine(stored.record, stored.checksumError, format);
+                  : textField(stored.logger) + ";" +
+                        utf8FromAnsi(history::csvLine(stored.record, stored.checksumError, format));
         written = written && std::fwrite(line.data(), 1, line.size(), out) == line.size();
-        ++count;
         return written;
       },
       error);
@@ -130,14 +162,6 @@ int history(Session& session, const HistoryOptions& options) {
   if (!written || std::fflush(out) != 0) {
     session.problem("cannot write to standard output");
     return kFileError;
-  }
-  if (!options.serial.empty() && count == 0) {
-    bool known = false;
-    for (const std::string& logger : store.loggers()) known = known || logger == query.logger;
-    if (!known) {
-      session.problem("the history holds no records of " + printable(query.logger));
-      return kNoLogger;
-    }
   }
   return kDone;
 }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <random>
+#include <vector>
 
 #ifdef _WIN32
 #ifndef NOMINMAX
@@ -11,6 +12,7 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -85,7 +87,59 @@ bool syncFolder(const std::string& folder) {
 }
 #endif
 
+struct Noted {
+  std::string path;
+  bool folder;
+};
+
+std::mutex& notedLock() {
+  static std::mutex* lock = new std::mutex;  // never destroyed: a signal's thread may use it at exit
+  return *lock;
+}
+
+std::vector<Noted>& noted() {
+  static std::vector<Noted>* list = new std::vector<Noted>;
+  return *list;
+}
+
 }  // namespace
+
+namespace temporaries {
+
+std::unique_lock<std::mutex> hold() {
+  return std::unique_lock<std::mutex>(notedLock());
+}
+
+void note(const std::unique_lock<std::mutex>&, const std::string& path, bool folder) {
+  noted().push_back({path, folder});
+}
+
+void forget(const std::unique_lock<std::mutex>&, const std::string& path) {
+  std::vector<Noted>& list = noted();
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (it->path == path) {
+      list.erase(it);
+      return;
+    }
+  }
+}
+
+void removeAllForExit() {
+  notedLock().lock();
+  for (const Noted& entry : noted()) {
+    if (!entry.folder) std::remove(entry.path.c_str());
+  }
+  for (const Noted& entry : noted()) {
+#ifdef _WIN32
+    if (entry.folder) _rmdir(entry.path.c_str());
+#else
+    if (entry.folder) rmdir(entry.path.c_str());
+#endif
+  }
+  noted().clear();
+}
+
+}  // namespace temporaries
 
 SafeFile::~SafeFile() {
   discard();
@@ -105,6 +159,7 @@ bool SafeFile::open(const std::string& path) {
   DWORD error = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string candidate = temporaryName(folderOf(target_));
+    const auto held = temporaries::hold();
     // CREATE_NEW: never take over a file that happens to carry the name already.
     HANDLE handle =
         CreateFileA(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -120,6 +175,7 @@ bool SafeFile::open(const std::string& path) {
       return false;
     }
     tempPath_ = candidate;
+    temporaries::note(held, tempPath_);
     return true;
   }
   if (exists && !folder && error == ERROR_ACCESS_DENIED) {
@@ -139,12 +195,14 @@ bool SafeFile::open(const std::string& path) {
   int error = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string candidate = temporaryName(folderOf(target_));
+    const auto held = temporaries::hold();
     // A replacement starts private and takes the old file's permissions once it is ours; a new file
     // gets what the user's umask gives new files.
     fd_ =
         ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, exists ? 0600 : 0666);
     if (fd_ >= 0) {
       tempPath_ = candidate;
+      temporaries::note(held, tempPath_);
       break;
     }
     error = errno;
@@ -210,8 +268,12 @@ bool SafeFile::commit() {
   ok = ok && _commit(fd_) == 0;
   ok = _close(fd_) == 0 && ok;
 #else
-  if (inPlace_) ok = ok && ftruncate(fd_, 0) == 0 && lseek(fd_, 0, SEEK_SET) == 0;
-  if (inPlace_) ok = ok && writeAll(pending_.data(), pending_.size());
+  if (inPlace_) {
+    // A removal at a signal waits until the file is whole again.
+    const auto held = temporaries::hold();
+    ok = ok && ftruncate(fd_, 0) == 0 && lseek(fd_, 0, SEEK_SET) == 0;
+    ok = ok && writeAll(pending_.data(), pending_.size());
+  }
   ok = ok && fsync(fd_) == 0;
   ok = close(fd_) == 0 && ok;
 #endif
@@ -222,19 +284,29 @@ bool SafeFile::commit() {
     return ok;
   }
 #ifdef _WIN32
-  // One step that either replaces the old file or leaves it: never a moment without the file.
-  if (!MoveFileExA(tempPath_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    discard();
-    return false;
+  {
+    const auto held = temporaries::hold();
+    // One step that either replaces the old file or leaves it: never a moment without the file.
+    if (MoveFileExA(tempPath_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      temporaries::forget(held, tempPath_);
+      tempPath_.clear();
+      return true;
+    }
   }
-  tempPath_.clear();
-  return true;
+  discard();
+  return false;
 #else
-  if (std::rename(tempPath_.c_str(), target_.c_str()) != 0) {
+  {
+    const auto held = temporaries::hold();
+    if (std::rename(tempPath_.c_str(), target_.c_str()) == 0) {
+      temporaries::forget(held, tempPath_);
+      tempPath_.clear();
+    }
+  }
+  if (!tempPath_.empty()) {
     discard();
     return false;
   }
-  tempPath_.clear();
   return syncFolder(folderOf(target_));
 #endif
 }
@@ -249,7 +321,9 @@ void SafeFile::discard() {
     fd_ = -1;
   }
   if (!tempPath_.empty()) {
+    const auto held = temporaries::hold();
     std::remove(tempPath_.c_str());
+    temporaries::forget(held, tempPath_);
     tempPath_.clear();
   }
   pending_.clear();

@@ -13,7 +13,22 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <string>
+
+// The temporaries a process has made and not yet renamed or removed: SafeFile's, from their creation
+// on, and what a caller notes itself (a private folder and the files it hands out). A process that is
+// stopped by a signal removes them with removeAllForExit() before it ends.
+namespace temporaries {
+// Held while a temporary is made and noted (or renamed and forgotten), so that a removal never falls
+// between the two.
+std::unique_lock<std::mutex> hold();
+void note(const std::unique_lock<std::mutex>& held, const std::string& path, bool folder = false);
+void forget(const std::unique_lock<std::mutex>& held, const std::string& path);
+// Removes every noted file, then every noted folder, and keeps the lock for good, so that no
+// temporary is made or renamed after it: for a process about to end.
+void removeAllForExit();
+}  // namespace temporaries
 
 class SafeFile {
  public:

@@ -34,6 +34,7 @@ void CMyReader::HandleAnswer(const std::string& text) {
   const std::string shown = loggerText(text);
   window->responseLine(shown);
   window->infoMsg(shown);
+  if (owner->drainingAnswers) return;
   // The answer to a command typed on the service console is only shown.
   if (owner->rawCommand.exchange(false)) return;
 

@@ -207,6 +207,23 @@ bool USBInterface::connect(int32_t serial) {
   return false;
 }
 
+bool USBInterface::connectScanned(const ScannedLogger& logger) {
+  sweepRetired(false);
+  CUsbDevice dev;
+  if (dev.OpenDevice(logger.deviceNumber, deviceList, &g_UsbDrvInterfaceGuid, true) != 0) return false;
+  uint16_t vendor = 0, product = 0;
+  bool hasSerial = false;
+  std::string text;
+  const bool described = readDeviceInfo(dev, logger.deviceNumber, vendor, product, hasSerial, text);
+  dev.CloseDevice();
+  if (!described || !isLogger(vendor, product) || hasSerial != logger.hasSerial ||
+      (hasSerial && text != logger.serialText)) {
+    mainWindow->infoMsg(format("Device %d is no longer the logger found", logger.deviceNumber));
+    return false;
+  }
+  return openLinkTo(logger.deviceNumber, hasSerial ? loggerText(text) : std::string());
+}
+
 bool USBInterface::openLinkTo(int32_t deviceNumber, const std::string& serialText) {
   if (!openLink(deviceNumber)) return false;
   LinkEvent event{LinkEvent::Kind::Connected};

@@ -55,6 +55,9 @@ class USBInterface {
 
   std::vector<int32_t> scanDevices();
   bool connect(int32_t serial);
+  // Opens the link to the device a scan found, when it is still the logger that scan saw there (same
+  // serial-number string, or still none). For callers that choose a logger by more than its number.
+  bool connectScanned(const ScannedLogger& logger);
   bool openLink(int32_t deviceNumber);
   void disconnect();
   bool sendCommand(const std::string& text);
@@ -92,6 +95,9 @@ class USBInterface {
   // The next "mem.used" answer only reports the count (LinkEvent RecordCount): no memory is read.
   // Set before the command goes out; every operation that sends "mem.used" sets it.
   std::atomic<bool> countOnly;
+  // While set, answers are shown and logged but start nothing: the command line drains what a logger
+  // still sends from an earlier exchange before it sends its own command.
+  std::atomic<bool> drainingAnswers{false};
 
   // What the next "mem.save" answer of a link sends: the bytes of a service console Save, or the
   // firmware image of the update that sent the request (the image stays with that link's reader).

@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <chrono>
+#include <functional>
+#include <thread>
+
 #include "CliSupport.h"
 #include "cli/ExitStatus.h"
 #include "vsim/VsimHarness.h"
@@ -44,6 +48,36 @@ class CliSimTest : public ::testing::Test {
     ::unlink(out.c_str());
     ::unlink(err.c_str());
     return run;
+  }
+
+  // Starts the program with standard output and error on these descriptors.
+  static pid_t start(std::vector<std::string> args, int out, int err) {
+    args.insert(args.begin(), TARNWICK_CLI_PATH);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out, 1);
+    posix_spawn_file_actions_adddup2(&actions, err, 2);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, TARNWICK_CLI_PATH, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
+  // The exit status, or the shell's 128 + n for a program that a signal ended.
+  static int finish(pid_t pid) {
+    int status = 0;
+    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  // Waits (at most a generous minute) until `ready` holds.
+  static bool waitUntil(const std::function<bool()>& ready) {
+    for (int i = 0; i < 6000; ++i) {
+      if (ready()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
   }
 
   vsimtest::RunDir dir;
@@ -101,6 +135,71 @@ TEST_F(CliSimTest, SeveralLoggersOneInUse) {
   }
   EXPECT_EQ(lines, 41u);
   std::filesystem::remove_all(folder);
+}
+
+// INT, TERM and HUP end a download with 128 + n and leave no temporary and no private folder; a
+// closed standard output is a file error after the records went into the history.
+TEST_F(CliSimTest, SignalsAndAClosedOutputLeaveNoTemporaries) {
+  const std::string tmp = dir.File("tmp"), data = dir.File("data"), out = dir.File("out");
+  for (const std::string& folder : {tmp, out}) ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  ::setenv("TMPDIR", tmp.c_str(), 1);
+  ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+  vsimtest::Sim sim;
+  ASSERT_TRUE(sim.Start(dir.Path(), {"--records", "16384", "--pace", "full-speed"}));
+  const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  auto privateFile = [&](const char* name) {
+    for (const auto& entry : std::filesystem::directory_iterator(tmp))
+      if (std::filesystem::exists(entry.path() / name)) return true;
+    return false;
+  };
+
+  // Stopped while it writes to a pipe nobody reads: the private copy is there.
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+  pid_t pid = start({"download", "-q", "--no-history"}, pipeFds[1], devNull);
+  ::close(pipeFds[1]);
+  EXPECT_TRUE(waitUntil([&] { return privateFile("download.csv"); }));
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(finish(pid), 143);
+  ::close(pipeFds[0]);
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
+
+  // Stopped during the transfer (the log has said "mem.load"): nothing beside the file either.
+  for (int signal : {SIGINT, SIGHUP}) {
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    pid =
+        start({"download", "-v", "--no-history", "-f", "jsonl", "-o", out + "/x.jsonl"}, devNull, pipeFds[1]);
+    ::close(pipeFds[1]);
+    std::string log;
+    char chunk[4096];
+    ssize_t n;
+    while (log.find("mem.load=") == std::string::npos && (n = ::read(pipeFds[0], chunk, sizeof chunk)) > 0)
+      log.append(chunk, static_cast<size_t>(n));
+    ::kill(pid, signal);
+    EXPECT_EQ(finish(pid), 128 + signal) << log.substr(0, 2000);
+    ::close(pipeFds[0]);
+    EXPECT_TRUE(std::filesystem::is_empty(tmp));
+    EXPECT_TRUE(std::filesystem::is_empty(out));
+  }
+
+  // Standard output closed before a byte went out: status 7, and the records are in the history.
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+  ::close(pipeFds[0]);
+  const std::string errFile = dir.File("err.txt");
+  const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  pid = start({"download"}, pipeFds[1], err);
+  ::close(pipeFds[1]);
+  ::close(err);
+  EXPECT_EQ(finish(pid), cli::kFileError);
+  const std::string said = readFile(errFile);
+  EXPECT_NE(said.find("16384 of 16384 records new in the history"), std::string::npos) << said;
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
+
+  ::close(devNull);
+  ::unsetenv("TMPDIR");
+  ::unsetenv("XDG_DATA_HOME");
+  ::unlink(errFile.c_str());
+  for (const std::string& folder : {tmp, data, out}) std::filesystem::remove_all(folder);
 }
 
 }  // namespace

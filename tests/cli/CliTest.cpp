@@ -1,6 +1,8 @@
 // tarnwick-cli against loggers in this process: what each command sends and writes, and its status.
 #include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -8,7 +10,9 @@
 #include "CliSupport.h"
 #include "cli/Commands.h"
 #include "cli/ExitStatus.h"
+#include "cli/Files.h"
 #include "data/RegionalFormat.h"
+#include "data/SafeFile.h"
 #include "history/History.h"
 
 using clitest::CliTest;
@@ -16,8 +20,13 @@ using clitest::readFile;
 using clitest::runCli;
 
 TEST_F(CliTest, ListNamesEveryLoggerFreeOrInUse) {
-  EXPECT_EQ(runCli({"list"}).status, cli::kNoLogger);
-  EXPECT_EQ(runCli({"list", "--json"}).out, "[]\n");
+  // No logger is an answer: an empty list.
+  const auto none = runCli({"list"});
+  EXPECT_EQ(none.status, cli::kDone);
+  EXPECT_EQ(none.out, "");
+  const auto noneJson = runCli({"list", "--json"});
+  EXPECT_EQ(noneJson.status, cli::kDone);
+  EXPECT_EQ(noneJson.out, "[]\n");
 
   attach(logger("VLM1001"));
   velmora::Options held = logger("VLM1002");
@@ -183,7 +192,7 @@ TEST_F(CliTest, BadInputSendsNothingAndWritesNothing) {
       {{"download", "-f", "xml"}, cli::kBadArguments, "xml"},
       {{"send"}, cli::kBadArguments, "COMMAND"},
       {{"download", "-o", "/nonexistent/x.csv"}, cli::kFileError, "/nonexistent/x.csv"},
-      {{"download", "--all", "--output-dir", "/nonexistent"}, cli::kFileError, "/nonexistent"},
+      {{"download", "--all", "--output-dir", "/nonexistent/new"}, cli::kFileError, "/nonexistent/new"},
       {{"download", "-o", path("x.csv")}, cli::kBadArguments, "VLM1001, VLM1002, VLM1003"},
       {{"set-time", "-s", "VLM999"}, cli::kNoLogger, "VLM999"},
       {{"send", "-s", "1003", "mem.used"}, cli::kInUse, "VLM1003 is in use"},
@@ -242,14 +251,14 @@ TEST_F(CliTest, DownloadsGoIntoTheHistory) {
             std::string::npos);
   ASSERT_EQ(runCli({"download", "-s", "777", "--no-history", "-o", path("c.csv")}).status, cli::kDone);
 
-  // The CSV lines of the history are the download's, behind the logger's serial number.
+  // The CSV lines of the history are the download's, behind the logger's serial number (quoted).
   const auto stored = runCli({"history", "--serial", "VLM12345"});
   EXPECT_EQ(stored.status, cli::kDone) << stored.err;
   const std::string downloaded = readFile(path("a.csv"));
   std::string expected = "Logger;" + downloaded.substr(0, downloaded.find("\r\n") + 2);
   for (size_t at = downloaded.find("\r\n") + 2; at < downloaded.size();) {
     const size_t end = downloaded.find("\r\n", at) + 2;
-    expected += "VLM12345;" + downloaded.substr(at, end - at);
+    expected += "\"VLM12345\";" + downloaded.substr(at, end - at);
     at = end;
   }
   EXPECT_TRUE(stored.out == expected);
@@ -372,4 +381,113 @@ TEST_F(CliTest, FirmwareUpdateKeepsRecordsThatWereNeverDownloaded) {
   EXPECT_EQ(other->Commands(), (std::vector<std::string>{"device.software", "mem.save=463104,61184",
                                                          "firmware.check", "firmware.update"}));
   ::unsetenv("XDG_DATA_HOME");
+}
+
+// One rule for --serial: the logger's serial number or its number alone, in download and history
+// alike; a logger without serial number listed first takes nothing from the one chosen.
+TEST_F(CliTest, OneSerialRuleInEveryCommand) {
+  ::setenv("XDG_DATA_HOME", path("data").c_str(), 1);
+  velmora::Options old;
+  old.serial.reset();
+  attach(old);
+  attach(logger("VLM2001", 30));
+  attach(logger("VLM2002", 40));
+  const auto first = runCli({"download", "--serial", "2001", "-o", path("a.csv")});
+  EXPECT_EQ(first.status, cli::kDone) << first.err;
+  const auto second = runCli({"download", "--serial", "VLM2002", "-o", path("b.csv")});
+  EXPECT_EQ(second.status, cli::kDone) << second.err;
+  const auto byNumber = runCli({"history", "--serial", "2001"});
+  EXPECT_EQ(byNumber.status, cli::kDone) << byNumber.err;
+  EXPECT_EQ(std::count(byNumber.out.begin(), byNumber.out.end(), '\n'), 31);
+  EXPECT_TRUE(byNumber.out == runCli({"history", "--serial", "VLM2001"}).out);
+  EXPECT_EQ(runCli({"history", "--serial", "2003"}).status, cli::kNoLogger);
+  ::unsetenv("XDG_DATA_HOME");
+}
+
+// --all downloads every logger once, also those whose serial numbers come to one number or one file
+// name, into a folder it makes when missing (only that folder).
+TEST_F(CliTest, DownloadAllTakesEveryLoggerOnceUnderItsOwnName) {
+  const char* serials[] = {"A:B", "A?B", "..", nullptr, nullptr};
+  for (uint32_t i = 0; i < 5; ++i) {
+    velmora::Options options = logger(serials[i] ? serials[i] : "", 10 * (i + 1));
+    if (!serials[i]) options.serial.reset();
+    attach(options);
+  }
+  EXPECT_EQ(runCli({"download", "--all", "--no-history", "--output-dir", path("no/new")}).status,
+            cli::kFileError);
+  EXPECT_FALSE(std::filesystem::exists(path("no")));
+  const mode_t umask = ::umask(022);
+  const auto run = runCli({"download", "--all", "--no-history", "--output-dir", path("new")});
+  ::umask(umask);
+  ASSERT_EQ(run.status, cli::kDone) << run.err;
+  EXPECT_EQ(std::filesystem::status(path("new")).permissions(), std::filesystem::perms(0755));
+  std::map<std::string, long> lines;
+  for (const auto& entry : std::filesystem::directory_iterator(path("new"))) {
+    const std::string content = readFile(entry.path());
+    lines[entry.path().filename()] = std::count(content.begin(), content.end(), '\n');
+  }
+  EXPECT_EQ(lines, (std::map<std::string, long>{{"A_B_2026-03-07.csv", 11},
+                                                {"A_B-2_2026-03-07.csv", 21},
+                                                {"_._2026-03-07.csv", 31},
+                                                {"no-serial_2026-03-07.csv", 41},
+                                                {"no-serial-2_2026-03-07.csv", 51}}))
+      << run.err;
+}
+
+// The history's CSV export: the serial number, text from the logger, is one quoted UTF-8 field that
+// no spreadsheet takes for a formula; the record's fields stay the download's.
+TEST_F(CliTest, HistoryCsvQuotesTheLoggersText) {
+  ::setenv("XDG_DATA_HOME", path("data").c_str(), 1);
+  attach(logger("=HYPERLINK(\"x\";\xE9)", 5));
+  ASSERT_EQ(runCli({"download", "-o", path("a.csv")}).status, cli::kDone);
+  const auto csv = runCli({"history"});
+  ASSERT_EQ(csv.status, cli::kDone) << csv.err;
+  auto secondLine = [](const std::string& text) {
+    const size_t begin = text.find("\r\n") + 2;
+    return text.substr(begin, text.find("\r\n", begin) + 2 - begin);
+  };
+  EXPECT_EQ(secondLine(csv.out),
+            "\"'=HYPERLINK(\"\"x\"\";\xC3\xA9)\";" + secondLine(readFile(path("a.csv"))));
+  ::unsetenv("XDG_DATA_HOME");
+}
+
+// Answers the logger still sends from an earlier exchange (the rest of a 200 kB answer, answers to
+// commands of a program that has ended) are drained: the next command takes only its own answer.
+TEST_F(CliTest, StaleAnswersAreDrainedBeforeTheCommand) {
+  velmora::Options options = logger("VLM5", 20);
+  options.software = std::string(200000, 'V');
+  auto device = attach(options);
+  const auto software = runCli({"send", "device.software"});
+  EXPECT_EQ(software.out.rfind("device.software=VVVV", 0), 0u) << software.out.substr(0, 80);
+  auto leave = [&](const std::string& answer) {
+    device->QueueIn(velmora::kEpIn, reinterpret_cast<const uint8_t*>(answer.c_str()), answer.size() + 1);
+  };
+  leave("mem.used=7");
+  const auto used = runCli({"send", "mem.used"});
+  EXPECT_EQ(used.status, cli::kDone);
+  EXPECT_EQ(used.out, "mem.used=20\n");
+  leave("device.software=V9.99");
+  const auto load = runCli({"download", "--no-history", "-o", path("a.csv")});
+  EXPECT_EQ(load.status, cli::kDone) << load.err;
+}
+
+// What a signal leaves behind is removed: a SafeFile temporary beside the user's file, a private
+// folder and its files. (In a child: the removal keeps every temporary from being made after it.)
+TEST_F(CliTest, TemporariesAreRemovedAtASignal) {
+  ::setenv("TMPDIR", path("tmp").c_str(), 1);
+  std::filesystem::create_directories(path("tmp"));
+  EXPECT_EXIT(
+      {
+        SafeFile file;
+        cli::PrivateFolder folder;
+        const bool made = file.open(path("x.csv")) && file.write("abc", 3) && folder.create().empty() &&
+                          std::ofstream(folder.file("download.csv")).put('x').good();
+        temporaries::removeAllForExit();
+        std::_Exit(made ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(std::filesystem::is_empty(path("tmp")));
+  std::filesystem::remove(path("tmp"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir_));
+  ::unsetenv("TMPDIR");
 }

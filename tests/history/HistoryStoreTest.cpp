@@ -362,10 +362,10 @@ TEST_F(HistoryStore, TwoProgramsOpeningOneDamagedFileSetItAsideOnce) {
         history::Store program;
         std::string ignored;
         history::ImportResult result;
-        ::_exit(program.open(path, ignored) &&
-                        program.importDownload("VLM1", "a.csv", memory(0, 10), result, ignored)
-                    ? 0
-                    : 1);
+        bool ok = program.open(path, ignored) &&
+                  program.importDownload("VLM1", "a.csv", memory(0, 10), result, ignored);
+        if (!ok) fprintf(stderr, "child: %s\n", ignored.c_str());
+        ::_exit(ok ? 0 : 1);
       }
     }
     ::close(go[0]);
