@@ -59,6 +59,7 @@ void GuiQueue::run(size_t limit) {
     effect();
   }
   if (flush_) flush_();
+  room_.notify_all();
   std::lock_guard<std::mutex> lock(mutex_);
   if (!queue_.empty() && !wakePending_ && !closed_) {
     wakePending_ = true;
@@ -73,7 +74,14 @@ void GuiQueue::close() {
     closed_ = true;
     dropped.swap(queue_);
   }
+  room_.notify_all();
   // Destroyed outside the lock: dropping an unanswered request wakes its worker.
+}
+
+void GuiQueue::waitForRoom(size_t limit, std::chrono::milliseconds patience) {
+  if (onGuiThread()) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  room_.wait_for(lock, patience, [&] { return closed_ || queue_.size() <= limit; });
 }
 
 size_t GuiQueue::pending() const {

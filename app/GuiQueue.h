@@ -1,12 +1,14 @@
 // One ordered queue of window effects, filled from any thread and carried out on the GUI thread.
 //
-// post() never blocks. ask() blocks a worker until the GUI thread has run the request and answered;
-// on the GUI thread it runs the request at once, after everything queued before it. The GUI thread
-// never waits for a worker. Once closed (the window is going away), queued effects are dropped and
-// every ask() returns its fallback at once, so no worker stays blocked on a window that is gone.
+// post() never blocks (a worker may waitForRoom() first). ask() blocks a worker until the GUI thread has run
+// the request and answered; on the GUI thread it runs the request at once, after everything queued before it.
+// The GUI thread never waits for a worker. Once closed (the window is going away), queued effects are dropped
+// and every ask() returns its fallback at once, so no worker stays blocked on a window that is gone.
 #pragma once
 
 #include <QObject>
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <future>
@@ -59,6 +61,10 @@ class GuiQueue : public QObject {
   // Drops what is queued and refuses further effects.
   void close();
   size_t pending() const;
+  // Holds a worker while more than `limit` effects wait for the GUI thread, for at most `patience`:
+  // a source that outruns the window (a logger flooding its debug pipe) then goes at the window's
+  // pace instead of filling the memory. Returns at once on the GUI thread and once closed.
+  void waitForRoom(size_t limit, std::chrono::milliseconds patience);
 
  private:
   bool enqueue(std::function<void()> effect);
@@ -67,6 +73,7 @@ class GuiQueue : public QObject {
   void run(size_t limit);
 
   mutable std::mutex mutex_;
+  std::condition_variable room_;
   std::deque<std::function<void()>> queue_;
   bool wakePending_ = false;
   bool closed_ = false;

@@ -23,6 +23,7 @@ class LogFile {
   // Appends the bytes at once (readable at once, and nothing lost when closing ends the process).
   // A write that would take the file past the limit starts a new file first.
   void append(const char* data, size_t size);
+  const std::string& path() const { return path_; }
 
  private:
   bool openFile(std::string& why);

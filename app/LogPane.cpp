@@ -2,6 +2,9 @@
 
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 #include <algorithm>
 
@@ -13,10 +16,13 @@ constexpr size_t kChunkBytes = size_t{1} << 20;
 
 }  // namespace
 
-LogPane::LogPane(QPlainTextEdit* view, QObject* parent)
-    : QObject(parent), view_(view), timer_(new QTimer(this)) {
+LogPane::LogPane(QPlainTextEdit* view, QObject* parent, size_t maxLines)
+    : QObject(parent), view_(view), timer_(new QTimer(this)), maxLines_(std::max<size_t>(maxLines, 1)) {
   // Appending is all the program does to the pane; an undo history would only hold every line again.
   view_->setUndoRedoEnabled(false);
+  // Typed text would pass for the program's own lines: selecting and copying is all the user does.
+  view_->setReadOnly(true);
+  view_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   timer_->setSingleShot(true);
   connect(timer_, &QTimer::timeout, this, [this] {
     if (feedPane()) schedule();
@@ -46,13 +52,39 @@ void LogPane::append(const QString& line, Kind kind) {
     chunks_.back().reserve(std::max(kChunkBytes, size));
   }
   std::string& chunk = chunks_.back();
-  lines_.push_back(Line{static_cast<uint32_t>(chunks_.size() - 1), static_cast<uint32_t>(chunk.size()),
-                        static_cast<uint32_t>(size), static_cast<uint8_t>(kind)});
+  lines_.push_back(Line{static_cast<uint32_t>(firstChunk_ + chunks_.size() - 1),
+                        static_cast<uint32_t>(chunk.size()), static_cast<uint32_t>(size),
+                        static_cast<uint8_t>(kind)});
   chunk.append(utf8.constData(), size);
+  if (lines_.size() > maxLines_) dropOldest(lines_.size() - maxLines_);
+}
+
+void LogPane::dropOldest(size_t count) {
+  if (fileUpTo_ < count) writeFile();  // the file gets every line
+  lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(count));
+  // Lines the pane had not got yet are skipped: under a flood only the newest ever reach it. The pane
+  // then holds only lines older than every kept one and starts again.
+  if (paneUpTo_ < count) paneStale_ = true;
+  paneUpTo_ = paneUpTo_ > count ? paneUpTo_ - count : 0;
+  fileUpTo_ -= count;
+  dropped_ += count;
+  while (!lines_.empty() && lines_.front().chunk != firstChunk_) {
+    chunks_.pop_front();
+    ++firstChunk_;
+  }
+}
+
+QString LogPane::note() const {
+  if (file_)
+    return tr("[Older lines are no longer shown here; they are in the log file %1]")
+        .arg(QString::fromLocal8Bit(file_->path().c_str()));
+  return tr(
+      "[Older lines were dropped from this pane; set TARNWICK_LOG_FILE to keep every line in a "
+      "file]");
 }
 
 std::string_view LogPane::bytes(const Line& line) const {
-  return std::string_view(chunks_[line.chunk]).substr(line.offset, line.size);
+  return std::string_view(chunks_[line.chunk - firstChunk_]).substr(line.offset, line.size);
 }
 
 QString LogPane::line(size_t index) const {
@@ -112,6 +144,12 @@ void LogPane::schedule() {
 }
 
 bool LogPane::feedPane() {
+  if (paneStale_) {
+    paneStale_ = false;
+    view_->clear();
+    view_->appendPlainText(note());
+    noteShown_ = true;
+  }
   QString batch;
   size_t taken = 0;
   for (; paneUpTo_ < lines_.size() && taken < kSlice; ++paneUpTo_) {
@@ -122,7 +160,10 @@ bool LogPane::feedPane() {
     batch += QString::fromUtf8(b.data(), static_cast<qsizetype>(b.size()));
     ++taken;
   }
-  if (taken > 0) view_->appendPlainText(batch);
+  if (taken > 0) {
+    view_->appendPlainText(batch);
+    trimPane();
+  }
   sinceFeed_.start();
   interval_ = taken >= kFloodLines ? kFloodIntervalMs : kMinIntervalMs;
   return paneUpTo_ < lines_.size();
@@ -140,9 +181,30 @@ void LogPane::setHideRecords(bool hide) {
   rebuild();
 }
 
+void LogPane::trimPane() {
+  QTextDocument* document = view_->document();
+  const int keep = static_cast<int>(maxLines_);
+  const int lines = document->blockCount() - (noteShown_ ? 1 : 0);
+  if (lines <= keep + static_cast<int>(std::min(maxLines_, kSlice))) return;
+  QTextCursor cursor(document);
+  cursor.movePosition(QTextCursor::Start);
+  if (noteShown_) cursor.movePosition(QTextCursor::NextBlock);
+  cursor.setPosition(document->findBlockByNumber(document->blockCount() - keep).position(),
+                     QTextCursor::KeepAnchor);
+  cursor.removeSelectedText();
+  if (!noteShown_) {
+    cursor.insertText(note());
+    cursor.insertBlock();
+    noteShown_ = true;
+  }
+}
+
 void LogPane::rebuild() {
   timer_->stop();
   view_->clear();
+  paneStale_ = false;
+  noteShown_ = dropped_ > 0;
+  if (noteShown_) view_->appendPlainText(note());
   paneUpTo_ = 0;
   if (feedPane()) schedule();
   view_->verticalScrollBar()->setValue(view_->verticalScrollBar()->maximum());

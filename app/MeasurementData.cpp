@@ -1,6 +1,9 @@
 #include "MeasurementData.h"
 
+#include <QColor>
 #include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QTimeZone>
 #include <algorithm>
 #include <cmath>
@@ -53,6 +56,24 @@ std::shared_ptr<const MeasurementData> prepareMeasurements(const QString& title,
   return data;
 }
 
+QString MeasurementData::sourceOf(const MeasurementRecord& record) const {
+  const auto it = sources.find(record.download);
+  if (it != sources.end()) return it->second;
+  return record.fromFile ? QObject::tr("File %1").arg(title) : QString();
+}
+
+QString sourceText(const history::DownloadRow& row) {
+  const QString when =
+      QDateTime::fromSecsSinceEpoch(row.when, QTimeZone::utc())
+          .toString(localeformat::qtDisplayFormat(exportFormat().shortDate) + QStringLiteral(" HH:mm 'UTC'"));
+  if (row.fromFile)
+    return QObject::tr("File %1, read %2")
+        .arg(QFileInfo(QFile::decodeName(row.file.c_str())).fileName(), when);
+  const QString device = QString::fromStdString(row.device);
+  return device.isEmpty() ? QObject::tr("Download %1").arg(when)
+                          : QObject::tr("Download %1, %2").arg(when, device);
+}
+
 namespace measurementtext {
 
 QString time(int64_t seconds) {
@@ -100,8 +121,11 @@ QVariant RecordsModel::data(const QModelIndex& index, int role) const {
   const MeasurementRecord* r = record(index.row());
   if (!r) return {};
   if (role == Qt::TextAlignmentRole)
-    return index.column() == Time || index.column() == Comment ? QVariant(Qt::AlignLeft | Qt::AlignVCenter)
-                                                               : QVariant(Qt::AlignRight | Qt::AlignVCenter);
+    return index.column() == Time || index.column() == Comment || index.column() == Source
+               ? QVariant(Qt::AlignLeft | Qt::AlignVCenter)
+               : QVariant(Qt::AlignRight | Qt::AlignVCenter);
+  // Records read from a file stand out from the logger's own.
+  if (role == Qt::ForegroundRole && r->fromFile) return QColor(150, 70, 0);
   if (role != Qt::DisplayRole) return {};
   switch (index.column()) {
     case Time:
@@ -120,6 +144,8 @@ QVariant RecordsModel::data(const QModelIndex& index, int role) const {
     }
     case Comment:
       return r->checksumError ? QString::fromLatin1(csv::kChecksumComment) : QString();
+    case Source:
+      return data_->sourceOf(*r);
   }
   return {};
 }
@@ -142,6 +168,8 @@ QVariant RecordsModel::headerData(int section, Qt::Orientation orientation, int 
       return tr("Dew point (°C)");
     case Comment:
       return tr("Comment");
+    case Source:
+      return tr("Source");
   }
   return {};
 }

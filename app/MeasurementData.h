@@ -5,6 +5,7 @@
 
 #include <QAbstractTableModel>
 #include <QString>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,8 @@ struct MeasurementRecord {
   int64_t time;  // seconds since 1970, the record's calendar time taken as UTC
   messwert_tag record;
   bool checksumError;
+  bool fromFile = false;  // read from a CSV file, not downloaded from the logger
+  int64_t download = 0;   // the history's import it is kept from (0: an opened file, not in the history)
 };
 
 struct MeasurementData {
@@ -31,7 +34,14 @@ struct MeasurementData {
   std::vector<MeasurementRecord> records;  // in time order, then the logger's tick
   std::vector<SensorSeries> sensors;       // in sensor order
   int64_t first = 0, last = 0;             // times of the first and last record
+  // Where the records came from, by MeasurementRecord::download: "Download 07.12.2026 18:40 UTC, USB"
+  // or "File VLM12345.csv"; records of an opened file not in the history are the title's file.
+  std::map<int64_t, QString> sources;
+  QString sourceOf(const MeasurementRecord& record) const;
 };
+
+// The text of an import of the history as the window and the report name it.
+QString sourceText(const history::DownloadRow& row);
 
 // Sorts `records` by time and tick (stable) and builds the series.
 std::shared_ptr<const MeasurementData> prepareMeasurements(const QString& title,
@@ -53,7 +63,7 @@ std::string csvLine(const MeasurementRecord& record, const RegionalFormat& forma
 class RecordsModel : public QAbstractTableModel {
   Q_OBJECT
  public:
-  enum Column { Time, Sensor, Humidity, Temperature, Ambient, DewPoint, Comment, ColumnCount };
+  enum Column { Time, Sensor, Humidity, Temperature, Ambient, DewPoint, Comment, Source, ColumnCount };
   using QAbstractTableModel::QAbstractTableModel;
 
   void setRows(std::shared_ptr<const MeasurementData> data, std::shared_ptr<const std::vector<uint32_t>> rows,

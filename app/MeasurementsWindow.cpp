@@ -3,6 +3,7 @@
 #include <qcustomplot.h>
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
@@ -19,7 +20,6 @@
 #include <QPdfWriter>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSplitter>
 #include <QTabWidget>
 #include <QTableView>
@@ -82,6 +82,22 @@ double clampTime(double v) {
   return std::isnan(v) ? 0 : std::clamp(v, -kTimeLimit, kTimeLimit);
 }
 // Round outward so that a range of whole seconds is never narrower than what is drawn.
+// Every export is written through SafeFile: complete or not at all, keeping the links, rights and
+// owner of the file it replaces, and refusing a link another user planted in a shared folder.
+bool saveFile(const QString& path, const char* data, size_t size, QString& error) {
+  SafeFile file;
+  if (!file.open(QFile::encodeName(path).toStdString())) {
+    error = MeasurementsWindow::tr("Cannot create %1.").arg(QDir::toNativeSeparators(path));
+    return false;
+  }
+  if (!file.write(data, size) || !file.commit()) {
+    file.discard();
+    error = MeasurementsWindow::tr("Cannot write %1.").arg(QDir::toNativeSeparators(path));
+    return false;
+  }
+  return true;
+}
+
 int64_t floorSeconds(double v) {
   return static_cast<int64_t>(std::floor(clampTime(v)));
 }
@@ -197,6 +213,8 @@ MeasurementsWindow::MeasurementsWindow(history::Store* store, QWidget* parent)
   layout->addWidget(splitter, 1);
   status_ = new QLabel;
   status_->setObjectName("status");
+  for (QLabel* label : {readout_, rangeLabel_, status_})
+    label->setTextFormat(Qt::PlainText);  // they quote file names, serial numbers and errors
   status_->setWordWrap(true);
   layout->addWidget(status_);
 
@@ -379,7 +397,8 @@ void MeasurementsWindow::startLoad(const Source& source, std::vector<history::St
     loadWatcher_.setFuture(QtConcurrent::run([title = source.key, records = std::move(records)]() {
       std::vector<MeasurementRecord> rows;
       rows.reserve(records.size());
-      for (const history::StoredRecord& r : records) rows.push_back({r.time, r.record, r.checksumError});
+      for (const history::StoredRecord& r : records)
+        rows.push_back({r.time, r.record, r.checksumError, r.fromFile, r.download});
       return LoadResult{true, prepareMeasurements(title, std::move(rows)), QString()};
     }));
     return;
@@ -400,11 +419,15 @@ void MeasurementsWindow::startLoad(const Source& source, std::vector<history::St
     query.logger = logger.toStdString();
     std::vector<MeasurementRecord> records;
     const auto keep = [&](const history::StoredRecord& r) {
-      records.push_back({r.time, r.record, r.checksumError});
+      records.push_back({r.time, r.record, r.checksumError, r.fromFile, r.download});
       return true;
     };
     if (!reader->scan(query, keep, error)) return LoadResult{false, nullptr, QString::fromStdString(error)};
-    return LoadResult{false, prepareMeasurements(logger, std::move(records)), QString()};
+    auto data = prepareMeasurements(logger, std::move(records));
+    std::map<int64_t, QString> sources;
+    for (const history::DownloadRow& row : reader->downloads(query.logger)) sources[row.id] = sourceText(row);
+    std::const_pointer_cast<MeasurementData>(data)->sources = std::move(sources);
+    return LoadResult{false, std::move(data), QString()};
   }));
 }
 
@@ -928,16 +951,7 @@ bool MeasurementsWindow::exportCsv(const QString& path, QString& error) {
   text += "\r\n";
   text.reserve(text.size() + (end - begin) * 96);
   for (size_t i = begin; i < end; ++i) text += csvLine(data_->records[(*shown_)[i]], format);
-  SafeFile file;
-  if (!file.open(QFile::encodeName(path).toStdString())) {
-    error = tr("Cannot create %1.").arg(QDir::toNativeSeparators(path));
-    return false;
-  }
-  if (!file.write(text.data(), text.size()) || !file.commit()) {
-    file.discard();
-    error = tr("Cannot write %1.").arg(QDir::toNativeSeparators(path));
-    return false;
-  }
+  if (!saveFile(path, text.data(), text.size(), error)) return false;
   setStatus(tr("%1 records written to %2")
                 .arg(count(static_cast<int64_t>(end - begin)), QDir::toNativeSeparators(path)));
   return true;
@@ -946,26 +960,23 @@ bool MeasurementsWindow::exportCsv(const QString& path, QString& error) {
 bool MeasurementsWindow::exportPng(const QString& path, QString& error) {
   seriesDirty_ = true;
   const QPixmap image = plot_->toPixmap(std::max(plot_->width(), 800), std::max(plot_->height(), 450));
-  QSaveFile file(path);
-  QImageWriter writer(&file, "png");
-  if (!file.open(QIODevice::WriteOnly) || !writer.write(image.toImage()) || !file.commit()) {
-    error = tr("Cannot write %1: %2")
-                .arg(QDir::toNativeSeparators(path),
-                     file.errorString().isEmpty() ? writer.errorString() : file.errorString());
-    file.cancelWriting();
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter writer(&buffer, "png");
+  if (!writer.write(image.toImage())) {
+    error = tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), writer.errorString());
     return false;
   }
-  return true;
+  return saveFile(path, bytes.constData(), static_cast<size_t>(bytes.size()), error);
 }
 
 bool MeasurementsWindow::exportPdf(const QString& path, QString& error) {
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) {
-    error = tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
-    return false;
-  }
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
   {
-    QPdfWriter writer(&file);
+    QPdfWriter writer(&buffer);
     writer.setPageSize(QPageSize(QPageSize::A4));
     writer.setPageOrientation(QPageLayout::Landscape);
     writer.setPageMargins(QMarginsF(12, 12, 12, 12), QPageLayout::Millimeter);
@@ -976,7 +987,6 @@ bool MeasurementsWindow::exportPdf(const QString& path, QString& error) {
     QCPPainter painter(&writer);
     if (!painter.isActive()) {
       error = tr("Cannot write %1.").arg(QDir::toNativeSeparators(path));
-      file.cancelWriting();
       return false;
     }
     paintReport(painter,
@@ -984,11 +994,8 @@ bool MeasurementsWindow::exportPdf(const QString& path, QString& error) {
                     .paintRectPixels(writer.resolution())
                     .translated(-writer.pageLayout().paintRectPixels(writer.resolution()).topLeft()));
   }
-  if (!file.commit()) {
-    error = tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
-    return false;
-  }
-  return true;
+  buffer.close();
+  return saveFile(path, bytes.constData(), static_cast<size_t>(bytes.size()), error);
 }
 
 void MeasurementsWindow::paintReport(QCPPainter& painter, const QRect& page) {
@@ -1022,6 +1029,40 @@ void MeasurementsWindow::paintReport(QCPPainter& painter, const QRect& page) {
                                      localeformat::qtDisplayFormat(exportFormat().longTime)))};
   for (const QString& text : lines) {
     painter.drawText(QRect(page.left(), y, page.width(), line), Qt::AlignLeft | Qt::AlignVCenter, text);
+    y += line;
+  }
+  // Where the records in view came from; those read from a file rather than downloaded are marked.
+  std::map<QString, std::pair<int64_t, bool>> sources;
+  if (data_)
+    for (size_t i = begin; i < end; ++i) {
+      const MeasurementRecord& r = data_->records[(*shown_)[i]];
+      auto& entry = sources[data_->sourceOf(r)];
+      ++entry.first;
+      entry.second = entry.second || r.fromFile;
+    }
+  int64_t fromFiles = 0;
+  QStringList named;
+  for (const auto& [name, entry] : sources) {
+    if (entry.second) fromFiles += entry.first;
+    named << tr("%1%2: %3")
+                 .arg(entry.second ? QStringLiteral("* ") : QString(), name.isEmpty() ? tr("unknown") : name,
+                      count(entry.first));
+  }
+  const int shownSources = std::min<int>(named.size(), 4);
+  for (int i = 0; i < shownSources; ++i) {
+    painter.drawText(QRect(page.left(), y, page.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
+                     (i == 0 ? tr("Sources: ") : QStringLiteral("    ")) + named[i]);
+    y += line;
+  }
+  if (named.size() > shownSources) {
+    painter.drawText(QRect(page.left(), y, page.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
+                     tr("    … and %1 more sources (see the window).").arg(named.size() - shownSources));
+    y += line;
+  }
+  if (fromFiles > 0) {
+    painter.drawText(
+        QRect(page.left(), y, page.width(), line), Qt::AlignLeft | Qt::AlignVCenter,
+        tr("* %1 records were read from files, not downloaded from the logger.").arg(count(fromFiles)));
     y += line;
   }
   y += 8;

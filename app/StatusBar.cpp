@@ -11,6 +11,7 @@
 #include <QToolButton>
 #include <algorithm>
 
+#include "PlainText.h"
 #include "link/USBInterface.h"
 
 namespace {
@@ -412,12 +413,12 @@ void StatusBar::render() {
     suffix_.clear();
   }
   const QString connection = connectionText();
-  connection_->setToolTip(connection);
+  connection_->setToolTip(plaintext::toolTip(connection));
   connection_->setText(
       QFontMetrics(connection_->font()).elidedText(connection, Qt::ElideRight, connection_->width()));
 
   const QString full = messageText();
-  message_->setToolTip(full);
+  message_->setToolTip(plaintext::toolTip(full));
   const QFontMetrics metrics(message_->font());
   const int room = message_->width();
   QString shown = full;

@@ -16,6 +16,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
 #include <QSignalBlocker>
 #include <QTimer>
@@ -31,6 +32,7 @@
 #include "LogFile.h"
 #include "LogPane.h"
 #include "MeasurementsWindow.h"
+#include "PlainText.h"
 #include "Select.h"
 #include "StatusBar.h"
 #include "data/LoggerText.h"
@@ -57,6 +59,8 @@ constexpr int kRecentFiles = 8;
 // The measurements window's own connection lives on the GUI thread, which never waits long for
 // another program; imports wait history::kBusyTimeoutMs on the importer's thread.
 constexpr int kGuiThreadHistoryWaitMs = 250;
+// Effects the GUI thread may have waiting before a debug line waits for room (a few MB at most).
+constexpr size_t kPendingDebugLines = 20000;
 constexpr size_t kAnswersKept = 16;
 const QString kRecentKey = QStringLiteral("recentFiles");
 // The history's name for a logger that reports no serial-number string.
@@ -527,6 +531,9 @@ void TfrmMain::errorMsg(const std::string& line) {
 }
 
 void TfrmMain::infoMsg(const std::string& line) {
+  // A logger may send debug lines faster than the window takes them: its reader waits for room (the
+  // logger keeps or drops what it cannot send), rather than the queue taking the memory.
+  if (line.compare(0, 6, "DBG>>>") == 0) queue_.waitForRoom(kPendingDebugLines, std::chrono::seconds(1));
   QString text = cp1252::toQString(loggerText(line));
   queue_.post([this, text] {
     // An answer reaches the console first and then the log: the log line is told by that.
@@ -613,9 +620,8 @@ void TfrmMain::messageBox(MessageKind kind, const std::string& caption, const st
   queue_.ask<int>(
       [this, kind, title, body] {
         status_->messageBox(kind == MessageKind::Error, body);
-        QMessageBox box(kind == MessageKind::Error ? QMessageBox::Critical : QMessageBox::Information, title,
-                        body, QMessageBox::Ok, this);
-        return box.exec();
+        return plaintext::messageBox(
+            this, kind == MessageKind::Error ? QMessageBox::Critical : QMessageBox::Information, title, body);
       },
       0);
 }
@@ -739,6 +745,7 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
   switch (event.kind) {
     case LinkEvent::Kind::Connected:
       logger_ = text;
+      loggerDevice_ = event.device;
       status_->connected(text);
       break;
     case LinkEvent::Kind::Disconnected:
@@ -916,7 +923,7 @@ void TfrmMain::fillRecentMenu() {
   for (int i = 0; i < files.size(); ++i) {
     QString name = QFileInfo(files[i]).fileName().replace(QLatin1Char('&'), QLatin1String("&&"));
     QAction* a = recentMenu_->addAction(QStringLiteral("&%1 %2").arg(i + 1).arg(name));
-    a->setToolTip(files[i]);
+    a->setToolTip(plaintext::toolTip(files[i]));
     const QString file = files[i];
     connect(a, &QAction::triggered, this, [this, file] { openMeasurementsFile(file); });
   }
@@ -969,7 +976,7 @@ void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::ve
   const std::string database = historyPath();
   const std::string loggerName = cp1252::fromQString(logger);
   const std::string fileName = QFile::encodeName(file).toStdString();
-  importer_.post([this, token, logger, database, loggerName, fileName, records] {
+  importer_.post([this, token, logger, database, loggerName, fileName, records, device = loggerDevice_] {
     std::string error;
     history::ImportResult result;
     history::Store store;
@@ -977,7 +984,7 @@ void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::ve
     if (database.empty()) {
       error = "no folder for the history is known (HOME is not set)";
     } else if (store.open(database, error)) {
-      ok = store.importDownload(loggerName, fileName, *records, result, error);
+      ok = store.importDownload(loggerName, fileName, *records, result, error, device);
     }
     const QString reason = QString::fromStdString(error), notice = QString::fromStdString(store.notice());
     queue_.post([this, token, logger, ok, added = result.added, reason, notice] {
@@ -1003,45 +1010,98 @@ void TfrmMain::openMeasurementsFile(const QString& path) {
   // Read and taken into the history off the GUI thread, like a download.
   const std::string database = historyPath();
   const std::string fileName = QFile::encodeName(path).toStdString();
-  const QString baseName = QFileInfo(path).completeBaseName();
+  const std::string baseName = cp1252::fromQString(QFileInfo(path).completeBaseName());
   status_->showResult(tr("Opening %1\u2026").arg(QFileInfo(path).fileName()));
   importer_.post([this, path, database, fileName, baseName] {
-    std::vector<messwert_tag> records;
-    std::vector<bool> flags;
+    auto records = std::make_shared<std::vector<messwert_tag>>();
+    auto flags = std::make_shared<std::vector<bool>>();
     std::string readError;
-    if (!history::readCsvFile(fileName, records, flags, readError)) {
+    if (!history::readCsvFile(fileName, *records, *flags, readError)) {
       const QString reason = QString::fromStdString(readError);
       queue_.post([this, path, reason] { openRefused(path, reason); });
       return;
     }
-    // The file goes under the logger that downloaded it, as far as the history knows, else its name.
-    std::string logger = cp1252::fromQString(baseName);
+    // A file joins a logger's history when the history wrote it as that logger's download; for any
+    // other the user decides, asked when its contents or name point to a logger of the history.
+    history::Store store;
+    std::string error, known, suggested;
+    if (!database.empty() && store.open(database, error)) {
+      known = store.loggerOfDownloadFile(fileName);
+      if (known.empty()) suggested = store.loggerMatching(*records, *flags);
+      for (const std::string& logger : store.loggers())
+        if (known.empty() && suggested.empty() && logger == baseName) suggested = logger;
+    }
+    store.close();
+    queue_.post([this, path, known, suggested, records, flags] {
+      std::string logger = known;
+      if (logger.empty() && !suggested.empty()) {
+        const QString name = cp1252::toQString(suggested);
+        QMessageBox box(QMessageBox::Question, tr("Open Measurements"),
+                        tr("The history does not know %1 as a download. Do its records belong to logger %2?")
+                            .arg(QFileInfo(path).fileName(), name),
+                        QMessageBox::NoButton, this);
+        box.setTextFormat(Qt::PlainText);
+        box.setInformativeText(
+            tr("Added to %1's history, its records are compared with the logger's downloads: lines that "
+               "differ from them are not taken. Kept apart, they are shown under the file's name only.")
+                .arg(name));
+        box.setObjectName(QStringLiteral("OpenBelongs"));
+        QPushButton* add = box.addButton(tr("Add to %1").arg(name), QMessageBox::AcceptRole);
+        add->setObjectName(QStringLiteral("addToLogger"));
+        QPushButton* apart = box.addButton(tr("Keep Apart"), QMessageBox::RejectRole);
+        apart->setObjectName(QStringLiteral("keepApart"));
+        box.setDefaultButton(apart);
+        box.exec();
+        if (box.clickedButton() == add) logger = suggested;
+      }
+      importOpenedFile(path, logger, records, flags);
+    });
+  });
+}
+
+void TfrmMain::importOpenedFile(const QString& path, const std::string& logger,
+                                std::shared_ptr<const std::vector<messwert_tag>> records,
+                                std::shared_ptr<const std::vector<bool>> flags) {
+  const std::string database = historyPath();
+  const std::string fileName = QFile::encodeName(path).toStdString();
+  importer_.post([this, path, database, fileName, logger, records, flags] {
     std::string error;
     history::ImportResult result;
     history::Store store;
-    bool ok = !database.empty() && store.open(database, error);
-    if (database.empty()) error = "no folder for the history is known (HOME is not set)";
-    if (ok) {
-      for (const history::DownloadRow& row : store.downloads(std::string())) {
-        if (row.file == fileName) logger = row.logger;
-      }
-      ok = store.importCsvRecords(logger, fileName, records, flags, result, error);
+    bool ok = false;
+    if (logger.empty()) {
+      // Kept apart: shown under the file's name, not taken into any logger's history.
+    } else if (database.empty()) {
+      error = "no folder for the history is known (HOME is not set)";
+    } else if (store.open(database, error)) {
+      ok = store.importCsvRecords(logger, fileName, *records, *flags, result, error);
     }
     auto shown = std::make_shared<std::vector<history::StoredRecord>>();
-    shown->reserve(records.size());
-    for (size_t i = 0; i < records.size(); ++i) {
-      history::StoredRecord r{logger, records[i], 0, flags[i]};
-      if (history::recordTime(records[i], r.time)) shown->push_back(r);
+    shown->reserve(records->size());
+    for (size_t i = 0; i < records->size(); ++i) {
+      history::StoredRecord r{logger, (*records)[i], 0, (*flags)[i]};
+      r.fromFile = true;
+      if (history::recordTime((*records)[i], r.time)) shown->push_back(r);
     }
     const QString loggerName = cp1252::toQString(logger), reason = QString::fromStdString(error),
                   notice = QString::fromStdString(store.notice());
-    queue_.post([this, path, loggerName, shown, ok, added = result.added, reason, notice] {
+    queue_.post([this, path, loggerName, shown, ok, result, reason, notice] {
       if (!notice.isEmpty()) appendLog(tr("History: %1").arg(notice));
       addRecentFile(path);
-      QString text = tr("%1 records read from %2")
-                         .arg(plainNumber(static_cast<qint64>(shown->size())), QFileInfo(path).fileName());
-      if (ok) {
-        text += tr(" \u00B7 %1 new in history").arg(plainNumber(added));
+      const QString file = QFileInfo(path).fileName();
+      QString text = tr("%1 records read from %2").arg(plainNumber(static_cast<qint64>(shown->size())), file);
+      if (loggerName.isEmpty()) {
+        text += tr(" \u00B7 kept apart, not in the history");
+      } else if (ok) {
+        text += tr(" \u00B7 %1 new in history").arg(plainNumber(result.added));
+        if (result.differing > 0) {
+          const QString differing = tr("%1 differ from the logger's download \u2014 not imported")
+                                        .arg(plainNumber(result.differing));
+          text += QStringLiteral(" \u00B7 ") + differing;
+          appendLog(
+              tr("History: %1 into %2: %3 imported, %4 already known, %5")
+                  .arg(file, loggerName, plainNumber(result.added), plainNumber(result.known()), differing));
+        }
       } else {
         appendLog(tr("History not updated: %1").arg(reason));
         text += tr(" \u00B7 history not updated");
@@ -1049,7 +1109,7 @@ void TfrmMain::openMeasurementsFile(const QString& path) {
       status_->showResult(text);
       MeasurementsWindow* window = showMeasurements();
       if (ok) window->historyChanged(loggerName);
-      window->showRecords(QFileInfo(path).fileName(), *shown);
+      window->showRecords(file, *shown);
     });
   });
 }
@@ -1061,5 +1121,6 @@ void TfrmMain::openRefused(const QString& path, const QString& reason) {
                   this);
   box.setInformativeText(reason);
   box.setObjectName(QStringLiteral("OpenRefused"));
+  plaintext::makePlain(box);  // the reason quotes the file
   box.exec();
 }

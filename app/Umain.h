@@ -136,6 +136,11 @@ class TfrmMain : public QWidget, public WindowPort {
                       int64_t skipped);
   // The history's word on an import, on the GUI thread: the status bar, and one log line if it failed.
   void openRefused(const QString& path, const QString& reason);
+  // Takes the records of an opened file into `logger`'s history (none: kept apart, under the file's
+  // name) and shows them.
+  void importOpenedFile(const QString& path, const std::string& logger,
+                        std::shared_ptr<const std::vector<messwert_tag>> records,
+                        std::shared_ptr<const std::vector<bool>> flags);
   void historyOutcome(int token, const QString& logger, bool ok, qint64 added, const QString& error,
                       const QString& notice);
 
@@ -164,6 +169,7 @@ class TfrmMain : public QWidget, public WindowPort {
   std::deque<QString> answers_;  // answers shown on the console whose log line is still to come
   QString lastSaveName_;
   QString logger_;                         // the serial-number string of the logger connected last
+  std::string loggerDevice_;               // where it was reached: "USB", "virtual" or empty
   QString shownLogger_;                    // the logger whose records the measurements window is offered for
   std::string historyPath_;                // empty: the default
   std::unique_ptr<history::Store> store_;  // the measurements window's connection (GUI thread)

@@ -12,6 +12,7 @@
 
 #include "AppStyle.h"
 #include "LocaleFormat.h"
+#include "PlainText.h"
 #include "Umain.h"
 #include "data/RegionalFormat.h"
 #include "platform/usbdrv/socket_source.h"
@@ -22,7 +23,7 @@
 namespace {
 
 void showException(const char* what) {
-  QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(),
+  plaintext::messageBox(QApplication::activeWindow(), QMessageBox::Critical, QApplication::applicationName(),
                         QString::fromLocal8Bit(what ? what : "Unknown exception"));
 }
 

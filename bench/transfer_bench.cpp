@@ -1,6 +1,7 @@
 // What a full logger memory costs the program, on its own code path:
 //  * the data reader's download completion for 16384 records (decode, sort, CSV export to a file),
-//    with a window that only counts log lines and with one that keeps them all, as the log does;
+//    with a window that only counts log lines and with one that keeps them all, as the log does; and
+//    its parts: decoding and sorting, the CSV text in memory, the CSV file written and synced;
 //  * a whole measurement download through the link, the USB I/O layer, the user-space driver and the
 //    virtual logger attached in process: "mem.used" to "Download finished", unpaced and at the
 //    full-speed bulk rate;
@@ -183,12 +184,41 @@ void BM_CompleteDownload(benchmark::State& state) {
   link.reset();
 }
 
-// The file alone: exporting 16384 already sorted records.
-void BM_ExportOnly(benchmark::State& state) {
+std::vector<messwert_tag> sortedRecords() {
   const std::vector<uint8_t> image = velmora::GenerateImage(kRecords, 1);
   std::vector<messwert_tag> records;
   for (uint32_t i = 0; i < kRecords; ++i) records.push_back(messwert::fromBytes(image.data() + 32 * i));
   messwert::sortRecords(records);
+  return records;
+}
+
+// The export's formatting alone: the text of 16384 already sorted records, in memory, with the log
+// line of each record.
+void BM_ExportOnly(benchmark::State& state) {
+  const std::vector<messwert_tag> records = sortedRecords();
+  CountingWindow window("");
+  std::vector<messwert_tag> written;
+  size_t bytes = 0;
+  for (auto _ : state) {
+    const std::string text =
+        formatMeasurements(window, records, records.size(), RegionalFormat::german(), written);
+    bytes = text.size();
+    benchmark::DoNotOptimize(text.data());
+  }
+  if (written.size() != kRecords || window.lines() != static_cast<uint64_t>(state.iterations()) * kRecords) {
+    state.SkipWithError("not every record was formatted and logged");
+    return;
+  }
+  state.counters["us_per_record"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kRecords,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["file_bytes"] = static_cast<double>(bytes);
+}
+
+// The whole export of 16384 already sorted records to a file on disk: formatting, writing, syncing
+// the file and its folder.
+void BM_ExportToFile(benchmark::State& state) {
+  const std::vector<messwert_tag> records = sortedRecords();
   TempDir dir;
   const std::string csv = dir.file("measurements.csv");
   CountingWindow window(csv);
@@ -206,6 +236,8 @@ void BM_ExportOnly(benchmark::State& state) {
       break;
     }
   }
+  if (state.iterations() > 0 && csvLines(csv) != kRecords + 1)
+    state.SkipWithError("the CSV file does not hold a line per record");
   if (state.iterations() > 0)
     state.counters["us_per_record"] =
         benchmark::Counter(static_cast<double>(state.iterations()) * kRecords,
@@ -424,6 +456,7 @@ BENCHMARK_TEMPLATE(BM_CompleteDownload, CountingWindow)->Unit(benchmark::kMillis
 BENCHMARK_TEMPLATE(BM_CompleteDownload, KeepingWindow)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_DecodeSort)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ExportOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ExportToFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Download, unpaced, false)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Download, full_speed, true)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_FirmwareTransfer, unpaced, false)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -1,11 +1,15 @@
 // The main window under a flood of debug lines from a hostile logger: 5000 lines a second for 10 s,
 // then on until the log holds 100,000 lines. Meanwhile a 1 ms timer measures the gaps between its
 // ticks: the longest is the longest time the GUI event loop was held. At the end it reports the
-// memory the process holds (resident set) with the whole log in the window; the log is never trimmed.
+// memory the process holds (resident set) with the newest lines in the window.
 // Last, with the flood stopped, it hides the protocol lines and shows them again, and reports how long
 // the pane took to be rebuilt from the kept lines and the longest stall meanwhile.
 //
+// With --flood-seconds N it instead floods for N seconds (at --rate, e.g. 200000) and reports the
+// peak of the resident memory, sampled every 250 ms, and what the pane holds at the end.
+//
 // usage: window_flood_bench [--rate N] [--seconds N] [--lines N]
+//        window_flood_bench --rate 200000 --flood-seconds 300
 //        (Qt platform from QT_QPA_PLATFORM, e.g. offscreen, or xcb under Xvfb)
 #include <time.h>
 
@@ -70,13 +74,14 @@ void runFor(qint64 ms, const std::function<bool()>& done = nullptr) {
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  unsigned rate = 5000, seconds = 10, wanted = 100000;
+  unsigned rate = 5000, seconds = 10, wanted = 100000, floodSeconds = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     const unsigned v = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
     if (a == "--rate") rate = v;
     if (a == "--seconds") seconds = v;
     if (a == "--lines") wanted = v;
+    if (a == "--flood-seconds") floodSeconds = v;
   }
   setExportFormat(RegionalFormat::german());
 
@@ -107,6 +112,36 @@ int main(int argc, char** argv) {
 
   // The window's first layout and paint are not part of the flood's cost.
   runFor(500);
+  if (floodSeconds > 0) {
+    long peak = residentKiB();
+    QElapsedTimer watch;
+    watch.start();
+    QTimer sample;
+    QObject::connect(&sample, &QTimer::timeout, [&] {
+      const long rss = residentKiB();
+      if (rss > peak) peak = rss;
+      if (watch.elapsed() / 1000 % 30 == 0 && watch.elapsed() % 1000 < 250)
+        std::printf("  %3lld s: resident %ld KiB, peak %ld KiB\n",
+                    static_cast<long long>(watch.elapsed() / 1000), rss, peak);
+      std::fflush(stdout);
+    });
+    sample.start(250);
+    runFor(static_cast<qint64>(floodSeconds) * 1000);
+    sample.stop();
+    const LogPane* pane = window->logPane();
+    std::printf("window_flood_bench: platform %s, %u debug lines/s for %u s\n",
+                qPrintable(QGuiApplication::platformName()), rate, floodSeconds);
+    std::printf("  lines into the log: %zu (%.0f per second), %llu dropped by the logger's FIFO\n",
+                pane->lineCount() + pane->droppedLines(),
+                (pane->lineCount() + pane->droppedLines()) / static_cast<double>(floodSeconds),
+                static_cast<unsigned long long>(logger->DroppedDebugLines()));
+    std::printf(
+        "  kept %zu lines, pane %d lines; resident memory: %ld KiB before the window, peak %ld KiB, "
+        "%ld KiB at the end\n",
+        pane->lineCount(), log->document()->blockCount(), rssBefore, peak, residentKiB());
+    window.reset();
+    return 0;
+  }
   QElapsedTimer clock;
   clock.start();
   qint64 last = clock.nsecsElapsed(), longest = 0, lastCpu = threadCpuNs(), longestCpu = 0;
@@ -153,9 +188,9 @@ int main(int argc, char** argv) {
       " 99th percentile gap %.1f ms, %zu ticks, %ld gaps over 50 ms, %ld over 100 ms\n",
       longest / 1e6, longestCpu / 1e6, p99, gaps.size(), static_cast<long>(over(50)),
       static_cast<long>(over(100)));
-  std::printf(
-      "  log: %d lines (%d flood lines), maximumBlockCount %d (0: never trimmed), first line \"%s\"\n",
-      blocks, flood, log->maximumBlockCount(), qPrintable(first.left(60)));
+  std::printf("  log: %d lines in the pane (%d flood lines), %zu kept, %zu dropped, first line \"%s\"\n",
+              blocks, flood, window->logPane()->lineCount(), window->logPane()->droppedLines(),
+              qPrintable(first.left(60)));
   std::printf("  resident memory: %ld KiB before the window, %ld KiB with %d log lines\n", rssBefore,
               rssAfter, blocks);
 

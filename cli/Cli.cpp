@@ -130,6 +130,12 @@ int run(int argc, const char* const argv[], const Io& io) {
   history->add_option("-f,--format", past.format, "csv (default) or jsonl")
       ->check(CLI::IsMember({"csv", "jsonl"}));
 
+  ImportOptions importing;
+  CLI::App* import = app.add_subcommand("import", "add the records of a CSV file to a logger's history");
+  import->add_option("FILE", importing.file, "a CSV file that Tarnwick wrote")->required();
+  import->add_option("-s,--serial", importing.serial,
+                     "the logger the file belongs to, when the history does not know it as its download");
+
   std::string command;
   CLI::App* send =
       app.add_subcommand("send", "send a raw command, as the service console does; prints the answer");
@@ -172,6 +178,7 @@ int run(int argc, const char* const argv[], const Io& io) {
   if (*setTime) return cli::setTime(session, serial);
   if (*firmware) return firmwareUpdate(session, serial, force);
   if (*send) return sendRaw(session, serial, command);
+  if (*import) return importFile(session, importing);
   if (*history) {
     if (past.format == "csv" && !takeLocale(session)) return kBadArguments;
     return cli::history(session, past);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <optional>
 
 #include "cli/Commands.h"
@@ -55,6 +57,13 @@ std::string textField(const std::string& ansi) {
   return out + "\"";
 }
 
+// The name the history keeps a file under: absolute, so that the file is known again from any folder.
+std::string absolutePath(const std::string& file) {
+  std::error_code failed;
+  const std::filesystem::path path = std::filesystem::absolute(file, failed);
+  return failed ? file : path.lexically_normal().string();
+}
+
 }  // namespace
 
 bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
@@ -74,7 +83,8 @@ bool importIntoHistory(Session& session, const ScannedLogger& logger, const std:
   history::ImportResult result;
   std::string error;
   if (!store.open(path, error) ||
-      !store.importDownload(logger.serialText, file.empty() ? "-" : file, records, result, error)) {
+      !store.importDownload(logger.serialText, file.empty() ? "-" : absolutePath(file), records, result,
+                            error, logger.device)) {
     session.problem(name + ": not imported into the history (" + printable(error) +
                     "); the download is done");
     return false;
@@ -141,14 +151,20 @@ int history(Session& session, const HistoryOptions& options) {
   std::FILE* out = session.io().out;
   bool written = true;
   if (!jsonl) written = std::fprintf(out, "Logger;%s\r\n", csv::kHeader) > 0;
+  std::map<int64_t, history::DownloadRow> sources;
+  if (jsonl)
+    for (history::DownloadRow& row : store.downloads(query.logger)) sources.emplace(row.id, std::move(row));
   const bool read = store.scan(
       query,
       [&](const history::StoredRecord& stored) {
         messwert::TimeStamp time;
         std::string message;
         if (!messwert::timeStamp(stored.record, time, message)) return true;
+        const auto source = sources.find(stored.download);
         const std::string line =
-            jsonl ? jsonLine(stored.record, time, !stored.checksumError, &stored.logger) + "\n"
+            jsonl ? jsonLine(stored.record, time, !stored.checksumError, &stored.logger,
+                             source != sources.end() ? &source->second : nullptr) +
+                        "\n"
                   : textField(stored.logger) + ";" +
                         utf8FromAnsi(history::csvLine(stored.record, stored.checksumError, format));
         written = written && std::fwrite(line.data(), 1, line.size(), out) == line.size();
@@ -160,6 +176,60 @@ int history(Session& session, const HistoryOptions& options) {
     return kFileError;
   }
   if (!written || std::fflush(out) != 0) {
+    session.problem("cannot write to standard output");
+    return kFileError;
+  }
+  return kDone;
+}
+
+int importFile(Session& session, const ImportOptions& options) {
+  std::vector<messwert_tag> records;
+  std::vector<bool> flags;
+  std::string error;
+  if (!history::readCsvFile(options.file, records, flags, error)) {
+    session.problem(printable(error));
+    return kFileError;
+  }
+  const std::string path = history::Store::defaultPath();
+  history::Store store;
+  if (path.empty() || !store.open(path, error)) {
+    session.problem("cannot open the history " + path + ": " +
+                    (path.empty() ? "no home folder is known" : printable(error)));
+    return kFileError;
+  }
+  if (!store.notice().empty()) session.problem(printable(store.notice()));
+  // A file joins a logger's history when the history wrote it as that logger's download, or when the
+  // user names the logger.
+  const std::string file = absolutePath(options.file);
+  const std::string known = store.loggerOfDownloadFile(file);
+  const std::string confirmed = ansiFromUtf8(options.serial);
+  if (!confirmed.empty() && !known.empty() && confirmed != known) {
+    session.problem(printable(file) + " is the download of " + printable(known) + ", not of " +
+                    printable(confirmed) + ": nothing imported");
+    return kBadArguments;
+  }
+  const std::string logger = known.empty() ? confirmed : known;
+  if (logger.empty()) {
+    std::string suggested = store.loggerMatching(records, flags);
+    const std::string stem = std::filesystem::path(options.file).stem().string();
+    for (const std::string& name : store.loggers())
+      if (suggested.empty() && name == stem) suggested = name;
+    session.problem(printable(file) + " is not a download the history knows" +
+                    (suggested.empty() ? "" : " (it looks like one of " + printable(suggested) + ")") +
+                    ": nothing imported; --serial SERIAL adds its records to that logger's history");
+    return kBadArguments;
+  }
+  history::ImportResult result;
+  if (!store.importCsvRecords(logger, file, records, flags, result, error)) {
+    session.problem("not imported into the history: " + printable(error));
+    return kFileError;
+  }
+  const std::string line = printable(logger) + ": " + std::to_string(result.added) + " imported, " +
+                           std::to_string(result.known()) + " already known, " +
+                           std::to_string(result.differing) +
+                           " differ from the logger's download \xE2\x80\x94 not imported\n";
+  std::FILE* out = session.io().out;
+  if (std::fputs(line.c_str(), out) < 0 || std::fflush(out) != 0) {
     session.problem("cannot write to standard output");
     return kFileError;
   }

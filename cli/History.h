@@ -28,4 +28,14 @@ struct HistoryOptions {
 };
 int history(Session& session, const HistoryOptions& options);
 
+// Reads a CSV file into a logger's history: the logger whose download the history knows the file as,
+// or the one `serial` confirms. Prints "N imported, M already known, K differ from the logger's
+// download — not imported". A file the history knows as no download and no --serial: nothing is
+// imported (kBadArguments), and the message names the logger its contents or name suggest.
+struct ImportOptions {
+  std::string file;
+  std::string serial;
+};
+int importFile(Session& session, const ImportOptions& options);
+
 }  // namespace cli

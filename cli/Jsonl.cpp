@@ -1,6 +1,7 @@
 #include "cli/Jsonl.h"
 
 #include <cstdio>
+#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "cli/ConsoleText.h"
@@ -23,7 +24,7 @@ std::string isoTime(const messwert::TimeStamp& t) {
 }  // namespace
 
 std::string jsonLine(const messwert_tag& record, const messwert::TimeStamp& time, bool checksumOk,
-                     const std::string* logger) {
+                     const std::string* logger, const history::DownloadRow* source) {
   Json line;
   if (logger != nullptr) line["logger"] = utf8FromAnsi(*logger);
   line["time"] = isoTime(time);
@@ -35,7 +36,23 @@ std::string jsonLine(const messwert_tag& record, const messwert::TimeStamp& time
   line["humidity_raw"] = static_cast<unsigned>(record.humidityRaw);
   line["temperature_raw"] = static_cast<unsigned>(record.temperatureRaw);
   line["checksum_ok"] = checksumOk;
-  return line.dump();
+  if (source != nullptr) {
+    char when[32] = "";
+    const std::time_t seconds = static_cast<std::time_t>(source->when);
+    std::tm utc{};
+    if (gmtime_r(&seconds, &utc) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    Json from;
+    from["kind"] = source->fromFile ? "file" : "download";
+    if (source->fromFile) from["name"] = source->file;
+    from["time"] = when;
+    if (!source->fromFile) {
+      from["file"] = source->file;
+      from["device"] = source->device;
+    }
+    line["source"] = from;
+  }
+  // File names are the system's bytes: what is not UTF-8 shows as U+FFFD rather than failing the line.
+  return line.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 std::string jsonLines(const std::vector<messwert_tag>& records) {

@@ -1,10 +1,17 @@
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "data/RegionalFormat.h"
+
+namespace csv {
+
+const char kHeader[] =
+    "Date;SensorSerialNumber;Humidity;Temperature;HumidityRaw;TemperatureRaw;AmbientTemperature;Comment";
+const char kChecksumComment[] = "Check sum error";
+
+}  // namespace csv
 
 namespace {
 
@@ -105,82 +112,238 @@ void roundAt(ExactDecimal& d, int unit) {
   if (d.digits.find_first_not_of('0') == std::string::npos) d.digits.clear();
 }
 
-void appendPadded(std::string& out, int value, int width) {
-  std::string text = std::to_string(value);
-  if (static_cast<int>(text.size()) < width) out.append(width - text.size(), '0');
-  out += text;
+// The decimal digits of `value`, at least `width` of them with leading zeros, written at `p`;
+// returns the end. Without the C library: the text must not depend on the locale, and this runs a
+// few times per record.
+char* putNumber(char* p, uint32_t value, int width = 1) {
+  int digits = 1;
+  for (uint32_t rest = value; rest >= 10; rest /= 10) ++digits;
+  for (; width > digits; --width) *p++ = '0';
+  char* const end = p + digits;
+  char* d = end;
+  do {
+    *--d = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  return end;
+}
+
+// Text appended to a string through a small buffer on the stack: one append per line instead of
+// one per character or field.
+class Buffer {
+ public:
+  static constexpr size_t kSize = 128;
+  explicit Buffer(std::string& out) : out_(out) {}
+  ~Buffer() { flush(); }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+
+  void put(char c) {
+    if (p_ == buffer_ + kSize) flush();
+    *p_++ = c;
+  }
+  // Room for `size` (at most kSize) bytes; done() tells where the writing ended.
+  char* room(size_t size) {
+    if (static_cast<size_t>(buffer_ + kSize - p_) < size) flush();
+    return p_;
+  }
+  void done(char* end) { p_ = end; }
+  void flush() {
+    out_.append(buffer_, p_);
+    p_ = buffer_;
+  }
+
+ private:
+  std::string& out_;
+  char buffer_[kSize];
+  char* p_ = buffer_;
+};
+
+bool isFieldLetter(char c) {
+  switch (c) {
+    case 'd':
+    case 'M':
+    case 'y':
+    case 'h':
+    case 'H':
+    case 'm':
+    case 's':
+    case 't':
+      return true;
+    default:
+      return false;
+  }
 }
 
 // One date or time pattern in the Windows style.
-std::string applyPattern(const std::string& pattern, const messwert::TimeStamp& ts,
-                         const RegionalFormat& format) {
-  std::string out;
+void putPattern(Buffer& out, const std::string& pattern, const messwert::TimeStamp& ts,
+                const RegionalFormat& format) {
+  const size_t size = pattern.size();
   size_t i = 0;
-  while (i < pattern.size()) {
+  while (i < size) {
     const char c = pattern[i];
     if (c == '\'') {
-      if (i + 1 < pattern.size() && pattern[i + 1] == '\'') {  // '' is a quote
-        out += '\'';
+      if (i + 1 < size && pattern[i + 1] == '\'') {  // '' is a quote
+        out.put('\'');
         i += 2;
         continue;
       }
-      for (++i; i < pattern.size(); ++i) {
+      for (++i; i < size; ++i) {
         if (pattern[i] == '\'') {
-          if (i + 1 < pattern.size() && pattern[i + 1] == '\'') {
-            out += '\'';
+          if (i + 1 < size && pattern[i + 1] == '\'') {
+            out.put('\'');
             ++i;
             continue;
           }
           ++i;
           break;
         }
-        out += pattern[i];
+        out.put(pattern[i]);
       }
       continue;
     }
-    if (std::strchr("dMyhHmst", c) == nullptr) {
-      out += c;
+    if (!isFieldLetter(c)) {
+      if (c != '\0') out.put(c);  // a NUL in the pattern has never been written
       ++i;
       continue;
     }
     size_t run = 1;
-    while (i + run < pattern.size() && pattern[i + run] == c) ++run;
+    while (i + run < size && pattern[i + run] == c) ++run;
     i += run;
+    if (c == 't') {
+      const std::string& designator = ts.hour < 12 ? format.amDesignator : format.pmDesignator;
+      const size_t length = run == 1 ? std::min<size_t>(designator.size(), 1) : designator.size();
+      for (size_t k = 0; k < length; ++k) out.put(designator[k]);
+      continue;
+    }
+    int value = 0;
     // Longer runs of d and M (day and month names) have no numeric form; they are shown as two digits.
-    const int width = run >= 2 ? 2 : 1;
+    int digits = run >= 2 ? 2 : 1;
     switch (c) {
       case 'd':
-        appendPadded(out, ts.day, width);
+        value = ts.day;
         break;
       case 'M':
-        appendPadded(out, ts.month, width);
+        value = ts.month;
         break;
       case 'y':
-        if (run <= 2)
-          appendPadded(out, ts.year % 100, width);
-        else
-          appendPadded(out, ts.year, 4);
+        value = run <= 2 ? ts.year % 100 : ts.year;
+        if (run > 2) digits = 4;
         break;
       case 'h':
-        appendPadded(out, ts.hour % 12 == 0 ? 12 : ts.hour % 12, width);
+        value = ts.hour % 12 == 0 ? 12 : ts.hour % 12;
         break;
       case 'H':
-        appendPadded(out, ts.hour, width);
+        value = ts.hour;
         break;
       case 'm':
-        appendPadded(out, ts.minute, width);
+        value = ts.minute;
         break;
       case 's':
-        appendPadded(out, ts.second, width);
+        value = ts.second;
         break;
-      case 't': {
-        const std::string& designator = ts.hour < 12 ? format.amDesignator : format.pmDesignator;
-        out += run == 1 ? designator.substr(0, 1) : designator;
-        break;
-      }
     }
+    // Only checked time stamps come here; a negative value (none is) would be written as 0.
+    out.done(putNumber(out.room(10), static_cast<uint32_t>(std::max(value, 0)), digits));
   }
-  return out;
+}
+
+void putDateTime(Buffer& out, const messwert::TimeStamp& ts, const RegionalFormat& format) {
+  putPattern(out, format.shortDate, ts, format);
+  if (ts.hour != 0 || ts.minute != 0 || ts.second != 0) {
+    out.put(' ');
+    putPattern(out, format.longTime, ts, format);
+  }
+}
+
+// Room for one value: "-3,4028235E38" is the longest text.
+constexpr size_t kValueRoom = 16;
+
+// Values past eight integer digits: rounded to eight significant digits on the exact decimal
+// expansion, trailing zeros dropped, e.g. 1,2345679E8. Rare enough (broken records) to be worked
+// out digit by digit.
+char* putScientific(char* p, float value, char decimalSeparator) {
+  constexpr int kSignificantDigits = 8;
+  ExactDecimal d = exactDecimal(value);
+  roundAt(d, d.exponent - kSignificantDigits);
+  if (value < 0) *p++ = '-';
+  const size_t last = d.digits.find_last_not_of('0');  // d.digits holds 8 or 9 digits, not all 0
+  *p++ = d.digits[0];
+  if (last > 0) {
+    *p++ = decimalSeparator;
+    std::memcpy(p, d.digits.data() + 1, last);
+    p += last;
+  }
+  *p++ = 'E';
+  return putNumber(p, static_cast<uint32_t>(d.exponent - 1));
+}
+
+// A float is m * 2^e with an integer m below 2^24. Below 10^8 the rounded value is worked out exactly
+// in 64-bit integers: tenths = round(m * 10 / 2^-e), half away from zero, the bits shifted out
+// deciding the half. Writes at most kValueRoom bytes.
+char* putValue(char* p, float value, char decimalSeparator) {
+  uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  const int biased = static_cast<int>((bits >> 23) & 0xFF);
+  const uint32_t fraction = bits & 0x7FFFFF;
+  const bool negative = (bits >> 31) != 0;
+  if (biased == 0xFF) {
+    const char* text = fraction != 0 ? "NAN" : negative ? "-INF" : "INF";
+    const size_t size = std::strlen(text);
+    std::memcpy(p, text, size);
+    return p + size;
+  }
+  const uint64_t mantissa = biased == 0 ? fraction : (fraction | 0x800000);
+  const int binaryExponent = (biased == 0 ? 1 : biased) - 150;
+
+  constexpr uint64_t kScientificFrom = 100000000;  // nine integer digits
+  uint64_t whole = 0;                              // the rounded value's integer part
+  uint32_t tenth = 0;                              // and its decimal
+  if (binaryExponent >= 0) {
+    // An integer: m * 2^e, below 2^63 for e up to 39.
+    if (binaryExponent > 39 || (mantissa << binaryExponent) >= kScientificFrom)
+      return putScientific(p, value, decimalSeparator);
+    whole = mantissa << binaryExponent;
+  } else if (binaryExponent > -29) {
+    // Below 2^23, seven integer digits at most: one decimal always fits the eight digits.
+    // m * 10 is below 2^28, so from 29 binary places on ten times the value is below a half and the
+    // value rounds to zero.
+    const int shift = -binaryExponent;
+    const uint64_t tenths = (mantissa * 10 + (uint64_t{1} << (shift - 1))) >> shift;
+    whole = tenths / 10;
+    tenth = static_cast<uint32_t>(tenths % 10);
+  }
+  if (negative && (whole != 0 || tenth != 0)) *p++ = '-';
+  p = putNumber(p, static_cast<uint32_t>(whole));
+  *p++ = decimalSeparator;
+  *p++ = static_cast<char>('0' + tenth);
+  return p;
+}
+
+// Everything of a line after its date, CR LF included.
+void putFields(Buffer& out, const messwert_tag& record, char sep) {
+  // Seven separators, three counts of up to five digits, three values, the comment, CR LF.
+  char* p = out.room(7 + 3 * 5 + 3 * kValueRoom + sizeof csv::kChecksumComment + 2);
+  *p++ = ';';
+  p = putNumber(p, record.sensorSerialNumber);
+  *p++ = ';';
+  p = putValue(p, record.humidity, sep);
+  *p++ = ';';
+  p = putValue(p, record.temperature, sep);
+  *p++ = ';';
+  p = putNumber(p, record.humidityRaw);
+  *p++ = ';';
+  p = putNumber(p, record.temperatureRaw);
+  *p++ = ';';
+  p = putValue(p, record.ambientTemperature, sep);
+  *p++ = ';';
+  if (messwert::checksum(record) != 0) {
+    std::memcpy(p, csv::kChecksumComment, sizeof csv::kChecksumComment - 1);
+    p += sizeof csv::kChecksumComment - 1;
+  }
+  *p++ = '\r';
+  *p++ = '\n';
+  out.done(p);
 }
 
 }  // namespace
@@ -197,75 +360,44 @@ RegionalFormat exportFormat() {
 
 namespace csv {
 
-const char kHeader[] =
-    "Date;SensorSerialNumber;Humidity;Temperature;HumidityRaw;TemperatureRaw;AmbientTemperature;Comment";
-const char kChecksumComment[] = "Check sum error";
+void appendDateTime(std::string& out, const messwert::TimeStamp& ts, const RegionalFormat& format) {
+  Buffer buffer(out);
+  putDateTime(buffer, ts, format);
+}
 
 std::string formatDateTime(const messwert::TimeStamp& ts, const RegionalFormat& format) {
-  std::string text = applyPattern(format.shortDate, ts, format);
-  if (ts.hour != 0 || ts.minute != 0 || ts.second != 0) {
-    text += ' ';
-    text += applyPattern(format.longTime, ts, format);
-  }
+  std::string text;
+  appendDateTime(text, ts, format);
   return text;
 }
 
-std::string formatValue(float value, char decimalSeparator) {
-  if (std::isnan(value)) return "NAN";
-  if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
+void appendValue(std::string& out, float value, char decimalSeparator) {
+  char text[kValueRoom];
+  out.append(text, putValue(text, value, decimalSeparator));
+}
 
-  constexpr int kSignificantDigits = 8;
-  std::string out;
-  if (value != 0) {
-    ExactDecimal d = exactDecimal(value);
-    // One decimal, but never more than 8 significant digits.
-    roundAt(d, std::max(-1, d.exponent - kSignificantDigits));
-    if (!d.digits.empty()) {
-      if (value < 0) out += '-';
-      if (d.exponent > kSignificantDigits) {
-        const size_t last = d.digits.find_last_not_of('0');
-        out += d.digits[0];
-        if (last > 0) {
-          out += decimalSeparator;
-          out.append(d.digits, 1, last);
-        }
-        out += 'E';
-        out += std::to_string(d.exponent - 1);
-        return out;
-      }
-      const int digitCount = static_cast<int>(d.digits.size());
-      if (d.exponent <= 0) out += '0';
-      for (int i = 0; i < d.exponent; ++i) out += i < digitCount ? d.digits[i] : '0';
-      out += decimalSeparator;
-      out += d.exponent >= 0 && d.exponent < digitCount ? d.digits[d.exponent] : '0';
-      return out;
-    }
-  }
-  out += '0';
-  out += decimalSeparator;
-  out += '0';
-  return out;
+std::string formatValue(float value, char decimalSeparator) {
+  std::string text;
+  appendValue(text, value, decimalSeparator);
+  return text;
+}
+
+void appendFields(std::string& out, const messwert_tag& record, char decimalSeparator) {
+  Buffer buffer(out);
+  putFields(buffer, record, decimalSeparator);
+}
+
+void appendLine(std::string& out, const messwert_tag& record, const messwert::TimeStamp& ts,
+                const RegionalFormat& format) {
+  Buffer buffer(out);
+  putDateTime(buffer, ts, format);
+  putFields(buffer, record, format.decimalSeparator);
 }
 
 std::string formatLine(const messwert_tag& record, const messwert::TimeStamp& ts,
                        const RegionalFormat& format) {
-  const char sep = format.decimalSeparator;
-  std::string line = formatDateTime(ts, format);
-  line += ';';
-  line += std::to_string(record.sensorSerialNumber);
-  line += ';';
-  line += formatValue(record.humidity, sep);
-  line += ';';
-  line += formatValue(record.temperature, sep);
-  line += ';';
-  line += std::to_string(record.humidityRaw);
-  line += ';';
-  line += std::to_string(record.temperatureRaw);
-  line += ';';
-  line += formatValue(record.ambientTemperature, sep);
-  line += ';';
-  if (messwert::checksum(record) != 0) line += kChecksumComment;
-  line += "\r\n";
+  std::string line;
+  appendLine(line, record, ts, format);
   return line;
 }
 

@@ -1,6 +1,7 @@
 #include "data/CsvExport.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <string>
 
@@ -36,6 +37,40 @@ void reportFileWriteError(WindowPort& window) {
   window.errorMsg(kFileWriteError);
 }
 
+std::string formatMeasurements(WindowPort& window, const std::vector<messwert_tag>& records, size_t count,
+                               const RegionalFormat& format, std::vector<messwert_tag>& written) {
+  count = std::min(count, records.size());
+  std::string text;
+  text.reserve(std::strlen(csv::kHeader) + 2 + count * kLineReserve);
+  text += csv::kHeader;
+  text += "\r\n";
+  written.clear();
+  written.reserve(count);
+  std::string line;  // the log line of a record, its buffer used again for the next
+  std::string message;
+  for (size_t i = 0; i < count; ++i) {
+    const messwert_tag& record = records[i];
+    messwert::TimeStamp ts;
+    if (!messwert::timeStamp(record, ts, message)) {
+      line.assign("Fehler Messwert ");
+      line += message;
+      window.infoMsg(line);
+      continue;  // the failed record keeps its number
+    }
+    char number[24];
+    const auto end = std::to_chars(number, number + sizeof number, i + 1).ptr;
+    line.assign(number, end);
+    line += ' ';
+    const size_t date = line.size();
+    csv::appendDateTime(line, ts, format);
+    window.infoMsg(line);
+    text.append(line, date, std::string::npos);  // the line starts with the date just logged
+    csv::appendFields(text, record, format.decimalSeparator);
+    written.push_back(record);
+  }
+  return text;
+}
+
 void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   WindowPort& window = *link.mainWindow;
   SafeFile file;
@@ -47,26 +82,10 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   const size_t count =
       std::min(records.size(), static_cast<size_t>(std::max<int32_t>(0, link.memUsed.load())));
   // The whole file is formatted first and written in one go.
-  std::string text;
-  text.reserve(std::strlen(csv::kHeader) + 2 + count * kLineReserve);
-  text += csv::kHeader;
-  text += "\r\n";
   std::vector<messwert_tag> written;  // the records that go into the file
-  int64_t skipped = 0;                // and those left out
-  written.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    const messwert_tag& record = records[i];
-    messwert::TimeStamp ts;
-    std::string message;
-    if (!messwert::timeStamp(record, ts, message)) {
-      window.infoMsg("Fehler Messwert " + message);
-      ++skipped;
-      continue;  // the failed record keeps its number
-    }
-    window.infoMsg(std::to_string(i + 1) + " " + csv::formatDateTime(ts, format));
-    text += csv::formatLine(record, ts, format);
-    written.push_back(record);
-  }
+  const std::string text = formatMeasurements(window, records, count, format, written);
+  // Every record not written was left out for its time stamp.
+  const int64_t skipped = static_cast<int64_t>(count) - static_cast<int64_t>(written.size());
 
   if (!file.write(text.data(), text.size()) || !file.commit()) {
     // The half-written temporary goes before the error box, which waits for the user.

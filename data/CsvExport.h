@@ -2,6 +2,9 @@
 // of a file that could not be written.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "data/RegionalFormat.h"
 
 class USBInterface;
@@ -12,6 +15,12 @@ class WindowPort;
 // "Download finished" only when the whole file has been written; a cancel or a file failure leaves
 // the flag and the records as they are.
 void exportMeasurements(USBInterface& link, const RegionalFormat& format);
+
+// The file's text for the first `count` of `records`: the header and a line per record with a valid
+// time stamp. Logs each record's position and date, or why it is left out; `written` gets the records
+// that have a line.
+std::string formatMeasurements(WindowPort& window, const std::vector<messwert_tag>& records, size_t count,
+                               const RegionalFormat& format, std::vector<messwert_tag>& written);
 
 class SafeFile;
 

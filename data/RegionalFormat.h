@@ -39,4 +39,13 @@ std::string formatValue(float value, char decimalSeparator);
 std::string formatLine(const messwert_tag& record, const messwert::TimeStamp& ts,
                        const RegionalFormat& format);
 
+// The same texts appended to `out`: a whole file is formatted into one buffer without a string per
+// field.
+void appendDateTime(std::string& out, const messwert::TimeStamp& ts, const RegionalFormat& format);
+void appendValue(std::string& out, float value, char decimalSeparator);
+void appendLine(std::string& out, const messwert_tag& record, const messwert::TimeStamp& ts,
+                const RegionalFormat& format);
+// A line without its date: appendDateTime and appendFields make appendLine.
+void appendFields(std::string& out, const messwert_tag& record, char decimalSeparator);
+
 }  // namespace csv

@@ -61,12 +61,28 @@ std::string temporaryName(const std::string& folder) {
 }
 
 #ifndef _WIN32
-// Follows symbolic links to the file they name, also to one that does not exist yet.
+// Whether the kernel would follow the link `link` (stat of the link itself) for us: in a sticky
+// folder that everyone may write (/tmp), only a link of ours or of the folder's owner; anyone could
+// have planted any other there. We resolve links ourselves, so the kernel's own guard never applies.
+bool mayFollow(const std::string& path, const struct stat& link) {
+  if (link.st_uid == geteuid()) return true;
+  struct stat folder;
+  if (stat(folderOf(path).c_str(), &folder) != 0) return false;
+  const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+  return !shared || link.st_uid == folder.st_uid;
+}
+
+// Follows symbolic links to the file they name, also to one that does not exist yet. False for a
+// link that may not be followed, anywhere in the chain, and for a loop.
 bool followLinks(const std::string& path, std::string& target) {
   target = path;
   for (int hops = 0; hops < 40; ++hops) {
     struct stat st;
     if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    if (!mayFollow(target, st)) {
+      errno = EACCES;
+      return false;
+    }
     std::string link(PATH_MAX, '\0');
     const ssize_t n = readlink(target.c_str(), &link[0], link.size());
     if (n <= 0 || static_cast<size_t>(n) >= link.size()) return false;

@@ -6,10 +6,12 @@
 // name, and then the directory is synced too. On any failure the temporary is removed and a file
 // already there under the target's name is left as it was.
 //
-// A symbolic link is followed: the file it points to is replaced and the link stays. A file the user
-// may not write is refused. The new file keeps the old one's permissions (and, where the system lets
-// us, its owner and group); a new file gets the usual permissions for new files. Where the folder
-// takes no new file but the file itself may be written, the file is written in place at commit.
+// A symbolic link is followed: the file it points to is replaced and the link stays. As the kernel
+// does for links it follows, a link in a sticky folder that everyone may write (/tmp) is followed
+// only when it is ours or the folder owner's; any other such link, anywhere in a chain of links, is
+// refused. A file the user may not write is refused. The new file keeps the old one's permissions (and, where
+// the system lets us, its owner and group); a new file gets the usual permissions for new files. Where the
+// folder takes no new file but the file itself may be written, the file is written in place at commit.
 #pragma once
 
 #include <cstddef>

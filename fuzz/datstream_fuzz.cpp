@@ -30,8 +30,18 @@ int32_t pick(fuzz::Input& in) {
   return b < sizeof kBounds / sizeof kBounds[0] ? kBounds[b] : static_cast<int32_t>(in.u32());
 }
 
+// The line of each record (its position and date, or why it is left out) is counted only: a full
+// memory makes 16384 of them per input, and nothing here looks for one.
+RecordingWindow::Options options() {
+  RecordingWindow::Options o = fuzz::windowOptions();
+  o.countOnly = [](const std::string& line) {
+    return (!line.empty() && line[0] >= '0' && line[0] <= '9') || line.rfind("Fehler Messwert ", 0) == 0;
+  };
+  return o;
+}
+
 struct Fixture {
-  Fixture() : window(fuzz::windowOptions()), link(&window), reader(&link, 1) {
+  Fixture() : window(options()), link(&window), reader(&link, 1) {
     setExportFormat(RegionalFormat::german());
   }
   RecordingWindow window;
@@ -91,5 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (text.size() < 2 || text.compare(text.size() - 2, 2, "\r\n") != 0)
       fuzz::fail("an export that ends mid-line");
   }
+  // Nothing this input allocated outlives it: an input that leaves more allocated than it freed makes
+  // the fuzzer run it again and scan the whole heap for leaks.
+  f->window.clear();
+  std::vector<messwert_tag>().swap(f->link.measurements);
   return 0;
 }

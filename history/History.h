@@ -22,14 +22,18 @@ struct StoredRecord {
   messwert_tag record;  // as downloaded (tick and reserved bytes zero when it came from a CSV file)
   int64_t time;         // seconds since 1970 of the record's calendar time, taken as UTC (no zone known)
   bool checksumError;
-  int64_t download = 0;  // the import (DownloadRow::id) that first brought the record
+  int64_t download = 0;   // the import (DownloadRow::id) the record is kept from
+  bool fromFile = false;  // read from a CSV file, not downloaded from the logger
 };
 
 struct ImportResult {
   int64_t records = 0;      // records with a valid time stamp, as many as the CSV file has lines
   int64_t added = 0;        // of those, the ones the history did not have yet
+  int64_t differing = 0;    // file records refused: the logger's download has another record there
   int64_t downloadId = 0;   // the row in downloads()
   int64_t invalidTime = 0;  // records left out because their time stamp is invalid
+  // The records the history had already (records - added - differing).
+  int64_t known() const { return records - added - differing; }
 };
 
 struct DownloadRow {
@@ -38,7 +42,13 @@ struct DownloadRow {
   std::string logger, file;
   int64_t records, added;
   bool fromFile = false;  // imported from a CSV file rather than downloaded
+  std::string device;     // a download's device source ("USB", "virtual"); empty when not known
+  int64_t differing = 0;  // file records refused because they differ from the logger's download
 };
+
+// Where a download came from, as the history keeps it.
+constexpr char kDeviceUsb[] = "USB";
+constexpr char kDeviceVirtual[] = "virtual";
 
 struct Query {
   std::string logger;                        // empty: every logger
@@ -68,7 +78,9 @@ class Store {
   // on Windows %LOCALAPPDATA%\tarnwick\measurements.sqlite. Empty when no home folder is known.
   static std::string defaultPath();
 
-  // Opens or creates the database and the folders leading to it (new folders get mode 0700). Beside
+  // Opens or creates the database and the folders leading to it (new folders get mode 0700; the
+  // database and its -wal and -shm files 0600, and an existing one that others may read is narrowed
+  // to that once, which notice() reports). Beside
   // the file, "<file>.lock" tells the connections of all programs from each other and says how the
   // last session ended: SQLite's quick check of the whole file runs when no session that started
   // from a sound file is open and the last one did not end cleanly with the file as it is now (a
@@ -96,16 +108,29 @@ class Store {
   std::string notice() const { return notice_; }
 
   // Adds a download's records in one transaction. Records with a checksum error are kept and
-  // flagged; records with an invalid time stamp are left out. A record the history already has (same
-  // logger, time stamp, sensor and raw counts) is not added again; a downloaded copy replaces one
-  // that came from a CSV file, and a clean one replaces one with a checksum error.
+  // flagged; records with an invalid time stamp are left out. A record is its 32 bytes: one the
+  // history already has, byte for byte, is not added again, and one that differs in any byte (the
+  // tick within the second too) is another record. A downloaded record replaces a copy read from a
+  // CSV file that shows the same line (see sameLine), and a clean one replaces a flagged one with the
+  // same time, sensor and raw counts. `device` says where the logger was reached (kDeviceUsb, ...).
   bool importDownload(const std::string& logger, const std::string& file,
-                      const std::vector<messwert_tag>& records, ImportResult& result, std::string& error);
-  // The same for records read from a CSV file (readCsvFile): their check bytes are gone, so the flags
-  // come with them.
+                      const std::vector<messwert_tag>& records, ImportResult& result, std::string& error,
+                      const std::string& device = std::string());
+  // Records read from a CSV file (readCsvFile) into a logger's history: their check bytes are gone,
+  // so the flags come with them. Where the logger's download has records of the same time and
+  // sensor, the file's record is kept only as that download's (when one of them shows the same line)
+  // and is otherwise refused and counted as differing; where it has none, the file's record is added
+  // and stays marked as read from the file.
   bool importCsvRecords(const std::string& logger, const std::string& file,
                         const std::vector<messwert_tag>& records, const std::vector<bool>& checksumError,
                         ImportResult& result, std::string& error);
+  // The logger whose download the history wrote to `file` (the newest such download); empty when the
+  // history knows the file as no logger's download.
+  std::string loggerOfDownloadFile(const std::string& file);
+  // A logger whose downloaded records show the same lines as the first records given (at most a few
+  // are looked at), or empty: what a file's contents suggest about where it came from.
+  std::string loggerMatching(const std::vector<messwert_tag>& records,
+                             const std::vector<bool>& checksumError);
 
   std::vector<std::string> loggers();                        // sorted
   std::vector<uint16_t> sensors(const std::string& logger);  // sorted
@@ -140,10 +165,13 @@ class Store {
   void checkpointLargeLog();
   static int busyWait(void* self, int count);
   bool import(const std::string& logger, const std::string& file, const std::vector<messwert_tag>& records,
-              const std::vector<bool>* checksumError, ImportResult& result, std::string& error);
+              const std::vector<bool>* checksumError, const std::string& device, ImportResult& result,
+              std::string& error);
   bool importOnce(const std::string& logger, const std::string& file,
                   const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,
-                  ImportResult& result, std::string& error, int& code);
+                  const std::string& device, ImportResult& result, std::string& error, int& code);
+  bool upgrade(int& code);
+  void narrowPermissions();
   std::string failure(const char* what, int code) const;
 
   sqlite3* db_ = nullptr;
@@ -175,6 +203,11 @@ bool readCsvFile(const std::string& path, std::vector<messwert_tag>& records,
 // stamp. The comment follows the kept flag, not the bytes: a record read from a CSV file has lost
 // its check bytes.
 std::string csvLine(const messwert_tag& record, bool checksumError, const RegionalFormat& format);
+
+// Whether two kept records show the same CSV line: the same time stamp to the second, sensor, raw
+// counts, values to the CSV's one decimal and check-sum comment. This is how far a record read from a
+// file can be compared with a downloaded one: the file has no tick, reserved bytes or full values.
+bool sameLine(const messwert_tag& a, bool aFlagged, const messwert_tag& b, bool bFlagged);
 
 // Seconds since 1970 of a record's calendar time taken as UTC; false for an invalid time stamp.
 bool recordTime(const messwert_tag& record, int64_t& seconds);

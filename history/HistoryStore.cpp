@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "data/RegionalFormat.h"
 #include "history/History.h"
 #ifdef _WIN32
 #include <direct.h>
@@ -23,7 +25,7 @@ namespace history {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 constexpr int kApplicationId = 0x54574B48;  // "TWKH": tells our file from another program's database
 constexpr size_t kMaxPathLength = 4096;
 // A wait for another program is told of (setWaitNotice) once it has lasted this long.
@@ -52,54 +54,63 @@ int64_t nowMs() {
       .count();
 }
 
-// The identity of a measurement is the logger and what a CSV line carries exactly: the time stamp,
-// the sensor and the two raw counts (the CSV rounds the values and drops the tick and reserved
-// bytes). The primary key doubles as the index for a logger's records in time order, and WITHOUT
-// ROWID keeps each row in that one tree.
-const char kSchema[] = R"(
-CREATE TABLE IF NOT EXISTS loggers(
-  id INTEGER PRIMARY KEY,
-  serial TEXT NOT NULL UNIQUE);
-CREATE TABLE IF NOT EXISTS measurements(
-  logger INTEGER NOT NULL,
-  time INTEGER NOT NULL,
-  sensor INTEGER NOT NULL,
-  humidity_raw INTEGER NOT NULL,
-  temperature_raw INTEGER NOT NULL,
-  record BLOB NOT NULL,
-  checksum_error INTEGER NOT NULL,
-  from_file INTEGER NOT NULL,
-  download INTEGER NOT NULL,
-  PRIMARY KEY(logger, time, sensor, humidity_raw, temperature_raw)) WITHOUT ROWID;
-CREATE INDEX IF NOT EXISTS replaceable ON measurements(logger, time, sensor, humidity_raw, temperature_raw)
-  WHERE checksum_error OR from_file;
-CREATE TABLE IF NOT EXISTS sensors(
-  logger INTEGER NOT NULL,
-  sensor INTEGER NOT NULL,
-  PRIMARY KEY(logger, sensor)) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS downloads(
-  id INTEGER PRIMARY KEY,
-  time INTEGER NOT NULL,
-  logger INTEGER NOT NULL,
-  file TEXT NOT NULL,
-  records INTEGER NOT NULL,
-  added INTEGER NOT NULL,
-  from_file INTEGER NOT NULL);
-)";
+// The identity of a measurement is the logger and the record's 32 bytes: two records that differ in
+// any byte the logger stored (the tick within the second too) are two measurements. The primary key
+// starts with the logger, time and sensor, so it doubles as the index for a logger's records in time
+// order and for the records of one second; WITHOUT ROWID keeps each row in that one tree. A row's
+// `download` names the import it is kept from (a download, or a file where no download had it).
+#define TARNWICK_MEASUREMENTS(name)     \
+  "CREATE TABLE " name                  \
+  "("                                   \
+  "  logger INTEGER NOT NULL,"          \
+  "  time INTEGER NOT NULL,"            \
+  "  sensor INTEGER NOT NULL,"          \
+  "  humidity_raw INTEGER NOT NULL,"    \
+  "  temperature_raw INTEGER NOT NULL," \
+  "  record BLOB NOT NULL,"             \
+  "  checksum_error INTEGER NOT NULL,"  \
+  "  from_file INTEGER NOT NULL,"       \
+  "  download INTEGER NOT NULL,"        \
+  "  PRIMARY KEY(logger, time, sensor, record)) WITHOUT ROWID;"
+#define TARNWICK_REPLACEABLE \
+  "CREATE INDEX replaceable ON measurements(logger, time, sensor) WHERE checksum_error OR from_file;"
+
+const char kSchema[] =
+    "CREATE TABLE loggers(id INTEGER PRIMARY KEY, serial TEXT NOT NULL UNIQUE);" TARNWICK_MEASUREMENTS(
+        "measurements") TARNWICK_REPLACEABLE
+    "CREATE TABLE sensors(logger INTEGER NOT NULL, sensor INTEGER NOT NULL, PRIMARY KEY(logger, sensor)) "
+    "WITHOUT ROWID;"
+    "CREATE TABLE downloads(id INTEGER PRIMARY KEY, time INTEGER NOT NULL, logger INTEGER NOT NULL, "
+    "file TEXT NOT NULL, records INTEGER NOT NULL, added INTEGER NOT NULL, from_file INTEGER NOT NULL, "
+    "device TEXT NOT NULL DEFAULT '', differing INTEGER NOT NULL DEFAULT 0);";
+
+// Version 1 kept one row per logger, time, sensor and raw counts; its rows are distinct records under
+// the wider key too, so they all move over. Downloads gain their device source and refused lines.
+const char kUpgradeFrom1[] = TARNWICK_MEASUREMENTS("measurements_v2") "INSERT INTO measurements_v2 SELECT "
+    "logger, time, sensor, humidity_raw, temperature_raw, record, checksum_error, from_file, download FROM "
+    "measurements;"
+    "DROP TABLE measurements;"
+    "ALTER TABLE measurements_v2 RENAME TO measurements;" TARNWICK_REPLACEABLE
+    "ALTER TABLE downloads ADD COLUMN device TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE downloads ADD COLUMN differing INTEGER NOT NULL DEFAULT 0;";
+#undef TARNWICK_MEASUREMENTS
+#undef TARNWICK_REPLACEABLE
 
 const char kInsert[] =
     "INSERT INTO measurements(logger, time, sensor, humidity_raw, temperature_raw, record, checksum_error, "
     "from_file, download) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT DO NOTHING";
-// A better copy of a record replaces the one kept: downloaded over read from a file, clean over
-// flagged. Only rows from a file or flagged can be replaced, and a partial index holds just those: the
-// look-up for a record downloaded again meets an almost empty tree.
+// A downloaded record replaces a worse copy: one read from a file that shows the same line, or a
+// flagged one with the same counts. Only rows from a file or flagged can be replaced, and a partial
+// index holds just those: the look-up for a record downloaded again meets an almost empty tree.
 const char kReplaceable[] =
-    "SELECT checksum_error * 2 + from_file FROM measurements INDEXED BY replaceable WHERE logger = ?1 AND "
-    "time = ?2 AND sensor = ?3 AND humidity_raw = ?4 AND temperature_raw = ?5 AND (checksum_error OR "
-    "from_file)";
-const char kReplace[] =
-    "UPDATE measurements SET record = ?6, checksum_error = ?7, from_file = ?8 WHERE logger = ?1 AND "
-    "time = ?2 AND sensor = ?3 AND humidity_raw = ?4 AND temperature_raw = ?5";
+    "SELECT record, checksum_error, from_file FROM measurements INDEXED BY replaceable WHERE logger = ?1 AND "
+    "time = ?2 AND sensor = ?3 AND (checksum_error OR from_file)";
+const char kRemove[] =
+    "DELETE FROM measurements WHERE logger = ?1 AND time = ?2 AND sensor = ?3 AND record = ?4";
+// The records of one second and sensor, which a file's record is compared with.
+const char kAtTime[] =
+    "SELECT record, checksum_error, from_file FROM measurements WHERE logger = ?1 AND time = ?2 AND sensor = "
+    "?3";
 
 class Statement {
  public:
@@ -245,6 +256,27 @@ bool prepareFolder(const std::string& folder, std::string& error) {
 #endif
 }
 
+#ifndef _WIN32
+// Creates the database file for its owner only before SQLite opens it (SQLite gives its -wal and
+// -shm files the mode of the database). A link in its place is neither followed nor replaced.
+void createPrivate(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+}
+
+// Takes the group and other bits off one of our files; true when there were any.
+bool narrow(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool narrowed = false;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
+    narrowed = ::fchmod(fd, st.st_mode & 0700) == 0;
+  ::close(fd);
+  return narrowed;
+}
+#endif
+
 bool exists(const std::string& path) {
 #ifdef _WIN32
   struct stat st {};
@@ -305,7 +337,25 @@ int64_t daysFromCivil(int64_t y, int64_t m, int64_t d) {
   return era * 146097 + dayOfEra - 719468;
 }
 
+bool readRecord(sqlite3_stmt* st, int column, messwert_tag& out) {
+  const void* blob = sqlite3_column_blob(st, column);
+  if (blob == nullptr || sqlite3_column_bytes(st, column) != static_cast<int>(messwert::kRecordSize))
+    return false;
+  out = messwert::fromBytes(static_cast<const uint8_t*>(blob));
+  return true;
+}
+
 }  // namespace
+
+bool sameLine(const messwert_tag& a, bool aFlagged, const messwert_tag& b, bool bFlagged) {
+  auto value = [](float v) { return csv::formatValue(v, ','); };
+  return aFlagged == bFlagged && a.second == b.second && a.minute == b.minute && a.hour == b.hour &&
+         a.day == b.day && a.month == b.month && a.year == b.year &&
+         a.sensorSerialNumber == b.sensorSerialNumber && a.humidityRaw == b.humidityRaw &&
+         a.temperatureRaw == b.temperatureRaw && value(a.humidity) == value(b.humidity) &&
+         value(a.temperature) == value(b.temperature) &&
+         value(a.ambientTemperature) == value(b.ambientTemperature);
+}
 
 bool recordTime(const messwert_tag& record, int64_t& seconds) {
   messwert::TimeStamp ts;
@@ -316,7 +366,7 @@ bool recordTime(const messwert_tag& record, int64_t& seconds) {
 }
 
 struct Store::Statements {
-  Statement insert, replaceable, replace, logger, loggerId, sensor, download, counts;
+  Statement insert, replaceable, remove, atTime, logger, loggerId, sensor, download, counts;
 };
 
 Store::Store() = default;
@@ -495,7 +545,9 @@ bool Store::connect(bool mayRepair, std::string& error) {
     bool damaged = false;
     const bool ok = openOnce(error, damaged, check);
     const FileId after = fileId(path_);
-    if (before != after && (ok || damaged)) {
+    // Set aside or replaced by another program while this one read it (which may also show as an I/O
+    // error, its log having moved with it): open what is there now.
+    if (before != after) {
       closeDatabase();
       continue;
     }
@@ -562,7 +614,18 @@ bool Store::open(const std::string& path, std::string& error) {
     return false;
   }
   if (!prepareFolder(folderOf(path), error)) return false;
+  narrowPermissions();
   return connect(true, error);
+}
+
+void Store::narrowPermissions() {
+#ifndef _WIN32
+  bool narrowed = false;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) narrowed = narrow(path_ + suffix) || narrowed;
+  if (narrowed)
+    notice_ = "The history database " + path_ +
+              " could be read by other users; it is now for its owner only (mode 0600)";
+#endif
 }
 
 bool Store::openForReading(const std::string& path, std::string& error) {
@@ -582,6 +645,9 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
   int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
 #ifdef SQLITE_OPEN_NOFOLLOW
   flags |= SQLITE_OPEN_NOFOLLOW;  // a link planted in place of the file is not followed
+#endif
+#ifndef _WIN32
+  createPrivate(path_);
 #endif
   int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
   auto fail = [&](const char* what) {
@@ -603,9 +669,16 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
     rc = SQLITE_CORRUPT;
     return fail("the check found faults");
   }
-  if ((rc = pragmaInt(db_, "PRAGMA user_version", version)) != SQLITE_OK ||
-      (rc = pragmaInt(db_, "SELECT count(*) FROM sqlite_master", objects)) != SQLITE_OK)
+  // The header and the tables in one read transaction: another program creating a new file at this
+  // moment is seen before or after its tables, never with the tables but without the header's mark.
+  if ((rc = exec(db_, "BEGIN")) != SQLITE_OK ||
+      (rc = pragmaInt(db_, "PRAGMA application_id", applicationId)) != SQLITE_OK ||
+      (rc = pragmaInt(db_, "PRAGMA user_version", version)) != SQLITE_OK ||
+      (rc = pragmaInt(db_, "SELECT count(*) FROM sqlite_master", objects)) != SQLITE_OK) {
+    exec(db_, "ROLLBACK");
     return fail("cannot read it");
+  }
+  exec(db_, "COMMIT");
   const bool fresh = applicationId == 0 && objects == 0;
   if (!fresh && applicationId != kApplicationId) {
     error = "History database " + path_ + ": the file is a database of another program; it is left as it is";
@@ -619,40 +692,65 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
   }
 
   std::string mode;
-  if ((rc = pragmaText(db_, "PRAGMA journal_mode=WAL", mode)) != SQLITE_OK ||
-      (rc = exec(db_, "PRAGMA synchronous=NORMAL")) != SQLITE_OK ||
+  // Two programs switching a new file to WAL at once: SQLite answers one of them "busy" at once rather
+  // than let both wait on each other, so the switch is tried again within the busy time-out.
+  for (const int64_t start = nowMs();;) {
+    rc = pragmaText(db_, "PRAGMA journal_mode=WAL", mode);
+    if (rc != SQLITE_BUSY || nowMs() - start >= busyTimeoutMs_) break;
+    sqlite3_sleep(5);
+  }
+  if (rc != SQLITE_OK || (rc = exec(db_, "PRAGMA synchronous=NORMAL")) != SQLITE_OK ||
       (rc = exec(db_, ("PRAGMA journal_size_limit=" + std::to_string(kLogSizeLimit)).c_str())) != SQLITE_OK)
     return fail("cannot set it up");
-  if (fresh || version < kSchemaVersion) {
-    // Another program starting at the same moment may create the tables too: IF NOT EXISTS, in a
-    // write transaction.
-    const std::string setup = std::string("BEGIN IMMEDIATE;") + kSchema +
-                              "PRAGMA application_id=" + std::to_string(kApplicationId) +
-                              ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";COMMIT;";
-    if ((rc = exec(db_, setup.c_str())) != SQLITE_OK) {
-      exec(db_, "ROLLBACK");
-      return fail("cannot create its tables");
-    }
-  }
+  if ((fresh || version < kSchemaVersion) && !upgrade(rc)) return fail("cannot create or upgrade its tables");
 
   statements_ = std::make_unique<Statements>();
   Statements& s = *statements_;
   const unsigned persistent = SQLITE_PREPARE_PERSISTENT;
   if ((rc = s.insert.prepare(db_, kInsert, persistent)) != SQLITE_OK ||
       (rc = s.replaceable.prepare(db_, kReplaceable, persistent)) != SQLITE_OK ||
-      (rc = s.replace.prepare(db_, kReplace, persistent)) != SQLITE_OK ||
-      (rc = s.counts.prepare(db_, "UPDATE downloads SET records = ?2, added = ?3 WHERE id = ?1",
-                             persistent)) != SQLITE_OK ||
+      (rc = s.remove.prepare(db_, kRemove, persistent)) != SQLITE_OK ||
+      (rc = s.atTime.prepare(db_, kAtTime, persistent)) != SQLITE_OK ||
+      (rc = s.counts.prepare(
+           db_, "UPDATE downloads SET records = ?2, added = ?3, differing = ?4 WHERE id = ?1", persistent)) !=
+          SQLITE_OK ||
       (rc = s.logger.prepare(db_, "INSERT INTO loggers(serial) VALUES(?1) ON CONFLICT DO NOTHING",
                              persistent)) != SQLITE_OK ||
       (rc = s.loggerId.prepare(db_, "SELECT id FROM loggers WHERE serial = ?1", persistent)) != SQLITE_OK ||
       (rc = s.sensor.prepare(db_, "INSERT INTO sensors(logger, sensor) VALUES(?1, ?2) ON CONFLICT DO NOTHING",
                              persistent)) != SQLITE_OK ||
       (rc = s.download.prepare(db_,
-                               "INSERT INTO downloads(time, logger, file, records, added, from_file) "
-                               "VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
+                               "INSERT INTO downloads(time, logger, file, records, added, from_file, device) "
+                               "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)",
                                persistent)) != SQLITE_OK)
     return fail("its tables are not as expected");
+  return true;
+}
+
+// Creates the tables of a new file or brings an older one up to date, in one write transaction: a
+// second program opening the same file at the same moment finds the work done when it gets its turn.
+bool Store::upgrade(int& code) {
+  if ((code = exec(db_, "BEGIN IMMEDIATE")) != SQLITE_OK) return false;
+  int64_t version = 0, objects = 0;
+  if ((code = pragmaInt(db_, "PRAGMA user_version", version)) != SQLITE_OK ||
+      (code = pragmaInt(db_, "SELECT count(*) FROM sqlite_master", objects)) != SQLITE_OK) {
+    exec(db_, "ROLLBACK");
+    return false;
+  }
+  const char* steps = objects == 0 ? kSchema : version == 1 ? kUpgradeFrom1 : nullptr;
+  if (version >= kSchemaVersion) steps = "";
+  if (steps == nullptr) {
+    exec(db_, "ROLLBACK");
+    code = SQLITE_CORRUPT;  // our file, without a version it can have
+    return false;
+  }
+  const std::string stamp = "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                            ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
+  if ((code = exec(db_, steps)) != SQLITE_OK || (code = exec(db_, stamp.c_str())) != SQLITE_OK ||
+      (code = exec(db_, "COMMIT")) != SQLITE_OK) {
+    exec(db_, "ROLLBACK");
+    return false;
+  }
   return true;
 }
 
@@ -693,9 +791,9 @@ bool Store::ensureOpen(std::string& error) {
 }
 
 bool Store::importDownload(const std::string& logger, const std::string& file,
-                           const std::vector<messwert_tag>& records, ImportResult& result,
-                           std::string& error) {
-  return import(logger, file, records, nullptr, result, error);
+                           const std::vector<messwert_tag>& records, ImportResult& result, std::string& error,
+                           const std::string& device) {
+  return import(logger, file, records, nullptr, device, result, error);
 }
 
 bool Store::importCsvRecords(const std::string& logger, const std::string& file,
@@ -705,12 +803,12 @@ bool Store::importCsvRecords(const std::string& logger, const std::string& file,
     error = "History: the checksum flags do not match the records";
     return false;
   }
-  return import(logger, file, records, &checksumError, result, error);
+  return import(logger, file, records, &checksumError, std::string(), result, error);
 }
 
 bool Store::import(const std::string& logger, const std::string& file,
                    const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,
-                   ImportResult& result, std::string& error) {
+                   const std::string& device, ImportResult& result, std::string& error) {
   result = ImportResult{};
   if (!validLogger(logger, error)) return false;
   // A file set aside or replaced by another program since this connection opened it: the records go
@@ -718,7 +816,7 @@ bool Store::import(const std::string& logger, const std::string& file,
   if (db_ != nullptr && fileId(path_) != opened_) close();
   if (!ensureOpen(error)) return false;
   int code = SQLITE_OK;
-  if (importOnce(logger, file, records, checksumError, result, error, code)) {
+  if (importOnce(logger, file, records, checksumError, device, result, error, code)) {
     checkpointLargeLog();
     return true;
   }
@@ -730,7 +828,7 @@ bool Store::import(const std::string& logger, const std::string& file,
     error += "; " + again;
     return false;
   }
-  if (!importOnce(logger, file, records, checksumError, result, error, code)) return false;
+  if (!importOnce(logger, file, records, checksumError, device, result, error, code)) return false;
   checkpointLargeLog();
   error.clear();
   return true;
@@ -748,15 +846,15 @@ void Store::checkpointLargeLog() {
 
 bool Store::importOnce(const std::string& logger, const std::string& file,
                        const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,
-                       ImportResult& result, std::string& error, int& code) {
+                       const std::string& device, ImportResult& result, std::string& error, int& code) {
   result = ImportResult{};
   Statements& s = *statements_;
   auto fail = [&](int rc) {
     code = rc;
     result = ImportResult{};
     error = failure("the download was not added", rc);
-    for (Statement* st :
-         {&s.insert, &s.replaceable, &s.replace, &s.logger, &s.loggerId, &s.sensor, &s.download, &s.counts})
+    for (Statement* st : {&s.insert, &s.replaceable, &s.remove, &s.atTime, &s.logger, &s.loggerId, &s.sensor,
+                          &s.download, &s.counts})
       st->reset();
     exec(db_, "ROLLBACK");
     return false;
@@ -782,6 +880,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
   s.download.bind(4, 0);
   s.download.bind(5, 0);
   s.download.bind(6, fromFile);
+  s.download.bind(7, device);
   if ((rc = s.download.run()) != SQLITE_OK) return fail(rc);
   const int64_t downloadId = sqlite3_last_insert_rowid(db_);
 
@@ -801,32 +900,76 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       st.bind(1, loggerId);
       st.bind(2, time);
       st.bind(3, r.sensorSerialNumber);
-      st.bind(4, r.humidityRaw);
-      st.bind(5, r.temperatureRaw);
     };
     auto bindCopy = [&](Statement& st) {
+      st.bind(4, r.humidityRaw);
+      st.bind(5, r.temperatureRaw);
       sqlite3_bind_blob(st.get(), 6, bytes, sizeof bytes, SQLITE_STATIC);
       st.bind(7, flagged);
       st.bind(8, fromFile);
     };
-    bindKey(s.insert);
-    bindCopy(s.insert);
-    s.insert.bind(9, downloadId);
-    if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
-    if (sqlite3_changes(db_) == 1) {
-      ++result.added;
-    } else {
-      bindKey(s.replaceable);
-      rc = s.replaceable.step();
-      const bool better =
-          rc == SQLITE_ROW && sqlite3_column_int(s.replaceable.get(), 0) > flagged * 2 + fromFile;
-      s.replaceable.reset();
-      if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(rc);
-      if (better) {
-        bindKey(s.replace);
-        bindCopy(s.replace);
-        if ((rc = s.replace.run()) != SQLITE_OK) return fail(rc);
+    if (fromFile) {
+      // Compared with what the history keeps of that second and sensor: the logger's download is the
+      // truth, and a file's record joins it only where the download has none.
+      bool downloaded = false, sameAsDownloaded = false, sameAsFile = false;
+      bindKey(s.atTime);
+      while ((rc = s.atTime.step()) == SQLITE_ROW) {
+        messwert_tag kept;
+        if (!readRecord(s.atTime.get(), 0, kept)) {
+          s.atTime.reset();
+          return fail(SQLITE_CORRUPT);
+        }
+        const bool same = sameLine(kept, sqlite3_column_int(s.atTime.get(), 1) != 0, r, flagged != 0);
+        if (sqlite3_column_int(s.atTime.get(), 2) == 0) {
+          downloaded = true;
+          sameAsDownloaded = sameAsDownloaded || same;
+        } else {
+          sameAsFile = sameAsFile || same;
+        }
       }
+      s.atTime.reset();
+      if (rc != SQLITE_DONE) return fail(rc);
+      if (downloaded) {
+        if (!sameAsDownloaded) ++result.differing;
+      } else if (!sameAsFile) {
+        bindKey(s.insert);
+        bindCopy(s.insert);
+        s.insert.bind(9, downloadId);
+        if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
+        result.added += sqlite3_changes(db_);
+      }
+    } else {
+      // Worse copies of this record give way to it; it then counts as known, not as new.
+      std::vector<std::vector<uint8_t>> worse;
+      bindKey(s.replaceable);
+      while ((rc = s.replaceable.step()) == SQLITE_ROW) {
+        sqlite3_stmt* st = s.replaceable.get();
+        messwert_tag kept;
+        if (!readRecord(st, 0, kept)) {
+          s.replaceable.reset();
+          return fail(SQLITE_CORRUPT);
+        }
+        const bool keptFlagged = sqlite3_column_int(st, 1) != 0,
+                   keptFromFile = sqlite3_column_int(st, 2) != 0;
+        if (keptFromFile ? sameLine(kept, keptFlagged, r, flagged != 0)
+                         : keptFlagged && !flagged && kept.humidityRaw == r.humidityRaw &&
+                               kept.temperatureRaw == r.temperatureRaw) {
+          const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(st, 0));
+          worse.emplace_back(blob, blob + messwert::kRecordSize);
+        }
+      }
+      s.replaceable.reset();
+      if (rc != SQLITE_DONE) return fail(rc);
+      for (const std::vector<uint8_t>& blob : worse) {
+        bindKey(s.remove);
+        sqlite3_bind_blob(s.remove.get(), 4, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+        if ((rc = s.remove.run()) != SQLITE_OK) return fail(rc);
+      }
+      bindKey(s.insert);
+      bindCopy(s.insert);
+      s.insert.bind(9, downloadId);
+      if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
+      if (sqlite3_changes(db_) == 1 && worse.empty()) ++result.added;
     }
     if (!sensorSeen[r.sensorSerialNumber]) {
       sensorSeen[r.sensorSerialNumber] = true;
@@ -839,6 +982,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
   s.counts.bind(1, downloadId);
   s.counts.bind(2, result.records);
   s.counts.bind(3, result.added);
+  s.counts.bind(4, result.differing);
   if ((rc = s.counts.run()) != SQLITE_OK) return fail(rc);
   result.downloadId = downloadId;
   if ((rc = exec(db_, "COMMIT")) != SQLITE_OK) return fail(rc);
@@ -857,12 +1001,14 @@ bool Store::scan(const Query& q, const std::function<bool(const StoredRecord&)>&
   if (q.logger.empty()) {
     rc = s.prepare(
         db_,
-        "SELECT m.time, m.sensor, m.record, m.checksum_error, m.download, l.serial FROM measurements m "
+        "SELECT m.time, m.sensor, m.record, m.checksum_error, m.download, m.from_file, l.serial FROM "
+        "measurements m "
         "JOIN loggers l ON l.id = m.logger WHERE m.time BETWEEN ?2 AND ?3 "
         "ORDER BY m.time, l.serial, m.sensor");
   } else {
     rc = s.prepare(db_,
-                   "SELECT m.time, m.sensor, m.record, m.checksum_error, m.download FROM measurements m "
+                   "SELECT m.time, m.sensor, m.record, m.checksum_error, m.download, m.from_file FROM "
+                   "measurements m "
                    "JOIN loggers l ON l.id = m.logger WHERE l.serial = ?1 AND m.time BETWEEN ?2 AND ?3 "
                    "ORDER BY m.time");
     if (rc == SQLITE_OK) s.bind(1, q.logger);
@@ -887,8 +1033,9 @@ bool Store::scan(const Query& q, const std::function<bool(const StoredRecord&)>&
     out.record = messwert::fromBytes(static_cast<const uint8_t*>(blob));
     out.checksumError = sqlite3_column_int(st, 3) != 0;
     out.download = sqlite3_column_int64(st, 4);
+    out.fromFile = sqlite3_column_int(st, 5) != 0;
     if (q.logger.empty()) {
-      const unsigned char* serial = sqlite3_column_text(st, 5);
+      const unsigned char* serial = sqlite3_column_text(st, 6);
       out.logger.assign(serial ? reinterpret_cast<const char*>(serial) : "");
     }
     if (!visit(out)) return true;
@@ -962,10 +1109,11 @@ std::vector<DownloadRow> Store::downloads(const std::string& logger) {
   lastError_.clear();
   if (!ensureOpen(lastError_)) return out;
   Statement s;
-  int rc =
-      s.prepare(db_,
-                "SELECT d.id, d.time, l.serial, d.file, d.records, d.added, d.from_file FROM downloads d "
-                "JOIN loggers l ON l.id = d.logger WHERE ?1 = '' OR l.serial = ?1 ORDER BY d.id");
+  int rc = s.prepare(
+      db_,
+      "SELECT d.id, d.time, l.serial, d.file, d.records, d.added, d.from_file, d.device, d.differing "
+      "FROM downloads d "
+      "JOIN loggers l ON l.id = d.logger WHERE ?1 = '' OR l.serial = ?1 ORDER BY d.id");
   if (rc == SQLITE_OK) s.bind(1, logger);
   auto text = [&](int column) {
     const unsigned char* value = sqlite3_column_text(s.get(), column);
@@ -976,7 +1124,7 @@ std::vector<DownloadRow> Store::downloads(const std::string& logger) {
       sqlite3_stmt* st = s.get();
       out.push_back(DownloadRow{sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1), text(2), text(3),
                                 sqlite3_column_int64(st, 4), sqlite3_column_int64(st, 5),
-                                sqlite3_column_int(st, 6) != 0});
+                                sqlite3_column_int(st, 6) != 0, text(7), sqlite3_column_int64(st, 8)});
     }
   if (rc != SQLITE_DONE) lastError_ = failure("cannot read the downloads", rc);
   return out;
@@ -998,6 +1146,68 @@ int64_t Store::largestDownload(const std::string& logger) {
     return -1;
   }
   return sqlite3_column_int64(s.get(), 0);
+}
+
+std::string Store::loggerOfDownloadFile(const std::string& file) {
+  lastError_.clear();
+  if (!ensureOpen(lastError_)) return std::string();
+  Statement s;
+  int rc =
+      s.prepare(db_,
+                "SELECT l.serial FROM downloads d JOIN loggers l ON l.id = d.logger WHERE d.file = ?1 AND "
+                "d.from_file = 0 ORDER BY d.id DESC LIMIT 1");
+  if (rc == SQLITE_OK) {
+    s.bind(1, file);
+    rc = s.step();
+  }
+  if (rc == SQLITE_ROW) {
+    const unsigned char* serial = sqlite3_column_text(s.get(), 0);
+    return serial ? reinterpret_cast<const char*>(serial) : "";
+  }
+  if (rc != SQLITE_DONE) lastError_ = failure("cannot read the downloads", rc);
+  return std::string();
+}
+
+std::string Store::loggerMatching(const std::vector<messwert_tag>& records,
+                                  const std::vector<bool>& checksumError) {
+  constexpr size_t kLooked = 8;
+  lastError_.clear();
+  if (checksumError.size() != records.size() || !ensureOpen(lastError_)) return std::string();
+  Statement loggers, at;
+  if (loggers.prepare(db_, "SELECT id, serial FROM loggers ORDER BY serial") != SQLITE_OK ||
+      at.prepare(db_,
+                 "SELECT record, checksum_error FROM measurements WHERE logger = ?1 AND time = ?2 AND "
+                 "sensor = ?3 AND from_file = 0") != SQLITE_OK) {
+    lastError_ = failure("cannot read the loggers", sqlite3_errcode(db_));
+    return std::string();
+  }
+  std::string best;
+  size_t bestMatches = 0;
+  while (loggers.step() == SQLITE_ROW) {
+    const int64_t id = sqlite3_column_int64(loggers.get(), 0);
+    size_t matches = 0, looked = 0;
+    for (size_t i = 0; i < records.size() && looked < kLooked; ++i) {
+      int64_t time;
+      if (!recordTime(records[i], time)) continue;
+      ++looked;
+      at.bind(1, id);
+      at.bind(2, time);
+      at.bind(3, records[i].sensorSerialNumber);
+      bool same = false;
+      messwert_tag kept;
+      while (!same && at.step() == SQLITE_ROW)
+        same = readRecord(at.get(), 0, kept) &&
+               sameLine(kept, sqlite3_column_int(at.get(), 1) != 0, records[i], checksumError[i]);
+      at.reset();
+      matches += same;
+    }
+    if (matches > bestMatches) {
+      bestMatches = matches;
+      const unsigned char* serial = sqlite3_column_text(loggers.get(), 1);
+      best = serial ? reinterpret_cast<const char*>(serial) : "";
+    }
+  }
+  return best;
 }
 
 }  // namespace history

@@ -13,6 +13,7 @@
 #include "data/MyDbgReader.h"
 #include "data/Text.h"
 #include "link/MyReader.h"
+#include "usbio/SetupApiDll.h"
 #include "usbio/UsbDevice.h"
 
 namespace {
@@ -27,6 +28,39 @@ std::string format(const char* pattern, ...) {
   std::vsnprintf(line, sizeof line, pattern, args);
   va_end(args);
   return line;
+}
+
+// Where a device of the list was reached: "USB" when its device instance id names the USB bus as its
+// enumerator (a real logger), "virtual" for any other, empty when the Setup API cannot say.
+std::string deviceSourceOf(HDEVINFO list, int number) {
+  if (list == nullptr || !g_SetupApiDll.Load()) return std::string();
+  SP_DEVICE_INTERFACE_DATA data;
+  std::memset(&data, 0, sizeof data);
+  data.cbSize = sizeof data;
+  if (!g_SetupApiDll.EnumDeviceInterfaces(list, nullptr, &g_UsbDrvInterfaceGuid, static_cast<DWORD>(number),
+                                          &data))
+    return std::string();
+  DWORD required = 0;
+  g_SetupApiDll.GetDeviceInterfaceDetail(list, &data, nullptr, 0, &required, nullptr);
+  if (required == 0 || required > 65536) return std::string();
+  std::vector<uint64_t> block((std::max<size_t>(required, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) + 7) /
+                              8);
+  auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(block.data());
+  detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+  SP_DEVINFO_DATA node;
+  std::memset(&node, 0, sizeof node);
+  node.cbSize = sizeof node;
+  char id[512];
+  if (!g_SetupApiDll.GetDeviceInterfaceDetail(list, &data, detail, required, nullptr, &node) ||
+      g_SetupApiDll.GetDeviceId(node.DevInst, id, sizeof id, 0) != CR_SUCCESS)
+    return std::string();
+  id[sizeof id - 1] = '\0';
+  const std::string text = id;
+  const size_t end = text.find('\\');
+  if (end == std::string::npos || end == 0) return std::string();
+  std::string enumerator = text.substr(0, end);
+  for (char& c : enumerator) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  return enumerator == "USB" ? "USB" : "virtual";
 }
 
 // The configuration the scan's in-use test and openLink ask for.
@@ -159,14 +193,16 @@ std::vector<int32_t> USBInterface::scanDevices() {
             mainWindow->infoMsg("Device is already connected");
           else
             candidateSerials.push_back(serialNumberFromString(serial));
-          scannedLoggers.push_back({number, true, serial, serialNumberFromString(serial), inUse});
+          scannedLoggers.push_back({number, true, serial, serialNumberFromString(serial), inUse,
+                                    deviceSourceOf(deviceList, number)});
         }
       } else {
         mainWindow->infoMsg("->not available");
         if (isLogger(vendor, product)) {
           mainWindow->infoMsg("->old device");
           candidateSerials.push_back(0);
-          scannedLoggers.push_back({number, false, std::string(), 0, false});
+          scannedLoggers.push_back(
+              {number, false, std::string(), 0, false, deviceSourceOf(deviceList, number)});
         }
       }
     }
@@ -228,6 +264,7 @@ bool USBInterface::openLinkTo(int32_t deviceNumber, const std::string& serialTex
   if (!openLink(deviceNumber)) return false;
   LinkEvent event{LinkEvent::Kind::Connected};
   event.text = serialText;
+  event.device = deviceSourceOf(deviceList, deviceNumber);
   mainWindow->linkEvent(event);
   return true;
 }
@@ -339,9 +376,11 @@ void USBInterface::disconnectLink(uint64_t gen) {
       // Only the first teardown of a link that was up reports its end.
       ended = connected.exchange(false);
     }
+    // Still under the lock: a link opened next (it takes the lock first) is reported after this
+    // one's end, never before it.
+    mainWindow->infoMsg("Device disconnected!");
+    if (ended) mainWindow->linkEvent({LinkEvent::Kind::Disconnected});
   }
-  mainWindow->infoMsg("Device disconnected!");
-  if (ended) mainWindow->linkEvent({LinkEvent::Kind::Disconnected});
   sweepRetired(false);
 }
 

@@ -44,6 +44,7 @@ struct ScannedLogger {
   std::string serialText;  // Windows-1252, as the logger reports it
   int32_t serial;          // serialNumberFromString(serialText); 0 for an old logger
   bool inUse;              // its configuration was refused: another program holds it
+  std::string device;      // where it was reached: "USB", "virtual", or empty when not known
 };
 
 class USBInterface {

@@ -18,7 +18,7 @@ enum class MessageKind { Error, Information };
 // with the other entry points, from any thread; the log lines stay the full record.
 struct LinkEvent {
   enum class Kind {
-    Connected,         // text: the logger's serial-number string ("" for an old device)
+    Connected,         // text: the logger's serial-number string ("" for an old device), device
     Disconnected,      // the link ended (unplugged, stopped or closed)
     SoftwareVersion,   // text: the firmware version the logger reports
     StoredRecords,     // value: the records the logger reports stored
@@ -37,6 +37,8 @@ struct LinkEvent {
   int64_t total = 0;
   int64_t skipped = 0;
   std::string text;
+  // Connected only: where the logger was reached, "USB" or "virtual" (empty when not known).
+  std::string device;
   // DownloadSaved only: the records written, valid during the call.
   const std::vector<messwert_tag>* records = nullptr;
 };

@@ -82,14 +82,15 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* guid, PCSTR, HWND, DWORD) {
     return INVALID_HANDLE_VALUE;
   }
   std::vector<std::shared_ptr<usbdrv::UsbDevice>> devices;
-  if (usbdrv::IsInterfaceClassGuid(guid)) devices = usbdrv::ListDevices();
+  std::vector<const char*> enumerators;
+  if (usbdrv::IsInterfaceClassGuid(guid)) devices = usbdrv::ListDevices(&enumerators);
   State& s = S();
   std::vector<ListEntry> entries;
   const uintptr_t value = win32::NewHandleValue();
   std::lock_guard<std::mutex> lock(s.mutex);
-  for (const auto& device : devices) {
-    const std::string id = device->InstanceId();
-    entries.push_back({usbdrv::InterfacePath(id), NodeForLocked(s, "USBDRV\\" + id)});
+  for (size_t i = 0; i < devices.size(); ++i) {
+    const std::string id = devices[i]->InstanceId();
+    entries.push_back({usbdrv::InterfacePath(id), NodeForLocked(s, std::string(enumerators[i]) + "\\" + id)});
   }
   s.lists.emplace(value, std::move(entries));
   return reinterpret_cast<HDEVINFO>(value);

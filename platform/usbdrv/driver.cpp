@@ -416,7 +416,7 @@ void RemoveSource(const std::shared_ptr<DeviceSource>& source) {
                   s.entries.end());
 }
 
-std::vector<std::shared_ptr<UsbDevice>> ListDevices() {
+std::vector<std::shared_ptr<UsbDevice>> ListDevices(std::vector<const char*>* enumerators) {
   std::vector<std::shared_ptr<DeviceSource>> sources;
   {
     Sources& s = TheSources();
@@ -427,7 +427,9 @@ std::vector<std::shared_ptr<UsbDevice>> ListDevices() {
   std::vector<std::shared_ptr<UsbDevice>> devices;
   for (const auto& source : sources) {
     for (auto& device : source->List()) {
-      if (device && device->Present()) devices.push_back(std::move(device));
+      if (!device || !device->Present()) continue;
+      devices.push_back(std::move(device));
+      if (enumerators != nullptr) enumerators->push_back(source->Enumerator());
     }
   }
   return devices;

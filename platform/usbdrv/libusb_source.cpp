@@ -554,6 +554,7 @@ class HardwareSource : public DeviceSource {
     context_ = nullptr;
   }
 
+  const char* Enumerator() const override { return kEnumeratorUsb; }
   std::vector<std::shared_ptr<UsbDevice>> List() override {
     std::vector<std::pair<Location, std::shared_ptr<LibusbDevice>>> found;
     std::vector<std::shared_ptr<LibusbDevice>> departed;

@@ -548,6 +548,7 @@ class VirtualLoggerSource : public DeviceSource {
     return active_;
   }
 
+  const char* Enumerator() const override { return kEnumeratorVirtual; }
   std::vector<std::shared_ptr<UsbDevice>> List() override {
     std::vector<std::shared_ptr<UsbDevice>> listed;
     std::vector<std::shared_ptr<SocketDevice>> released;

@@ -1,18 +1,23 @@
 // The main window's frame: the client area between the menu bar and the status bar, the status bar's
 // words for each operation and failure, the log's filters, and the history of every download.
 #include <QAction>
+#include <QClipboard>
 #include <QFile>
+#include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QToolButton>
 #include <QtTest>
 #include <atomic>
 #include <memory>
 #include <thread>
 
+#include "LogFile.h"
 #include "LogPane.h"
 #include "MeasurementsWindow.h"
 #include "StatusBar.h"
@@ -29,7 +34,15 @@
 
 namespace {
 
-constexpr int kWait = 30000;
+constexpr int kWait = 60000;
+
+// What a label or tool tip shows of its text: rich text is rendered, markup and all.
+QString shownText(const QString& text, Qt::TextFormat format = Qt::AutoText) {
+  if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text))) return text;
+  QTextDocument document;
+  document.setHtml(text);
+  return document.toPlainText();
+}
 
 std::shared_ptr<velmora::VelmoraDevice> attach(velmora::Options options = {}) {
   auto device = std::make_shared<velmora::VelmoraDevice>(options, "frame");
@@ -104,6 +117,9 @@ class MainWindowFrameTest : public QObject {
   void downloadsGoIntoTheHistory();
   void historyFailureLeavesTheDownloadDone();
   void openMeasurementsFile();
+  void outsideTextIsShownAsItIs();
+  void logKeepsTheNewestLines();
+  void logTakesNoTypedText();
 };
 
 void MainWindowFrameTest::clientAreaBetweenMenuAndStatusBar() {
@@ -120,7 +136,7 @@ void MainWindowFrameTest::clientAreaBetweenMenuAndStatusBar() {
   QCOMPARE(control<QWidget>("gbxSERDateTime")->geometry(), QRect(264, 8, 361, 73));
   QCOMPARE(control<QPlainTextEdit>("mmoDebug")->geometry(), QRect(8, 96, 617, 353));
   QCOMPARE(control<QPlainTextEdit>("mmoDebug")->parentWidget(), client);
-  QTRY_COMPARE(message(), QString("No logger found"));
+  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("No logger found"), kWait);
   QCOMPARE(connection(), QString("Not connected"));
 
   // Logger > Service Console shows the console and hides it again; the status bar stays below.
@@ -137,13 +153,13 @@ void MainWindowFrameTest::clientAreaBetweenMenuAndStatusBar() {
 
   // The menu's operations are the buttons': the same handler, and disabled while the buttons are.
   control<QAction>("actDownload")->trigger();
-  QTRY_COMPARE(log().count("No Velmora found"), 2);
+  QTRY_COMPARE_WITH_TIMEOUT(log().count("No Velmora found"), 2, kWait);
   window->startBusy();
-  QTRY_VERIFY(!control<QAction>("actDownload")->isEnabled());
+  QTRY_VERIFY_WITH_TIMEOUT(!control<QAction>("actDownload")->isEnabled(), kWait);
   QVERIFY(!control<QAction>("actFirmwareUpdate")->isEnabled() &&
           !control<QAction>("actSetTime")->isEnabled());
   window->stopBusy();
-  QTRY_VERIFY(control<QAction>("actDownload")->isEnabled());
+  QTRY_VERIFY_WITH_TIMEOUT(control<QAction>("actDownload")->isEnabled(), kWait);
 }
 
 void MainWindowFrameTest::operationTexts_data() {
@@ -173,7 +189,7 @@ void MainWindowFrameTest::operationTexts() {
   auto logger = attach(options);
   open();
   connectLogger();
-  QTRY_COMPARE(connection(), QString("Connected: VLM12345"));
+  QTRY_COMPARE_WITH_TIMEOUT(connection(), QString("Connected: VLM12345"), kWait);
 
   if (operation == "cancel") {
     download(QString());
@@ -198,7 +214,7 @@ void MainWindowFrameTest::operationTexts() {
     QCOMPARE(connection(), QString("Connected: VLM12345 \u00B7 firmware V1.11 \u00B7 2,000 records"));
   } else if (operation == "disconnect") {
     QTest::mouseClick(control<QPushButton>("btnDisconnect"), Qt::LeftButton);
-    QTRY_COMPARE(connection(), QString("Not connected"));
+    QTRY_COMPARE_WITH_TIMEOUT(connection(), QString("Not connected"), kWait);
   }
   QTRY_COMPARE_WITH_TIMEOUT(message(), expected, kWait);
   QVERIFY(!window->status()->progressShown());
@@ -330,7 +346,7 @@ void MainWindowFrameTest::skippedRecordsAreCounted() {
 
 void MainWindowFrameTest::progressIsCoalesced() {
   open();
-  QTRY_COMPARE(message(), QString("No logger found"));
+  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("No logger found"), kWait);
   constexpr int kPackets = 8192;
   const int before = window->status()->renders();
   QElapsedTimer clock;
@@ -346,7 +362,7 @@ void MainWindowFrameTest::progressIsCoalesced() {
   worker.join();
   // The GUI thread was waiting here: the whole burst stands in the queue as one effect.
   QCOMPARE(window->pendingEffects(), size_t(1));
-  QTRY_COMPARE(message(), QString("All 8,192 packets received \u2014 saving"));
+  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("All 8,192 packets received \u2014 saving"), kWait);
   const int renders = window->status()->renders() - before;
   // At most one drawing per 40 ms, and one more to end with.
   QVERIFY2(renders <= 2 + clock.elapsed() / StatusBar::kProgressIntervalMs,
@@ -358,7 +374,7 @@ void MainWindowFrameTest::filtersHideAndShowAgain() {
   const QString file = dir->filePath("log.txt");
   qputenv("TARNWICK_LOG_FILE", QFile::encodeName(file));
   open();
-  QTRY_VERIFY(log().contains("No Velmora found"));
+  QTRY_VERIFY_WITH_TIMEOUT(log().contains("No Velmora found"), kWait);
   window->infoMsg(" <<< mem.used");
   window->responseLine("mem.used=2");
   window->infoMsg("mem.used=2");
@@ -367,7 +383,7 @@ void MainWindowFrameTest::filtersHideAndShowAgain() {
   window->infoMsg("Fehler Messwert 2: 32.13.2017");
   window->infoMsg("mem.used=2");  // the same text, but no answer this time
   window->infoMsg("Download finished");
-  QTRY_VERIFY(log().contains("Download finished"));
+  QTRY_VERIFY_WITH_TIMEOUT(log().contains("Download finished"), kWait);
   const QStringList all = log();
 
   auto* protocol = control<QAction>("actHideProtocol");
@@ -377,15 +393,15 @@ void MainWindowFrameTest::filtersHideAndShowAgain() {
   QStringList shown = all;
   for (const char* hidden : {" <<< mem.used", "mem.used=2", "DBG>>>cmd mem.used"})
     shown.removeAt(shown.indexOf(QString(hidden)));  // the first "mem.used=2" is the answer
-  QTRY_COMPARE(log(), shown);
+  QTRY_COMPARE_WITH_TIMEOUT(log(), shown, kWait);
   records->setChecked(true);
   shown.removeAll("1 05.03.2017 14:07:09");
   shown.removeAll("Fehler Messwert 2: 32.13.2017");
-  QTRY_COMPARE(log(), shown);
+  QTRY_COMPARE_WITH_TIMEOUT(log(), shown, kWait);
 
   protocol->setChecked(false);
   records->setChecked(false);
-  QTRY_COMPARE(log(), QStringList(all) << "DBG>>>while hidden");
+  QTRY_COMPARE_WITH_TIMEOUT(log(), QStringList(all) << "DBG>>>while hidden", kWait);
   // The file has every line, whatever the pane showed.
   QFile copy(file);
   QVERIFY(copy.open(QIODevice::ReadOnly));
@@ -431,7 +447,7 @@ void MainWindowFrameTest::historyFailureLeavesTheDownloadDone() {
   const QString file = dir->filePath("kept.csv");
   download(file);
   QTRY_COMPARE_WITH_TIMEOUT(message(), "50 records saved to " + file + " \u00B7 history not updated", kWait);
-  QTRY_COMPARE(log().filter(QRegularExpression("^History not updated: .+")).size(), 1);
+  QTRY_COMPARE_WITH_TIMEOUT(log().filter(QRegularExpression("^History not updated: .+")).size(), 1, kWait);
   QVERIFY(QFileInfo(file).size() > 0);
   QVERIFY(window->status()->offersMeasurements());
 }
@@ -446,20 +462,57 @@ void MainWindowFrameTest::openMeasurementsFile() {
   download(file);
   QTRY_VERIFY_WITH_TIMEOUT(message().endsWith("120 new in history"), kWait);
 
-  // A file the history knows goes under its logger; a copy under another name under that name.
+  // A file the history knows as a download goes under its logger; a copy under another name only when
+  // the user says it belongs to the logger its lines point to.
   QVERIFY(QFile::copy(file, dir->filePath("copy.csv")));
   window->openMeasurementsFile(file);
   QTRY_COMPARE_WITH_TIMEOUT(message(), QString("120 records read from logger.csv \u00B7 0 new in history"),
                             kWait);
+  bool add = false;
+  QString question;
+  DialogDriver<QMessageBox> belongs([&](QMessageBox* box) {
+    question = box->text();
+    box->findChild<QPushButton*>(add ? "addToLogger" : "keepApart")->click();
+  });
   window->openMeasurementsFile(dir->filePath("copy.csv"));
-  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("120 records read from copy.csv \u00B7 120 new in history"),
-                            kWait);
+  QTRY_COMPARE_WITH_TIMEOUT(
+      message(), QString("120 records read from copy.csv \u00B7 kept apart, not in the history"), kWait);
+  QVERIFY2(question.contains("logger VLM12345"), qPrintable(question));
   QVERIFY(window->findChild<MeasurementsWindow*>()->isVisible());
   history::Store store;
   std::string error;
   QVERIFY(store.open(window->historyPath(), error));
-  QCOMPARE(store.loggers(), (std::vector<std::string>{"VLM12345", "copy"}));
-  QCOMPARE(store.downloads("VLM12345").size(), size_t(2));
+  QCOMPARE(store.loggers(), (std::vector<std::string>{"VLM12345"}));
+  add = true;
+  belongs.rearm();
+  window->openMeasurementsFile(dir->filePath("copy.csv"));
+  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("120 records read from copy.csv \u00B7 0 new in history"),
+                            kWait);
+  QCOMPARE(belongs.handled, 2);
+  QCOMPARE(store.downloads("VLM12345").size(), size_t(3));
+
+  // One reading changed by hand in the downloaded file: refused and counted, the logger's stays.
+  QFile edited(file);
+  QVERIFY(edited.open(QIODevice::ReadWrite));
+  QByteArray bytes = edited.readAll();
+  const int line = bytes.indexOf("\r\n", bytes.indexOf("\r\n") + 2) + 2;
+  int field = line;
+  for (int i = 0; i < 3; ++i) field = bytes.indexOf(';', field) + 1;
+  const int length = bytes.indexOf(';', field) - field;
+  bytes.replace(field, length, bytes.mid(field, length).contains(',') ? "39,5" : "39.5");
+  QVERIFY(edited.seek(0) && edited.write(bytes) == bytes.size());
+  edited.close();
+  window->openMeasurementsFile(file);
+  QTRY_COMPARE_WITH_TIMEOUT(
+      message(),
+      QString("120 records read from logger.csv \u00B7 0 new in history \u00B7 1 differ "
+              "from the logger's download \u2014 not imported"),
+      kWait);
+  QCOMPARE(log()
+               .filter(QRegularExpression("^History: logger.csv into VLM12345: 0 imported, 119 already "
+                                          "known, 1 differ"))
+               .size(),
+           1);
 
   // Anything else is refused, naming the file and the line.
   QFile foreign(dir->filePath("notes.csv"));
@@ -477,6 +530,134 @@ void MainWindowFrameTest::openMeasurementsFile() {
   QVERIFY2(text.contains(foreign.fileName()), qPrintable(text));
   QVERIFY2(detail.contains("line 1") && detail.contains("shopping list"), qPrintable(detail));
   QCOMPARE(message(), QString("Not opened: notes.csv"));
+}
+
+// Markup in file names, file contents, serial numbers and the link's texts is shown literally in every
+// box, label and tool tip that quotes them.
+void MainWindowFrameTest::outsideTextIsShownAsItIs() {
+  const QString markup = QStringLiteral("<h2><font color=red>X</font></h2>");
+  attach();
+  open();
+  connectLogger();
+  QStringList boxTexts;
+  DialogDriver<QMessageBox> boxes([&](QMessageBox* box) {
+    for (QLabel* label : box->findChildren<QLabel*>())
+      if (!label->text().isEmpty()) boxTexts << shownText(label->text(), label->textFormat());
+    box->accept();
+  });
+  auto* statusLabel = control<QLabel>("lblStatus");
+  auto* connectionLabel = control<QLabel>("lblConnection");
+
+  window->messageBox(MessageKind::Error, "File Error", markup.toStdString());
+  QTRY_COMPARE_WITH_TIMEOUT(boxes.handled, 1, kWait);
+  QVERIFY2(boxTexts.contains(markup), qPrintable(boxTexts.join(" | ")));
+  boxes.rearm();
+  QCOMPARE(shownText(statusLabel->toolTip()), message());
+
+  // A download into a file whose name is markup: the status bar and the recent files quote it.
+  const QString file = dir->filePath("<h2>R<h2>.csv");
+  download(file);
+  QTRY_VERIFY_WITH_TIMEOUT(message().contains(file), kWait);
+  QCOMPARE(shownText(statusLabel->toolTip()), message());
+  auto* recent = control<QMenu>("mnuRecent");
+  emit qobject_cast<QMenu*>(recent->parentWidget())->aboutToShow();
+  QVERIFY(!recent->actions().isEmpty());
+  QCOMPARE(shownText(recent->actions().front()->toolTip()), QFileInfo(file).absoluteFilePath());
+
+  window->status()->connected(markup);
+  QCOMPARE(shownText(connectionLabel->toolTip()), connection());
+  QVERIFY(connection().contains(markup));
+
+  // A file that is refused quotes its line: a link in it stays text.
+  const QString line = QStringLiteral("<a href=\"https://example.org\">REPAIR FILE</a>");
+  QFile foreign(dir->filePath("<b>notes<b>.csv"));
+  QVERIFY(foreign.open(QIODevice::WriteOnly));
+  foreign.write(line.toUtf8() + "\n");
+  foreign.close();
+  window->openMeasurementsFile(foreign.fileName());
+  QTRY_COMPARE_WITH_TIMEOUT(boxes.handled, 2, kWait);
+  QVERIFY2(boxTexts.filter(line).size() == 1 &&
+               boxTexts.contains(foreign.fileName() + " is not a measurement file that Tarnwick can read."),
+           qPrintable(boxTexts.join(" | ")));
+
+  // The measurements window's status line quotes the file it wrote.
+  control<QToolButton>("btnShowMeasurements")->click();
+  auto* measurements = window->findChild<MeasurementsWindow*>();
+  QVERIFY(measurements);
+  QTRY_VERIFY_WITH_TIMEOUT(!measurements->isLoading() && measurements->range().second > 0, kWait);
+  QString error;
+  const QString exported = dir->filePath("<h2>M<h2>.csv");
+  QVERIFY2(measurements->exportCsv(exported, error), qPrintable(error));
+  auto* status = measurements->findChild<QLabel*>("status");
+  QVERIFY2(shownText(status->text(), status->textFormat()).contains(exported), qPrintable(status->text()));
+}
+
+// The pane and the kept lines hold the newest lines up to the bound; the first line of the pane says
+// where the older ones went, and the log file has every line.
+void MainWindowFrameTest::logKeepsTheNewestLines() {
+  constexpr size_t kBound = 50;
+  QPlainTextEdit view;
+  LogPane pane(&view, nullptr, kBound);
+  auto file = std::make_unique<LogFile>();
+  std::string why;
+  const QString path = dir->filePath("log.txt");
+  QVERIFY2(file->open(QFile::encodeName(path).toStdString(), why), why.c_str());
+  pane.setFile(std::move(file));
+  QStringList all;
+  auto lines = [&] { return view.toPlainText().split('\n'); };
+  // In rounds, so that the pane has lines when the older ones go, and all at once.
+  for (int round = 0; round < 5; ++round) {
+    for (int i = 0; i < (round < 4 ? 30 : 200); ++i) {
+      all << QStringLiteral("DBG>>>%1").arg(all.size());
+      pane.append(all.back(), LogPane::Kind::Debug);
+      all << QStringLiteral("step %1").arg(all.size());
+      pane.append(all.back(), LogPane::Kind::Plain);
+    }
+    pane.flush();
+    QTRY_COMPARE_WITH_TIMEOUT(lines().back(), all.back(), kWait);
+    QVERIFY2(static_cast<size_t>(view.document()->blockCount()) <= 2 * kBound + 1,
+             qPrintable(QString::number(view.document()->blockCount())));
+  }
+  const QString note = "[Older lines are no longer shown here; they are in the log file " + path + "]";
+  QCOMPARE(lines(), QStringList{note} + all.mid(all.size() - kBound));
+  QCOMPARE(pane.lineCount(), kBound);
+  QCOMPARE(pane.droppedLines(), size_t(all.size()) - kBound);
+  QFile copy(path);
+  QVERIFY(copy.open(QIODevice::ReadOnly));
+  QCOMPARE(QString::fromUtf8(copy.readAll()), all.join('\n') + '\n');
+
+  pane.setHideProtocol(true);
+  QStringList plain = all.mid(all.size() - kBound).filter(QRegularExpression("^step "));
+  QTRY_COMPARE(lines(), QStringList{note} + plain);
+
+  // Without a log file the note says that the older lines are gone.
+  QPlainTextEdit other;
+  LogPane unfiled(&other, nullptr, 3);
+  for (const char* text : {"a", "b", "c", "d"}) unfiled.append(text, LogPane::Kind::Plain);
+  unfiled.flush();
+  QTRY_COMPARE(other.toPlainText().split('\n'),
+               (QStringList{"[Older lines were dropped from this pane; set TARNWICK_LOG_FILE to keep every "
+                            "line in a file]",
+                            "b", "c", "d"}));
+}
+
+// Keys do not change the log: select all and delete, or typing, leave it as it was; copying works.
+void MainWindowFrameTest::logTakesNoTypedText() {
+  open();
+  QTRY_VERIFY(log().contains("No Velmora found"));
+  auto* pane = control<QPlainTextEdit>("mmoDebug");
+  const QString before = pane->toPlainText();
+  pane->setFocus();
+  QTest::keyClick(pane, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(pane, Qt::Key_C, Qt::ControlModifier);
+  QCOMPARE(QApplication::clipboard()->text(), before);
+  QTest::keyClick(pane, Qt::Key_Delete);
+  QTest::keyClicks(pane, "Download finished");
+  QTest::keyClick(pane, Qt::Key_Return);
+  QCOMPARE(pane->toPlainText(), before);
+  window->infoMsg("after");
+  QTRY_COMPARE(log().back(), QString("after"));
+  QCOMPARE(pane->toPlainText(), before + "\nafter");
 }
 
 QTEST_MAIN(MainWindowFrameTest)

@@ -1,6 +1,8 @@
 // The measurements window and its chart data: the reduction per pixel column, the range in view, the
 // CSV export against a download's bytes, the statistics, the exports' files and the history path.
 #include <qcustomplot.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QAbstractItemModel>
 #include <QLabel>
@@ -23,7 +25,7 @@
 namespace {
 
 constexpr int64_t kStart = 1767225600;  // 2026-01-01 00:00:00
-constexpr int kWait = 20000;
+constexpr int kWait = 60000;
 
 messwert_tag makeRecord(int64_t time, uint16_t sensor, float humidity, float temperature) {
   const std::time_t t = static_cast<std::time_t>(time);
@@ -104,6 +106,7 @@ class MeasurementsWindowTest : public QObject {
   void csvExportIsTheDownloadsBytes();
   void statisticsAreTheHistorysForTheRange();
   void reportAndImageFiles();
+  void exportsIntoReadOnlyFolder();
   void loggerOfTheHistory();
 };
 
@@ -338,6 +341,43 @@ void MeasurementsWindowTest::reportAndImageFiles() {
   }
 }
 
+// Every export goes through the one file writer: in a folder that takes no new file, a file the user
+// may write is replaced in place (as an ordinary user: root may write anything).
+void MeasurementsWindowTest::exportsIntoReadOnlyFolder() {
+  setExportFormat(RegionalFormat::german());
+  Shown shown(series(50));
+  QTemporaryDir dir;
+  const QString folder = dir.filePath("ro");
+  QVERIFY(QDir().mkdir(folder));
+  const bool root = geteuid() == 0;
+  constexpr uid_t kUser = 65534;
+  const QStringList names{"report.pdf", "chart.png", "range.csv"};
+  for (const QString& name : names) {
+    QFile old(folder + "/" + name);
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("old");
+    old.close();
+    if (root) QCOMPARE(chown(QFile::encodeName(old.fileName()).constData(), kUser, kUser), 0);
+  }
+  if (root) QCOMPARE(chown(QFile::encodeName(folder).constData(), kUser, kUser), 0);
+  QCOMPARE(chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+  QCOMPARE(chmod(QFile::encodeName(folder).constData(), 0555), 0);
+  QString message;
+  bool written[3] = {};
+  if (root) QCOMPARE(seteuid(kUser), 0);
+  written[0] = shown.window.exportPdf(folder + "/report.pdf", message);
+  written[1] = shown.window.exportPng(folder + "/chart.png", message);
+  written[2] = shown.window.exportCsv(folder + "/range.csv", message);
+  if (root) QCOMPARE(seteuid(0), 0);
+  chmod(QFile::encodeName(folder).constData(), 0755);
+  QVERIFY2(written[0] && written[1] && written[2], qPrintable(message));
+  QVERIFY(readAll(folder + "/report.pdf").startsWith("%PDF-"));
+  QVERIFY(!QImage(folder + "/chart.png").isNull());
+  QVERIFY(readAll(folder + "/range.csv").startsWith("Date;"));
+  QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
+           (QStringList{"chart.png", "range.csv", "report.pdf"}));
+}
+
 void MeasurementsWindowTest::loggerOfTheHistory() {
   setExportFormat(RegionalFormat::german());
   QTemporaryDir dir;
@@ -366,6 +406,19 @@ void MeasurementsWindowTest::loggerOfTheHistory() {
   QVERIFY(view.wait(kWait));
   QCOMPARE(table->rowCount(), 50);
   QCOMPARE(window.range(), std::make_pair(kStart, kStart + 60 * 49));
+
+  // A record read from a file where the download has none is kept, and the table says so.
+  history::ImportResult result;
+  QVERIFY2(store.importCsvRecords("VLM00001", "/data/extra.csv", {makeRecord(kStart + 60 * 70, 7, 50, 20)},
+                                  {false}, result, error),
+           error.c_str());
+  window.historyChanged("VLM00001");
+  QVERIFY(view.wait(kWait));
+  QCOMPARE(table->rowCount(), 51);
+  QVERIFY(table->index(0, RecordsModel::Source).data().toString().startsWith("Download "));
+  QVERIFY(table->index(50, RecordsModel::Source).data().toString().startsWith("File extra.csv, read "));
+  QVERIFY(!table->index(0, RecordsModel::Time).data(Qt::ForegroundRole).isValid());
+  QVERIFY(table->index(50, RecordsModel::Time).data(Qt::ForegroundRole).isValid());
 }
 
 QTEST_MAIN(MeasurementsWindowTest)

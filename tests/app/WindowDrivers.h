@@ -38,10 +38,16 @@ class DialogDriver {
   QTimer timer_;
 };
 
-// Types a file name into Qt's file dialog and presses Enter, as a user does.
+// Types a file name into Qt's file dialog and presses Enter, as a user does: once the dialog has the
+// focus. Text the edit takes without it leaves the file the dialog offered selected in its list, and
+// that selection wins; a busy machine activates the dialog late.
 inline void chooseFile(QFileDialog* dialog, const QString& path) {
+  constexpr int kActiveWait = 60000;
   auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
   QVERIFY(edit);
+  QVERIFY(QTest::qWaitForWindowActive(dialog, kActiveWait));
+  edit->setFocus();
+  QTRY_VERIFY_WITH_TIMEOUT(edit->hasFocus(), kActiveWait);
   edit->setText(path);
   QTest::keyClick(edit, Qt::Key_Return);
 }

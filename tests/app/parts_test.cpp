@@ -25,6 +25,7 @@ class PartsTest : public QObject {
   void regionalFormats();
   void qtDisplayFormats();
   void queueKeepsCallOrderAcrossThreads();
+  void floodingWorkerWaitsForRoom();
   void askOnGuiThreadRunsAfterQueuedEffects();
   void closingReleasesBlockedWorkers();
   void busyWorkerDoesNotHoldTheEventLoop();
@@ -138,7 +139,7 @@ namespace {
 
 // Waits without running the event loop (which would drain the queue).
 template <typename Condition>
-bool waitFor(Condition condition, std::chrono::seconds bound = std::chrono::seconds(20)) {
+bool waitFor(Condition condition, std::chrono::seconds bound = std::chrono::seconds(60)) {
   auto deadline = std::chrono::steady_clock::now() + bound;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -198,6 +199,41 @@ void PartsTest::queueKeepsCallOrderAcrossThreads() {
     ++next[t];
   }
   QVERIFY(flushes > 0);
+}
+
+// A worker that posts faster than the GUI thread drains waits for room: the queue stays bounded, and
+// every effect still runs, in order. Closing the queue releases a waiting worker.
+void PartsTest::floodingWorkerWaitsForRoom() {
+  constexpr size_t kLimit = 100;
+  constexpr int kEffects = 20000;
+  const auto patience = std::chrono::seconds(60);
+  GuiQueue queue;
+  std::vector<int> seen;
+  std::atomic<size_t> most{0};
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    for (int i = 0; i < kEffects; ++i) {
+      queue.waitForRoom(kLimit, patience);
+      queue.post([&seen, i] { seen.push_back(i); });
+      most = std::max(most.load(), queue.pending());
+    }
+    done = true;
+  });
+  QTRY_VERIFY_WITH_TIMEOUT(done && queue.pending() == 0, 60000);
+  worker.join();
+  QVERIFY2(most <= kLimit + 1, qPrintable(QString::number(most)));
+  QCOMPARE(seen.size(), size_t(kEffects));
+  for (int i = 0; i < kEffects; ++i) QCOMPARE(seen[i], i);
+
+  std::thread blocked([&] {
+    for (size_t i = 0; i < 2 * kLimit; ++i) {
+      queue.waitForRoom(kLimit, patience);
+      queue.post([] {});
+    }
+  });
+  QVERIFY(waitFor([&] { return queue.pending() == kLimit + 1; }));
+  queue.close();
+  blocked.join();  // released long before its patience ends
 }
 
 void PartsTest::askOnGuiThreadRunsAfterQueuedEffects() {

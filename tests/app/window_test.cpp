@@ -39,7 +39,7 @@
 
 namespace {
 
-constexpr int kWait = 30000;  // generous bound for anything that involves the workers
+constexpr int kWait = 60000;  // generous bound for anything that involves the workers
 
 const QString kGeraet = QString::fromUtf8("Gerät: ");
 
@@ -78,6 +78,7 @@ class RefusingLogger : public velmora::VelmoraDevice {
 class WindowTest : public QObject {
   Q_OBJECT
  private:
+  QTemporaryDir home;  // history and recent files of this run alone, beside other test programs
   std::unique_ptr<TfrmMain> window;
 
   void open() {
@@ -112,6 +113,11 @@ class WindowTest : public QObject {
   }
 
  private slots:
+  void initTestCase() {
+    QVERIFY(home.isValid());
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home.filePath("data")));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath("config")));
+  }
   void init() { usbdrv::DetachAllDevices(); }
   void cleanup() {
     window.reset();
@@ -146,7 +152,7 @@ class WindowTest : public QObject {
 
 void WindowTest::startupWithoutLogger() {
   open();
-  QTRY_VERIFY(logHas("No Velmora found"));
+  QTRY_VERIFY_WITH_TIMEOUT(logHas("No Velmora found"), kWait);
   QStringList lines = log();
   QCOMPARE(lines.first(), QString("Scanning for attached USB devices..."));
   QVERIFY(lines.contains("There are no USB devices attached to the USB driver."));
@@ -160,7 +166,7 @@ void WindowTest::startupWithoutLogger() {
 
   // Download re-connects first; with no logger it stops there: no busy state, no time-out.
   QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
-  QTRY_COMPARE(log().count("No Velmora found"), 2);
+  QTRY_COMPARE_WITH_TIMEOUT(log().count("No Velmora found"), 2, kWait);
   QCOMPARE(log().last(), QString("No Velmora found"));
   QTest::qWait(50);
   QVERIFY(idle());
@@ -281,7 +287,7 @@ void WindowTest::connectDeviceOnlyWhenUnconnected() {
   QCOMPARE(log().count(scanning), 1);
 
   QTest::mouseClick(control<QPushButton>("btnDisconnect"), Qt::LeftButton);
-  QTRY_VERIFY(logHas("Device disconnected!"));
+  QTRY_VERIFY_WITH_TIMEOUT(logHas("Device disconnected!"), kWait);
   QVERIFY(!window->usb->connected);
   window->connectDevice();
   QTRY_VERIFY_WITH_TIMEOUT(log().count("Device connected") == 2, kWait);
@@ -294,7 +300,7 @@ void WindowTest::busyState() {
   auto* download = control<QPushButton>("btnDownload");
   window->startBusy();
   window->startBusy();
-  QTRY_VERIFY(!download->isEnabled());
+  QTRY_VERIFY_WITH_TIMEOUT(!download->isEnabled(), kWait);
   QVERIFY(!control<QPushButton>("btnUpdate")->isEnabled());
   QVERIFY(!control<QToolButton>("spbDate")->isEnabled());
   QCOMPARE(window->cursor().shape(), Qt::WaitCursor);
@@ -303,18 +309,18 @@ void WindowTest::busyState() {
   QVERIFY(control<QDateEdit>("dtpDate")->isEnabled());
   QVERIFY(control<QPlainTextEdit>("mmoDebug")->isEnabled());
   window->stopBusy();  // a state, not a count
-  QTRY_VERIFY(idle());
+  QTRY_VERIFY_WITH_TIMEOUT(idle(), kWait);
 
   // From a worker: errorMsg ends the busy state, stops the time-out and logs, in call order.
   window->timeoutEnable(true);
-  QTRY_VERIFY(window->timTimeout->isActive());
+  QTRY_VERIFY_WITH_TIMEOUT(window->timTimeout->isActive(), kWait);
   std::thread worker([this] {
     window->startBusy();
     window->infoMsg("before");
     window->errorMsg("failed \x80 \xE4");
   });
   worker.join();
-  QTRY_VERIFY(logHas(QString::fromUtf8("failed € ä")));
+  QTRY_VERIFY_WITH_TIMEOUT(logHas(QString::fromUtf8("failed € ä")), kWait);
   QVERIFY(logIndex("before") < logIndex(QString::fromUtf8("failed € ä")));
   QVERIFY(!window->timTimeout->isActive());
   QVERIFY(idle());
@@ -342,7 +348,7 @@ void WindowTest::downloadThroughSaveDialog() {
   QTRY_VERIFY_WITH_TIMEOUT(logHas("Download finished"), kWait);
   QCOMPARE(save.handled, 1);
   QVERIFY(logIndex("sortiert") < logIndex("Download finished"));
-  QTRY_VERIFY(idle());
+  QTRY_VERIFY_WITH_TIMEOUT(idle(), kWait);
   QVERIFY(!window->timTimeout->isActive());
   QVERIFY(!window->usb->downloadActive);
 
@@ -416,8 +422,7 @@ void WindowTest::saveDialogLeavesNoCompletionListOpen() {
   QVERIFY(list);
   QCOMPARE(result, int(QDialog::Accepted));
   QCOMPARE(window->SaveDialog1->selectedFiles().value(0), dir.filePath("messung.csv"));
-  QTest::qWait(100);
-  QVERIFY(!list->isVisible());
+  QTRY_VERIFY_WITH_TIMEOUT(!list->isVisible(), kWait);
 }
 
 void WindowTest::downloadTimesOut() {
@@ -428,9 +433,9 @@ void WindowTest::downloadTimesOut() {
   window->timTimeout->setInterval(1000);
   QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
   QCOMPARE(count(logger->Commands(), "mem.used"), 1);
-  QTRY_VERIFY(!control<QPushButton>("btnDownload")->isEnabled());
+  QTRY_VERIFY_WITH_TIMEOUT(!control<QPushButton>("btnDownload")->isEnabled(), kWait);
   QTRY_VERIFY_WITH_TIMEOUT(logHas("No Answer of Velmora"), kWait);
-  QTRY_VERIFY(idle());
+  QTRY_VERIFY_WITH_TIMEOUT(idle(), kWait);
   QVERIFY(!window->timTimeout->isActive());
   QVERIFY(window->usb->downloadActive);  // the operation is not cancelled on the link
 }
@@ -453,16 +458,16 @@ void WindowTest::downloadAfterUpdateWaitsLonger() {
   QCOMPARE(count(logger->Commands(), "device.software"), 1);
   QCOMPARE(text, QString("Your firmware is up-to-date"));
   QCOMPARE(icon, QMessageBox::Information);
-  QTRY_VERIFY(window->timTimeout->isActive());
+  QTRY_VERIFY_WITH_TIMEOUT(window->timTimeout->isActive(), kWait);
   QCOMPARE(window->timTimeout->interval(), 20000);
   QVERIFY(!idle());  // the update's busy state lasts until the time-out
 
   window->timeoutEnable(false);
   window->stopBusy();
-  QTRY_VERIFY(idle() && !window->timTimeout->isActive());
+  QTRY_VERIFY_WITH_TIMEOUT(idle() && !window->timTimeout->isActive(), kWait);
   logger->Stall(ep::kAnswerIn, true);
   QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
-  QTRY_VERIFY(window->timTimeout->isActive());
+  QTRY_VERIFY_WITH_TIMEOUT(window->timTimeout->isActive(), kWait);
   QCOMPARE(window->timTimeout->interval(), 20000);
   QCOMPARE(count(logger->Commands(), "mem.used"), 2);  // the update's record count, then this one
 }
@@ -503,7 +508,7 @@ void WindowTest::keepAliveOnlyWhileConnected() {
   QTRY_VERIFY_WITH_TIMEOUT(response().contains("device.serial=VLM12345"), kWait);
 
   QTest::mouseClick(control<QPushButton>("btnDisconnect"), Qt::LeftButton);
-  QTRY_COMPARE(log().last(), QString("Device disconnected!"));
+  QTRY_COMPARE_WITH_TIMEOUT(log().last(), QString("Device disconnected!"), kWait);
   QVERIFY(!window->usb->connected);
   window->timKeepTimer();
   QTest::qWait(50);
@@ -520,7 +525,7 @@ void WindowTest::consoleSend() {
   QTest::mouseClick(control<QPushButton>("btnSend"), Qt::LeftButton);
   QCOMPARE(count(logger->Commands(), "device.serial"), 1);
   QTRY_VERIFY_WITH_TIMEOUT(response().contains("device.serial=VLM12345"), kWait);
-  QTRY_VERIFY(!window->usb->rawCommand);
+  QTRY_VERIFY_WITH_TIMEOUT(!window->usb->rawCommand, kWait);
   QCOMPARE(command->text(), QString("device.serial"));
 
   // "debug" with Enter: the window grows, nothing is sent.
@@ -633,8 +638,9 @@ void WindowTest::consoleSave() {
   DialogDriver<QMessageBox> noBox([](QMessageBox* b) { b->button(QMessageBox::Ok)->click(); });
   QTest::mouseClick(control<QPushButton>("btnSave"), Qt::LeftButton);
   QCOMPARE(choose.handled, 1);
-  QTRY_COMPARE(log().last(),
-               "Save not sent: " + any.fileName() + " holds 1 bytes, fewer than the length 61184");
+  QTRY_COMPARE_WITH_TIMEOUT(
+      log().last(), "Save not sent: " + any.fileName() + " holds 1 bytes, fewer than the length 61184",
+      kWait);
   QCOMPARE(logger->Commands().size(), commands);
   QCOMPARE(noBox.handled, 0);
 }
@@ -679,7 +685,7 @@ void WindowTest::consoleShortcut() {
   QVERIFY(QTest::qWaitForWindowActive(window.get()));
   QVERIFY(!control<QWidget>("pnlDebug")->isVisible());
   QTest::keyClick(window.get(), Qt::Key_D, Qt::ControlModifier | Qt::ShiftModifier);
-  QTRY_VERIFY(control<QWidget>("pnlDebug")->isVisible());
+  QTRY_VERIFY_WITH_TIMEOUT(control<QWidget>("pnlDebug")->isVisible(), kWait);
   QCOMPARE(outerClientHeight(), 724);
   QCOMPARE(control<QWidget>("pnlDebug")->geometry(), QRect(8, 456, 617, 209));
 }
@@ -703,11 +709,11 @@ void WindowTest::operationsClearTheTypedCommandsFlag() {
 
 void WindowTest::linesStayOneLine() {
   open();
-  QTRY_VERIFY(logHas("No Velmora found"));
+  QTRY_VERIFY_WITH_TIMEOUT(logHas("No Velmora found"), kWait);
   window->infoMsg("typed\r\nDownload finished\x1B[2J");
   window->responseLine("answer\nDevice disconnected!");
-  QTRY_COMPARE(log().last(), QString("typed\\x0D\\x0ADownload finished\\x1B[2J"));
-  QTRY_COMPARE(response().split('\n').last(), QString("answer\\x0ADevice disconnected!"));
+  QTRY_COMPARE_WITH_TIMEOUT(log().last(), QString("typed\\x0D\\x0ADownload finished\\x1B[2J"), kWait);
+  QTRY_COMPARE_WITH_TIMEOUT(response().split('\n').last(), QString("answer\\x0ADevice disconnected!"), kWait);
   QVERIFY(!logHas("Download finished"));
 }
 

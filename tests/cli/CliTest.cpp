@@ -2,6 +2,8 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -490,4 +492,54 @@ TEST_F(CliTest, TemporariesAreRemovedAtASignal) {
   std::filesystem::remove(path("tmp"));
   EXPECT_TRUE(std::filesystem::is_empty(dir_));
   ::unsetenv("TMPDIR");
+}
+
+// An edited copy of a download: the logger's records stay the truth, and a file the history does not
+// know as a download joins a logger's history only when the user names the logger.
+TEST_F(CliTest, ImportedFilesKeepToTheLoggersDownloadAndShowTheirSource) {
+  ::setenv("XDG_DATA_HOME", path("data").c_str(), 1);
+  attach(logger("VLM12345", 40));
+  ASSERT_EQ(runCli({"download", "-s", "VLM12345", "-o", path("a.csv")}).status, cli::kDone);
+  std::string text = readFile(path("a.csv"));
+  const size_t line = text.find("\r\n", text.find("\r\n") + 2) + 2;  // the second record
+  const size_t field = text.find(';', text.find(';', text.find(';', line) + 1) + 1) + 1;
+  const bool comma = text.substr(field, text.find(';', field) - field).find(',') != std::string::npos;
+  text.replace(field, text.find(';', field) - field, comma ? "39,5" : "39.5");
+  { std::ofstream(path("a.csv"), std::ios::binary) << text; }
+  const auto edited = runCli({"import", path("a.csv")});
+  ASSERT_EQ(edited.status, cli::kDone) << edited.err;
+  EXPECT_EQ(edited.out,
+            "VLM12345: 0 imported, 39 already known, 1 differ from the logger's download "
+            "\xE2\x80\x94 not imported\n");
+
+  // The same lines under the logger's name elsewhere, one second more at the end.
+  std::filesystem::create_directories(path("mail"));
+  const std::string copy = path("mail") + "/VLM12345.csv";
+  std::string later = text.substr(line, text.find("\r\n", line) + 2 - line);  // 00:00:03 becomes 00:00:59
+  later.replace(later.find(':', later.find(':') + 1) + 1, 2, "59");
+  { std::ofstream(copy, std::ios::binary) << text << later; }
+  const auto unknown = runCli({"import", copy});
+  EXPECT_EQ(unknown.status, cli::kBadArguments);
+  EXPECT_NE(unknown.err.find("(it looks like one of VLM12345)"), std::string::npos) << unknown.err;
+  const auto confirmed = runCli({"import", copy, "--serial", "VLM12345"});
+  ASSERT_EQ(confirmed.status, cli::kDone) << confirmed.err;
+  EXPECT_EQ(confirmed.out.substr(0, 47), "VLM12345: 1 imported, 39 already known, 1 diffe") << confirmed.out;
+
+  const auto stored = runCli({"history", "-f", "jsonl"});
+  ASSERT_EQ(stored.status, cli::kDone) << stored.err;
+  std::istringstream lines(stored.out);
+  std::map<std::string, int> kinds;
+  for (std::string json; std::getline(lines, json);) {
+    const auto source = nlohmann::json::parse(json)["source"];
+    kinds[source["kind"]]++;
+    if (source["kind"] == "download") {
+      EXPECT_EQ(source["file"], path("a.csv"));
+      EXPECT_EQ(source["device"], "virtual");
+    } else {
+      EXPECT_EQ(source["name"], copy);
+    }
+    EXPECT_EQ(std::string(source["time"]).size(), 20u) << json;
+  }
+  EXPECT_EQ(kinds, (std::map<std::string, int>{{"download", 40}, {"file", 1}}));
+  ::unsetenv("XDG_DATA_HOME");
 }

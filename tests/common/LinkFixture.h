@@ -106,7 +106,7 @@ class RawLoggerFixture : public LinkFixture {
     const std::string marker = "marker=" + std::to_string(++markers_);
     raw->QueueIn(ep::kAnswerIn, packet);
     raw->QueueIn(ep::kAnswerIn, zeroTerminated(marker));
-    ASSERT_TRUE(window.waitForLine(marker, 1, std::chrono::seconds(30)));
+    ASSERT_TRUE(window.waitForLine(marker, 1));
     auto shownLines = responses();
     ASSERT_FALSE(shownLines.empty());
     EXPECT_EQ(shownLines.back(), shown);

@@ -19,6 +19,10 @@
 
 class RecordingWindow : public WindowPort {
  public:
+  // How long a wait for an effect goes on before it fails: far beyond what any step takes on a
+  // loaded machine under a sanitizer. A wait ends as soon as its effect is there.
+  static constexpr std::chrono::milliseconds kWaitBound{60000};
+
   enum class Kind {
     Error,
     Info,
@@ -38,7 +42,8 @@ class RecordingWindow : public WindowPort {
     std::string caption;
   };
   struct Options {
-    // Keep every effect in order. Without it only the counters below and the latest lines stay.
+    // Keep every effect in order, and the link events. Without it only the counters below and the
+    // latest lines stay.
     bool keepEffects = true;
     // Log lines counted only in lines(), not by text nor among the latest lines: floods of distinct
     // lines that nobody waits for.
@@ -46,7 +51,7 @@ class RecordingWindow : public WindowPort {
     // Error lines that firstUnexpected() passes over.
     std::vector<std::string> expectedErrors;
     // How long waitUntil and waitQuiet wait when not told.
-    std::chrono::milliseconds waitBound = std::chrono::seconds(20);
+    std::chrono::milliseconds waitBound = kWaitBound;
   };
 
   RecordingWindow() = default;
@@ -120,6 +125,7 @@ class RecordingWindow : public WindowPort {
   // copied into `savedRecords`.
   void linkEvent(const LinkEvent& event) override {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!options_.keepEffects) return;
     LinkEvent copy = event;
     copy.records = nullptr;
     if (event.records) savedRecords_ = *event.records;
@@ -210,10 +216,13 @@ class RecordingWindow : public WindowPort {
     std::lock_guard<std::mutex> lock(mutex_);
     effects_.clear();
   }
-  // Forgets the effects and every counter; the save-dialog answers and the length text stay.
+  // Forgets the effects, the events and every counter; the save-dialog answers and the length text
+  // stay.
   void clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     effects_.clear();
+    events_.clear();
+    savedRecords_.clear();
     counts_.clear();
     responseCounts_.clear();
     boxCounts_.clear();
@@ -225,7 +234,7 @@ class RecordingWindow : public WindowPort {
 
   // Waits until the log holds `line` at least `times` times; false after the bound.
   bool waitForLine(const std::string& line, size_t times = 1,
-                   std::chrono::milliseconds bound = std::chrono::seconds(20)) const {
+                   std::chrono::milliseconds bound = kWaitBound) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, bound, [&] { return countLocked(line) >= times; });
   }

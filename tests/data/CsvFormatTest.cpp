@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "DataBasics.h"
 #include "data/RegionalFormat.h"
@@ -123,4 +125,125 @@ TEST(CsvLine, ExampleLineByteForByte) {
   big.reserved[5] = static_cast<uint8_t>(big.reserved[5] - messwert::checksum(big));
   EXPECT_EQ(csv::formatLine(big, ts, RegionalFormat::german()),
             "05.03.2017 14:07:09;65535;45,3;-5,3;65535;32768;22,0;\r\n");
+}
+
+namespace {
+
+// The number rules worked out on the C library's exact decimal text of the value (a double holds
+// every float exactly): one decimal, half away from zero; at most eight significant digits; past
+// eight integer digits "d,ddddddd" with trailing zeros dropped and "E" and the power of ten.
+std::string referenceValue(float value, char sep) {
+  if (std::isnan(value)) return "NAN";
+  if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
+  char text[512];
+  std::snprintf(text, sizeof text, "%.160f", std::fabs(static_cast<double>(value)));
+  std::string whole = text, fraction;
+  const size_t point = whole.find('.');
+  fraction = whole.substr(point + 1);
+  whole.resize(point);
+  whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
+  std::string digits = whole + fraction;  // the value is 0.digits * 10^exponent, digits maybe led by zeros
+  int exponent = static_cast<int>(whole.size());
+  const int kept = whole.size() > 8 ? 8 : static_cast<int>(whole.size()) + (whole.size() == 8 ? 0 : 1);
+  const bool up = digits[static_cast<size_t>(kept)] >= '5';
+  digits.resize(static_cast<size_t>(kept));
+  digits.insert(digits.begin(), '0');  // room for a carry
+  if (up) {
+    size_t i = digits.size();
+    while (digits[i - 1] == '9') digits[--i] = '0';
+    ++digits[i - 1];
+  }
+  if (digits[0] == '1')
+    ++exponent;
+  else
+    digits.erase(0, 1);
+  // digits: the rounded value's integer digits (exponent of them) and, below nine of them, its tenths.
+  const bool zero = digits.find_first_not_of('0') == std::string::npos;
+  std::string out = value < 0 && !zero ? "-" : "";
+  if (exponent > 8) {
+    const std::string mantissa = digits.substr(1, digits.find_last_not_of('0'));
+    out +=
+        digits.substr(0, 1) + (mantissa.empty() ? "" : sep + mantissa) + "E" + std::to_string(exponent - 1);
+    return out;
+  }
+  std::string integer = digits.substr(0, static_cast<size_t>(exponent));
+  const char tenth =
+      static_cast<size_t>(exponent) < digits.size() ? digits[static_cast<size_t>(exponent)] : '0';
+  return out + (integer.empty() ? "0" : integer) + sep + tenth;
+}
+
+}  // namespace
+
+// The integer arithmetic of the export against the rules on the exact decimal text, over every range
+// of magnitudes: random bit patterns, values spread over 10^-3 to 10^10, the exact halves a float can
+// hold (x.25, x.75) and their neighbours, eight-digit integers, and the edges.
+TEST(CsvNumber, AgreesWithTheRulesOnTheExactValueOverEveryMagnitude) {
+  std::vector<float> values = {0.0f,
+                               -0.0f,
+                               0.05f,
+                               0.15f,
+                               -0.15f,
+                               0.25f,
+                               0.45f,
+                               0.95f,
+                               99999999.95f,
+                               1e8f,
+                               -1e8f,
+                               9999999.0f,
+                               10000001.0f,
+                               16777215.0f,
+                               16777216.0f,
+                               99999992.0f,
+                               100000008.0f,
+                               1e-45f,
+                               FLT_MIN,
+                               1.1754942e-38f,
+                               FLT_MAX,
+                               -FLT_MAX,
+                               1e38f,
+                               8388607.5f,
+                               4194303.75f,
+                               std::numeric_limits<float>::infinity(),
+                               -std::numeric_limits<float>::infinity(),
+                               std::numeric_limits<float>::quiet_NaN()};
+  std::mt19937 random(20260712);
+  std::uniform_int_distribution<uint32_t> bits;
+  std::uniform_real_distribution<double> power(-3, 10);
+  std::uniform_int_distribution<int32_t> small(-2097151, 2097151), large(10000000, 16777215);
+  for (int i = 0; i < 10000; ++i) {
+    const uint32_t b = bits(random);
+    float v;
+    std::memcpy(&v, &b, sizeof v);
+    values.push_back(v);
+    const float spread = static_cast<float>(std::pow(10.0, power(random))) * (i % 2 ? -1.0f : 1.0f);
+    values.push_back(spread);
+    values.push_back(std::nextafter(spread, 0.0f));
+    const float tie = static_cast<float>(small(random)) + (i % 2 ? 0.25f : -0.75f);
+    values.push_back(tie);
+    values.push_back(std::nextafter(tie, 1e9f));
+    values.push_back(std::nextafter(tie, -1e9f));
+    values.push_back(static_cast<float>(large(random)));
+    values.push_back(static_cast<float>(small(random)) * 0.05f);
+  }
+  for (const float v : values) {
+    for (const char sep : {',', '.'}) {
+      char text[64];
+      std::snprintf(text, sizeof text, "%.9g", static_cast<double>(v));
+      ASSERT_EQ(csv::formatValue(v, sep), referenceValue(v, sep)) << text;
+    }
+  }
+}
+
+// Patterns and lines longer than any buffer the formatting uses on its way.
+TEST(CsvLine, LongPatternsAreWrittenWhole) {
+  const std::string literal(300, 'x');
+  RegionalFormat format = RegionalFormat::german();
+  format.shortDate = "'" + literal + "' dd.MM.yyyy " + std::string(200, '-');
+  format.longTime = "HH:mm:ss" + std::string(130, '.') + "ss";
+  const messwert::TimeStamp ts{2017, 3, 5, 14, 7, 9};
+  const std::string date = literal + " 05.03.2017 " + std::string(200, '-');
+  const std::string time = "14:07:09" + std::string(130, '.') + "09";
+  EXPECT_EQ(csv::formatDateTime(ts, format), date + " " + time);
+  EXPECT_EQ(csv::formatLine(datatest::withBadChecksum(record(2017, 3, 5, 14, 7, 9)), ts, format),
+            date + " " + time + ";1234;45,3;21,0;20000;10000;22,0;Check sum error\r\n");
 }

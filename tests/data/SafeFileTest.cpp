@@ -12,6 +12,9 @@
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #endif
 
 namespace fs = std::filesystem;
@@ -104,6 +107,46 @@ TEST(SafeFile, KeepsLinksPermissionsAndOwner) {
   ASSERT_EQ(stat((dir / "fresh.csv").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(sorted(dir.names()), (Names{"dangling.csv", "fresh.csv", "link.csv", "made.csv", "real.csv"}));
+}
+
+// In a sticky folder everyone may write, a link is followed only when it is the user's own or the
+// folder owner's, at every step of a chain: another user's link to the user's file is refused and
+// the file stays. Runs the saves as uid 65534 with links of uid 65533 (needs root to set that up).
+TEST(SafeFile, FollowsLinksInSharedFoldersOnlyFromTrustedOwners) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make links of other users";
+  constexpr uid_t kUs = 65534, kOther = 65533;
+  datatest::ScratchDir dir;
+  fs::create_directory(dir / "home");
+  fs::create_directory(dir / "tmp");
+  ASSERT_EQ(chown((dir / "home").c_str(), kUs, kUs), 0);
+  ASSERT_EQ(chmod((dir / "tmp").c_str(), 01777), 0);  // owned by root, like /tmp
+  writeFile(dir / "home" / "profile", "mine");
+  ASSERT_EQ(chown((dir / "home" / "profile").c_str(), kUs, kUs), 0);
+  auto link = [&](const std::string& name, const std::string& to, uid_t owner) {
+    fs::create_symlink(to, dir / "tmp" / name);
+    ASSERT_EQ(lchown((dir / "tmp" / name).c_str(), owner, owner), 0);
+  };
+  const std::string profile = (dir / "home" / "profile").string();
+  link("planted.csv", profile, kOther);
+  link("ours.csv", profile, kUs);
+  link("roots.csv", "ours.csv", 0);
+  link("chain.csv", "planted.csv", kUs);  // ours, but it leads through the planted one
+
+  auto child = [&] {
+    const bool dropped = setgid(kUs) == 0 && setuid(kUs) == 0;
+    const bool refused = !save(dir / "tmp" / "planted.csv", "planted") &&
+                         !save(dir / "tmp" / "chain.csv", "chain") && readFile(profile) == "mine";
+    const bool followed = save(dir / "tmp" / "ours.csv", "ours") && readFile(profile) == "ours" &&
+                          save(dir / "tmp" / "roots.csv", "roots") && readFile(profile) == "roots";
+    std::fprintf(stderr, "%s\n", dropped && refused && followed ? "checked" : "mismatch");
+    std::fflush(stderr);
+    std::_Exit(dropped && refused && followed ? 0 : 1);
+  };
+  EXPECT_EXIT(child(), testing::ExitedWithCode(0), "checked");
+  EXPECT_EQ(readFile(profile), "roots");
+  EXPECT_TRUE(fs::is_symlink(dir / "tmp" / "planted.csv"));
+  EXPECT_EQ(sorted(dir.names()), (Names{"home", "tmp"}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "tmp"), {}), 4);
 }
 
 // The temporary's name is short: a name near the 255-byte limit still works. A pipe is never replaced.

@@ -164,12 +164,12 @@ TEST(HostileLogger, DebugFloodRunsWhileConfiguredAndEndsWithTheUnplug) {
     EXPECT_GT(number, previous);
     previous = number;
   }
-  // The flood ends with the unplug (a line under way when it came may still be counted).
+  // The flood ends with the unplug: one line under way when it came may still be counted, however
+  // long the flood's thread takes to get to it; a flood that went on would add hundreds meanwhile.
   device->Unplug();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
   const uint64_t after = device->FaultEvents();
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(device->FaultEvents(), after);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_LE(device->FaultEvents(), after + 1);
 }
 
 TEST(HostileLogger, OutStallsAfterCommandsAndUnplugAfterDataPackets) {

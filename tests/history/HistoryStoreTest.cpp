@@ -179,6 +179,171 @@ TEST_F(HistoryStore, LargestDownloadCountsOnlyThatLoggersOwnDownloads) {
   EXPECT_EQ(store.largestDownload("VLM2"), 25);
 }
 
+namespace {
+history::Query loggerQuery(const std::string& logger) {
+  history::Query q;
+  q.logger = logger;
+  return q;
+}
+}  // namespace
+
+namespace {
+std::string csvText(const std::vector<messwert_tag>& records) {
+  std::string text = std::string(csv::kHeader) + "\r\n";
+  for (const auto& r : records)
+    text += history::csvLine(r, messwert::checksum(r) != 0, RegionalFormat::german());
+  return text;
+}
+}  // namespace
+
+// A downloaded file edited by hand, then opened: the logger's download stays the truth.
+TEST_F(HistoryStore, AFileRecordThatDiffersFromTheDownloadIsRefusedAndCounted) {
+  const std::vector<messwert_tag> downloaded = memory(0, 20);
+  const std::string file = dir / "VLM1.csv";
+  history::ImportResult r;
+  ASSERT_TRUE(store.importDownload("VLM1", file, downloaded, r, error, history::kDeviceVirtual)) << error;
+  std::vector<messwert_tag> edited = downloaded;
+  edited[5].temperature = 39.5f;                      // an invented reading over a downloaded one
+  edited.push_back(record(2026, 3, 7, 11, 0, 0, 1));  // a second the download does not have
+  historytest::writeFile(file, csvText(edited));
+  std::vector<messwert_tag> fromFile;
+  std::vector<bool> flags;
+  ASSERT_TRUE(history::readCsvFile(file, fromFile, flags, error)) << error;
+
+  EXPECT_EQ(store.loggerOfDownloadFile(file), "VLM1");
+  EXPECT_EQ(store.loggerOfDownloadFile(dir / "VLM2.csv"), "");
+  EXPECT_EQ(store.loggerMatching(fromFile, flags), "VLM1");
+  ASSERT_TRUE(store.importCsvRecords("VLM1", file, fromFile, flags, r, error)) << error;
+  EXPECT_EQ(r.records, 21);
+  EXPECT_EQ(r.added, 1);
+  EXPECT_EQ(r.differing, 1);
+  EXPECT_EQ(r.known(), 19);
+
+  const auto stored = all("VLM1");
+  ASSERT_EQ(stored.size(), 21u);
+  for (size_t i = 0; i < 20; ++i) {
+    EXPECT_TRUE(sameBytes(stored[i].record, downloaded[i])) << i;
+    EXPECT_FALSE(stored[i].fromFile) << i;
+  }
+  EXPECT_TRUE(stored[20].fromFile);
+  const auto rows = store.downloads("VLM1");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].device, "virtual");
+  EXPECT_EQ(stored[0].download, rows[0].id);
+  EXPECT_EQ(stored[20].download, rows[1].id);
+  EXPECT_TRUE(rows[1].fromFile);
+  EXPECT_EQ(rows[1].differing, 1);
+}
+
+// A repeated hour (clocks put back) gives records of the same second that differ only in the tick.
+TEST_F(HistoryStore, RecordsThatDifferInAnyStoredByteAreTwoRecords) {
+  std::vector<messwert_tag> memory;
+  for (int pass = 0; pass < 2; ++pass)
+    for (int minute : {10, 11}) {
+      messwert_tag r = record(2026, 10, 25, 2, minute, 0);
+      r.tick = static_cast<uint8_t>(pass == 0 ? 7 : 9);
+      r.reserved[5] = 0;
+      r.reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(r));
+      memory.push_back(r);
+    }
+  EXPECT_EQ(import("VLM1", memory).added, 4);
+  EXPECT_EQ(import("VLM1", memory).added, 0);
+  EXPECT_EQ(all("VLM1").size(), 4u);
+}
+
+// A history written before records kept their 32 bytes and their source is brought up to date in place.
+TEST(HistoryStoreUpgrade, AnOlderFileKeepsEveryRecordAndTakesTheNewOnes) {
+  TempDir dir;
+  const std::string path = dir / "measurements.sqlite";
+  const messwert_tag old = record(2026, 10, 25, 2, 10, 0);
+  uint8_t bytes[32];
+  messwert::toBytes(old, bytes);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  const char* v1 =
+      "CREATE TABLE loggers(id INTEGER PRIMARY KEY, serial TEXT NOT NULL UNIQUE);"
+      "CREATE TABLE measurements(logger INTEGER NOT NULL, time INTEGER NOT NULL, sensor INTEGER NOT NULL, "
+      "humidity_raw INTEGER NOT NULL, temperature_raw INTEGER NOT NULL, record BLOB NOT NULL, checksum_error "
+      "INTEGER NOT NULL, from_file INTEGER NOT NULL, download INTEGER NOT NULL, PRIMARY KEY(logger, time, "
+      "sensor, humidity_raw, temperature_raw)) WITHOUT ROWID;"
+      "CREATE INDEX replaceable ON measurements(logger, time, sensor, humidity_raw, temperature_raw) WHERE "
+      "checksum_error OR from_file;"
+      "CREATE TABLE sensors(logger INTEGER NOT NULL, sensor INTEGER NOT NULL, PRIMARY KEY(logger, sensor)) "
+      "WITHOUT ROWID;"
+      "CREATE TABLE downloads(id INTEGER PRIMARY KEY, time INTEGER NOT NULL, logger INTEGER NOT NULL, file "
+      "TEXT "
+      "NOT NULL, records INTEGER NOT NULL, added INTEGER NOT NULL, from_file INTEGER NOT NULL);"
+      "INSERT INTO loggers VALUES(1, 'VLM1');"
+      "INSERT INTO sensors VALUES(1, 1);"
+      "INSERT INTO downloads VALUES(1, 1700000000, 1, '/home/u/VLM1.csv', 1, 1, 0);"
+      "PRAGMA application_id=1415007048; PRAGMA user_version=1;";
+  ASSERT_EQ(sqlite3_exec(db, v1, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_stmt* insert = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "INSERT INTO measurements VALUES(1, ?1, 1, ?2, ?3, ?4, 0, 0, 1)", -1,
+                               &insert, nullptr),
+            SQLITE_OK);
+  int64_t time = 0;
+  ASSERT_TRUE(history::recordTime(old, time));
+  sqlite3_bind_int64(insert, 1, time);
+  sqlite3_bind_int(insert, 2, old.humidityRaw);
+  sqlite3_bind_int(insert, 3, old.temperatureRaw);
+  sqlite3_bind_blob(insert, 4, bytes, sizeof bytes, SQLITE_STATIC);
+  ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE);
+  sqlite3_finalize(insert);
+  sqlite3_close(db);
+
+  history::Store store;
+  std::string error;
+  ASSERT_TRUE(store.open(path, error)) << error;
+  std::vector<history::StoredRecord> kept;
+  ASSERT_TRUE(store.query(loggerQuery("VLM1"), kept, error)) << error;
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_TRUE(sameBytes(kept[0].record, old));
+  EXPECT_EQ(kept[0].download, 1);
+  const auto rows = store.downloads("VLM1");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].file, "/home/u/VLM1.csv");
+  EXPECT_EQ(rows[0].device, "");
+  // The same second once more, another tick: now a record of its own.
+  messwert_tag again = old;
+  again.tick = static_cast<uint8_t>(old.tick + 1);
+  history::ImportResult r;
+  ASSERT_TRUE(store.importDownload("VLM1", "b.csv", {old, again}, r, error, history::kDeviceUsb)) << error;
+  EXPECT_EQ(r.added, 1);
+  store.close();
+  ASSERT_TRUE(store.open(path, error)) << error;
+  EXPECT_EQ(store.downloads("VLM1").back().device, "USB");
+}
+
+TEST(HistoryStoreAccess, TheDatabaseAndItsLogAreForTheOwnerOnly) {
+  TempDir dir;
+  const mode_t mask = ::umask(022);
+  const std::string path = dir / "measurements.sqlite";
+  auto mode = [](const std::string& p) {
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 ? st.st_mode & 0777 : 01000;
+  };
+  {
+    history::Store store;
+    std::string error;
+    history::ImportResult r;
+    ASSERT_TRUE(store.open(path, error)) << error;
+    ASSERT_TRUE(store.importDownload("VLM1", "a.csv", {record(2026, 1, 1, 0, 0, 0)}, r, error)) << error;
+    EXPECT_TRUE(store.notice().empty()) << store.notice();
+    for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_EQ(mode(path + suffix), 0600u) << suffix;
+  }
+  // A history made readable by others earlier is narrowed once, and says so once.
+  ASSERT_EQ(::chmod(path.c_str(), 0664), 0);
+  for (int pass = 0; pass < 2; ++pass) {
+    history::Store store;
+    std::string error;
+    ASSERT_TRUE(store.open(path, error)) << error;
+    EXPECT_EQ(store.notice().find("owner only") != std::string::npos, pass == 0) << store.notice();
+    EXPECT_EQ(mode(path), 0600u);
+  }
+  ::umask(mask);
+}
+
 // Another program's write: the import waits for it (the other program commits once the wait has been
 // told of), and one held longer than the wait fails the import with a message; later it works.
 TEST_F(HistoryStore, AnImportWaitsForAnotherProgramsWriteOrFailsWithAMessage) {
@@ -206,14 +371,6 @@ TEST_F(HistoryStore, AnImportWaitsForAnotherProgramsWriteOrFailsWithAMessage) {
   sqlite3_close(other);
   EXPECT_EQ(import("VLM1", memory(10, 10)).added, 10);
 }
-
-namespace {
-history::Query loggerQuery(const std::string& logger) {
-  history::Query q;
-  q.logger = logger;
-  return q;
-}
-}  // namespace
 
 TEST_F(HistoryStore, ADamagedFileIsKeptAsideAndANewOneStarted) {
   import("VLM1", memory(0, 2000));

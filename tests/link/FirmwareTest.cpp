@@ -174,8 +174,7 @@ TEST_F(FirmwareUpdateTest, WholeUpdateInstallsTheImage) {
   window.clear();
   usb->packetCount = 0;
   usb->sendCommand("device.software");
-  ASSERT_TRUE(window.waitForLine("firmware.update=1", 1, std::chrono::seconds(5)))
-      << ::testing::PrintToString(window.log());
+  ASSERT_TRUE(window.waitForLine("firmware.update=1", 1)) << ::testing::PrintToString(window.log());
   Lines sent;
   for (const auto& line : window.log())
     if (line.rfind(" <<< ", 0) == 0) sent.push_back(line.substr(5));
@@ -217,7 +216,7 @@ TEST_F(FirmwareUpdateTest, InterruptedTransferNeverReachesTheUpdate) {
   usb->sendCommand("device.software");
   ASSERT_TRUE(window.waitForLine(kSave));
   ASSERT_TRUE(window.waitForLine("sendData WriteSync failed!"));
-  ASSERT_TRUE(window.waitUntil([&] { return !window.messageBoxes().empty(); }, std::chrono::seconds(30)));
+  ASSERT_TRUE(window.waitUntil([&] { return !window.messageBoxes().empty(); }));
   EXPECT_EQ(window.messageBoxes(), (Lines{"Update failed"}));
   EXPECT_EQ(window.count(" <<< firmware.check"), 1u);
   EXPECT_EQ(window.count(" <<< firmware.update"), 0u);

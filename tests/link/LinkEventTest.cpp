@@ -70,7 +70,7 @@ TEST_F(LinkFixture, ALinkThatEndsIsReportedGoneOnce) {
   ASSERT_TRUE(window.waitUntil([&] { return !usb->connected; }));
   attachLogger();
   connectOne();
-  ASSERT_TRUE(window.waitForLine("Worker thread exits", 3, std::chrono::seconds(20)));
+  ASSERT_TRUE(window.waitForLine("Worker thread exits", 3));
   usb->sendCommand("device.serial");
   ASSERT_TRUE(window.waitForLine("device.serial=VLM12345"));
   const auto events = window.events();

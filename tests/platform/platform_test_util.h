@@ -36,7 +36,7 @@ inline std::vector<uint8_t> Packet(uint32_t number, size_t size = 64) {
 }
 
 // Every wait in these tests is bounded by this and fails loudly when it runs out.
-constexpr DWORD kWaitMs = 10000;
+constexpr DWORD kWaitMs = 60000;
 
 class Handle {
  public:

@@ -43,12 +43,12 @@ class HardwareFixture : public LinkFixture {
 
   // libusb learns of a device plugged in after it started on its own thread: wait until the driver
   // lists `count` devices.
-  static bool waitForDevices(size_t count, std::chrono::seconds bound = std::chrono::seconds(20)) {
+  static bool waitForDevices(size_t count, std::chrono::seconds bound = std::chrono::seconds(60)) {
     return waitFor([count] { return usbdrv::ListDevices().size() == count; }, bound);
   }
 
   static bool waitFor(const std::function<bool()>& condition,
-                      std::chrono::seconds bound = std::chrono::seconds(20)) {
+                      std::chrono::seconds bound = std::chrono::seconds(60)) {
     const auto end = std::chrono::steady_clock::now() + bound;
     while (!condition()) {
       if (std::chrono::steady_clock::now() > end) return false;

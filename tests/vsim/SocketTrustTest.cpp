@@ -190,16 +190,16 @@ TEST_F(SocketTrust, SilentAndSlowPeersCostOneDeadlineOnceAndTheScanGoesOn) {
   auto start = Clock::now();
   EXPECT_EQ(InstanceIds(), simOnly);
   EXPECT_LT(MillisecondsSince(start), 2500) << "one greeting deadline for all new sockets";
-  start = Clock::now();
+  // Sockets that failed are not tried again: the peers see no second connection (a retry would wait
+  // for its greeting, so it would have been accepted by the time the scan returns).
+  EXPECT_TRUE(vsimtest::WaitUntil([&] { return a.Connections() + b.Connections() + c.Connections() == 3; }));
   EXPECT_EQ(InstanceIds(), simOnly);
-  EXPECT_LT(MillisecondsSince(start), 300) << "sockets that failed are not tried again";
+  EXPECT_EQ(a.Connections() + b.Connections() + c.Connections(), 3) << "sockets that failed were tried again";
 
   RecordingWindow window;
   USBInterface usb(&window);
-  start = Clock::now();
   ASSERT_EQ(usb.scanDevices(), std::vector<int32_t>{5000});
   ASSERT_TRUE(usb.connect(5000));
-  EXPECT_LT(MillisecondsSince(start), 1000);
   EXPECT_EQ(a.Connections() + b.Connections() + c.Connections(), 3);
 }
 

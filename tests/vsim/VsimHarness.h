@@ -39,7 +39,7 @@ extern char** environ;
 namespace vsimtest {
 
 // Far beyond anything a step takes; reaching it means something hangs.
-constexpr int kBoundMs = 20000;
+constexpr int kBoundMs = 60000;
 
 inline bool WaitUntil(const std::function<bool()>& condition) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);

@@ -1,0 +1,75 @@
+// What finding the excursions costs: 1,000,000 readings of two sensors a minute apart, the
+// temperature swinging across 2 to 8 °C and the humidity across 30 to 70 %RH (some 7,000
+// excursions), under each alarm rule; and the SHA-256 digest of the same readings.
+// Figures only; a run that finds nothing is reported as an error, not timed.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <vector>
+
+#include "history/Digest.h"
+#include "history/Excursions.h"
+
+namespace {
+
+constexpr int kReadings = 1000000;
+
+const std::vector<history::StoredRecord>& readings() {
+  static const std::vector<history::StoredRecord> records = [] {
+    std::vector<history::StoredRecord> out(kReadings);
+    for (int i = 0; i < kReadings; ++i) {
+      history::StoredRecord& r = out[static_cast<size_t>(i)];
+      r.logger = "VLM12345";
+      r.record = messwert_tag{};
+      r.record.sensorSerialNumber = static_cast<uint16_t>(1 + i % 2);
+      r.time = 1577836800 + (i / 2) * 60;
+      const double phase = i / 2 * 0.013;
+      r.record.temperature = static_cast<float>(5 + 3.6 * std::sin(phase) + 0.3 * std::sin(phase * 17));
+      r.record.humidity = static_cast<float>(50 + 22 * std::cos(phase * 0.7));
+      r.checksumError = i % 9973 == 0;
+    }
+    return out;
+  }();
+  return records;
+}
+
+void Excursions(benchmark::State& state) {
+  const auto& records = readings();
+  history::Limits limits;
+  limits.temperature.lower = 2;
+  limits.temperature.upper = 8;
+  limits.humidity.lower = 30;
+  limits.humidity.upper = 70;
+  limits.temperature.rule = limits.humidity.rule = static_cast<history::AlarmRule>(state.range(0));
+  limits.temperature.delay = limits.humidity.delay = 900;
+  size_t found = 0;
+  for (auto _ : state) {
+    const history::ExcursionResult result = history::findExcursions(records, limits);
+    found = result.excursions.size();
+    benchmark::DoNotOptimize(found);
+  }
+  if (found == 0) state.SkipWithError("no excursions found");
+  state.counters["excursions"] = static_cast<double>(found);
+  state.SetItemsProcessed(state.iterations() * kReadings);
+}
+BENCHMARK(Excursions)
+    ->Arg(static_cast<int>(history::AlarmRule::instant))
+    ->Arg(static_cast<int>(history::AlarmRule::consecutive))
+    ->Arg(static_cast<int>(history::AlarmRule::cumulative))
+    ->Unit(benchmark::kMillisecond);
+
+void Digest(benchmark::State& state) {
+  const auto& records = readings();
+  std::string hex;
+  for (auto _ : state) {
+    hex = history::readingsDigest(records);
+    benchmark::DoNotOptimize(hex);
+  }
+  if (hex.size() != 64) state.SkipWithError("no digest");
+  state.SetItemsProcessed(state.iterations() * kReadings);
+}
+BENCHMARK(Digest)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
