@@ -126,10 +126,8 @@ void StatusBar::disconnected() {
   version_.clear();
   records_ = -1;
   if (firmwareWait_) {
-    // The restart itself: the wait goes on until the update's time-out.
-    restartSeen_ = true;
-    setMessage(sentVersion_.isEmpty() ? tr("The logger restarts with the new firmware")
-                                      : tr("The logger restarts with firmware %1").arg(sentVersion_));
+    // The restart itself ends the update, whether or not its time-out still runs.
+    firmwareRestarted();
   } else if ((operation_ == Operation::Download || operation_ == Operation::MemoryRead) && !received_) {
     setMessage(operation_ == Operation::Download
                    ? tr("Download stopped: logger disconnected \u2014 no file written")
@@ -196,19 +194,28 @@ void StatusBar::firmwareRestart(const QString& imageVersion) {
   busyBar_ = true;
   value_ = total_ = 0;  // the packets are all out
   // The logger may drop off the bus before the link has said that it told it to restart.
-  restartSeen_ = !connected_;
-  if (restartSeen_) {
-    setMessage(sentVersion_.isEmpty() ? tr("The logger restarts with the new firmware")
-                                      : tr("The logger restarts with firmware %1").arg(sentVersion_));
+  if (!connected_) {
+    firmwareRestarted();
   } else {
     setMessage(tr("Waiting for the logger to restart"));
   }
   render();
 }
 
-int StatusBar::downloadSaved(const QString& path, qint64 count, bool toHistory) {
+void StatusBar::firmwareRestarted() {
+  // The window does not connect by itself: the next operation does.
+  firmwareWait_ = false;
+  const QString sent =
+      sentVersion_.isEmpty() ? tr("Firmware sent") : tr("Firmware %1 sent").arg(sentVersion_);
+  setMessage(tr("%1 and the logger restarted \u2014 the next operation connects to it again").arg(sent));
+  endOperation();
+}
+
+int StatusBar::downloadSaved(const QString& path, qint64 count, bool toHistory, qint64 skipped) {
+  skippedNote_ =
+      skipped > 0 ? tr(" \u00B7 %1 skipped (impossible time stamps)").arg(records(skipped)) : QString();
   setMessage(tr("%1 saved to ").arg(records(count)), path,
-             toHistory ? tr(" \u00B7 adding to history\u2026") : QString());
+             skippedNote_ + (toHistory ? tr(" \u00B7 adding to history\u2026") : QString()));
   endOperation();
   offerVisible_ = true;
   render();
@@ -256,19 +263,22 @@ void StatusBar::saveCancelled() {
 
 void StatusBar::timedOut() {
   if (firmwareWait_) {
-    // The update's wait ends. The window does not connect by itself: the next operation does.
+    // The update's wait ends, and the logger is still there.
     firmwareWait_ = false;
     const QString sent =
         sentVersion_.isEmpty() ? tr("Firmware sent") : tr("Firmware %1 sent").arg(sentVersion_);
-    setMessage(
-        restartSeen_
-            ? tr("%1 and the logger restarted \u2014 the next operation connects to it again").arg(sent)
-            : tr("%1, but the logger has not restarted").arg(sent));
+    setMessage(tr("%1, but the logger has not restarted").arg(sent));
     endOperation();
   } else if (operation_ != Operation::None) {
     setMessage(tr("No answer from the logger"));
     endOperation();
   }
+  render();
+}
+
+void StatusBar::firmwareCancelled() {
+  setMessage(tr("Firmware update cancelled \u2014 nothing sent"));
+  endOperation();
   render();
 }
 
@@ -325,13 +335,13 @@ void StatusBar::connectionRefused() {
 
 void StatusBar::historyImported(int token, qint64 added) {
   if (token != token_) return;  // something else is shown by now
-  suffix_ = tr(" \u00B7 %1 new in history").arg(plainNumber(added));
+  suffix_ = skippedNote_ + tr(" \u00B7 %1 new in history").arg(plainNumber(added));
   render();
 }
 
 void StatusBar::historyFailed(int token) {
   if (token != token_) return;
-  suffix_ = tr(" \u00B7 history not updated");
+  suffix_ = skippedNote_ + tr(" \u00B7 history not updated");
   render();
 }
 

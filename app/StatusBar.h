@@ -31,13 +31,15 @@ class StatusBar : public QStatusBar {
   void progress(bool firmware, qint64 value, qint64 total);
   // The logger was told to install `imageVersion` (the program's image) and restarts.
   void firmwareRestart(const QString& imageVersion);
-  // Returns a token for the history's later word on this download.
-  int downloadSaved(const QString& path, qint64 records, bool toHistory);
+  // Returns a token for the history's later word on this download. `skipped`: records left out.
+  int downloadSaved(const QString& path, qint64 records, bool toHistory, qint64 skipped = 0);
   void memorySaved(const QString& path, qint64 bytes);
 
   // The window.
   void started(Operation operation);
   void saveCancelled();
+  // The user chose not to update after all.
+  void firmwareCancelled();
   void timedOut();
   void messageBox(bool error, const QString& text);
   void clockSet(const QString& text);
@@ -68,6 +70,8 @@ class StatusBar : public QStatusBar {
   void render();
   void renderProgress();
   void endOperation();
+  // The logger took the image and its link ended: the update is over.
+  void firmwareRestarted();
 
   QLabel* connection_;
   QLabel* message_;
@@ -86,7 +90,6 @@ class StatusBar : public QStatusBar {
   Operation operation_ = Operation::None;
   bool received_ = false;         // every packet of the transfer is in
   bool firmwareWait_ = false;     // the logger was told to update and restarts
-  bool restartSeen_ = false;      // and it went off the bus
   bool awaitingVersion_ = false;  // the next version it reports tells how the update went
   bool updateReported_ = false;   // that was said; the "up to date" box that follows says no more
   QString versionBefore_;
@@ -97,6 +100,7 @@ class StatusBar : public QStatusBar {
   bool offerVisible_ = false;
 
   QString prefix_, path_, suffix_;
+  QString skippedNote_;  // of the download shown last
   int token_ = 0;
   int renders_ = 0;
 };

@@ -276,8 +276,10 @@ void TfrmMain::btnDownloadClick() {
   startBusy();
   usb->packetCount = 0;
   usb->downloadActive = true;
-  // A command typed on the console that got no answer must not make this answer one only shown.
+  // A command typed on the console that got no answer must not make this answer one only shown, nor
+  // the count an update asked for that never came.
   usb->rawCommand = false;
+  usb->countOnly = false;
   // The time-out is armed before the command goes out: the answer may be handled on the reader's
   // thread before this handler returns, and its "stop the time-out" must come after this.
   timeoutEnable(true);
@@ -289,8 +291,87 @@ void TfrmMain::btnUpdateClick() {
     connectDevice();
     if (!usb->connected) return;
   }
+  // The image goes to the top of the logger's memory, over its newest records when it holds many:
+  // first the count, without reading the memory.
+  usb->rawCommand = false;
+  startBusy();
+  queue_.post([this] {
+    status_->started(StatusBar::Operation::Firmware);
+    recordCheckPending_ = true;
+  });
+  timeoutEnable(true);
+  usb->countOnly = true;
+  if (!usb->sendCommand("mem.used")) usb->countOnly = false;  // the time-out ends the wait
+}
+
+void TfrmMain::checkRecordsBeforeUpdate(int64_t stored) {
+  if (firmware::recordsOverwritten(stored) == 0) {
+    startUpdate();
+    return;
+  }
+  // Asked on the importer's thread: after the import of a download that may just have finished.
+  const std::string database = historyPath();
+  const std::string logger =
+      cp1252::fromQString(logger_.isEmpty() ? QString::fromLatin1(kNoSerial) : logger_);
+  importer_.post([this, database, logger, stored] {
+    std::string error;
+    int64_t downloaded = 0;
+    history::Store store;
+    if (database.empty()) {
+      error = "no folder for the history is known (HOME is not set)";
+    } else if (store.open(database, error)) {
+      downloaded = store.largestDownload(logger);
+      if (downloaded < 0) error = store.lastError();
+    }
+    const QString reason = QString::fromStdString(error);
+    queue_.post([this, stored, downloaded, reason] {
+      decideUpdate(stored, std::max<int64_t>(downloaded, 0), reason);
+    });
+  });
+}
+
+void TfrmMain::decideUpdate(int64_t stored, int64_t downloaded, const QString& historyError) {
+  if (!firmware::updateLosesRecords(stored, downloaded)) {
+    startUpdate();
+    return;
+  }
+  const int64_t lost = firmware::recordsOverwritten(stored);
+  QMessageBox box(QMessageBox::Warning, tr("Firmware Update"),
+                  tr("The firmware update overwrites the logger's newest records: %1 of its %2 (numbers "
+                     "%3 to %4) would be lost, and the history holds no download of all %2.")
+                      .arg(plainNumber(lost), plainNumber(stored),
+                           plainNumber(firmware::kRecordsBelowImage + 1), plainNumber(stored)),
+                  QMessageBox::NoButton, this);
+  box.setObjectName(QStringLiteral("FirmwareOverwritesRecords"));
+  QString detail =
+      tr("Download first saves every record to a file and into the history; then start the "
+         "update again.");
+  if (!historyError.isEmpty()) detail += tr("\n\nThe history could not be read: %1").arg(historyError);
+  box.setInformativeText(detail);
+  QPushButton* downloadFirst = box.addButton(tr("Download first"), QMessageBox::AcceptRole);
+  QPushButton* anyway = box.addButton(tr("Update anyway"), QMessageBox::DestructiveRole);
+  QPushButton* cancel = box.addButton(QMessageBox::Cancel);
+  box.setDefaultButton(downloadFirst);
+  box.setEscapeButton(cancel);
+  box.exec();
+  if (box.clickedButton() == anyway) {
+    startUpdate();
+  } else if (box.clickedButton() == downloadFirst) {
+    leaveBusy();
+    btnDownloadClick();
+  } else {
+    leaveBusy();
+    status_->firmwareCancelled();
+  }
+}
+
+void TfrmMain::startUpdate() {
+  if (!usb->connected) {
+    // The link ended meanwhile; the status bar has said so.
+    leaveBusy();
+    return;
+  }
   usb->packetCount = 0;
-  queue_.post([this] { status_->started(StatusBar::Operation::Firmware); });
   usb->rawCommand = false;
   // Busy state and time-out first, for the same reason as in a download.
   startBusy();
@@ -603,6 +684,7 @@ void TfrmMain::enterBusy() {
 }
 
 void TfrmMain::leaveBusy() {
+  recordCheckPending_ = false;  // an update that waited for the count is over
   for (QWidget* control : {static_cast<QWidget*>(ui->btnDownload), static_cast<QWidget*>(ui->btnUpdate),
                            static_cast<QWidget*>(ui->spbDate)}) {
     control->unsetCursor();
@@ -648,6 +730,7 @@ void TfrmMain::linkEvent(const LinkEvent& event) {
   LinkEvent copy{event.kind};
   copy.value = event.value;
   copy.total = event.total;
+  copy.skipped = event.skipped;
   copy.text = event.text;
   // The records are the caller's only during the call.
   std::shared_ptr<const std::vector<messwert_tag>> records;
@@ -674,6 +757,13 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
     case LinkEvent::Kind::StoredRecords:
       status_->storedRecords(event.value);
       break;
+    case LinkEvent::Kind::RecordCount:
+      status_->storedRecords(event.value);
+      if (recordCheckPending_) {
+        recordCheckPending_ = false;
+        checkRecordsBeforeUpdate(event.value);
+      }
+      break;
     case LinkEvent::Kind::DataProgress:
     case LinkEvent::Kind::FirmwareProgress:
       status_->progress(event.kind == LinkEvent::Kind::FirmwareProgress, event.value, event.total);
@@ -691,7 +781,8 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
       // File names are the system's bytes.
       const QString path = QFile::decodeName(QByteArray::fromStdString(event.text));
       addRecentFile(path);
-      importDownload(path, records ? records : std::make_shared<const std::vector<messwert_tag>>());
+      importDownload(path, records ? records : std::make_shared<const std::vector<messwert_tag>>(),
+                     event.skipped);
       break;
     }
     case LinkEvent::Kind::MemorySaved:
@@ -877,9 +968,10 @@ std::string TfrmMain::historyPath() const {
   return historyPath_.empty() ? history::Store::defaultPath() : historyPath_;
 }
 
-void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::vector<messwert_tag>> records) {
+void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::vector<messwert_tag>> records,
+                              int64_t skipped) {
   const QString logger = logger_.isEmpty() ? QString::fromLatin1(kNoSerial) : logger_;
-  const int token = status_->downloadSaved(file, static_cast<qint64>(records->size()), true);
+  const int token = status_->downloadSaved(file, static_cast<qint64>(records->size()), true, skipped);
   shownLogger_ = logger;
   const std::string database = historyPath();
   const std::string loggerName = cp1252::fromQString(logger);

@@ -122,12 +122,18 @@ class TfrmMain : public QWidget, public WindowPort {
   void fillRecentMenu();
   void addRecentFile(const QString& path);
   void setOperationsEnabled(bool enabled);
+  // Firmware Update in three steps: the logger's record count, the history's word on whether those
+  // records were downloaded (asked only when the image would overwrite some), then the update.
+  void checkRecordsBeforeUpdate(int64_t stored);
+  void decideUpdate(int64_t stored, int64_t downloaded, const QString& historyError);
+  void startUpdate();
   void showHelp(const QString& title, const QString& text);
   // The link's events, on the GUI thread; `records` are those of a saved download.
   void applyLinkEvent(const LinkEvent& event,
                       std::shared_ptr<const std::vector<messwert_tag>> records = nullptr);
   // Adds a saved download to the history off the GUI thread; the outcome comes back through the queue.
-  void importDownload(const QString& file, std::shared_ptr<const std::vector<messwert_tag>> records);
+  void importDownload(const QString& file, std::shared_ptr<const std::vector<messwert_tag>> records,
+                      int64_t skipped);
   // The history's word on an import, on the GUI thread: the status bar, and one log line if it failed.
   void openRefused(const QString& path, const QString& reason);
   // Takes the records of an opened file into `logger`'s history (none: kept apart, under the file's
@@ -174,6 +180,7 @@ class TfrmMain : public QWidget, public WindowPort {
   LinkEvent latestProgress_{LinkEvent::Kind::DataProgress};
   bool progressQueued_ = false;
   bool exitOnClose_ = true;
+  bool recordCheckPending_ = false;  // a Firmware Update waits for the logger's record count
 };
 
 extern TfrmMain* frmMain;

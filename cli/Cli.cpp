@@ -33,6 +33,9 @@ constexpr char kFooter[] =
     "  6  firmware-update: the firmware is up to date\n"
     "  7  a file could not be written or read (a closed standard output too, after the history import)\n"
     "  8  download: the logger has no records stored\n"
+    "  9  download: the file is written, but records with impossible time stamps were left out\n"
+    "  10 firmware-update: refused, the image would overwrite records no download kept\n"
+    "     (download them first, or give --force)\n"
     "  11 download: the file is written, but the records are not in the history (it stayed in use by\n"
     "     another program for a minute, or cannot be opened or written)\n"
     "  130, 143, 129  stopped by SIGINT, SIGTERM or SIGHUP; temporary files are removed\n";
@@ -114,6 +117,10 @@ int run(int argc, const char* const argv[], const Io& io) {
       "send Tarnwick's firmware unless the logger's version sorts after it (status 6); an equal one "
       "is sent again");
   serialOption(firmware, serial);
+  bool force = false;
+  firmware->add_flag("--force", force,
+                     "update even when the image overwrites stored records that no download in the "
+                     "history holds (records 14,473 and up)");
 
   HistoryOptions past;
   CLI::App* history = app.add_subcommand("history", "the records of the history store");
@@ -169,7 +176,7 @@ int run(int argc, const char* const argv[], const Io& io) {
     return cli::download(session, load);
   }
   if (*setTime) return cli::setTime(session, serial);
-  if (*firmware) return firmwareUpdate(session, serial);
+  if (*firmware) return firmwareUpdate(session, serial, force);
   if (*send) return sendRaw(session, serial, command);
   if (*import) return importFile(session, importing);
   if (*history) {

@@ -142,7 +142,7 @@ bool downloadEnded(const State& state) {
 
 // Downloads the connected logger's records into the CSV file `csvPath`, as Download Data does.
 int downloadTo(Session& session, const ScannedLogger& logger, const std::string& csvPath,
-               const std::string& shownPath, std::vector<messwert_tag>& records) {
+               const std::string& shownPath, std::vector<messwert_tag>& records, int64_t& skipped) {
   USBInterface& usb = session.link();
   ConsolePort& port = session.port();
   port.beginOperation();
@@ -151,6 +151,7 @@ int downloadTo(Session& session, const ScannedLogger& logger, const std::string&
   port.startBusy();
   usb.packetCount = 0;
   usb.downloadActive = true;
+  usb.countOnly = false;
   port.timeoutEnable(true);
   usb.sendCommand("mem.used");
   port.waitFor(downloadEnded);
@@ -160,6 +161,7 @@ int downloadTo(Session& session, const ScannedLogger& logger, const std::string&
   const std::string name = loggerName(logger);
   if (state.saved) {
     records = state.savedRecords;
+    skipped = state.savedSkipped;
     return kDone;
   }
   for (const ConsolePort::Box& box : state.boxes) {
@@ -229,18 +231,30 @@ std::string shown(const std::string& target) {
 int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOptions& options,
                 const std::string& csvPath, const std::string& target) {
   std::vector<messwert_tag> records;
-  int status = downloadTo(session, logger, csvPath, shown(target), records);
+  int64_t skipped = 0;
+  int status = downloadTo(session, logger, csvPath, shown(target), records, skipped);
   session.link().disconnect();
   if (status == kDone) status = deliver(session, options, csvPath, records, target);
   // Records that only standard output failed to take (a closed pipe) still go into the history.
   const bool keep = status == kDone || (status == kFileError && target == "-" && !records.empty());
   if (!keep) return status;
-  if (status == kDone)
-    session.note(loggerName(logger) + ": " + std::to_string(records.size()) + " records written to " +
-                 shown(target));
-  if (options.history && !importIntoHistory(session, logger, target == "-" ? std::string() : target, records))
-    return status == kDone ? kNotInHistory : status;
-  return status;
+  if (status == kDone) {
+    const std::string summary =
+        loggerName(logger) + ": " + std::to_string(records.size()) + " records written to " + shown(target);
+    if (skipped > 0) {
+      // Said even with --quiet: the exit status is not 0.
+      session.problem(summary + "; " + std::to_string(skipped) + (skipped == 1 ? " record" : " records") +
+                      " skipped (impossible time stamps; -v names them: Fehler Messwert)");
+    } else {
+      session.note(summary);
+    }
+  }
+  const bool kept =
+      !options.history || importIntoHistory(session, logger, target == "-" ? std::string() : target, records);
+  if (status != kDone) return status;
+  // Of two outcomes the lower status wins.
+  if (skipped > 0) return kSkipped;
+  return kept ? kDone : kNotInHistory;
 }
 
 bool sameSerial(const ScannedLogger& a, const ScannedLogger& b) {
@@ -300,8 +314,10 @@ int downloadAll(Session& session, const DownloadOptions& options) {
         status = downloadOne(session, logger, options, jsonl ? temp.file("download.csv") : target, target);
     }
     // An empty logger is no failure of a scheduled run; a logger that failed outweighs one whose file
-    // is written but not in the history.
-    if (status != kDone && status != kNoRecords && (result == kDone || result == kNotInHistory))
+    // is written (with records skipped or not in the history), and of those two the lower status wins.
+    const auto written = [](int s) { return s == kSkipped || s == kNotInHistory; };
+    if (status != kDone && status != kNoRecords &&
+        (result == kDone || (written(result) && (!written(status) || status < result))))
       result = status;
   }
   return result;
@@ -448,10 +464,50 @@ int setTime(Session& session, const std::string& serial) {
   return kDone;
 }
 
-int firmwareUpdate(Session& session, const std::string& serial) {
+// The image goes to the top of the logger's memory, over its newest records when it holds many.
+// kDone when the update may go on; otherwise the link is closed and the reason said.
+int checkRecordsKept(Session& session, const ScannedLogger& logger) {
+  USBInterface& usb = session.link();
+  ConsolePort& port = session.port();
+  const std::string name = loggerName(logger);
+  port.beginOperation();
+  usb.rawCommand = false;
+  port.startBusy();
+  port.timeoutEnable(true);
+  usb.countOnly = true;
+  if (!usb.sendCommand("mem.used")) usb.countOnly = false;
+  port.waitFor([](const State& state) { return state.counted || state.timedOut || state.disconnected; });
+  const State state = port.state();
+  if (!state.counted) {
+    usb.countOnly = false;
+    usb.disconnect();
+    if (state.timedOut) {
+      session.problem(name + " did not answer (No Answer of Velmora); nothing sent");
+      return kNoAnswer;
+    }
+    session.problem("the link to " + name + " ended before the update; nothing sent");
+    return kFailed;
+  }
+  if (firmware::recordsOverwritten(state.recordCount) == 0) return kDone;
+  std::string error;
+  const int64_t downloaded = downloadedRecords(logger, error);
+  if (!firmware::updateLosesRecords(state.recordCount, downloaded)) return kDone;
+  usb.disconnect();
+  const int64_t lost = firmware::recordsOverwritten(state.recordCount);
+  session.problem(name + ": not updated: the image would overwrite " + std::to_string(lost) + " of its " +
+                  std::to_string(state.recordCount) + " records (" +
+                  std::to_string(firmware::kRecordsBelowImage + 1) + " to " +
+                  std::to_string(state.recordCount) + "), and no download in the history holds them" +
+                  (error.empty() ? std::string() : " (history: " + printable(error) + ")") +
+                  "; run tarnwick-cli download first, or firmware-update --force");
+  return kRefused;
+}
+
+int firmwareUpdate(Session& session, const std::string& serial, bool force) {
   ScannedLogger logger;
-  const int status = open(session, serial, logger);
+  int status = open(session, serial, logger);
   if (status != kDone) return status;
+  if (!force && (status = checkRecordsKept(session, logger)) != kDone) return status;
   USBInterface& usb = session.link();
   ConsolePort& port = session.port();
   port.beginOperation();

@@ -24,7 +24,9 @@ struct DownloadOptions {
 int download(Session& session, const DownloadOptions& options);
 
 int setTime(Session& session, const std::string& serial);
-int firmwareUpdate(Session& session, const std::string& serial);
+// Refuses (kRefused) when the image would overwrite records that no download in the history holds,
+// unless `force`.
+int firmwareUpdate(Session& session, const std::string& serial, bool force = false);
 // The service console's raw command; the logger's answer goes to standard output.
 int sendRaw(Session& session, const std::string& serial, const std::string& command);
 

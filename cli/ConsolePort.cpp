@@ -124,6 +124,11 @@ void ConsolePort::linkEvent(const LinkEvent& event) {
       state_.saved = true;
       state_.savedPath = event.text;
       if (event.records) state_.savedRecords = *event.records;
+      state_.savedSkipped = event.skipped;
+      break;
+    case LinkEvent::Kind::RecordCount:
+      state_.counted = true;
+      state_.recordCount = event.value;
       break;
     default:
       return;

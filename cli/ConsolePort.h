@@ -43,6 +43,9 @@ class ConsolePort : public WindowPort {
     bool saved = false;
     std::string savedPath;
     std::vector<messwert_tag> savedRecords;
+    int64_t savedSkipped = 0;  // records the export left out
+    bool counted = false;      // the record count asked for on its own came
+    int64_t recordCount = 0;
     std::string software;
     bool firmwareRestart = false;
   };

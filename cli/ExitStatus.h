@@ -13,6 +13,8 @@ enum ExitStatus : int {
   kUpToDate = 6,       // firmware-update: the logger's firmware is up to date
   kFileError = 7,      // a file or folder could not be written or read
   kNoRecords = 8,      // download: the logger has no records stored
+  kSkipped = 9,        // download: done, but records with impossible time stamps were left out
+  kRefused = 10,       // firmware-update: the image would overwrite records no download kept
   kNotInHistory = 11,  // download: the file is written, but its records did not go into the history
 };
 

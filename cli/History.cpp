@@ -1,5 +1,6 @@
 #include "cli/History.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -92,6 +93,19 @@ bool importIntoHistory(Session& session, const ScannedLogger& logger, const std:
   session.note(name + ": " + std::to_string(result.added) + " of " + std::to_string(result.records) +
                " records new in the history " + path);
   return true;
+}
+
+int64_t downloadedRecords(const ScannedLogger& logger, std::string& error) {
+  const std::string path = history::Store::defaultPath();
+  history::Store store;
+  if (path.empty()) {
+    error = "no home folder is known";
+    return 0;
+  }
+  if (!store.open(path, error)) return 0;
+  const int64_t largest = store.largestDownload(logger.serialText);
+  if (largest < 0) error = store.lastError();
+  return std::max<int64_t>(largest, 0);
 }
 
 int history(Session& session, const HistoryOptions& options) {

@@ -17,6 +17,10 @@ namespace cli {
 bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
                        const std::vector<messwert_tag>& records);
 
+// The most records one download of this logger brought into the history (0: none). When the history
+// cannot be read, 0 and `error` says why.
+int64_t downloadedRecords(const ScannedLogger& logger, std::string& error);
+
 struct HistoryOptions {
   std::string serial;    // empty: every logger
   std::string from, to;  // ISO 8601 local times, empty: open

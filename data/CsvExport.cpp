@@ -84,6 +84,8 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   // The whole file is formatted first and written in one go.
   std::vector<messwert_tag> written;  // the records that go into the file
   const std::string text = formatMeasurements(window, records, count, format, written);
+  // Every record not written was left out for its time stamp.
+  const int64_t skipped = static_cast<int64_t>(count) - static_cast<int64_t>(written.size());
 
   if (!file.write(text.data(), text.size()) || !file.commit()) {
     // The half-written temporary goes before the error box, which waits for the user.
@@ -94,6 +96,7 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   LinkEvent saved{LinkEvent::Kind::DownloadSaved};
   saved.text = file.chosenPath();
   saved.value = static_cast<int64_t>(written.size());
+  saved.skipped = skipped;
   saved.records = &written;
   window.linkEvent(saved);
   records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(count));

@@ -140,6 +140,9 @@ class Store {
   // returns false).
   bool scan(const Query& q, const std::function<bool(const StoredRecord&)>& visit, std::string& error);
   std::vector<DownloadRow> downloads(const std::string& logger /*empty: all*/);  // oldest first
+  // The most records that one download from `logger` itself brought (files opened into the history
+  // do not count): 0 when there is none, -1 when the history cannot be read (lastError()).
+  int64_t largestDownload(const std::string& logger);
   // The message of the last failure of loggers(), sensors() or downloads().
   const std::string& lastError() const { return lastError_; }
 

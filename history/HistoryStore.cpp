@@ -1150,6 +1150,24 @@ std::vector<DownloadRow> Store::downloads(const std::string& logger) {
   return out;
 }
 
+int64_t Store::largestDownload(const std::string& logger) {
+  lastError_.clear();
+  if (!ensureOpen(lastError_)) return -1;
+  Statement s;
+  int rc = s.prepare(db_,
+                     "SELECT coalesce(max(d.records), 0) FROM downloads d JOIN loggers l ON l.id = d.logger "
+                     "WHERE l.serial = ?1 AND NOT d.from_file");
+  if (rc == SQLITE_OK) {
+    s.bind(1, logger);
+    rc = s.step();
+  }
+  if (rc != SQLITE_ROW) {
+    lastError_ = failure("cannot read the downloads", rc);
+    return -1;
+  }
+  return sqlite3_column_int64(s.get(), 0);
+}
+
 std::string Store::loggerOfDownloadFile(const std::string& file) {
   lastError_.clear();
   if (!ensureOpen(lastError_)) return std::string();

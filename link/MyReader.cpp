@@ -57,6 +57,13 @@ void CMyReader::AnswerMemUsed(tokenizer& tok) {
   WindowPort* window = owner->mainWindow;
   window->timeoutEnable(false);
   const int32_t records = tok.hasMoreTokens() ? leadingInt(tok.nextToken()) : 0;
+  if (owner->countOnly.exchange(false)) {
+    // Asked for the count alone: the operation that asked goes on from the event.
+    LinkEvent counted{LinkEvent::Kind::RecordCount};
+    counted.value = records;
+    window->linkEvent(counted);
+    return;
+  }
   owner->memUsed = records;
   LinkEvent stored{LinkEvent::Kind::StoredRecords};
   stored.value = records;

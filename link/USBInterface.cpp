@@ -101,7 +101,8 @@ USBInterface::USBInterface(WindowPort* window)
       packetsExpected(0),
       memUsed(0),
       connected(false),
-      rawCommand(false) {
+      rawCommand(false),
+      countOnly(false) {
   InitializeCriticalSection(&linkLock_);
 }
 

@@ -93,6 +93,9 @@ class USBInterface {
   std::atomic<int32_t> memUsed;
   std::atomic<bool> connected;
   std::atomic<bool> rawCommand;
+  // The next "mem.used" answer only reports the count (LinkEvent RecordCount): no memory is read.
+  // Set before the command goes out; every operation that sends "mem.used" sets it.
+  std::atomic<bool> countOnly;
   // While set, answers are shown and logged but start nothing: the command line drains what a logger
   // still sends from an earlier exchange before it sends its own command.
   std::atomic<bool> drainingAnswers{false};

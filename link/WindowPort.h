@@ -22,10 +22,12 @@ struct LinkEvent {
     Disconnected,      // the link ended (unplugged, stopped or closed)
     SoftwareVersion,   // text: the firmware version the logger reports
     StoredRecords,     // value: the records the logger reports stored
+    RecordCount,       // value: the same, asked for on its own (USBInterface::countOnly): no download
     DataProgress,      // value: packets received of total (a download or a memory read)
     FirmwareProgress,  // value: packets of the firmware image sent of total
     FirmwareRestart,   // the logger was told to update and restarts now
-    DownloadSaved,     // text: the file, value: records written, records: those records
+    DownloadSaved,     // text: the file, value: records written, records: those records,
+                       // skipped: records left out (impossible time stamps)
     MemorySaved,       // text: the file, value: bytes written
   };
   LinkEvent(Kind k) : kind(k) {}  // NOLINT: implicit, so that linkEvent({Kind::X}) reads well
@@ -33,6 +35,7 @@ struct LinkEvent {
   Kind kind;
   int64_t value = 0;
   int64_t total = 0;
+  int64_t skipped = 0;
   std::string text;
   // Connected only: where the logger was reached, "USB" or "virtual" (empty when not known).
   std::string device;

@@ -23,6 +23,7 @@
 #include "StatusBar.h"
 #include "Umain.h"
 #include "WindowDrivers.h"
+#include "data/Messwert.h"
 #include "data/RegionalFormat.h"
 #include "history/History.h"
 #include "link/Firmware.h"
@@ -108,6 +109,9 @@ class MainWindowFrameTest : public QObject {
   void operationTexts_data();
   void operationTexts();
   void firmwareUpdateUntilTheRestart();
+  void firmwareUpdateGuardsUndownloadedRecords_data();
+  void firmwareUpdateGuardsUndownloadedRecords();
+  void skippedRecordsAreCounted();
   void progressIsCoalesced();
   void filtersHideAndShowAgain();
   void downloadsGoIntoTheHistory();
@@ -206,7 +210,8 @@ void MainWindowFrameTest::operationTexts() {
     DialogDriver<QMessageBox> box([](QMessageBox* b) { b->accept(); });
     QTest::mouseClick(control<QPushButton>("btnUpdate"), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(box.handled, 1, kWait);
-    QCOMPARE(connection(), QString("Connected: VLM12345 \u00B7 firmware V1.11"));
+    // The update asked for the record count before the version.
+    QCOMPARE(connection(), QString("Connected: VLM12345 \u00B7 firmware V1.11 \u00B7 2,000 records"));
   } else if (operation == "disconnect") {
     QTest::mouseClick(control<QPushButton>("btnDisconnect"), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(connection(), QString("Not connected"), kWait);
@@ -235,18 +240,20 @@ void MainWindowFrameTest::firmwareUpdateUntilTheRestart() {
   open();
   connectLogger();
   QTest::mouseClick(control<QPushButton>("btnUpdate"), Qt::LeftButton);
-  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("The logger restarts with firmware V1.10"), kWait);
-  QCOMPARE(connection(), QString("Not connected"));
-  QVERIFY(window->status()->progressShown());  // the wait, until the update's time-out
-  window->timTimeoutTimer();
+  // The link's end is the update's end: no time-out needed, none logged.
   QTRY_COMPARE_WITH_TIMEOUT(message(),
                             QString("Firmware V1.10 sent and the logger restarted \u2014 the next operation "
                                     "connects to it again"),
                             kWait);
+  QCOMPARE(connection(), QString("Not connected"));
   QVERIFY(!window->status()->progressShown());
-  // The window asked nothing beyond the update itself, and the logger that came back got nothing.
-  QCOMPARE(logger->Commands(), (std::vector<std::string>{"device.software", "mem.save=463104,61184",
-                                                         "firmware.check", "firmware.update"}));
+  QTRY_VERIFY(control<QPushButton>("btnUpdate")->isEnabled() && !window->timTimeout->isActive());
+  QVERIFY(!log().contains("No Answer of Velmora"));
+  // The window asked nothing beyond the record count and the update itself, and the logger that came
+  // back got nothing.
+  QCOMPARE(logger->Commands(),
+           (std::vector<std::string>{"mem.used", "device.software", "mem.save=463104,61184", "firmware.check",
+                                     "firmware.update"}));
   auto restarted = [back] {
     std::lock_guard<std::mutex> lock(back->mutex);
     return back->device.lock();
@@ -255,6 +262,86 @@ void MainWindowFrameTest::firmwareUpdateUntilTheRestart() {
   QTest::qWait(200);
   QVERIFY(restarted()->Commands().empty());
   QVERIFY(!window->usb->connected);
+}
+
+void MainWindowFrameTest::firmwareUpdateGuardsUndownloadedRecords_data() {
+  QTest::addColumn<QString>("choice");
+  QTest::newRow("cancel") << "Cancel";
+  QTest::newRow("download first") << "Download first";
+  QTest::newRow("update anyway") << "Update anyway";
+}
+
+// 16,000 records reach 1,528 records into the image's place. The window asks before it sends anything
+// beyond the count, and a download in the history lets the next update through without a question.
+void MainWindowFrameTest::firmwareUpdateGuardsUndownloadedRecords() {
+  QFETCH(QString, choice);
+  firmware::setCheckPauseMs(0);
+  velmora::Options options;
+  options.records = 16000;
+  auto logger = attach(options);
+  open();
+  connectLogger();
+  QString text, preset;
+  QStringList buttons;
+  DialogDriver<QMessageBox> box([&](QMessageBox* b) {
+    text = b->text();
+    preset = b->defaultButton() ? b->defaultButton()->text() : QString();
+    for (QAbstractButton* button : b->buttons()) buttons << button->text();
+    for (QAbstractButton* button : b->buttons())
+      if (button->text() == choice) button->click();
+  });
+  const QString restarted(
+      "Firmware V1.10 sent and the logger restarted \u2014 the next operation connects to "
+      "it again");
+  const QString file = dir->filePath("all.csv");
+  DialogDriver<QFileDialog> save([&](QFileDialog* dialog) { chooseFile(dialog, file); });
+  QTest::mouseClick(control<QPushButton>("btnUpdate"), Qt::LeftButton);
+  QTRY_COMPARE_WITH_TIMEOUT(box.handled, 1, kWait);
+  QVERIFY2(text.contains("1,528 of its 16,000"), qPrintable(text));
+  QCOMPARE(preset, QString("Download first"));
+  buttons.sort();
+  QCOMPARE(buttons, (QStringList{"Cancel", "Download first", "Update anyway"}));
+
+  if (choice == "Cancel") {
+    QTRY_COMPARE(message(), QString("Firmware update cancelled \u2014 nothing sent"));
+    QTRY_VERIFY(control<QPushButton>("btnUpdate")->isEnabled());
+    QCOMPARE(logger->Commands(), std::vector<std::string>{"mem.used"});
+  } else if (choice == "Update anyway") {
+    QTRY_COMPARE_WITH_TIMEOUT(message(), restarted, kWait);
+    QCOMPARE(logger->Commands(),
+             (std::vector<std::string>{"mem.used", "device.software", "mem.save=463104,61184",
+                                       "firmware.check", "firmware.update"}));
+  } else {
+    QTRY_VERIFY_WITH_TIMEOUT(message().endsWith("16,000 new in history"), kWait);
+    QCOMPARE(logger->Commands(), (std::vector<std::string>{"mem.used", "mem.used", "mem.load=0,512000"}));
+    QTest::mouseClick(control<QPushButton>("btnUpdate"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(message(), restarted, kWait);
+    QCOMPARE(box.handled, 1);  // no question the second time
+  }
+}
+
+void MainWindowFrameTest::skippedRecordsAreCounted() {
+  // A memory whose second and fifth records carry impossible time stamps (month 13, hour 24).
+  velmora::Options options;
+  options.records = 300;
+  std::vector<uint8_t> image = velmora::VelmoraDevice(options, "image").Memory();
+  for (size_t index : {1, 4}) {
+    messwert_tag r = messwert::fromBytes(image.data() + index * messwert::kRecordSize);
+    (index == 1 ? r.month : r.hour) = index == 1 ? 13 : 24;
+    messwert::toBytes(r, image.data() + index * messwert::kRecordSize);
+  }
+  options.image = image;
+  options.used = 300;
+  attach(options);
+  open();
+  connectLogger();
+  const QString file = dir->filePath("some.csv");
+  download(file);
+  QTRY_COMPARE_WITH_TIMEOUT(
+      message(),
+      "298 records saved to " + file +
+          " \u00B7 2 records skipped (impossible time stamps) \u00B7 298 new in history",
+      kWait);
 }
 
 void MainWindowFrameTest::progressIsCoalesced() {

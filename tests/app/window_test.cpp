@@ -454,8 +454,8 @@ void WindowTest::downloadAfterUpdateWaitsLonger() {
     QTest::keyClick(b, Qt::Key_Return);
   });
   QTest::mouseClick(control<QPushButton>("btnUpdate"), Qt::LeftButton);
-  QCOMPARE(count(logger->Commands(), "device.software"), 1);
   QTRY_COMPARE_WITH_TIMEOUT(box.handled, 1, kWait);
+  QCOMPARE(count(logger->Commands(), "device.software"), 1);
   QCOMPARE(text, QString("Your firmware is up-to-date"));
   QCOMPARE(icon, QMessageBox::Information);
   QTRY_VERIFY_WITH_TIMEOUT(window->timTimeout->isActive(), kWait);
@@ -469,7 +469,7 @@ void WindowTest::downloadAfterUpdateWaitsLonger() {
   QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
   QTRY_VERIFY_WITH_TIMEOUT(window->timTimeout->isActive(), kWait);
   QCOMPARE(window->timTimeout->interval(), 20000);
-  QCOMPARE(count(logger->Commands(), "mem.used"), 1);
+  QCOMPARE(count(logger->Commands(), "mem.used"), 2);  // the update's record count, then this one
 }
 
 void WindowTest::setTimeSendsPcClock() {
@@ -703,8 +703,8 @@ void WindowTest::operationsClearTheTypedCommandsFlag() {
     (window.get()->*click)();
     QVERIFY(!window->usb->rawCommand);
   }
-  QCOMPARE(count(logger->Commands(), "mem.used"), 1);
-  QCOMPARE(count(logger->Commands(), "device.software"), 1);
+  // Firmware Update asks for the record count first; its answer never came.
+  QCOMPARE(count(logger->Commands(), "mem.used"), 2);
 }
 
 void WindowTest::linesStayOneLine() {

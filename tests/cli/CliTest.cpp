@@ -88,9 +88,16 @@ TEST_F(CliTest, JsonLinesCarryEveryWrittenRecordInTimeOrder) {
   options.used = 50;
   attach(options);
 
+  // Both files leave the impossible record out; the summary counts it and the status says so, also
+  // with --quiet.
   const auto run = runCli({"download", "--no-history", "-f", "jsonl", "-o", path("r.jsonl")});
-  ASSERT_EQ(run.status, cli::kDone) << run.err;
-  const auto csv = runCli({"download", "--no-history", "-q"}).out;
+  ASSERT_EQ(run.status, cli::kSkipped) << run.err;
+  const auto piped = runCli({"download", "--no-history", "-q"});
+  EXPECT_EQ(piped.status, cli::kSkipped);
+  EXPECT_EQ(piped.err,
+            "tarnwick-cli: VLM7: 49 records written to standard output; 1 record skipped (impossible time "
+            "stamps; -v names them: Fehler Messwert)\n");
+  const std::string& csv = piped.out;
   std::ifstream in(path("r.jsonl"));
   std::vector<nlohmann::json> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
@@ -129,9 +136,10 @@ TEST_F(CliTest, SetTimeSendTheWindowsCommandsAndFirmwareUpdate) {
 
   const auto update = runCli({"firmware-update"});
   EXPECT_EQ(update.status, cli::kDone) << update.err;
-  EXPECT_EQ(device->Commands(),
-            (std::vector<std::string>{"date.date=07.03.2026 14:05:09", "mem.used", "device.software",
-                                      "mem.save=463104,61184", "firmware.check", "firmware.update"}));
+  EXPECT_EQ(
+      device->Commands(),
+      (std::vector<std::string>{"date.date=07.03.2026 14:05:09", "mem.used", "mem.used", "device.software",
+                                "mem.save=463104,61184", "firmware.check", "firmware.update"}));
 }
 
 TEST_F(CliTest, StatusesOfTheLoggersAnswers) {
@@ -341,6 +349,39 @@ TEST_F(CliTest, ADownloadWaitsForTheHistoryOrSaysItIsNotIn) {
   ::setenv("XDG_DATA_HOME", path("blocked").c_str(), 1);
   busy("blocked.csv");
   EXPECT_EQ(runCli({"history"}).status, cli::kFileError);
+  ::unsetenv("XDG_DATA_HOME");
+}
+
+// 16,000 records reach 1,528 records into the place of the firmware image: the update is refused and
+// nothing but the count is asked, until a download of all of them is in the history (or --force).
+TEST_F(CliTest, FirmwareUpdateKeepsRecordsThatWereNeverDownloaded) {
+  ::setenv("XDG_DATA_HOME", path("data").c_str(), 1);
+  velmora::Options full = logger("VLM12345", 16000);
+  full.software = "V1.00";
+  auto device = attach(full);
+  const auto refused = runCli({"firmware-update", "--quiet"});
+  EXPECT_EQ(refused.status, cli::kRefused);
+  EXPECT_EQ(
+      refused.err,
+      "tarnwick-cli: VLM12345: not updated: the image would overwrite 1528 of its 16000 records (14473 to "
+      "16000), and no download in the history holds them; run tarnwick-cli download first, or "
+      "firmware-update --force\n");
+  EXPECT_EQ(device->Commands(), std::vector<std::string>{"mem.used"});
+  // A download without the history keeps nothing the update could count on.
+  ASSERT_EQ(runCli({"download", "--no-history", "-o", path("a.csv")}).status, cli::kDone);
+  EXPECT_EQ(runCli({"firmware-update"}).status, cli::kRefused);
+  ASSERT_EQ(runCli({"download", "-o", path("b.csv")}).status, cli::kDone);
+  const auto updated = runCli({"firmware-update"});
+  EXPECT_EQ(updated.status, cli::kDone) << updated.err;
+  EXPECT_EQ(device->Commands().back(), "firmware.update");
+  usbdrv::DetachAllDevices();
+
+  full.serial = "VLM2";  // the history holds none of its records
+  auto other = attach(full);
+  const auto forced = runCli({"firmware-update", "--force"});
+  EXPECT_EQ(forced.status, cli::kDone) << forced.err;
+  EXPECT_EQ(other->Commands(), (std::vector<std::string>{"device.software", "mem.save=463104,61184",
+                                                         "firmware.check", "firmware.update"}));
   ::unsetenv("XDG_DATA_HOME");
 }
 

@@ -68,6 +68,12 @@ TEST_F(CsvExport, WritesValidRecordsAndLogsEveryPosition) {
   EXPECT_FALSE(link->downloadActive);
   EXPECT_TRUE(link->measurements.empty());
   EXPECT_EQ(dir.names(), std::vector<std::string>{"out.csv"});
+  // The saved event counts the records left out, so that nobody has to count log lines.
+  const auto events = window.events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].kind, LinkEvent::Kind::DownloadSaved);
+  EXPECT_EQ(events[0].value, 4);
+  EXPECT_EQ(events[0].skipped, 3);
 }
 
 TEST_F(CsvExport, EnglishFormatAndReplacedFile) {

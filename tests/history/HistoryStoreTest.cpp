@@ -163,6 +163,22 @@ TEST_F(HistoryStore, RecordsFromACsvFileMergeWithTheDownloadAndGiveWayToIt) {
   EXPECT_FALSE(rows[1].fromFile);
 }
 
+// What a firmware update asks before it overwrites a logger's newest records: the most one download
+// from that logger brought; records read from files are no download of the logger.
+TEST_F(HistoryStore, LargestDownloadCountsOnlyThatLoggersOwnDownloads) {
+  EXPECT_EQ(store.largestDownload("VLM1"), 0);
+  std::vector<bool> flags(30, false);
+  history::ImportResult r;
+  ASSERT_TRUE(store.importCsvRecords("VLM1", dir / "copy.csv", memory(0, 30), flags, r, error)) << error;
+  import("VLM2", memory(0, 25));
+  EXPECT_EQ(store.largestDownload("VLM1"), 0);
+  import("VLM1", memory(0, 12));
+  import("VLM1", memory(0, 20));
+  import("VLM1", memory(0, 8));
+  EXPECT_EQ(store.largestDownload("VLM1"), 20);
+  EXPECT_EQ(store.largestDownload("VLM2"), 25);
+}
+
 namespace {
 history::Query loggerQuery(const std::string& logger) {
   history::Query q;

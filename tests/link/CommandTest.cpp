@@ -42,6 +42,26 @@ TEST_F(CommandTest, MemUsedStartsTheMemoryRead) {
                                                        RecordingWindow::Kind::TimeoutEnable}));
 }
 
+// Asked for the count alone, the answer reads nothing and leaves the download's fields alone; the
+// flag lasts for one answer.
+TEST_F(CommandTest, MemUsedForTheCountOnlyReadsNothing) {
+  usb->countOnly = true;
+  answer("mem.used=16000");
+  EXPECT_EQ(log(), (Lines{"mem.used=16000"}));
+  EXPECT_TRUE(raw->TakeOut(ep::kCommandOut).empty());
+  EXPECT_EQ(usb->memUsed, 0);
+  std::vector<LinkEvent> counts;
+  for (const LinkEvent& e : window.events())
+    if (e.kind == LinkEvent::Kind::RecordCount || e.kind == LinkEvent::Kind::StoredRecords)
+      counts.push_back(e);
+  ASSERT_EQ(counts.size(), 1u);
+  EXPECT_EQ(counts[0].kind, LinkEvent::Kind::RecordCount);
+  EXPECT_EQ(counts[0].value, 16000);
+  EXPECT_FALSE(usb->countOnly);
+  answer("mem.used=9");
+  EXPECT_TRUE(window.waitForLine(" <<< mem.load=0,512"));
+}
+
 TEST_F(CommandTest, MemUsedWithoutRecordsEndsTheDownload) {
   usb->downloadActive = true;
   for (const char* text : {"mem.used=0", "mem.used", "mem.used=-3"}) {
