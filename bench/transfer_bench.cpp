@@ -27,9 +27,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "data/CsvExport.h"
-#include "data/MyDatReader.h"
+#include "link/CsvExport.h"
 #include "link/Firmware.h"
+#include "link/MyDatReader.h"
 #include "link/USBInterface.h"
 #include "platform/usbdrv/DriverInterface.h"
 #include "platform/usbdrv/InProcessSource.h"

@@ -8,10 +8,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "data/CsvExport.h"
 #include "data/Messwert.h"
 #include "data/RegionalFormat.h"
 #include "fuzz/FuzzSupport.h"
+#include "link/CsvExport.h"
 #include "link/USBInterface.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <iterator>
 #include <memory>
 
-#include "data/MyDatReader.h"
 #include "data/RegionalFormat.h"
 #include "fuzz/FuzzSupport.h"
+#include "link/MyDatReader.h"
 #include "link/USBInterface.h"
 #include "usbio/UsbBuf.h"
 

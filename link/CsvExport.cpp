@@ -1,4 +1,4 @@
-#include "data/CsvExport.h"
+#include "link/CsvExport.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,12 +1,12 @@
-#include "data/MyDatReader.h"
+#include "link/MyDatReader.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
-#include "data/CsvExport.h"
 #include "data/SafeFile.h"
 #include "data/Text.h"
+#include "link/CsvExport.h"
 #include "link/USBInterface.h"
 
 namespace {

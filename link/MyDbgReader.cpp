@@ -1,4 +1,4 @@
-#include "data/MyDbgReader.h"
+#include "link/MyDbgReader.h"
 
 #include <algorithm>
 #include <cstring>

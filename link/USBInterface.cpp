@@ -9,9 +9,9 @@
 #include <utility>
 
 #include "data/LoggerText.h"
-#include "data/MyDatReader.h"
-#include "data/MyDbgReader.h"
 #include "data/Text.h"
+#include "link/MyDatReader.h"
+#include "link/MyDbgReader.h"
 #include "link/MyReader.h"
 #include "usbio/SetupApiDll.h"
 #include "usbio/UsbDevice.h"

@@ -18,8 +18,8 @@
 
 #include "cli/Cli.h"
 #include "common/RecordingWindow.h"
-#include "data/CsvExport.h"
 #include "data/Messwert.h"
+#include "link/CsvExport.h"
 #include "link/USBInterface.h"
 #include "platform/usbdrv/InProcessSource.h"
 #include "platform/usbdrv/driver_control.h"

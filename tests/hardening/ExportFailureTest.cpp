@@ -8,8 +8,8 @@
 #include <fstream>
 
 #include "common/RecordingWindow.h"
-#include "data/CsvExport.h"
 #include "data/Messwert.h"
+#include "link/CsvExport.h"
 #include "link/USBInterface.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "DataSupport.h"
-#include "data/CsvExport.h"
 #include "data/RegionalFormat.h"
+#include "link/CsvExport.h"
+#include "link/ReaderSupport.h"
 
 using datatest::crlfLines;
 using datatest::readFile;

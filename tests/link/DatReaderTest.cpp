@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "DataSupport.h"
-#include "data/MyDatReader.h"
 #include "data/RegionalFormat.h"
 #include "data/Text.h"
+#include "link/MyDatReader.h"
+#include "link/ReaderSupport.h"
 #include "usbio/UsbDevice.h"
 
 using datatest::crlfLines;

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "DataSupport.h"
-#include "data/MyDatReader.h"
-#include "data/MyDbgReader.h"
+#include "link/MyDatReader.h"
+#include "link/MyDbgReader.h"
+#include "link/ReaderSupport.h"
 
 using Kind = RecordingWindow::Kind;
 

@@ -1,5 +1,5 @@
-// Helpers of the data layer tests: those of DataBasics.h, a link over a recording window, and a way to
-// hand the readers packets without a device.
+// Helpers of the reader and export tests: those of data/DataBasics.h, a link over a recording window,
+// and a way to hand the readers packets without a device.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <memory>
 
-#include "DataBasics.h"
 #include "common/RecordingWindow.h"
+#include "data/DataBasics.h"
 #include "link/USBInterface.h"
 #include "usbio/UsbBuf.h"
 

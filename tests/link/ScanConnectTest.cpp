@@ -3,9 +3,9 @@
 
 #include "common/LinkFixture.h"
 #include "common/LoggerEndpoints.h"
-#include "data/MyDatReader.h"
-#include "data/MyDbgReader.h"
 #include "data/Text.h"
+#include "link/MyDatReader.h"
+#include "link/MyDbgReader.h"
 #include "link/MyReader.h"
 
 using Lines = std::vector<std::string>;
