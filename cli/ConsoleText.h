@@ -1,14 +1,13 @@
-// Text of the link (Windows-1252 bytes) for a terminal or a file, and back.
+// Text of the link (Windows-1252 bytes) for a terminal.
 #pragma once
 
 #include <string>
 
+// The conversions between UTF-8 and Windows-1252 (utf8FromAnsi, ansiFromUtf8).
+#include "data/Text.h"
+
 namespace cli {
 
-// UTF-8 of Windows-1252 bytes.
-std::string utf8FromAnsi(const std::string& bytes);
-// Windows-1252 of UTF-8 text: a character without a byte, and any malformed sequence, becomes '?'.
-std::string ansiFromUtf8(const std::string& text);
 // UTF-8 for a terminal line: control characters of the logger's bytes (escape sequences, line breaks)
 // become '?', so that a logger cannot move the cursor or forge lines.
 std::string printable(const std::string& ansi);

@@ -14,61 +14,6 @@ namespace {
 
 using Text = std::u32string;
 
-Text decodeUtf8(const std::string& text) {
-  Text out;
-  size_t i = 0;
-  while (i < text.size()) {
-    const unsigned char lead = static_cast<unsigned char>(text[i]);
-    const size_t length = lead < 0x80           ? 1
-                          : (lead >> 5) == 0x6  ? 2
-                          : (lead >> 4) == 0xE  ? 3
-                          : (lead >> 3) == 0x1E ? 4
-                                                : 0;
-    char32_t c = length == 1   ? lead
-                 : length == 2 ? (lead & 0x1Fu)
-                 : length == 3 ? (lead & 0x0Fu)
-                               : (lead & 0x07u);
-    bool valid = length != 0 && i + length <= text.size();
-    for (size_t k = 1; valid && k < length; ++k) {
-      const unsigned char next = static_cast<unsigned char>(text[i + k]);
-      valid = (next & 0xC0) == 0x80;
-      c = (c << 6) | (next & 0x3Fu);
-    }
-    out.push_back(valid ? c : U'\uFFFD');
-    i += valid ? length : 1;
-  }
-  return out;
-}
-
-std::string encodeUtf8(const Text& text) {
-  std::string out;
-  for (char32_t c : text) {
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
-
-// Windows-1252 of UTF-8 text; a character without a byte becomes '?'.
-std::string ansi(const std::string& utf8) {
-  std::string out;
-  for (char32_t c : decodeUtf8(utf8)) out.push_back(cp1252::fromUnicode(c));
-  return out;
-}
-
 bool isSpace(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
@@ -175,13 +120,13 @@ RegionalFormat regionalFormat(const Locale& locale) {
   if (time.empty()) time = windowsPattern("%H:%M:%S");
 
   RegionalFormat format = RegionalFormat::english();
-  format.shortDate = ansi(date);
-  format.longTime = ansi(time);
+  format.shortDate = ansiFromUtf8(date);
+  format.longTime = ansiFromUtf8(time);
   // The CSV file holds single bytes: a separator without one (Arabic decimal separator) falls back.
-  const std::string radix = ansi(locale.radix);
+  const std::string radix = ansiFromUtf8(locale.radix);
   format.decimalSeparator = radix.size() == 1 && radix[0] != '?' ? radix[0] : '.';
-  format.amDesignator = ansi(locale.am);
-  format.pmDesignator = ansi(locale.pm);
+  format.amDesignator = ansiFromUtf8(locale.am);
+  format.pmDesignator = ansiFromUtf8(locale.pm);
   return format;
 }
 

@@ -113,3 +113,66 @@ std::string utf16ToAnsi(const uint16_t* chars, size_t count) {
   }
   return out;
 }
+
+std::u32string decodeUtf8(const std::string& text) {
+  std::u32string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80           ? 1
+                          : (lead >> 5) == 0x6  ? 2
+                          : (lead >> 4) == 0xE  ? 3
+                          : (lead >> 3) == 0x1E ? 4
+                                                : 0;
+    char32_t c = length == 1   ? lead
+                 : length == 2 ? (lead & 0x1Fu)
+                 : length == 3 ? (lead & 0x0Fu)
+                               : (lead & 0x07u);
+    bool valid = length != 0 && i + length <= text.size();
+    for (size_t k = 1; valid && k < length; ++k) {
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      c = (c << 6) | (next & 0x3Fu);
+    }
+    out.push_back(valid ? c : U'\uFFFD');
+    i += valid ? length : 1;
+  }
+  return out;
+}
+
+void appendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+std::string encodeUtf8(const std::u32string& text) {
+  std::string out;
+  for (char32_t c : text) appendUtf8(out, c);
+  return out;
+}
+
+std::string utf8FromAnsi(const std::string& bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (unsigned char b : bytes) appendUtf8(out, cp1252::toUnicode(b));
+  return out;
+}
+
+std::string ansiFromUtf8(const std::string& text) {
+  std::string out;
+  for (char32_t c : decodeUtf8(text)) out.push_back(cp1252::fromUnicode(c));
+  return out;
+}

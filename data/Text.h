@@ -17,6 +17,18 @@ int32_t leadingInt(const std::string& text);
 // become '?'.
 std::string utf16ToAnsi(const uint16_t* chars, size_t count);
 
+// UTF-8, the text of terminals, files and the C library's locales, and the one conversion between it
+// and Windows-1252.
+// The code points of UTF-8 text; a malformed or cut sequence becomes U+FFFD, one per byte skipped.
+std::u32string decodeUtf8(const std::string& text);
+// Appends the UTF-8 of one code point.
+void appendUtf8(std::string& out, char32_t c);
+std::string encodeUtf8(const std::u32string& text);
+// UTF-8 of Windows-1252 bytes.
+std::string utf8FromAnsi(const std::string& bytes);
+// Windows-1252 of UTF-8 text: a character without a byte, and any malformed sequence, becomes '?'.
+std::string ansiFromUtf8(const std::string& text);
+
 // The Windows-1252 table, both directions.
 namespace cp1252 {
 // Every byte has a character; 0x80 to 0x9F are the Windows-1252 characters (the euro sign,

@@ -27,4 +27,16 @@ TEST(Utf16ToAnsi, MapsWindows1252AndMarksTheRest) {
   EXPECT_EQ(utf16ToAnsi(units, 0), "");
 }
 
+// Terminals, files and locales speak UTF-8: every byte survives the trip, a malformed or cut sequence
+// becomes one '?' per byte and never swallows the character after it.
+TEST(Utf8, EveryAnsiByteGoesThroughUtf8AndBack) {
+  std::string all;
+  for (int b = 1; b < 256; ++b) all.push_back(static_cast<char>(b));
+  EXPECT_EQ(ansiFromUtf8(utf8FromAnsi(all)), all);
+  EXPECT_EQ(utf8FromAnsi("\x80\xE4"), "\u20AC\u00E4");
+  EXPECT_EQ(ansiFromUtf8("a\xC3(\xE2\x82z\xF0\x9F\x98\x80\xE2\x82"), "a?(??z???");
+  EXPECT_EQ(decodeUtf8("\xF0\x9F\x98\x80\xE2\x82\xAC"), U"\U0001F600\u20AC");
+  EXPECT_EQ(encodeUtf8(U"\U0001F600\u20AC"), "\xF0\x9F\x98\x80\xE2\x82\xAC");
+}
+
 }  // namespace
