@@ -35,6 +35,7 @@
 #include "PlainText.h"
 #include "Select.h"
 #include "StatusBar.h"
+#include "Version.h"
 #include "data/LoggerText.h"
 #include "data/Text.h"
 #include "history/History.h"

@@ -14,6 +14,7 @@
 #include "LocaleFormat.h"
 #include "PlainText.h"
 #include "Umain.h"
+#include "Version.h"
 #include "data/RegionalFormat.h"
 #include "platform/usbdrv/socket_source.h"
 #ifdef TARNWICK_HAVE_LIBUSB

@@ -4,16 +4,13 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "Version.h"
 #include "cli/Commands.h"
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
 #include "cli/History.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
-
-#ifndef TARNWICK_VERSION
-#define TARNWICK_VERSION "unknown"
-#endif
 
 namespace cli {
 namespace {
