@@ -14,6 +14,7 @@
 #include "fuzz/FuzzSupport.h"
 #include "link/MyDatReader.h"
 #include "link/USBInterface.h"
+#include "usbdev/DeviceStatus.h"
 #include "usbio/UsbBuf.h"
 
 namespace {
@@ -77,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t blocks = 0; in.left() > 0 && blocks < kMaxBlocks; ++blocks) {
     const uint8_t header = in.byte();
     const size_t length = (header & 0x7F) % 65;
-    const uint32_t status = (header & 0x80) ? 0xE000100A : 0;
+    const uint32_t status = (header & 0x80) ? usbdrv::kStatusDeviceRemoved : 0;
     const std::vector<uint8_t> bytes = in.bytes(length);
     std::unique_ptr<uint8_t[]> storage(new uint8_t[bytes.size()]);
     if (!bytes.empty()) std::memcpy(storage.get(), bytes.data(), bytes.size());
