@@ -16,9 +16,9 @@
 #include "Umain.h"
 #include "Version.h"
 #include "data/RegionalFormat.h"
-#include "platform/usbdrv/socket_source.h"
+#include "platform/usbdrv/SocketSource.h"
 #ifdef TARNWICK_HAVE_LIBUSB
-#include "platform/usbdrv/libusb_source.h"
+#include "platform/usbdrv/LibusbSource.h"
 #endif
 
 namespace {

@@ -18,7 +18,7 @@
 
 #include "platform/usbdrv/DriverInterface.h"
 #include "platform/usbdrv/InProcessSource.h"
-#include "platform/usbdrv/socket_source.h"
+#include "platform/usbdrv/SocketSource.h"
 #include "sim/model/Velmora.h"
 #include "tests/common/LoggerEndpoints.h"
 #include "usbio/UsbBuf.h"

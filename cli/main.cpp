@@ -8,9 +8,9 @@
 
 #include "cli/Cli.h"
 #include "data/SafeFile.h"
-#include "platform/usbdrv/socket_source.h"
+#include "platform/usbdrv/SocketSource.h"
 #ifdef TARNWICK_HAVE_LIBUSB
-#include "platform/usbdrv/libusb_source.h"
+#include "platform/usbdrv/LibusbSource.h"
 #endif
 
 namespace {

@@ -2,7 +2,7 @@
 // scratch folder for the files a target makes.
 //
 // The targets build with libFuzzer (fuzz/CMakeLists.txt) and, for the replay of kept inputs, with the
-// normal compiler and a small driver of their own (tests/fuzz/replay_main.cpp).
+// normal compiler and a small driver of their own (tests/fuzz/ReplayMain.cpp).
 #pragma once
 
 #include <unistd.h>

@@ -5,8 +5,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/debug_output.h"
-#include "platform/handle_table.h"
+#include "platform/DebugOutput.h"
+#include "platform/HandleTable.h"
 #include "platform/win32.h"
 
 namespace win32 {

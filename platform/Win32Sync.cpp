@@ -5,7 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/handle_table.h"
+#include "platform/HandleTable.h"
 #include "platform/win32.h"
 
 namespace win32 {

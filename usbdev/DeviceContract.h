@@ -1,6 +1,6 @@
 // The contract between the user-space USB driver and the devices it serves.
 //
-// The driver (platform/usbdrv/driver.cpp) knows nothing of any particular device. It offers the
+// The driver (platform/usbdrv/Driver.cpp) knows nothing of any particular device. It offers the
 // control codes and overlapped transfers of the USB driver interface to CreateFileA/DeviceIoControl/
 // ReadFile/WriteFile callers, and turns them into calls on a UsbDevice. Devices come from device
 // sources (platform/usbdrv/DeviceSource.h): in-process devices that tests attach directly, virtual

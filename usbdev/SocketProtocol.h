@@ -1,4 +1,4 @@
-// The framed protocol between the virtual-logger source (platform/usbdrv/socket_source.cpp) and
+// The framed protocol between the virtual-logger source (platform/usbdrv/SocketSource.cpp) and
 // velmora-sim, over one Unix stream socket per connection, and the run folder where they meet.
 //
 // Every message is a fixed header followed by `size - kHeaderSize` payload bytes. Both ends run on the

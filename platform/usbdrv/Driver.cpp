@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/handle_table.h"
+#include "platform/HandleTable.h"
 #include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/DriverControl.h"
 #include "platform/usbdrv/DriverInterface.h"
-#include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/driver_internal.h"
+#include "platform/usbdrv/DriverInternal.h"
 #include "platform/win32.h"
 #include "usbdev/DeviceContract.h"
 

@@ -1,7 +1,7 @@
 // The USB driver's interface as its callers see it: the device interface class, the control codes
 // and the records they carry, and the status numbers the driver and the USB stack below it report.
 //
-// The driver (driver.cpp) implements it; the USB I/O layer (usbio/) calls it. Each number is defined
+// The driver (Driver.cpp) implements it; the USB I/O layer (usbio/) calls it. Each number is defined
 // once: here, or, for the statuses a device reports, in usbdev/DeviceStatus.h, which this header
 // brings in. The USB I/O layer's status table only gives them texts.
 #pragma once

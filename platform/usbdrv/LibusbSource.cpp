@@ -4,7 +4,7 @@
 // physical device is one LibusbDevice, opened on first use and shared by every driver handle on it.
 // A device object never touches libusb once it has been detached (pulled out, or the source
 // disabled), so open driver handles may outlive the context.
-#include "platform/usbdrv/libusb_source.h"
+#include "platform/usbdrv/LibusbSource.h"
 
 #include <libusb.h>
 

@@ -4,7 +4,7 @@
 // their reply (bounded); transfers are sent and forgotten until their completion arrives, which the
 // receive thread delivers with no lock held. The end of the stream is an unplug, and so is a message
 // the peer does not take within a second: no send waits on a peer longer than that.
-#include "platform/usbdrv/socket_source.h"
+#include "platform/usbdrv/SocketSource.h"
 
 #include <dirent.h>
 #include <fcntl.h>

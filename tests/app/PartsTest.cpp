@@ -387,4 +387,4 @@ void PartsTest::logFileIsBounded() {
 }
 
 QTEST_GUILESS_MAIN(PartsTest)
-#include "parts_test.moc"
+#include "PartsTest.moc"

@@ -766,4 +766,4 @@ void WindowTest::dumpAsksBeforeReplacing() {
 }
 
 QTEST_MAIN(WindowTest)
-#include "window_test.moc"
+#include "WindowTest.moc"

@@ -40,10 +40,10 @@
 #include "data/Messwert.h"
 #include "data/RegionalFormat.h"
 #include "link/USBInterface.h"
-#include "platform/debug_output.h"
+#include "platform/DebugOutput.h"
+#include "platform/usbdrv/DriverControl.h"
 #include "platform/usbdrv/InProcessSource.h"
-#include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/socket_source.h"
+#include "platform/usbdrv/SocketSource.h"
 #include "sim/model/Velmora.h"
 
 // Under AddressSanitizer the worker asks the leak checker itself, so that a leak is reported as one

@@ -21,8 +21,8 @@
 #include "data/Messwert.h"
 #include "link/CsvExport.h"
 #include "link/USBInterface.h"
+#include "platform/usbdrv/DriverControl.h"
 #include "platform/usbdrv/InProcessSource.h"
-#include "platform/usbdrv/driver_control.h"
 #include "sim/model/Velmora.h"
 
 namespace clitest {

@@ -12,9 +12,9 @@
 #include "common/LoggerEndpoints.h"
 #include "common/RecordingWindow.h"
 #include "link/USBInterface.h"
-#include "platform/debug_output.h"
+#include "platform/DebugOutput.h"
+#include "platform/usbdrv/DriverControl.h"
 #include "platform/usbdrv/InProcessSource.h"
-#include "platform/usbdrv/driver_control.h"
 #include "sim/model/Velmora.h"
 #include "usbdev/PacketDevice.h"
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "PlatformTestSupport.h"
+#include "platform/usbdrv/DriverControl.h"
 #include "platform/usbdrv/InProcessSource.h"
-#include "platform/usbdrv/driver_control.h"
 #include "platform/win32.h"
-#include "platform_test_util.h"
 #include "usbdev/PacketDevice.h"
 
 namespace {

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "common/LoggerEndpoints.h"
+#include "platform/usbdrv/DriverControl.h"
 #include "platform/usbdrv/DriverInterface.h"
 #include "platform/usbdrv/InProcessSource.h"
-#include "platform/usbdrv/driver_control.h"
 #include "platform/win32.h"
 
 namespace pt {

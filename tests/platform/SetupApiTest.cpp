@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "PlatformTestSupport.h"
 #include "common/LoggerEndpoints.h"
+#include "platform/usbdrv/DriverControl.h"
 #include "platform/usbdrv/InProcessSource.h"
-#include "platform/usbdrv/driver_control.h"
 #include "platform/win32.h"
-#include "platform_test_util.h"
 #include "usbdev/PacketDevice.h"
 
 namespace {

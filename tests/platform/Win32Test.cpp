@@ -1,15 +1,14 @@
 // Events, waits, threads, the per-thread last error, critical sections, interlocked operations and
 // debugger output.
-#include "platform/win32.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <string>
 #include <vector>
 
-#include "platform/debug_output.h"
-#include "platform_test_util.h"
+#include "PlatformTestSupport.h"
+#include "platform/DebugOutput.h"
+#include "platform/win32.h"
 
 namespace {
 

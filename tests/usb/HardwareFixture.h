@@ -12,7 +12,7 @@
 #include "UsbEmulation.h"
 #include "common/LinkFixture.h"
 #include "platform/usbdrv/DeviceSource.h"
-#include "platform/usbdrv/libusb_source.h"
+#include "platform/usbdrv/LibusbSource.h"
 #include "sim/model/Velmora.h"
 
 class HardwareFixture : public LinkFixture {

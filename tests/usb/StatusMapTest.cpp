@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/usbdrv/libusb_source.h"
+#include "platform/usbdrv/LibusbSource.h"
 #include "usbio/UsbDevice.h"
 
 namespace {

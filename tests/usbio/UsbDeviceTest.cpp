@@ -6,10 +6,10 @@
 #include <thread>
 #include <vector>
 
+#include "UsbioTestSupport.h"
 #include "platform/usbdrv/DeviceSource.h"
 #include "platform/usbdrv/InProcessSource.h"
 #include "usbio/UsbDevice.h"
-#include "usbio_test_support.h"
 
 namespace {
 

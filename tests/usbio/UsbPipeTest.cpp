@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "UsbioTestSupport.h"
 #include "usbio/UsbPipe.h"
-#include "usbio_test_support.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/debug_output.h"
+#include "UsbioTestSupport.h"
+#include "platform/DebugOutput.h"
 #include "usbio/UsbThread.h"
-#include "usbio_test_support.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 
 #include "common/LoggerEndpoints.h"
 #include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/DriverControl.h"
 #include "platform/usbdrv/DriverInterface.h"
 #include "platform/usbdrv/InProcessSource.h"
-#include "platform/usbdrv/driver_control.h"
 #include "usbdev/PacketDevice.h"
 #include "usbio/SetupApiDll.h"
 #include "usbio/UsbDevice.h"

@@ -11,7 +11,7 @@
 #include "common/HostilePeer.h"
 #include "common/RecordingWindow.h"
 #include "link/USBInterface.h"
-#include "platform/debug_output.h"
+#include "platform/DebugOutput.h"
 
 namespace {
 

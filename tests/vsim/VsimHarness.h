@@ -26,9 +26,9 @@
 
 #include "common/LoggerEndpoints.h"
 #include "platform/usbdrv/DeviceSource.h"
+#include "platform/usbdrv/DriverControl.h"
 #include "platform/usbdrv/DriverInterface.h"
-#include "platform/usbdrv/driver_control.h"
-#include "platform/usbdrv/socket_source.h"
+#include "platform/usbdrv/SocketSource.h"
 #include "sim/model/Velmora.h"
 #include "usbio/UsbBuf.h"
 #include "usbio/UsbDevice.h"
