@@ -44,8 +44,6 @@
 #include "link/USBInterface.h"
 #include "ui_Umain.h"
 
-TfrmMain* frmMain = nullptr;
-
 namespace {
 
 constexpr int kUpdateIntervalMs = 1000;
@@ -136,7 +134,6 @@ TfrmMain::TfrmMain(QWidget* parent)
   // A window of its own on the display: scripts that drive the program find the controls' origin
   // there, below the menu bar.
   client_->setAttribute(Qt::WA_NativeWindow);
-  frmMain = this;
   setFont(appstyle::classicFont(11));
   ui->gbxSERDateTime->setFont(appstyle::classicFont(13));
   setWindowIcon(appstyle::applicationIcon());
@@ -226,7 +223,6 @@ TfrmMain::~TfrmMain() {
   delete measurements_;  // before the history connection it reads
   delete usb;
   usb = nullptr;
-  if (frmMain == this) frmMain = nullptr;
 }
 
 // ---- Start-up and re-connect ----

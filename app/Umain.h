@@ -183,8 +183,6 @@ class TfrmMain : public QWidget, public WindowPort {
   bool recordCheckPending_ = false;  // a Firmware Update waits for the logger's record count
 };
 
-extern TfrmMain* frmMain;
-
 // The text of a "date.date" command for a local time: always "dd.mm.yyyy hh:mm:ss" with "." and
 // ":", whatever the user's regional settings, because the logger parses it.
 std::string loggerClockText(const QDateTime& time);
