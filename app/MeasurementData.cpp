@@ -10,7 +10,7 @@
 #include <cstring>
 #include <map>
 
-#include "LocaleFormat.h"
+#include "DisplayFormat.h"
 #include "data/RegionalFormat.h"
 
 std::shared_ptr<const MeasurementData> prepareMeasurements(const QString& title,

@@ -32,7 +32,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "LocaleFormat.h"
+#include "DisplayFormat.h"
 #include "data/RegionalFormat.h"
 #include "data/SafeFile.h"
 #include "history/History.h"

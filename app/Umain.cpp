@@ -28,7 +28,7 @@
 
 #include "AppStyle.h"
 #include "CodePage.h"
-#include "LocaleFormat.h"
+#include "DisplayFormat.h"
 #include "LogFile.h"
 #include "LogPane.h"
 #include "MeasurementsWindow.h"

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "AppStyle.h"
-#include "LocaleFormat.h"
 #include "PlainText.h"
 #include "Umain.h"
 #include "Version.h"
+#include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
 #include "platform/usbdrv/SocketSource.h"
 #ifdef TARNWICK_HAVE_LIBUSB
@@ -108,7 +108,9 @@ int main(int argc, char* argv[]) {
   QApplication::setApplicationVersion(QStringLiteral(TARNWICK_VERSION));
   QApplication::setDesktopFileName(QStringLiteral("tarnwick"));
   QApplication::setWindowIcon(appstyle::applicationIcon());
-  setExportFormat(localeformat::regionalFormat(localeformat::readPosixLocale()));
+  posixlocale::Locale locale;
+  posixlocale::readLocale(locale);  // a locale the machine lacks leaves the C locale's data
+  setExportFormat(posixlocale::regionalFormat(locale));
   // Virtual loggers (velmora-sim processes) are attached devices of the program's USB driver.
   usbdrv::EnableVirtualLoggers();
 #ifdef TARNWICK_HAVE_LIBUSB

@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "CodePage.h"
+#include "DisplayFormat.h"
 #include "GuiQueue.h"
-#include "LocaleFormat.h"
 #include "LogFile.h"
+#include "data/LocaleFormat.h"
 
 class PartsTest : public QObject {
   Q_OBJECT
@@ -93,20 +94,21 @@ void PartsTest::strftimePatterns() {
   QFETCH(QString, strftime);
   QFETCH(QString, ampm);
   QFETCH(QString, windows);
-  QCOMPARE(
-      ampm.isEmpty() ? localeformat::windowsPattern(strftime) : localeformat::windowsPattern(strftime, ampm),
-      windows);
+  const std::string pattern = ampm.isEmpty()
+                                  ? posixlocale::windowsPattern(strftime.toStdString())
+                                  : posixlocale::windowsPattern(strftime.toStdString(), ampm.toStdString());
+  QCOMPARE(QString::fromStdString(pattern), windows);
 }
 
 void PartsTest::regionalFormats() {
-  localeformat::PosixLocale de{"%d.%m.%Y", "%T", "", "", "", ","};
-  RegionalFormat german = localeformat::regionalFormat(de);
+  posixlocale::Locale de{"%d.%m.%Y", "%T", "", "", "", ","};
+  RegionalFormat german = posixlocale::regionalFormat(de);
   QCOMPARE(german.shortDate, std::string("dd.MM.yyyy"));
   QCOMPARE(german.longTime, std::string("HH:mm:ss"));
   QCOMPARE(german.decimalSeparator, ',');
 
-  localeformat::PosixLocale us{"%m/%d/%Y", "%r", "%I:%M:%S %p", "AM", "PM", "."};
-  RegionalFormat english = localeformat::regionalFormat(us);
+  posixlocale::Locale us{"%m/%d/%Y", "%r", "%I:%M:%S %p", "AM", "PM", "."};
+  RegionalFormat english = posixlocale::regionalFormat(us);
   QCOMPARE(english.shortDate, std::string("MM/dd/yyyy"));
   QCOMPARE(english.longTime, std::string("hh:mm:ss tt"));
   QCOMPARE(english.decimalSeparator, '.');
@@ -115,18 +117,16 @@ void PartsTest::regionalFormats() {
 
   // Nothing usable from the locale: the C locale's patterns; a separator that is no single byte of
   // the CSV file's character set falls back to the point.
-  localeformat::PosixLocale odd{
-      "", "", "", QString::fromUtf8("ص"), QString::fromUtf8("م"), QString::fromUtf8("٫")};
-  RegionalFormat fallback = localeformat::regionalFormat(odd);
+  posixlocale::Locale odd{"", "", "", "ص", "م", "٫"};
+  RegionalFormat fallback = posixlocale::regionalFormat(odd);
   QCOMPARE(fallback.shortDate, std::string("MM/dd/yy"));
   QCOMPARE(fallback.longTime, std::string("HH:mm:ss"));
   QCOMPARE(fallback.decimalSeparator, '.');
   QCOMPARE(fallback.amDesignator, std::string("?"));
 
   // Windows-1252 text in the patterns: the French Canadian hour letter stays quoted, "é" one byte.
-  localeformat::PosixLocale fr{
-      QString::fromUtf8("%Y-%m-%d"), QString::fromUtf8("%H h %M é"), "", "", "", ","};
-  QCOMPARE(localeformat::regionalFormat(fr).longTime, std::string("HH' h 'mm' \xE9'"));
+  posixlocale::Locale fr{"%Y-%m-%d", "%H h %M é", "", "", "", ","};
+  QCOMPARE(posixlocale::regionalFormat(fr).longTime, std::string("HH' h 'mm' \xE9'"));
 }
 
 void PartsTest::qtDisplayFormats() {
