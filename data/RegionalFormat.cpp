@@ -1,9 +1,9 @@
+#include "data/RegionalFormat.h"
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
-
-#include "data/RegionalFormat.h"
 
 namespace csv {
 

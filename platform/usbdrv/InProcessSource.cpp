@@ -1,11 +1,12 @@
 // The in-process device source: devices that tests attach directly.
+#include "platform/usbdrv/InProcessSource.h"
+
 #include <algorithm>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "platform/usbdrv/DeviceSource.h"
-#include "platform/usbdrv/InProcessSource.h"
 #include "usbdev/PacketDevice.h"
 
 namespace usbdrv {

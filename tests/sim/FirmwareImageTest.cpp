@@ -1,10 +1,10 @@
-#include "sim/model/Firmware.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <stdexcept>
 #include <string>
+
+#include "sim/model/Firmware.h"
 
 namespace velmora {
 namespace {

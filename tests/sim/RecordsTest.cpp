@@ -1,11 +1,11 @@
-#include "sim/model/Records.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <set>
+
+#include "sim/model/Records.h"
 
 namespace velmora {
 namespace {

@@ -1,5 +1,3 @@
-#include "sim/model/Velmora.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include "common/LoggerEndpoints.h"
 #include "platform/usbdrv/DeviceSource.h"
 #include "platform/usbdrv/InProcessSource.h"
+#include "sim/model/Velmora.h"
 
 namespace velmora {
 namespace {
