@@ -202,7 +202,20 @@ int importFile(Session& session, const ImportOptions& options) {
   // user names the logger.
   const std::string file = absolutePath(options.file);
   const std::string known = store.loggerOfDownloadFile(file);
-  const std::string confirmed = ansiFromUtf8(options.serial);
+  std::string confirmed = ansiFromUtf8(options.serial);
+  if (!confirmed.empty()) {
+    // The same rule as every other command: the serial number, or its number alone for a logger the
+    // history has; a name it does not have is taken as given (a logger never downloaded here).
+    const std::vector<std::string> loggers = store.loggers();
+    const std::vector<size_t> matching =
+        serialMatches(std::vector<std::optional<std::string>>(loggers.begin(), loggers.end()), confirmed);
+    if (matching.size() > 1) {
+      session.problem(printable(confirmed) +
+                      " matches several loggers of the history; give the whole serial number");
+      return kBadArguments;
+    }
+    if (matching.size() == 1) confirmed = loggers[matching.front()];
+  }
   if (!confirmed.empty() && !known.empty() && confirmed != known) {
     session.problem(printable(file) + " is the download of " + printable(known) + ", not of " +
                     printable(confirmed) + ": nothing imported");
