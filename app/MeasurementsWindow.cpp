@@ -897,14 +897,26 @@ void MeasurementsWindow::updateView() {
   statsWatcher_.setFuture(QtConcurrent::run([data = data_, shown = shown_, begin = begin, end = end,
                                              generation = statsGeneration_, deltaH = deltaH_->value()]() {
     std::vector<history::StoredRecord> slice(end - begin);
+    std::map<std::pair<int64_t, bool>, int64_t> perDownload;
     for (size_t i = begin; i < end; ++i) {
       const MeasurementRecord& r = data->records[(*shown)[i]];
       history::StoredRecord& out = slice[i - begin];
       out.time = r.time;
       out.record = r.record;
       out.checksumError = r.checksumError;
+      ++perDownload[{r.download, r.fromFile}];
     }
-    return StatsResult{generation, history::statistics(slice, deltaH)};
+    // Where the records in view came from, for the report; those read from a file are marked.
+    std::map<QString, std::pair<int64_t, bool>> sources;
+    for (const auto& [key, n] : perDownload) {
+      MeasurementRecord r{};
+      r.download = key.first;
+      r.fromFile = key.second;
+      auto& entry = sources[data->sourceOf(r)];
+      entry.first += n;
+      entry.second = entry.second || key.second;
+    }
+    return StatsResult{generation, history::statistics(slice, deltaH), std::move(sources)};
   }));
 }
 
@@ -917,6 +929,7 @@ void MeasurementsWindow::statsFinished() {
     return;
   }
   statsShown_ = std::move(result.stats);
+  sourcesShown_ = std::move(result.sources);
   fillStatistics();
   emit viewUpdated();
 }
@@ -1156,18 +1169,11 @@ void MeasurementsWindow::paintReport(QCPPainter& painter, const QRect& page) {
     painter.drawText(QRect(page.left(), y, page.width(), line), Qt::AlignLeft | Qt::AlignVCenter, text);
     y += line;
   }
-  // Where the records in view came from; those read from a file rather than downloaded are marked.
-  std::map<QString, std::pair<int64_t, bool>> sources;
-  if (data_)
-    for (size_t i = begin; i < end; ++i) {
-      const MeasurementRecord& r = data_->records[(*shown_)[i]];
-      auto& entry = sources[data_->sourceOf(r)];
-      ++entry.first;
-      entry.second = entry.second || r.fromFile;
-    }
+  // Where the records in view came from (counted with the statistics, off the GUI thread); those read
+  // from a file rather than downloaded are marked.
   int64_t fromFiles = 0;
   QStringList named;
-  for (const auto& [name, entry] : sources) {
+  for (const auto& [name, entry] : sourcesShown_) {
     if (entry.second) fromFiles += entry.first;
     named << tr("%1%2: %3")
                  .arg(entry.second ? QStringLiteral("* ") : QString(), name.isEmpty() ? tr("unknown") : name,

@@ -124,6 +124,7 @@ class MeasurementsWindow : public QWidget {
   struct StatsResult {
     int generation;
     std::vector<history::SensorStats> stats;
+    std::map<QString, std::pair<int64_t, bool>> sources;  // records per source, whether from a file
   };
 
   void buildChart();
@@ -203,6 +204,7 @@ class MeasurementsWindow : public QWidget {
   bool statsRunning_ = false;
   bool statsAgain_ = false;
   std::vector<history::SensorStats> statsShown_;
+  std::map<QString, std::pair<int64_t, bool>> sourcesShown_;
 
   QFutureWatcher<ExportOutcome> exportWatcher_;
   std::shared_ptr<ExportProgress> exportState_;  // while an export runs
