@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPdfWriter>
+#include <QPicture>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -146,6 +147,34 @@ ExportOutcome pngExport(const QImage& image, const QString& path, const ExportPr
     return ExportOutcome{false, false,
                          MeasurementsWindow::tr("Cannot write %1: %2")
                              .arg(QDir::toNativeSeparators(path), writer.errorString())};
+  }
+  return saveFile(path, bytes.constData(), static_cast<size_t>(bytes.size()), progress);
+}
+
+QPageLayout reportLayout() {
+  return QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Landscape, QMarginsF(12, 12, 12, 12),
+                     QPageLayout::Millimeter);
+}
+// Device units as screen pixels, so the chart and the text keep the proportions they have on screen.
+constexpr int kReportResolution = 96;
+
+// The report's PDF from its drawing; runs on any thread.
+ExportOutcome pdfExport(const QPicture& report, const QString& title, const QString& path,
+                        const ExportProgress& progress) {
+  QByteArray bytes;
+  {
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QPdfWriter writer(&buffer);
+    writer.setPageLayout(reportLayout());
+    writer.setResolution(kReportResolution);
+    writer.setTitle(title);
+    writer.setCreator(QCoreApplication::applicationName());
+    QPainter painter(&writer);
+    if (!painter.isActive())
+      return ExportOutcome{false, false,
+                           MeasurementsWindow::tr("Cannot write %1.").arg(QDir::toNativeSeparators(path))};
+    painter.drawPicture(0, 0, report);
   }
   return saveFile(path, bytes.constData(), static_cast<size_t>(bytes.size()), progress);
 }
@@ -1031,15 +1060,11 @@ bool MeasurementsWindow::startExport(Export kind, const QString& path) {
     future =
         QtConcurrent::run([image = chartImage(), path, state] { return pngExport(image, path, *state); });
   } else {
-    QByteArray bytes;
-    QString error;
-    if (!renderPdf(path, bytes, error)) {
-      future = QtConcurrent::run([error] { return ExportOutcome{false, false, error}; });
-    } else {
-      future = QtConcurrent::run([bytes, path, state] {
-        return saveFile(path, bytes.constData(), static_cast<size_t>(bytes.size()), *state);
-      });
-    }
+    // The report is drawn on the GUI thread (the chart is a widget's drawing); the PDF is made from
+    // that drawing on the worker.
+    future = QtConcurrent::run([report = reportPicture(), title = reportTitle(), path, state] {
+      return pdfExport(report, title, path, *state);
+    });
   }
   exportState_ = state;
   exportPath_ = path;
@@ -1106,34 +1131,23 @@ bool MeasurementsWindow::exportPng(const QString& path, QString& error) {
   return finish(pngExport(chartImage(), path, progress), error);
 }
 
-bool MeasurementsWindow::renderPdf(const QString& path, QByteArray& bytes, QString& error) {
-  QBuffer buffer(&bytes);
-  buffer.open(QIODevice::WriteOnly);
-  QPdfWriter writer(&buffer);
-  writer.setPageSize(QPageSize(QPageSize::A4));
-  writer.setPageOrientation(QPageLayout::Landscape);
-  writer.setPageMargins(QMarginsF(12, 12, 12, 12), QPageLayout::Millimeter);
-  // Device units as screen pixels, so the chart and the text keep the proportions they have on screen.
-  writer.setResolution(96);
-  writer.setTitle(tr("Measurements report: %1").arg(data_ ? data_->title : QString()));
-  writer.setCreator(QCoreApplication::applicationName());
-  QCPPainter painter(&writer);
-  if (!painter.isActive()) {
-    error = tr("Cannot write %1.").arg(QDir::toNativeSeparators(path));
-    return false;
-  }
-  paintReport(painter, writer.pageLayout()
-                           .paintRectPixels(writer.resolution())
-                           .translated(-writer.pageLayout().paintRectPixels(writer.resolution()).topLeft()));
+QPicture MeasurementsWindow::reportPicture() {
+  const QRect page = reportLayout().paintRectPixels(kReportResolution);
+  QPicture picture;
+  picture.setBoundingRect(QRect(QPoint(0, 0), page.size()));
+  QCPPainter painter(&picture);
+  paintReport(painter, page.translated(-page.topLeft()));
   painter.end();
-  return true;
+  return picture;
+}
+
+QString MeasurementsWindow::reportTitle() const {
+  return tr("Measurements report: %1").arg(data_ ? data_->title : QString());
 }
 
 bool MeasurementsWindow::exportPdf(const QString& path, QString& error) {
-  QByteArray bytes;
-  if (!renderPdf(path, bytes, error)) return false;
   ExportProgress progress;
-  return finish(saveFile(path, bytes.constData(), static_cast<size_t>(bytes.size()), progress), error);
+  return finish(pdfExport(reportPicture(), reportTitle(), path, progress), error);
 }
 
 void MeasurementsWindow::paintReport(QCPPainter& painter, const QRect& page) {

@@ -22,6 +22,7 @@ struct SensorStats;
 }  // namespace history
 
 class QCheckBox;
+class QPicture;
 class QCloseEvent;
 class QProgressDialog;
 class QComboBox;
@@ -152,7 +153,8 @@ class MeasurementsWindow : public QWidget {
   void setStatus(const QString& text);
   void askExport(int kind);
   QImage chartImage();
-  bool renderPdf(const QString& path, QByteArray& bytes, QString& error);
+  QPicture reportPicture();
+  QString reportTitle() const;
   void exportDone();
 
   history::Store* store_;
