@@ -174,28 +174,36 @@ TfrmMain::TfrmMain(QWidget* parent)
   connect(timKeep, &QTimer::timeout, this, &TfrmMain::timKeepTimer);
 
   // Qt's own dialogs: the same everywhere, and reachable by tests.
-  OpenDialog1 = new QFileDialog(this);
-  OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
-  OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
-  OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
-  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
-  SaveDialog1 = new QFileDialog(this);
-  SaveDialog1->setObjectName(QStringLiteral("SaveDialog1"));
-  SaveDialog1->setOption(QFileDialog::DontUseNativeDialog);
-  SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite);
-  SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
-  SaveDialog1->setFileMode(QFileDialog::AnyFile);
-  SaveDialog1->setNameFilter(QStringLiteral("csv files (*.csv)"));
-  SaveDialog1->setDefaultSuffix(QStringLiteral("csv"));
-  // Enter in the file name while its completer lists a match accepts the dialog but leaves the list
-  // open over the main window, where it would take the user's next click.
-  for (QFileDialog* dialog : {OpenDialog1, SaveDialog1}) {
+  const auto closeCompleter = [](QFileDialog* dialog) {
+    // Enter in the file name while its completer lists a match accepts the dialog but leaves the list
+    // open over the main window, where it would take the user's next click.
     connect(dialog, &QDialog::finished, dialog, [dialog] {
       for (QCompleter* completer : dialog->findChildren<QCompleter*>()) {
         if (completer->popup() != nullptr) completer->popup()->hide();
       }
     });
-  }
+  };
+  OpenDialog1.setMaker([this, closeCompleter] {
+    auto* dialog = new QFileDialog(this);
+    dialog->setObjectName(QStringLiteral("OpenDialog1"));
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    closeCompleter(dialog);
+    return dialog;
+  });
+  SaveDialog1.setMaker([this, closeCompleter] {
+    auto* dialog = new QFileDialog(this);
+    dialog->setObjectName(QStringLiteral("SaveDialog1"));
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setOption(QFileDialog::DontConfirmOverwrite);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setNameFilter(QStringLiteral("csv files (*.csv)"));
+    dialog->setDefaultSuffix(QStringLiteral("csv"));
+    closeCompleter(dialog);
+    return dialog;
+  });
 
   connect(ui->btnDownload, &QPushButton::clicked, this, &TfrmMain::btnDownloadClick);
   connect(ui->btnUpdate, &QPushButton::clicked, this, &TfrmMain::btnUpdateClick);
@@ -846,52 +854,25 @@ void TfrmMain::buildMenus() {
   records->setToolTip(tr("Hide the line per downloaded record in the log"));
   connect(records, &QAction::toggled, log_, &LogPane::setHideRecords);
 
+  // The help texts are HTML files among the program's resources, read when their item is chosen.
   QMenu* help = menuBar_->addMenu(tr("&Help"));
-  connect(action(help, QStringLiteral("actHelpCsv"), tr("The &CSV File")), &QAction::triggered, this, [this] {
-    showHelp(tr("The CSV File"),
-             tr("<p>Download Data writes one line per record, in time order, after a header line. Fields "
-                "are separated by <b>;</b> and lines end with CR LF. The date and time and the decimal "
-                "separator follow your regional settings.</p>"
-                "<table cellspacing='4'>"
-                "<tr><td><b>Date</b></td><td>date and time of the measurement</td></tr>"
-                "<tr><td><b>SensorSerialNumber</b></td><td>the sensor that measured</td></tr>"
-                "<tr><td><b>Humidity</b></td><td>relative humidity, %RH</td></tr>"
-                "<tr><td><b>Temperature</b></td><td>temperature, \u00B0C</td></tr>"
-                "<tr><td><b>HumidityRaw</b></td><td>the humidity sensor's reading, counts</td></tr>"
-                "<tr><td><b>TemperatureRaw</b></td><td>the temperature sensor's reading, counts</td></tr>"
-                "<tr><td><b>AmbientTemperature</b></td><td>ambient temperature, \u00B0C</td></tr>"
-                "<tr><td><b>Comment</b></td><td><i>Check sum error</i> when the record's check sum is "
-                "wrong; such records are kept</td></tr></table>"
-                "<p>Records without a valid time stamp are left out; the log names them (<i>Fehler "
-                "Messwert</i>).</p>"));
-  });
-  connect(
-      action(help, QStringLiteral("actHelpLoggers"), tr("Real &Loggers")), &QAction::triggered, this, [this] {
-        showHelp(
-            tr("Real Loggers"),
-            tr("<p>Tarnwick reaches a Velmora logger (USB 11e3:0005) directly; no driver is needed.</p>"
-               "<p>On Linux the udev rule <b>60-velmora.rules</b>, installed with Tarnwick, gives the user "
-               "logged in at the computer access to the logger. After installing, run<br>"
-               "<tt>sudo udevadm control --reload-rules &amp;&amp; sudo udevadm trigger</tt><br>"
-               "and plug the logger in again. <tt>lsusb | grep 11e3:0005</tt> shows whether the computer "
-               "sees it.</p>"
-               "<p>Download Data, Firmware Update and Set Time connect again when no logger is connected; "
-               "the log shows the scan. <i>Device is already connected</i> means that another program "
-               "holds the logger.</p>"));
-      });
+  connect(action(help, QStringLiteral("actHelpCsv"), tr("The &CSV File")), &QAction::triggered, this,
+          [this] { showHelp(tr("The CSV File"), helpText(QStringLiteral("csv"))); });
+  connect(action(help, QStringLiteral("actHelpLoggers"), tr("Real &Loggers")), &QAction::triggered, this,
+          [this] { showHelp(tr("Real Loggers"), helpText(QStringLiteral("loggers"))); });
   help->addSeparator();
   connect(action(help, QStringLiteral("actAbout"), tr("&About Tarnwick")), &QAction::triggered, this, [this] {
     showHelp(tr("About Tarnwick"),
-             tr("<p><b>Tarnwick %1</b><br>Downloads, keeps and shows the measurements of Velmora "
-                "humidity and temperature loggers.</p>"
-                "<p>Tarnwick is free software under the GNU General Public License, version 3 or later "
-                "(GPL-3.0-or-later); see the file LICENSE.</p>"
-                "<p>It uses Qt %2 (LGPL-3.0 or GPL), QCustomPlot (GPL-3.0), SQLite (public domain) and "
-                "libusb (LGPL-2.1 or later).</p>")
+             helpText(QStringLiteral("about"))
                  .arg(QStringLiteral(TARNWICK_VERSION), QString::fromLatin1(qVersion())));
   });
   connect(action(help, QStringLiteral("actAboutQt"), tr("About &Qt")), &QAction::triggered, qApp,
           &QApplication::aboutQt);
+}
+
+QString TfrmMain::helpText(const QString& name) {
+  QFile file(QStringLiteral(":/help/%1.html").arg(name));
+  return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 void TfrmMain::showHelp(const QString& title, const QString& text) {
