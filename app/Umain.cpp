@@ -40,6 +40,7 @@
 #include "history/History.h"
 #include "link/Firmware.h"
 #include "link/LoggerClock.h"
+#include "link/Operations.h"
 #include "link/USBInterface.h"
 #include "ui_Umain.h"
 
@@ -49,7 +50,6 @@ namespace {
 
 constexpr int kUpdateIntervalMs = 1000;
 constexpr int kTimeoutIntervalMs = 5000;
-constexpr int kUpdateTimeoutMs = 20000;
 constexpr int kKeepIntervalMs = 50000;
 constexpr int kConsoleOuterHeight = 724;  // brings the service console below the log into view
 constexpr int32_t kMinLoadBytes = 64;     // one packet
@@ -281,17 +281,7 @@ void TfrmMain::btnDownloadClick() {
     if (!usb->connected) return;
   }
   queue_.post([this] { status_->started(StatusBar::Operation::Download); });
-  startBusy();
-  usb->packetCount = 0;
-  usb->downloadActive = true;
-  // A command typed on the console that got no answer must not make this answer one only shown, nor
-  // the count an update asked for that never came.
-  usb->rawCommand = false;
-  usb->countOnly = false;
-  // The time-out is armed before the command goes out: the answer may be handled on the reader's
-  // thread before this handler returns, and its "stop the time-out" must come after this.
-  timeoutEnable(true);
-  usb->sendCommand("mem.used");
+  operations::startDownload(*usb);
 }
 
 void TfrmMain::btnUpdateClick() {
@@ -301,15 +291,11 @@ void TfrmMain::btnUpdateClick() {
   }
   // The image goes to the top of the logger's memory, over its newest records when it holds many:
   // first the count, without reading the memory.
-  usb->rawCommand = false;
-  startBusy();
   queue_.post([this] {
     status_->started(StatusBar::Operation::Firmware);
     recordCheckPending_ = true;
   });
-  timeoutEnable(true);
-  usb->countOnly = true;
-  if (!usb->sendCommand("mem.used")) usb->countOnly = false;  // the time-out ends the wait
+  operations::startRecordCount(*usb);
 }
 
 void TfrmMain::checkRecordsBeforeUpdate(int64_t stored) {
@@ -368,6 +354,7 @@ void TfrmMain::decideUpdate(int64_t stored, int64_t downloaded, const QString& h
     leaveBusy();
     btnDownloadClick();
   } else {
+    operations::cancel(*usb);
     leaveBusy();
     status_->firmwareCancelled();
   }
@@ -379,23 +366,14 @@ void TfrmMain::startUpdate() {
     leaveBusy();
     return;
   }
-  usb->packetCount = 0;
-  usb->rawCommand = false;
-  // Busy state and time-out first, for the same reason as in a download.
-  startBusy();
-  timeoutInterval(kUpdateTimeoutMs);
-  timeoutEnable(true);
-  usb->sendCommand("device.software");
+  operations::startFirmwareUpdate(*usb);
 }
 
 void TfrmMain::spbDateClick() {
   if (!usb->connected) connectDevice();
   std::string now = loggerClockText(clock_());
   bool sent = false;
-  if (usb->connected) {
-    usb->rawCommand = false;
-    sent = usb->sendCommand("date.date=" + now);
-  }
+  if (usb->connected) sent = operations::startSetTime(*usb, now);
   QString text = QString::fromStdString(now);
   queue_.post([this, sent, text] {
     if (sent) {
@@ -428,6 +406,7 @@ void TfrmMain::timTimeoutTimer() {
   timeoutEnable(false);
   stopBusy();
   infoMsg("No Answer of Velmora");
+  operations::answerTimedOut(*usb);
   queue_.post([this] { status_->timedOut(); });
 }
 
@@ -443,8 +422,7 @@ void TfrmMain::btnSendClick() {
     setOuterHeight(kConsoleOuterHeight);
     return;
   }
-  usb->rawCommand = true;
-  usb->sendCommand(cp1252::fromQString(text));
+  operations::startRawCommand(*usb, cp1252::fromQString(text));
 }
 
 void TfrmMain::btnLoadClick() {
@@ -458,10 +436,7 @@ void TfrmMain::btnLoadClick() {
     return;
   }
   queue_.post([this] { status_->started(StatusBar::Operation::MemoryRead); });
-  usb->memLoadActive = true;
-  usb->packetCount = 0;
-  usb->packetsExpected = bytes / static_cast<int32_t>(logger::kPacketSize);
-  usb->sendCommand("mem.load=" + address + "," + length);
+  operations::startMemoryLoad(*usb, address, length, bytes);
 }
 
 void TfrmMain::btnSaveClick() {
@@ -482,11 +457,7 @@ void TfrmMain::btnSaveClick() {
     infoMsg("Save not sent: " + cp1252::fromQString(file) + " " + why);
     return;
   }
-  usb->packetCount = 0;
-  const uint64_t link = usb->linkGeneration();
-  usb->requestSave(USBInterface::SaveRequest::Console, std::move(data), link);
-  if (!usb->sendCommand("mem.save=" + address + "," + length))
-    usb->requestSave(USBInterface::SaveRequest::None, {}, link);
+  operations::startMemorySave(*usb, address, length, std::move(data));
 }
 
 void TfrmMain::btnDisconnectClick() {
@@ -739,6 +710,8 @@ void TfrmMain::linkEvent(const LinkEvent& event) {
   copy.value = event.value;
   copy.total = event.total;
   copy.skipped = event.skipped;
+  copy.operation = event.operation;
+  copy.outcome = event.outcome;
   copy.text = event.text;
   // The records are the caller's only during the call.
   std::shared_ptr<const std::vector<messwert_tag>> records;
@@ -795,6 +768,9 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
     }
     case LinkEvent::Kind::MemorySaved:
       status_->memorySaved(QFile::decodeName(QByteArray::fromStdString(event.text)), event.value);
+      break;
+    case LinkEvent::Kind::OperationFinished:
+      status_->operationFinished(event.operation, event.outcome);
       break;
   }
 }
