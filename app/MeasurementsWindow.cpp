@@ -18,6 +18,8 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPdfWriter>
+#include <QPicture>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSplitter>
@@ -81,21 +83,105 @@ constexpr double kMaximumSpan = 200 * 365.25 * 86400;  // farthest zoom
 double clampTime(double v) {
   return std::isnan(v) ? 0 : std::clamp(v, -kTimeLimit, kTimeLimit);
 }
-// Round outward so that a range of whole seconds is never narrower than what is drawn.
 // Every export is written through SafeFile: complete or not at all, keeping the links, rights and
-// owner of the file it replaces, and refusing a link another user planted in a shared folder.
-bool saveFile(const QString& path, const char* data, size_t size, QString& error) {
+// owner of the file it replaces, and refusing a link another user planted in a shared folder. Written
+// in pieces so that a cancel ends a long write soon; a cancelled write leaves the old file as it was.
+ExportOutcome saveFile(const QString& path, const char* data, size_t size, const ExportProgress& progress) {
+  ExportOutcome out;
   SafeFile file;
   if (!file.open(QFile::encodeName(path).toStdString())) {
-    error = MeasurementsWindow::tr("Cannot create %1.").arg(QDir::toNativeSeparators(path));
-    return false;
+    out.error = MeasurementsWindow::tr("Cannot create %1.").arg(QDir::toNativeSeparators(path));
+    return out;
   }
-  if (!file.write(data, size) || !file.commit()) {
+  constexpr size_t kPiece = size_t{4} << 20;
+  for (size_t at = 0; at < size; at += kPiece) {
+    if (progress.cancel) {
+      file.discard();
+      out.cancelled = true;
+      return out;
+    }
+    if (!file.write(data + at, std::min(kPiece, size - at))) {
+      file.discard();
+      out.error = MeasurementsWindow::tr("Cannot write %1.").arg(QDir::toNativeSeparators(path));
+      return out;
+    }
+  }
+  if (progress.cancel) {
     file.discard();
-    error = MeasurementsWindow::tr("Cannot write %1.").arg(QDir::toNativeSeparators(path));
-    return false;
+    out.cancelled = true;
+    return out;
   }
-  return true;
+  if (!file.commit()) {
+    file.discard();
+    out.error = MeasurementsWindow::tr("Cannot write %1.").arg(QDir::toNativeSeparators(path));
+    return out;
+  }
+  out.ok = true;
+  return out;
+}
+
+// The CSV text of the shown records [begin, end), in the format of a download, then the file. Runs on
+// any thread: it holds its own references to the records.
+ExportOutcome csvExport(const std::shared_ptr<const MeasurementData>& data,
+                        const std::shared_ptr<const std::vector<uint32_t>>& shown, size_t begin, size_t end,
+                        const RegionalFormat& format, const QString& path, ExportProgress& progress) {
+  constexpr size_t kPiece = 16384;  // records between looks at the cancel flag
+  std::string text = csv::kHeader;
+  text += "\r\n";
+  text.reserve(text.size() + (end - begin) * 96);
+  for (size_t at = begin; at < end; at += kPiece) {
+    if (progress.cancel) return ExportOutcome{false, true, QString()};
+    const size_t stop = std::min(end, at + kPiece);
+    for (size_t i = at; i < stop; ++i) text += csvLine(data->records[(*shown)[i]], format);
+    progress.done = static_cast<int64_t>(stop - begin);
+  }
+  return saveFile(path, text.data(), text.size(), progress);
+}
+
+ExportOutcome pngExport(const QImage& image, const QString& path, const ExportProgress& progress) {
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  QImageWriter writer(&buffer, "png");
+  if (!writer.write(image)) {
+    return ExportOutcome{false, false,
+                         MeasurementsWindow::tr("Cannot write %1: %2")
+                             .arg(QDir::toNativeSeparators(path), writer.errorString())};
+  }
+  return saveFile(path, bytes.constData(), static_cast<size_t>(bytes.size()), progress);
+}
+
+QPageLayout reportLayout() {
+  return QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Landscape, QMarginsF(12, 12, 12, 12),
+                     QPageLayout::Millimeter);
+}
+// Device units as screen pixels, so the chart and the text keep the proportions they have on screen.
+constexpr int kReportResolution = 96;
+
+// The report's PDF from its drawing; runs on any thread.
+ExportOutcome pdfExport(const QPicture& report, const QString& title, const QString& path,
+                        const ExportProgress& progress) {
+  QByteArray bytes;
+  {
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QPdfWriter writer(&buffer);
+    writer.setPageLayout(reportLayout());
+    writer.setResolution(kReportResolution);
+    writer.setTitle(title);
+    writer.setCreator(QCoreApplication::applicationName());
+    QPainter painter(&writer);
+    if (!painter.isActive())
+      return ExportOutcome{false, false,
+                           MeasurementsWindow::tr("Cannot write %1.").arg(QDir::toNativeSeparators(path))};
+    painter.drawPicture(0, 0, report);
+  }
+  return saveFile(path, bytes.constData(), static_cast<size_t>(bytes.size()), progress);
+}
+
+bool finish(const ExportOutcome& outcome, QString& error) {
+  if (!outcome.ok) error = outcome.error;
+  return outcome.ok;
 }
 
 int64_t floorSeconds(double v) {
@@ -226,6 +312,13 @@ MeasurementsWindow::MeasurementsWindow(history::Store* store, QWidget* parent)
   connect(viewTimer_, &QTimer::timeout, this, &MeasurementsWindow::updateView);
   connect(&loadWatcher_, &QFutureWatcher<LoadResult>::finished, this, &MeasurementsWindow::loadFinished);
   connect(&statsWatcher_, &QFutureWatcher<StatsResult>::finished, this, &MeasurementsWindow::statsFinished);
+  connect(&exportWatcher_, &QFutureWatcher<ExportOutcome>::finished, this, &MeasurementsWindow::exportDone);
+  progressTimer_ = new QTimer(this);
+  progressTimer_->setInterval(50);
+  connect(progressTimer_, &QTimer::timeout, this, [this] {
+    if (progress_ && exportState_ && exportState_->total > 0)
+      progress_->setValue(static_cast<int>(exportState_->done * 1000 / exportState_->total));
+  });
   connect(source_, QOverload<int>::of(&QComboBox::activated), this, [this](int index) {
     selectSource({source_->itemData(index, Qt::UserRole).toBool(),
                   source_->itemData(index, Qt::UserRole + 1).toString()});
@@ -258,6 +351,10 @@ MeasurementsWindow::~MeasurementsWindow() {
   // A load or statistics task may still run; it owns what it reads, so only its result is dropped.
   loadWatcher_.disconnect(this);
   statsWatcher_.disconnect(this);
+  // An export holds its own references to the records and never touches the window: it is told to
+  // stop, leaves the file as it was, and its outcome goes nowhere.
+  exportWatcher_.disconnect(this);
+  if (exportState_) exportState_->cancel = true;
   loadWatcher_.waitForFinished();
   statsWatcher_.waitForFinished();
   readerThread_.waitForDone();
@@ -829,14 +926,26 @@ void MeasurementsWindow::updateView() {
   statsWatcher_.setFuture(QtConcurrent::run([data = data_, shown = shown_, begin = begin, end = end,
                                              generation = statsGeneration_, deltaH = deltaH_->value()]() {
     std::vector<history::StoredRecord> slice(end - begin);
+    std::map<std::pair<int64_t, bool>, int64_t> perDownload;
     for (size_t i = begin; i < end; ++i) {
       const MeasurementRecord& r = data->records[(*shown)[i]];
       history::StoredRecord& out = slice[i - begin];
       out.time = r.time;
       out.record = r.record;
       out.checksumError = r.checksumError;
+      ++perDownload[{r.download, r.fromFile}];
     }
-    return StatsResult{generation, history::statistics(slice, deltaH)};
+    // Where the records in view came from, for the report; those read from a file are marked.
+    std::map<QString, std::pair<int64_t, bool>> sources;
+    for (const auto& [key, n] : perDownload) {
+      MeasurementRecord r{};
+      r.download = key.first;
+      r.fromFile = key.second;
+      auto& entry = sources[data->sourceOf(r)];
+      entry.first += n;
+      entry.second = entry.second || key.second;
+    }
+    return StatsResult{generation, history::statistics(slice, deltaH), std::move(sources)};
   }));
 }
 
@@ -849,6 +958,7 @@ void MeasurementsWindow::statsFinished() {
     return;
   }
   statsShown_ = std::move(result.stats);
+  sourcesShown_ = std::move(result.sources);
   fillStatistics();
   emit viewUpdated();
 }
@@ -931,13 +1041,71 @@ void MeasurementsWindow::askExport(int kind) {
                                               tr(filters[kind]), nullptr, QFileDialog::DontUseNativeDialog);
   if (path.isEmpty()) return;
   if (QFileInfo(path).suffix().isEmpty()) path += suffixes[kind];
-  QString error;
-  QApplication::setOverrideCursor(Qt::WaitCursor);
-  const bool ok = kind == 0   ? exportCsv(path, error)
-                  : kind == 1 ? exportPng(path, error)
-                              : exportPdf(path, error);
-  QApplication::restoreOverrideCursor();
-  setStatus(ok ? tr("Saved to %1").arg(QDir::toNativeSeparators(path)) : error);
+  startExport(static_cast<Export>(kind), path);
+}
+
+bool MeasurementsWindow::startExport(Export kind, const QString& path) {
+  if (!data_ || exportState_) return false;
+  auto state = std::make_shared<ExportProgress>();
+  QFuture<ExportOutcome> future;
+  if (kind == Export::Csv) {
+    // The records are shared, never changed, so the worker reads them while the window goes on.
+    const auto [begin, end] = shownInView();
+    state->total = static_cast<int64_t>(end - begin);
+    future =
+        QtConcurrent::run([data = data_, shown = shown_, begin = begin, end = end, format = exportFormat(),
+                           path, state] { return csvExport(data, shown, begin, end, format, path, *state); });
+  } else if (kind == Export::Png) {
+    // Widgets draw on the GUI thread only; the encoding and the file follow on the worker.
+    future =
+        QtConcurrent::run([image = chartImage(), path, state] { return pngExport(image, path, *state); });
+  } else {
+    // The report is drawn on the GUI thread (the chart is a widget's drawing); the PDF is made from
+    // that drawing on the worker.
+    future = QtConcurrent::run([report = reportPicture(), title = reportTitle(), path, state] {
+      return pdfExport(report, title, path, *state);
+    });
+  }
+  exportState_ = state;
+  exportPath_ = path;
+  progress_ = new QProgressDialog(tr("Writing %1…").arg(QDir::toNativeSeparators(path)), tr("Cancel"), 0,
+                                  state->total > 0 ? 1000 : 0, this);
+  progress_->setObjectName("exportProgress");
+  progress_->setWindowTitle(tr("Export"));
+  progress_->setWindowModality(Qt::WindowModal);
+  progress_->setAutoReset(false);
+  progress_->setAutoClose(false);
+  progress_->setMinimumDuration(300);
+  progress_->setValue(0);
+  connect(progress_, &QProgressDialog::canceled, this, &MeasurementsWindow::cancelExport);
+  progressTimer_->start();
+  exportWatcher_.setFuture(future);
+  return true;
+}
+
+void MeasurementsWindow::cancelExport() {
+  if (exportState_) exportState_->cancel = true;
+}
+
+void MeasurementsWindow::exportDone() {
+  const ExportOutcome outcome = exportWatcher_.result();
+  const QString path = QDir::toNativeSeparators(exportPath_);
+  exportState_.reset();
+  progressTimer_->stop();
+  if (progress_) {
+    progress_->deleteLater();
+    progress_ = nullptr;
+  }
+  const QString message = outcome.ok          ? tr("Saved to %1").arg(path)
+                          : outcome.cancelled ? tr("Export cancelled; %1 was left as it was.").arg(path)
+                                              : outcome.error;
+  setStatus(message);
+  emit exportFinished(outcome.ok, outcome.cancelled, message);
+}
+
+void MeasurementsWindow::closeEvent(QCloseEvent* event) {
+  cancelExport();
+  QWidget::closeEvent(event);
 }
 
 bool MeasurementsWindow::exportCsv(const QString& path, QString& error) {
@@ -946,56 +1114,40 @@ bool MeasurementsWindow::exportCsv(const QString& path, QString& error) {
     return false;
   }
   const auto [begin, end] = shownInView();
-  const RegionalFormat format = exportFormat();
-  std::string text = csv::kHeader;
-  text += "\r\n";
-  text.reserve(text.size() + (end - begin) * 96);
-  for (size_t i = begin; i < end; ++i) text += csvLine(data_->records[(*shown_)[i]], format);
-  if (!saveFile(path, text.data(), text.size(), error)) return false;
+  ExportProgress progress;
+  if (!finish(csvExport(data_, shown_, begin, end, exportFormat(), path, progress), error)) return false;
   setStatus(tr("%1 records written to %2")
                 .arg(count(static_cast<int64_t>(end - begin)), QDir::toNativeSeparators(path)));
   return true;
 }
 
-bool MeasurementsWindow::exportPng(const QString& path, QString& error) {
+QImage MeasurementsWindow::chartImage() {
   seriesDirty_ = true;
-  const QPixmap image = plot_->toPixmap(std::max(plot_->width(), 800), std::max(plot_->height(), 450));
-  QByteArray bytes;
-  QBuffer buffer(&bytes);
-  buffer.open(QIODevice::WriteOnly);
-  QImageWriter writer(&buffer, "png");
-  if (!writer.write(image.toImage())) {
-    error = tr("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), writer.errorString());
-    return false;
-  }
-  return saveFile(path, bytes.constData(), static_cast<size_t>(bytes.size()), error);
+  return plot_->toPixmap(std::max(plot_->width(), 800), std::max(plot_->height(), 450)).toImage();
+}
+
+bool MeasurementsWindow::exportPng(const QString& path, QString& error) {
+  ExportProgress progress;
+  return finish(pngExport(chartImage(), path, progress), error);
+}
+
+QPicture MeasurementsWindow::reportPicture() {
+  const QRect page = reportLayout().paintRectPixels(kReportResolution);
+  QPicture picture;
+  picture.setBoundingRect(QRect(QPoint(0, 0), page.size()));
+  QCPPainter painter(&picture);
+  paintReport(painter, page.translated(-page.topLeft()));
+  painter.end();
+  return picture;
+}
+
+QString MeasurementsWindow::reportTitle() const {
+  return tr("Measurements report: %1").arg(data_ ? data_->title : QString());
 }
 
 bool MeasurementsWindow::exportPdf(const QString& path, QString& error) {
-  QByteArray bytes;
-  QBuffer buffer(&bytes);
-  buffer.open(QIODevice::WriteOnly);
-  {
-    QPdfWriter writer(&buffer);
-    writer.setPageSize(QPageSize(QPageSize::A4));
-    writer.setPageOrientation(QPageLayout::Landscape);
-    writer.setPageMargins(QMarginsF(12, 12, 12, 12), QPageLayout::Millimeter);
-    // Device units as screen pixels, so the chart and the text keep the proportions they have on screen.
-    writer.setResolution(96);
-    writer.setTitle(tr("Measurements report: %1").arg(data_ ? data_->title : QString()));
-    writer.setCreator(QCoreApplication::applicationName());
-    QCPPainter painter(&writer);
-    if (!painter.isActive()) {
-      error = tr("Cannot write %1.").arg(QDir::toNativeSeparators(path));
-      return false;
-    }
-    paintReport(painter,
-                writer.pageLayout()
-                    .paintRectPixels(writer.resolution())
-                    .translated(-writer.pageLayout().paintRectPixels(writer.resolution()).topLeft()));
-  }
-  buffer.close();
-  return saveFile(path, bytes.constData(), static_cast<size_t>(bytes.size()), error);
+  ExportProgress progress;
+  return finish(pdfExport(reportPicture(), reportTitle(), path, progress), error);
 }
 
 void MeasurementsWindow::paintReport(QCPPainter& painter, const QRect& page) {
@@ -1031,18 +1183,11 @@ void MeasurementsWindow::paintReport(QCPPainter& painter, const QRect& page) {
     painter.drawText(QRect(page.left(), y, page.width(), line), Qt::AlignLeft | Qt::AlignVCenter, text);
     y += line;
   }
-  // Where the records in view came from; those read from a file rather than downloaded are marked.
-  std::map<QString, std::pair<int64_t, bool>> sources;
-  if (data_)
-    for (size_t i = begin; i < end; ++i) {
-      const MeasurementRecord& r = data_->records[(*shown_)[i]];
-      auto& entry = sources[data_->sourceOf(r)];
-      ++entry.first;
-      entry.second = entry.second || r.fromFile;
-    }
+  // Where the records in view came from (counted with the statistics, off the GUI thread); those read
+  // from a file rather than downloaded are marked.
   int64_t fromFiles = 0;
   QStringList named;
-  for (const auto& [name, entry] : sources) {
+  for (const auto& [name, entry] : sourcesShown_) {
     if (entry.second) fromFiles += entry.first;
     named << tr("%1%2: %3")
                  .arg(entry.second ? QStringLiteral("* ") : QString(), name.isEmpty() ? tr("unknown") : name,

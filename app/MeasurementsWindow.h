@@ -5,6 +5,7 @@
 #include <QFutureWatcher>
 #include <QThreadPool>
 #include <QWidget>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -21,6 +22,9 @@ struct SensorStats;
 }  // namespace history
 
 class QCheckBox;
+class QPicture;
+class QCloseEvent;
+class QProgressDialog;
 class QComboBox;
 class QCPGraph;
 class QCPItemStraightLine;
@@ -35,6 +39,20 @@ class QPushButton;
 class QTableView;
 class QTableWidget;
 class QTimer;
+
+// What an export running on a worker shares with the window: the worker reads `cancel` and counts the
+// records it formed; the window only reads `done` for its progress dialog.
+struct ExportProgress {
+  std::atomic<bool> cancel{false};
+  std::atomic<int64_t> done{0};
+  int64_t total = 0;  // 0: no count to show
+};
+
+struct ExportOutcome {
+  bool ok = false;
+  bool cancelled = false;
+  QString error;
+};
 
 class MeasurementsWindow : public QWidget {
   Q_OBJECT
@@ -64,19 +82,31 @@ class MeasurementsWindow : public QWidget {
 
   // The exports of the range in view. False with a message that names the file when it cannot be
   // written; the file is then left as it was.
+  // These run to the end on the calling thread.
   bool exportCsv(const QString& path, QString& error);
   bool exportPng(const QString& path, QString& error);
   bool exportPdf(const QString& path, QString& error);
+
+  // The export the buttons start: the same file, formed and written on a worker thread while a
+  // progress dialog with Cancel shows. exportFinished follows, also after a cancel (the file is then
+  // left as it was). False, and no signal, when no records are shown or an export is running.
+  enum class Export { Csv, Png, Pdf };
+  bool startExport(Export kind, const QString& path);
+  void cancelExport();
+  bool isExporting() const { return exportState_ != nullptr; }
 
  signals:
   // The records asked for are shown, or the status line says why they cannot be.
   void loaded();
   // The table and the statistics show the range in view.
   void viewUpdated();
+  // An export started with startExport ended; `message` is what the status line shows.
+  void exportFinished(bool ok, bool cancelled, const QString& message);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   struct Source {
@@ -95,6 +125,7 @@ class MeasurementsWindow : public QWidget {
   struct StatsResult {
     int generation;
     std::vector<history::SensorStats> stats;
+    std::map<QString, std::pair<int64_t, bool>> sources;  // records per source, whether from a file
   };
 
   void buildChart();
@@ -121,6 +152,10 @@ class MeasurementsWindow : public QWidget {
   void paintReport(QCPPainter& painter, const QRect& page);
   void setStatus(const QString& text);
   void askExport(int kind);
+  QImage chartImage();
+  QPicture reportPicture();
+  QString reportTitle() const;
+  void exportDone();
 
   history::Store* store_;
   // The second connection to the history that the loads read through, and the one thread they run on.
@@ -171,6 +206,13 @@ class MeasurementsWindow : public QWidget {
   bool statsRunning_ = false;
   bool statsAgain_ = false;
   std::vector<history::SensorStats> statsShown_;
+  std::map<QString, std::pair<int64_t, bool>> sourcesShown_;
+
+  QFutureWatcher<ExportOutcome> exportWatcher_;
+  std::shared_ptr<ExportProgress> exportState_;  // while an export runs
+  QString exportPath_;
+  QProgressDialog* progress_ = nullptr;
+  QTimer* progressTimer_;
 
   bool panning_ = false;
   QPoint panStart_;

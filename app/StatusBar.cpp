@@ -13,6 +13,7 @@
 
 #include "PlainText.h"
 #include "link/USBInterface.h"
+#include "link/WindowPort.h"
 
 namespace {
 
@@ -282,30 +283,35 @@ void StatusBar::firmwareCancelled() {
   render();
 }
 
+void StatusBar::operationFinished(::Operation operation, Outcome outcome) {
+  // The other outcomes are told by the steps, boxes and time-out that come with them.
+  if (operation != ::Operation::FirmwareUpdate || outcome != Outcome::UpToDate) return;
+  // After an update the logger's new version has said how it went; the check that follows says no more.
+  if (!updateReported_) {
+    setMessage(version_.isEmpty() ? tr("The logger's firmware is up to date \u2014 nothing sent")
+                                  : tr("Firmware %1 is up to date \u2014 nothing sent").arg(version_));
+  }
+  updateReported_ = false;
+  endOperation();
+  render();
+}
+
 void StatusBar::messageBox(bool error, const QString& text) {
-  if (!error && text == QLatin1String("Your firmware is up-to-date")) {
-    if (!updateReported_) {
-      setMessage(version_.isEmpty() ? tr("The logger's firmware is up to date \u2014 nothing sent")
-                                    : tr("Firmware %1 is up to date \u2014 nothing sent").arg(version_));
-    }
-    updateReported_ = false;
-  } else if (!error) {
-    setMessage(text);
-  } else {
-    switch (operation_) {
-      case Operation::Download:
-        setMessage(tr("Download failed: %1 \u2014 no file written").arg(text));
-        break;
-      case Operation::MemoryRead:
-        setMessage(tr("Memory read failed: %1 \u2014 no file written").arg(text));
-        break;
-      case Operation::Firmware:
-        setMessage(tr("Firmware update failed: %1").arg(text));
-        break;
-      case Operation::None:
-        setMessage(text);
-        break;
-    }
+  // An information box comes only with an outcome (operationFinished), which says it here.
+  if (!error) return;
+  switch (operation_) {
+    case Operation::Download:
+      setMessage(tr("Download failed: %1 \u2014 no file written").arg(text));
+      break;
+    case Operation::MemoryRead:
+      setMessage(tr("Memory read failed: %1 \u2014 no file written").arg(text));
+      break;
+    case Operation::Firmware:
+      setMessage(tr("Firmware update failed: %1").arg(text));
+      break;
+    case Operation::None:
+      setMessage(text);
+      break;
   }
   endOperation();
   render();

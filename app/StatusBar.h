@@ -8,6 +8,8 @@
 #include <QString>
 #include <cstdint>
 
+#include "link/WindowPort.h"
+
 class QLabel;
 class QProgressBar;
 class QStackedWidget;
@@ -34,6 +36,8 @@ class StatusBar : public QStatusBar {
   // Returns a token for the history's later word on this download. `skipped`: records left out.
   int downloadSaved(const QString& path, qint64 records, bool toHistory, qint64 skipped = 0);
   void memorySaved(const QString& path, qint64 bytes);
+  // An operation of the link ended (LinkEvent OperationFinished).
+  void operationFinished(::Operation operation, Outcome outcome);
 
   // The window.
   void started(Operation operation);

@@ -41,6 +41,7 @@
 #include "history/History.h"
 #include "link/Firmware.h"
 #include "link/LoggerClock.h"
+#include "link/Operations.h"
 #include "link/USBInterface.h"
 #include "ui_Umain.h"
 
@@ -48,7 +49,6 @@ namespace {
 
 constexpr int kUpdateIntervalMs = 1000;
 constexpr int kTimeoutIntervalMs = 5000;
-constexpr int kUpdateTimeoutMs = 20000;
 constexpr int kKeepIntervalMs = 50000;
 constexpr int kConsoleOuterHeight = 724;  // brings the service console below the log into view
 constexpr int32_t kMinLoadBytes = 64;     // one packet
@@ -172,28 +172,36 @@ TfrmMain::TfrmMain(QWidget* parent)
   connect(timKeep, &QTimer::timeout, this, &TfrmMain::timKeepTimer);
 
   // Qt's own dialogs: the same everywhere, and reachable by tests.
-  OpenDialog1 = new QFileDialog(this);
-  OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
-  OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
-  OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
-  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
-  SaveDialog1 = new QFileDialog(this);
-  SaveDialog1->setObjectName(QStringLiteral("SaveDialog1"));
-  SaveDialog1->setOption(QFileDialog::DontUseNativeDialog);
-  SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite);
-  SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
-  SaveDialog1->setFileMode(QFileDialog::AnyFile);
-  SaveDialog1->setNameFilter(QStringLiteral("csv files (*.csv)"));
-  SaveDialog1->setDefaultSuffix(QStringLiteral("csv"));
-  // Enter in the file name while its completer lists a match accepts the dialog but leaves the list
-  // open over the main window, where it would take the user's next click.
-  for (QFileDialog* dialog : {OpenDialog1, SaveDialog1}) {
+  const auto closeCompleter = [](QFileDialog* dialog) {
+    // Enter in the file name while its completer lists a match accepts the dialog but leaves the list
+    // open over the main window, where it would take the user's next click.
     connect(dialog, &QDialog::finished, dialog, [dialog] {
       for (QCompleter* completer : dialog->findChildren<QCompleter*>()) {
         if (completer->popup() != nullptr) completer->popup()->hide();
       }
     });
-  }
+  };
+  OpenDialog1.setMaker([this, closeCompleter] {
+    auto* dialog = new QFileDialog(this);
+    dialog->setObjectName(QStringLiteral("OpenDialog1"));
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    closeCompleter(dialog);
+    return dialog;
+  });
+  SaveDialog1.setMaker([this, closeCompleter] {
+    auto* dialog = new QFileDialog(this);
+    dialog->setObjectName(QStringLiteral("SaveDialog1"));
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setOption(QFileDialog::DontConfirmOverwrite);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setNameFilter(QStringLiteral("csv files (*.csv)"));
+    dialog->setDefaultSuffix(QStringLiteral("csv"));
+    closeCompleter(dialog);
+    return dialog;
+  });
 
   connect(ui->btnDownload, &QPushButton::clicked, this, &TfrmMain::btnDownloadClick);
   connect(ui->btnUpdate, &QPushButton::clicked, this, &TfrmMain::btnUpdateClick);
@@ -270,17 +278,7 @@ void TfrmMain::btnDownloadClick() {
     if (!usb->connected) return;
   }
   queue_.post([this] { status_->started(StatusBar::Operation::Download); });
-  startBusy();
-  usb->packetCount = 0;
-  usb->downloadActive = true;
-  // A command typed on the console that got no answer must not make this answer one only shown, nor
-  // the count an update asked for that never came.
-  usb->rawCommand = false;
-  usb->countOnly = false;
-  // The time-out is armed before the command goes out: the answer may be handled on the reader's
-  // thread before this handler returns, and its "stop the time-out" must come after this.
-  timeoutEnable(true);
-  usb->sendCommand("mem.used");
+  operations::startDownload(*usb);
 }
 
 void TfrmMain::btnUpdateClick() {
@@ -290,15 +288,11 @@ void TfrmMain::btnUpdateClick() {
   }
   // The image goes to the top of the logger's memory, over its newest records when it holds many:
   // first the count, without reading the memory.
-  usb->rawCommand = false;
-  startBusy();
   queue_.post([this] {
     status_->started(StatusBar::Operation::Firmware);
     recordCheckPending_ = true;
   });
-  timeoutEnable(true);
-  usb->countOnly = true;
-  if (!usb->sendCommand("mem.used")) usb->countOnly = false;  // the time-out ends the wait
+  operations::startRecordCount(*usb);
 }
 
 void TfrmMain::checkRecordsBeforeUpdate(int64_t stored) {
@@ -357,6 +351,7 @@ void TfrmMain::decideUpdate(int64_t stored, int64_t downloaded, const QString& h
     leaveBusy();
     btnDownloadClick();
   } else {
+    operations::cancel(*usb);
     leaveBusy();
     status_->firmwareCancelled();
   }
@@ -368,23 +363,14 @@ void TfrmMain::startUpdate() {
     leaveBusy();
     return;
   }
-  usb->packetCount = 0;
-  usb->rawCommand = false;
-  // Busy state and time-out first, for the same reason as in a download.
-  startBusy();
-  timeoutInterval(kUpdateTimeoutMs);
-  timeoutEnable(true);
-  usb->sendCommand("device.software");
+  operations::startFirmwareUpdate(*usb);
 }
 
 void TfrmMain::spbDateClick() {
   if (!usb->connected) connectDevice();
   std::string now = loggerClockText(clock_());
   bool sent = false;
-  if (usb->connected) {
-    usb->rawCommand = false;
-    sent = usb->sendCommand("date.date=" + now);
-  }
+  if (usb->connected) sent = operations::startSetTime(*usb, now);
   QString text = QString::fromStdString(now);
   queue_.post([this, sent, text] {
     if (sent) {
@@ -417,6 +403,7 @@ void TfrmMain::timTimeoutTimer() {
   timeoutEnable(false);
   stopBusy();
   infoMsg("No Answer of Velmora");
+  operations::answerTimedOut(*usb);
   queue_.post([this] { status_->timedOut(); });
 }
 
@@ -432,8 +419,7 @@ void TfrmMain::btnSendClick() {
     setOuterHeight(kConsoleOuterHeight);
     return;
   }
-  usb->rawCommand = true;
-  usb->sendCommand(cp1252::fromQString(text));
+  operations::startRawCommand(*usb, cp1252::fromQString(text));
 }
 
 void TfrmMain::btnLoadClick() {
@@ -447,10 +433,7 @@ void TfrmMain::btnLoadClick() {
     return;
   }
   queue_.post([this] { status_->started(StatusBar::Operation::MemoryRead); });
-  usb->memLoadActive = true;
-  usb->packetCount = 0;
-  usb->packetsExpected = bytes / static_cast<int32_t>(logger::kPacketSize);
-  usb->sendCommand("mem.load=" + address + "," + length);
+  operations::startMemoryLoad(*usb, address, length, bytes);
 }
 
 void TfrmMain::btnSaveClick() {
@@ -471,11 +454,7 @@ void TfrmMain::btnSaveClick() {
     infoMsg("Save not sent: " + cp1252::fromQString(file) + " " + why);
     return;
   }
-  usb->packetCount = 0;
-  const uint64_t link = usb->linkGeneration();
-  usb->requestSave(USBInterface::SaveRequest::Console, std::move(data), link);
-  if (!usb->sendCommand("mem.save=" + address + "," + length))
-    usb->requestSave(USBInterface::SaveRequest::None, {}, link);
+  operations::startMemorySave(*usb, address, length, std::move(data));
 }
 
 void TfrmMain::btnDisconnectClick() {
@@ -728,6 +707,8 @@ void TfrmMain::linkEvent(const LinkEvent& event) {
   copy.value = event.value;
   copy.total = event.total;
   copy.skipped = event.skipped;
+  copy.operation = event.operation;
+  copy.outcome = event.outcome;
   copy.text = event.text;
   // The records are the caller's only during the call.
   std::shared_ptr<const std::vector<messwert_tag>> records;
@@ -784,6 +765,9 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
     }
     case LinkEvent::Kind::MemorySaved:
       status_->memorySaved(QFile::decodeName(QByteArray::fromStdString(event.text)), event.value);
+      break;
+    case LinkEvent::Kind::OperationFinished:
+      status_->operationFinished(event.operation, event.outcome);
       break;
   }
 }
@@ -843,52 +827,25 @@ void TfrmMain::buildMenus() {
   records->setToolTip(tr("Hide the line per downloaded record in the log"));
   connect(records, &QAction::toggled, log_, &LogPane::setHideRecords);
 
+  // The help texts are HTML files among the program's resources, read when their item is chosen.
   QMenu* help = menuBar_->addMenu(tr("&Help"));
-  connect(action(help, QStringLiteral("actHelpCsv"), tr("The &CSV File")), &QAction::triggered, this, [this] {
-    showHelp(tr("The CSV File"),
-             tr("<p>Download Data writes one line per record, in time order, after a header line. Fields "
-                "are separated by <b>;</b> and lines end with CR LF. The date and time and the decimal "
-                "separator follow your regional settings.</p>"
-                "<table cellspacing='4'>"
-                "<tr><td><b>Date</b></td><td>date and time of the measurement</td></tr>"
-                "<tr><td><b>SensorSerialNumber</b></td><td>the sensor that measured</td></tr>"
-                "<tr><td><b>Humidity</b></td><td>relative humidity, %RH</td></tr>"
-                "<tr><td><b>Temperature</b></td><td>temperature, \u00B0C</td></tr>"
-                "<tr><td><b>HumidityRaw</b></td><td>the humidity sensor's reading, counts</td></tr>"
-                "<tr><td><b>TemperatureRaw</b></td><td>the temperature sensor's reading, counts</td></tr>"
-                "<tr><td><b>AmbientTemperature</b></td><td>ambient temperature, \u00B0C</td></tr>"
-                "<tr><td><b>Comment</b></td><td><i>Check sum error</i> when the record's check sum is "
-                "wrong; such records are kept</td></tr></table>"
-                "<p>Records without a valid time stamp are left out; the log names them (<i>Fehler "
-                "Messwert</i>).</p>"));
-  });
-  connect(
-      action(help, QStringLiteral("actHelpLoggers"), tr("Real &Loggers")), &QAction::triggered, this, [this] {
-        showHelp(
-            tr("Real Loggers"),
-            tr("<p>Tarnwick reaches a Velmora logger (USB 11e3:0005) directly; no driver is needed.</p>"
-               "<p>On Linux the udev rule <b>60-velmora.rules</b>, installed with Tarnwick, gives the user "
-               "logged in at the computer access to the logger. After installing, run<br>"
-               "<tt>sudo udevadm control --reload-rules &amp;&amp; sudo udevadm trigger</tt><br>"
-               "and plug the logger in again. <tt>lsusb | grep 11e3:0005</tt> shows whether the computer "
-               "sees it.</p>"
-               "<p>Download Data, Firmware Update and Set Time connect again when no logger is connected; "
-               "the log shows the scan. <i>Device is already connected</i> means that another program "
-               "holds the logger.</p>"));
-      });
+  connect(action(help, QStringLiteral("actHelpCsv"), tr("The &CSV File")), &QAction::triggered, this,
+          [this] { showHelp(tr("The CSV File"), helpText(QStringLiteral("csv"))); });
+  connect(action(help, QStringLiteral("actHelpLoggers"), tr("Real &Loggers")), &QAction::triggered, this,
+          [this] { showHelp(tr("Real Loggers"), helpText(QStringLiteral("loggers"))); });
   help->addSeparator();
   connect(action(help, QStringLiteral("actAbout"), tr("&About Tarnwick")), &QAction::triggered, this, [this] {
     showHelp(tr("About Tarnwick"),
-             tr("<p><b>Tarnwick %1</b><br>Downloads, keeps and shows the measurements of Velmora "
-                "humidity and temperature loggers.</p>"
-                "<p>Tarnwick is free software under the GNU General Public License, version 3 or later "
-                "(GPL-3.0-or-later); see the file LICENSE.</p>"
-                "<p>It uses Qt %2 (LGPL-3.0 or GPL), QCustomPlot (GPL-3.0), SQLite (public domain) and "
-                "libusb (LGPL-2.1 or later).</p>")
+             helpText(QStringLiteral("about"))
                  .arg(QStringLiteral(TARNWICK_VERSION), QString::fromLatin1(qVersion())));
   });
   connect(action(help, QStringLiteral("actAboutQt"), tr("About &Qt")), &QAction::triggered, qApp,
           &QApplication::aboutQt);
+}
+
+QString TfrmMain::helpText(const QString& name) {
+  QFile file(QStringLiteral(":/help/%1.html").arg(name));
+  return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 void TfrmMain::showHelp(const QString& title, const QString& text) {

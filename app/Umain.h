@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QFileDialog>
 #include <QPointer>
 #include <QStringList>
 #include <QWidget>
@@ -24,7 +25,6 @@ class Store;
 class LogPane;
 class MeasurementsWindow;
 class QAction;
-class QFileDialog;
 class QMenu;
 class QMenuBar;
 class QTimer;
@@ -87,8 +87,23 @@ class TfrmMain : public QWidget, public WindowPort {
   QTimer* timUpdate;
   QTimer* timTimeout;
   QTimer* timKeep;
-  QFileDialog* OpenDialog1;
-  QFileDialog* SaveDialog1;
+  // Made when first used: Qt's own file dialog is a good part of the start-up to build.
+  class LazyFileDialog {
+   public:
+    void setMaker(std::function<QFileDialog*()> make) { make_ = std::move(make); }
+    QFileDialog* get() {
+      if (!dialog_) dialog_ = make_();
+      return dialog_;
+    }
+    QFileDialog* operator->() { return get(); }
+    operator QFileDialog*() { return get(); }
+
+   private:
+    std::function<QFileDialog*()> make_;
+    QPointer<QFileDialog> dialog_;
+  };
+  LazyFileDialog OpenDialog1;
+  LazyFileDialog SaveDialog1;
 
  public slots:
   void btnDownloadClick();
@@ -127,6 +142,8 @@ class TfrmMain : public QWidget, public WindowPort {
   void checkRecordsBeforeUpdate(int64_t stored);
   void decideUpdate(int64_t stored, int64_t downloaded, const QString& historyError);
   void startUpdate();
+  // The text of a Help item (":/help/<name>.html"); empty when the program was built without it.
+  static QString helpText(const QString& name);
   void showHelp(const QString& title, const QString& text);
   // The link's events, on the GUI thread; `records` are those of a saved download.
   void applyLinkEvent(const LinkEvent& event,

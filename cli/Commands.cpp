@@ -16,6 +16,7 @@
 #include "data/Text.h"
 #include "link/Firmware.h"
 #include "link/LoggerClock.h"
+#include "link/Operations.h"
 #include "link/USBInterface.h"
 
 namespace cli {
@@ -25,12 +26,10 @@ using State = ConsolePort::State;
 
 // How long set-time and send wait for the logger's answer: the window's answer time-out.
 constexpr auto kAnswerBound = std::chrono::milliseconds(5000);
-// The export's step that ends the busy state between the transfer and the file.
-const char kSorted[] = "sortiert";
-const char kNoData[] = "No data stored!";
 
-bool contains(const std::vector<std::string>& lines, const std::string& line) {
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
+// The wait for the end of `operation`: its OperationFinished.
+std::function<bool(const State&)> finished(Operation operation) {
+  return [operation](const State& state) { return state.finished && state.operation == operation; };
 }
 
 void reportBoxes(Session& session) {
@@ -102,9 +101,9 @@ int connectTo(Session& session, const ScannedLogger& logger) {
   ConsolePort& port = session.port();
   port.beginOperation();
   port.infoMsg("Ger\xE4t: " + std::to_string(logger.serial));
-  usb.drainingAnswers = true;
+  operations::drainAnswers(usb, true);
   if (!usb.connectScanned(logger)) {
-    usb.drainingAnswers = false;
+    operations::drainAnswers(usb, false);
     port.infoMsg("USB Connection refused");
     usb.disconnect();
     reportBoxes(session);
@@ -113,14 +112,14 @@ int connectTo(Session& session, const ScannedLogger& logger) {
   }
   const State state = port.state();
   if (!state.connected || state.serial != loggerText(logger.serialText)) {
-    usb.drainingAnswers = false;
+    operations::drainAnswers(usb, false);
     usb.disconnect();
     session.problem("the link reached " + printable(state.serial) + " instead of " + loggerName(logger) +
                     "; nothing sent");
     return kFailed;
   }
   const bool drained = port.waitForQuiet(kDrainQuiet, kDrainBound);
-  usb.drainingAnswers = false;
+  operations::drainAnswers(usb, false);
   if (!drained) {
     usb.disconnect();
     session.problem(loggerName(logger) + " keeps sending answers to no command; nothing sent");
@@ -134,12 +133,6 @@ int open(Session& session, const std::string& serial, ScannedLogger& logger) {
   return status != kDone ? status : connectTo(session, logger);
 }
 
-bool downloadEnded(const State& state) {
-  return state.saved || state.timedOut || state.disconnected || !state.boxes.empty() ||
-         std::any_of(state.errors.begin(), state.errors.end(),
-                     [](const std::string& e) { return e != kSorted; });
-}
-
 // Downloads the connected logger's records into the CSV file `csvPath`, as Download Data does.
 int downloadTo(Session& session, const ScannedLogger& logger, const std::string& csvPath,
                const std::string& shownPath, std::vector<messwert_tag>& records, int64_t& skipped) {
@@ -148,41 +141,33 @@ int downloadTo(Session& session, const ScannedLogger& logger, const std::string&
   port.beginOperation();
   port.setSaveAnswer(csvPath);
   port.setProgressLabel(loggerName(logger));
-  port.startBusy();
-  usb.packetCount = 0;
-  usb.downloadActive = true;
-  usb.countOnly = false;
-  port.timeoutEnable(true);
-  usb.sendCommand("mem.used");
-  port.waitFor(downloadEnded);
+  operations::startDownload(usb);
+  port.waitFor(finished(Operation::Download));
   // A transfer that still ends after this is not written anywhere.
   port.setSaveAnswer(std::string());
   const State state = port.state();
   const std::string name = loggerName(logger);
-  if (state.saved) {
-    records = state.savedRecords;
-    skipped = state.savedSkipped;
-    return kDone;
+  switch (state.outcome) {
+    case Outcome::Done:
+      records = state.savedRecords;
+      skipped = state.skipped;
+      return kDone;
+    case Outcome::FileError:
+      session.problem(name + ": " + shownPath + " could not be written; nothing written");
+      return kFileError;
+    case Outcome::NoRecords:
+      session.problem(name + " has no records stored; nothing written");
+      return kNoRecords;
+    case Outcome::NoAnswer:
+      session.problem(name + " did not answer (No Answer of Velmora); nothing written");
+      return kNoAnswer;
+    case Outcome::Disconnected:
+      session.problem("the link to " + name + " ended during the download; nothing written");
+      return kFailed;
+    default:
+      session.problem(name + ": the download broke off; nothing written");
+      return kFailed;
   }
-  for (const ConsolePort::Box& box : state.boxes) {
-    session.problem(name + ": " + printable(box.text) + ": " + shownPath + " not written");
-    return kFileError;
-  }
-  if (contains(state.errors, kNoData)) {
-    session.problem(name + " has no records stored; nothing written");
-    return kNoRecords;
-  }
-  if (state.timedOut) {
-    session.problem(name + " did not answer (No Answer of Velmora); nothing written");
-    return kNoAnswer;
-  }
-  for (const std::string& error : state.errors) {
-    if (error == kSorted) continue;
-    session.problem(name + ": the download broke off (" + printable(error) + "); nothing written");
-    return kFailed;
-  }
-  session.problem("the link to " + name + " ended during the download; nothing written");
-  return kFailed;
 }
 
 // Puts the downloaded records where the user wants them, when that is not the exported file itself.
@@ -440,15 +425,13 @@ int setTime(Session& session, const std::string& serial) {
   localtime_r(&now, &local);
   const std::string clock = loggerClockText(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                                             local.tm_hour, local.tm_min, local.tm_sec);
-  const bool sent = usb.sendCommand("date.date=" + clock);
+  const bool sent = operations::startSetTime(usb, clock);
   const bool answered =
-      sent && port.waitFor(
-                  [](const State& state) {
-                    return state.disconnected ||
-                           std::any_of(state.responses.begin(), state.responses.end(),
-                                       [](const std::string& r) { return r.rfind("date.date", 0) == 0; });
-                  },
-                  kAnswerBound);
+      sent &&
+      port.waitFor(
+          [](const State& state) { return state.disconnected || finished(Operation::SetTime)(state); },
+          kAnswerBound) &&
+      port.state().finished;
   const bool lost = port.state().disconnected;
   usb.disconnect();
   const std::string name = loggerName(logger);
@@ -471,17 +454,13 @@ int checkRecordsKept(Session& session, const ScannedLogger& logger) {
   ConsolePort& port = session.port();
   const std::string name = loggerName(logger);
   port.beginOperation();
-  usb.rawCommand = false;
-  port.startBusy();
-  port.timeoutEnable(true);
-  usb.countOnly = true;
-  if (!usb.sendCommand("mem.used")) usb.countOnly = false;
-  port.waitFor([](const State& state) { return state.counted || state.timedOut || state.disconnected; });
+  operations::startRecordCount(usb);
+  port.waitFor(
+      [](const State& state) { return state.counted || finished(Operation::FirmwareUpdate)(state); });
   const State state = port.state();
   if (!state.counted) {
-    usb.countOnly = false;
     usb.disconnect();
-    if (state.timedOut) {
+    if (state.outcome == Outcome::NoAnswer) {
       session.problem(name + " did not answer (No Answer of Velmora); nothing sent");
       return kNoAnswer;
     }
@@ -492,6 +471,7 @@ int checkRecordsKept(Session& session, const ScannedLogger& logger) {
   std::string error;
   const int64_t downloaded = downloadedRecords(logger, error);
   if (!firmware::updateLosesRecords(state.recordCount, downloaded)) return kDone;
+  operations::cancel(usb);
   usb.disconnect();
   const int64_t lost = firmware::recordsOverwritten(state.recordCount);
   session.problem(name + ": not updated: the image would overwrite " + std::to_string(lost) + " of its " +
@@ -513,40 +493,29 @@ int firmwareUpdate(Session& session, const std::string& serial, bool force) {
   port.beginOperation();
   port.setProgressLabel(loggerName(logger));
   // What the window's Firmware Update button does.
-  usb.packetCount = 0;
-  port.startBusy();
-  port.timeoutInterval(20000);
-  port.timeoutEnable(true);
-  usb.sendCommand("device.software");
-  port.waitFor([](const State& state) {
-    return state.firmwareRestart || state.timedOut || state.disconnected || !state.boxes.empty();
-  });
-  // The logger drops off the bus as soon as it has the update command, which may end the link before
-  // the reader that sent the command has said so: give that reader a moment.
-  if (port.state().disconnected && !port.state().firmwareRestart)
-    port.waitFor([](const State& state) { return state.firmwareRestart; }, std::chrono::seconds(2));
+  operations::startFirmwareUpdate(usb);
+  port.waitFor(finished(Operation::FirmwareUpdate));
   const State state = port.state();
   usb.disconnect();
   const std::string name = loggerName(logger);
-  if (state.firmwareRestart) {
-    session.note(name + ": firmware " + printable(state.software) + " updated to " + imageVersion() +
-                 "; the logger restarts with it");
-    return kDone;
-  }
-  for (const ConsolePort::Box& box : state.boxes) {
-    if (box.kind == MessageKind::Information) {
-      session.note(name + ": " + printable(box.text) + " (" + printable(state.software) + ")");
+  switch (state.outcome) {
+    case Outcome::Done:
+      session.note(name + ": firmware " + printable(state.software) + " updated to " + imageVersion() +
+                   "; the logger restarts with it");
+      return kDone;
+    case Outcome::UpToDate:
+      session.note(name + ": Your firmware is up-to-date (" + printable(state.software) + ")");
       return kUpToDate;
-    }
-    session.problem(name + ": " + printable(box.text));
-    return kFailed;
+    case Outcome::NoAnswer:
+      session.problem(name + " did not answer (No Answer of Velmora)");
+      return kNoAnswer;
+    case Outcome::Disconnected:
+      session.problem("the link to " + name + " ended during the update");
+      return kFailed;
+    default:
+      session.problem(name + ": the update failed");
+      return kFailed;
   }
-  if (state.timedOut) {
-    session.problem(name + " did not answer (No Answer of Velmora)");
-    return kNoAnswer;
-  }
-  session.problem("the link to " + name + " ended during the update");
-  return kFailed;
 }
 
 int sendRaw(Session& session, const std::string& serial, const std::string& command) {
@@ -563,10 +532,10 @@ int sendRaw(Session& session, const std::string& serial, const std::string& comm
   USBInterface& usb = session.link();
   ConsolePort& port = session.port();
   port.beginOperation();
-  // Only shown, as on the service console; nothing that comes starts a step of its own.
-  usb.rawCommand = true;
-  usb.drainingAnswers = true;
-  const bool sent = usb.sendCommand(text);
+  // Only shown, as on the service console; nothing that comes starts a step of its own, and what
+  // a logger still sends from an earlier exchange is told from the answer by its name.
+  operations::drainAnswers(usb, true);
+  const bool sent = operations::startRawCommand(usb, text);
   // The answer is the one named like the command ("mem.used=300" to "mem.used"), or the logger's
   // refusal of it ("error=mem.usd"); anything else is left over from an earlier exchange.
   const std::string commandName = loggerText(text.substr(0, text.find('=')));
@@ -583,7 +552,7 @@ int sendRaw(Session& session, const std::string& serial, const std::string& comm
         kAnswerBound);
   const State state = port.state();
   usb.disconnect();
-  usb.drainingAnswers = false;
+  operations::drainAnswers(usb, false);
   const std::string name = loggerName(logger);
   if (answer(state) != state.responses.end()) {
     std::fprintf(session.io().out, "%s\n", printable(*answer(state)).c_str());

@@ -1,6 +1,7 @@
 #include "cli/ConsolePort.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "cli/ConsoleText.h"
 
@@ -32,7 +33,6 @@ void ConsolePort::errorMsg(const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
   timerActive_ = false;
   busy_ = false;
-  state_.errors.push_back(line);
   logLocked(line);
   changed();
 }
@@ -117,14 +117,16 @@ void ConsolePort::linkEvent(const LinkEvent& event) {
     case LinkEvent::Kind::FirmwareProgress:
       progressLocked(event.value, event.total);
       return;  // nobody waits for a packet
-    case LinkEvent::Kind::FirmwareRestart:
-      state_.firmwareRestart = true;
-      break;
     case LinkEvent::Kind::DownloadSaved:
-      state_.saved = true;
-      state_.savedPath = event.text;
       if (event.records) state_.savedRecords = *event.records;
-      state_.savedSkipped = event.skipped;
+      break;
+    case LinkEvent::Kind::OperationFinished:
+      state_.finished = true;
+      state_.operation = event.operation;
+      state_.outcome = event.outcome;
+      state_.written = event.value;
+      state_.skipped = event.skipped;
+      state_.file = event.text;
       break;
     case LinkEvent::Kind::RecordCount:
       state_.counted = true;
@@ -150,6 +152,11 @@ void ConsolePort::setSaveAnswer(const std::string& path) {
   saveAnswer_ = path;
 }
 
+void ConsolePort::setTimeoutHandler(std::function<void()> handler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  onTimeout_ = std::move(handler);
+}
+
 void ConsolePort::setProgressLabel(const std::string& label) {
   std::lock_guard<std::mutex> lock(mutex_);
   label_ = label;
@@ -164,11 +171,14 @@ bool ConsolePort::waitFor(const std::function<bool(const State&)>& done, std::ch
     if (done(state_)) return true;
     const Clock::time_point now = Clock::now();
     if (timerActive_ && now >= deadline_) {
-      // What the window's timer does when it fires.
+      // What the window's timer does when it fires; the link ends its operation (NoAnswer).
       timerActive_ = false;
       busy_ = false;
-      state_.timedOut = true;
       logLocked("No Answer of Velmora");
+      const std::function<void()> handler = onTimeout_;
+      lock.unlock();
+      if (handler) handler();
+      lock.lock();
       continue;
     }
     if (now >= end) return false;

@@ -1,7 +1,7 @@
-// The window port of tarnwick-cli. Log lines go to standard error with --verbose; the answer
-// time-out runs as the window's timer does, on the thread that waits for the operation; the save
-// dialog is answered with the path the command chose; message boxes and the steps of the link are
-// kept for the command to report; a progress bar is drawn on a terminal.
+// The port through which the link reports to tarnwick-cli: a log sink (standard error with
+// --verbose), the answer time-out (run on the thread that waits for the operation, handed to the link
+// when it expires), the "where to save" answer (the path the command chose; there is no dialog), the
+// link's events, of which the command follows OperationFinished, and a progress bar on a terminal.
 #pragma once
 
 #include <chrono>
@@ -33,21 +33,24 @@ class ConsolePort : public WindowPort {
 
   // What the link reported since the operation began. Texts are Windows-1252.
   struct State {
-    bool timedOut = false;  // the answer time-out expired
     bool connected = false;
-    std::string serial;         // of the last Connected
-    bool disconnected = false;  // the link ended
-    std::vector<std::string> errors;
-    std::vector<std::string> responses;
+    std::string serial;                  // of the last Connected
+    bool disconnected = false;           // the link ended
+    std::vector<std::string> responses;  // the logger's answers
+    // Boxes the link raised outside an operation (a scan that cannot read a device); an operation's
+    // boxes come with its outcome, which the command reports.
     std::vector<Box> boxes;
-    bool saved = false;
-    std::string savedPath;
-    std::vector<messwert_tag> savedRecords;
-    int64_t savedSkipped = 0;  // records the export left out
-    bool counted = false;      // the record count asked for on its own came
+    std::vector<messwert_tag> savedRecords;  // of DownloadSaved
+    bool counted = false;                    // the record count asked for on its own came
     int64_t recordCount = 0;
     std::string software;
-    bool firmwareRestart = false;
+    // OperationFinished.
+    bool finished = false;
+    Operation operation = Operation::None;
+    Outcome outcome = Outcome::Done;
+    int64_t written = 0;  // records or bytes
+    int64_t skipped = 0;
+    std::string file;  // or the answer, or the firmware version
   };
 
   explicit ConsolePort(Settings settings);
@@ -67,8 +70,11 @@ class ConsolePort : public WindowPort {
 
   // Forgets what the last operation left; the timer keeps its interval, as the window's does.
   void beginOperation();
-  // The answer of the save dialogs from now on; empty: the dialog is cancelled.
+  // Where the link saves a download or a memory read from now on; empty: nowhere (the operation ends
+  // Cancelled).
   void setSaveAnswer(const std::string& path);
+  // Called (without the port's lock) when the answer time-out expires, after "No Answer of Velmora".
+  void setTimeoutHandler(std::function<void()> handler);
   // The name the progress bar shows.
   void setProgressLabel(const std::string& label);
   // Ends a progress bar still on the terminal's line, before a message follows.
@@ -98,6 +104,7 @@ class ConsolePort : public WindowPort {
   std::condition_variable changed_;
   State state_;
   std::string saveAnswer_;
+  std::function<void()> onTimeout_;
   bool busy_ = false;
   bool timerActive_ = false;
   int interval_ = 5000;  // the window's timer starts with 5 s

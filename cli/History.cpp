@@ -64,6 +64,18 @@ std::string absolutePath(const std::string& file) {
   return failed ? file : path.lexically_normal().string();
 }
 
+// Opens the history for a command that reads or adds to it; says why not, and passes on its notice.
+bool openHistory(Session& session, history::Store& store, const std::string& path) {
+  std::string error;
+  if (path.empty() || !store.open(path, error)) {
+    session.problem("cannot open the history " + path + ": " +
+                    (path.empty() ? "no home folder is known" : printable(error)));
+    return false;
+  }
+  if (!store.notice().empty()) session.problem(printable(store.notice()));
+  return true;
+}
+
 }  // namespace
 
 bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
@@ -119,15 +131,10 @@ int history(Session& session, const HistoryOptions& options) {
     return kBadArguments;
   }
   query.logger = ansiFromUtf8(options.serial);
-  const std::string path = history::Store::defaultPath();
   history::Store store;
   std::string error;
-  if (path.empty() || !store.open(path, error)) {
-    session.problem("cannot open the history " + path + ": " +
-                    (path.empty() ? "no home folder is known" : printable(error)));
-    return kFileError;
-  }
-  if (!store.notice().empty()) session.problem(printable(store.notice()));
+  const std::string path = history::Store::defaultPath();
+  if (!openHistory(session, store, path)) return kFileError;
   if (!query.logger.empty()) {
     // The loggers' serial numbers as download and the other commands take them.
     const std::vector<std::string> known = store.loggers();
@@ -190,19 +197,26 @@ int importFile(Session& session, const ImportOptions& options) {
     session.problem(printable(error));
     return kFileError;
   }
-  const std::string path = history::Store::defaultPath();
   history::Store store;
-  if (path.empty() || !store.open(path, error)) {
-    session.problem("cannot open the history " + path + ": " +
-                    (path.empty() ? "no home folder is known" : printable(error)));
-    return kFileError;
-  }
-  if (!store.notice().empty()) session.problem(printable(store.notice()));
+  if (!openHistory(session, store, history::Store::defaultPath())) return kFileError;
   // A file joins a logger's history when the history wrote it as that logger's download, or when the
   // user names the logger.
   const std::string file = absolutePath(options.file);
   const std::string known = store.loggerOfDownloadFile(file);
-  const std::string confirmed = ansiFromUtf8(options.serial);
+  std::string confirmed = ansiFromUtf8(options.serial);
+  if (!confirmed.empty()) {
+    // The same rule as every other command: the serial number, or its number alone for a logger the
+    // history has; a name it does not have is taken as given (a logger never downloaded here).
+    const std::vector<std::string> loggers = store.loggers();
+    const std::vector<size_t> matching =
+        serialMatches(std::vector<std::optional<std::string>>(loggers.begin(), loggers.end()), confirmed);
+    if (matching.size() > 1) {
+      session.problem(printable(confirmed) +
+                      " matches several loggers of the history; give the whole serial number");
+      return kBadArguments;
+    }
+    if (matching.size() == 1) confirmed = loggers[matching.front()];
+  }
   if (!confirmed.empty() && !known.empty() && confirmed != known) {
     session.problem(printable(file) + " is the download of " + printable(known) + ", not of " +
                     printable(confirmed) + ": nothing imported");

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "cli/ConsoleText.h"
+#include "link/Operations.h"
 #include "link/USBInterface.h"
 
 namespace cli {
@@ -21,7 +22,12 @@ ConsolePort::Settings portSettings(const Io& io, bool quiet, bool verbose) {
 }  // namespace
 
 Session::Session(const Io& io, bool quiet, bool verbose)
-    : io_(io), quiet_(quiet), port_(portSettings(io, quiet, verbose)) {}
+    : io_(io), quiet_(quiet), port_(portSettings(io, quiet, verbose)) {
+  // The answer time-out runs on the waiting thread, which is also the one that makes and ends the link.
+  port_.setTimeoutHandler([this] {
+    if (link_) operations::answerTimedOut(*link_);
+  });
+}
 
 Session::~Session() {
   link_.reset();  // stops the link's workers while the port is still there

@@ -15,17 +15,20 @@ const char kFileWriteError[] = "File Write Error";
 constexpr size_t kLineReserve = 96;
 }  // namespace
 
-bool openChosenFile(WindowPort& window, SafeFile& file, const char* cancelLine, ChosenFile purpose) {
+bool openChosenFile(WindowPort& window, SafeFile& file, const char* cancelLine, ChosenFile purpose,
+                    Outcome& failure) {
   std::string path;
   const bool chosen =
       purpose == ChosenFile::MemoryDump ? window.dumpSaveDialog(path) : window.saveDialog(path);
   if (!chosen) {
     window.errorMsg(cancelLine);
+    failure = Outcome::Cancelled;
     return false;
   }
   if (!file.open(path)) {
     window.messageBox(MessageKind::Error, kCaptionFileError, kFileOpenError);
     window.errorMsg(kFileOpenError);
+    failure = Outcome::FileError;
     return false;
   }
   if (file.inPlace()) window.infoMsg("Folder not writable: the file is overwritten in place");
@@ -74,7 +77,11 @@ std::string formatMeasurements(WindowPort& window, const std::vector<messwert_ta
 void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   WindowPort& window = *link.mainWindow;
   SafeFile file;
-  if (!openChosenFile(window, file, "User abort file open dialog")) return;
+  Outcome failure = Outcome::Failed;
+  if (!openChosenFile(window, file, "User abort file open dialog", ChosenFile::Measurements, failure)) {
+    link.finishOperation(Operation::Download, failure);
+    return;
+  }
   window.startBusy();
   window.timeoutEnable(false);
 
@@ -91,6 +98,7 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
     // The half-written temporary goes before the error box, which waits for the user.
     file.discard();
     reportFileWriteError(window);
+    link.finishOperation(Operation::Download, Outcome::FileError);
     return;
   }
   LinkEvent saved{LinkEvent::Kind::DownloadSaved};
@@ -103,4 +111,5 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   link.downloadActive = false;
   window.infoMsg("Download finished");
   window.stopBusy();
+  link.finishOperation(Operation::Download, Outcome::Done, saved.value, skipped, saved.text);
 }

@@ -8,6 +8,7 @@
 #include "data/Text.h"
 #include "link/CsvExport.h"
 #include "link/USBInterface.h"
+#include "usbio/UsbStatus.h"
 
 namespace {
 constexpr int32_t kMaxRecords = static_cast<int32_t>(logger::kMemorySize / messwert::kRecordSize);
@@ -29,6 +30,12 @@ void CMyDatReader::ProcessData(CUsbBuf* buffer) {
     char text[256];
     CUsbDevice::FormatStatusText(text, sizeof text, buffer->status);
     window.errorMsg(std::string("Error MyDatReader: ") + text);
+    // A logger that left the bus, or the link's end cancelling the reads, ends the transfer as the
+    // link's end does; the teardown may not have got there yet.
+    const bool ended =
+        buffer->status == usbdrv::kStatusDeviceRemoved || buffer->status == usbdrv::kStatusCancelled;
+    owner->finishOperation(generation, owner->memLoadActive ? Operation::MemoryLoad : Operation::Download,
+                           ended ? Outcome::Disconnected : Outcome::Failed);
     return;
   }
 
@@ -64,7 +71,11 @@ void CMyDatReader::ProcessData(CUsbBuf* buffer) {
 void CMyDatReader::completeMemoryRead() {
   WindowPort& window = *owner->mainWindow;
   SafeFile file;
-  if (!openChosenFile(window, file, "Abort", ChosenFile::MemoryDump)) return;
+  Outcome failure = Outcome::Failed;
+  if (!openChosenFile(window, file, "Abort", ChosenFile::MemoryDump, failure)) {
+    owner->finishOperation(generation, Operation::MemoryLoad, failure);
+    return;
+  }
   // The length is the one typed when the transfer ends, not when it started.
   int32_t length = strToIntDef0(window.lengthText());
   if (length > static_cast<int32_t>(logger::kMemorySize)) {
@@ -74,6 +85,7 @@ void CMyDatReader::completeMemoryRead() {
   if (length > 0) file.write(owner->memoryImage.data(), static_cast<size_t>(length));
   if (!file.commit()) {
     reportFileWriteError(window);
+    owner->finishOperation(generation, Operation::MemoryLoad, Outcome::FileError);
     return;
   }
   LinkEvent saved{LinkEvent::Kind::MemorySaved};
@@ -83,6 +95,7 @@ void CMyDatReader::completeMemoryRead() {
   owner->memLoadActive = false;
   window.infoMsg("Download finished");
   window.stopBusy();
+  owner->finishOperation(generation, Operation::MemoryLoad, Outcome::Done, saved.value, 0, saved.text);
 }
 
 void CMyDatReader::completeDownload() {

@@ -36,11 +36,16 @@ void CMyReader::HandleAnswer(const std::string& text) {
   window->infoMsg(shown);
   if (owner->drainingAnswers) return;
   // The answer to a command typed on the service console is only shown.
-  if (owner->rawCommand.exchange(false)) return;
+  if (owner->rawCommand.exchange(false)) {
+    owner->reportFinished(Operation::RawCommand, Outcome::Done, 0, 0, shown);
+    return;
+  }
 
   tokenizer tok(text, "=,");
   const std::string name = tok.hasMoreTokens() ? tok.nextToken() : std::string();
-  if (name == "mem.load") {
+  if (name == "date.date") {
+    if (owner->setTimePending.exchange(false)) owner->reportFinished(Operation::SetTime, Outcome::Done);
+  } else if (name == "mem.load") {
     // the requested memory follows on the data-in pipe
   } else if (name == "mem.save") {
     AnswerMemSave();
@@ -75,10 +80,12 @@ void CMyReader::AnswerMemUsed(tokenizer& tok) {
   owner->packetsExpected = static_cast<int32_t>(bytes / logger::kPacketSize);
   if (records <= 0) {
     window->errorMsg("No data stored!");
+    owner->finishOperation(generation, Operation::Download, Outcome::NoRecords);
     return;
   }
   if (bytes > static_cast<int64_t>(logger::kMemorySize)) {
     window->errorMsg("Stored data exceeds memory image");
+    owner->finishOperation(generation, Operation::Download, Outcome::Failed);
     return;
   }
   window->timeoutInterval(10000);
@@ -91,6 +98,7 @@ void CMyReader::AnswerDeviceSoftware(tokenizer& tok) {
   std::vector<uint8_t> image;
   if (!firmware::loadImage(image)) {
     window->infoMsg("Can't load firmware");
+    owner->finishOperation(generation, Operation::FirmwareUpdate, Outcome::Failed);
     return;
   }
   // An image is kept only for the update this answer starts.
@@ -98,6 +106,7 @@ void CMyReader::AnswerDeviceSoftware(tokenizer& tok) {
   firmwareImage_.shrink_to_fit();
   if (!tok.hasMoreTokens()) {
     window->infoMsg("Error in answer (software version)");
+    owner->finishOperation(generation, Operation::FirmwareUpdate, Outcome::Failed);
     return;
   }
   const std::string deviceVersion = tok.nextToken();
@@ -111,6 +120,8 @@ void CMyReader::AnswerDeviceSoftware(tokenizer& tok) {
   // Byte strings compared as unsigned bytes; a prefix sorts first.
   if (imageVersion.compare(deviceVersion) < 0) {
     window->messageBox(MessageKind::Information, kCaptionInformation, "Your firmware is up-to-date");
+    owner->finishOperation(generation, Operation::FirmwareUpdate, Outcome::UpToDate, 0, 0,
+                           loggerText(deviceVersion));
     return;
   }
   firmwareImage_ = std::move(image);
@@ -125,7 +136,9 @@ void CMyReader::AnswerMemSave() {
   const USBInterface::SaveRequest request = owner->takeSaveRequest(generation, bytes);
   // This link's pipes: when the link has ended meanwhile, a newer one gets none of it.
   if (request == USBInterface::SaveRequest::Console) {
-    owner->sendData(bytes.data(), static_cast<int32_t>(bytes.size()), generation);
+    const bool sent = owner->sendData(bytes.data(), static_cast<int32_t>(bytes.size()), generation);
+    owner->finishOperation(generation, Operation::MemorySave, sent ? Outcome::Done : Outcome::Failed,
+                           sent ? static_cast<int64_t>(bytes.size()) : 0);
     return;
   }
   std::vector<uint8_t> image = std::move(firmwareImage_);
@@ -133,6 +146,7 @@ void CMyReader::AnswerMemSave() {
   // The image goes out only for the answer to the request of the update that loaded it.
   if (request != USBInterface::SaveRequest::Firmware || image.empty()) {
     window->messageBox(MessageKind::Error, kCaptionError, "Update failed");
+    owner->finishOperation(generation, Operation::FirmwareUpdate, Outcome::Failed);
     return;
   }
   owner->sendData(image.data(), static_cast<int32_t>(image.size()), generation);
@@ -144,10 +158,15 @@ void CMyReader::AnswerFirmwareCheck(tokenizer& tok) {
   WindowPort* window = owner->mainWindow;
   if (tok.hasMoreTokens() && leadingInt(tok.nextToken()) == 1) {
     window->infoMsg("Start firmware update");
-    if (owner->sendCommand("firmware.update", generation))
-      window->linkEvent({LinkEvent::Kind::FirmwareRestart});
+    // The logger leaves the bus as soon as it has the command: that end of the link is expected.
+    owner->restartPending = true;
+    const bool sent = owner->sendCommand("firmware.update", generation);
+    if (sent) window->linkEvent({LinkEvent::Kind::FirmwareRestart});
+    owner->finishOperation(generation, Operation::FirmwareUpdate, sent ? Outcome::Done : Outcome::Failed);
+    owner->restartPending = false;
   } else {
     window->messageBox(MessageKind::Error, kCaptionError, "Update failed");
+    owner->finishOperation(generation, Operation::FirmwareUpdate, Outcome::Failed);
   }
 }
 

@@ -379,6 +379,8 @@ void USBInterface::disconnectLink(uint64_t gen) {
     // Still under the lock: a link opened next (it takes the lock first) is reported after this
     // one's end, never before it.
     mainWindow->infoMsg("Device disconnected!");
+    // An operation under way ends with the link; an update whose logger restarts ends with its command.
+    if (ended && !restartPending) finishCurrentOperation(Outcome::Disconnected);
     if (ended) mainWindow->linkEvent({LinkEvent::Kind::Disconnected});
   }
   sweepRetired(false);
@@ -421,6 +423,41 @@ void USBInterface::sweepRetired(bool stopWorkers) {
     }
     if (!stopWorkers) return;
   }
+}
+
+void USBInterface::beginOperation(Operation operation) {
+  finishCurrentOperation(Outcome::Cancelled);
+  restartPending = false;
+  operation_ = operation;
+}
+
+bool USBInterface::finishOperation(Operation operation, Outcome outcome, int64_t value, int64_t skipped,
+                                   const std::string& text) {
+  if (operation == Operation::None || !operation_.compare_exchange_strong(operation, Operation::None))
+    return false;
+  reportFinished(operation, outcome, value, skipped, text);
+  return true;
+}
+
+bool USBInterface::finishOperation(uint64_t linkGeneration, Operation operation, Outcome outcome,
+                                   int64_t value, int64_t skipped, const std::string& text) {
+  if (linkGeneration != generation_.load()) return false;
+  return finishOperation(operation, outcome, value, skipped, text);
+}
+
+void USBInterface::finishCurrentOperation(Outcome outcome) {
+  finishOperation(operation_.load(), outcome);
+}
+
+void USBInterface::reportFinished(Operation operation, Outcome outcome, int64_t value, int64_t skipped,
+                                  const std::string& text) {
+  LinkEvent finished{LinkEvent::Kind::OperationFinished};
+  finished.operation = operation;
+  finished.outcome = outcome;
+  finished.value = value;
+  finished.skipped = skipped;
+  finished.text = text;
+  mainWindow->linkEvent(finished);
 }
 
 std::shared_ptr<CMyWriter> USBInterface::writerFor(const std::shared_ptr<CMyWriter>& field,

@@ -100,6 +100,30 @@ class USBInterface {
   // still sends from an earlier exchange before it sends its own command.
   std::atomic<bool> drainingAnswers{false};
 
+  // The operation under way (link/Operations.h starts them). Begun before its first command goes out;
+  // a new one ends one still under way as Cancelled.
+  void beginOperation(Operation operation);
+  // Reports OperationFinished and ends `operation` when it is the one under way; false (and nothing
+  // reported) when it is not, so that every operation ends exactly once.
+  bool finishOperation(Operation operation, Outcome outcome, int64_t value = 0, int64_t skipped = 0,
+                       const std::string& text = std::string());
+  // The same from a reader of the link `linkGeneration`: nothing when that link has ended, so that a
+  // late reader of an old link never ends an operation on a newer one.
+  bool finishOperation(uint64_t linkGeneration, Operation operation, Outcome outcome, int64_t value = 0,
+                       int64_t skipped = 0, const std::string& text = std::string());
+  // The same for whatever operation is under way (the answer time-out, a cancel).
+  void finishCurrentOperation(Outcome outcome);
+  Operation currentOperation() const { return operation_.load(); }
+  // Operations that end with their one answer and keep no slot: a clock setting and a console command
+  // may go out while a transfer is under way. Reports their OperationFinished directly.
+  void reportFinished(Operation operation, Outcome outcome, int64_t value = 0, int64_t skipped = 0,
+                      const std::string& text = std::string());
+  // Set while the logger is told to restart with a new image: the end of the link that follows is
+  // the update's success, not its failure.
+  std::atomic<bool> restartPending{false};
+  // A clock setting went out and waits for its answer.
+  std::atomic<bool> setTimePending{false};
+
   // What the next "mem.save" answer of a link sends: the bytes of a service console Save, or the
   // firmware image of the update that sent the request (the image stays with that link's reader).
   // The request is noted before its "mem.save" command goes out; a newer request replaces it.
@@ -130,6 +154,7 @@ class USBInterface {
   std::shared_ptr<CMyWriter> writerFor(const std::shared_ptr<CMyWriter>& field, uint64_t linkGeneration);
 
   std::atomic<uint64_t> generation_{0};
+  std::atomic<Operation> operation_{Operation::None};
   CRITICAL_SECTION linkLock_;  // guards the object fields, retired_ and the save request
   std::vector<RetiredLink> retired_;
   SaveRequest saveKind_ = SaveRequest::None;

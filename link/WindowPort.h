@@ -14,21 +14,39 @@
 
 enum class MessageKind { Error, Information };
 
+// The operations a window or a command line starts on the link (link/Operations.h).
+enum class Operation { None, Download, SetTime, FirmwareUpdate, MemoryLoad, MemorySave, RawCommand };
+// How an operation ended.
+enum class Outcome {
+  Done,          // finished: the file written, the clock set, the logger restarts with the new image
+  NoRecords,     // a download of a logger that holds no records: nothing written
+  UpToDate,      // a firmware update of a logger whose firmware is not older than the image
+  Failed,        // the logger refused or broke off
+  NoAnswer,      // the answer time-out expired
+  Cancelled,     // the user (or the caller) chose not to go on, or another operation replaced it
+  Disconnected,  // the link ended while the operation was under way
+  FileError,     // the file could not be created or written
+};
+
 // What the link learns along the way, for a status display or a command line. Reported in order
 // with the other entry points, from any thread; the log lines stay the full record.
 struct LinkEvent {
   enum class Kind {
-    Connected,         // text: the logger's serial-number string ("" for an old device), device
-    Disconnected,      // the link ended (unplugged, stopped or closed)
-    SoftwareVersion,   // text: the firmware version the logger reports
-    StoredRecords,     // value: the records the logger reports stored
-    RecordCount,       // value: the same, asked for on its own (USBInterface::countOnly): no download
-    DataProgress,      // value: packets received of total (a download or a memory read)
-    FirmwareProgress,  // value: packets of the firmware image sent of total
-    FirmwareRestart,   // the logger was told to update and restarts now
-    DownloadSaved,     // text: the file, value: records written, records: those records,
-                       // skipped: records left out (impossible time stamps)
-    MemorySaved,       // text: the file, value: bytes written
+    Connected,          // text: the logger's serial-number string ("" for an old device), device
+    Disconnected,       // the link ended (unplugged, stopped or closed)
+    SoftwareVersion,    // text: the firmware version the logger reports
+    StoredRecords,      // value: the records the logger reports stored
+    RecordCount,        // value: the same, asked for on its own (USBInterface::countOnly): no download
+    DataProgress,       // value: packets received of total (a download or a memory read)
+    FirmwareProgress,   // value: packets of the firmware image sent of total
+    FirmwareRestart,    // the logger was told to update and restarts now
+    DownloadSaved,      // text: the file, value: records written, records: those records,
+                        // skipped: records left out (impossible time stamps)
+    MemorySaved,        // text: the file, value: bytes written
+    OperationFinished,  // operation, outcome; value: records (a download) or bytes (a memory load or
+                        // save) written, skipped: records left out, text: the file (a download, a
+                        // memory load), the answer (a raw command) or the logger's firmware version
+                        // (up to date). Exactly once per operation started through link/Operations.h.
   };
   LinkEvent(Kind k) : kind(k) {}  // NOLINT: implicit, so that linkEvent({Kind::X}) reads well
 
@@ -39,6 +57,9 @@ struct LinkEvent {
   std::string text;
   // Connected only: where the logger was reached, "USB" or "virtual" (empty when not known).
   std::string device;
+  // OperationFinished only.
+  Operation operation = Operation::None;
+  Outcome outcome = Outcome::Done;
   // DownloadSaved only: the records written, valid during the call.
   const std::vector<messwert_tag>* records = nullptr;
 };

@@ -160,6 +160,21 @@ void MainWindowFrameTest::clientAreaBetweenMenuAndStatusBar() {
           !control<QAction>("actSetTime")->isEnabled());
   window->stopBusy();
   QTRY_VERIFY_WITH_TIMEOUT(control<QAction>("actDownload")->isEnabled(), kWait);
+
+  // Each Help item shows its text, read from the program's resources when chosen.
+  const std::pair<const char*, QString> items[] = {{"actHelpCsv", "SensorSerialNumber"},
+                                                   {"actHelpLoggers", "60-velmora.rules"},
+                                                   {"actAbout", "Qt " + QString::fromLatin1(qVersion())}};
+  for (const auto& [item, phrase] : items) {
+    QString text;
+    DialogDriver<QMessageBox> box([&](QMessageBox* b) {
+      text = shownText(b->text(), b->textFormat());
+      b->accept();
+    });
+    control<QAction>(item)->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(box.handled, 1, kWait);
+    QVERIFY2(text.contains(phrase) && !text.contains(QRegularExpression("%[0-9]")), qPrintable(text));
+  }
 }
 
 void MainWindowFrameTest::operationTexts_data() {

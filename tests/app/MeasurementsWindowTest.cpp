@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <QAbstractItemModel>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QtTest>
 #include <cmath>
 #include <cstring>
@@ -107,6 +110,7 @@ class MeasurementsWindowTest : public QObject {
   void statisticsAreTheHistorysForTheRange();
   void reportAndImageFiles();
   void exportsIntoReadOnlyFolder();
+  void exportOnWorkerCancelsOrCompletes();
   void loggerOfTheHistory();
 };
 
@@ -376,6 +380,54 @@ void MeasurementsWindowTest::exportsIntoReadOnlyFolder() {
   QVERIFY(readAll(folder + "/range.csv").startsWith("Date;"));
   QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden),
            (QStringList{"chart.png", "range.csv", "report.pdf"}));
+}
+
+// The export the buttons start runs on a worker: cancelled (also by closing the window, or by the
+// window going away), it leaves an old file as it was and makes no new one; run to its end, it writes
+// what the export on the calling thread writes.
+void MeasurementsWindowTest::exportOnWorkerCancelsOrCompletes() {
+  setExportFormat(RegionalFormat::german());
+  const std::vector<history::StoredRecord> records = series(100000);
+  Shown shown(records);
+  QTemporaryDir dir;
+  const QString reference = dir.filePath("reference.csv"), old = dir.filePath("old.csv"),
+                fresh = dir.filePath("new.csv");
+  QString message;
+  QVERIFY2(shown.window.exportCsv(reference, message), qPrintable(message));
+  {
+    QFile file(old);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("old\r\n");
+  }
+  QSignalSpy finished(&shown.window, &MeasurementsWindow::exportFinished);
+  const auto cancelled = [&] { return finished.last().at(1).toBool() && !finished.last().at(0).toBool(); };
+  for (const QString& path : {old, fresh}) {
+    QVERIFY(shown.window.startExport(MeasurementsWindow::Export::Csv, path));
+    QVERIFY(!shown.window.startExport(MeasurementsWindow::Export::Csv, path));  // one at a time
+    shown.window.cancelExport();
+    QVERIFY(finished.wait(kWait));
+    QVERIFY(cancelled());
+  }
+  QVERIFY(shown.window.startExport(MeasurementsWindow::Export::Csv, fresh));
+  shown.window.close();
+  QVERIFY(finished.wait(kWait));
+  QVERIFY(cancelled());
+  QCOMPARE(readAll(old), QByteArray("old\r\n"));
+  QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList({"old.csv", "reference.csv"}));
+
+  QVERIFY(shown.window.startExport(MeasurementsWindow::Export::Csv, old));
+  QVERIFY(finished.wait(kWait));
+  QVERIFY2(finished.last().at(0).toBool(), qPrintable(finished.last().at(2).toString()));
+  QCOMPARE(readAll(old), readAll(reference));
+
+  // The window goes while its export runs: the worker finishes without it and writes nothing.
+  {
+    Shown gone(records);
+    QVERIFY(gone.window.startExport(MeasurementsWindow::Export::Csv, fresh));
+  }
+  QTRY_VERIFY_WITH_TIMEOUT(QThreadPool::globalInstance()->activeThreadCount() == 0, kWait);
+  QVERIFY(!QFile::exists(fresh));
+  QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList({"old.csv", "reference.csv"}));
 }
 
 void MeasurementsWindowTest::loggerOfTheHistory() {

@@ -521,7 +521,7 @@ TEST_F(CliTest, ImportedFilesKeepToTheLoggersDownloadAndShowTheirSource) {
   const auto unknown = runCli({"import", copy});
   EXPECT_EQ(unknown.status, cli::kBadArguments);
   EXPECT_NE(unknown.err.find("(it looks like one of VLM12345)"), std::string::npos) << unknown.err;
-  const auto confirmed = runCli({"import", copy, "--serial", "VLM12345"});
+  const auto confirmed = runCli({"import", copy, "--serial", "12345"});  // the number alone, as elsewhere
   ASSERT_EQ(confirmed.status, cli::kDone) << confirmed.err;
   EXPECT_EQ(confirmed.out.substr(0, 47), "VLM12345: 1 imported, 39 already known, 1 diffe") << confirmed.out;
 

@@ -5,6 +5,8 @@
 #include <filesystem>
 
 #include "common/LinkFixture.h"
+#include "link/Firmware.h"
+#include "link/Operations.h"
 
 namespace {
 
@@ -77,4 +79,84 @@ TEST_F(LinkFixture, ALinkThatEndsIsReportedGoneOnce) {
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.back().kind, EventKind::Connected);
   EXPECT_EQ(ofKind(events, EventKind::Disconnected).size(), 1u);
+}
+
+// Every operation started through link/Operations ends with exactly one OperationFinished that says how
+// it ended, also when the caller's time-out and the link's end come after it.
+TEST_F(LinkFixture, EachOperationEndsOnceWithItsOutcome) {
+  const auto file =
+      std::filesystem::temp_directory_path() / ("link-outcome-" + std::to_string(getpid()) + ".csv");
+  const auto finishedOf = [this] { return ofKind(window.events(), EventKind::OperationFinished); };
+  struct Case {
+    const char* name;
+    velmora::Options options;
+    Operation operation;
+    Outcome outcome;
+    int64_t written;
+  };
+  velmora::Options full, empty, unplugged, newer, silent;
+  full.records = 100;
+  empty.records = 0;
+  unplugged.unplugAfter = 10;
+  newer.software = "V1.20";  // newer than the image
+  silent.hostile.silent = true;
+  const Case cases[] = {
+      {"download", full, Operation::Download, Outcome::Done, 100},
+      {"no records", empty, Operation::Download, Outcome::NoRecords, 0},
+      {"unplugged", unplugged, Operation::Download, Outcome::Disconnected, 0},
+      {"up to date", newer, Operation::FirmwareUpdate, Outcome::UpToDate, 0},
+      {"no answer", silent, Operation::Download, Outcome::NoAnswer, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    usbdrv::DetachAllDevices();
+    attachLogger(c.options);
+    connectOne();
+    window.clear();
+    window.answerSaveDialog(file.string());
+    if (c.operation == Operation::Download)
+      operations::startDownload(*usb);
+    else
+      operations::startFirmwareUpdate(*usb);
+    // The silent logger never answers: the caller's time-out ends the wait.
+    if (c.outcome == Outcome::NoAnswer) {
+      ASSERT_TRUE(window.waitForLine(" <<< mem.used"));
+      operations::answerTimedOut(*usb);
+    }
+    ASSERT_TRUE(window.waitUntil([&] { return !finishedOf().empty(); }));
+    operations::answerTimedOut(*usb);  // a time-out after the end ends nothing more
+    usb->disconnect();
+    const auto finished = finishedOf();
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(finished[0].operation, c.operation);
+    EXPECT_EQ(finished[0].outcome, c.outcome);
+    EXPECT_EQ(finished[0].value, c.written);
+    if (c.outcome == Outcome::Done) {
+      EXPECT_EQ(finished[0].text, file.string());
+    }
+    if (c.outcome == Outcome::UpToDate) {
+      EXPECT_EQ(finished[0].text, "V1.20");
+    }
+  }
+  std::filesystem::remove(file);
+}
+
+// The logger that refuses the image it was sent ends the update as failed; one that restarts after
+// taking it ends it as done, although its link goes down before the reader has said so.
+TEST_F(RawLoggerFixture, FirmwareUpdateEndsFailedOrDone) {
+  firmware::setCheckPauseMs(0);
+  for (const char* check : {"firmware.check=0", "firmware.check=1"}) {
+    SCOPED_TRACE(check);
+    window.clear();
+    operations::startFirmwareUpdate(*usb);
+    answer("device.software=V1.00");
+    answer("mem.save=463104,61184");
+    answer(check);
+    const auto finished = ofKind(window.events(), EventKind::OperationFinished);
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(finished[0].operation, Operation::FirmwareUpdate);
+    EXPECT_EQ(finished[0].outcome, check[15] == '1' ? Outcome::Done : Outcome::Failed);
+    raw->TakeOut(ep::kDatOut);
+  }
+  firmware::setCheckPauseMs(firmware::kCheckPauseMs);
 }
