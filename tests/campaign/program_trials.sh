@@ -126,6 +126,8 @@ clean_download() {
   clean_pid=$sim_pid
   click_button btnDownload
   if ! wait_for log_count_above "Download finished" "$finished"; then
+    # Its logger goes too, so that the next trial does not find two loggers of one serial number.
+    stop_pid "$clean_pid"
     kill -0 "$tarnwick_pid" 2>/dev/null || return 0
     note hang "the clean download after the fault did not finish"
     return 0
