@@ -133,7 +133,7 @@ class TfrmMain : public QWidget, public WindowPort {
   // Sizes the window so that the client area gets this height (and the width it has).
   void setClientHeight(int height);
   void showClock();
-  // The menu bar and File > Recent Files (MainWindowMenus.cpp).
+  // The menu bar, File > Recent Files and the Help items (MainWindowMenus.cpp).
   void buildMenus();
   void fillRecentMenu();
   void addRecentFile(const QString& path);
@@ -144,7 +144,6 @@ class TfrmMain : public QWidget, public WindowPort {
   void decideUpdate(int64_t stored, int64_t downloaded, const QString& historyError);
   void startUpdate();
   // The text of a Help item (":/help/<name>.html"); empty when the program was built without it.
-  // Also in MainWindowMenus.cpp.
   static QString helpText(const QString& name);
   void showHelp(const QString& title, const QString& text);
   // The link's events, on the GUI thread; `records` are those of a saved download.
