@@ -88,6 +88,27 @@ struct ClockZoneRow {
   ClockZoneKind kind = ClockZoneKind::setTime;
 };
 
+// The UTC offset of a logger's clock for its readings, from the zones recorded for it (oldest first,
+// as Store::clockZones gives them). A reading takes the zone of the last set-time whose moment its
+// clock time has reached (clock time at or after the set-time's UTC plus its offset), and one before
+// the first set-time takes the first's: the logger does not change its clock by itself, so every
+// reading between two settings has the first one's offset, summer or winter. Without a set-time every
+// reading takes the latest download's zone, and without either the fallback.
+class ClockOffsets {
+ public:
+  ClockOffsets(const std::vector<ClockZoneRow>& rows, const Zone& fallback);
+  const Zone& at(int64_t clockTime) const;
+  // The logger's clock time at a moment (seconds since 1970, UTC).
+  int64_t clockTime(int64_t utc) const;
+  // Whether a zone was recorded at all (else every reading takes the fallback).
+  bool recorded() const { return recorded_; }
+
+ private:
+  std::vector<ClockZoneRow> setTimes_;
+  Zone only_;  // without a set-time
+  bool recorded_ = false;
+};
+
 // A row of limits: logger-wide (no sensor) or one sensor's own.
 struct LimitsRow {
   std::optional<uint16_t> sensor;
@@ -215,8 +236,10 @@ class Store {
   // The most records that one download from `logger` itself brought (files opened into the history
   // do not count): 0 when there is none, -1 when the history cannot be read (lastError()).
   int64_t largestDownload(const std::string& logger);
-  // The firmware version the logger last reported to a download; empty when none did (lastError()
-  // says whether the history could be read).
+  // A firmware version a logger reported outside a download (a firmware update's check), at `utc`.
+  bool recordFirmware(const std::string& logger, int64_t utc, const std::string& version, std::string& error);
+  // The firmware version the logger reported last, to a download or recordFirmware; empty when it
+  // never did (lastError() says whether the history could be read).
   std::string firmwareLastSeen(const std::string& logger);
 
   // Limits. A sensor without limits of its own is held to the logger's (sensor empty). Setting them

@@ -97,7 +97,8 @@ const char kUpgradeFrom1[] = TARNWICK_MEASUREMENTS("measurements_v2") "INSERT IN
 #undef TARNWICK_REPLACEABLE
 
 // Version 3: limits per logger (sensor -1) and per sensor, the record of their changes, the zones of
-// the PCs a logger's clock met, and where each download was made. A new file takes the same steps
+// the PCs a logger's clock met, the firmware versions loggers reported outside a download, and where
+// each download was made. A new file takes the same steps
 // after kSchema.
 const char kUpgradeFrom2[] =
     "CREATE TABLE limits(logger INTEGER NOT NULL, sensor INTEGER NOT NULL, "
@@ -111,6 +112,8 @@ const char kUpgradeFrom2[] =
     "CREATE TABLE clock_zones(id INTEGER PRIMARY KEY, logger INTEGER NOT NULL, time INTEGER NOT NULL, "
     "zone TEXT NOT NULL, utc_offset INTEGER NOT NULL, kind TEXT NOT NULL);"
     "CREATE INDEX clock_zones_logger ON clock_zones(logger, kind, id);"
+    "CREATE TABLE firmware_seen(id INTEGER PRIMARY KEY, logger INTEGER NOT NULL, time INTEGER NOT NULL, "
+    "version TEXT NOT NULL);"
     "ALTER TABLE downloads ADD COLUMN host_name TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE downloads ADD COLUMN user_name TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE downloads ADD COLUMN firmware TEXT NOT NULL DEFAULT '';";
@@ -1395,6 +1398,31 @@ Zone localZone(int64_t utc) {
   return zone;
 }
 
+ClockOffsets::ClockOffsets(const std::vector<ClockZoneRow>& rows, const Zone& fallback) : only_(fallback) {
+  for (const ClockZoneRow& row : rows) {
+    if (row.kind == ClockZoneKind::setTime)
+      setTimes_.push_back(row);
+    else
+      only_ = row.zone;
+  }
+  recorded_ = !rows.empty();
+}
+
+const Zone& ClockOffsets::at(int64_t clockTime) const {
+  if (setTimes_.empty()) return only_;
+  // A handful of rows: newest first is shortest for the readings of a download.
+  for (auto it = setTimes_.rbegin(); it != setTimes_.rend(); ++it)
+    if (clockTime >= it->utc + it->zone.offset) return it->zone;
+  return setTimes_.front().zone;
+}
+
+int64_t ClockOffsets::clockTime(int64_t utc) const {
+  if (setTimes_.empty()) return utc + only_.offset;
+  for (auto it = setTimes_.rbegin(); it != setTimes_.rend(); ++it)
+    if (utc >= it->utc) return utc + it->zone.offset;
+  return utc + setTimes_.front().zone.offset;
+}
+
 // The row id of a logger, made when `create` and it has none yet (then inside the caller's write
 // transaction); id 0 when it has none.
 bool Store::loggerId(const std::string& logger, bool create, int64_t& id, int& code) {
@@ -1762,14 +1790,44 @@ bool Store::clockZone(const std::string& logger, ClockZoneRow& out, bool& found,
   return true;
 }
 
+bool Store::recordFirmware(const std::string& logger, int64_t utc, const std::string& version,
+                           std::string& error) {
+  if (!validLogger(logger, error)) return false;
+  if (cleanName(version).empty()) {
+    error = "No firmware version to record";
+    return false;
+  }
+  if (db_ != nullptr && fileId(path_) != opened_) close();
+  if (!ensureOpen(error)) return false;
+  int rc = exec(db_, "BEGIN IMMEDIATE");
+  int64_t id = 0;
+  Statement s;
+  if (rc == SQLITE_OK && loggerId(logger, true, id, rc) &&
+      (rc = s.prepare(db_, "INSERT INTO firmware_seen(logger, time, version) VALUES(?1, ?2, ?3)")) ==
+          SQLITE_OK) {
+    s.bind(1, id);
+    s.bind(2, utc);
+    s.bind(3, cleanName(version));
+    if ((rc = s.run()) == SQLITE_OK) rc = exec(db_, "COMMIT");
+  }
+  if (rc != SQLITE_OK) {
+    error = failure("the firmware version was not recorded", rc);
+    exec(db_, "ROLLBACK");
+    return false;
+  }
+  return true;
+}
+
 std::string Store::firmwareLastSeen(const std::string& logger) {
   lastError_.clear();
   if (!ensureOpen(lastError_)) return std::string();
   Statement s;
-  int rc =
-      s.prepare(db_,
-                "SELECT d.firmware FROM downloads d JOIN loggers l ON l.id = d.logger WHERE l.serial = ?1 "
-                "AND d.firmware <> '' ORDER BY d.id DESC LIMIT 1");
+  int rc = s.prepare(db_,
+                     "SELECT version FROM (SELECT d.time AS time, d.id AS id, 1 AS download, d.firmware AS "
+                     "version FROM downloads d JOIN loggers l ON l.id = d.logger WHERE l.serial = ?1 AND "
+                     "d.firmware <> '' UNION ALL SELECT f.time, f.id, 0, f.version FROM firmware_seen f JOIN "
+                     "loggers l ON l.id = f.logger WHERE l.serial = ?1) ORDER BY time DESC, download DESC, "
+                     "id DESC LIMIT 1");
   if (rc == SQLITE_OK) {
     s.bind(1, logger);
     rc = s.step();

@@ -185,9 +185,34 @@ TEST_F(HistoryLimits, TheClockFollowsTheLastSetTimeElseTheLastDownload) {
   EXPECT_EQ(rows[0].user, "anna");
   EXPECT_EQ(rows[0].firmware, "V2.07");
   EXPECT_EQ(store.firmwareLastSeen("VLM1"), "V2.07");
+  ASSERT_TRUE(store.recordFirmware("VLM1", rows[1].when + 1, "V2.08", error)) << error;
+  EXPECT_EQ(store.firmwareLastSeen("VLM1"), "V2.08");
   EXPECT_EQ(store.firmwareLastSeen("VLM2"), "");
   ASSERT_TRUE(store.clockZone("VLM2", zone, found, error)) << error;
   EXPECT_FALSE(found);
+}
+
+TEST(HistoryZone, EachReadingTakesTheZoneOfTheLastTimeTheClockWasSet) {
+  using history::ClockZoneKind;
+  const int64_t winterSet = 1772877600;  // 2026-03-07 10:00 UTC, set at 11:00 +01:00
+  const int64_t summerSet = 1775556000;  // 2026-04-07 10:00 UTC, set at 12:00 +02:00
+  const history::ClockOffsets offsets({{winterSet - 86400, {"Asia/Tokyo", 9 * 3600}, ClockZoneKind::download},
+                                       {winterSet, {"Europe/Berlin", 3600}, ClockZoneKind::setTime},
+                                       {summerSet, {"Europe/Berlin", 7200}, ClockZoneKind::setTime}},
+                                      {"UTC", 0});
+  EXPECT_EQ(offsets.at(winterSet - 3600).offset, 3600);  // before the first setting
+  EXPECT_EQ(offsets.at(winterSet + 3600).offset, 3600);
+  // In April, before the clock was set again, it still showed winter time.
+  EXPECT_EQ(offsets.at(summerSet + 3600 + 3599).offset, 3600);
+  EXPECT_EQ(offsets.at(summerSet + 7200).offset, 7200);
+  EXPECT_EQ(offsets.clockTime(summerSet - 1), summerSet - 1 + 3600);
+  EXPECT_EQ(offsets.clockTime(summerSet), summerSet + 7200);
+  // Without a setting the latest download's zone; without anything the fallback.
+  const history::ClockOffsets downloaded({{winterSet, {"Asia/Tokyo", 9 * 3600}, ClockZoneKind::download}},
+                                         {"UTC", 0});
+  EXPECT_EQ(downloaded.at(0).name, "Asia/Tokyo");
+  EXPECT_FALSE(history::ClockOffsets({}, {"local", -3600}).recorded());
+  EXPECT_EQ(history::ClockOffsets({}, {"local", -3600}).at(0).offset, -3600);
 }
 
 TEST(HistoryZone, TheLocalZoneComesWithItsOffsetAtThatMoment) {
