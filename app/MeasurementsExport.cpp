@@ -120,6 +120,8 @@ ExportOutcome pdfExport(const QPicture& report, const QString& title, const QStr
 
 namespace {
 
+constexpr int kChartImageWidth = 1600;
+
 bool finish(const ExportOutcome& outcome, QString& error) {
   if (!outcome.ok) error = outcome.error;
   return outcome.ok;
@@ -230,7 +232,10 @@ bool MeasurementsWindow::exportCsv(const QString& path, QString& error) {
 
 QImage MeasurementsWindow::chartImage() {
   seriesDirty_ = true;
-  return plot_->toPixmap(std::max(plot_->width(), 800), std::max(plot_->height(), 450)).toImage();
+  // Laid out as on screen (at least 800 x 450), drawn at least 1600 pixels wide so that it prints sharp.
+  const int width = std::max(plot_->width(), 800), height = std::max(plot_->height(), 450);
+  return plot_->toPixmap(width, height, std::max(1.0, static_cast<double>(kChartImageWidth) / width))
+      .toImage();
 }
 
 bool MeasurementsWindow::exportPng(const QString& path, QString& error) {
