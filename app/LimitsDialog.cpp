@@ -132,6 +132,7 @@ std::optional<uint16_t> LimitsDialog::chosenSensor() const {
 }
 
 void LimitsDialog::rowChosen() {
+  showError(QString());
   const std::optional<uint16_t> sensor = chosenSensor();
   const history::LimitsRow* own = nullptr;
   const history::LimitsRow* loggerWide = nullptr;
@@ -203,6 +204,7 @@ bool LimitsDialog::save() {
     return false;
   }
   showError(QString());
+  store_->limitRows(logger_, rows_, error);
   return true;
 }
 
@@ -212,5 +214,6 @@ bool LimitsDialog::remove() {
     showError(tr("Not removed: %1").arg(QString::fromStdString(error)));
     return false;
   }
+  store_->limitRows(logger_, rows_, error);
   return true;
 }

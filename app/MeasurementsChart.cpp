@@ -86,9 +86,11 @@ void MeasurementsWindow::buildChart() {
   legendRow->addElement(0, 0, plot_->legend);
   plot_->plotLayout()->setRowStretchFactor(2, 0.001);
 
-  // Excursions and limits below the graphs.
+  // The excursions below the graphs, the limits above them.
   plot_->addLayer("excursions", plot_->layer("main"), QCustomPlot::limBelow);
-  bands_ = new ExcursionBands(plot_, "excursions");
+  bands_ = new ExcursionBands(plot_, "excursions", ExcursionBands::Part::Bands);
+  plot_->addLayer("limits", plot_->layer("main"), QCustomPlot::limAbove);
+  limitLines_ = new ExcursionBands(plot_, "limits", ExcursionBands::Part::LimitLines);
 
   plot_->addLayer("cursor", nullptr, QCustomPlot::limAbove);
   cursorLayer_ = plot_->layer("cursor");
@@ -200,8 +202,8 @@ void MeasurementsWindow::refreshSeries() {
       axis->setRange(middle - half, middle + half);
     };
     // The limits of the shown sensors stay in view with the values.
-    bands_->limitSpan(false, humidityLow, humidityHigh);
-    bands_->limitSpan(true, tempLow, tempHigh);
+    limitLines_->limitSpan(false, humidityLow, humidityHigh);
+    limitLines_->limitSpan(true, tempLow, tempHigh);
     fit(plot_->yAxis, humidityLow, humidityHigh, 2);
     fit(plot_->yAxis2, tempLow, tempHigh, 1);
   }

@@ -232,10 +232,12 @@ bool MeasurementsWindow::exportCsv(const QString& path, QString& error) {
 
 QImage MeasurementsWindow::chartImage() {
   seriesDirty_ = true;
-  // Laid out as on screen (at least 800 x 450), drawn at least 1600 pixels wide so that it prints sharp.
-  const int width = std::max(plot_->width(), 800), height = std::max(plot_->height(), 450);
-  return plot_->toPixmap(width, height, std::max(1.0, static_cast<double>(kChartImageWidth) / width))
-      .toImage();
+  // At least 1600 pixels wide so that it prints sharp, in the proportions it has on screen. Laid out at
+  // that size rather than scaled: drawing the graphs through a scaled painter takes seconds.
+  const int width = std::max(plot_->width(), kChartImageWidth);
+  const int height =
+      std::clamp(plot_->width() > 0 ? plot_->height() * width / plot_->width() : width / 2, 450, 2 * width);
+  return plot_->toPixmap(width, height).toImage();
 }
 
 bool MeasurementsWindow::exportPng(const QString& path, QString& error) {

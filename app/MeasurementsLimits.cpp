@@ -1,6 +1,7 @@
 #include "MeasurementsLimits.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "MeasurementData.h"
@@ -14,14 +15,14 @@ history::Limits LoggerLimits::of(uint16_t sensor) const {
 namespace measurementtext {
 
 QString duration(int64_t seconds) {
-  if (seconds < 60) return QObject::tr("%1 s").arg(seconds);
   const int64_t days = seconds / 86400, hours = seconds / 3600 % 24, minutes = seconds / 60 % 60,
                 rest = seconds % 60;
-  const auto two = [](int64_t n) { return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0')); };
-  if (seconds < 3600) return QStringLiteral("%1:%2").arg(minutes).arg(two(rest));
-  const QString clock =
-      QStringLiteral("%1:%2:%3").arg(days > 0 ? two(hours) : QString::number(hours), two(minutes), two(rest));
-  return days > 0 ? QObject::tr("%1 d %2").arg(days).arg(clock) : clock;
+  // The two largest units, so that no one takes minutes for hours.
+  if (seconds < 60) return QObject::tr("%1 s").arg(seconds);
+  if (seconds < 3600)
+    return rest ? QObject::tr("%1 min %2 s").arg(minutes).arg(rest) : QObject::tr("%1 min").arg(minutes);
+  if (seconds < 86400) return QObject::tr("%1 h %2 min").arg(hours).arg(minutes, 2, 10, QLatin1Char('0'));
+  return QObject::tr("%1 d %2 h").arg(days).arg(hours, 2, 10, QLatin1Char('0'));
 }
 
 }  // namespace measurementtext
@@ -124,7 +125,8 @@ QVariant ExcursionsModel::headerData(int section, Qt::Orientation orientation, i
 
 const QColor ExcursionBands::kTemperatureColour(214, 39, 40), ExcursionBands::kHumidityColour(31, 119, 180);
 
-ExcursionBands::ExcursionBands(QCustomPlot* plot, const QString& layer) : QCPLayerable(plot, layer) {}
+ExcursionBands::ExcursionBands(QCustomPlot* plot, const QString& layer, Part part)
+    : QCPLayerable(plot, layer), part_(part) {}
 
 void ExcursionBands::clear() {
   bands_.clear();
@@ -136,7 +138,7 @@ void ExcursionBands::setExcursions(const std::shared_ptr<const history::Excursio
                                    const std::set<uint16_t>& hidden) {
   bands_.clear();
   reachesTo_.clear();
-  if (!result) return;
+  if (!result || part_ != Part::Bands) return;
   bands_.reserve(result->excursions.size());
   for (const history::Excursion& e : result->excursions) {
     if (hidden.count(e.sensor)) continue;
@@ -152,6 +154,7 @@ void ExcursionBands::setExcursions(const std::shared_ptr<const history::Excursio
 
 void ExcursionBands::setLimits(const LoggerLimits& limits, const std::vector<uint16_t>& shownSensors) {
   lines_.clear();
+  if (part_ != Part::LimitLines) return;
   std::set<std::pair<bool, double>> seen;
   const auto add = [&](bool temperature, const std::optional<double>& value) {
     if (value && seen.insert({temperature, *value}).second) lines_.push_back({temperature, *value});
@@ -188,37 +191,63 @@ void ExcursionBands::draw(QCPPainter* painter) {
       std::lower_bound(reachesTo_.begin(), reachesTo_.end(), range.lower) - reachesTo_.begin());
   static const QColor fills[] = {QColor(31, 119, 180, 30), QColor(31, 119, 180, 90), QColor(214, 39, 40, 30),
                                  QColor(214, 39, 40, 90)};
-  painter->setPen(Qt::NoPen);
-  // One pass per kind, alarms last so that they stay visible; neighbours closer than a pixel are
-  // drawn as one rectangle.
-  for (int kind : {0, 2, 1, 3}) {
-    int left = 0, right = -1;
-    const auto flush = [&] {
-      if (right >= left)
-        painter->fillRect(QRect(left, area.top(), right - left + 1, area.height()), fills[kind]);
-    };
-    for (size_t i = first; i < bands_.size() && bands_[i].start <= range.upper; ++i) {
-      const Band& b = bands_[i];
-      if (b.kind != kind || b.end < range.lower) continue;
-      const int x1 =
-          static_cast<int>(std::floor(std::max<double>(x->coordToPixel(b.start), area.left() - 1)));
-      const int x2 = std::max(
-          x1, static_cast<int>(std::ceil(std::min<double>(x->coordToPixel(b.end), area.right() + 1))) - 1);
-      if (x1 <= right + 1) {
-        right = std::max(right, x2);
-      } else {
-        flush();
-        left = x1, right = x2;
-      }
-    }
-    flush();
+  if (part_ == Part::LimitLines) {
+    drawLines(painter);
+    return;
   }
+  painter->setPen(Qt::NoPen);
+  // Neighbours of a kind closer than a pixel are drawn as one rectangle; alarms last so that they stay
+  // visible. One pass over the bands in view, a run of pixels per kind.
+  struct Run {
+    int left = 0, right = INT_MIN / 2;  // none yet
+  };
+  Run runs[4];
+  std::vector<QRect> rects[4];
+  const auto flush = [&](int kind) {
+    const Run& run = runs[kind];
+    if (run.right >= run.left)
+      rects[kind].push_back(QRect(run.left, area.top(), run.right - run.left + 1, area.height()));
+  };
+  for (size_t i = first; i < bands_.size() && bands_[i].start <= range.upper; ++i) {
+    const Band& b = bands_[i];
+    if (b.end < range.lower) continue;
+    const int x1 = static_cast<int>(std::floor(std::max<double>(x->coordToPixel(b.start), area.left() - 1)));
+    const int x2 = std::max(
+        x1, static_cast<int>(std::ceil(std::min<double>(x->coordToPixel(b.end), area.right() + 1))) - 1);
+    Run& run = runs[b.kind];
+    if (x1 <= run.right + 1) {
+      run.right = std::max(run.right, x2);
+    } else {
+      flush(b.kind);
+      run.left = x1, run.right = x2;
+    }
+  }
+  for (int kind : {0, 2, 1, 3}) {
+    flush(kind);
+    for (const QRect& r : rects[kind]) painter->fillRect(r, fills[kind]);
+  }
+}
+
+void ExcursionBands::drawLines(QCPPainter* painter) {
+  const QRect area = mParentPlot->axisRect()->rect();
   for (const Line& line : lines_) {
     QCPAxis* axis = line.temperature ? mParentPlot->yAxis2 : mParentPlot->yAxis;
     const double y = axis->coordToPixel(line.value);
     if (y < area.top() - 1 || y > area.bottom() + 1) continue;
-    painter->setPen(
-        QPen((line.temperature ? kTemperatureColour : kHumidityColour).darker(110), 1.5, Qt::DashLine));
+    const QColor colour = (line.temperature ? kTemperatureColour : kHumidityColour).darker(150);
+    painter->setPen(QPen(colour, 2, Qt::DashLine));
     painter->drawLine(QLineF(area.left(), y, area.right(), y));
+    // Which limit it is, at its axis' end: humidity on the left, temperature on the right.
+    const QString label = measurementtext::number(line.value, 1) +
+                          (line.temperature ? QStringLiteral(" °C") : QStringLiteral(" %RH"));
+    const QFontMetrics metrics(painter->font());
+    const int width = metrics.horizontalAdvance(label) + 6;
+    const QRect box(line.temperature ? area.right() - width - 2 : area.left() + 2,
+                    y - metrics.height() - 1 < area.top() ? static_cast<int>(y) + 2
+                                                          : static_cast<int>(y) - metrics.height() - 1,
+                    width, metrics.height());
+    painter->setPen(colour);
+    painter->fillRect(box, QColor(255, 255, 255, 200));
+    painter->drawText(box, Qt::AlignCenter, label);
   }
 }

@@ -55,13 +55,15 @@ class ExcursionsModel : public QAbstractTableModel {
   std::function<QString(int64_t)> timeText_;
 };
 
-// Below the graphs: the excursions as bands across the chart (temperature red, humidity blue, alarms
-// stronger) and each limit of the shown sensors as a dashed line on its axis. Drawing looks only at
-// what is in view and joins bands closer than a pixel, so a redraw stays cheap with many excursions.
+// The excursions as bands across the chart (temperature red, humidity blue, alarms stronger), or each
+// limit of the shown sensors as a dashed line on its axis: one of each, the bands on a layer below the
+// graphs, the lines above them. Drawing looks only at what is in view and joins bands closer than a
+// pixel, so a redraw stays cheap with many excursions.
 class ExcursionBands : public QCPLayerable {
   Q_OBJECT
  public:
-  ExcursionBands(QCustomPlot* plot, const QString& layer);
+  enum class Part { Bands, LimitLines };
+  ExcursionBands(QCustomPlot* plot, const QString& layer, Part part);
 
   void setExcursions(const std::shared_ptr<const history::ExcursionResult>& result,
                      const std::set<uint16_t>& hidden);
@@ -77,6 +79,7 @@ class ExcursionBands : public QCPLayerable {
   void applyDefaultAntialiasingHint(QCPPainter* painter) const override;
   void draw(QCPPainter* painter) override;
   QRect clipRect() const override;
+  void drawLines(QCPPainter* painter);
 
  private:
   struct Band {
@@ -87,6 +90,7 @@ class ExcursionBands : public QCPLayerable {
     bool temperature;
     double value;
   };
+  Part part_;
   std::vector<Band> bands_;        // by start
   std::vector<double> reachesTo_;  // the latest end among bands_[0..i]
   std::vector<Line> lines_;

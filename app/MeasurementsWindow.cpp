@@ -571,6 +571,7 @@ void MeasurementsWindow::fillStatistics() {
   std::vector<QStringList> rows = statisticsRows();
   const int limitColumn = header.size();
   std::vector<bool> alarmed(rows.size(), false);
+  const int alarmColumn = limitColumn + 5;
   // With limits: per sensor the time outside each, its excursions and alarms in view, the verdict.
   if (limits_.any()) {
     header << tr("Temp.\nabove") << tr("Temp.\nbelow") << tr("Humidity\nabove") << tr("Humidity\nbelow")
@@ -606,7 +607,7 @@ void MeasurementsWindow::fillStatistics() {
       const bool verdict = limits_.any() && c == header.size() - 1;
       item->setTextAlignment(c == 2 || c == 3 || verdict ? Qt::AlignLeft | Qt::AlignVCenter
                                                          : Qt::AlignRight | Qt::AlignVCenter);
-      if (c >= limitColumn && alarmed[static_cast<size_t>(r)]) item->setForeground(QColor(170, 0, 0));
+      if (c >= alarmColumn && alarmed[static_cast<size_t>(r)]) item->setForeground(QColor(170, 0, 0));
       stats_->setItem(r, c, item);
     }
   stats_->resizeColumnsToContents();
@@ -628,6 +629,7 @@ QString MeasurementsWindow::timeText(int64_t time) const {
 void MeasurementsWindow::reloadLimits() {
   limits_ = LoggerLimits{};
   offsets_.reset();
+  plot_->xAxis->setLabel(tr("Time (logger clock)"));
   const bool logger = data_ && !dataSource_.file && store_;
   limitsButton_->setEnabled(logger);
   limitsButton_->setToolTip(logger ? tr("The logger's temperature and humidity limits and when they alarm")
@@ -649,6 +651,11 @@ void MeasurementsWindow::reloadLimits() {
   std::vector<history::ClockZoneRow> zones;
   if (store_->clockZones(serial, zones, error) && !zones.empty())
     offsets_ = std::make_shared<const history::ClockOffsets>(zones, history::Zone{"UTC", 0});
+  // The zone of the newest records: the one the logger's clock follows now.
+  if (offsets_)
+    plot_->xAxis->setLabel(tr("Time (logger clock, %1, UTC%2)")
+                               .arg(QString::fromStdString(offsets_->at(data_->last).name),
+                                    timeText(data_->last).section(QLatin1Char(' '), -1)));
 }
 
 void MeasurementsWindow::limitsChanged() {
@@ -703,7 +710,7 @@ void MeasurementsWindow::showExcursions() {
     for (const SensorSeries& s : data_->sensors)
       if (!hidden_.count(s.sensor)) shownSensors.push_back(s.sensor);
   bands_->setExcursions(excursions_, hidden_);
-  bands_->setLimits(limits_, shownSensors);
+  limitLines_->setLimits(limits_, shownSensors);
   excursionsModel_->setExcursions(excursions_, hidden_, [this](int64_t t) { return timeText(t); });
   if (!limits_.any()) {
     excursionsLabel_->setText(dataSource_.file ? tr("Limits belong to a logger of the history.")

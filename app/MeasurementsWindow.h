@@ -205,6 +205,7 @@ class MeasurementsWindow : public QWidget {
   RecordsModel* model_;
   QPushButton* limitsButton_;
   ExcursionBands* bands_;
+  ExcursionBands* limitLines_;
   ExcursionsModel* excursionsModel_;
   QTableView* excursionTable_;
   QLabel* excursionsLabel_;

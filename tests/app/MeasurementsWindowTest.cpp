@@ -613,7 +613,7 @@ void MeasurementsWindowTest::excursionsListedAndClickZooms() {
   QCOMPARE(cell(0, ExcursionsModel::Extreme), QString("11,5 °C"));
   QCOMPARE(cell(0, ExcursionsModel::Alarm), QString("alarm"));
   QCOMPARE(cell(1, ExcursionsModel::Side), QString("below"));
-  QCOMPARE(cell(1, ExcursionsModel::Duration), QString("2:00"));
+  QCOMPARE(cell(1, ExcursionsModel::Duration), QString("2 min"));
   QCOMPARE(cell(1, ExcursionsModel::Alarm), QString());
 
   // The statistics of the whole range give each sensor its verdict.
