@@ -569,45 +569,56 @@ std::vector<QStringList> MeasurementsWindow::statisticsRows() const {
 void MeasurementsWindow::fillStatistics() {
   QStringList header = statisticsHeader();
   std::vector<QStringList> rows = statisticsRows();
-  const int limitColumn = header.size();
+  // Columns by their place in the statistics without limits.
+  int mktColumn = 13;
+  std::vector<bool> left(static_cast<size_t>(header.size()), false);
+  left[2] = left[3] = true;  // first and last
   std::vector<bool> alarmed(rows.size(), false);
-  const int alarmColumn = limitColumn + 5;
-  // With limits: per sensor the time outside each, its excursions and alarms in view, the verdict.
+  // With limits, after the record count where they are seen first: per sensor the verdict, alarms and
+  // excursions in view, and the time outside each limit.
+  constexpr int kLimitColumn = 2, kLimitColumns = 7;
   if (limits_.any()) {
-    header << tr("Temp.\nabove") << tr("Temp.\nbelow") << tr("Humidity\nabove") << tr("Humidity\nbelow")
-           << tr("Excur-\nsions") << tr("Alarms") << tr("Verdict");
+    const QStringList added = {tr("Verdict"),        tr("Alarms"),       tr("Excur-\nsions"),
+                               tr("Temp.\nabove"),   tr("Temp.\nbelow"), tr("Humidity\nabove"),
+                               tr("Humidity\nbelow")};
+    for (int i = 0; i < kLimitColumns; ++i) header.insert(kLimitColumn + i, added[i]);
+    left.insert(left.begin() + kLimitColumn, kLimitColumns, false);
+    left[kLimitColumn] = true;
+    mktColumn += kLimitColumns;
     const auto time = [](const history::QuantityExcursions& q, int64_t seconds) {
       return q.limited ? measurementtext::duration(seconds) : QStringLiteral("–");
     };
-    for (size_t r = 0; r < rows.size() && r < statsShown_.size(); ++r) {
-      const auto it =
-          std::find_if(excursionStatsShown_.begin(), excursionStatsShown_.end(),
-                       [&](const history::SensorExcursions& s) { return s.sensor == statsShown_[r].sensor; });
+    for (size_t r = 0; r < rows.size(); ++r) {
+      const auto it = std::find_if(excursionStatsShown_.begin(), excursionStatsShown_.end(),
+                                   [&](const history::SensorExcursions& s) {
+                                     return r < statsShown_.size() && s.sensor == statsShown_[r].sensor;
+                                   });
+      QStringList cells;
       if (it == excursionStatsShown_.end()) {
-        for (int i = 0; i < 7; ++i) rows[r] << QStringLiteral("–");
-        continue;
-      }
-      alarmed[r] = it->alarms() > 0;
-      rows[r] << time(it->temperature, it->temperature.timeAbove)
+        for (int i = 0; i < kLimitColumns; ++i) cells << QStringLiteral("–");
+      } else {
+        alarmed[r] = it->alarms() > 0;
+        cells << QString::fromStdString(history::verdict(*it)) << count(it->alarms())
+              << count(it->excursions()) << time(it->temperature, it->temperature.timeAbove)
               << time(it->temperature, it->temperature.timeBelow)
-              << time(it->humidity, it->humidity.timeAbove) << time(it->humidity, it->humidity.timeBelow)
-              << count(it->excursions()) << count(it->alarms())
-              << QString::fromStdString(history::verdict(*it));
+              << time(it->humidity, it->humidity.timeAbove) << time(it->humidity, it->humidity.timeBelow);
+      }
+      for (int i = 0; i < kLimitColumns; ++i) rows[r].insert(kLimitColumn + i, cells[i]);
     }
   }
   stats_->clear();
   stats_->setColumnCount(header.size());
   stats_->setHorizontalHeaderLabels(header);
-  if (QTableWidgetItem* mkt = stats_->horizontalHeaderItem(13))
+  if (QTableWidgetItem* mkt = stats_->horizontalHeaderItem(mktColumn))
     mkt->setToolTip(tr("Mean kinetic temperature of the records without a check sum error"));
   stats_->setRowCount(static_cast<int>(rows.size()));
   for (int r = 0; r < static_cast<int>(rows.size()); ++r)
     for (int c = 0; c < header.size(); ++c) {
       auto* item = new QTableWidgetItem(rows[static_cast<size_t>(r)].value(c));
-      const bool verdict = limits_.any() && c == header.size() - 1;
-      item->setTextAlignment(c == 2 || c == 3 || verdict ? Qt::AlignLeft | Qt::AlignVCenter
-                                                         : Qt::AlignRight | Qt::AlignVCenter);
-      if (c >= alarmColumn && alarmed[static_cast<size_t>(r)]) item->setForeground(QColor(170, 0, 0));
+      item->setTextAlignment(left[static_cast<size_t>(c)] ? Qt::AlignLeft | Qt::AlignVCenter
+                                                          : Qt::AlignRight | Qt::AlignVCenter);
+      if (limits_.any() && c >= kLimitColumn && c < kLimitColumn + 2 && alarmed[static_cast<size_t>(r)])
+        item->setForeground(QColor(170, 0, 0));
       stats_->setItem(r, c, item);
     }
   stats_->resizeColumnsToContents();
