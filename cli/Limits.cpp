@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "cli/ConsoleText.h"
@@ -262,7 +263,11 @@ int downloadAlarms(Session& session, const std::string& serialText,
   const std::string path = history::Store::defaultPath();
   std::string error;
   history::Store store;
-  if (serialText.empty() || path.empty() || !store.open(path, error)) return kDone;
+  // No history, no limits: a download with --no-history makes none.
+  std::error_code failed;
+  if (serialText.empty() || path.empty() || !std::filesystem::exists(path, failed) ||
+      !store.open(path, error))
+    return kDone;
   bool anyLimits = false, unreadable = false;
   history::ExcursionFinder finder([&](uint16_t sensor) {
     history::Limits limits;
