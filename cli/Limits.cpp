@@ -27,6 +27,13 @@ std::string number(double value) {
   return ec == std::errc() ? std::string(text, end) : std::string("?");
 }
 
+// A reading as the CSV file and the window show it.
+std::string oneDecimal(double value) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
 std::string quantityText(const history::QuantityLimits& q, const char* unit) {
   if (!q.limited()) return "not limited";
   return history::formatRange(q.lower, q.upper) + " " + unit + ", alarm delay " +
@@ -249,7 +256,7 @@ int excursions(Session& session, const ExcursionOptions& options) {
               history::sideName(e.side) + " " + number(e.limit) + (temperature ? " °C" : " %RH") + " from " +
               start + " to " + end + (e.endsOutside ? " (still outside at the end)" : "") + ", " +
               history::formatDelay(e.duration) + ", " + std::to_string(e.readings) +
-              (e.readings == 1 ? " reading" : " readings") + ", extreme " + number(e.extreme) +
+              (e.readings == 1 ? " reading" : " readings") + ", extreme " + oneDecimal(e.extreme) +
               (e.alarm ? ", ALARM" : "") + "\n";
     }
   }
