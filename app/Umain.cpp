@@ -752,6 +752,12 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
       if (firmware::loadImage(image))
         version = cp1252::toQString(std::string(reinterpret_cast<const char*>(image.data())));
       status_->firmwareRestart(version);
+      // It restarts with the image's version.
+      noteInHistory(
+          tr("firmware version"), [version = cp1252::fromQString(version)](
+                                      history::Store& store, const std::string& logger, std::string& error) {
+            return version.empty() || store.recordFirmware(logger, std::time(nullptr), version, error);
+          });
       break;
     }
     case LinkEvent::Kind::DownloadSaved: {
