@@ -46,6 +46,13 @@ int historyLogger(Session& session, history::Store& store, const std::string& wa
   }
   const bool number = !serial.empty() &&
                       std::all_of(serial.begin(), serial.end(), [](char c) { return c >= '0' && c <= '9'; });
+  const bool printableText = std::all_of(serial.begin(), serial.end(), [](char c) {
+    return static_cast<unsigned char>(c) >= 0x20 && c != 0x7F;
+  });
+  if (mayBeNew && !printableText) {
+    session.problem("\"" + printable(serial) + "\" is not a serial number (control characters)");
+    return kBadArguments;
+  }
   if (mayBeNew && !number && !serial.empty() && serial.size() <= history::kMaxLoggerLength) {
     logger = serial;
     return kDone;

@@ -199,14 +199,23 @@ int excursions(Session& session, const ExcursionOptions& options) {
     return kBadArguments;
   }
 
+  const std::string name = printable(query.logger);
+  std::vector<history::LimitsRow> rows;
+  if (!store.limitRows(query.logger, rows, error)) {
+    session.problem(printable(error));
+    return kFileError;
+  }
+  if (rows.empty()) {
+    session.note(name + ": no limits set (tarnwick-cli limits --serial " + name +
+                 " --temperature 2:8 sets them)");
+    return kDone;
+  }
   std::string limitsError;
-  bool anyLimits = false;
   history::ExcursionFinder finder([&](uint16_t sensor) {
     history::Limits limits;
     bool set = false;
     if (!store.effectiveLimits(query.logger, sensor, limits, set, limitsError) && limitsError.empty())
       limitsError = "cannot read the limits";
-    anyLimits = anyLimits || set;
     return set ? limits : history::Limits{};
   });
   if (!store.scan(
@@ -221,12 +230,6 @@ int excursions(Session& session, const ExcursionOptions& options) {
     return kFileError;
   }
   history::ExcursionResult result = finder.finish();
-  const std::string name = printable(query.logger);
-  if (!anyLimits) {
-    session.note(name + ": no limits set (tarnwick-cli limits --serial " + name +
-                 " --temperature 2:8 sets them)");
-    return kDone;
-  }
   std::stable_sort(result.excursions.begin(), result.excursions.end(),
                    [](const history::Excursion& a, const history::Excursion& b) {
                      return a.start != b.start ? a.start < b.start : a.sensor < b.sensor;

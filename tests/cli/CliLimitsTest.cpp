@@ -72,6 +72,12 @@ TEST_F(CliTest, LimitsAreMergedShownAndRecordedAndBadInputStoresNothing) {
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
   }
   EXPECT_EQ(changes("VLM1"), 0u);
+  EXPECT_EQ(runCli({"limits", "--serial",
+                    "VLM\x1b"
+                    "1",
+                    "--temperature", "2:8"})
+                .status,
+            cli::kBadArguments);
   EXPECT_EQ(runCli({"limits", "--serial", "1", "--temperature", "2:8"}).status, cli::kBadArguments)
       << "a number alone names no logger the history does not know";
 
@@ -145,6 +151,8 @@ TEST_F(CliTest, ExcursionsOfAKnownDataSetAndStatus12ForAnAlarm) {
   EXPECT_NE(clockTime.out.find("\"side\":\"below\""), std::string::npos);
   EXPECT_EQ(runCli({"excursions", "-s", "VLM1", "--to", "2026-03-07T11:25:00+02:00"}).status, cli::kDone);
   EXPECT_EQ(runCli({"excursions", "-s", "VLM1", "--sensor", "2"}).status, cli::kDone);
+  const auto empty = runCli({"excursions", "-s", "VLM1", "--sensor", "9"});
+  EXPECT_EQ(empty.out, "VLM1: No readings\n") << empty.err;
   EXPECT_EQ(runCli({"excursions", "-s", "VLM1", "--from", "2026-03-07T10:45+25:00"}).status,
             cli::kBadArguments);
   EXPECT_EQ(runCli({"excursions", "-s", "VLM9"}).status, cli::kNoLogger);
@@ -206,4 +214,16 @@ TEST_F(CliTest, SetTimeAndDownloadNoteTheZoneAndADownloadWithAnAlarmExits12) {
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].user, history::thisComputer().user);
   EXPECT_EQ(rows[0].host, history::thisComputer().host);
+
+  // Records left out as well: the lower status wins, and the alarm is said all the same.
+  std::vector<uint8_t> image = attach(logger("VLM12345", 300))->Memory();
+  image[20 * 32 + 5] = 13;  // month 13
+  usbdrv::DetachAllDevices();
+  velmora::Options options = logger("VLM12345");
+  options.image = image;
+  options.used = 300;
+  attach(options);
+  const auto skipped = runCli({"download", "-q", "-o", path("c.csv")});
+  EXPECT_EQ(skipped.status, cli::kSkipped) << skipped.err;
+  EXPECT_NE(skipped.err.find("alarms in the download"), std::string::npos) << skipped.err;
 }
