@@ -125,7 +125,9 @@ int run(int argc, const char* const argv[], const Io& io) {
   HistoryOptions past;
   CLI::App* history = app.add_subcommand("history", "the records of the history store");
   history->add_option("-s,--serial", past.serial, std::string("one logger's records; ") + kSerialHelp);
-  history->add_option("--from", past.from, "records from this time on (2026-03-02 or 2026-03-02T04:40:06)");
+  history->add_option("--from", past.from,
+                      "records from this time on, as the logger's clock shows it (2026-03-02 or "
+                      "2026-03-02T04:40:06; with --serial also 2026-03-02T04:40:06+01:00)");
   history->add_option("--to", past.to, "records up to this time");
   history->add_option("-f,--format", past.format, "csv (default) or jsonl")
       ->check(CLI::IsMember({"csv", "jsonl"}));
