@@ -9,6 +9,7 @@
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
 #include "cli/History.h"
+#include "cli/Report.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
 
@@ -29,7 +30,7 @@ constexpr char kFooter[] =
     "  5  no answer from the logger in time\n"
     "  6  firmware-update: the firmware is up to date\n"
     "  7  a file could not be written or read (a closed standard output too, after the history import)\n"
-    "  8  download: the logger has no records stored\n"
+    "  8  download: the logger has no records stored; report: no readings in the range\n"
     "  9  download: the file is written, but records with impossible time stamps were left out\n"
     "  10 firmware-update: refused, the image would overwrite records no download kept\n"
     "     (download them first, or give --force)\n"
@@ -133,6 +134,16 @@ int run(int argc, const char* const argv[], const Io& io) {
   import->add_option("-s,--serial", importing.serial,
                      "the logger the file belongs to, when the history does not know it as its download");
 
+  ReportOptions reporting;
+  CLI::App* report = app.add_subcommand(
+      "report", "a PDF report of a logger's readings in the history: limits, excursions, verdict, digest");
+  report->add_option("-s,--serial", reporting.serial, kSerialHelp)->required();
+  report->add_option("--sensor", reporting.sensors, "only this sensor (may be given more than once)");
+  report->add_option("--from", reporting.from,
+                     "readings from this time on (2026-03-02 or 2026-03-02T04:40:06)");
+  report->add_option("--to", reporting.to, "readings up to this time");
+  report->add_option("-o,--output", reporting.output, "the PDF file to write")->required();
+
   std::string command;
   CLI::App* send =
       app.add_subcommand("send", "send a raw command, as the service console does; prints the answer");
@@ -176,6 +187,7 @@ int run(int argc, const char* const argv[], const Io& io) {
   if (*firmware) return firmwareUpdate(session, serial, force);
   if (*send) return sendRaw(session, serial, command);
   if (*import) return importFile(session, importing);
+  if (*report) return makeReport(session, reporting);
   if (*history) {
     if (past.format == "csv" && !takeLocale(session)) return kBadArguments;
     return cli::history(session, past);

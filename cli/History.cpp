@@ -18,33 +18,6 @@
 namespace cli {
 namespace {
 
-// "2026-03-02", "2026-03-02T04:40", "2026-03-02T04:40:06" (a blank for the T too), as the history's
-// seconds of the calendar time. A date alone is its first second, or its last for an end.
-bool parseTime(const std::string& text, bool end, int64_t& seconds) {
-  if (text.size() < 10 || text.size() > 19) return false;
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  char separator = 0;
-  int used = 0;
-  const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%n%c%2d:%2d%n:%2d%n", &year, &month, &day, &used,
-                                 &separator, &hour, &minute, &used, &second, &used);
-  if (fields < 3 || static_cast<size_t>(used) != text.size() || text[4] != '-' || text[7] != '-')
-    return false;
-  if (fields == 3 && end) {
-    hour = 23;
-    minute = 59;
-    second = 59;
-  }
-  if (fields > 3 && (fields < 6 || (separator != 'T' && separator != ' '))) return false;
-  messwert_tag at{};
-  at.year = static_cast<uint16_t>(year);
-  at.month = static_cast<uint8_t>(month);
-  at.day = static_cast<uint8_t>(day);
-  at.hour = static_cast<uint8_t>(hour);
-  at.minute = static_cast<uint8_t>(minute);
-  at.second = static_cast<uint8_t>(second);
-  return history::recordTime(at, seconds);
-}
-
 // A text field of the CSV export: UTF-8, quoted, and never a spreadsheet formula (a leading =, +, -, @,
 // tab or carriage return gets an apostrophe before it).
 std::string textField(const std::string& ansi) {
@@ -77,6 +50,31 @@ bool openHistory(Session& session, history::Store& store, const std::string& pat
 }
 
 }  // namespace
+
+bool parseTime(const std::string& text, bool end, int64_t& seconds) {
+  if (text.size() < 10 || text.size() > 19) return false;
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  char separator = 0;
+  int used = 0;
+  const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%n%c%2d:%2d%n:%2d%n", &year, &month, &day, &used,
+                                 &separator, &hour, &minute, &used, &second, &used);
+  if (fields < 3 || static_cast<size_t>(used) != text.size() || text[4] != '-' || text[7] != '-')
+    return false;
+  if (fields == 3 && end) {
+    hour = 23;
+    minute = 59;
+    second = 59;
+  }
+  if (fields > 3 && (fields < 6 || (separator != 'T' && separator != ' '))) return false;
+  messwert_tag at{};
+  at.year = static_cast<uint16_t>(year);
+  at.month = static_cast<uint8_t>(month);
+  at.day = static_cast<uint8_t>(day);
+  at.hour = static_cast<uint8_t>(hour);
+  at.minute = static_cast<uint8_t>(minute);
+  at.second = static_cast<uint8_t>(second);
+  return history::recordTime(at, seconds);
+}
 
 bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
                        const std::vector<messwert_tag>& records) {

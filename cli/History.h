@@ -21,6 +21,10 @@ bool importIntoHistory(Session& session, const ScannedLogger& logger, const std:
 // cannot be read, 0 and `error` says why.
 int64_t downloadedRecords(const ScannedLogger& logger, std::string& error);
 
+// "2026-03-02", "2026-03-02T04:40", "2026-03-02T04:40:06" (a blank for the T too), as the history's
+// seconds of the calendar time. A date alone is its first second, or its last for an end.
+bool parseTime(const std::string& text, bool end, int64_t& seconds);
+
 struct HistoryOptions {
   std::string serial;    // empty: every logger
   std::string from, to;  // ISO 8601 local times, empty: open
