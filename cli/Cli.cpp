@@ -10,6 +10,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/History.h"
 #include "cli/Report.h"
+#include "cli/Spreadsheet.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
 
@@ -96,8 +97,11 @@ int run(int argc, const char* const argv[], const Io& io) {
   serialOption(download, load.serial);
   CLI::Option* output = download->add_option("-o,--output", load.output,
                                              "the file to write, or - for standard output (default)");
-  download->add_option("-f,--format", load.format, "csv (the window's file, default) or jsonl")
-      ->check(CLI::IsMember({"csv", "jsonl"}));
+  download
+      ->add_option(
+          "-f,--format", load.format,
+          "csv (the window's file, default), jsonl, or xlsx (a spreadsheet; needs --output or --all)")
+      ->check(CLI::IsMember({"csv", "jsonl", "xlsx"}));
   CLI::Option* all =
       download->add_flag("--all", load.all, "every attached logger, one file each (needs --output-dir)");
   CLI::Option* outputDir = download->add_option("--output-dir", load.outputDir,
@@ -125,8 +129,13 @@ int run(int argc, const char* const argv[], const Io& io) {
   history->add_option("-s,--serial", past.serial, std::string("one logger's records; ") + kSerialHelp);
   history->add_option("--from", past.from, "records from this time on (2026-03-02 or 2026-03-02T04:40:06)");
   history->add_option("--to", past.to, "records up to this time");
-  history->add_option("-f,--format", past.format, "csv (default) or jsonl")
-      ->check(CLI::IsMember({"csv", "jsonl"}));
+  history
+      ->add_option("-f,--format", past.format,
+                   "csv (default) or jsonl on standard output, or xlsx (a spreadsheet of one logger; needs "
+                   "--output)")
+      ->check(CLI::IsMember({"csv", "jsonl", "xlsx"}));
+  std::string historyOutput;
+  history->add_option("-o,--output", historyOutput, "the spreadsheet file of --format xlsx");
 
   ImportOptions importing;
   CLI::App* import = app.add_subcommand("import", "add the records of a CSV file to a logger's history");
@@ -180,6 +189,10 @@ int run(int argc, const char* const argv[], const Io& io) {
   if (*list) return listLoggers(session, json);
   if (*download) {
     load.history = !noHistory;
+    if (load.format == "xlsx" && !load.all && load.output == "-") {
+      session.problem("--format xlsx needs --output FILE: a spreadsheet is no text for standard output");
+      return kBadArguments;
+    }
     if (load.format == "csv" && !takeLocale(session)) return kBadArguments;
     return cli::download(session, load);
   }
@@ -189,6 +202,16 @@ int run(int argc, const char* const argv[], const Io& io) {
   if (*import) return importFile(session, importing);
   if (*report) return makeReport(session, reporting);
   if (*history) {
+    if (past.format == "xlsx" || !historyOutput.empty()) {
+      if (past.format != "xlsx" || historyOutput.empty() || historyOutput == "-") {
+        session.problem(
+            past.format == "xlsx"
+                ? "--format xlsx needs --output FILE: a spreadsheet is no text for standard output"
+                : "--output is for --format xlsx; csv and jsonl go to standard output");
+        return kBadArguments;
+      }
+      return historyXlsx(session, past, historyOutput);
+    }
     if (past.format == "csv" && !takeLocale(session)) return kBadArguments;
     return cli::history(session, past);
   }

@@ -8,7 +8,7 @@
 #include "cli/Commands.h"
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
-#include "cli/History.h"
+#include "cli/HistoryLookup.h"
 #include "data/SafeFile.h"
 #include "history/History.h"
 #ifdef TARNWICK_HAVE_REPORT
@@ -26,64 +26,18 @@ int makeReport(Session& session, const ReportOptions&) {
 
 #else
 
-namespace {
-
-// The logger the history knows by `wanted`, as the other commands match serial numbers; empty with
-// the status to end with otherwise.
-std::string historyLogger(Session& session, history::Store& store, const std::string& wanted, int& status) {
-  const std::vector<std::string> known = store.loggers();
-  const std::vector<size_t> matching =
-      serialMatches(std::vector<std::optional<std::string> >(known.begin(), known.end()), wanted);
-  if (matching.size() > 1) {
-    session.problem(printable(wanted) +
-                    " matches several loggers of the history; give the whole serial number");
-    status = kBadArguments;
-    return std::string();
-  }
-  if (matching.empty()) {
-    session.problem("the history holds no records of " + printable(wanted));
-    status = kNoLogger;
-    return std::string();
-  }
-  return known[matching.front()];
-}
-
-}  // namespace
-
 int makeReport(Session& session, const ReportOptions& options) {
-  report::Input input;
-  if (!options.from.empty() && !parseTime(options.from, false, input.from)) {
-    session.problem("--from: \"" + options.from + "\" is not a time like 2026-03-02 or 2026-03-02T04:40:06");
-    return kBadArguments;
-  }
-  if (!options.to.empty() && !parseTime(options.to, true, input.to)) {
-    session.problem("--to: \"" + options.to + "\" is not a time like 2026-03-02 or 2026-03-02T23:59:59");
-    return kBadArguments;
-  }
-  for (int sensor : options.sensors) {
-    if (sensor < 0 || sensor > 0xFFFF) {
-      session.problem("--sensor: " + std::to_string(sensor) + " is not a sensor number (0 to 65535)");
-      return kBadArguments;
-    }
-    input.sensorsAsked.push_back(static_cast<uint16_t>(sensor));
-  }
-  const std::string path = history::Store::defaultPath();
   history::Store store;
-  std::string error;
-  if (path.empty() || !store.open(path, error)) {
-    session.problem("cannot open the history " + path + ": " +
-                    (path.empty() ? "no home folder is known" : printable(error)));
-    return kFileError;
-  }
-  int status = kDone;
-  input.serial = historyLogger(session, store, ansiFromUtf8(options.serial), status);
-  if (input.serial.empty()) return status;
-
   history::Query query;
-  query.logger = input.serial;
-  query.sensors = input.sensorsAsked;
-  query.from = input.from;
-  query.to = input.to;
+  const int selected = selectLogger(
+      session, store, Selection{options.serial, options.sensors, options.from, options.to}, query);
+  if (selected != kDone) return selected;
+  report::Input input;
+  input.serial = query.logger;
+  input.sensorsAsked = query.sensors;
+  input.from = query.from;
+  input.to = query.to;
+  std::string error;
   if (!store.scan(
           query,
           [&](const history::StoredRecord& record) {
@@ -91,7 +45,7 @@ int makeReport(Session& session, const ReportOptions& options) {
             return true;
           },
           error)) {
-    session.problem("cannot read the history " + path + ": " + printable(error));
+    session.problem("cannot read the history " + store.path() + ": " + printable(error));
     return kFileError;
   }
   if (input.records.empty()) {
@@ -99,6 +53,16 @@ int makeReport(Session& session, const ReportOptions& options) {
                     " in the range and sensors asked for; no report written");
     return kNoRecords;
   }
+  std::vector<uint16_t> sensors;
+  for (const history::StoredRecord& r : input.records)
+    if (std::find(sensors.begin(), sensors.end(), r.record.sensorSerialNumber) == sensors.end())
+      sensors.push_back(r.record.sensorSerialNumber);
+  Context context = loggerContext(store, input.serial, sensors);
+  input.limits = std::move(context.limits);
+  input.limitChange = context.limitChange;
+  input.zone = context.zone;
+  input.utcOffset = context.utcOffset;
+  input.firmware = context.firmware;
   for (const history::DownloadRow& row : store.downloads(input.serial)) {
     report::Source& source = input.sources[row.id];
     source.when = row.when;

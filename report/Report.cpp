@@ -10,6 +10,7 @@
 #include <QPdfWriter>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <set>
@@ -810,14 +811,23 @@ struct GuiSession::App {
   std::unique_ptr<QGuiApplication> application;
 };
 
+// Qt's own notes (a missing runtime folder, font fallbacks) are not the business of a command-line
+// user; only its critical messages get through.
+void quietQt(QtMsgType type, const QMessageLogContext&, const QString& message) {
+  if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
 GuiSession::GuiSession() {
   if (QCoreApplication::instance() != nullptr) return;
   // Drawn for a file, never shown: no display needed.
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  qInstallMessageHandler(quietQt);
   app_ = std::make_unique<App>();
   app_->application = std::make_unique<QGuiApplication>(app_->argc, app_->argv);
 }
 
-GuiSession::~GuiSession() = default;
+GuiSession::~GuiSession() {
+  if (app_) qInstallMessageHandler(nullptr);
+}
 
 }  // namespace report

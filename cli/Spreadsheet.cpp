@@ -1,0 +1,105 @@
+#include "cli/Spreadsheet.h"
+
+#include <algorithm>
+#include <ctime>
+
+#include "cli/ConsoleText.h"
+#include "cli/ExitStatus.h"
+#include "cli/HistoryLookup.h"
+#include "data/SafeFile.h"
+#include "history/XlsxExport.h"
+#include "link/USBInterface.h"
+
+namespace cli {
+namespace {
+
+std::vector<uint16_t> sensorsOf(const std::vector<history::StoredRecord>& records) {
+  std::vector<uint16_t> sensors;
+  for (const history::StoredRecord& r : records)
+    if (std::find(sensors.begin(), sensors.end(), r.record.sensorSerialNumber) == sensors.end())
+      sensors.push_back(r.record.sensorSerialNumber);
+  return sensors;
+}
+
+void withContext(history::XlsxInput& input, const Context& context) {
+  input.limits = context.limits;
+  input.zone = context.zone;
+  input.utcOffset = context.utcOffset;
+}
+
+std::string utcText(int64_t seconds) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm parts{};
+  char text[40] = "?";
+  if (gmtime_r(&t, &parts) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
+  return text;
+}
+
+}  // namespace
+
+bool downloadXlsx(const ScannedLogger& logger, const std::vector<messwert_tag>& records, std::time_t now,
+                  std::string& bytes, std::string& error) {
+  std::vector<history::StoredRecord> kept;
+  kept.reserve(records.size());
+  for (const messwert_tag& record : records) {
+    history::StoredRecord r;
+    if (!history::recordTime(record, r.time)) continue;  // as the CSV file leaves them out
+    r.logger = logger.serialText;
+    r.record = record;
+    r.checksumError = messwert::checksum(record) != 0;
+    kept.push_back(r);
+  }
+  // The download's order is the logger's; the sheet and the excursions go by time, as the history.
+  std::stable_sort(
+      kept.begin(), kept.end(),
+      [](const history::StoredRecord& a, const history::StoredRecord& b) { return a.time < b.time; });
+  history::XlsxInput input;
+  input.serial = logger.serialText;
+  input.records = &kept;
+  input.sources[0] = "Download " + utcText(static_cast<int64_t>(now)) +
+                     (logger.device.empty() ? std::string() : ", " + logger.device);
+  const std::string path = history::Store::defaultPath();
+  history::Store store;
+  std::string ignored;
+  if (!path.empty() && store.openForReading(path, ignored))
+    withContext(input, loggerContext(store, logger.serialText, sensorsOf(kept)));
+  return history::xlsxBytes(input, bytes, error);
+}
+
+int historyXlsx(Session& session, const HistoryOptions& options, const std::string& output) {
+  history::Store store;
+  history::Query query;
+  const int selected =
+      selectLogger(session, store, Selection{options.serial, {}, options.from, options.to}, query);
+  if (selected != kDone) return selected;
+  std::vector<history::StoredRecord> records;
+  std::string error;
+  if (!store.query(query, records, error)) {
+    session.problem("cannot read the history " + store.path() + ": " + printable(error));
+    return kFileError;
+  }
+  history::XlsxInput input;
+  input.serial = query.logger;
+  input.records = &records;
+  for (const history::DownloadRow& row : store.downloads(query.logger))
+    input.sources[row.id] = (row.fromFile ? "File " + utf8FromAnsi(row.file)
+                                          : "Download " + utcText(row.when) +
+                                                (row.device.empty() ? std::string() : ", " + row.device));
+  withContext(input, loggerContext(store, query.logger, sensorsOf(records)));
+  std::string bytes;
+  if (!history::xlsxBytes(input, bytes, error)) {
+    session.problem("the spreadsheet could not be made: " + error);
+    return kFailed;
+  }
+  SafeFile file;
+  if (!file.open(output) || !file.write(bytes.data(), bytes.size()) || !file.commit()) {
+    file.discard();
+    session.problem("cannot write " + printable(output) + "; a file there was left as it was");
+    return kFileError;
+  }
+  session.note(printable(query.logger) + ": " + std::to_string(records.size()) + " records written to " +
+               output);
+  return kDone;
+}
+
+}  // namespace cli
