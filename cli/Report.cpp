@@ -57,18 +57,23 @@ int makeReport(Session& session, const ReportOptions& options) {
   for (const history::StoredRecord& r : input.records)
     if (std::find(sensors.begin(), sensors.end(), r.record.sensorSerialNumber) == sensors.end())
       sensors.push_back(r.record.sensorSerialNumber);
-  Context context = loggerContext(store, input.serial, sensors);
+  Context context;
+  if (!loggerContext(store, input.serial, sensors, context, error)) {
+    session.problem("cannot read the history " + store.path() + ": " + printable(error));
+    return kFileError;
+  }
   input.limits = std::move(context.limits);
   input.limitChange = context.limitChange;
-  input.zone = context.zone;
-  input.utcOffset = context.utcOffset;
+  input.clock = context.clock;
   input.firmware = context.firmware;
-  for (const history::DownloadRow& row : store.downloads(input.serial)) {
-    report::Source& source = input.sources[row.id];
+  for (const auto& [id, row] : context.downloads) {
+    report::Source& source = input.sources[id];
     source.when = row.when;
     source.fromFile = row.fromFile;
     source.file = row.file;
     source.device = row.device;
+    source.host = row.host;
+    source.user = row.user;
   }
   input.version = TARNWICK_VERSION;
   input.madeAt = static_cast<int64_t>(session.io().clock());

@@ -21,17 +21,27 @@ std::vector<uint16_t> sensorsOf(const std::vector<history::StoredRecord>& record
   return sensors;
 }
 
-void withContext(history::XlsxInput& input, const Context& context) {
-  input.limits = context.limits;
-  input.zone = context.zone;
-  input.utcOffset = context.utcOffset;
-}
-
 std::string utcText(int64_t seconds) {
   const std::time_t t = static_cast<std::time_t>(seconds);
   std::tm parts{};
   char text[40] = "?";
   if (gmtime_r(&t, &parts) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
+  return text;
+}
+
+void withContext(history::XlsxInput& input, const Context& context) {
+  input.limits = context.limits;
+  input.clock = context.clock;
+}
+
+// "Download 2026-03-02 05:00 UTC, USB, quality on lab-pc" or "File /home/quality/VLM12345.csv".
+std::string sourceText(const history::DownloadRow& row) {
+  if (row.fromFile) return "File " + row.file;
+  std::string text = "Download " + utcText(row.when);
+  if (!row.device.empty()) text += ", " + row.device;
+  if (!row.user.empty() || !row.host.empty())
+    text +=
+        ", " + (row.user.empty() ? std::string("?") : row.user) + (row.host.empty() ? "" : " on " + row.host);
   return text;
 }
 
@@ -59,10 +69,14 @@ bool downloadXlsx(const ScannedLogger& logger, const std::vector<messwert_tag>& 
   input.sources[0] = "Download " + utcText(static_cast<int64_t>(now)) +
                      (logger.device.empty() ? std::string() : ", " + logger.device);
   const std::string path = history::Store::defaultPath();
+  // The history has the logger's limits and clock zones if it was ever set up or downloaded here; a
+  // history that cannot be read only leaves them out, as it leaves the download itself alone.
   history::Store store;
   std::string ignored;
-  if (!path.empty() && store.openForReading(path, ignored))
-    withContext(input, loggerContext(store, logger.serialText, sensorsOf(kept)));
+  Context context;
+  if (!path.empty() && store.openForReading(path, ignored) &&
+      loggerContext(store, logger.serialText, sensorsOf(kept), context, ignored))
+    withContext(input, context);
   return history::xlsxBytes(input, bytes, error);
 }
 
@@ -81,11 +95,13 @@ int historyXlsx(Session& session, const HistoryOptions& options, const std::stri
   history::XlsxInput input;
   input.serial = query.logger;
   input.records = &records;
-  for (const history::DownloadRow& row : store.downloads(query.logger))
-    input.sources[row.id] = (row.fromFile ? "File " + utf8FromAnsi(row.file)
-                                          : "Download " + utcText(row.when) +
-                                                (row.device.empty() ? std::string() : ", " + row.device));
-  withContext(input, loggerContext(store, query.logger, sensorsOf(records)));
+  Context context;
+  if (!loggerContext(store, query.logger, sensorsOf(records), context, error)) {
+    session.problem("cannot read the history " + store.path() + ": " + printable(error));
+    return kFileError;
+  }
+  for (const auto& [id, row] : context.downloads) input.sources[id] = sourceText(row);
+  withContext(input, context);
   std::string bytes;
   if (!history::xlsxBytes(input, bytes, error)) {
     session.problem("the spreadsheet could not be made: " + error);

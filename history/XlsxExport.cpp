@@ -15,6 +15,7 @@
 #include "data/SafeFile.h"
 #include "data/Text.h"
 #include "history/Excursions.h"
+#include "history/ZoneSpans.h"
 
 namespace history {
 namespace {
@@ -34,6 +35,12 @@ double shortest(float value) {
   if (written.ec != std::errc()) return value;
   *written.ptr = '\0';
   return std::strtod(text, nullptr);
+}
+
+// Names the history keeps from the system (zones, hosts) are UTF-8 as a rule; anything else is taken
+// as Windows-1252, so that the workbook always holds valid UTF-8.
+std::string asUtf8(const std::string& text) {
+  return decodeUtf8(text).find(U'\uFFFD') == std::u32string::npos ? text : utf8FromAnsi(text);
 }
 
 // A private folder for the workbook and libxlsxwriter's own temporaries, gone with this object and
@@ -138,13 +145,6 @@ class Book {
   lxw_error failure_ = LXW_NO_ERROR;
 };
 
-std::string offsetText(int32_t offset) {
-  char text[16];
-  std::snprintf(text, sizeof text, "UTC%c%02d:%02d", offset < 0 ? '-' : '+', std::abs(offset) / 3600,
-                std::abs(offset) / 60 % 60);
-  return text;
-}
-
 }  // namespace
 
 bool xlsxBytes(const XlsxInput& input, std::string& bytes, std::string& error,
@@ -170,17 +170,17 @@ bool xlsxBytes(const XlsxInput& input, std::string& bytes, std::string& error,
       error = "cannot start the spreadsheet";
       return false;
     }
-    const std::vector<std::string> readingColumns = {
-        "Serial",
-        "Sensor",
-        "Time (logger clock" + (input.utcOffset ? ", " + offsetText(*input.utcOffset) : "") + ")",
-        "Humidity (%RH)",
-        "Temperature (\xC2\xB0"
-        "C)",
-        "Ambient temperature (\xC2\xB0"
-        "C)",
-        "Check-sum error",
-        "Source"};
+    const std::vector<std::string> readingColumns = {"Serial",
+                                                     "Sensor",
+                                                     "Time (logger clock)",
+                                                     "Humidity (%RH)",
+                                                     "Temperature (\xC2\xB0"
+                                                     "C)",
+                                                     "Ambient temperature (\xC2\xB0"
+                                                     "C)",
+                                                     "Check-sum error",
+                                                     "Source",
+                                                     "UTC offset"};
     lxw_worksheet* sheet = nullptr;
     int64_t row = 0;
     int sheetNumber = 0;
@@ -189,7 +189,7 @@ bool xlsxBytes(const XlsxInput& input, std::string& bytes, std::string& error,
         ++sheetNumber;
         sheet = book.sheet(sheetNumber == 1 ? "Readings" : "Readings " + std::to_string(sheetNumber));
         if (sheet == nullptr) break;
-        book.widths(sheet, {12, 8, 20, 15, 17, 26, 15, 40});
+        book.widths(sheet, {12, 8, 20, 15, 17, 26, 15, 40, 11});
         book.headings(sheet, readingColumns);
         row = 1;
       }
@@ -203,7 +203,9 @@ bool xlsxBytes(const XlsxInput& input, std::string& bytes, std::string& error,
       book.value(sheet, at, 5, shortest(r.record.ambientTemperature), book.oneDecimal());
       book.flag(sheet, at, 6, r.checksumError);
       const auto source = input.sources.find(r.download);
-      if (source != input.sources.end()) book.text(sheet, at, 7, source->second);
+      if (source != input.sources.end()) book.text(sheet, at, 7, asUtf8(source->second));
+      // "+01:00": the offset the logger's clock had, so that the time can be taken to UTC.
+      if (input.clock) book.text(sheet, at, 8, offsetText(input.clock->at(r.time).offset).substr(3));
       ++row;
       if (book.failure() != LXW_NO_ERROR) break;
     }
@@ -248,10 +250,11 @@ bool xlsxBytes(const XlsxInput& input, std::string& bytes, std::string& error,
         ++at;
       };
       pair("Logger", serial);
-      pair("Logger clock zone", input.zone.empty() && !input.utcOffset
-                                    ? "not recorded"
-                                    : (input.zone.empty() ? "" : input.zone + " ") +
-                                          (input.utcOffset ? offsetText(*input.utcOffset) : ""));
+      std::string zones;
+      if (input.clock)
+        for (const ZoneSpan& span : zoneSpans(records, *input.clock))
+          zones += (zones.empty() ? "" : "; ") + asUtf8(span.zone.name) + " " + offsetText(span.zone.offset);
+      pair("Logger clock zone", input.clock ? zones : "not recorded");
       pair("Verdict", verdict(excursions));
       ++at;
       const std::vector<std::string> columns = {"Sensor",

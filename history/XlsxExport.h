@@ -20,9 +20,10 @@ struct XlsxInput {
   const std::vector<StoredRecord>* records = nullptr;  // one logger's, in time order
   std::map<int64_t, std::string> sources;              // a reading's source by StoredRecord::download, UTF-8
   std::map<uint16_t, Limits> limits;                   // per sensor; a sensor not in it has none
-  std::string zone;                  // the zone the logger's clock followed; empty: not recorded
-  std::optional<int32_t> utcOffset;  // its offset from UTC in seconds
-  double deltaHOverR = 10000.0;      // K, for the mean kinetic temperature
+  // The zones the logger's clock followed: each reading gets its UTC offset beside its time; unset
+  // when none was recorded.
+  std::optional<ClockOffsets> clock;
+  double deltaHOverR = 10000.0;  // K, for the mean kinetic temperature
 };
 
 // A sheet holds at most this many readings (the format's rows, less the header); more go on to

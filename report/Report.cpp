@@ -17,6 +17,7 @@
 
 #include "history/Digest.h"
 #include "history/Excursions.h"
+#include "history/ZoneSpans.h"
 #include "report/ReportChart.h"
 
 namespace report {
@@ -91,13 +92,6 @@ Spacing spacing(const std::vector<history::StoredRecord>& records) {
     at->second = r.time;
   }
   return out;
-}
-
-QString offsetText(int32_t offset) {
-  return QStringLiteral("UTC%1%2:%3")
-      .arg(offset < 0 ? '-' : '+')
-      .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
-      .arg(std::abs(offset) / 60 % 60, 2, 10, QLatin1Char('0'));
 }
 
 struct Column {
@@ -216,7 +210,9 @@ class Pages {
     const double labelWidth = 128 * unit_;
     const double valueWidth = content_.width() - labelWidth;
     const QFont& font = fixedPitch ? mono_ : body_;
-    const double h = std::max(lineHeight(body_), textHeight(value, font, valueWidth, Qt::TextWrapAnywhere));
+    // Words stay whole where they fit; the digest (fixed pitch) may break anywhere.
+    const int wrap = fixedPitch ? Qt::TextWrapAnywhere : Qt::TextWordWrap;
+    const double h = std::max(lineHeight(body_), textHeight(value, font, valueWidth, wrap));
     need(h);
     if (painter_) {
       painter_->setPen(Qt::black);
@@ -224,7 +220,7 @@ class Pages {
       painter_->drawText(QRectF(content_.left(), y_, labelWidth, h), Qt::AlignLeft | Qt::AlignTop, label);
       painter_->setFont(font);
       painter_->drawText(QRectF(content_.left() + labelWidth, y_, valueWidth, h),
-                         Qt::AlignLeft | Qt::AlignTop | Qt::TextWrapAnywhere, value);
+                         Qt::AlignLeft | Qt::AlignTop | wrap, value);
     }
     y_ += h + 1.5 * unit_;
   }
@@ -338,14 +334,26 @@ struct Facts {
   std::map<int64_t, int64_t> perSource;
   int64_t checksumErrors = 0;
   int64_t first = 0, last = 0;
+  std::vector<history::ZoneSpan> spans;  // empty without a recorded zone
+  bool singleOffset = false;             // one zone over all readings: tables give it in their titles
 };
 
-QString timeQ(int64_t seconds, const Input& input) {
-  return q(timeText(seconds, input.utcOffset));
+std::optional<int32_t> offsetAt(const std::optional<history::ClockOffsets>& clock, int64_t time) {
+  if (!clock) return std::nullopt;
+  return clock->at(time).offset;
 }
-// Tables give the offset once, in the column's title, so that a time fits its column.
-QString zoneSuffix(const Input& input) {
-  return input.utcOffset ? QStringLiteral(" (%1)").arg(offsetText(*input.utcOffset)) : QString();
+QString timeQ(int64_t seconds, const Input& input) {
+  return q(timeText(seconds, offsetAt(input.clock, seconds)));
+}
+// Tables give the offset once, in the column's title, so that a time fits its column; where it
+// changes over the range, each time carries its own.
+QString zoneSuffix(const Facts& facts) {
+  return facts.singleOffset
+             ? QStringLiteral(" (%1)").arg(q(history::offsetText(facts.spans.front().zone.offset)))
+             : QString();
+}
+QString cellTime(int64_t seconds, const Input& input, const Facts& facts) {
+  return facts.singleOffset || !input.clock ? q(timeText(seconds, std::nullopt)) : timeQ(seconds, input);
 }
 
 void layout(Pages& pages, const Input& input, const Facts& facts, const Progress& progress, bool& stopped) {
@@ -382,9 +390,16 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
   pages.field(QStringLiteral("Sensors"),
               sensorNames.isEmpty() ? QStringLiteral("none") : sensorNames.join(", "));
   QString zone = QStringLiteral("not recorded: times are the logger's clock, without a zone");
-  if (!input.zone.empty() || input.utcOffset) {
-    zone = input.zone.empty() ? QStringLiteral("not named") : fromStored(input.zone);
-    if (input.utcOffset) zone += QStringLiteral(" (%1)").arg(offsetText(*input.utcOffset));
+  if (!facts.spans.empty()) {
+    QStringList parts;
+    for (const history::ZoneSpan& span : facts.spans) {
+      QString part =
+          QStringLiteral("%1 (%2)").arg(fromStored(span.zone.name), q(history::offsetText(span.zone.offset)));
+      if (facts.spans.size() > 1)
+        part += QStringLiteral(" from %1 to %2").arg(timeQ(span.first, input), timeQ(span.last, input));
+      parts << part;
+    }
+    zone = parts.join(QStringLiteral("; "));
   }
   pages.field(QStringLiteral("Logger clock zone"), zone);
   pages.field(QStringLiteral("Period"),
@@ -508,7 +523,8 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
       chart.limits = &input.limits;
       chart.excursions = &facts.excursions.excursions;
       chart.breakAfter = 2 * facts.spacing.interval;
-      chart.utcOffset = input.utcOffset;
+      if (!facts.spans.empty()) chart.utcOffset = facts.spans.front().zone.offset;
+      chart.offsetChanges = facts.spans.size() > 1;
       drawChart(*painter, QRectF(pages.left(), pages.y(), pages.width(), h), u, chart);
     }
     pages.take(h);
@@ -575,16 +591,16 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
           {QString::number(i + 1), QString::number(e.sensor),
            QStringLiteral("%1 %2").arg(temperature ? QStringLiteral("Temp.") : QStringLiteral("Humidity"),
                                        QString::fromUtf8(history::sideName(e.side))),
-           q(timeText(e.start, std::nullopt)),
-           q(timeText(e.end, std::nullopt)) + (e.endsOutside ? QStringLiteral(" *") : QString()),
+           cellTime(e.start, input, facts),
+           cellTime(e.end, input, facts) + (e.endsOutside ? QStringLiteral(" *") : QString()),
            q(durationText(e.duration)), QString::number(e.readings), number(e.extreme, decimals),
            number(e.limit, decimals), e.alarm ? QStringLiteral("ALARM") : QStringLiteral("no")});
     }
     pages.table({{QStringLiteral("#"), 22, Qt::AlignRight},
                  {QStringLiteral("Sensor"), 32, Qt::AlignRight},
                  {QStringLiteral("Quantity, side"), 62},
-                 {QStringLiteral("Start") + zoneSuffix(input), 88},
-                 {QStringLiteral("End") + zoneSuffix(input), 94},
+                 {QStringLiteral("Start") + zoneSuffix(facts), 88, Qt::AlignLeft, !facts.singleOffset},
+                 {QStringLiteral("End") + zoneSuffix(facts), 94, Qt::AlignLeft, !facts.singleOffset},
                  {QStringLiteral("Duration"), 46, Qt::AlignRight},
                  {QStringLiteral("Readings"), 42, Qt::AlignRight},
                  {QStringLiteral("Extreme"), 40, Qt::AlignRight},
@@ -609,11 +625,11 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
                   30 * u);
     std::vector<QStringList> rows;
     for (const Gap& g : facts.spacing.gaps)
-      rows.push_back({QString::number(g.sensor), q(timeText(g.from, std::nullopt)),
-                      q(timeText(g.to, std::nullopt)), q(durationText(g.to - g.from))});
+      rows.push_back({QString::number(g.sensor), cellTime(g.from, input, facts), cellTime(g.to, input, facts),
+                      q(durationText(g.to - g.from))});
     pages.table({{QStringLiteral("Sensor"), 40, Qt::AlignRight},
-                 {QStringLiteral("Last reading before") + zoneSuffix(input), 130},
-                 {QStringLiteral("First reading after") + zoneSuffix(input), 130},
+                 {QStringLiteral("Last reading before") + zoneSuffix(facts), 130},
+                 {QStringLiteral("First reading after") + zoneSuffix(facts), 130},
                  {QStringLiteral("Length"), 0}},
                 rows, QString());
     if (facts.spacing.gapCount > facts.spacing.gaps.size())
@@ -696,7 +712,7 @@ std::string durationText(int64_t seconds) {
 }
 
 std::string verdictLine(const std::vector<history::Excursion>& excursions, const std::string& verdict,
-                        const std::optional<int32_t>& utcOffset) {
+                        const std::optional<history::ClockOffsets>& clock) {
   std::string out = verdict;
   size_t listed = 0, alarms = 0;
   for (const history::Excursion& e : excursions) {
@@ -711,7 +727,7 @@ std::string verdictLine(const std::vector<history::Excursion>& excursions, const
            (e.quantity == history::Measure::temperature ? " \xC2\xB0"
                                                           "C"
                                                         : " %RH") +
-           " from " + timeText(e.start, utcOffset) + " for " + durationText(e.duration);
+           " from " + timeText(e.start, offsetAt(clock, e.start)) + " for " + durationText(e.duration);
     ++listed;
   }
   if (alarms > listed) out += "; and " + std::to_string(alarms - listed) + " more";
@@ -758,8 +774,11 @@ bool makePdf(const Input& input, std::string& pdf, Summary& summary, std::string
   facts.digest = history::readingsDigest(input.records);
   if (stop(0.4)) return false;
   facts.spacing = spacing(input.records);
-  facts.verdict =
-      verdictLine(facts.excursions.excursions, history::verdict(facts.excursions), input.utcOffset);
+  facts.verdict = verdictLine(facts.excursions.excursions, history::verdict(facts.excursions), input.clock);
+  if (input.clock) {
+    facts.spans = history::zoneSpans(input.records, *input.clock);
+    facts.singleOffset = facts.spans.size() == 1;
+  }
   if (stop(0.5)) return false;
 
   QByteArray bytes;

@@ -36,10 +36,9 @@ struct Source {
 struct Input {
   std::string serial;    // the logger's serial number as the history keeps it
   std::string firmware;  // the firmware version last seen; empty: not recorded
-  // The zone the logger's clock followed (the PC's zone when the clock was last set) and its offset
-  // from UTC in seconds, added to every time shown; empty / unset when not recorded.
-  std::string zone;
-  std::optional<int32_t> utcOffset;
+  // The zones the logger's clock followed (the PCs' zones when its clock was set), which give every
+  // time shown its offset from UTC; unset when none was recorded.
+  std::optional<history::ClockOffsets> clock;
   int64_t from = INT64_MIN, to = INT64_MAX;  // the range asked for, in StoredRecord::time
   std::vector<uint16_t> sensorsAsked;        // empty: every sensor
   // The readings of one logger in the order Store::scan hands them out; the digest follows this order.
@@ -71,7 +70,7 @@ bool makePdf(const Input& input, std::string& pdf, Summary& summary, std::string
 // The verdict line of a result: "Within limits", "No limits set", "No readings", or "N alarms: " and
 // the first alarms (sensor, quantity, side, start, duration). Times carry the offset when known.
 std::string verdictLine(const std::vector<history::Excursion>& excursions, const std::string& verdict,
-                        const std::optional<int32_t>& utcOffset);
+                        const std::optional<history::ClockOffsets>& clock);
 
 // A time as the report prints it: "2026-03-02T04:40:06+01:00" with a known offset, else
 // "2026-03-02 04:40:06".

@@ -194,6 +194,8 @@ void drawChart(QPainter& painter, const QRectF& area, double unit, const ChartIn
                  .arg(offset < 0 ? '-' : '+')
                  .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
                  .arg(std::abs(offset) / 60 % 60, 2, 10, QLatin1Char('0'));
+    if (input.offsetChanges)
+      clock.insert(clock.size() - 1, QStringLiteral(" at the start; the zone changes, see above"));
   }
   painter.drawText(QRectF(plot.left(), plot.bottom() + 2 * unit + textHeight, plot.width(), textHeight),
                    Qt::AlignCenter, clock);

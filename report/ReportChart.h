@@ -22,8 +22,9 @@ struct ChartInput {
   std::vector<uint16_t> sensors;  // drawn, in this order (their colours follow it)
   const std::map<uint16_t, history::Limits>* limits = nullptr;
   const std::vector<history::Excursion>* excursions = nullptr;
-  int64_t breakAfter = 0;  // a step between readings longer than this breaks the line (0: never)
-  std::optional<int32_t> utcOffset;
+  int64_t breakAfter = 0;            // a step between readings longer than this breaks the line (0: never)
+  std::optional<int32_t> utcOffset;  // of the first reading; unset: no zone recorded
+  bool offsetChanges = false;        // the readings' offset changes over the range
 };
 
 // Draws into `area` (device units); `unit` is the device units per typographic point.

@@ -35,7 +35,7 @@ TEST(XlsxExportTest, SheetsDatesNumbersAndExcursionsReadBack) {
   historytest::TempDir dir;
   std::vector<history::StoredRecord> records;
   for (int minute = 0; minute < 6; ++minute) {
-    history::StoredRecord r;
+    history::StoredRecord r{};
     r.logger = "VLM\xE9";  // Windows-1252 é: the sheet has it as UTF-8
     r.record = historytest::record(2026, 3, 2, 4, 40 + minute, 6);
     r.record.temperature = minute == 2 || minute == 3 ? 9.25f : 5.0f;
@@ -50,7 +50,9 @@ TEST(XlsxExportTest, SheetsDatesNumbersAndExcursionsReadBack) {
   input.sources[7] = "Download 2026-03-02 05:00 UTC, USB";
   input.limits[1].temperature.upper = 8;
   input.limits[1].temperature.delay = 60;
-  input.utcOffset = 3600;
+  input.clock.emplace(std::vector<history::ClockZoneRow>{{0, history::Zone{"Europe/Berlin", 3600},
+                                                          history::ClockZoneKind::setTime}},
+                      history::Zone{});
   std::string bytes, error;
   ASSERT_TRUE(history::xlsxBytes(input, bytes, error)) << error;
   std::ofstream(dir / "out.xlsx", std::ios::binary) << bytes;
@@ -63,7 +65,7 @@ TEST(XlsxExportTest, SheetsDatesNumbersAndExcursionsReadBack) {
   EXPECT_NE(dump.find("sheet Statistics and limits\n"), std::string::npos);
   // A reading: serial as text, sensor and values as numbers, the time a date, the flag a boolean.
   EXPECT_NE(dump.find("str:VLM\xC3\xA9|int:1|datetime:2026-03-02 04:42:06|float:45.25|float:9.25|float:22.04|"
-                      "bool:False|str:Download 2026-03-02 05:00 UTC, USB\n"),
+                      "bool:False|str:Download 2026-03-02 05:00 UTC, USB|str:+01:00\n"),
             std::string::npos)
       << dump;
   EXPECT_NE(dump.find("|bool:True|"), std::string::npos);
@@ -74,7 +76,7 @@ TEST(XlsxExportTest, SheetsDatesNumbersAndExcursionsReadBack) {
       std::string::npos)
       << dump;
   EXPECT_NE(dump.find("str:Verdict|str:1 alarm|"), std::string::npos);
-  EXPECT_NE(dump.find("str:Logger clock zone|str:UTC+01:00|"), std::string::npos);
+  EXPECT_NE(dump.find("str:Logger clock zone|str:Europe/Berlin UTC+01:00|"), std::string::npos);
   EXPECT_NE(dump.find("int:1|str:temperature|int:6|int:1|"), std::string::npos);
 }
 

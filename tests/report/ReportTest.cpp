@@ -49,7 +49,7 @@ Read readBack(const std::string& pdf) {
 }
 
 history::StoredRecord reading(int64_t time, uint16_t sensor, float temperature, float humidity = 50) {
-  history::StoredRecord r;
+  history::StoredRecord r{};
   r.logger = "VLM12345";
   r.record = messwert_tag{};
   std::time_t t = static_cast<std::time_t>(time);
@@ -77,8 +77,11 @@ report::Input dataSet() {
   report::Input input;
   input.serial = "VLM12345";
   input.firmware = "2.07";
-  input.zone = "Europe/Berlin";
-  input.utcOffset = 3600;
+  // The clock was set in winter time, before the readings.
+  input.clock.emplace(
+      std::vector<history::ClockZoneRow>{
+          {kStart - 86400, history::Zone{"Europe/Berlin", 3600}, history::ClockZoneKind::setTime}},
+      history::Zone{});
   input.version = "9.8.7";
   input.madeAt = kStart + 2 * 86400;
   for (int64_t minute = 0; minute < 24 * 60; ++minute) {
@@ -167,6 +170,29 @@ TEST_F(ReportTest, LongExcursionTableGoesOnOverPages) {
   EXPECT_LT(first, third);
   EXPECT_NE(last, std::string::npos);
   EXPECT_LT(third, last);
+}
+
+// The clock set again in summer time during the readings: each time is shown with the offset the
+// clock had then, and the zone line says where it changed.
+TEST_F(ReportTest, ClockSetAgainGivesEachTimeItsOffset) {
+  report::Input input = dataSet();
+  input.clock.emplace(
+      std::vector<history::ClockZoneRow>{
+          {kStart - 86400, history::Zone{"Europe/Berlin", 3600}, history::ClockZoneKind::setTime},
+          {kStart + 6 * 3600, history::Zone{"Europe/Berlin", 7200}, history::ClockZoneKind::setTime}},
+      history::Zone{});
+  std::string pdf, error;
+  report::Summary summary;
+  ASSERT_TRUE(report::makePdf(input, pdf, summary, error)) << error;
+  const Read read = readBack(pdf);
+  EXPECT_NE(
+      read.text.find("Europe/Berlin (UTC+01:00) from 2026-03-02T03:40:00+01:00 to 2026-03-02T11:39:00+01:00; "
+                     "Europe/Berlin (UTC+02:00) from 2026-03-02T11:40:00+02:00 to 2026-03-03T03:39:00+02:00"),
+      std::string::npos)
+      << read.text;
+  // The excursion before the change and the gap after it.
+  EXPECT_NE(read.text.find("2026-03-02T05:20:00+01:00"), std::string::npos);
+  EXPECT_NE(read.text.find("2026-03-02T13:39:00+02:00"), std::string::npos);
 }
 
 TEST_F(ReportTest, CancelStopsWithoutAPdf) {
