@@ -1,6 +1,5 @@
 #include "cli/HistoryLookup.h"
 
-#include <ctime>
 #include <optional>
 
 #include "cli/Commands.h"
@@ -59,47 +58,6 @@ int selectLogger(Session& session, history::Store& store, const Selection& selec
   }
   query.logger = known[matching.front()];
   return kDone;
-}
-
-std::string changeText(const history::LimitChange& change) {
-  const std::time_t t = static_cast<std::time_t>(change.utc);
-  std::tm parts{};
-  char when[40] = "?";
-  if (gmtime_r(&t, &parts) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &parts);
-  std::string who = change.who.user.empty() ? std::string("unknown user") : change.who.user;
-  if (!change.who.host.empty()) who += " on " + change.who.host;
-  return std::string(when) + ", " + who + ", " +
-         (change.sensor ? "sensor " + std::to_string(*change.sensor) : std::string("the logger")) + ": " +
-         (change.before.empty() ? std::string("none") : change.before) + " -> " +
-         (change.after.empty() ? std::string("none") : change.after);
-}
-
-bool loggerContext(history::Store& store, const std::string& logger, const std::vector<uint16_t>& sensors,
-                   Context& context, std::string& error) {
-  for (uint16_t sensor : sensors) {
-    history::Limits limits;
-    bool set = false;
-    if (!store.effectiveLimits(logger, sensor, limits, set, error)) return false;
-    if (set) context.limits[sensor] = limits;
-  }
-  std::vector<history::LimitChange> changes;
-  if (!store.limitChanges(logger, changes, error)) return false;
-  if (!changes.empty()) context.limitChange = changeText(changes.back());
-  std::vector<history::ClockZoneRow> zones;
-  if (!store.clockZones(logger, zones, error)) return false;
-  if (!zones.empty()) context.clock.emplace(zones, history::Zone{});
-  context.firmware = store.firmwareLastSeen(logger);
-  if (context.firmware.empty() && !store.lastError().empty()) {
-    error = store.lastError();
-    return false;
-  }
-  std::vector<history::DownloadRow> rows = store.downloads(logger);
-  if (rows.empty() && !store.lastError().empty()) {
-    error = store.lastError();
-    return false;
-  }
-  for (history::DownloadRow& row : rows) context.downloads.emplace(row.id, std::move(row));
-  return true;
 }
 
 }  // namespace cli

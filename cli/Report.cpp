@@ -11,6 +11,7 @@
 #include "cli/HistoryLookup.h"
 #include "data/SafeFile.h"
 #include "history/History.h"
+#include "history/LoggerContext.h"
 #ifdef TARNWICK_HAVE_REPORT
 #include "report/Report.h"
 #endif
@@ -53,12 +54,8 @@ int makeReport(Session& session, const ReportOptions& options) {
                     " in the range and sensors asked for; no report written");
     return kNoRecords;
   }
-  std::vector<uint16_t> sensors;
-  for (const history::StoredRecord& r : input.records)
-    if (std::find(sensors.begin(), sensors.end(), r.record.sensorSerialNumber) == sensors.end())
-      sensors.push_back(r.record.sensorSerialNumber);
-  Context context;
-  if (!loggerContext(store, input.serial, sensors, context, error)) {
+  history::LoggerContext context;
+  if (!history::readLoggerContext(store, input.serial, history::sensorsOf(input.records), context, error)) {
     session.problem("cannot read the history " + store.path() + ": " + printable(error));
     return kFileError;
   }

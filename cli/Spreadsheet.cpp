@@ -7,19 +7,12 @@
 #include "cli/ExitStatus.h"
 #include "cli/HistoryLookup.h"
 #include "data/SafeFile.h"
+#include "history/LoggerContext.h"
 #include "history/XlsxExport.h"
 #include "link/USBInterface.h"
 
 namespace cli {
 namespace {
-
-std::vector<uint16_t> sensorsOf(const std::vector<history::StoredRecord>& records) {
-  std::vector<uint16_t> sensors;
-  for (const history::StoredRecord& r : records)
-    if (std::find(sensors.begin(), sensors.end(), r.record.sensorSerialNumber) == sensors.end())
-      sensors.push_back(r.record.sensorSerialNumber);
-  return sensors;
-}
 
 std::string utcText(int64_t seconds) {
   const std::time_t t = static_cast<std::time_t>(seconds);
@@ -29,7 +22,7 @@ std::string utcText(int64_t seconds) {
   return text;
 }
 
-void withContext(history::XlsxInput& input, const Context& context) {
+void withContext(history::XlsxInput& input, const history::LoggerContext& context) {
   input.limits = context.limits;
   input.clock = context.clock;
 }
@@ -73,9 +66,9 @@ bool downloadXlsx(const ScannedLogger& logger, const std::vector<messwert_tag>& 
   // history that cannot be read only leaves them out, as it leaves the download itself alone.
   history::Store store;
   std::string ignored;
-  Context context;
+  history::LoggerContext context;
   if (!path.empty() && store.openForReading(path, ignored) &&
-      loggerContext(store, logger.serialText, sensorsOf(kept), context, ignored))
+      history::readLoggerContext(store, logger.serialText, history::sensorsOf(kept), context, ignored))
     withContext(input, context);
   return history::xlsxBytes(input, bytes, error);
 }
@@ -95,8 +88,8 @@ int historyXlsx(Session& session, const HistoryOptions& options, const std::stri
   history::XlsxInput input;
   input.serial = query.logger;
   input.records = &records;
-  Context context;
-  if (!loggerContext(store, query.logger, sensorsOf(records), context, error)) {
+  history::LoggerContext context;
+  if (!history::readLoggerContext(store, query.logger, history::sensorsOf(records), context, error)) {
     session.problem("cannot read the history " + store.path() + ": " + printable(error));
     return kFileError;
   }
