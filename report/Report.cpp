@@ -361,17 +361,24 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
   const double u = pages.unit();
   pages.title(QStringLiteral("Measurement report"));
   // The verdict first and plain to see.
-  const bool within = facts.excursions.alarms() == 0;
+  // Green only for readings held to limits and found within them; red for alarms; grey when there is
+  // nothing to judge (no limits, no readings).
+  const bool alarms = facts.excursions.alarms() > 0;
+  const bool within = !alarms && facts.verdict == "Within limits";
   {
     const QString text = QStringLiteral("Verdict: %1").arg(q(facts.verdict));
     QFont font = pages.bold();
     font.setPointSizeF(11);
     const double h = pages.textHeight(text, font, pages.width() - 14 * u) + 8 * u;
     if (painter) {
-      const QColor colour = within ? QColor(30, 130, 60) : QColor(190, 30, 30);
+      const QColor colour = alarms   ? QColor(190, 30, 30)
+                            : within ? QColor(30, 130, 60)
+                                     : QColor(120, 120, 120);
       painter->fillRect(QRectF(pages.left(), pages.y(), 4 * u, h), colour);
       painter->fillRect(QRectF(pages.left() + 4 * u, pages.y(), pages.width() - 4 * u, h),
-                        within ? QColor(235, 245, 237) : QColor(250, 234, 234));
+                        alarms   ? QColor(250, 234, 234)
+                        : within ? QColor(235, 245, 237)
+                                 : QColor(238, 238, 238));
       painter->setFont(font);
       painter->setPen(Qt::black);
       painter->drawText(QRectF(pages.left() + 10 * u, pages.y() + 4 * u, pages.width() - 14 * u, h - 8 * u),
