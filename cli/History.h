@@ -21,14 +21,12 @@ bool importIntoHistory(Session& session, const ScannedLogger& logger, const std:
 // cannot be read, 0 and `error` says why.
 int64_t downloadedRecords(const ScannedLogger& logger, std::string& error);
 
-// "2026-03-02", "2026-03-02T04:40", "2026-03-02T04:40:06" (a blank for the T too), as the history's
-// seconds of the calendar time. A date alone is its first second, or its last for an end.
-bool parseTime(const std::string& text, bool end, int64_t& seconds);
-
 struct HistoryOptions {
   std::string serial;    // empty: every logger
-  std::string from, to;  // ISO 8601 local times, empty: open
+  int sensor = -1;       // 0 to 65535; -1: every sensor
+  std::string from, to;  // ISO 8601 clock times of the logger (an offset with --serial), empty: open
   std::string format = "csv";
+  bool digest = false;  // print the SHA-256 of the readings (history/Digest.h) instead of them
 };
 int history(Session& session, const HistoryOptions& options);
 

@@ -2,23 +2,13 @@
 
 #include <optional>
 
-#include "cli/Commands.h"
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
-#include "cli/History.h"
+#include "cli/HistoryAccess.h"
 
 namespace cli {
 
 int selectLogger(Session& session, history::Store& store, const Selection& selection, history::Query& query) {
-  if (!selection.from.empty() && !parseTime(selection.from, false, query.from)) {
-    session.problem("--from: \"" + selection.from +
-                    "\" is not a time like 2026-03-02 or 2026-03-02T04:40:06");
-    return kBadArguments;
-  }
-  if (!selection.to.empty() && !parseTime(selection.to, true, query.to)) {
-    session.problem("--to: \"" + selection.to + "\" is not a time like 2026-03-02 or 2026-03-02T23:59:59");
-    return kBadArguments;
-  }
   for (int sensor : selection.sensors) {
     if (sensor < 0 || sensor > 0xFFFF) {
       session.problem("--sensor: " + std::to_string(sensor) + " is not a sensor number (0 to 65535)");
@@ -26,37 +16,35 @@ int selectLogger(Session& session, history::Store& store, const Selection& selec
     }
     query.sensors.push_back(static_cast<uint16_t>(sensor));
   }
-  const std::string path = history::Store::defaultPath();
-  std::string error;
-  if (path.empty() || !store.open(path, error)) {
-    session.problem("cannot open the history " + path + ": " +
-                    (path.empty() ? "no home folder is known" : printable(error)));
-    return kFileError;
-  }
-  if (!store.notice().empty()) session.problem(printable(store.notice()));
-  const std::vector<std::string> known = store.loggers();
+  if (!openHistory(session, store, history::Store::defaultPath())) return kFileError;
   if (selection.serial.empty()) {
+    const std::vector<std::string> known = store.loggers();
     if (known.size() != 1) {
       session.problem(known.empty() ? "the history holds no records"
                                     : "the history holds several loggers; name one with --serial");
       return known.empty() ? kNoRecords : kBadArguments;
     }
     query.logger = known.front();
-    return kDone;
+  } else {
+    const int status = historyLogger(session, store, selection.serial, false, query.logger);
+    if (status != kDone) return status;
   }
-  const std::string wanted = ansiFromUtf8(selection.serial);
-  const std::vector<size_t> matching =
-      serialMatches(std::vector<std::optional<std::string>>(known.begin(), known.end()), wanted);
-  if (matching.size() > 1) {
-    session.problem(printable(wanted) +
-                    " matches several loggers of the history; give the whole serial number");
+  // Times as the logger's clock shows them, or with an offset through the zones its clock followed.
+  std::vector<history::ClockZoneRow> zones;
+  std::string error;
+  if (!store.clockZones(query.logger, zones, error)) {
+    session.problem("cannot read the history " + store.path() + ": " + printable(error));
+    return kFileError;
+  }
+  const history::ClockOffsets offsets(zones, history::localZone(session.io().clock()));
+  if (!selection.from.empty() && !parseClockTime(selection.from, false, &offsets, query.from, error)) {
+    session.problem("--from: " + error);
     return kBadArguments;
   }
-  if (matching.empty()) {
-    session.problem("the history holds no records of " + printable(wanted));
-    return kNoLogger;
+  if (!selection.to.empty() && !parseClockTime(selection.to, true, &offsets, query.to, error)) {
+    session.problem("--to: " + error);
+    return kBadArguments;
   }
-  query.logger = known[matching.front()];
   return kDone;
 }
 

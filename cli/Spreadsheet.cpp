@@ -76,8 +76,11 @@ bool downloadXlsx(const ScannedLogger& logger, const std::vector<messwert_tag>& 
 int historyXlsx(Session& session, const HistoryOptions& options, const std::string& output) {
   history::Store store;
   history::Query query;
-  const int selected =
-      selectLogger(session, store, Selection{options.serial, {}, options.from, options.to}, query);
+  const int selected = selectLogger(
+      session, store,
+      Selection{options.serial, options.sensor >= 0 ? std::vector<int>{options.sensor} : std::vector<int>{},
+                options.from, options.to},
+      query);
   if (selected != kDone) return selected;
   std::vector<history::StoredRecord> records;
   std::string error;

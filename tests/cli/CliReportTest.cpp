@@ -48,6 +48,15 @@ TEST_F(CliTest, ReportAndSpreadsheetsOfALoggersReadings) {
   EXPECT_NE(made.out.find("400 readings\n"), std::string::npos) << made.out;
   EXPECT_NE(made.out.find("digest: sha256 " + history::readingsDigest(stored) + "\n"), std::string::npos)
       << made.out;
+  // Anyone can check a report against the history: the same range and sensor give the same digest.
+  const auto part = runCli({"report", "-s", "VLM12345", "--sensor", "1002", "--from", "2026-03-02T00:10",
+                            "--to", "2026-03-03", "-o", path("part.pdf")});
+  ASSERT_EQ(part.status, cli::kDone) << part.err;
+  const auto check = runCli({"history", "--digest", "-s", "VLM12345", "--sensor", "1002", "--from",
+                             "2026-03-02T00:10", "--to", "2026-03-03"});
+  ASSERT_EQ(check.status, cli::kDone) << check.err;
+  EXPECT_NE(part.out.find("digest: sha256 " + check.out), std::string::npos) << part.out << check.out;
+  EXPECT_EQ(part.out.find("digest: sha256 " + history::readingsDigest(stored)), std::string::npos);
 
   // Nothing in the range: no file. An unknown logger and bad times are refused.
   EXPECT_EQ(runCli({"report", "-s", "VLM12345", "--from", "2030-01-01", "-o", path("none.pdf")}).status,
