@@ -603,12 +603,12 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
            q(durationText(e.duration)), QString::number(e.readings), number(e.extreme, decimals),
            number(e.limit, decimals), e.alarm ? QStringLiteral("ALARM") : QStringLiteral("no")});
     }
-    pages.table({{QStringLiteral("#"), 22, Qt::AlignRight},
-                 {QStringLiteral("Sensor"), 32, Qt::AlignRight},
-                 {QStringLiteral("Quantity, side"), 62},
-                 {QStringLiteral("Start") + zoneSuffix(facts), 88, Qt::AlignLeft, !facts.singleOffset},
-                 {QStringLiteral("End") + zoneSuffix(facts), 94, Qt::AlignLeft, !facts.singleOffset},
-                 {QStringLiteral("Duration"), 46, Qt::AlignRight},
+    pages.table({{QStringLiteral("#"), 20, Qt::AlignRight},
+                 {QStringLiteral("Sensor"), 34, Qt::AlignRight},
+                 {QStringLiteral("Quantity, side"), 58},
+                 {QStringLiteral("Start") + zoneSuffix(facts), 84, Qt::AlignLeft, !facts.singleOffset},
+                 {QStringLiteral("End") + zoneSuffix(facts), 90, Qt::AlignLeft, !facts.singleOffset},
+                 {QStringLiteral("Duration"), 60, Qt::AlignRight},
                  {QStringLiteral("Readings"), 42, Qt::AlignRight},
                  {QStringLiteral("Extreme"), 40, Qt::AlignRight},
                  {QStringLiteral("Limit"), 30, Qt::AlignRight},
