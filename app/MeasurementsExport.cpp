@@ -310,10 +310,12 @@ bool MeasurementsWindow::exportCsv(const QString& path, QString& error) {
 
 QImage MeasurementsWindow::chartImage() {
   seriesDirty_ = true;
-  // The chart as laid out on screen (at least 800 x 450), drawn at a scale that makes it at least
-  // 1600 pixels wide: sharp when printed or put on a slide.
-  const int width = std::max(plot_->width(), 800), height = std::max(plot_->height(), 450);
-  return plot_->toPixmap(width, height, std::max(1.0, 1600.0 / width)).toImage();
+  // At least 1600 pixels wide (sharp when printed or put on a slide), in the chart's proportions on
+  // screen. Laid out at that size rather than scaled up: QCustomPlot's scaled drawing of a million
+  // points takes seconds on the GUI thread.
+  const int width = std::max(plot_->width(), 1600);
+  const int height = std::max(450, plot_->width() > 0 ? plot_->height() * width / plot_->width() : 900);
+  return plot_->toPixmap(width, height, 1.0).toImage();
 }
 
 bool MeasurementsWindow::exportPng(const QString& path, QString& error) {
