@@ -8,7 +8,6 @@
 // Qt GUI application in the process (GuiSession makes one where there is none).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -30,7 +29,6 @@ struct Source {
   std::string file;        // the file the download was written to, or the file read
   std::string host, user;  // the computer and the user that downloaded; empty when not recorded
   std::string device;      // "USB", "virtual"; empty when not recorded
-  int64_t records = 0;     // readings of this report kept from it (counted by makePdf when 0 for all)
 };
 
 struct Input {
