@@ -497,31 +497,18 @@ void MeasurementsWindow::updateView() {
                                              generation = statsGeneration_, deltaH = deltaH_->value(),
                                              limits = limits_]() {
     std::vector<history::StoredRecord> slice(end - begin);
-    std::map<std::pair<int64_t, bool>, int64_t> perDownload;
     for (size_t i = begin; i < end; ++i) {
       const MeasurementRecord& r = data->records[(*shown)[i]];
       history::StoredRecord& out = slice[i - begin];
       out.time = r.time;
       out.record = r.record;
       out.checksumError = r.checksumError;
-      ++perDownload[{r.download, r.fromFile}];
-    }
-    // Where the records in view came from, for the report; those read from a file are marked.
-    std::map<QString, std::pair<int64_t, bool>> sources;
-    for (const auto& [key, n] : perDownload) {
-      MeasurementRecord r{};
-      r.download = key.first;
-      r.fromFile = key.second;
-      auto& entry = sources[data->sourceOf(r)];
-      entry.first += n;
-      entry.second = entry.second || key.second;
     }
     std::vector<history::SensorExcursions> excursions;
     if (limits.any())
       excursions =
           history::findExcursions(slice, [&limits](uint16_t sensor) { return limits.of(sensor); }).sensors;
-    return StatsResult{generation, history::statistics(slice, deltaH), std::move(excursions),
-                       std::move(sources)};
+    return StatsResult{generation, history::statistics(slice, deltaH), std::move(excursions)};
   }));
 }
 
@@ -535,7 +522,6 @@ void MeasurementsWindow::statsFinished() {
   }
   statsShown_ = std::move(result.stats);
   excursionStatsShown_ = std::move(result.excursions);
-  sourcesShown_ = std::move(result.sources);
   fillStatistics();
   emit viewUpdated();
 }
