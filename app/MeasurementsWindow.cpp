@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDoubleSpinBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -651,11 +652,14 @@ void MeasurementsWindow::reloadLimits() {
       limits_.logger = row.limits;
   }
   std::vector<history::ClockZoneRow> zones;
-  if (store_->clockZones(serial, zones, error) && !zones.empty())
-    offsets_ = std::make_shared<const history::ClockOffsets>(zones, history::Zone{"UTC", 0});
+  if (store_->clockZones(serial, zones, error))
+    offsets_ = std::make_shared<const history::ClockOffsets>(
+        history::clockOffsets(zones, QDateTime::currentSecsSinceEpoch()));
   // The zone of the newest records: the one the logger's clock follows now.
   if (offsets_)
-    plot_->xAxis->setLabel(tr("Time (logger clock, %1, UTC%2)")
+    plot_->xAxis->setLabel((offsets_->recorded()
+                                ? tr("Time (logger clock, %1, UTC%2)")
+                                : tr("Time (logger clock, no zone recorded: taken as %1, UTC%2)"))
                                .arg(QString::fromStdString(offsets_->at(data_->last).name),
                                     timeText(data_->last).section(QLatin1Char(' '), -1)));
 }

@@ -130,7 +130,7 @@ int history(Session& session, const HistoryOptions& options) {
       session.problem("cannot read the history " + path + ": " + printable(error));
       return kFileError;
     }
-    offsets.emplace(zones, history::localZone(session.io().clock()));
+    offsets.emplace(history::clockOffsets(zones, session.io().clock()));
   }
   if (!options.from.empty() &&
       !parseClockTime(options.from, false, offsets ? &*offsets : nullptr, query.from, error)) {
