@@ -227,7 +227,10 @@ QWidget* MeasurementsWindow::buildExcursionsPane() {
     excursionTable_->setColumnWidth(
         c,
         std::max(fontMetrics().horizontalAdvance(excursionsModel_->headerData(c, Qt::Horizontal).toString()),
-                 fontMetrics().horizontalAdvance(time ? "00.00.0000 00:00:00 PM +00:00" : "-000,0 %RH")) +
+                 fontMetrics().horizontalAdvance(
+                     time ? QStringLiteral("00.00.0000 00:00:00 PM +00:00") +
+                                (c == ExcursionsModel::End ? tr(" (data ends)") : QString())
+                          : QStringLiteral("-000,0 %RH"))) +
             16);
   }
   connect(excursionTable_, &QTableView::clicked, this, &MeasurementsWindow::zoomToExcursion);
