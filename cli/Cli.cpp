@@ -9,6 +9,7 @@
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
 #include "cli/History.h"
+#include "cli/Loggers.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
 
@@ -127,6 +128,14 @@ int run(int argc, const char* const argv[], const Io& io) {
   history->add_option("-f,--format", past.format, "csv (default) or jsonl")
       ->check(CLI::IsMember({"csv", "jsonl"}));
 
+  LoggersOptions overview;
+  CLI::App* loggersCommand = app.add_subcommand(
+      "loggers",
+      "every logger the history holds, one row each: readings, last download, limits, excursions, days "
+      "since (the attached loggers: list)");
+  loggersCommand->add_option("-f,--format", overview.format, "text (default) or jsonl")
+      ->check(CLI::IsMember({"text", "jsonl"}));
+
   ImportOptions importing;
   CLI::App* import = app.add_subcommand("import", "add the records of a CSV file to a logger's history");
   import->add_option("FILE", importing.file, "a CSV file that Tarnwick wrote")->required();
@@ -176,6 +185,7 @@ int run(int argc, const char* const argv[], const Io& io) {
   if (*firmware) return firmwareUpdate(session, serial, force);
   if (*send) return sendRaw(session, serial, command);
   if (*import) return importFile(session, importing);
+  if (*loggersCommand) return cli::loggers(session, overview);
   if (*history) {
     if (past.format == "csv" && !takeLocale(session)) return kBadArguments;
     return cli::history(session, past);
