@@ -9,9 +9,14 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCompleter>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -31,6 +36,7 @@
 #include "DisplayFormat.h"
 #include "LogFile.h"
 #include "LogPane.h"
+#include "LoggersWindow.h"
 #include "MeasurementsWindow.h"
 #include "PlainText.h"
 #include "Select.h"
@@ -62,6 +68,7 @@ constexpr int kGuiThreadHistoryWaitMs = 250;
 constexpr size_t kPendingDebugLines = 20000;
 constexpr size_t kAnswersKept = 16;
 const QString kRecentKey = QStringLiteral("recentFiles");
+const QString kHistoryKey = QStringLiteral("historyLocation");
 // The history's name for a logger that reports no serial-number string.
 const char kNoSerial[] = "no serial number";
 
@@ -229,6 +236,7 @@ TfrmMain::~TfrmMain() {
   queue_.close();
   importer_.finish();
   delete measurements_;  // before the history connection it reads
+  delete loggers_;
   delete usb;
   usb = nullptr;
 }
@@ -790,6 +798,9 @@ void TfrmMain::buildMenus() {
   recentMenu_->setObjectName(QStringLiteral("mnuRecent"));
   connect(file, &QMenu::aboutToShow, this, &TfrmMain::fillRecentMenu);
   file->addSeparator();
+  connect(action(file, QStringLiteral("actHistoryLocation"), tr("&History Location\u2026")),
+          &QAction::triggered, this, &TfrmMain::chooseHistoryLocation);
+  file->addSeparator();
   QAction* quit = action(file, QStringLiteral("actQuit"), tr("&Quit"));
   quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
   connect(quit, &QAction::triggered, this, &QWidget::close);
@@ -817,6 +828,9 @@ void TfrmMain::buildMenus() {
   QAction* measurements = action(view, QStringLiteral("actMeasurements"), tr("&Measurements"));
   measurements->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
   connect(measurements, &QAction::triggered, this, [this] { showMeasurements(); });
+  QAction* loggers = action(view, QStringLiteral("actLoggers"), tr("&Loggers"));
+  loggers->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+  connect(loggers, &QAction::triggered, this, [this] { showLoggers(); });
   view->addSeparator();
   QAction* protocol = action(view, QStringLiteral("actHideProtocol"), tr("Hide &Protocol Lines"));
   protocol->setCheckable(true);
@@ -904,6 +918,92 @@ MeasurementsWindow* TfrmMain::showMeasurements() {
   return measurements_;
 }
 
+LoggersWindow* TfrmMain::showLoggers() {
+  if (!loggers_) {
+    loggers_ = new LoggersWindow(historyPath(), this);
+    connect(loggers_, &LoggersWindow::openLogger, this,
+            [this](const QString& logger) { showLoggerMeasurements({logger}); });
+  } else {
+    loggers_->refresh();
+  }
+  loggers_->show();
+  loggers_->raise();
+  loggers_->activateWindow();
+  return loggers_;
+}
+
+MeasurementsWindow* TfrmMain::showLoggerMeasurements(const QStringList& loggers) {
+  MeasurementsWindow* window = showMeasurements();
+  if (!loggers.isEmpty()) window->showLogger(loggers.front());
+  return window;
+}
+
+void TfrmMain::chooseHistoryLocation() {
+  QDialog dialog(this);
+  dialog.setObjectName(QStringLiteral("HistoryLocationDialog"));
+  dialog.setWindowTitle(tr("History Location"));
+  auto* location = new QLineEdit(QString::fromStdString(historyPath()));
+  location->setObjectName(QStringLiteral("location"));
+  location->setMinimumWidth(420);
+  location->setToolTip(tr("The history database file. Empty: the default, %1")
+                           .arg(QString::fromStdString(history::Store::defaultPath())));
+  auto* browse = new QPushButton(tr("&Browse\u2026"));
+  auto* standard = new QPushButton(tr("&Default"));
+  connect(browse, &QPushButton::clicked, &dialog, [&dialog, location] {
+    QFileDialog files(&dialog, tr("History Location"));
+    files.setOption(QFileDialog::DontUseNativeDialog);
+    files.setAcceptMode(QFileDialog::AcceptSave);
+    files.setOption(QFileDialog::DontConfirmOverwrite);
+    files.setNameFilters({tr("History databases (*.sqlite)"), tr("All files (*)")});
+    files.selectFile(location->text());
+    if (files.exec() == QDialog::Accepted && !files.selectedFiles().isEmpty())
+      location->setText(files.selectedFiles().front());
+  });
+  connect(standard, &QPushButton::clicked, &dialog,
+          [location] { location->setText(QString::fromStdString(history::Store::defaultPath())); });
+  auto* row = new QHBoxLayout;
+  row->addWidget(location, 1);
+  row->addWidget(browse);
+  row->addWidget(standard);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  auto* layout = new QVBoxLayout(&dialog);
+  auto* text =
+      new QLabel(tr("The history this window shows and adds every download to. Another user's "
+                    "file or a file others may change is refused."));
+  text->setWordWrap(true);
+  layout->addWidget(text);
+  layout->addLayout(row);
+  layout->addWidget(buttons);
+  if (dialog.exec() != QDialog::Accepted) return;
+  setHistoryLocation(location->text().trimmed());
+}
+
+void TfrmMain::setHistoryLocation(const QString& location) {
+  const QString standard = QString::fromStdString(history::Store::defaultPath());
+  const QString chosen = location.isEmpty() || location == standard ? QString() : location;
+  if (!chosen.isEmpty() && QFileInfo(chosen).isRelative()) {
+    QMessageBox::warning(this, tr("History Location"),
+                         tr("%1 is not a full path; the history stays where it was.").arg(chosen));
+    return;
+  }
+  const std::string before = historyPath();
+  if (chosen.isEmpty())
+    settings().remove(kHistoryKey);
+  else
+    settings().setValue(kHistoryKey, chosen);
+  const std::string path = historyPath();
+  if (path == before) return;
+  // The windows that read the old history start again on the new one.
+  const bool measurementsShown = measurements_ && measurements_->isVisible();
+  delete measurements_;
+  store_.reset();
+  appendLog(tr("History: %1").arg(QString::fromStdString(path)));
+  if (loggers_) loggers_->setHistoryPath(path);
+  if (measurementsShown) showMeasurements();
+}
+
 // ---- Opening a file ----
 
 void TfrmMain::openMeasurementsDialog() {
@@ -919,7 +1019,10 @@ void TfrmMain::openMeasurementsDialog() {
 }
 
 std::string TfrmMain::historyPath() const {
-  return historyPath_.empty() ? history::Store::defaultPath() : historyPath_;
+  if (!historyPath_.empty()) return historyPath_;
+  const QString chosen = settings().value(kHistoryKey).toString();
+  if (!chosen.isEmpty() && !QFileInfo(chosen).isRelative()) return QFile::encodeName(chosen).toStdString();
+  return history::Store::defaultPath();
 }
 
 void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::vector<messwert_tag>> records,
@@ -958,6 +1061,7 @@ void TfrmMain::historyOutcome(int token, const QString& logger, bool ok, qint64 
   }
   status_->historyImported(token, added);
   if (measurements_) measurements_->historyChanged(logger);
+  if (loggers_) loggers_->refresh();
 }
 
 void TfrmMain::openMeasurementsFile(const QString& path) {
