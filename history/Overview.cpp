@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <set>
 
 #include "history/Excursions.h"
@@ -37,7 +38,7 @@ const char kSummaries[] =
     "(SELECT count(*) FROM measurements m WHERE m.logger = l.id), "
     "(SELECT min(time) FROM measurements m WHERE m.logger = l.id), "
     "(SELECT max(time) FROM measurements m WHERE m.logger = l.id), "
-    "d.id, d.time, d.device, d.first_time, d.last_time "
+    "d.id, d.time, d.device, d.first_time, d.last_time, d.host_name, d.user_name "
     "FROM loggers l LEFT JOIN downloads d ON d.id = "
     "(SELECT max(id) FROM downloads WHERE logger = l.id AND NOT from_file) "
     "ORDER BY l.serial";
@@ -66,8 +67,7 @@ int envelopeColumn(const EnvelopeQuery& q, int64_t time) {
   return static_cast<int>((time - from) * q.columns / (to - from + 1));
 }
 
-bool Store::loggerSummaries(std::vector<LoggerSummary>& out, std::string& error,
-                            const std::function<Limits(const std::string&, uint16_t)>& limitsOf) {
+bool Store::loggerSummaries(std::vector<LoggerSummary>& out, std::string& error) {
   out.clear();
   if (!ensureOpen(error)) return false;
   Prepared s;
@@ -84,6 +84,8 @@ bool Store::loggerSummaries(std::vector<LoggerSummary>& out, std::string& error,
       row.device = columnText(s.st, 6);
       row.rangeFirst = sqlite3_column_int64(s.st, 7);
       row.rangeLast = sqlite3_column_int64(s.st, 8);
+      row.host = columnText(s.st, 9);
+      row.user = columnText(s.st, 10);
     }
     out.push_back(std::move(row));
   }
@@ -92,23 +94,36 @@ bool Store::loggerSummaries(std::vector<LoggerSummary>& out, std::string& error,
     out.clear();
     return false;
   }
-  if (!limitsOf) return true;
-
   for (LoggerSummary& row : out) {
-    std::vector<uint16_t> sensorList = sensors(row.logger);
+    row.firmware = firmwareLastSeen(row.logger);
+    std::vector<uint16_t> sensorList;
+    if (lastError_.empty()) sensorList = sensors(row.logger);
     if (!lastError_.empty()) {
       error = lastError_;
       out.clear();
       return false;
     }
+    // A sensor's own limits, else the logger's.
+    std::map<uint16_t, Limits> limits;
     for (uint16_t sensor : sensorList) {
-      const Limits limits = limitsOf(row.logger, sensor);
-      row.limitsSet = row.limitsSet || limits.temperature.limited() || limits.humidity.limited();
+      bool set = false;
+      Limits found;
+      if (!effectiveLimits(row.logger, sensor, found, set, error)) {
+        out.clear();
+        return false;
+      }
+      if (set && (found.temperature.limited() || found.humidity.limited())) {
+        row.limitsSet = true;
+        limits[sensor] = found;
+      }
     }
     if (!row.limitsSet || row.lastDownload == 0 || row.rangeLast < row.rangeFirst ||
         (row.rangeFirst == 0 && row.rangeLast == 0))
       continue;
-    ExcursionFinder finder([&](uint16_t sensor) { return limitsOf(row.logger, sensor); });
+    ExcursionFinder finder([&](uint16_t sensor) {
+      const auto it = limits.find(sensor);
+      return it != limits.end() ? it->second : Limits{};
+    });
     Query q;
     q.logger = row.logger;
     q.from = row.rangeFirst;

@@ -180,8 +180,12 @@ TEST_F(Overview, EachLoggersSummaryTellsItsReadingsAndLastDownload) {
   last[4].temperature = 31;
   last[4].reserved[5] = 0;
   last[4].reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(last[4]));
-  download("VLM7", last);
+  history::DownloadOrigin origin;
+  origin.device = history::kDeviceUsb;
+  origin.computer = {"lab-pc", "anna"};
+  origin.firmware = "2.14";
   history::ImportResult result;
+  ASSERT_TRUE(store.importDownload("VLM7", "/tmp/VLM7.csv", last, origin, result, error)) << error;
   ASSERT_TRUE(store.importCsvRecords("VLM7", "/tmp/old.csv", minutes(200, 5, 20), std::vector<bool>(5, false),
                                      result, error))
       << error;
@@ -213,16 +217,18 @@ TEST_F(Overview, EachLoggersSummaryTellsItsReadingsAndLastDownload) {
   EXPECT_EQ(vlm7.lastDownloadTime, downloads[2].when);
   EXPECT_EQ(vlm7.rangeFirst, t60);
   EXPECT_EQ(vlm7.rangeLast, t69);
+  EXPECT_EQ(vlm7.device, "USB");
+  EXPECT_EQ(vlm7.host, "lab-pc");
+  EXPECT_EQ(vlm7.user, "anna");
+  EXPECT_EQ(vlm7.firmware, "2.14");
   EXPECT_FALSE(vlm7.limitsSet);
   EXPECT_EQ(vlm7.daysSinceDownload(vlm7.lastDownloadTime + 3 * 86400 - 1), 2);
 
-  const auto limitsOf = [](const std::string& logger, uint16_t) {
-    history::Limits limits;
-    if (logger == "VLM7") limits.temperature.upper = 25;
-    limits.temperature.rule = history::AlarmRule::instant;
-    return limits;
-  };
-  ASSERT_TRUE(store.loggerSummaries(rows, error, limitsOf)) << error;
+  history::Limits limits;
+  limits.temperature.upper = 25;
+  limits.temperature.rule = history::AlarmRule::instant;
+  ASSERT_TRUE(store.setLimits("VLM7", std::nullopt, limits, {"lab-pc", "anna"}, error)) << error;
+  ASSERT_TRUE(store.loggerSummaries(rows, error)) << error;
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_FALSE(rows[0].limitsSet);
   EXPECT_TRUE(rows[1].limitsSet);
