@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -169,8 +170,12 @@ struct EnvelopeQuery {
 };
 constexpr int kMaxEnvelopeColumns = 1 << 16;
 constexpr int64_t kEnvelopeTimeLimit = int64_t{1} << 42;  // beyond any year a record can hold
-// The column of a time: (time - from) * columns / (to - from + 1), rounded down.
+// The column of a time: (time - from) * columns / (to - from + 1), rounded down. Where a column is
+// two hours or wider, the readings of each whole hour inside [from, to] count in the column of that
+// hour's start (the history keeps each hour's lowest and highest), the others by their own time.
 int envelopeColumn(const EnvelopeQuery& q, int64_t time);
+// The hour of a time, as the history counts them: time / 3600 rounded down.
+int64_t hourOf(int64_t time);
 struct EnvelopeCell {
   uint16_t sensor = 0;
   int column = 0;
@@ -282,6 +287,8 @@ class Store {
   // One row per logger, by serial, with its limits as effectiveLimits gives them and the excursions
   // and alarms they find among the records of its last download.
   bool loggerSummaries(std::vector<LoggerSummary>& out, std::string& error);
+  // The time of a logger's first and last record; `found` false when it has none.
+  bool timeSpan(const std::string& logger, int64_t& first, int64_t& last, bool& found, std::string& error);
   // Per sensor and column, in sensor then column order, only the columns that have readings.
   // Computed by the database over an index of (logger, sensor, time): no reading is loaded.
   bool envelope(const EnvelopeQuery& q, std::vector<EnvelopeCell>& out, std::string& error);
@@ -356,6 +363,8 @@ class Store {
                    const Computer& who, std::string& error);
   bool insertClockZone(int64_t loggerId, int64_t utc, const Zone& zone, ClockZoneKind kind, int& code);
   bool upgrade(int& code);
+  // Computes the rows of reading_hours of these sensors' hours again from their readings.
+  bool refreshReadingHours(int64_t loggerId, const std::set<std::pair<uint16_t, int64_t>>& hours, int& code);
   void narrowPermissions();
   std::string failure(const char* what, int code) const;
 

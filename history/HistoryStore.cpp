@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -121,22 +122,34 @@ const char kUpgradeFrom2[] =
 
 // Version 4 keeps each record's three values beside its bytes (NULL for a value that is not a
 // number), so that a chart's lowest and highest value per column come from an index of the sensor's
-// readings in time order without reading a record; the rows there are filled from the bytes. A
+// readings in time order without reading a record; the rows there are filled from the bytes. Per
+// logger, sensor and hour the count, first, last, lowest and highest of the readings without a
+// check-sum error are kept too (reading_hours), so that a chart of years reads hours, not readings. A
 // download notes the times of the first and last record it brought (an earlier one: of the records
 // kept from it).
+#define TARNWICK_HOUR_OF_TIME "((time - (((time % 3600) + 3600) % 3600)) / 3600)"
 const char kUpgradeFrom3[] =
     "ALTER TABLE measurements ADD COLUMN humidity REAL;"
     "ALTER TABLE measurements ADD COLUMN temperature REAL;"
     "ALTER TABLE measurements ADD COLUMN ambient REAL;"
     "UPDATE measurements SET humidity = tarnwick_value(record, 8), temperature = tarnwick_value(record, 12), "
     "ambient = tarnwick_value(record, 22);"
-    "CREATE INDEX readings ON measurements(logger, sensor, time, humidity, temperature, ambient) WHERE NOT "
-    "checksum_error;"
+    "CREATE INDEX readings ON measurements(logger, sensor, time, checksum_error, humidity, temperature, "
+    "ambient);"
+    "CREATE TABLE reading_hours(logger INTEGER NOT NULL, sensor INTEGER NOT NULL, hour INTEGER NOT NULL, "
+    "readings INTEGER NOT NULL, first_time INTEGER NOT NULL, last_time INTEGER NOT NULL, humidity_min REAL, "
+    "humidity_max REAL, temperature_min REAL, temperature_max REAL, ambient_min REAL, ambient_max REAL, "
+    "PRIMARY KEY(logger, sensor, hour)) WITHOUT ROWID;"
+    "INSERT INTO reading_hours SELECT logger, sensor, " TARNWICK_HOUR_OF_TIME
+    " AS hour, count(*), min(time), "
+    "max(time), min(humidity), max(humidity), min(temperature), max(temperature), min(ambient), max(ambient) "
+    "FROM measurements WHERE NOT checksum_error GROUP BY logger, sensor, hour;"
     "ALTER TABLE downloads ADD COLUMN first_time INTEGER;"
     "ALTER TABLE downloads ADD COLUMN last_time INTEGER;"
     "UPDATE downloads SET first_time = kept.first_time, last_time = kept.last_time FROM (SELECT download, "
     "min(time) AS first_time, max(time) AS last_time FROM measurements GROUP BY download) AS kept WHERE "
     "kept.download = downloads.id;";
+#undef TARNWICK_HOUR_OF_TIME
 
 // A record's value as the history keeps it: NULL when it is not a finite number.
 void bindValue(sqlite3_stmt* st, int i, float value) {
@@ -1046,6 +1059,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
 
   std::vector<bool> sensorSeen(65536, false);
   int64_t firstTime = INT64_MAX, lastTime = INT64_MIN;
+  std::set<std::pair<uint16_t, int64_t>> hours;  // the sensors' hours this import changes
   for (size_t i = 0; i < records.size(); ++i) {
     const messwert_tag& r = records[i];
     int64_t time;
@@ -1137,6 +1151,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
       if (sqlite3_changes(db_) == 1 && worse.empty()) ++result.added;
     }
+    hours.emplace(r.sensorSerialNumber, hourOf(time));
     if (!sensorSeen[r.sensorSerialNumber]) {
       sensorSeen[r.sensorSerialNumber] = true;
       s.sensor.bind(1, loggerId);
@@ -1145,6 +1160,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
     }
   }
 
+  if (!refreshReadingHours(loggerId, hours, rc)) return fail(rc);
   s.counts.bind(1, downloadId);
   s.counts.bind(2, result.records);
   s.counts.bind(3, result.added);

@@ -43,18 +43,60 @@ const char kSummaries[] =
     "(SELECT max(id) FROM downloads WHERE logger = l.id AND NOT from_file) "
     "ORDER BY l.serial";
 
-// Per sensor and column. The column is an integer division, which SQL and envelopeColumn do alike;
-// `NOT checksum_error` names the partial index's condition so that the index serves the query.
+// Per sensor and column. The column is an integer division, which SQL and envelopeColumn do alike.
+// Columns narrower than two hours read the readings, over the index of each sensor's readings in
+// time order.
 const char kEnvelope[] =
-    "SELECT m.sensor, (m.time - ?2) * ?4 / (?3 - ?2 + 1) AS col, count(*), min(m.time), max(m.time), "
+    "SELECT (m.time - ?2) * ?4 / (?3 - ?2 + 1) AS col, count(*), min(m.time), max(m.time), "
     "min(m.humidity), max(m.humidity), min(m.temperature), max(m.temperature), min(m.ambient), "
     "max(m.ambient) FROM measurements m INDEXED BY readings "
     "WHERE m.logger = (SELECT id FROM loggers WHERE serial = ?1) AND m.sensor = ?5 AND m.time BETWEEN ?2 AND "
     "?3 "
-    "AND NOT m.checksum_error GROUP BY m.sensor, col ORDER BY m.sensor, col";
+    "AND NOT m.checksum_error GROUP BY col ORDER BY col";
+// Wider columns read the hours that lie whole in [from, to] (?6 to ?7) from reading_hours, each at its
+// start, and the readings of the partial hours at the ends (before ?8, from ?9 on) themselves.
+const char kEnvelopeByHours[] =
+    "WITH parts(t, n, f, l, hmin, hmax, tmin, tmax, amin, amax) AS ("
+    "SELECT time, 1, time, time, humidity, humidity, temperature, temperature, ambient, ambient "
+    "FROM measurements INDEXED BY readings WHERE logger = (SELECT id FROM loggers WHERE serial = ?1) AND "
+    "sensor = ?5 AND time >= ?2 AND time < ?8 AND NOT checksum_error "
+    "UNION ALL SELECT time, 1, time, time, humidity, humidity, temperature, temperature, ambient, ambient "
+    "FROM measurements INDEXED BY readings WHERE logger = (SELECT id FROM loggers WHERE serial = ?1) AND "
+    "sensor = ?5 AND time >= ?9 AND time <= ?3 AND NOT checksum_error "
+    "UNION ALL SELECT hour * 3600, readings, first_time, last_time, humidity_min, humidity_max, "
+    "temperature_min, temperature_max, ambient_min, ambient_max FROM reading_hours WHERE logger = (SELECT id "
+    "FROM loggers WHERE serial = ?1) AND sensor = ?5 AND hour BETWEEN ?6 AND ?7) "
+    "SELECT (t - ?2) * ?4 / (?3 - ?2 + 1) AS col, sum(n), min(f), max(l), min(hmin), max(hmax), min(tmin), "
+    "max(tmax), min(amin), max(amax) FROM parts GROUP BY col ORDER BY col";
+
+constexpr int64_t kHour = 3600;
+
+// The range and what it reads: by hours when a column is two hours or wider, then the whole hours
+// inside it.
+struct Plan {
+  int64_t from, to;
+  bool byHours = false;
+  int64_t firstHour = 0, lastHour = -1;  // the whole hours inside [from, to]
+};
+
+Plan planOf(const EnvelopeQuery& q) {
+  Plan p;
+  p.from = std::clamp(q.from, -kEnvelopeTimeLimit, kEnvelopeTimeLimit);
+  p.to = std::clamp(q.to, -kEnvelopeTimeLimit, kEnvelopeTimeLimit);
+  if (q.columns < 1 || p.to < p.from) return p;
+  p.byHours = (p.to - p.from + 1) / q.columns >= 2 * kHour;
+  if (p.byHours) {
+    p.firstHour = hourOf(p.from + kHour - 1);  // the first hour that starts at or after from
+    p.lastHour = hourOf(p.to + 1) - 1;         // the last that ends at or before to
+  }
+  return p;
+}
 
 }  // namespace
 
+int64_t hourOf(int64_t time) {
+  return (time - (((time % kHour) + kHour) % kHour)) / kHour;
+}
 int64_t LoggerSummary::daysSinceDownload(int64_t now) const {
   if (lastDownload == 0) return -1;
   const int64_t seconds = now - lastDownloadTime;
@@ -62,9 +104,38 @@ int64_t LoggerSummary::daysSinceDownload(int64_t now) const {
 }
 
 int envelopeColumn(const EnvelopeQuery& q, int64_t time) {
-  const int64_t from = std::clamp(q.from, -kEnvelopeTimeLimit, kEnvelopeTimeLimit);
-  const int64_t to = std::clamp(q.to, -kEnvelopeTimeLimit, kEnvelopeTimeLimit);
-  return static_cast<int>((time - from) * q.columns / (to - from + 1));
+  const Plan p = planOf(q);
+  const int64_t hour = hourOf(time);
+  if (p.byHours && hour >= p.firstHour && hour <= p.lastHour) time = hour * kHour;
+  return static_cast<int>((time - p.from) * q.columns / (p.to - p.from + 1));
+}
+
+bool Store::refreshReadingHours(int64_t loggerId, const std::set<std::pair<uint16_t, int64_t>>& hours,
+                                int& code) {
+  Prepared remove, insert;
+  code = sqlite3_prepare_v2(db_, "DELETE FROM reading_hours WHERE logger = ?1 AND sensor = ?2 AND hour = ?3",
+                            -1, &remove.st, nullptr);
+  if (code == SQLITE_OK)
+    code = sqlite3_prepare_v2(
+        db_,
+        "INSERT INTO reading_hours SELECT ?1, ?2, ?3, count(*), min(time), max(time), min(humidity), "
+        "max(humidity), min(temperature), max(temperature), min(ambient), max(ambient) FROM measurements "
+        "INDEXED BY readings WHERE logger = ?1 AND sensor = ?2 AND time BETWEEN ?3 * 3600 AND ?3 * 3600 + "
+        "3599 "
+        "AND NOT checksum_error HAVING count(*) > 0",
+        -1, &insert.st, nullptr);
+  for (auto it = hours.begin(); code == SQLITE_OK && it != hours.end(); ++it) {
+    for (sqlite3_stmt* st : {remove.st, insert.st}) {
+      sqlite3_bind_int64(st, 1, loggerId);
+      sqlite3_bind_int64(st, 2, it->first);
+      sqlite3_bind_int64(st, 3, it->second);
+      code = sqlite3_step(st);
+      sqlite3_reset(st);
+      if (code != SQLITE_DONE) break;
+      code = SQLITE_OK;
+    }
+  }
+  return code == SQLITE_OK;
 }
 
 bool Store::loggerSummaries(std::vector<LoggerSummary>& out, std::string& error) {
@@ -145,15 +216,40 @@ bool Store::loggerSummaries(std::vector<LoggerSummary>& out, std::string& error)
   return true;
 }
 
+bool Store::timeSpan(const std::string& logger, int64_t& first, int64_t& last, bool& found,
+                     std::string& error) {
+  found = false;
+  if (!ensureOpen(error)) return false;
+  Prepared s;
+  // Each of min and max is one step down the primary key, which starts with the logger and time.
+  int rc =
+      sqlite3_prepare_v2(db_,
+                         "SELECT (SELECT min(time) FROM measurements WHERE logger = l.id), (SELECT max(time) "
+                         "FROM measurements WHERE logger = l.id) FROM loggers l WHERE l.serial = ?1",
+                         -1, &s.st, nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_bind_text(s.st, 1, logger.data(), static_cast<int>(logger.size()), SQLITE_TRANSIENT);
+    rc = sqlite3_step(s.st);
+  }
+  if (rc == SQLITE_ROW) {
+    found = sqlite3_column_type(s.st, 0) != SQLITE_NULL;
+    first = sqlite3_column_int64(s.st, 0);
+    last = sqlite3_column_int64(s.st, 1);
+    return true;
+  }
+  if (rc == SQLITE_DONE) return true;
+  error = failure("cannot read the measurements", rc);
+  return false;
+}
+
 bool Store::envelope(const EnvelopeQuery& q, std::vector<EnvelopeCell>& out, std::string& error) {
   out.clear();
   if (q.columns < 1 || q.columns > kMaxEnvelopeColumns) {
     error = "History: a chart of " + std::to_string(q.columns) + " columns cannot be drawn";
     return false;
   }
-  const int64_t from = std::clamp(q.from, -kEnvelopeTimeLimit, kEnvelopeTimeLimit);
-  const int64_t to = std::clamp(q.to, -kEnvelopeTimeLimit, kEnvelopeTimeLimit);
-  if (to < from) return true;
+  const Plan plan = planOf(q);
+  if (plan.to < plan.from) return true;
   if (!ensureOpen(error)) return false;
   std::vector<uint16_t> wanted = q.sensors;
   if (wanted.empty()) {
@@ -166,29 +262,37 @@ bool Store::envelope(const EnvelopeQuery& q, std::vector<EnvelopeCell>& out, std
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
   Prepared s;
-  int rc = sqlite3_prepare_v2(db_, kEnvelope, -1, &s.st, nullptr);
+  int rc = sqlite3_prepare_v2(db_, plan.byHours ? kEnvelopeByHours : kEnvelope, -1, &s.st, nullptr);
   if (rc == SQLITE_OK) {
     sqlite3_bind_text(s.st, 1, q.logger.data(), static_cast<int>(q.logger.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(s.st, 2, from);
-    sqlite3_bind_int64(s.st, 3, to);
+    sqlite3_bind_int64(s.st, 2, plan.from);
+    sqlite3_bind_int64(s.st, 3, plan.to);
     sqlite3_bind_int64(s.st, 4, q.columns);
+    if (plan.byHours) {
+      const bool whole = plan.firstHour <= plan.lastHour;
+      sqlite3_bind_int64(s.st, 6, plan.firstHour);
+      sqlite3_bind_int64(s.st, 7, plan.lastHour);
+      // Without a whole hour inside, the readings of the range are all read as its head.
+      sqlite3_bind_int64(s.st, 8, whole ? plan.firstHour * kHour : plan.to + 1);
+      sqlite3_bind_int64(s.st, 9, whole ? (plan.lastHour + 1) * kHour : plan.to + 1);
+    }
   }
   for (size_t i = 0; rc == SQLITE_OK && i < wanted.size(); ++i) {
     sqlite3_reset(s.st);
     sqlite3_bind_int64(s.st, 5, wanted[i]);
     while ((rc = sqlite3_step(s.st)) == SQLITE_ROW) {
       EnvelopeCell cell;
-      cell.sensor = static_cast<uint16_t>(sqlite3_column_int(s.st, 0));
-      cell.column = sqlite3_column_int(s.st, 1);
-      cell.readings = sqlite3_column_int64(s.st, 2);
-      cell.first = sqlite3_column_int64(s.st, 3);
-      cell.last = sqlite3_column_int64(s.st, 4);
-      cell.humidityMin = columnValue(s.st, 5);
-      cell.humidityMax = columnValue(s.st, 6);
-      cell.temperatureMin = columnValue(s.st, 7);
-      cell.temperatureMax = columnValue(s.st, 8);
-      cell.ambientMin = columnValue(s.st, 9);
-      cell.ambientMax = columnValue(s.st, 10);
+      cell.sensor = wanted[i];
+      cell.column = sqlite3_column_int(s.st, 0);
+      cell.readings = sqlite3_column_int64(s.st, 1);
+      cell.first = sqlite3_column_int64(s.st, 2);
+      cell.last = sqlite3_column_int64(s.st, 3);
+      cell.humidityMin = columnValue(s.st, 4);
+      cell.humidityMax = columnValue(s.st, 5);
+      cell.temperatureMin = columnValue(s.st, 6);
+      cell.temperatureMax = columnValue(s.st, 7);
+      cell.ambientMin = columnValue(s.st, 8);
+      cell.ambientMax = columnValue(s.st, 9);
       out.push_back(cell);
     }
     if (rc == SQLITE_DONE) rc = SQLITE_OK;

@@ -45,7 +45,7 @@ std::vector<history::EnvelopeCell> bruteForce(history::Store& store, const histo
     const uint16_t sensor = r.record.sensorSerialNumber;
     if (!q.sensors.empty() && std::find(q.sensors.begin(), q.sensors.end(), sensor) == q.sensors.end())
       continue;
-    const int column = static_cast<int>((r.time - q.from) * q.columns / (q.to - q.from + 1));
+    const int column = history::envelopeColumn(q, r.time);
     auto [it, fresh] = cells.try_emplace({sensor, column});
     history::EnvelopeCell& c = it->second;
     if (fresh) {
@@ -150,6 +150,45 @@ TEST_F(Overview, TheEnvelopeIsTheMinimumAndMaximumOfEachColumnsReadings) {
   std::vector<history::EnvelopeCell> got;
   ASSERT_TRUE(store.envelope(q, got, error)) << error;
   for (const history::EnvelopeCell& cell : got) EXPECT_EQ(cell.column, cell.first >= first + 5 ? 1 : 0);
+
+  // Days of readings: columns of hours read the kept hours, and the partial hours at the ends the
+  // readings; a later download into those hours counts in them.
+  std::vector<messwert_tag> days;
+  for (int i = 0; i < 700; ++i) {
+    const int minute = i * 7;
+    messwert_tag r = record(2026, 4, 2 + minute / 1440, minute / 60 % 24, minute % 60, 0,
+                            static_cast<uint16_t>(1 + i % 2));
+    r.temperature = static_cast<float>((i * 13) % 29);
+    if (i % 41 == 0) r.humidity = std::numeric_limits<float>::quiet_NaN();
+    r.reserved[5] = 0;
+    r.reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(r));
+    days.push_back(i % 17 == 0 ? historytest::withBadChecksum(r) : r);
+  }
+  download("VLM3", days);
+  int64_t dayFirst = 0, dayLast = 0;
+  ASSERT_TRUE(history::recordTime(days.front(), dayFirst));
+  ASSERT_TRUE(history::recordTime(days.back(), dayLast));
+  const auto compare = [&](int64_t from, int64_t to, int columns, const std::string& what) {
+    history::EnvelopeQuery wide;
+    wide.logger = "VLM3";
+    wide.from = from;
+    wide.to = to;
+    wide.columns = columns;
+    std::vector<history::EnvelopeCell> cells;
+    ASSERT_TRUE(store.envelope(wide, cells, error)) << error;
+    expectSame(cells, bruteForce(store, wide), what);
+  };
+  compare(dayFirst, dayLast, 10, "whole hours");
+  compare(dayFirst + 1234, dayLast - 777, 5, "partial hours at both ends");
+  compare(dayFirst + 1234, dayFirst + 1234 + 3 * 3600, 1, "three hours on one column");
+  compare(dayFirst + 600, dayFirst + 7800, 1, "one whole hour, 2 h wide");
+  messwert_tag spike = days[300];
+  spike.tick = 99;
+  spike.temperature = 80;
+  spike.reserved[5] = 0;
+  spike.reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(spike));
+  download("VLM3", {spike});
+  compare(dayFirst, dayLast, 10, "after a later download");
 
   q.columns = 0;
   EXPECT_FALSE(store.envelope(q, got, error));
