@@ -9,6 +9,7 @@
 // peak memory is the window's, not the filling's).
 // With --shots, the window (whole range and zoomed), the PNG and the PDF go to DIR to be looked at.
 #include <qcustomplot.h>
+#include <sys/resource.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -20,8 +21,6 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QWheelEvent>
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -197,7 +196,11 @@ int main(int argc, char** argv) {
     show();
     if (!waitFor([&] { return loaded; })) return false;
     const double readMs = w.wall();
-    if (!waitFor([&] { return replots > before; })) return false;
+    // Painted with its lines: the chart of a large history comes once the history's lowest and highest
+    // per column have come.
+    if (!waitFor(
+            [&] { return replots > before && plot->graphCount() > 0 && !plot->graph(0)->data()->isEmpty(); }))
+      return false;
     plot->grab();
     const double chartMs = w.wall(), chartCpu = processCpu() - cpuBefore;
     if (!waitFor([&] { return viewUpdated; })) return false;

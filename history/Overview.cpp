@@ -242,6 +242,24 @@ bool Store::timeSpan(const std::string& logger, int64_t& first, int64_t& last, b
   return false;
 }
 
+int64_t Store::countUpTo(const std::string& logger, int64_t limit, std::string& error) {
+  if (!ensureOpen(error)) return -1;
+  Prepared s;
+  int rc =
+      sqlite3_prepare_v2(db_,
+                         "SELECT count(*) FROM (SELECT 1 FROM measurements WHERE logger = (SELECT id FROM "
+                         "loggers WHERE serial = ?1) LIMIT ?2)",
+                         -1, &s.st, nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_bind_text(s.st, 1, logger.data(), static_cast<int>(logger.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(s.st, 2, std::max<int64_t>(limit, 0));
+    rc = sqlite3_step(s.st);
+  }
+  if (rc == SQLITE_ROW) return sqlite3_column_int64(s.st, 0);
+  error = failure("cannot read the measurements", rc);
+  return -1;
+}
+
 bool Store::envelope(const EnvelopeQuery& q, std::vector<EnvelopeCell>& out, std::string& error) {
   out.clear();
   if (q.columns < 1 || q.columns > kMaxEnvelopeColumns) {
