@@ -6,13 +6,17 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTimeZone>
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrent>
 #include <ctime>
 
+#include "DisplayFormat.h"
 #include "MeasurementData.h"
+#include "data/RegionalFormat.h"
 
 namespace {
 
@@ -61,8 +65,9 @@ LoggersWindow::LoggersWindow(const std::string& path, QWidget* parent)
   table_ = new QTableWidget(0, ColumnCount);
   table_->setObjectName(QStringLiteral("loggers"));
   table_->setHorizontalHeaderLabels({tr("Logger"), tr("Readings"), tr("First reading"), tr("Last reading"),
-                                     tr("Last download"), tr("Where, by whom"), tr("Firmware"), tr("Limits"),
-                                     tr("Excursions"), tr("Alarms"), tr("Days since")});
+                                     tr("Last download (UTC)"), tr("Where"), tr("Firmware"), tr("Limits"),
+                                     tr("Excursions"), tr("Alarms"), tr("Days")});
+  table_->horizontalHeaderItem(Where)->setToolTip(tr("How the logger was reached, and by whom at which PC"));
   table_->horizontalHeaderItem(LastDownload)
       ->setToolTip(tr("The newest download from the logger itself, UTC"));
   table_->horizontalHeaderItem(Excursions)
@@ -101,7 +106,6 @@ LoggersWindow::LoggersWindow(const std::string& path, QWidget* parent)
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(status_, 1);
   buttons->addWidget(compare_);
-  compare_->hide();  // until the measurements chart takes several loggers
   buttons->addWidget(reread);
   auto* layout = new QVBoxLayout(this);
   auto* hint = new QLabel(tr("Double-click a logger for its measurements; select several to compare them."));
@@ -167,9 +171,9 @@ void LoggersWindow::fill(const Result& result) {
   table_->setSortingEnabled(false);
   table_->clearContents();
   table_->setRowCount(static_cast<int>(result.rows.size()));
-  const auto utc = [](int64_t seconds) {
-    return QDateTime::fromSecsSinceEpoch(seconds, QTimeZone::utc())
-        .toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"));
+  const QString pattern = localeformat::qtDisplayFormat(exportFormat().shortDate) + QStringLiteral(" HH:mm");
+  const auto utc = [&pattern](int64_t seconds) {
+    return QDateTime::fromSecsSinceEpoch(seconds, QTimeZone::utc()).toString(pattern);
   };
   const QString none = QStringLiteral("\u2014");
   int row = 0;
@@ -212,6 +216,12 @@ void LoggersWindow::fill(const Result& result) {
   }
   table_->setSortingEnabled(true);
   table_->resizeColumnsToContents();
+  // Wide enough for every column, as far as the screen allows.
+  int wanted = table_->frameWidth() * 2 + table_->verticalScrollBar()->sizeHint().width();
+  for (int c = 0; c < ColumnCount; ++c) wanted += table_->columnWidth(c);
+  wanted += layout()->contentsMargins().left() + layout()->contentsMargins().right();
+  const QRect screen = this->screen() ? this->screen()->availableGeometry() : QRect(0, 0, 1920, 1080);
+  if (width() < wanted) resize(std::min(wanted, screen.width()), height());
   for (int r = 0; r < table_->rowCount(); ++r)
     if (selected.contains(table_->item(r, Logger)->data(Qt::UserRole).toString())) table_->selectRow(r);
   if (!result.error.isEmpty())
@@ -219,7 +229,8 @@ void LoggersWindow::fill(const Result& result) {
   else if (result.rows.empty())
     status_->setText(tr("The history holds no loggers yet: a download adds its logger."));
   else
-    status_->setText(tr("%n logger(s) in the history %1", nullptr, static_cast<int>(result.rows.size()))
+    status_->setText((result.rows.size() == 1 ? tr("1 logger in the history %1")
+                                              : tr("%1 loggers in the history %2").arg(result.rows.size()))
                          .arg(QString::fromStdString(path_)));
 }
 

@@ -139,15 +139,21 @@ void MeasurementsWindow::rebuildGraphs() {
     graphs_.push_back(g);
   }
   // The loggers compared with it: their sensors' humidity and temperatures, named with the logger.
+  // Each further logger in colours of its own: the hues turned on by a step per logger.
+  int turn = 0;
   for (const QString& logger : compared_) {
     const auto sensors = comparedSensors_.find(logger);
     if (sensors == comparedSensors_.end()) continue;
+    turn += 70;
+    size_t own = 0;
     for (uint16_t sensor : sensors->second) {
-      const size_t i = index++;
+      const size_t i = own++;
       const auto add = [&](QCPAxis* axis, const QString& name, const QColor& colour) {
         QCPGraph* graph = plot_->addGraph(plot_->xAxis, axis);
         graph->setName(QStringLiteral("%1 %2 %3").arg(logger, name).arg(sensor));
-        graph->setPen(sensorPen(colour, i));
+        const QColor turned =
+            QColor::fromHsv((colour.hsvHue() + turn) % 360, colour.hsvSaturation(), colour.value() * 4 / 5);
+        graph->setPen(sensorPen(turned, i));
         return graph;
       };
       comparedGraphs_.push_back({logger, sensor, add(plot_->yAxis, tr("Humidity"), kHumidity),

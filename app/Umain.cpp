@@ -792,6 +792,8 @@ LoggersWindow* TfrmMain::showLoggers() {
     loggers_ = new LoggersWindow(historyPath(), this);
     connect(loggers_, &LoggersWindow::openLogger, this,
             [this](const QString& logger) { showLoggerMeasurements({logger}); });
+    connect(loggers_, &LoggersWindow::compareLoggers, this,
+            [this](const QStringList& loggers) { showLoggerMeasurements(loggers); });
   } else {
     loggers_->refresh();
   }
@@ -803,7 +805,10 @@ LoggersWindow* TfrmMain::showLoggers() {
 
 MeasurementsWindow* TfrmMain::showLoggerMeasurements(const QStringList& loggers) {
   MeasurementsWindow* window = showMeasurements();
-  if (!loggers.isEmpty()) window->showLogger(loggers.front());
+  if (loggers.size() == 1)
+    window->showLogger(loggers.front());
+  else if (!loggers.isEmpty())
+    window->showLoggers(loggers);
   return window;
 }
 

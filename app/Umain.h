@@ -79,7 +79,7 @@ class TfrmMain : public QWidget, public WindowPort {
   MeasurementsWindow* showMeasurements();
   // View > Loggers: every logger of the history; a double-click shows its measurements.
   LoggersWindow* showLoggers();
-  // The measurements window with a logger of the history.
+  // The measurements window with a logger of the history, or several on one chart.
   MeasurementsWindow* showLoggerMeasurements(const QStringList& loggers);
   // File > History Location...: the history database this window reads and adds to, kept in the
   // settings; empty takes the default.
