@@ -9,6 +9,7 @@
 
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
+#include "cli/HistoryAccess.h"
 #include "history/History.h"
 
 namespace cli {
@@ -93,11 +94,7 @@ int loggers(Session& session, const LoggersOptions& options) {
   const std::string path = history::Store::defaultPath();
   history::Store store;
   std::string error;
-  if (path.empty() || !store.open(path, error)) {
-    session.problem("cannot open the history " + path + ": " +
-                    (path.empty() ? "no home folder is known" : printable(error)));
-    return kFileError;
-  }
+  if (!openHistory(session, store, path)) return kFileError;
   std::vector<history::LoggerSummary> rows;
   if (!store.loggerSummaries(rows, error)) {
     session.problem("cannot read the history " + path + ": " + printable(error));
