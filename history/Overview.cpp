@@ -31,11 +31,15 @@ double columnValue(sqlite3_stmt* st, int column) {
                                                         : sqlite3_column_double(st, column);
 }
 
-// Per logger: its records (counted along the primary key, which starts with the logger), the first
-// and last of them, and the newest download from the logger itself with the range it brought.
+// Per logger: its records (the hours' counts of the clean ones, and the flagged ones counted over the
+// index that holds only them and the ones read from files), the first and last of them (one step
+// down the primary key each), and the newest download from the logger itself with the range it
+// brought.
 const char kSummaries[] =
     "SELECT l.serial, "
-    "(SELECT count(*) FROM measurements m WHERE m.logger = l.id), "
+    "(SELECT coalesce(sum(h.readings), 0) FROM reading_hours h WHERE h.logger = l.id) + "
+    "(SELECT count(*) FROM measurements m INDEXED BY replaceable WHERE m.logger = l.id AND "
+    "m.checksum_error), "
     "(SELECT min(time) FROM measurements m WHERE m.logger = l.id), "
     "(SELECT max(time) FROM measurements m WHERE m.logger = l.id), "
     "d.id, d.time, d.device, d.first_time, d.last_time, d.host_name, d.user_name "
