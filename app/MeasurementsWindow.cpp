@@ -395,7 +395,7 @@ void MeasurementsWindow::startLoad(const Source& source, std::vector<history::St
         history::Query query;
         query.logger = logger.toStdString();
         // More than the window keeps: the chart alone, from the history's lowest and highest per column.
-        const int64_t counted = reader->countUpTo(query.logger, maxLoaded + 1, error);
+        const int64_t counted = reader->readingCount(query.logger, error);
         if (counted < 0) return LoadResult{false, nullptr, QString::fromStdString(error)};
         if (counted > maxLoaded) {
           auto data = std::make_shared<MeasurementData>();

@@ -289,9 +289,9 @@ class Store {
   bool loggerSummaries(std::vector<LoggerSummary>& out, std::string& error);
   // The time of a logger's first and last record; `found` false when it has none.
   bool timeSpan(const std::string& logger, int64_t& first, int64_t& last, bool& found, std::string& error);
-  // How many records a logger has, counted up to `limit` at most (the count stops there); -1 when the
-  // history cannot be read.
-  int64_t countUpTo(const std::string& logger, int64_t limit, std::string& error);
+  // How many records a logger has (from the kept hours, not by counting them); -1 when the history
+  // cannot be read.
+  int64_t readingCount(const std::string& logger, std::string& error);
   // Per sensor and column, in sensor then column order, only the columns that have readings.
   // Computed by the database over an index of (logger, sensor, time): no reading is loaded.
   bool envelope(const EnvelopeQuery& q, std::vector<EnvelopeCell>& out, std::string& error);

@@ -31,21 +31,24 @@ double columnValue(sqlite3_stmt* st, int column) {
                                                         : sqlite3_column_double(st, column);
 }
 
-// Per logger: its records (the hours' counts of the clean ones, and the flagged ones counted over the
-// index that holds only them and the ones read from files), the first and last of them (one step
-// down the primary key each), and the newest download from the logger itself with the range it
-// brought.
-const char kSummaries[] =
-    "SELECT l.serial, "
-    "(SELECT coalesce(sum(h.readings), 0) FROM reading_hours h WHERE h.logger = l.id) + "
-    "(SELECT count(*) FROM measurements m INDEXED BY replaceable WHERE m.logger = l.id AND "
-    "m.checksum_error), "
-    "(SELECT min(time) FROM measurements m WHERE m.logger = l.id), "
-    "(SELECT max(time) FROM measurements m WHERE m.logger = l.id), "
-    "d.id, d.time, d.device, d.first_time, d.last_time, d.host_name, d.user_name "
-    "FROM loggers l LEFT JOIN downloads d ON d.id = "
-    "(SELECT max(id) FROM downloads WHERE logger = l.id AND NOT from_file) "
-    "ORDER BY l.serial";
+// A logger's records: the hours' counts of the clean ones, and the flagged ones counted over the index
+// that holds only them and the ones read from files; a few thousand rows for years of readings.
+#define TARNWICK_READING_COUNT                                                          \
+  "(SELECT coalesce(sum(h.readings), 0) FROM reading_hours h WHERE h.logger = l.id) + " \
+  "(SELECT count(*) FROM measurements m INDEXED BY replaceable WHERE m.logger = l.id AND m.checksum_error)"
+const char kReadingCount[] = "SELECT " TARNWICK_READING_COUNT " FROM loggers l WHERE l.serial = ?1";
+
+// Per logger: its records, the first and last of them (one step down the primary key each), and the
+// newest download from the logger itself with the range it brought.
+const char kSummaries[] = "SELECT l.serial, " TARNWICK_READING_COUNT
+                          ", "
+                          "(SELECT min(time) FROM measurements m WHERE m.logger = l.id), "
+                          "(SELECT max(time) FROM measurements m WHERE m.logger = l.id), "
+                          "d.id, d.time, d.device, d.first_time, d.last_time, d.host_name, d.user_name "
+                          "FROM loggers l LEFT JOIN downloads d ON d.id = "
+                          "(SELECT max(id) FROM downloads WHERE logger = l.id AND NOT from_file) "
+                          "ORDER BY l.serial";
+#undef TARNWICK_READING_COUNT
 
 // Per sensor and column. The column is an integer division, which SQL and envelopeColumn do alike.
 // Columns narrower than two hours read the readings, over the index of each sensor's readings in
@@ -246,20 +249,16 @@ bool Store::timeSpan(const std::string& logger, int64_t& first, int64_t& last, b
   return false;
 }
 
-int64_t Store::countUpTo(const std::string& logger, int64_t limit, std::string& error) {
+int64_t Store::readingCount(const std::string& logger, std::string& error) {
   if (!ensureOpen(error)) return -1;
   Prepared s;
-  int rc =
-      sqlite3_prepare_v2(db_,
-                         "SELECT count(*) FROM (SELECT 1 FROM measurements WHERE logger = (SELECT id FROM "
-                         "loggers WHERE serial = ?1) LIMIT ?2)",
-                         -1, &s.st, nullptr);
+  int rc = sqlite3_prepare_v2(db_, kReadingCount, -1, &s.st, nullptr);
   if (rc == SQLITE_OK) {
     sqlite3_bind_text(s.st, 1, logger.data(), static_cast<int>(logger.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(s.st, 2, std::max<int64_t>(limit, 0));
     rc = sqlite3_step(s.st);
   }
   if (rc == SQLITE_ROW) return sqlite3_column_int64(s.st, 0);
+  if (rc == SQLITE_DONE) return 0;
   error = failure("cannot read the measurements", rc);
   return -1;
 }
