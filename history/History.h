@@ -1,6 +1,7 @@
 // The measurement history: every downloaded or opened record of every logger, kept once in a local
-// SQLite database, the reader of the CSV files Tarnwick writes, and statistics over a set of records.
-// No Qt here, so the command-line tool uses the same code as the window.
+// SQLite database or in a PostgreSQL database that several PCs share, the reader of the CSV files Tarnwick
+// writes, and statistics over a set of records. No Qt here, so the command-line tool uses the same code as
+// the window.
 #pragma once
 
 #include <cstdint>
@@ -64,7 +65,18 @@ constexpr size_t kMaxLoggerLength = 64;
 // comes meanwhile waits it out.
 constexpr int kBusyTimeoutMs = 60000;
 
-// One database file. Not shared between threads: each thread that needs the history opens its own.
+// Where the history is kept: the first of `flag` (--history), `environment` (TARNWICK_HISTORY) and
+// `setting` (the window's) that is not empty, else defaultPath(). A location is a SQLite file's path or
+// a PostgreSQL server's: "postgresql://user@host/db", "postgres://...", or libpq's "key=value ..." form
+// ("host=/run/postgresql dbname=tarnwick").
+std::string resolveLocation(const std::string& flag, const char* environment, const std::string& setting);
+// Whether a location names a PostgreSQL server rather than a SQLite file.
+bool isServerLocation(const std::string& location);
+
+class Backend;
+
+// One history: a database file, or a database on a PostgreSQL server (chosen by the location given to
+// open()). Not shared between threads: each thread that needs the history opens its own.
 // A failure of the file or the database never throws: the call returns false (or an empty list) with
 // a message that names the file and says what is wrong.
 class Store {
@@ -89,6 +101,9 @@ class Store {
   // (never deleted), a new one is started and notice() says so; one program at a time does that,
   // and only to the file it found damaged. A database of another program is refused and left alone.
   // Later calls open the same path again if this one failed (say, it was locked).
+  // A server's location with a password in it is refused (the password belongs in ~/.pgpass); the
+  // server's schema is created or upgraded, and one written by a newer Tarnwick is refused and left as
+  // it is. The file-only parts (lock file, check, set aside, permissions) do not apply to a server.
   bool open(const std::string& path, std::string& error);
   // A further connection to a history that another one (the importer's) opened and checked: no
   // check of the whole file and never a rename, so a reader neither waits for the check nor moves the
@@ -101,8 +116,10 @@ class Store {
   void setBusyTimeout(int milliseconds);
   // Called once, on this object's thread, when a wait for another program has lasted half a second.
   void setWaitNotice(std::function<void()> notice) { waitNotice_ = std::move(notice); }
-  bool isOpen() const { return db_ != nullptr; }
+  bool isOpen() const;
+  // The location as opened (a server's without a password: one with a password is never opened).
   const std::string& path() const { return path_; }
+  bool isServer() const { return server_ != nullptr; }
   // What open() or a later call did that the user should hear of (a damaged file set aside); empty
   // otherwise.
   std::string notice() const { return notice_; }
@@ -112,7 +129,8 @@ class Store {
   // history already has, byte for byte, is not added again, and one that differs in any byte (the
   // tick within the second too) is another record. A downloaded record replaces a copy read from a
   // CSV file that shows the same line (see sameLine), and a clean one replaces a flagged one with the
-  // same time, sensor and raw counts. `device` says where the logger was reached (kDeviceUsb, ...).
+  // same time, sensor and raw counts (such a flagged one, downloaded later, is known). `device` says where
+  // the logger was reached (kDeviceUsb, ...).
   bool importDownload(const std::string& logger, const std::string& file,
                       const std::vector<messwert_tag>& records, ImportResult& result, std::string& error,
                       const std::string& device = std::string());
@@ -143,6 +161,12 @@ class Store {
   // The most records that one download from `logger` itself brought (files opened into the history
   // do not count): 0 when there is none, -1 when the history cannot be read (lastError()).
   int64_t largestDownload(const std::string& logger);
+  // Copies one download of another history and its records, as they are (flags, file or download),
+  // into this one in one transaction: a download already copied (the same logger, time, file, device
+  // and counts) gets no second row, and a record the history has, byte for byte, is not added again.
+  // `added` says how many records were new.
+  bool copyDownload(const DownloadRow& download, const std::vector<StoredRecord>& records, int64_t& added,
+                    std::string& error);
   // The message of the last failure of loggers(), sensors() or downloads().
   const std::string& lastError() const { return lastError_; }
 
@@ -154,6 +178,7 @@ class Store {
     bool operator!=(const FileId& o) const { return !(*this == o); }
   };
   static FileId fileId(const std::string& path);
+  bool openServerLocation(const std::string& location, std::string& error);
   bool connect(bool mayRepair, std::string& error);
   bool beginSession(bool mayRepair, bool& check, std::string& error);
   bool waitForLock(long byte, bool exclusive, std::string& error);
@@ -186,6 +211,7 @@ class Store {
   std::function<void()> waitNotice_;
   std::string notice_;
   std::string lastError_;
+  std::unique_ptr<Backend> server_;  // set while a server's history is open
 };
 
 // Reads a CSV file that Tarnwick wrote: the header line, then one line per record in either regional

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "data/RegionalFormat.h"
+#include "history/Backend.h"
 #include "history/History.h"
 #ifdef _WIN32
 #include <direct.h>
@@ -369,6 +371,25 @@ struct Store::Statements {
   Statement insert, replaceable, remove, atTime, logger, loggerId, sensor, download, counts;
 };
 
+std::string resolveLocation(const std::string& flag, const char* environment, const std::string& setting) {
+  if (!flag.empty()) return flag;
+  if (environment != nullptr && environment[0] != '\0' && std::strlen(environment) < kMaxPathLength)
+    return environment;
+  if (!setting.empty()) return setting;
+  return Store::defaultPath();
+}
+
+bool isServerLocation(const std::string& location) {
+  if (location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0) return true;
+  // libpq's "key=value" form starts with a keyword and '='; a file's path does not.
+  size_t i = 0;
+  while (i < location.size() && (std::islower(static_cast<unsigned char>(location[i])) || location[i] == '_'))
+    ++i;
+  size_t j = i;
+  while (j < location.size() && location[j] == ' ') ++j;
+  return i > 0 && j < location.size() && location[j] == '=';
+}
+
 Store::Store() = default;
 Store::~Store() {
   close();
@@ -421,6 +442,7 @@ void Store::closeDatabase() {
 }
 
 void Store::close() {
+  server_.reset();
 #ifndef _WIN32
   // The last connection of all programs: SQLite copies the log into the file and removes it as this
   // one closes, and the file as it is then counts as cleanly left, if the session started sound.
@@ -621,7 +643,32 @@ bool Store::repair(const FileId& damaged, std::string& error) {
   return true;
 }
 
+bool Store::isOpen() const {
+  return db_ != nullptr || server_ != nullptr;
+}
+
+// A server's history: the server keeps its own files, locks and rights.
+bool Store::openServerLocation(const std::string& location, std::string& error) {
+  close();
+  notice_.clear();
+  path_.clear();
+  if (location.size() >= kMaxPathLength) {
+    error = "The history database's location is too long";
+    return false;
+  }
+  if (locationHasPassword(location)) {
+    error =
+        "The history database's location holds a password; it is not used. Put the password into ~/.pgpass "
+        "(one line: host:port:database:user:password, mode 0600) and give the location without it";
+    return false;
+  }
+  path_ = location;
+  server_ = openServer(location, error);
+  return server_ != nullptr;
+}
+
 bool Store::open(const std::string& path, std::string& error) {
+  if (isServerLocation(path)) return openServerLocation(path, error);
   close();
   notice_.clear();
   path_ = path;
@@ -649,6 +696,7 @@ void Store::narrowPermissions() {
 }
 
 bool Store::openForReading(const std::string& path, std::string& error) {
+  if (isServerLocation(path)) return openServerLocation(path, error);
   close();
   notice_.clear();
   path_ = path;
@@ -802,7 +850,7 @@ bool Store::setAside(std::string& error) {
 }
 
 bool Store::ensureOpen(std::string& error) {
-  if (db_ != nullptr) return true;
+  if (db_ != nullptr || server_ != nullptr) return true;
   if (path_.empty()) {
     error = "The history database is not open";
     return false;
@@ -831,6 +879,8 @@ bool Store::import(const std::string& logger, const std::string& file,
                    const std::string& device, ImportResult& result, std::string& error) {
   result = ImportResult{};
   if (!validLogger(logger, error)) return false;
+  if (server_ != nullptr || isServerLocation(path_))
+    return ensureOpen(error) && server_->import(logger, file, records, checksumError, device, result, error);
   // A file set aside or replaced by another program since this connection opened it: the records go
   // into the one in its place, not into the one set aside.
   if (db_ != nullptr && fileId(path_) != opened_) close();
@@ -959,6 +1009,24 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
         result.added += sqlite3_changes(db_);
       }
     } else {
+      // A damaged copy of a record the history has clean (the same second, sensor and counts) is known.
+      if (flagged) {
+        bool clean = false;
+        bindKey(s.atTime);
+        while ((rc = s.atTime.step()) == SQLITE_ROW) {
+          messwert_tag kept;
+          if (!readRecord(s.atTime.get(), 0, kept)) {
+            s.atTime.reset();
+            return fail(SQLITE_CORRUPT);
+          }
+          clean = clean ||
+                  (sqlite3_column_int(s.atTime.get(), 1) == 0 && sqlite3_column_int(s.atTime.get(), 2) == 0 &&
+                   kept.humidityRaw == r.humidityRaw && kept.temperatureRaw == r.temperatureRaw);
+        }
+        s.atTime.reset();
+        if (rc != SQLITE_DONE) return fail(rc);
+        if (clean) continue;
+      }
       // Worse copies of this record give way to it; it then counts as known, not as new.
       std::vector<std::vector<uint8_t>> worse;
       bindKey(s.replaceable);
@@ -1011,6 +1079,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
 
 bool Store::scan(const Query& q, const std::function<bool(const StoredRecord&)>& visit, std::string& error) {
   if (!ensureOpen(error)) return false;
+  if (server_ != nullptr) return server_->scan(q, visit, error);
   std::vector<bool> wanted;
   if (!q.sensors.empty()) {
     wanted.assign(65536, false);
@@ -1024,7 +1093,7 @@ bool Store::scan(const Query& q, const std::function<bool(const StoredRecord&)>&
         "SELECT m.time, m.sensor, m.record, m.checksum_error, m.download, m.from_file, l.serial FROM "
         "measurements m "
         "JOIN loggers l ON l.id = m.logger WHERE m.time BETWEEN ?2 AND ?3 "
-        "ORDER BY m.time, l.serial, m.sensor");
+        "ORDER BY m.time, l.serial, m.sensor, m.record");
   } else {
     rc = s.prepare(db_,
                    "SELECT m.time, m.sensor, m.record, m.checksum_error, m.download, m.from_file FROM "
@@ -1070,7 +1139,7 @@ bool Store::scan(const Query& q, const std::function<bool(const StoredRecord&)>&
 bool Store::query(const Query& q, std::vector<StoredRecord>& out, std::string& error) {
   out.clear();
   // Counting first costs a quarter of what growing the vector row by row does on a large range.
-  if (q.sensors.empty() && !q.logger.empty() && ensureOpen(error)) {
+  if (q.sensors.empty() && !q.logger.empty() && ensureOpen(error) && db_ != nullptr) {
     Statement count;
     if (count.prepare(db_,
                       "SELECT count(*) FROM measurements m JOIN loggers l ON l.id = m.logger "
@@ -1096,6 +1165,10 @@ std::vector<std::string> Store::loggers() {
   std::vector<std::string> out;
   lastError_.clear();
   if (!ensureOpen(lastError_)) return out;
+  if (server_ != nullptr) {
+    if (!server_->loggers(out, lastError_)) out.clear();
+    return out;
+  }
   Statement s;
   int rc = s.prepare(db_, "SELECT serial FROM loggers ORDER BY serial");
   if (rc == SQLITE_OK)
@@ -1111,6 +1184,10 @@ std::vector<uint16_t> Store::sensors(const std::string& logger) {
   std::vector<uint16_t> out;
   lastError_.clear();
   if (!ensureOpen(lastError_)) return out;
+  if (server_ != nullptr) {
+    if (!server_->sensors(logger, out, lastError_)) out.clear();
+    return out;
+  }
   Statement s;
   int rc = s.prepare(db_,
                      "SELECT s.sensor FROM sensors s JOIN loggers l ON l.id = s.logger WHERE l.serial = ?1 "
@@ -1128,6 +1205,10 @@ std::vector<DownloadRow> Store::downloads(const std::string& logger) {
   std::vector<DownloadRow> out;
   lastError_.clear();
   if (!ensureOpen(lastError_)) return out;
+  if (server_ != nullptr) {
+    if (!server_->downloads(logger, out, lastError_)) out.clear();
+    return out;
+  }
   Statement s;
   int rc = s.prepare(
       db_,
@@ -1153,6 +1234,7 @@ std::vector<DownloadRow> Store::downloads(const std::string& logger) {
 int64_t Store::largestDownload(const std::string& logger) {
   lastError_.clear();
   if (!ensureOpen(lastError_)) return -1;
+  if (server_ != nullptr) return server_->largestDownload(logger, lastError_);
   Statement s;
   int rc = s.prepare(db_,
                      "SELECT coalesce(max(d.records), 0) FROM downloads d JOIN loggers l ON l.id = d.logger "
@@ -1171,6 +1253,7 @@ int64_t Store::largestDownload(const std::string& logger) {
 std::string Store::loggerOfDownloadFile(const std::string& file) {
   lastError_.clear();
   if (!ensureOpen(lastError_)) return std::string();
+  if (server_ != nullptr) return server_->loggerOfDownloadFile(file, lastError_);
   Statement s;
   int rc =
       s.prepare(db_,
@@ -1193,6 +1276,7 @@ std::string Store::loggerMatching(const std::vector<messwert_tag>& records,
   constexpr size_t kLooked = 8;
   lastError_.clear();
   if (checksumError.size() != records.size() || !ensureOpen(lastError_)) return std::string();
+  if (server_ != nullptr) return server_->loggerMatching(records, checksumError, lastError_);
   Statement loggers, at;
   if (loggers.prepare(db_, "SELECT id, serial FROM loggers ORDER BY serial") != SQLITE_OK ||
       at.prepare(db_,
@@ -1228,6 +1312,92 @@ std::string Store::loggerMatching(const std::vector<messwert_tag>& records,
     }
   }
   return best;
+}
+
+bool Store::copyDownload(const DownloadRow& download, const std::vector<StoredRecord>& records,
+                         int64_t& added, std::string& error) {
+  added = 0;
+  if (!validLogger(download.logger, error) || !ensureOpen(error)) return false;
+  if (server_ != nullptr) return server_->copyDownload(download, records, added, error);
+  Statements& s = *statements_;
+  Statement found;
+  auto fail = [&](int rc) {
+    error = failure("the download was not copied", rc);
+    added = 0;
+    for (Statement* st : {&s.insert, &s.logger, &s.loggerId, &s.sensor, &s.download, &s.counts, &found})
+      st->reset();
+    exec(db_, "ROLLBACK");
+    return false;
+  };
+  int rc = exec(db_, "BEGIN IMMEDIATE");
+  if (rc != SQLITE_OK) return fail(rc);
+  s.logger.bind(1, download.logger);
+  if ((rc = s.logger.run()) != SQLITE_OK) return fail(rc);
+  s.loggerId.bind(1, download.logger);
+  if ((rc = s.loggerId.step()) != SQLITE_ROW) return fail(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
+  const int64_t loggerId = sqlite3_column_int64(s.loggerId.get(), 0);
+  s.loggerId.reset();
+  // A download copied before keeps its one row.
+  if ((rc = found.prepare(
+           db_,
+           "SELECT id FROM downloads WHERE logger = ?1 AND time = ?2 AND file = ?3 AND device = ?4 "
+           "AND records = ?5 AND added = ?6 AND from_file = ?7 AND differing = ?8 ORDER BY id "
+           "LIMIT 1")) != SQLITE_OK)
+    return fail(rc);
+  found.bind(1, loggerId);
+  found.bind(2, download.when);
+  found.bind(3, download.file);
+  found.bind(4, download.device);
+  found.bind(5, download.records);
+  found.bind(6, download.added);
+  found.bind(7, download.fromFile ? 1 : 0);
+  found.bind(8, download.differing);
+  int64_t downloadId = 0;
+  if ((rc = found.step()) == SQLITE_ROW) {
+    downloadId = sqlite3_column_int64(found.get(), 0);
+  } else if (rc == SQLITE_DONE) {
+    s.download.bind(1, download.when);
+    s.download.bind(2, loggerId);
+    s.download.bind(3, download.file);
+    s.download.bind(4, download.records);
+    s.download.bind(5, download.added);
+    s.download.bind(6, download.fromFile ? 1 : 0);
+    s.download.bind(7, download.device);
+    if ((rc = s.download.run()) != SQLITE_OK) return fail(rc);
+    downloadId = sqlite3_last_insert_rowid(db_);
+    s.counts.bind(1, downloadId);
+    s.counts.bind(2, download.records);
+    s.counts.bind(3, download.added);
+    s.counts.bind(4, download.differing);
+    if ((rc = s.counts.run()) != SQLITE_OK) return fail(rc);
+  } else {
+    return fail(rc);
+  }
+  found.reset();
+  std::vector<bool> sensorSeen(65536, false);
+  for (const StoredRecord& r : records) {
+    uint8_t bytes[messwert::kRecordSize];
+    messwert::toBytes(r.record, bytes);
+    s.insert.bind(1, loggerId);
+    s.insert.bind(2, r.time);
+    s.insert.bind(3, r.record.sensorSerialNumber);
+    s.insert.bind(4, r.record.humidityRaw);
+    s.insert.bind(5, r.record.temperatureRaw);
+    sqlite3_bind_blob(s.insert.get(), 6, bytes, sizeof bytes, SQLITE_STATIC);
+    s.insert.bind(7, r.checksumError ? 1 : 0);
+    s.insert.bind(8, r.fromFile ? 1 : 0);
+    s.insert.bind(9, downloadId);
+    if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
+    added += sqlite3_changes(db_);
+    if (!sensorSeen[r.record.sensorSerialNumber]) {
+      sensorSeen[r.record.sensorSerialNumber] = true;
+      s.sensor.bind(1, loggerId);
+      s.sensor.bind(2, r.record.sensorSerialNumber);
+      if ((rc = s.sensor.run()) != SQLITE_OK) return fail(rc);
+    }
+  }
+  if ((rc = exec(db_, "COMMIT")) != SQLITE_OK) return fail(rc);
+  return true;
 }
 
 }  // namespace history
