@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -17,6 +18,8 @@
 
 namespace cli {
 namespace {
+
+std::string historyFlag;
 
 // "2026-03-02", "2026-03-02T04:40", "2026-03-02T04:40:06" (a blank for the T too), as the history's
 // seconds of the calendar time. A date alone is its first second, or its last for an end.
@@ -68,7 +71,7 @@ std::string absolutePath(const std::string& file) {
 bool openHistory(Session& session, history::Store& store, const std::string& path) {
   std::string error;
   if (path.empty() || !store.open(path, error)) {
-    session.problem("cannot open the history " + path + ": " +
+    session.problem("cannot open the history " + printable(history::shownLocation(path)) + ": " +
                     (path.empty() ? "no home folder is known" : printable(error)));
     return false;
   }
@@ -78,10 +81,18 @@ bool openHistory(Session& session, history::Store& store, const std::string& pat
 
 }  // namespace
 
+void setHistoryFlag(const std::string& location) {
+  historyFlag = location;
+}
+
+std::string historyLocation() {
+  return history::resolveLocation(historyFlag, std::getenv("TARNWICK_HISTORY"), std::string());
+}
+
 bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
                        const std::vector<messwert_tag>& records) {
   const std::string name = loggerName(logger);
-  const std::string path = history::Store::defaultPath();
+  const std::string path = historyLocation();
   if (path.empty()) {
     session.problem(name + ": not imported into the history: no home folder is known");
     return false;
@@ -89,7 +100,8 @@ bool importIntoHistory(Session& session, const ScannedLogger& logger, const std:
   history::Store store;
   store.setBusyTimeout(session.io().historyWaitMs);
   store.setWaitNotice([&] {
-    session.note("the history " + printable(path) + " is in use by another program; waiting up to " +
+    session.note("the history " + printable(history::shownLocation(path)) +
+                 " is in use by another program; waiting up to " +
                  std::to_string((session.io().historyWaitMs + 999) / 1000) + " s");
   });
   history::ImportResult result;
@@ -103,12 +115,12 @@ bool importIntoHistory(Session& session, const ScannedLogger& logger, const std:
   }
   if (!store.notice().empty()) session.problem(printable(store.notice()));
   session.note(name + ": " + std::to_string(result.added) + " of " + std::to_string(result.records) +
-               " records new in the history " + path);
+               " records new in the history " + printable(history::shownLocation(path)));
   return true;
 }
 
 int64_t downloadedRecords(const ScannedLogger& logger, std::string& error) {
-  const std::string path = history::Store::defaultPath();
+  const std::string path = historyLocation();
   history::Store store;
   if (path.empty()) {
     error = "no home folder is known";
@@ -133,7 +145,7 @@ int history(Session& session, const HistoryOptions& options) {
   query.logger = ansiFromUtf8(options.serial);
   history::Store store;
   std::string error;
-  const std::string path = history::Store::defaultPath();
+  const std::string path = historyLocation();
   if (!openHistory(session, store, path)) return kFileError;
   if (!query.logger.empty()) {
     // The loggers' serial numbers as download and the other commands take them.
@@ -179,7 +191,8 @@ int history(Session& session, const HistoryOptions& options) {
       },
       error);
   if (!read) {
-    session.problem("cannot read the history " + path + ": " + printable(error));
+    session.problem("cannot read the history " + printable(history::shownLocation(path)) + ": " +
+                    printable(error));
     return kFileError;
   }
   if (!written || std::fflush(out) != 0) {
@@ -198,7 +211,7 @@ int importFile(Session& session, const ImportOptions& options) {
     return kFileError;
   }
   history::Store store;
-  if (!openHistory(session, store, history::Store::defaultPath())) return kFileError;
+  if (!openHistory(session, store, historyLocation())) return kFileError;
   // A file joins a logger's history when the history wrote it as that logger's download, or when the
   // user names the logger.
   const std::string file = absolutePath(options.file);
@@ -247,6 +260,43 @@ int importFile(Session& session, const ImportOptions& options) {
     session.problem("cannot write to standard output");
     return kFileError;
   }
+  return kDone;
+}
+
+int copyHistory(Session& session, const CopyOptions& options) {
+  const std::string from = options.from.empty() ? historyLocation() : options.from;
+  history::Store source, target;
+  if (!openHistory(session, source, from) || !openHistory(session, target, options.to)) return kFileError;
+  if (source.path() == target.path()) {
+    session.problem("the history " + printable(history::shownLocation(from)) +
+                    " is both source and target: nothing copied");
+    return kBadArguments;
+  }
+  std::FILE* err = session.io().err;
+  auto bar = [&](int64_t done, int64_t total) {
+    if (!options.progress) return;
+    constexpr int kWidth = 30;
+    const int filled = total > 0 ? static_cast<int>(done * kWidth / total) : kWidth;
+    std::fprintf(err, "\rcopying [%s%s] %lld/%lld downloads\x1b[K", std::string(filled, '#').c_str(),
+                 std::string(kWidth - filled, '.').c_str(), static_cast<long long>(done),
+                 static_cast<long long>(total));
+    std::fflush(err);
+  };
+  history::CopyResult result;
+  std::string error;
+  const bool copied = history::copyHistory(source, target, bar, result, error);
+  if (options.progress) std::fputs("\n", err);
+  if (!copied) {
+    session.problem("the history was not copied completely (" + printable(error) + "); " +
+                    std::to_string(result.downloads) + " downloads are in " +
+                    printable(history::shownLocation(options.to)) +
+                    "; running the copy again goes on from there");
+    return kFileError;
+  }
+  session.note(std::to_string(result.downloads) + " downloads with " + std::to_string(result.records) +
+               " records copied from " + printable(history::shownLocation(from)) + " to " +
+               printable(history::shownLocation(options.to)) + ", " + std::to_string(result.added) +
+               " of them new there");
   return kDone;
 }
 

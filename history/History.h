@@ -72,6 +72,8 @@ constexpr int kBusyTimeoutMs = 60000;
 std::string resolveLocation(const std::string& flag, const char* environment, const std::string& setting);
 // Whether a location names a PostgreSQL server rather than a SQLite file.
 bool isServerLocation(const std::string& location);
+// The location as messages show it: a server's without its password, if it has one.
+std::string shownLocation(const std::string& location);
 
 class Backend;
 
@@ -213,6 +215,17 @@ class Store {
   std::string lastError_;
   std::unique_ptr<Backend> server_;  // set while a server's history is open
 };
+
+// Copies every download of one history and the records kept from it into another (a file into a
+// server, a server into a file, ...), each download in a transaction of its own: where each record
+// came from goes with it, and a second copy adds nothing. `progress` hears of each download copied.
+struct CopyResult {
+  int64_t downloads = 0;  // downloads copied (or found copied before)
+  int64_t records = 0;    // records read from the source
+  int64_t added = 0;      // of those, the ones the target did not have
+};
+bool copyHistory(Store& from, Store& to, const std::function<void(int64_t done, int64_t total)>& progress,
+                 CopyResult& result, std::string& error);
 
 // Reads a CSV file that Tarnwick wrote: the header line, then one line per record in either regional
 // format (German "dd.MM.yyyy HH:mm:ss" with ',' decimals, English "M/d/yyyy h:mm:ss tt" with '.'

@@ -713,6 +713,19 @@ bool locationHasPassword(const std::string& location) {
   return found;
 }
 
+std::string shownLocation(const std::string& location) {
+  if (!isServerLocation(location) || !locationHasPassword(location)) return location;
+  // Rebuilt from what libpq reads in it, the password left out.
+  PQconninfoOption* options = PQconninfoParse(location.c_str(), nullptr);
+  std::string shown;
+  for (PQconninfoOption* o = options; o != nullptr && o->keyword != nullptr; ++o) {
+    if (o->val == nullptr || o->val[0] == '\0' || std::strcmp(o->keyword, "password") == 0) continue;
+    shown += (shown.empty() ? "" : " ") + std::string(o->keyword) + "=" + o->val;
+  }
+  PQconninfoFree(options);
+  return shown + (shown.empty() ? "" : " ") + "password=(left out)";
+}
+
 std::unique_ptr<Backend> openServer(const std::string& location, std::string& error) {
   const char* keywords[] = {"dbname", "application_name", "connect_timeout", nullptr};
   const char* values[] = {location.c_str(), "tarnwick", "10", nullptr};
