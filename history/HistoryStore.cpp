@@ -379,17 +379,6 @@ std::string resolveLocation(const std::string& flag, const char* environment, co
   return Store::defaultPath();
 }
 
-bool isServerLocation(const std::string& location) {
-  if (location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0) return true;
-  // libpq's "key=value" form starts with a keyword and '='; a file's path does not.
-  size_t i = 0;
-  while (i < location.size() && (std::islower(static_cast<unsigned char>(location[i])) || location[i] == '_'))
-    ++i;
-  size_t j = i;
-  while (j < location.size() && location[j] == ' ') ++j;
-  return i > 0 && j < location.size() && location[j] == '=';
-}
-
 Store::Store() = default;
 Store::~Store() {
   close();

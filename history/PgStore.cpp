@@ -9,6 +9,7 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -192,7 +193,10 @@ class PgStore : public Backend {
 };
 
 bool PgStore::schemaVersion(int64_t& version) {
-  Result r = run("SELECT CASE WHEN to_regclass('tarnwick_schema') IS NULL THEN 0 ELSE -1 END");
+  // Read from the catalogue as a table, so that a table another program has just created is seen.
+  Result r = run(
+      "SELECT CASE WHEN EXISTS (SELECT 1 FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND "
+      "tablename = 'tarnwick_schema') THEN -1 ELSE 0 END");
   if (!ok(r) || PQntuples(r.get()) != 1) return false;
   version = std::atoll(PQgetvalue(r.get(), 0, 0));
   if (version == 0) return true;
@@ -711,6 +715,23 @@ bool locationHasPassword(const std::string& location) {
     if (std::strcmp(o->keyword, "password") == 0 && o->val != nullptr && o->val[0] != '\0') found = true;
   PQconninfoFree(options);
   return found;
+}
+
+bool isServerLocation(const std::string& location) {
+  if (location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0) return true;
+  // libpq's "key=value" form starts with one of its keywords and '='; a file's path does not.
+  size_t i = 0;
+  while (i < location.size() && (std::islower(static_cast<unsigned char>(location[i])) || location[i] == '_'))
+    ++i;
+  size_t j = i;
+  while (j < location.size() && location[j] == ' ') ++j;
+  if (i == 0 || j == location.size() || location[j] != '=') return false;
+  char* failure = nullptr;
+  PQconninfoOption* options = PQconninfoParse(location.c_str(), &failure);
+  PQfreemem(failure);
+  const bool read = options != nullptr;
+  PQconninfoFree(options);
+  return read;
 }
 
 std::string shownLocation(const std::string& location) {
