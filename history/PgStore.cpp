@@ -5,7 +5,8 @@
 // file that a download shows the same line of, a flagged record a clean one replaces), the server
 // notes the worse copy in `superseded`, and every read leaves out what is noted there. Writers of one
 // logger take turns (an advisory lock per logger, held to the end of the transaction), so what an
-// import reads to decide is what it writes against; an import is one transaction.
+// import reads to decide is what it writes against; an import is one transaction. Loggers, sensors and
+// copies from another history go in with INSERT ... ON CONFLICT DO NOTHING.
 #include <libpq-fe.h>
 
 #include <algorithm>
@@ -434,9 +435,9 @@ bool PgStore::import(const std::string& logger, const std::string& file,
     }
   }
 
-  if (!inserts.empty() && (!copyIn("COPY incoming FROM STDIN", inserts) ||
-                           !runOk("INSERT INTO measurements SELECT * FROM incoming ON CONFLICT DO NOTHING")))
-    return fail();
+  // Under the logger's lock the rows are known to be new: they go straight in (a row that is there after
+  // all, from a writer that did not take the lock, fails the import as a whole).
+  if (!inserts.empty() && !copyIn("COPY measurements FROM STDIN", inserts)) return fail();
   if (!supersedes.empty() &&
       (!copyIn("COPY incoming_superseded FROM STDIN", supersedes) ||
        !runOk("INSERT INTO superseded SELECT * FROM incoming_superseded ON CONFLICT DO NOTHING")))
