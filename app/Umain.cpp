@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "AppStyle.h"
@@ -919,7 +920,8 @@ void TfrmMain::openMeasurementsDialog() {
 }
 
 std::string TfrmMain::historyPath() const {
-  return historyPath_.empty() ? history::Store::defaultPath() : historyPath_;
+  if (!historyPath_.empty()) return historyPath_;
+  return history::resolveLocation(std::string(), std::getenv("TARNWICK_HISTORY"), std::string());
 }
 
 void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::vector<messwert_tag>> records,

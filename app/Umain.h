@@ -78,7 +78,8 @@ class TfrmMain : public QWidget, public WindowPort {
   MeasurementsWindow* showMeasurements();
   // The files of File > Recent Files, newest first; files that are gone are left out.
   QStringList recentFiles() const;
-  // The history database (native file name); by default history::Store::defaultPath(). Every saved
+  // The history (a file's native name or a server's location); by default $TARNWICK_HISTORY, else
+  // history::Store::defaultPath(). Every saved
   // download is added to it on a worker thread with a connection of its own.
   void setHistoryPath(const std::string& path) { historyPath_ = path; }
   std::string historyPath() const;

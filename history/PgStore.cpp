@@ -96,6 +96,7 @@ class Params {
 int64_t bigEndian(const char* p, int size) {
   uint64_t v = 0;
   for (int i = 0; i < size; ++i) v = (v << 8) | static_cast<uint8_t>(p[i]);
+  if (size == 2) return static_cast<int16_t>(static_cast<uint16_t>(v));
   if (size == 4) return static_cast<int32_t>(static_cast<uint32_t>(v));
   return static_cast<int64_t>(v);
 }
@@ -174,7 +175,8 @@ class PgStore : public Backend {
     if (PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE) runOk("ROLLBACK");
   }
   bool prepareSession() {
-    return runOk("SET client_min_messages = warning") &&
+    // Compiling a query pays for itself only in long reports, not in the history's reads.
+    return runOk("SET client_min_messages = warning") && runOk("SET jit = off") &&
            runOk(
                "CREATE TEMPORARY TABLE IF NOT EXISTS incoming(logger bigint, time bigint, sensor integer, "
                "humidity_raw integer, temperature_raw integer, record bytea, checksum_error boolean, "
@@ -540,51 +542,128 @@ bool PgStore::scan(const Query& q, const std::function<bool(const StoredRecord&)
     for (uint16_t sensor : q.sensors) wanted[sensor] = true;
   }
   const bool all = q.logger.empty();
-  const std::string sql =
-      std::string(
-          "DECLARE readings BINARY NO SCROLL CURSOR FOR SELECT m.time, m.sensor, m.record, "
-          "m.checksum_error, m.download, m.from_file, l.serial FROM measurements m JOIN loggers l ON "
-          "l.id = m.logger WHERE ($1 = '' OR l.serial = $1) AND m.time BETWEEN $2 AND $3 AND ") +
-      kVisible +
-      (all ? " ORDER BY m.time, l.serial, m.sensor, m.record" : " ORDER BY m.time, m.sensor, m.record");
-  auto fail = [&] {
+  char* quoted = PQescapeLiteral(conn_, q.logger.data(), q.logger.size());
+  if (quoted == nullptr) {
     error = message("cannot read the measurements");
-    rollback();
+    return false;
+  }
+  const std::string serial = quoted;
+  PQfreemem(quoted);
+  const std::string range = "m.time BETWEEN " + std::to_string(q.from) + " AND " + std::to_string(q.to);
+  // The readings stream in COPY's binary form, one statement and one snapshot; one logger's in the
+  // order of the key, read along it without sorting.
+  const std::string sql =
+      "COPY (SELECT m.time, m.sensor, m.record, m.checksum_error, m.download, m.from_file, l.serial FROM "
+      "measurements m JOIN loggers l ON l.id = m.logger WHERE " +
+      (all ? range + " AND " + kVisible + " ORDER BY m.time, l.serial, m.sensor, m.record, m.from_file"
+           : "m.logger = (SELECT id FROM loggers WHERE serial = " + serial + ") AND " + range + " AND " +
+                 kVisible + " ORDER BY m.time, m.sensor, m.record, m.from_file") +
+      ") TO STDOUT (FORMAT binary)";
+  Result started(PQexec(conn_, sql.c_str()));
+  if (!started || PQresultStatus(started.get()) != PGRES_COPY_OUT) {
+    error = message("cannot read the measurements");
+    return false;
+  }
+  // Ends the stream early: the server is asked to stop, and what is under way is read to its end.
+  auto drain = [&] {
+    if (PGcancel* cancel = PQgetCancel(conn_)) {
+      char ignored[256];
+      PQcancel(cancel, ignored, sizeof ignored);
+      PQfreeCancel(cancel);
+    }
+    char* chunk = nullptr;
+    while (PQgetCopyData(conn_, &chunk, 0) > 0) PQfreemem(chunk);
+    while (Result(PQgetResult(conn_))) {
+    }
+  };
+  auto damaged = [&](const char* what) {
+    drain();
+    error = "History database " + location_ + ": cannot read the measurements: " + what;
     return false;
   };
-  if (!runOk("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY") ||
-      !runOk(sql.c_str(), Params().text(q.logger).number(q.from).number(q.to)))
-    return fail();
+  static const char kSignature[] = "PGCOPY\n\377\r\n";
+  constexpr size_t kHeader = 19;
+  std::string pending;
+  size_t at = 0;
+  bool header = false, ended = false;
   StoredRecord out;
   out.logger = q.logger;
   for (;;) {
-    Result r = run("FETCH 20000 FROM readings", Params(), 1);
-    if (!ok(r)) return fail();
-    const int rows = PQntuples(r.get());
-    if (rows == 0) break;
-    PGresult* res = r.get();
-    for (int row = 0; row < rows; ++row) {
-      const uint16_t sensor = static_cast<uint16_t>(bigEndian(PQgetvalue(res, row, 1), 4));
-      if (!wanted.empty() && !wanted[sensor]) continue;
-      if (PQgetlength(res, row, 2) != static_cast<int>(messwert::kRecordSize)) {
-        error = "History database " + location_ +
-                ": cannot read the measurements: a stored record is not 32 bytes";
-        rollback();
-        return false;
+    char* chunk = nullptr;
+    const int n = PQgetCopyData(conn_, &chunk, 0);
+    if (n == -2) {
+      error = message("cannot read the measurements");
+      while (Result(PQgetResult(conn_))) {
       }
-      out.time = bigEndian(PQgetvalue(res, row, 0), 8);
-      out.record = messwert::fromBytes(reinterpret_cast<const uint8_t*>(PQgetvalue(res, row, 2)));
-      out.checksumError = *PQgetvalue(res, row, 3) != 0;
-      out.download = bigEndian(PQgetvalue(res, row, 4), 8);
-      out.fromFile = *PQgetvalue(res, row, 5) != 0;
-      if (all) out.logger.assign(PQgetvalue(res, row, 6), static_cast<size_t>(PQgetlength(res, row, 6)));
+      return false;
+    }
+    if (n == -1) break;
+    pending.erase(0, at);
+    at = 0;
+    pending.append(chunk, static_cast<size_t>(n));
+    PQfreemem(chunk);
+    if (!header) {
+      if (pending.size() < kHeader) continue;
+      if (pending.compare(0, 11, kSignature, 11) != 0)
+        return damaged("the server's stream is not as expected");
+      const size_t extension = static_cast<size_t>(bigEndian(pending.data() + 15, 4));
+      if (pending.size() < kHeader + extension) continue;
+      at = kHeader + extension;
+      header = true;
+    }
+    // Whole rows: a field count, then each field's length and bytes.
+    while (!ended && pending.size() - at >= 2) {
+      const int64_t fields = bigEndian(pending.data() + at, 2);
+      if (fields == -1) {
+        ended = true;
+        break;
+      }
+      if (fields != 7) return damaged("the server's stream is not as expected");
+      const char* field[7];
+      int64_t length[7];
+      size_t p = at + 2;
+      bool whole = true;
+      for (int f = 0; f < 7 && whole; ++f) {
+        if (pending.size() - p < 4) {
+          whole = false;
+          break;
+        }
+        length[f] = bigEndian(pending.data() + p, 4);
+        p += 4;
+        if (length[f] < 0) length[f] = 0;
+        if (pending.size() - p < static_cast<size_t>(length[f])) {
+          whole = false;
+          break;
+        }
+        field[f] = pending.data() + p;
+        p += static_cast<size_t>(length[f]);
+      }
+      if (!whole) break;
+      at = p;
+      if (length[0] != 8 || length[1] != 4 || length[3] != 1 || length[4] != 8 || length[5] != 1)
+        return damaged("the server's stream is not as expected");
+      const uint16_t sensor = static_cast<uint16_t>(bigEndian(field[1], 4));
+      if (!wanted.empty() && !wanted[sensor]) continue;
+      if (length[2] != static_cast<int64_t>(messwert::kRecordSize))
+        return damaged("a stored record is not 32 bytes");
+      out.time = bigEndian(field[0], 8);
+      out.record = messwert::fromBytes(reinterpret_cast<const uint8_t*>(field[2]));
+      out.checksumError = *field[3] != 0;
+      out.download = bigEndian(field[4], 8);
+      out.fromFile = *field[5] != 0;
+      if (all) out.logger.assign(field[6], static_cast<size_t>(length[6]));
       if (!visit(out)) {
-        rollback();
+        drain();
         return true;
       }
     }
   }
-  if (!runOk("COMMIT")) return fail();
+  bool good = true;
+  while (Result r = Result(PQgetResult(conn_))) good = good && PQresultStatus(r.get()) == PGRES_COMMAND_OK;
+  if (!good) {
+    error = message("cannot read the measurements");
+    return false;
+  }
   return true;
 }
 

@@ -299,6 +299,18 @@ TEST_P(HistoryBackends, ACleanDownloadReplacesAFlaggedCopyOfTheSameCounts) {
   EXPECT_EQ(all("VLM1").size(), 11u);
 }
 
+// A reader that has seen enough stops; the history answers the next call as ever.
+TEST_P(HistoryBackends, AScanStoppedEarlyLeavesTheHistoryUsable) {
+  import("VLM1", memory(0, 5000));
+  int seen = 0;
+  ASSERT_TRUE(store.scan(
+      loggerQuery("VLM1"), [&](const history::StoredRecord&) { return ++seen < 10; }, error))
+      << error;
+  EXPECT_EQ(seen, 10);
+  EXPECT_EQ(import("VLM1", memory(4990, 20)).added, 10);
+  EXPECT_EQ(all("VLM1").size(), 5010u);
+}
+
 // A history written before records kept their 32 bytes and their source is brought up to date in place.
 TEST(HistoryStoreUpgrade, AnOlderFileKeepsEveryRecordAndTakesTheNewOnes) {
   TempDir dir;
