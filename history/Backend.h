@@ -15,9 +15,10 @@ namespace history {
 class Backend {
  public:
   virtual ~Backend() = default;
+  // `origin` comes checked: names cleaned, the zone valid.
   virtual bool import(const std::string& logger, const std::string& file,
                       const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,
-                      const std::string& device, ImportResult& result, std::string& error) = 0;
+                      const DownloadOrigin& origin, ImportResult& result, std::string& error) = 0;
   virtual bool copyDownload(const DownloadRow& download, const std::vector<StoredRecord>& records,
                             int64_t& added, std::string& error) = 0;
   virtual bool scan(const Query& q, const std::function<bool(const StoredRecord&)>& visit,
@@ -27,6 +28,24 @@ class Backend {
   virtual bool downloads(const std::string& logger, std::vector<DownloadRow>& out, std::string& error) = 0;
   virtual int64_t largestDownload(const std::string& logger, std::string& error) = 0;
   virtual std::string loggerOfDownloadFile(const std::string& file, std::string& error) = 0;
+  // Clock zones and firmware versions, checked by the caller on the way in and on the way out.
+  virtual bool recordClockZone(const std::string& logger, int64_t utc, const Zone& zone, ClockZoneKind kind,
+                               std::string& error) = 0;
+  struct ZoneRow {
+    int64_t utc = 0, offset = 0;
+    std::string zone, kind;
+  };
+  virtual bool clockZones(const std::string& logger, std::vector<ZoneRow>& out, std::string& error) = 0;
+  virtual bool recordFirmware(const std::string& logger, int64_t utc, const std::string& version,
+                              std::string& error) = 0;
+  virtual bool firmwareLastSeen(const std::string& logger, std::string& version, std::string& error) = 0;
+  // Limits (sensor -1: the logger's), with the same meaning as Store's; `who` comes cleaned.
+  virtual bool writeLimits(const std::string& logger, int64_t sensor, const Limits* limits,
+                           const Computer& who, std::string& error) = 0;
+  virtual bool effectiveLimits(const std::string& logger, std::optional<uint16_t> sensor, Limits& out,
+                               bool& set, std::string& error) = 0;
+  virtual bool limitRows(const std::string& logger, std::vector<LimitsRow>& out, std::string& error) = 0;
+  virtual bool limitChanges(const std::string& logger, std::vector<LimitChange>& out, std::string& error) = 0;
   virtual std::string loggerMatching(const std::vector<messwert_tag>& records,
                                      const std::vector<bool>& checksumError, std::string& error) = 0;
 };

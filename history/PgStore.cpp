@@ -48,7 +48,47 @@ const char* const kMigrations[] = {
     "CREATE TABLE superseded(logger bigint NOT NULL, time bigint NOT NULL, sensor integer NOT NULL,"
     "  record bytea NOT NULL, from_file boolean NOT NULL, download bigint NOT NULL,"
     "  PRIMARY KEY(logger, time, sensor, record, from_file));",
+    // 2: where each download was made, the zones a logger's clock met, firmware seen outside a download.
+    "ALTER TABLE downloads ADD COLUMN host_name text NOT NULL DEFAULT '',"
+    "  ADD COLUMN user_name text NOT NULL DEFAULT '', ADD COLUMN firmware text NOT NULL DEFAULT '';"
+    "CREATE TABLE clock_zones(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, logger bigint NOT NULL "
+    "  REFERENCES loggers, time bigint NOT NULL, zone text NOT NULL, utc_offset bigint NOT NULL, kind text "
+    "NOT "
+    "  NULL);"
+    "CREATE INDEX clock_zones_logger ON clock_zones(logger, id);"
+    "CREATE TABLE firmware_seen(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, logger bigint NOT NULL "
+    "  REFERENCES loggers, time bigint NOT NULL, version text NOT NULL);"
+    // Limits are their changes: the newest of a logger and sensor (-1: the logger's) is what is set, and
+    // a change that clears them has is_set false. Nothing is updated or deleted.
+    "CREATE TABLE limit_changes(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, logger bigint NOT NULL "
+    "  REFERENCES loggers, sensor integer NOT NULL, time bigint NOT NULL, host_name text NOT NULL, user_name "
+    "  text NOT NULL, old_value text NOT NULL, new_value text NOT NULL, is_set boolean NOT NULL,"
+    "  temperature_lower double precision, temperature_upper double precision, temperature_delay bigint NOT "
+    "NULL,"
+    "  temperature_rule text NOT NULL, humidity_lower double precision, humidity_upper double precision,"
+    "  humidity_delay bigint NOT NULL, humidity_rule text NOT NULL);"
+    "CREATE INDEX limit_changes_logger ON limit_changes(logger, sensor, id);",
 };
+
+constexpr char kLimitsColumns[] =
+    "temperature_lower, temperature_upper, temperature_delay, temperature_rule, humidity_lower, "
+    "humidity_upper, humidity_delay, humidity_rule";
+
+std::string sensorText(int64_t sensor) {
+  return sensor < 0 ? std::string("(all sensors)") : "sensor " + std::to_string(sensor);
+}
+
+// One quantity's limits from four text columns (lower, upper, delay, rule) of a row another program
+// may have written.
+bool readQuantity(PGresult* r, int row, int first, QuantityLimits& out, std::string& why) {
+  for (int i = 0; i < 2; ++i) {
+    std::optional<double>& bound = i == 0 ? out.lower : out.upper;
+    bound.reset();
+    if (!PQgetisnull(r, row, first + i)) bound = std::strtod(PQgetvalue(r, row, first + i), nullptr);
+  }
+  out.delay = std::atoll(PQgetvalue(r, row, first + 2));
+  return parseRule(PQgetvalue(r, row, first + 3), out.rule, why) && out.valid(why);
+}
 constexpr int kSchemaVersion = static_cast<int>(sizeof kMigrations / sizeof kMigrations[0]);
 
 // Rows that are not superseded; `m` is the measurements' alias.
@@ -126,7 +166,7 @@ class PgStore : public Backend {
   bool prepare(std::string& error);
 
   bool import(const std::string& logger, const std::string& file, const std::vector<messwert_tag>& records,
-              const std::vector<bool>* checksumError, const std::string& device, ImportResult& result,
+              const std::vector<bool>* checksumError, const DownloadOrigin& origin, ImportResult& result,
               std::string& error) override;
   bool copyDownload(const DownloadRow& download, const std::vector<StoredRecord>& records, int64_t& added,
                     std::string& error) override;
@@ -139,6 +179,18 @@ class PgStore : public Backend {
   std::string loggerOfDownloadFile(const std::string& file, std::string& error) override;
   std::string loggerMatching(const std::vector<messwert_tag>& records, const std::vector<bool>& checksumError,
                              std::string& error) override;
+  bool recordClockZone(const std::string& logger, int64_t utc, const Zone& zone, ClockZoneKind kind,
+                       std::string& error) override;
+  bool clockZones(const std::string& logger, std::vector<ZoneRow>& out, std::string& error) override;
+  bool recordFirmware(const std::string& logger, int64_t utc, const std::string& version,
+                      std::string& error) override;
+  bool firmwareLastSeen(const std::string& logger, std::string& version, std::string& error) override;
+  bool writeLimits(const std::string& logger, int64_t sensor, const Limits* limits, const Computer& who,
+                   std::string& error) override;
+  bool effectiveLimits(const std::string& logger, std::optional<uint16_t> sensor, Limits& out, bool& set,
+                       std::string& error) override;
+  bool limitRows(const std::string& logger, std::vector<LimitsRow>& out, std::string& error) override;
+  bool limitChanges(const std::string& logger, std::vector<LimitChange>& out, std::string& error) override;
 
  private:
   // The server's last message, on one line.
@@ -187,6 +239,10 @@ class PgStore : public Backend {
                "integer, record bytea, from_file boolean, download bigint) ON COMMIT DELETE ROWS");
   }
   bool schemaVersion(int64_t& version);
+  // The limits set for a logger's id and sensor (-1: the logger's): `out` empty when none; `valid`
+  // false with a message when the row is not.
+  bool currentLimits(const std::string& logger, int64_t id, int64_t sensor, std::optional<Limits>& out,
+                     bool& valid, std::string& error);
   bool loggerId(const std::string& serial, int64_t& id);
   bool copyIn(const char* sql, const std::string& rows);
   bool addSensors(int64_t logger, const std::vector<uint16_t>& sensors);
@@ -299,7 +355,7 @@ bool PgStore::addSensors(int64_t logger, const std::vector<uint16_t>& sensors) {
 
 bool PgStore::import(const std::string& logger, const std::string& file,
                      const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,
-                     const std::string& device, ImportResult& result, std::string& error) {
+                     const DownloadOrigin& origin, ImportResult& result, std::string& error) {
   result = ImportResult{};
   if (!alive(error)) return false;
   auto fail = [&] {
@@ -444,19 +500,32 @@ bool PgStore::import(const std::string& logger, const std::string& file,
       (!copyIn("COPY incoming_superseded FROM STDIN", supersedes) ||
        !runOk("INSERT INTO superseded SELECT * FROM incoming_superseded ON CONFLICT DO NOTHING")))
     return fail();
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  if (origin.clockZone && !runOk("INSERT INTO clock_zones(logger, time, zone, utc_offset, kind) "
+                                 "VALUES($1, $2, $3, $4, $5)",
+                                 Params()
+                                     .number(id)
+                                     .number(now)
+                                     .text(origin.clockZone->name)
+                                     .number(origin.clockZone->offset)
+                                     .text(clockZoneKindName(ClockZoneKind::download))))
+    return fail();
   if (!addSensors(id, newSensors) ||
-      !runOk("INSERT INTO downloads(id, time, logger, file, records, added, from_file, device, differing) "
-             "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)",
+      !runOk("INSERT INTO downloads(id, time, logger, file, records, added, from_file, device, differing, "
+             "host_name, user_name, firmware) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
              Params()
                  .number(downloadId)
-                 .number(static_cast<int64_t>(std::time(nullptr)))
+                 .number(now)
                  .number(id)
                  .text(file)
                  .number(result.records)
                  .number(result.added)
                  .text(fromFile ? "true" : "false")
-                 .text(device)
-                 .number(result.differing)) ||
+                 .text(origin.device)
+                 .number(result.differing)
+                 .text(origin.computer.host)
+                 .text(origin.computer.user)
+                 .text(origin.firmware)) ||
       !runOk("COMMIT"))
     return fail();
   result.downloadId = downloadId;
@@ -496,9 +565,10 @@ bool PgStore::copyDownload(const DownloadRow& download, const std::vector<Stored
     Result r = run("SELECT nextval('download_ids')");
     if (!ok(r) || PQntuples(r.get()) != 1) return fail();
     downloadId = std::atoll(PQgetvalue(r.get(), 0, 0));
-    if (!runOk("INSERT INTO downloads(logger, time, file, device, records, added, from_file, differing, id) "
-               "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)",
-               Params(same).number(downloadId)))
+    if (!runOk(
+            "INSERT INTO downloads(logger, time, file, device, records, added, from_file, differing, id, "
+            "host_name, user_name, firmware) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
+            Params(same).number(downloadId).text(download.host).text(download.user).text(download.firmware)))
       return fail();
   }
   std::string rows;
@@ -696,8 +766,8 @@ bool PgStore::sensors(const std::string& logger, std::vector<uint16_t>& out, std
 bool PgStore::downloads(const std::string& logger, std::vector<DownloadRow>& out, std::string& error) {
   if (!alive(error)) return false;
   Result r =
-      run("SELECT d.id, d.time, l.serial, d.file, d.records, d.added, d.from_file, d.device, d.differing "
-          "FROM downloads "
+      run("SELECT d.id, d.time, l.serial, d.file, d.records, d.added, d.from_file, d.device, d.differing, "
+          "d.host_name, d.user_name, d.firmware FROM downloads "
           "d JOIN loggers l ON l.id = d.logger WHERE $1 = '' OR l.serial = $1 ORDER BY d.id",
           Params().text(logger));
   if (!ok(r)) {
@@ -705,11 +775,87 @@ bool PgStore::downloads(const std::string& logger, std::vector<DownloadRow>& out
     return false;
   }
   PGresult* res = r.get();
-  for (int row = 0; row < PQntuples(res); ++row)
-    out.push_back(DownloadRow{
-        std::atoll(PQgetvalue(res, row, 0)), std::atoll(PQgetvalue(res, row, 1)), PQgetvalue(res, row, 2),
-        PQgetvalue(res, row, 3), std::atoll(PQgetvalue(res, row, 4)), std::atoll(PQgetvalue(res, row, 5)),
-        PQgetvalue(res, row, 6)[0] == 't', PQgetvalue(res, row, 7), std::atoll(PQgetvalue(res, row, 8))});
+  for (int row = 0; row < PQntuples(res); ++row) {
+    out.push_back(DownloadRow{std::atoll(PQgetvalue(res, row, 0)), std::atoll(PQgetvalue(res, row, 1)),
+                              PQgetvalue(res, row, 2), PQgetvalue(res, row, 3),
+                              std::atoll(PQgetvalue(res, row, 4)), std::atoll(PQgetvalue(res, row, 5)),
+                              PQgetvalue(res, row, 6)[0] == 't', PQgetvalue(res, row, 7),
+                              std::atoll(PQgetvalue(res, row, 8)), "", "", ""});
+    out.back().host = PQgetvalue(res, row, 9);
+    out.back().user = PQgetvalue(res, row, 10);
+    out.back().firmware = PQgetvalue(res, row, 11);
+  }
+  return true;
+}
+
+bool PgStore::recordClockZone(const std::string& logger, int64_t utc, const Zone& zone, ClockZoneKind kind,
+                              std::string& error) {
+  if (!alive(error)) return false;
+  int64_t id = 0;
+  if (!runOk("BEGIN") || !loggerId(logger, id) ||
+      !runOk("INSERT INTO clock_zones(logger, time, zone, utc_offset, kind) VALUES($1, $2, $3, $4, $5)",
+             Params()
+                 .number(id)
+                 .number(utc)
+                 .text(zone.name)
+                 .number(zone.offset)
+                 .text(clockZoneKindName(kind))) ||
+      !runOk("COMMIT")) {
+    error = message("the clock's zone was not recorded");
+    rollback();
+    return false;
+  }
+  return true;
+}
+
+bool PgStore::clockZones(const std::string& logger, std::vector<ZoneRow>& out, std::string& error) {
+  if (!alive(error)) return false;
+  Result r =
+      run("SELECT z.time, z.utc_offset, z.zone, z.kind FROM clock_zones z JOIN loggers l ON l.id = z.logger "
+          "WHERE "
+          "l.serial = $1 ORDER BY z.id",
+          Params().text(logger));
+  if (!ok(r)) {
+    error = message("cannot read the clock zones");
+    return false;
+  }
+  for (int row = 0; row < PQntuples(r.get()); ++row)
+    out.push_back(ZoneRow{std::atoll(PQgetvalue(r.get(), row, 0)), std::atoll(PQgetvalue(r.get(), row, 1)),
+                          PQgetvalue(r.get(), row, 2), PQgetvalue(r.get(), row, 3)});
+  return true;
+}
+
+bool PgStore::recordFirmware(const std::string& logger, int64_t utc, const std::string& version,
+                             std::string& error) {
+  if (!alive(error)) return false;
+  int64_t id = 0;
+  if (!runOk("BEGIN") || !loggerId(logger, id) ||
+      !runOk("INSERT INTO firmware_seen(logger, time, version) VALUES($1, $2, $3)",
+             Params().number(id).number(utc).text(version)) ||
+      !runOk("COMMIT")) {
+    error = message("the firmware version was not recorded");
+    rollback();
+    return false;
+  }
+  return true;
+}
+
+bool PgStore::firmwareLastSeen(const std::string& logger, std::string& version, std::string& error) {
+  version.clear();
+  if (!alive(error)) return false;
+  Result r =
+      run("SELECT version FROM (SELECT d.time AS time, d.id AS id, 1 AS download, d.firmware AS version FROM "
+          "downloads d JOIN loggers l ON l.id = d.logger WHERE l.serial = $1 AND d.firmware <> '' UNION ALL "
+          "SELECT "
+          "f.time, f.id, 0, f.version FROM firmware_seen f JOIN loggers l ON l.id = f.logger WHERE l.serial "
+          "= $1) "
+          "v ORDER BY time DESC, download DESC, id DESC LIMIT 1",
+          Params().text(logger));
+  if (!ok(r)) {
+    error = message("cannot read the downloads");
+    return false;
+  }
+  if (PQntuples(r.get()) == 1) version = PQgetvalue(r.get(), 0, 0);
   return true;
 }
 
@@ -781,6 +927,173 @@ std::string PgStore::loggerMatching(const std::vector<messwert_tag>& records,
     }
   }
   return best;
+}
+
+bool PgStore::currentLimits(const std::string& logger, int64_t id, int64_t sensor, std::optional<Limits>& out,
+                            bool& valid, std::string& error) {
+  out.reset();
+  valid = true;
+  Result r = run((std::string("SELECT is_set, ") + kLimitsColumns +
+                  " FROM limit_changes WHERE logger = $1 AND sensor = $2 ORDER BY id DESC LIMIT 1")
+                     .c_str(),
+                 Params().number(id).number(sensor));
+  if (!ok(r)) {
+    error = message("cannot read the limits");
+    return false;
+  }
+  if (PQntuples(r.get()) == 0 || PQgetvalue(r.get(), 0, 0)[0] != 't') return true;
+  Limits limits;
+  std::string why;
+  if (!readQuantity(r.get(), 0, 1, limits.temperature, why) ||
+      !readQuantity(r.get(), 0, 5, limits.humidity, why)) {
+    error = "History database " + location_ + ": the limits kept for " + logger + " " + sensorText(sensor) +
+            " are not valid (" + why + ")";
+    valid = false;
+    return true;
+  }
+  out = limits;
+  return true;
+}
+
+bool PgStore::writeLimits(const std::string& logger, int64_t sensor, const Limits* limits,
+                          const Computer& who, std::string& error) {
+  if (!alive(error)) return false;
+  auto fail = [&] {
+    error = message("the limits were not stored");
+    rollback();
+    return false;
+  };
+  if (!runOk("BEGIN")) return fail();
+  if (limits == nullptr) {  // nothing to clear for a logger never seen
+    Result known = run("SELECT 1 FROM loggers WHERE serial = $1", Params().text(logger));
+    if (!ok(known)) return fail();
+    if (PQntuples(known.get()) == 0) {
+      rollback();
+      return true;
+    }
+  }
+  int64_t id = 0;
+  if (!loggerId(logger, id)) return fail();
+  std::optional<Limits> before;
+  bool valid = true;
+  std::string unreadable;
+  if (!currentLimits(logger, id, sensor, before, valid, unreadable)) {
+    error = unreadable;
+    rollback();
+    return false;
+  }
+  const std::string beforeText = !valid ? "(not valid)" : before ? limitsText(*before) : std::string();
+  const std::string afterText = limits ? limitsText(*limits) : std::string();
+  if (beforeText == afterText) {
+    rollback();
+    return true;
+  }
+  const Limits none;
+  const Limits& after = limits ? *limits : none;
+  auto bound = [](const std::optional<double>& b) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", b.value_or(0));
+    return std::string(text);
+  };
+  Params p;
+  p.number(id).number(sensor).number(static_cast<int64_t>(std::time(nullptr))).text(who.host).text(who.user);
+  p.text(beforeText).text(afterText).text(limits ? "true" : "false");
+  for (const QuantityLimits* q : {&after.temperature, &after.humidity})
+    p.text(q->lower ? bound(q->lower) : "")
+        .text(q->upper ? bound(q->upper) : "")
+        .number(q->delay)
+        .text(ruleName(q->rule));
+  if (!runOk((std::string("INSERT INTO limit_changes(logger, sensor, time, host_name, user_name, old_value, "
+                          "new_value, is_set, ") +
+              kLimitsColumns +
+              ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, nullif($9, '')::double precision, nullif($10, "
+              "'')::double precision, $11, $12, nullif($13, '')::double precision, nullif($14, '')::double "
+              "precision, $15, $16)")
+                 .c_str(),
+             p) ||
+      !runOk("COMMIT"))
+    return fail();
+  return true;
+}
+
+bool PgStore::effectiveLimits(const std::string& logger, std::optional<uint16_t> sensor, Limits& out,
+                              bool& set, std::string& error) {
+  set = false;
+  if (!alive(error)) return false;
+  Result known = run("SELECT id FROM loggers WHERE serial = $1", Params().text(logger));
+  if (!ok(known)) {
+    error = message("cannot read the limits");
+    return false;
+  }
+  if (PQntuples(known.get()) == 0) return true;
+  const int64_t id = std::atoll(PQgetvalue(known.get(), 0, 0));
+  std::optional<Limits> found;
+  bool valid = true;
+  if (sensor && (!currentLimits(logger, id, *sensor, found, valid, error) || !valid)) return false;
+  if (!found && (!currentLimits(logger, id, -1, found, valid, error) || !valid)) return false;
+  if (found) {
+    out = *found;
+    set = true;
+  }
+  return true;
+}
+
+bool PgStore::limitRows(const std::string& logger, std::vector<LimitsRow>& out, std::string& error) {
+  if (!alive(error)) return false;
+  Result r =
+      run((std::string("SELECT DISTINCT ON (c.sensor) c.sensor, c.is_set, ") + kLimitsColumns +
+           " FROM limit_changes c JOIN loggers l ON l.id = c.logger WHERE l.serial = $1 ORDER BY c.sensor, "
+           "c.id DESC")
+              .c_str(),
+          Params().text(logger));
+  if (!ok(r)) {
+    error = message("cannot read the limits");
+    return false;
+  }
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    if (PQgetvalue(r.get(), row, 1)[0] != 't') continue;
+    const int64_t sensor = std::atoll(PQgetvalue(r.get(), row, 0));
+    LimitsRow limits;
+    std::string why;
+    if (sensor < -1 || sensor > 0xFFFF) why = "no such sensor number";
+    if (sensor >= 0 && why.empty()) limits.sensor = static_cast<uint16_t>(sensor);
+    if (why.empty() &&
+        (!readQuantity(r.get(), row, 2, limits.limits.temperature, why) ||
+         !readQuantity(r.get(), row, 6, limits.limits.humidity, why)) &&
+        why.empty())
+      why = "not valid";
+    if (!why.empty()) {
+      out.clear();
+      error = "History database " + location_ + ": the limits kept for " + logger + " " + sensorText(sensor) +
+              " are not valid (" + why + ")";
+      return false;
+    }
+    out.push_back(limits);
+  }
+  return true;
+}
+
+bool PgStore::limitChanges(const std::string& logger, std::vector<LimitChange>& out, std::string& error) {
+  if (!alive(error)) return false;
+  Result r = run(
+      "SELECT c.time, c.sensor, c.host_name, c.user_name, c.old_value, c.new_value FROM limit_changes c JOIN "
+      "loggers l ON l.id = c.logger WHERE l.serial = $1 ORDER BY c.id",
+      Params().text(logger));
+  if (!ok(r)) {
+    error = message("cannot read the changes of limits");
+    return false;
+  }
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    LimitChange change;
+    change.utc = std::atoll(PQgetvalue(r.get(), row, 0));
+    const int64_t sensor = std::atoll(PQgetvalue(r.get(), row, 1));
+    if (sensor >= 0 && sensor <= 0xFFFF) change.sensor = static_cast<uint16_t>(sensor);
+    change.who = Computer{PQgetvalue(r.get(), row, 2), PQgetvalue(r.get(), row, 3)};
+    change.before = PQgetvalue(r.get(), row, 4);
+    change.after = PQgetvalue(r.get(), row, 5);
+    out.push_back(change);
+  }
+  return true;
 }
 
 }  // namespace
