@@ -86,6 +86,12 @@ void MeasurementsWindow::buildChart() {
   legendRow->addElement(0, 0, plot_->legend);
   plot_->plotLayout()->setRowStretchFactor(2, 0.001);
 
+  // The excursions below the graphs, the limits above them.
+  plot_->addLayer("excursions", plot_->layer("main"), QCustomPlot::limBelow);
+  bands_ = new ExcursionBands(plot_, "excursions", ExcursionBands::Part::Bands);
+  plot_->addLayer("limits", plot_->layer("main"), QCustomPlot::limAbove);
+  limitLines_ = new ExcursionBands(plot_, "limits", ExcursionBands::Part::LimitLines);
+
   plot_->addLayer("cursor", nullptr, QCustomPlot::limAbove);
   cursorLayer_ = plot_->layer("cursor");
   cursorLayer_->setMode(QCPLayer::lmBuffered);
@@ -195,6 +201,9 @@ void MeasurementsWindow::refreshSeries() {
       const double middle = (low + high) / 2, half = std::max(high - low, minimumSpan) / 2 * 1.08;
       axis->setRange(middle - half, middle + half);
     };
+    // The limits of the shown sensors stay in view with the values.
+    limitLines_->limitSpan(false, humidityLow, humidityHigh);
+    limitLines_->limitSpan(true, tempLow, tempHigh);
     fit(plot_->yAxis, humidityLow, humidityHigh, 2);
     fit(plot_->yAxis2, tempLow, tempHigh, 1);
   }
@@ -376,7 +385,7 @@ void MeasurementsWindow::showReadout(const QPoint& pos) {
   const MeasurementRecord& stored = data_->records[(*shown_)[best]];
   const messwert_tag& r = stored.record;
   QString text = tr("%1 · sensor %2 · %3 %RH · %4 °C · ambient %5 °C")
-                     .arg(measurementtext::time(stored.time))
+                     .arg(timeText(stored.time))
                      .arg(r.sensorSerialNumber)
                      .arg(measurementtext::value(r.humidity), measurementtext::value(r.temperature),
                           measurementtext::value(r.ambientTemperature));

@@ -120,6 +120,8 @@ ExportOutcome pdfExport(const QPicture& report, const QString& title, const QStr
 
 namespace {
 
+constexpr int kChartImageWidth = 1600;
+
 bool finish(const ExportOutcome& outcome, QString& error) {
   if (!outcome.ok) error = outcome.error;
   return outcome.ok;
@@ -230,7 +232,12 @@ bool MeasurementsWindow::exportCsv(const QString& path, QString& error) {
 
 QImage MeasurementsWindow::chartImage() {
   seriesDirty_ = true;
-  return plot_->toPixmap(std::max(plot_->width(), 800), std::max(plot_->height(), 450)).toImage();
+  // At least 1600 pixels wide so that it prints sharp, in the proportions it has on screen. Laid out at
+  // that size rather than scaled: drawing the graphs through a scaled painter takes seconds.
+  const int width = std::max(plot_->width(), kChartImageWidth);
+  const int height =
+      std::clamp(plot_->width() > 0 ? plot_->height() * width / plot_->width() : width / 2, 450, 2 * width);
+  return plot_->toPixmap(width, height).toImage();
 }
 
 bool MeasurementsWindow::exportPng(const QString& path, QString& error) {

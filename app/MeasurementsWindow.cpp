@@ -19,6 +19,7 @@
 #include <QtConcurrent>
 #include <algorithm>
 
+#include "LimitsDialog.h"
 #include "RecordsModel.h"
 #include "history/History.h"
 
@@ -83,6 +84,12 @@ QHBoxLayout* MeasurementsWindow::buildToolBar() {
   dewPoint_ = new QCheckBox(tr("Dew point"));
   dewPoint_->setObjectName("dewPoint");
   bar->addWidget(dewPoint_);
+  bar->addSpacing(12);
+  limitsButton_ = new QPushButton(tr("Limits…"));
+  limitsButton_->setObjectName("limits");
+  limitsButton_->setToolTip(tr("The logger's temperature and humidity limits and when they alarm"));
+  limitsButton_->setEnabled(false);
+  bar->addWidget(limitsButton_);
   bar->addStretch();
   auto* reset = new QPushButton(tr("Reset zoom"));
   reset->setToolTip(tr("Show all records (Home)"));
@@ -109,6 +116,7 @@ QHBoxLayout* MeasurementsWindow::buildToolBar() {
     plot_->replot(QCustomPlot::rpQueuedReplot);
   });
   connect(reset, &QPushButton::clicked, this, &MeasurementsWindow::resetZoom);
+  connect(limitsButton_, &QPushButton::clicked, this, &MeasurementsWindow::openLimitsDialog);
   connect(csvButton, &QPushButton::clicked, this, [this] { askExport(0); });
   connect(pngButton, &QPushButton::clicked, this, [this] { askExport(1); });
   connect(pdfButton, &QPushButton::clicked, this, [this] { askExport(2); });
@@ -140,6 +148,7 @@ QWidget* MeasurementsWindow::buildLowerPane() {
   lowerLayout->addWidget(rangeLabel_);
   auto* tabs = new QTabWidget;
   tabs->addTab(buildStatisticsPane(), tr("Statistics"));
+  tabs->addTab(buildExcursionsPane(), tr("Excursions"));
   tabs->addTab(buildRecordsTable(), tr("Records in view"));
   lowerLayout->addWidget(tabs);
   return lower;
@@ -189,6 +198,38 @@ QTableView* MeasurementsWindow::buildRecordsTable() {
   return table_;
 }
 
+QWidget* MeasurementsWindow::buildExcursionsPane() {
+  auto* pane = new QWidget;
+  auto* layout = new QVBoxLayout(pane);
+  excursionsLabel_ = new QLabel(tr("No limits are set."));
+  excursionsLabel_->setObjectName("excursionsSummary");
+  excursionsLabel_->setTextFormat(Qt::PlainText);
+  layout->addWidget(excursionsLabel_);
+  excursionTable_ = new QTableView;
+  excursionTable_->setObjectName("excursions");
+  excursionsModel_ = new ExcursionsModel(this);
+  excursionTable_->setModel(excursionsModel_);
+  excursionTable_->verticalHeader()->hide();
+  excursionTable_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  excursionTable_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+  excursionTable_->horizontalHeader()->setStretchLastSection(true);
+  excursionTable_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  excursionTable_->setSelectionMode(QAbstractItemView::SingleSelection);
+  excursionTable_->setToolTip(tr("Click an excursion to see it on the chart"));
+  for (int c = 0; c < ExcursionsModel::ColumnCount; ++c) {
+    const bool time = c == ExcursionsModel::Start || c == ExcursionsModel::End;
+    excursionTable_->setColumnWidth(
+        c,
+        std::max(fontMetrics().horizontalAdvance(excursionsModel_->headerData(c, Qt::Horizontal).toString()),
+                 fontMetrics().horizontalAdvance(time ? "00.00.0000 00:00:00 PM +00:00" : "-000,0 %RH")) +
+            16);
+  }
+  connect(excursionTable_, &QTableView::clicked, this, &MeasurementsWindow::zoomToExcursion);
+  connect(excursionTable_, &QTableView::activated, this, &MeasurementsWindow::zoomToExcursion);
+  layout->addWidget(excursionTable_);
+  return pane;
+}
+
 void MeasurementsWindow::connectWork() {
   viewTimer_ = new QTimer(this);
   viewTimer_->setSingleShot(true);
@@ -197,6 +238,8 @@ void MeasurementsWindow::connectWork() {
   connect(&loadWatcher_, &QFutureWatcher<LoadResult>::finished, this, &MeasurementsWindow::loadFinished);
   connect(&statsWatcher_, &QFutureWatcher<StatsResult>::finished, this, &MeasurementsWindow::statsFinished);
   connect(&exportWatcher_, &QFutureWatcher<ExportOutcome>::finished, this, &MeasurementsWindow::exportDone);
+  connect(&excursionsWatcher_, &QFutureWatcher<ExcursionsDone>::finished, this,
+          &MeasurementsWindow::excursionsFinished);
   progressTimer_ = new QTimer(this);
   progressTimer_->setInterval(50);
   connect(progressTimer_, &QTimer::timeout, this, [this] {
@@ -211,12 +254,14 @@ MeasurementsWindow::~MeasurementsWindow() {
   // A load or statistics task may still run; it owns what it reads, so only its result is dropped.
   loadWatcher_.disconnect(this);
   statsWatcher_.disconnect(this);
+  excursionsWatcher_.disconnect(this);
   // An export holds its own references to the records and never touches the window: it is told to
   // stop, leaves the file as it was, and its outcome goes nowhere.
   exportWatcher_.disconnect(this);
   if (exportState_) exportState_->cancel = true;
   loadWatcher_.waitForFinished();
   statsWatcher_.waitForFinished();
+  excursionsWatcher_.waitForFinished();
   readerThread_.waitForDone();
 }
 
@@ -352,9 +397,11 @@ void MeasurementsWindow::install(std::shared_ptr<const MeasurementData> data, bo
   dataSource_ = {file, data_->title};
   if (!sameSource) hidden_.clear();
   setWindowTitle(tr("Measurements: %1").arg(data_->title));
+  reloadLimits();
   rebuildSensors();
   rebuildShown();
   rebuildGraphs();
+  startExcursions();
   if (data_->records.empty()) {
     setStatus(tr("%1 has no records.").arg(data_->title));
   } else {
@@ -400,6 +447,7 @@ void MeasurementsWindow::setSensorShown(uint16_t sensor, bool shown) {
   if (!data_) return;
   rebuildShown();
   rebuildGraphs();
+  showExcursions();
   plot_->replot(QCustomPlot::rpQueuedReplot);
   viewTimer_->stop();
   updateView();
@@ -441,7 +489,8 @@ void MeasurementsWindow::updateView() {
   }
   statsRunning_ = true;
   statsWatcher_.setFuture(QtConcurrent::run([data = data_, shown = shown_, begin = begin, end = end,
-                                             generation = statsGeneration_, deltaH = deltaH_->value()]() {
+                                             generation = statsGeneration_, deltaH = deltaH_->value(),
+                                             limits = limits_]() {
     std::vector<history::StoredRecord> slice(end - begin);
     std::map<std::pair<int64_t, bool>, int64_t> perDownload;
     for (size_t i = begin; i < end; ++i) {
@@ -462,7 +511,12 @@ void MeasurementsWindow::updateView() {
       entry.first += n;
       entry.second = entry.second || key.second;
     }
-    return StatsResult{generation, history::statistics(slice, deltaH), std::move(sources)};
+    std::vector<history::SensorExcursions> excursions;
+    if (limits.any())
+      excursions =
+          history::findExcursions(slice, [&limits](uint16_t sensor) { return limits.of(sensor); }).sensors;
+    return StatsResult{generation, history::statistics(slice, deltaH), std::move(excursions),
+                       std::move(sources)};
   }));
 }
 
@@ -475,6 +529,7 @@ void MeasurementsWindow::statsFinished() {
     return;
   }
   statsShown_ = std::move(result.stats);
+  excursionStatsShown_ = std::move(result.excursions);
   sourcesShown_ = std::move(result.sources);
   fillStatistics();
   emit viewUpdated();
@@ -512,25 +567,195 @@ std::vector<QStringList> MeasurementsWindow::statisticsRows() const {
 }
 
 void MeasurementsWindow::fillStatistics() {
-  const QStringList header = statisticsHeader();
-  const std::vector<QStringList> rows = statisticsRows();
+  QStringList header = statisticsHeader();
+  std::vector<QStringList> rows = statisticsRows();
+  // Columns by their place in the statistics without limits.
+  int mktColumn = 13;
+  std::vector<bool> left(static_cast<size_t>(header.size()), false);
+  left[2] = left[3] = true;  // first and last
+  std::vector<bool> alarmed(rows.size(), false);
+  // With limits, after the record count where they are seen first: per sensor the verdict, alarms and
+  // excursions in view, and the time outside each limit.
+  constexpr int kLimitColumn = 2, kLimitColumns = 7;
+  if (limits_.any()) {
+    const QStringList added = {tr("Verdict"),        tr("Alarms"),       tr("Excur-\nsions"),
+                               tr("Temp.\nabove"),   tr("Temp.\nbelow"), tr("Humidity\nabove"),
+                               tr("Humidity\nbelow")};
+    for (int i = 0; i < kLimitColumns; ++i) header.insert(kLimitColumn + i, added[i]);
+    left.insert(left.begin() + kLimitColumn, kLimitColumns, false);
+    left[kLimitColumn] = true;
+    mktColumn += kLimitColumns;
+    const auto time = [](const history::QuantityExcursions& q, int64_t seconds) {
+      return q.limited ? measurementtext::duration(seconds) : QStringLiteral("–");
+    };
+    for (size_t r = 0; r < rows.size(); ++r) {
+      const auto it = std::find_if(excursionStatsShown_.begin(), excursionStatsShown_.end(),
+                                   [&](const history::SensorExcursions& s) {
+                                     return r < statsShown_.size() && s.sensor == statsShown_[r].sensor;
+                                   });
+      QStringList cells;
+      if (it == excursionStatsShown_.end()) {
+        for (int i = 0; i < kLimitColumns; ++i) cells << QStringLiteral("–");
+      } else {
+        alarmed[r] = it->alarms() > 0;
+        cells << QString::fromStdString(history::verdict(*it)) << count(it->alarms())
+              << count(it->excursions()) << time(it->temperature, it->temperature.timeAbove)
+              << time(it->temperature, it->temperature.timeBelow)
+              << time(it->humidity, it->humidity.timeAbove) << time(it->humidity, it->humidity.timeBelow);
+      }
+      for (int i = 0; i < kLimitColumns; ++i) rows[r].insert(kLimitColumn + i, cells[i]);
+    }
+  }
+  stats_->clear();
   stats_->setColumnCount(header.size());
   stats_->setHorizontalHeaderLabels(header);
-  if (QTableWidgetItem* mkt = stats_->horizontalHeaderItem(13))
+  if (QTableWidgetItem* mkt = stats_->horizontalHeaderItem(mktColumn))
     mkt->setToolTip(tr("Mean kinetic temperature of the records without a check sum error"));
   stats_->setRowCount(static_cast<int>(rows.size()));
   for (int r = 0; r < static_cast<int>(rows.size()); ++r)
     for (int c = 0; c < header.size(); ++c) {
-      auto* item = new QTableWidgetItem(rows[static_cast<size_t>(r)][c]);
-      item->setTextAlignment(c == 2 || c == 3 ? Qt::AlignLeft | Qt::AlignVCenter
-                                              : Qt::AlignRight | Qt::AlignVCenter);
+      auto* item = new QTableWidgetItem(rows[static_cast<size_t>(r)].value(c));
+      item->setTextAlignment(left[static_cast<size_t>(c)] ? Qt::AlignLeft | Qt::AlignVCenter
+                                                          : Qt::AlignRight | Qt::AlignVCenter);
+      if (limits_.any() && c >= kLimitColumn && c < kLimitColumn + 2 && alarmed[static_cast<size_t>(r)])
+        item->setForeground(QColor(170, 0, 0));
       stats_->setItem(r, c, item);
     }
   stats_->resizeColumnsToContents();
 }
 
+// ---- Limits and excursions
+
+QString MeasurementsWindow::timeText(int64_t time) const {
+  const QString text = measurementtext::time(time);
+  if (!offsets_) return text;
+  const int offset = offsets_->at(time).offset;
+  const int minutes = std::abs(offset) / 60;
+  return QStringLiteral("%1 %2%3:%4")
+      .arg(text, offset < 0 ? QStringLiteral("-") : QStringLiteral("+"))
+      .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+      .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+void MeasurementsWindow::reloadLimits() {
+  limits_ = LoggerLimits{};
+  offsets_.reset();
+  plot_->xAxis->setLabel(tr("Time (logger clock)"));
+  const bool logger = data_ && !dataSource_.file && store_;
+  limitsButton_->setEnabled(logger);
+  limitsButton_->setToolTip(logger ? tr("The logger's temperature and humidity limits and when they alarm")
+                                   : tr("Limits belong to a logger of the history; choose one above."));
+  if (!logger) return;
+  // A handful of rows of the logger shown: read on the GUI thread's connection.
+  const std::string serial = data_->title.toStdString();
+  std::vector<history::LimitsRow> rows;
+  std::string error;
+  if (!store_->limitRows(serial, rows, error)) {
+    setStatus(tr("The limits could not be read: %1").arg(QString::fromStdString(error)));
+  }
+  for (const history::LimitsRow& row : rows) {
+    if (row.sensor)
+      limits_.sensors[*row.sensor] = row.limits;
+    else
+      limits_.logger = row.limits;
+  }
+  std::vector<history::ClockZoneRow> zones;
+  if (store_->clockZones(serial, zones, error) && !zones.empty())
+    offsets_ = std::make_shared<const history::ClockOffsets>(zones, history::Zone{"UTC", 0});
+  // The zone of the newest records: the one the logger's clock follows now.
+  if (offsets_)
+    plot_->xAxis->setLabel(tr("Time (logger clock, %1, UTC%2)")
+                               .arg(QString::fromStdString(offsets_->at(data_->last).name),
+                                    timeText(data_->last).section(QLatin1Char(' '), -1)));
+}
+
+void MeasurementsWindow::limitsChanged() {
+  if (!data_) return;
+  reloadLimits();
+  rebuildGraphs();
+  startExcursions();
+  viewTimer_->stop();
+  updateView();
+}
+
+void MeasurementsWindow::startExcursions() {
+  ++excursionsGeneration_;
+  if (!data_ || !limits_.any()) {
+    excursions_.reset();
+    showExcursions();
+    emit excursionsUpdated();
+    return;
+  }
+  // What is drawn belongs to the records or limits before: gone until the new ones are found.
+  excursions_.reset();
+  showExcursions();
+  if (excursionsRunning_) {
+    excursionsAgain_ = true;
+    return;
+  }
+  excursionsRunning_ = true;
+  excursionsWatcher_.setFuture(
+      QtConcurrent::run([data = data_, limits = limits_, generation = excursionsGeneration_]() {
+        history::ExcursionFinder finder([&limits](uint16_t sensor) { return limits.of(sensor); });
+        for (const MeasurementRecord& r : data->records) finder.add(r.time, r.record, r.checksumError);
+        return ExcursionsDone{generation, std::make_shared<const history::ExcursionResult>(finder.finish())};
+      }));
+}
+
+void MeasurementsWindow::excursionsFinished() {
+  excursionsRunning_ = false;
+  ExcursionsDone done = excursionsWatcher_.result();
+  if (excursionsAgain_ || done.generation != excursionsGeneration_) {
+    excursionsAgain_ = false;
+    startExcursions();
+    return;
+  }
+  excursions_ = std::move(done.result);
+  showExcursions();
+  emit excursionsUpdated();
+}
+
+void MeasurementsWindow::showExcursions() {
+  std::vector<uint16_t> shownSensors;
+  if (data_)
+    for (const SensorSeries& s : data_->sensors)
+      if (!hidden_.count(s.sensor)) shownSensors.push_back(s.sensor);
+  bands_->setExcursions(excursions_, hidden_);
+  limitLines_->setLimits(limits_, shownSensors);
+  excursionsModel_->setExcursions(excursions_, hidden_, [this](int64_t t) { return timeText(t); });
+  if (!limits_.any()) {
+    excursionsLabel_->setText(dataSource_.file ? tr("Limits belong to a logger of the history.")
+                                               : tr("No limits are set: Limits… sets them."));
+  } else if (!excursions_) {
+    excursionsLabel_->setText(tr("Looking for excursions …"));
+  } else {
+    int64_t alarms = 0;
+    for (int r = 0; r < excursionsModel_->rowCount(); ++r) alarms += excursionsModel_->excursion(r)->alarm;
+    excursionsLabel_->setText(tr("All records of the shown sensors: %1 excursions, %2 alarms. Click one to "
+                                 "see it on the chart.")
+                                  .arg(count(excursionsModel_->rowCount()), count(alarms)));
+  }
+  plot_->replot(QCustomPlot::rpQueuedReplot);
+}
+
+void MeasurementsWindow::openLimitsDialog() {
+  if (!data_ || dataSource_.file || !store_) return;
+  std::vector<uint16_t> sensors;
+  for (const SensorSeries& s : data_->sensors) sensors.push_back(s.sensor);
+  LimitsDialog dialog(store_, data_->title, sensors, this);
+  if (dialog.exec() == QDialog::Accepted) limitsChanged();
+}
+
+void MeasurementsWindow::zoomToExcursion(const QModelIndex& index) {
+  const history::Excursion* e = excursionsModel_->excursion(index.row());
+  if (!e) return;
+  // The excursion in the middle third of the chart, with the readings around it.
+  const double span = std::max<double>(static_cast<double>(e->end - e->start), 60);
+  setXRange(static_cast<double>(e->start) - span, static_cast<double>(e->end) + span);
+}
+
 bool MeasurementsWindow::isLoading() const {
-  return loading_ || statsRunning_;
+  return loading_ || statsRunning_ || excursionsRunning_;
 }
 
 void MeasurementsWindow::setStatus(const QString& text) {

@@ -12,13 +12,16 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include "MeasurementsExport.h"
+#include "MeasurementsLimits.h"
 
 namespace history {
+class ClockOffsets;
 class Store;
 struct StoredRecord;
 struct SensorStats;
@@ -39,6 +42,7 @@ class QCustomPlot;
 class QDoubleSpinBox;
 class QHBoxLayout;
 class QLabel;
+class QModelIndex;
 class QPushButton;
 class QTableView;
 class QTableWidget;
@@ -70,6 +74,15 @@ class MeasurementsWindow : public QWidget {
   void setSensorShown(uint16_t sensor, bool shown);
   bool isLoading() const;
 
+  // The limits of the logger shown changed (the Limits dialog stores them): they are read again and
+  // the excursions found again; excursionsUpdated follows.
+  void limitsChanged();
+  // The excursions of the shown sensors, in the order of their start, as the table lists them.
+  const ExcursionsModel* excursions() const { return excursionsModel_; }
+  // A record time (the logger's clock) as the window shows it, with the clock's UTC offset where the
+  // history knows the zone the logger's clock followed ("07.12.2026 18:40:06 +01:00").
+  QString timeText(int64_t time) const;
+
   // The exports of the range in view. False with a message that names the file when it cannot be
   // written; the file is then left as it was.
   // These run to the end on the calling thread.
@@ -90,6 +103,8 @@ class MeasurementsWindow : public QWidget {
   void loaded();
   // The table and the statistics show the range in view.
   void viewUpdated();
+  // The excursions of the records shown were found (again) and drawn.
+  void excursionsUpdated();
   // An export started with startExport ended; `message` is what the status line shows.
   void exportFinished(bool ok, bool cancelled, const QString& message);
 
@@ -115,6 +130,7 @@ class MeasurementsWindow : public QWidget {
   struct StatsResult {
     int generation;
     std::vector<history::SensorStats> stats;
+    std::vector<history::SensorExcursions> excursions;    // when limits are set
     std::map<QString, std::pair<int64_t, bool>> sources;  // records per source, whether from a file
   };
 
@@ -125,6 +141,7 @@ class MeasurementsWindow : public QWidget {
   QWidget* buildLowerPane();
   QWidget* buildStatisticsPane();
   QTableView* buildRecordsTable();
+  QWidget* buildExcursionsPane();
   void connectWork();
   void buildChart();
   void refreshSources();
@@ -140,6 +157,14 @@ class MeasurementsWindow : public QWidget {
   void updateView();  // the table, range line and statistics of the range in view
   void statsFinished();
   void fillStatistics();
+  // Limits and excursions: read from the history for the logger shown, found on a worker over all
+  // records, drawn and listed for the shown sensors.
+  void reloadLimits();
+  void startExcursions();
+  void excursionsFinished();
+  void showExcursions();
+  void openLimitsDialog();
+  void zoomToExcursion(const QModelIndex& index);
   void showReadout(const QPoint& pos);
   void zoomAt(double key, double factor);
   void pan(double fraction);
@@ -178,6 +203,12 @@ class MeasurementsWindow : public QWidget {
   QDoubleSpinBox* deltaH_;
   QTableView* table_;
   RecordsModel* model_;
+  QPushButton* limitsButton_;
+  ExcursionBands* bands_;
+  ExcursionBands* limitLines_;
+  ExcursionsModel* excursionsModel_;
+  QTableView* excursionTable_;
+  QLabel* excursionsLabel_;
   QTimer* viewTimer_;
 
   Source current_;     // what was asked for
@@ -207,7 +238,20 @@ class MeasurementsWindow : public QWidget {
   bool statsRunning_ = false;
   bool statsAgain_ = false;
   std::vector<history::SensorStats> statsShown_;
+  std::vector<history::SensorExcursions> excursionStatsShown_;
   std::map<QString, std::pair<int64_t, bool>> sourcesShown_;
+
+  LoggerLimits limits_;                                   // of the logger shown; none for an opened file
+  std::shared_ptr<const history::ClockOffsets> offsets_;  // null: the zone of its clock is not known
+  struct ExcursionsDone {
+    int generation;
+    std::shared_ptr<const history::ExcursionResult> result;
+  };
+  QFutureWatcher<ExcursionsDone> excursionsWatcher_;
+  int excursionsGeneration_ = 0;
+  bool excursionsRunning_ = false;
+  bool excursionsAgain_ = false;
+  std::shared_ptr<const history::ExcursionResult> excursions_;
 
   QFutureWatcher<ExportOutcome> exportWatcher_;
   std::shared_ptr<ExportProgress> exportState_;  // while an export runs

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "AppStyle.h"
 #include "CodePage.h"
@@ -716,6 +717,7 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
     case LinkEvent::Kind::Connected:
       logger_ = text;
       loggerDevice_ = event.device;
+      loggerSoftware_.clear();
       status_->connected(text);
       break;
     case LinkEvent::Kind::Disconnected:
@@ -723,6 +725,12 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
       break;
     case LinkEvent::Kind::SoftwareVersion:
       status_->softwareVersion(text);
+      loggerSoftware_ = event.text;
+      noteInHistory(
+          tr("firmware version"),
+          [version = event.text](history::Store& store, const std::string& logger, std::string& error) {
+            return store.recordFirmware(logger, std::time(nullptr), version, error);
+          });
       break;
     case LinkEvent::Kind::StoredRecords:
       status_->storedRecords(event.value);
@@ -745,6 +753,12 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
       if (firmware::loadImage(image))
         version = cp1252::toQString(std::string(reinterpret_cast<const char*>(image.data())));
       status_->firmwareRestart(version);
+      // It restarts with the image's version.
+      noteInHistory(
+          tr("firmware version"), [version = cp1252::fromQString(version)](
+                                      history::Store& store, const std::string& logger, std::string& error) {
+            return version.empty() || store.recordFirmware(logger, std::time(nullptr), version, error);
+          });
       break;
     }
     case LinkEvent::Kind::DownloadSaved: {
@@ -760,6 +774,15 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
       break;
     case LinkEvent::Kind::OperationFinished:
       status_->operationFinished(event.operation, event.outcome);
+      if (event.operation == Operation::SetTime && event.outcome == Outcome::Done) {
+        // The logger's clock now keeps this computer's local time: its zone goes with the records.
+        const int64_t now = clock_().toSecsSinceEpoch();
+        noteInHistory(tr("zone of the clock"),
+                      [now](history::Store& store, const std::string& logger, std::string& error) {
+                        return store.recordClockZone(logger, now, history::localZone(now),
+                                                     history::ClockZoneKind::setTime, error);
+                      });
+      }
       break;
   }
 }
@@ -813,7 +836,12 @@ void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::ve
   const std::string database = historyPath();
   const std::string loggerName = cp1252::fromQString(logger);
   const std::string fileName = QFile::encodeName(file).toStdString();
-  importer_.post([this, token, logger, database, loggerName, fileName, records, device = loggerDevice_] {
+  // Where it was made goes with it, and this computer's zone, by which the logger's clock may run.
+  history::DownloadOrigin origin;
+  origin.device = loggerDevice_;
+  origin.firmware = loggerSoftware_;
+  origin.clockZone = history::localZone(clock_().toSecsSinceEpoch());
+  importer_.post([this, token, logger, database, loggerName, fileName, records, origin] {
     std::string error;
     history::ImportResult result;
     history::Store store;
@@ -821,12 +849,30 @@ void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::ve
     if (database.empty()) {
       error = "no folder for the history is known (HOME is not set)";
     } else if (store.open(database, error)) {
-      ok = store.importDownload(loggerName, fileName, *records, result, error, device);
+      history::DownloadOrigin made = origin;
+      made.computer = history::thisComputer();
+      ok = store.importDownload(loggerName, fileName, *records, made, result, error);
     }
     const QString reason = QString::fromStdString(error), notice = QString::fromStdString(store.notice());
     queue_.post([this, token, logger, ok, added = result.added, reason, notice] {
       historyOutcome(token, logger, ok, added, reason, notice);
     });
+  });
+}
+
+void TfrmMain::noteInHistory(
+    const QString& what,
+    std::function<bool(history::Store&, const std::string& logger, std::string& error)> note) {
+  const std::string database = historyPath();
+  const std::string logger =
+      cp1252::fromQString(logger_.isEmpty() ? QString::fromLatin1(kNoSerial) : logger_);
+  if (database.empty()) return;
+  importer_.post([this, what, database, logger, note = std::move(note)] {
+    history::Store store;
+    std::string error;
+    if (store.open(database, error) && note(store, logger, error)) return;
+    const QString reason = QString::fromStdString(error);
+    queue_.post([this, what, reason] { appendLog(tr("History: %1 not noted: %2").arg(what, reason)); });
   });
 }
 

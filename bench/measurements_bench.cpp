@@ -1,7 +1,8 @@
 // The measurements window on a large history, offscreen:
 //  * first chart: from showLogger() until the chart is painted (reading the records through a second
 //    connection, sorting them into series, the reduction per pixel column and the drawing);
-//  * zoom and pan redraws: from the wheel notch, drag step or key until the chart is painted again;
+//  * zoom and pan redraws: from the wheel notch, drag step or key until the chart is painted again,
+//    first without limits, then with limits set (the limit lines and the excursions shaded);
 //  * the table and statistics of the range in view after the zoom pauses, and the three exports.
 //   QT_QPA_PLATFORM=offscreen measurements_bench [--records N] [--shots DIR]
 // With --shots, the window (whole range and zoomed), the PNG and the PDF go to DIR to be looked at.
@@ -209,41 +210,66 @@ int main(int argc, char** argv) {
     figures.add(w);
   };
   const QPointF middle(plot->width() / 2.0, plot->height() / 2.0);
-  Figures zoomIn, panDrag, panKey, zoomOut;
-  for (int i = 0; i < 25; ++i)
-    redraw(zoomIn, [&] {
-      QWheelEvent wheel(middle, plot->mapToGlobal(middle), QPoint(), QPoint(0, 120), Qt::NoButton,
-                        Qt::NoModifier, Qt::NoScrollPhase, false);
-      QCoreApplication::sendEvent(plot, &wheel);
-    });
-  QMouseEvent press(QEvent::MouseButtonPress, middle, plot->mapToGlobal(middle), Qt::MiddleButton,
-                    Qt::MiddleButton, Qt::NoModifier);
-  QCoreApplication::sendEvent(plot, &press);
-  for (int i = 1; i <= 25; ++i)
-    redraw(panDrag, [&] {
-      const QPointF at = middle - QPointF(8.0 * i, 0);
-      QMouseEvent move(QEvent::MouseMove, at, plot->mapToGlobal(at), Qt::NoButton, Qt::MiddleButton,
-                       Qt::NoModifier);
-      QCoreApplication::sendEvent(plot, &move);
-    });
-  QMouseEvent release(QEvent::MouseButtonRelease, middle, plot->mapToGlobal(middle), Qt::MiddleButton,
-                      Qt::NoButton, Qt::NoModifier);
-  QCoreApplication::sendEvent(plot, &release);
-  for (int i = 0; i < 25; ++i)
-    redraw(panKey, [&] {
-      QKeyEvent key(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier);
-      QCoreApplication::sendEvent(plot, &key);
-    });
-  for (int i = 0; i < 25; ++i)
-    redraw(zoomOut, [&] {
-      QWheelEvent wheel(middle, plot->mapToGlobal(middle), QPoint(), QPoint(0, -120), Qt::NoButton,
-                        Qt::NoModifier, Qt::NoScrollPhase, false);
-      QCoreApplication::sendEvent(plot, &wheel);
-    });
-  report("zoom in (wheel)", zoomIn);
-  report("pan (middle drag)", panDrag);
-  report("pan (arrow key)", panKey);
-  report("zoom out (wheel)", zoomOut);
+  const auto zoomAndPan = [&](const char* label) {
+    Figures zoomIn, panDrag, panKey, zoomOut;
+    for (int i = 0; i < 25; ++i)
+      redraw(zoomIn, [&] {
+        QWheelEvent wheel(middle, plot->mapToGlobal(middle), QPoint(), QPoint(0, 120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(plot, &wheel);
+      });
+    QMouseEvent press(QEvent::MouseButtonPress, middle, plot->mapToGlobal(middle), Qt::MiddleButton,
+                      Qt::MiddleButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(plot, &press);
+    for (int i = 1; i <= 25; ++i)
+      redraw(panDrag, [&] {
+        const QPointF at = middle - QPointF(8.0 * i, 0);
+        QMouseEvent move(QEvent::MouseMove, at, plot->mapToGlobal(at), Qt::NoButton, Qt::MiddleButton,
+                         Qt::NoModifier);
+        QCoreApplication::sendEvent(plot, &move);
+      });
+    QMouseEvent release(QEvent::MouseButtonRelease, middle, plot->mapToGlobal(middle), Qt::MiddleButton,
+                        Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(plot, &release);
+    for (int i = 0; i < 25; ++i)
+      redraw(panKey, [&] {
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier);
+        QCoreApplication::sendEvent(plot, &key);
+      });
+    for (int i = 0; i < 25; ++i)
+      redraw(zoomOut, [&] {
+        QWheelEvent wheel(middle, plot->mapToGlobal(middle), QPoint(), QPoint(0, -120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(plot, &wheel);
+      });
+    std::printf("%s\n", label);
+    report("zoom in (wheel)", zoomIn);
+    report("pan (middle drag)", panDrag);
+    report("pan (arrow key)", panKey);
+    report("zoom out (wheel)", zoomOut);
+  };
+  zoomAndPan("without limits:");
+
+  // Limits that the generated temperatures cross many times a day (the daily swing and the noise).
+  history::Limits limits;
+  limits.temperature.lower = 15;
+  limits.temperature.upper = 22;
+  limits.temperature.delay = 15 * 60;
+  limits.humidity.upper = 62;
+  limits.humidity.delay = 15 * 60;
+  limits.humidity.rule = history::AlarmRule::cumulative;
+  if (!store.setLimits("VLM12345", std::nullopt, limits, history::thisComputer(), error))
+    return std::fprintf(stderr, "limits: %s\n", error.c_str()), 1;
+  bool found = false;
+  QObject::connect(&window, &MeasurementsWindow::excursionsUpdated, [&] { found = true; });
+  Stopwatch excursionsTimer;
+  window.limitsChanged();
+  if (!waitFor([&] { return found && window.excursions()->rowCount() > 0; }))
+    return std::fprintf(stderr, "no excursions found\n"), 1;
+  std::printf("excursions of all records found and drawn: %.0f ms (%d excursions)\n", excursionsTimer.wall(),
+              window.excursions()->rowCount());
+  zoomAndPan("with limits (lines and shaded excursions):");
+  if (!shots.isEmpty()) window.grab().save(shots + "/window-limits.png");
 
   viewUpdated = false;
   Stopwatch view;

@@ -8,7 +8,9 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QSignalSpy>
+#include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -20,6 +22,7 @@
 #include <random>
 
 #include "ChartSeries.h"
+#include "LimitsDialog.h"
 #include "MeasurementData.h"
 #include "MeasurementsWindow.h"
 #include "RecordsModel.h"
@@ -113,6 +116,10 @@ class MeasurementsWindowTest : public QObject {
   void exportsIntoReadOnlyFolder();
   void exportOnWorkerCancelsOrCompletes();
   void loggerOfTheHistory();
+  void limitsDialogRefusesBadInput_data();
+  void limitsDialogRefusesBadInput();
+  void limitsDialogStoresGoodInput();
+  void excursionsListedAndClickZooms();
 };
 
 void MeasurementsWindowTest::reductionKeepsEveryColumnsExtremes() {
@@ -332,7 +339,7 @@ void MeasurementsWindowTest::reportAndImageFiles() {
   QVERIFY(pdf.contains("/Count 1\n"));
   QVERIFY2(shown.window.exportPng(dir.filePath("chart.png"), message), qPrintable(message));
   const QImage image(dir.filePath("chart.png"));
-  QVERIFY(image.width() >= 800 && image.height() >= 450);
+  QVERIFY(image.width() >= 1600 && image.height() >= 450);  // sharp when printed
 
   // A file that cannot be written: false, a message with its name, and nothing left behind.
   for (const QString& name : {QString("report.pdf"), QString("chart.png"), QString("range.csv")}) {
@@ -472,6 +479,170 @@ void MeasurementsWindowTest::loggerOfTheHistory() {
   QVERIFY(table->index(50, RecordsModel::Source).data().toString().startsWith("File extra.csv, read "));
   QVERIFY(!table->index(0, RecordsModel::Time).data(Qt::ForegroundRole).isValid());
   QVERIFY(table->index(50, RecordsModel::Time).data(Qt::ForegroundRole).isValid());
+}
+
+namespace {
+
+// A history with one logger of two sensors, a reading a minute.
+struct LimitsHistory {
+  QTemporaryDir dir;
+  history::Store store;
+  LimitsHistory(const std::vector<messwert_tag>& records) {
+    std::string error;
+    history::ImportResult result;
+    if (!store.open(dir.filePath("m.sqlite").toStdString(), error) ||
+        !store.importDownload("VLM12345", "x.csv", records, result, error))
+      qFatal("history: %s", error.c_str());
+  }
+  std::vector<history::LimitsRow> rows() {
+    std::vector<history::LimitsRow> out;
+    std::string error;
+    if (!store.limitRows("VLM12345", out, error)) qFatal("limits: %s", error.c_str());
+    return out;
+  }
+};
+
+void type(LimitsDialog& dialog, const char* field, const QString& text) {
+  dialog.findChild<QLineEdit*>(field)->setText(text);
+}
+
+}  // namespace
+
+void MeasurementsWindowTest::limitsDialogRefusesBadInput_data() {
+  QTest::addColumn<QString>("field");
+  QTest::addColumn<QString>("text");
+  QTest::addColumn<QString>("reason");
+  QTest::newRow("low above high") << "temperatureLow"
+                                  << "9"
+                                  << "lower limit is above";
+  QTest::newRow("not a number") << "humidityHigh"
+                                << "6o"
+                                << "Humidity";
+  QTest::newRow("negative delay") << "delay"
+                                  << "-15m"
+                                  << "delay";
+  QTest::newRow("delay without unit") << "delay"
+                                      << "15"
+                                      << "delay";
+}
+
+void MeasurementsWindowTest::limitsDialogRefusesBadInput() {
+  QFETCH(QString, field);
+  QFETCH(QString, text);
+  QFETCH(QString, reason);
+  setExportFormat(RegionalFormat::english());
+  LimitsHistory history({makeRecord(kStart, 4711, 50, 5)});
+  LimitsDialog dialog(&history.store, "VLM12345", {4711});
+  type(dialog, "temperatureLow", "2");
+  type(dialog, "temperatureHigh", "8");
+  type(dialog, field.toLatin1().constData(), text);
+  QVERIFY(!dialog.save());
+  QVERIFY2(dialog.errorText().contains(reason), qPrintable(dialog.errorText()));
+  QVERIFY(history.rows().empty());
+}
+
+void MeasurementsWindowTest::limitsDialogStoresGoodInput() {
+  setExportFormat(RegionalFormat::german());  // numbers typed with a decimal comma, as the window shows them
+  LimitsHistory history({makeRecord(kStart, 4711, 50, 5), makeRecord(kStart, 4712, 50, 5)});
+  {
+    LimitsDialog dialog(&history.store, "VLM12345", {4711, 4712});
+    auto* appliesTo = dialog.findChild<QComboBox*>("appliesTo");
+    appliesTo->setCurrentIndex(appliesTo->findData(4712));
+    type(dialog, "temperatureLow", "2,5");
+    type(dialog, "temperatureHigh", "8");
+    type(dialog, "humidityLow", "");
+    type(dialog, "humidityHigh", "60");
+    type(dialog, "delay", "1h30m");
+    auto* rule = dialog.findChild<QComboBox*>("rule");
+    rule->setCurrentIndex(rule->findData("cumulative"));
+    QVERIFY2(dialog.save(), qPrintable(dialog.errorText()));
+  }
+  const std::vector<history::LimitsRow> rows = history.rows();
+  QCOMPARE(rows.size(), size_t(1));
+  QCOMPARE(rows[0].sensor, std::optional<uint16_t>(4712));
+  const history::Limits& l = rows[0].limits;
+  QCOMPARE(l.temperature.lower, std::optional<double>(2.5));
+  QCOMPARE(l.temperature.upper, std::optional<double>(8));
+  QVERIFY(!l.humidity.lower.has_value());
+  QCOMPARE(l.humidity.upper, std::optional<double>(60));
+  QCOMPARE(l.temperature.delay, int64_t(5400));
+  QVERIFY(l.humidity.rule == history::AlarmRule::cumulative);
+
+  // Opened again on that sensor, it shows what is stored.
+  LimitsDialog again(&history.store, "VLM12345", {4711, 4712});
+  auto* appliesTo = again.findChild<QComboBox*>("appliesTo");
+  appliesTo->setCurrentIndex(appliesTo->findData(4712));
+  QCOMPARE(again.findChild<QLineEdit*>("temperatureLow")->text(), QString("2,5"));
+  QCOMPARE(again.findChild<QLineEdit*>("delay")->text(), QString("1h30m"));
+}
+
+void MeasurementsWindowTest::excursionsListedAndClickZooms() {
+  setExportFormat(RegionalFormat::german());
+  // Sensor 4711 at 5 °C, above 8 °C for minutes 10 to 14 and below 2 °C for minutes 30 and 31;
+  // sensor 4712 always within.
+  std::vector<messwert_tag> records;
+  for (int i = 0; i < 60; ++i) {
+    const float t = i >= 10 && i < 15 ? 9.5f + static_cast<float>(i % 3) : i == 30 || i == 31 ? 1.0f : 5.0f;
+    records.push_back(makeRecord(kStart + 60 * i, 4711, 50, t));
+    records.push_back(makeRecord(kStart + 60 * i, 4712, 50, 5));
+  }
+  LimitsHistory history(records);
+  history::Limits limits;
+  limits.temperature.lower = 2;
+  limits.temperature.upper = 8;
+  limits.temperature.delay = 180;  // consecutive: the 5 minutes above alarm, the 2 below do not
+  std::string error;
+  QVERIFY2(history.store.setLimits("VLM12345", std::nullopt, limits, history::thisComputer(), error),
+           error.c_str());
+  // The PC that set the logger's clock was an hour east of UTC.
+  QVERIFY2(history.store.recordClockZone("VLM12345", kStart - 86400, history::Zone{"Europe/Berlin", 3600},
+                                         history::ClockZoneKind::setTime, error),
+           error.c_str());
+
+  MeasurementsWindow window(&history.store);
+  window.resize(1000, 700);
+  window.show();
+  window.showLogger("VLM12345");
+  const ExcursionsModel* model = window.excursions();
+  QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 2, kWait);
+  const auto cell = [&](int row, int column) { return model->index(row, column).data().toString(); };
+  QCOMPARE(cell(0, ExcursionsModel::Sensor), QString("4711"));
+  QCOMPARE(cell(0, ExcursionsModel::Side), QString("above"));
+  QCOMPARE(cell(0, ExcursionsModel::Start), measurementtext::time(kStart + 600) + " +01:00");
+  QCOMPARE(cell(0, ExcursionsModel::End), measurementtext::time(kStart + 900) + " +01:00");
+  QCOMPARE(cell(0, ExcursionsModel::Extreme), QString("11,5 °C"));
+  QCOMPARE(cell(0, ExcursionsModel::Alarm), QString("alarm"));
+  QCOMPARE(cell(1, ExcursionsModel::Side), QString("below"));
+  QCOMPARE(cell(1, ExcursionsModel::Duration), QString("2 min"));
+  QCOMPARE(cell(1, ExcursionsModel::Alarm), QString());
+
+  // The statistics of the whole range give each sensor its verdict.
+  QTRY_VERIFY_WITH_TIMEOUT(!window.isLoading(), kWait);
+  auto* stats = window.findChild<QTableWidget*>("statistics");
+  QTRY_COMPARE_WITH_TIMEOUT(stats->rowCount(), 2, kWait);
+  QCOMPARE(stats->horizontalHeaderItem(2)->text(), QString("Verdict"));
+  QCOMPARE(stats->item(0, 2)->text(), QString("1 alarm"));
+  QCOMPARE(stats->item(1, 2)->text(), QString("Within limits"));
+
+  // A click on the second excursion brings it into view, close.
+  window.findChild<QTabWidget*>()->setCurrentIndex(1);
+  auto* table = window.findChild<QTableView*>("excursions");
+  QTRY_VERIFY_WITH_TIMEOUT(table->isVisible(), kWait);
+  const QRect row = table->visualRect(table->model()->index(1, ExcursionsModel::Start));
+  QTest::mouseClick(table->viewport(), Qt::LeftButton, Qt::NoModifier, row.center());
+  const auto [from, to] = window.range();
+  QVERIFY2(from <= kStart + 1800 && to >= kStart + 1920 && to - from < 1200,
+           qPrintable(QString("%1 .. %2").arg(from - kStart).arg(to - kStart)));
+
+  // The read-out gives the offset too.
+  auto* plot = window.findChild<QCustomPlot*>("chart");
+  plot->replot();
+  const QPoint over(static_cast<int>(plot->xAxis->coordToPixel(kStart + 1860)),
+                    plot->axisRect()->center().y());
+  QTest::mouseMove(plot, over);
+  QTRY_VERIFY_WITH_TIMEOUT(window.findChild<QLabel*>("readout")->text().startsWith(
+                               measurementtext::time(kStart + 1860) + " +01:00"),
+                           kWait);
 }
 
 QTEST_MAIN(MeasurementsWindowTest)
