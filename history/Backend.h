@@ -15,6 +15,8 @@ namespace history {
 class Backend {
  public:
   virtual ~Backend() = default;
+  // How long a write waits for another program's write to the same logger before it gives up.
+  virtual void setWaitLimit(int milliseconds) = 0;
   // `origin` comes checked: names cleaned, the zone valid.
   virtual bool import(const std::string& logger, const std::string& file,
                       const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,

@@ -948,7 +948,9 @@ bool Store::import(const std::string& logger, const std::string& file,
     DownloadOrigin clean = origin;
     clean.computer = Computer{cleanName(origin.computer.host), cleanName(origin.computer.user)};
     clean.firmware = cleanName(origin.firmware);
-    return ensureOpen(error) && server_->import(logger, file, records, checksumError, clean, result, error);
+    if (!ensureOpen(error)) return false;
+    server_->setWaitLimit(busyTimeoutMs_);
+    return server_->import(logger, file, records, checksumError, clean, result, error);
   }
   // A file set aside or replaced by another program since this connection opened it: the records go
   // into the one in its place, not into the one set aside.

@@ -164,6 +164,7 @@ class PgStore : public Backend {
   ~PgStore() override { PQfinish(conn_); }
 
   bool prepare(std::string& error);
+  void setWaitLimit(int milliseconds) override { waitLimitMs_ = milliseconds; }
 
   bool import(const std::string& logger, const std::string& file, const std::vector<messwert_tag>& records,
               const std::vector<bool>* checksumError, const DownloadOrigin& origin, ImportResult& result,
@@ -219,6 +220,7 @@ class PgStore : public Backend {
   bool alive(std::string& error) {
     if (PQstatus(conn_) == CONNECTION_OK) return true;
     PQreset(conn_);
+    appliedWaitMs_ = -1;
     if (PQstatus(conn_) == CONNECTION_OK && prepareSession()) return true;
     error = message("the server cannot be reached");
     return false;
@@ -247,8 +249,17 @@ class PgStore : public Backend {
   bool copyIn(const char* sql, const std::string& rows);
   bool addSensors(int64_t logger, const std::vector<uint16_t>& sensors);
 
+  // Sets the server's lock time-out to the wait limit, when it is not that already.
+  bool applyWaitLimit() {
+    if (appliedWaitMs_ == waitLimitMs_) return true;
+    if (!runOk("SET lock_timeout = " + std::to_string(std::max(waitLimitMs_, 1)))) return false;
+    appliedWaitMs_ = waitLimitMs_;
+    return true;
+  }
+
   PGconn* conn_;
   std::string location_;
+  int waitLimitMs_ = kBusyTimeoutMs, appliedWaitMs_ = -1;
 };
 
 bool PgStore::schemaVersion(int64_t& version) {
@@ -376,7 +387,7 @@ bool PgStore::import(const std::string& logger, const std::string& file,
   }
 
   int64_t id = 0, downloadId = 0;
-  if (!runOk("BEGIN") || !loggerId(logger, id)) return fail();
+  if (!applyWaitLimit() || !runOk("BEGIN") || !loggerId(logger, id)) return fail();
   {
     Result r = run("SELECT nextval('download_ids')");
     if (!ok(r) || PQntuples(r.get()) != 1) return fail();

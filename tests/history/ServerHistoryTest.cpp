@@ -273,3 +273,21 @@ TEST_F(ServerHistory, ACopyKeepsWhereEachRecordCameFromAndTwiceAddsNothing) {
     }
   }
 }
+
+// Another PC's import that does not end: this one gives up after its wait, as with the file.
+TEST_F(ServerHistory, AnImportWaitsForAnotherWriterOfTheLoggerOnlySoLong) {
+  history::Store store;
+  history::ImportResult result;
+  ASSERT_TRUE(store.open(location, error)) << error;
+  ASSERT_TRUE(store.importDownload("VLM1", "a.csv", memory(10), result, error)) << error;
+  PGconn* holder = PQconnectdb(server.location(database).c_str());
+  PGresult* held = PQexec(holder, "SELECT pg_advisory_lock(21591, (SELECT id::integer FROM loggers))");
+  ASSERT_EQ(PQresultStatus(held), PGRES_TUPLES_OK) << PQerrorMessage(holder);
+  PQclear(held);
+  store.setBusyTimeout(200);
+  EXPECT_FALSE(store.importDownload("VLM1", "b.csv", memory(20), result, error));
+  EXPECT_NE(error.find("lock timeout"), std::string::npos) << error;
+  PQfinish(holder);
+  ASSERT_TRUE(store.importDownload("VLM1", "c.csv", memory(20), result, error)) << error;
+  EXPECT_EQ(result.added, 10);
+}
