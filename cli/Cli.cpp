@@ -12,6 +12,8 @@
 #include "cli/ExitStatus.h"
 #include "cli/History.h"
 #include "cli/Limits.h"
+#include "cli/Report.h"
+#include "cli/Spreadsheet.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
 
@@ -32,7 +34,7 @@ constexpr char kFooter[] =
     "  5  no answer from the logger in time\n"
     "  6  firmware-update: the firmware is up to date\n"
     "  7  a file could not be written or read (a closed standard output too, after the history import)\n"
-    "  8  download: the logger has no records stored\n"
+    "  8  download: the logger has no records stored; report: no readings in the range\n"
     "  9  download: the file is written, but records with impossible time stamps were left out\n"
     "  10 firmware-update: refused, the image would overwrite records no download kept\n"
     "     (download them first, or give --force)\n"
@@ -105,8 +107,11 @@ int run(int argc, const char* const argv[], const Io& io) {
   serialOption(download, load.serial);
   CLI::Option* output = download->add_option("-o,--output", load.output,
                                              "the file to write, or - for standard output (default)");
-  download->add_option("-f,--format", load.format, "csv (the window's file, default) or jsonl")
-      ->check(CLI::IsMember({"csv", "jsonl"}));
+  download
+      ->add_option(
+          "-f,--format", load.format,
+          "csv (the window's file, default), jsonl, or xlsx (a spreadsheet; needs --output or --all)")
+      ->check(CLI::IsMember({"csv", "jsonl", "xlsx"}));
   CLI::Option* all =
       download->add_flag("--all", load.all, "every attached logger, one file each (needs --output-dir)");
   CLI::Option* outputDir = download->add_option("--output-dir", load.outputDir,
@@ -136,8 +141,13 @@ int run(int argc, const char* const argv[], const Io& io) {
                       "records from this time on, as the logger's clock shows it (2026-03-02 or "
                       "2026-03-02T04:40:06; with --serial also 2026-03-02T04:40:06+01:00)");
   history->add_option("--to", past.to, "records up to this time");
-  history->add_option("-f,--format", past.format, "csv (default) or jsonl")
-      ->check(CLI::IsMember({"csv", "jsonl"}));
+  history
+      ->add_option("-f,--format", past.format,
+                   "csv (default) or jsonl on standard output, or xlsx (a spreadsheet of one logger; needs "
+                   "--output)")
+      ->check(CLI::IsMember({"csv", "jsonl", "xlsx"}));
+  std::string historyOutput;
+  history->add_option("-o,--output", historyOutput, "the spreadsheet file of --format xlsx");
   history->add_option("--sensor", past.sensor, "one sensor's records")->check(CLI::Range(0, 65535));
   history->add_flag("--digest", past.digest,
                     "print the SHA-256 of exactly these readings (a report's digest over the same range "
@@ -182,6 +192,16 @@ int run(int argc, const char* const argv[], const Io& io) {
   import->add_option("-s,--serial", importing.serial,
                      "the logger the file belongs to, when the history does not know it as its download");
 
+  ReportOptions reporting;
+  CLI::App* report = app.add_subcommand(
+      "report", "a PDF report of a logger's readings in the history: limits, excursions, verdict, digest");
+  report->add_option("-s,--serial", reporting.serial, kSerialHelp)->required();
+  report->add_option("--sensor", reporting.sensors, "only this sensor (may be given more than once)");
+  report->add_option("--from", reporting.from,
+                     "readings from this time on (2026-03-02 or 2026-03-02T04:40:06)");
+  report->add_option("--to", reporting.to, "readings up to this time");
+  report->add_option("-o,--output", reporting.output, "the PDF file to write")->required();
+
   std::string command;
   CLI::App* send =
       app.add_subcommand("send", "send a raw command, as the service console does; prints the answer");
@@ -219,6 +239,10 @@ int run(int argc, const char* const argv[], const Io& io) {
   if (*list) return listLoggers(session, json);
   if (*download) {
     load.history = !noHistory;
+    if (load.format == "xlsx" && !load.all && load.output == "-") {
+      session.problem("--format xlsx needs --output FILE: a spreadsheet is no text for standard output");
+      return kBadArguments;
+    }
     if (load.format == "csv" && !takeLocale(session)) return kBadArguments;
     return cli::download(session, load);
   }
@@ -231,9 +255,21 @@ int run(int argc, const char* const argv[], const Io& io) {
     copying.progress = !quiet && fd >= 0 && isatty(fd);
     return copyHistory(session, copying);
   }
+  if (*report) return makeReport(session, reporting);
   if (*limitsCommand) return cli::limits(session, bounds);
   if (*excursionsCommand) return cli::excursions(session, outside);
   if (*history) {
+    if (past.format == "xlsx" || !historyOutput.empty()) {
+      if (past.format != "xlsx" || historyOutput.empty() || historyOutput == "-" || past.digest) {
+        session.problem(
+            past.digest ? "--digest prints the digest; it takes no --format xlsx or --output"
+            : past.format == "xlsx"
+                ? "--format xlsx needs --output FILE: a spreadsheet is no text for standard output"
+                : "--output is for --format xlsx; csv and jsonl go to standard output");
+        return kBadArguments;
+      }
+      return historyXlsx(session, past, historyOutput);
+    }
     if (past.format == "csv" && !past.digest && !takeLocale(session)) return kBadArguments;
     return cli::history(session, past);
   }
