@@ -18,6 +18,7 @@
 #include <QSettings>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cstdlib>
 
 #include "LogPane.h"
 #include "LoggersWindow.h"
@@ -25,6 +26,7 @@
 #include "PlainText.h"
 #include "Umain.h"
 #include "Version.h"
+#include "history/Backend.h"
 #include "history/History.h"
 #include "ui_Umain.h"
 
@@ -161,8 +163,12 @@ void TfrmMain::fillRecentMenu() {
 std::string TfrmMain::historyPath() const {
   if (!historyPath_.empty()) return historyPath_;
   const QString chosen = settings().value(kHistoryKey).toString();
-  if (!chosen.isEmpty() && !QFileInfo(chosen).isRelative()) return QFile::encodeName(chosen).toStdString();
-  return history::Store::defaultPath();
+  std::string setting;
+  if (history::isServerLocation(chosen.toStdString()))
+    setting = chosen.toStdString();
+  else if (!chosen.isEmpty() && !QFileInfo(chosen).isRelative())
+    setting = QFile::encodeName(chosen).toStdString();
+  return history::resolveLocation(std::string(), std::getenv("TARNWICK_HISTORY"), setting);
 }
 
 void TfrmMain::chooseHistoryLocation() {
@@ -172,7 +178,8 @@ void TfrmMain::chooseHistoryLocation() {
   auto* location = new QLineEdit(QString::fromStdString(historyPath()));
   location->setObjectName(QStringLiteral("location"));
   location->setMinimumWidth(420);
-  location->setToolTip(tr("The history database file. Empty: the default, %1")
+  location->setToolTip(tr("The history database file, or a PostgreSQL server (postgresql://user@host/db). "
+                          "Empty: the default, %1")
                            .arg(QString::fromStdString(history::Store::defaultPath())));
   auto* browse = new QPushButton(tr("&Browse\u2026"));
   auto* standard = new QPushButton(tr("&Default"));
@@ -210,9 +217,16 @@ void TfrmMain::chooseHistoryLocation() {
 void TfrmMain::setHistoryLocation(const QString& location) {
   const QString standard = QString::fromStdString(history::Store::defaultPath());
   const QString chosen = location.isEmpty() || location == standard ? QString() : location;
-  if (!chosen.isEmpty() && QFileInfo(chosen).isRelative()) {
+  const bool server = history::isServerLocation(chosen.toStdString());
+  if (!chosen.isEmpty() && !server && QFileInfo(chosen).isRelative()) {
     QMessageBox::warning(this, tr("History Location"),
                          tr("%1 is not a full path; the history stays where it was.").arg(chosen));
+    return;
+  }
+  if (server && history::locationHasPassword(chosen.toStdString())) {
+    QMessageBox::warning(this, tr("History Location"),
+                         tr("A password is not kept in the settings: put it in ~/.pgpass. The history stays "
+                            "where it was."));
     return;
   }
   const std::string before = historyPath();
@@ -226,7 +240,7 @@ void TfrmMain::setHistoryLocation(const QString& location) {
   const bool measurementsShown = measurements_ && measurements_->isVisible();
   delete measurements_;
   store_.reset();
-  appendLog(tr("History: %1").arg(QString::fromStdString(path)));
+  appendLog(tr("History: %1").arg(QString::fromStdString(history::shownLocation(path))));
   if (loggers_) loggers_->setHistoryPath(path);
   if (measurementsShown) showMeasurements();
 }

@@ -8,8 +8,6 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QImageWriter>
-#include <QPdfWriter>
-#include <QPicture>
 #include <QProgressDialog>
 #include <QRegularExpression>
 #include <QTimeZone>
@@ -18,7 +16,10 @@
 #include <algorithm>
 
 #include "MeasurementsWindow.h"
+#include "Version.h"
 #include "data/SafeFile.h"
+#include "history/XlsxExport.h"
+#include "report/Report.h"
 
 namespace exports {
 
@@ -90,30 +91,97 @@ ExportOutcome pngExport(const QImage& image, const QString& path, const ExportPr
   return saveFile(path, bytes.constData(), static_cast<size_t>(bytes.size()), progress);
 }
 
-QPageLayout reportLayout() {
-  return QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Landscape, QMarginsF(12, 12, 12, 12),
-                     QPageLayout::Millimeter);
+namespace {
+
+// The shown records as the history keeps them, in its order: the report's digest then equals the one
+// the history gives for the same range.
+std::vector<history::StoredRecord> storedRecords(const MeasurementData& data,
+                                                 const std::vector<uint32_t>& shown, size_t begin, size_t end,
+                                                 const std::string& serial) {
+  std::vector<history::StoredRecord> out(end - begin);
+  for (size_t i = begin; i < end; ++i) {
+    const MeasurementRecord& m = data.records[shown[i]];
+    history::StoredRecord& r = out[i - begin];
+    r.logger = serial;
+    r.record = m.record;
+    r.time = m.time;
+    r.checksumError = m.checksumError;
+    r.download = m.download;
+    r.fromFile = m.fromFile;
+  }
+  history::sortAsStored(out);
+  return out;
 }
 
-// The report's PDF from its drawing; runs on any thread.
-ExportOutcome pdfExport(const QPicture& report, const QString& title, const QString& path,
-                        const ExportProgress& progress) {
-  QByteArray bytes;
-  {
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QPdfWriter writer(&buffer);
-    writer.setPageLayout(reportLayout());
-    writer.setResolution(kReportResolution);
-    writer.setTitle(title);
-    writer.setCreator(QCoreApplication::applicationName());
-    QPainter painter(&writer);
-    if (!painter.isActive())
-      return ExportOutcome{false, false,
-                           MeasurementsWindow::tr("Cannot write %1.").arg(QDir::toNativeSeparators(path))};
-    painter.drawPicture(0, 0, report);
+ExportOutcome failed(const QString& path, const std::string& error) {
+  return ExportOutcome{false, false,
+                       MeasurementsWindow::tr("Cannot write %1: %2")
+                           .arg(QDir::toNativeSeparators(path), QString::fromStdString(error))};
+}
+
+}  // namespace
+
+ExportOutcome reportExport(const std::shared_ptr<const MeasurementData>& data,
+                           const std::shared_ptr<const std::vector<uint32_t>>& shown, size_t begin,
+                           size_t end, const std::shared_ptr<const ReportContext>& context,
+                           const QString& path, ExportProgress& progress) {
+  report::Input input;
+  input.serial = context->serial;
+  input.records = storedRecords(*data, *shown, begin, end, context->serial);
+  if (progress.cancel) return ExportOutcome{false, true, QString()};
+  input.from = context->from;
+  input.to = context->to;
+  input.limits = context->history.limits;
+  input.limitChange = context->history.limitChange;
+  input.clock = context->history.clock;
+  input.firmware = context->history.firmware;
+  for (const auto& [id, row] : context->history.downloads) {
+    report::Source& source = input.sources[id];
+    source.when = row.when;
+    source.fromFile = row.fromFile;
+    source.file = row.file;
+    source.device = row.device;
+    source.host = row.host;
+    source.user = row.user;
   }
-  return saveFile(path, bytes.constData(), static_cast<size_t>(bytes.size()), progress);
+  if (context->file) {
+    // Records of an opened file that the history does not hold: the file is their source.
+    report::Source& source = input.sources[0];
+    source.fromFile = true;
+    source.file = context->serial;
+    source.when = QDateTime::currentSecsSinceEpoch();
+  }
+  input.version = TARNWICK_VERSION;
+  input.madeAt = QDateTime::currentSecsSinceEpoch();
+  input.deltaHOverR = context->deltaHOverR;
+  std::string pdf, error;
+  report::Summary summary;
+  const bool made = report::makePdf(input, pdf, summary, error, [&progress](double done) {
+    progress.done = static_cast<int64_t>(done * 1000);
+    return !progress.cancel;
+  });
+  if (!made) return progress.cancel ? ExportOutcome{false, true, QString()} : failed(path, error);
+  return saveFile(path, pdf.data(), pdf.size(), progress);
+}
+
+ExportOutcome xlsxExport(const std::shared_ptr<const MeasurementData>& data,
+                         const std::shared_ptr<const std::vector<uint32_t>>& shown, size_t begin, size_t end,
+                         const std::shared_ptr<const ReportContext>& context, const QString& path,
+                         ExportProgress& progress) {
+  const std::vector<history::StoredRecord> records =
+      storedRecords(*data, *shown, begin, end, context->serial);
+  history::XlsxInput input;
+  input.serial = context->serial;
+  input.records = &records;
+  for (const auto& [id, text] : context->sources) input.sources[id] = text.toStdString();
+  input.limits = context->history.limits;
+  input.clock = context->history.clock;
+  input.deltaHOverR = context->deltaHOverR;
+  std::string bytes, error;
+  if (!history::xlsxBytes(input, bytes, error, &progress.cancel))
+    return progress.cancel ? ExportOutcome{false, true, QString()} : failed(path, error);
+  progress.done = 1000;
+  return saveFile(path, bytes.data(), bytes.size(), progress);
 }
 
 }  // namespace exports
@@ -130,8 +198,9 @@ bool finish(const ExportOutcome& outcome, QString& error) {
 }  // namespace
 
 using exports::csvExport;
-using exports::pdfExport;
 using exports::pngExport;
+using exports::reportExport;
+using exports::xlsxExport;
 using measurementtext::count;
 
 // ---- The window's exports
@@ -142,10 +211,11 @@ void MeasurementsWindow::askExport(int kind) {
     return;
   }
   static const char* const captions[] = {QT_TR_NOOP("Export CSV"), QT_TR_NOOP("Save Chart"),
-                                         QT_TR_NOOP("PDF Report")};
+                                         QT_TR_NOOP("PDF Report"), QT_TR_NOOP("Export XLSX")};
   static const char* const filters[] = {QT_TR_NOOP("CSV files (*.csv)"), QT_TR_NOOP("PNG images (*.png)"),
-                                        QT_TR_NOOP("PDF files (*.pdf)")};
-  static const char* const suffixes[] = {".csv", ".png", ".pdf"};
+                                        QT_TR_NOOP("PDF files (*.pdf)"),
+                                        QT_TR_NOOP("Excel workbooks (*.xlsx)")};
+  static const char* const suffixes[] = {".csv", ".png", ".pdf", ".xlsx"};
   const auto [from, to] = range();
   QString name = data_->title;
   name.replace(QRegularExpression("[^A-Za-z0-9_.-]"), "_");
@@ -174,10 +244,20 @@ bool MeasurementsWindow::startExport(Export kind, const QString& path) {
     future =
         QtConcurrent::run([image = chartImage(), path, state] { return pngExport(image, path, *state); });
   } else {
-    // The report is drawn on the GUI thread (the chart is a widget's drawing); the PDF is made from
-    // that drawing on the worker.
-    future = QtConcurrent::run([report = reportPicture(), title = reportTitle(), path, state] {
-      return pdfExport(report, title, path, *state);
+    // What the history says around the records is read here (the window's connection is the GUI
+    // thread's); the report or the workbook is made on the worker.
+    QString error;
+    const std::shared_ptr<const exports::ReportContext> context = reportContext(error);
+    if (!context) {
+      setStatus(error);
+      return false;
+    }
+    const auto [begin, end] = shownInView();
+    state->total = 1000;
+    future = QtConcurrent::run([data = data_, shown = shown_, begin = begin, end = end, context,
+                                pdf = kind == Export::Pdf, path, state] {
+      return pdf ? reportExport(data, shown, begin, end, context, path, *state)
+                 : xlsxExport(data, shown, begin, end, context, path, *state);
     });
   }
   exportState_ = state;
@@ -245,7 +325,46 @@ bool MeasurementsWindow::exportPng(const QString& path, QString& error) {
   return finish(pngExport(chartImage(), path, progress), error);
 }
 
+std::shared_ptr<const exports::ReportContext> MeasurementsWindow::reportContext(QString& error) const {
+  auto context = std::make_shared<exports::ReportContext>();
+  context->file = dataSource_.file;
+  context->serial = dataSource_.key.toStdString();
+  context->sources = data_->sources;
+  std::tie(context->from, context->to) = range();
+  context->deltaHOverR = deltaH_->value();
+  if (!context->file && store_ != nullptr) {
+    std::vector<uint16_t> sensors;
+    for (const SensorSeries& s : data_->sensors)
+      if (!hidden_.count(s.sensor)) sensors.push_back(s.sensor);
+    std::string failure;
+    if (!history::readLoggerContext(*store_, context->serial, sensors, context->history, failure)) {
+      error = tr("Cannot read the history: %1").arg(QString::fromStdString(failure));
+      return nullptr;
+    }
+  }
+  return context;
+}
+
 bool MeasurementsWindow::exportPdf(const QString& path, QString& error) {
+  if (!data_) {
+    error = tr("There are no records to export.");
+    return false;
+  }
+  const std::shared_ptr<const exports::ReportContext> context = reportContext(error);
+  if (!context) return false;
+  const auto [begin, end] = shownInView();
   ExportProgress progress;
-  return finish(pdfExport(reportPicture(), reportTitle(), path, progress), error);
+  return finish(reportExport(data_, shown_, begin, end, context, path, progress), error);
+}
+
+bool MeasurementsWindow::exportXlsx(const QString& path, QString& error) {
+  if (!data_) {
+    error = tr("There are no records to export.");
+    return false;
+  }
+  const std::shared_ptr<const exports::ReportContext> context = reportContext(error);
+  if (!context) return false;
+  const auto [begin, end] = shownInView();
+  ExportProgress progress;
+  return finish(xlsxExport(data_, shown_, begin, end, context, path, progress), error);
 }

@@ -3,18 +3,17 @@
 #pragma once
 
 #include <QImage>
-#include <QPageLayout>
 #include <QString>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
 #include "MeasurementData.h"
 #include "data/RegionalFormat.h"
-
-class QPicture;
+#include "history/LoggerContext.h"
 
 // What an export running on a worker shares with the window: the worker reads `cancel` and counts the
 // records it formed; the window only reads `done` for its progress dialog.
@@ -40,12 +39,27 @@ ExportOutcome csvExport(const std::shared_ptr<const MeasurementData>& data,
                         const RegionalFormat& format, const QString& path, ExportProgress& progress);
 ExportOutcome pngExport(const QImage& image, const QString& path, const ExportProgress& progress);
 
-// The report's page: A4 landscape.
-QPageLayout reportLayout();
-// Device units as screen pixels, so the chart and the text keep the proportions they have on screen.
-constexpr int kReportResolution = 96;
-// The report's PDF from its drawing (made on the GUI thread).
-ExportOutcome pdfExport(const QPicture& report, const QString& title, const QString& path,
-                        const ExportProgress& progress);
+// What the report and the spreadsheet take besides the records: read from the history on the GUI
+// thread, then only read by the worker.
+struct ReportContext {
+  std::string serial;                  // the logger as the history keeps it; the title for an opened file
+  bool file = false;                   // the records come from an opened file, not the history
+  history::LoggerContext history;      // limits, zones, firmware, downloads (empty for an opened file)
+  std::map<int64_t, QString> sources;  // by MeasurementRecord::download, as the window names them
+  int64_t from = 0, to = 0;            // the range in view
+  double deltaHOverR = 10000.0;
+};
+
+// The multi-page PDF report of the shown records [begin, end), made with the report library, then the
+// file. Progress in thousandths (total 1000).
+ExportOutcome reportExport(const std::shared_ptr<const MeasurementData>& data,
+                           const std::shared_ptr<const std::vector<uint32_t>>& shown, size_t begin,
+                           size_t end, const std::shared_ptr<const ReportContext>& context,
+                           const QString& path, ExportProgress& progress);
+// The spreadsheet (readings, excursions, statistics and limits) of the same records, then the file.
+ExportOutcome xlsxExport(const std::shared_ptr<const MeasurementData>& data,
+                         const std::shared_ptr<const std::vector<uint32_t>>& shown, size_t begin, size_t end,
+                         const std::shared_ptr<const ReportContext>& context, const QString& path,
+                         ExportProgress& progress);
 
 }  // namespace exports

@@ -97,15 +97,19 @@ QHBoxLayout* MeasurementsWindow::buildToolBar() {
   auto* csvButton = new QPushButton(tr("Export CSV…"));
   auto* pngButton = new QPushButton(tr("Save chart…"));
   auto* pdfButton = new QPushButton(tr("PDF report…"));
+  auto* xlsxButton = new QPushButton(tr("Export XLSX…"));
   csvButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
   pngButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
   pdfButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
   csvButton->setToolTip(tr("The records in view, in the format of a download (Ctrl+E)"));
   pngButton->setToolTip(tr("The chart as a PNG image (Ctrl+S)"));
-  pdfButton->setToolTip(tr("A one-page report of the range in view (Ctrl+P)"));
+  pdfButton->setToolTip(
+      tr("A report of the range in view with limits, excursions, verdict and lines to sign (Ctrl+P)"));
+  xlsxButton->setToolTip(tr("The records in view, their excursions, statistics and limits as a spreadsheet"));
   bar->addWidget(csvButton);
   bar->addWidget(pngButton);
   bar->addWidget(pdfButton);
+  bar->addWidget(xlsxButton);
 
   connect(source_, QOverload<int>::of(&QComboBox::activated), this, [this](int index) {
     selectSource({source_->itemData(index, Qt::UserRole).toBool(),
@@ -120,6 +124,7 @@ QHBoxLayout* MeasurementsWindow::buildToolBar() {
   connect(csvButton, &QPushButton::clicked, this, [this] { askExport(0); });
   connect(pngButton, &QPushButton::clicked, this, [this] { askExport(1); });
   connect(pdfButton, &QPushButton::clicked, this, [this] { askExport(2); });
+  connect(xlsxButton, &QPushButton::clicked, this, [this] { askExport(3); });
   return bar;
 }
 

@@ -101,11 +101,12 @@ class MeasurementsWindow : public QWidget {
   bool exportCsv(const QString& path, QString& error);
   bool exportPng(const QString& path, QString& error);
   bool exportPdf(const QString& path, QString& error);
+  bool exportXlsx(const QString& path, QString& error);
 
   // The export the buttons start: the same file, formed and written on a worker thread while a
   // progress dialog with Cancel shows. exportFinished follows, also after a cancel (the file is then
   // left as it was). False, and no signal, when no records are shown or an export is running.
-  enum class Export { Csv, Png, Pdf };
+  enum class Export { Csv, Png, Pdf, Xlsx };
   bool startExport(Export kind, const QString& path);
   void cancelExport();
   bool isExporting() const { return exportState_ != nullptr; }
@@ -200,15 +201,12 @@ class MeasurementsWindow : public QWidget {
   std::pair<size_t, size_t> shownInView() const;  // into shown_
   std::vector<QStringList> statisticsRows() const;
   QStringList statisticsHeader() const;
-  // The report: its lines about the logger and the range, where the records came from, and the page.
-  QStringList reportFacts() const;
-  QStringList reportSources() const;
-  void paintReport(QCPPainter& painter, const QRect& page);
+  // What the report and the spreadsheet take from the history (null with a message when it cannot
+  // be read).
+  std::shared_ptr<const exports::ReportContext> reportContext(QString& error) const;
   void setStatus(const QString& text);
   void askExport(int kind);
   QImage chartImage();
-  QPicture reportPicture();
-  QString reportTitle() const;
   void exportDone();
 
   history::Store* store_;

@@ -87,9 +87,9 @@ class TfrmMain : public QWidget, public WindowPort {
   void setHistoryLocation(const QString& location);
   // The files of File > Recent Files, newest first; files that are gone are left out.
   QStringList recentFiles() const;
-  // The history database (native file name): the one set here, else the History Location setting,
-  // else history::Store::defaultPath(). Every saved download is added to it on a worker thread with a
-  // connection of its own.
+  // The history (a file's native name or a server's location): the one set here, else
+  // $TARNWICK_HISTORY, else the History Location setting, else history::Store::defaultPath(). Every
+  // saved download is added to it on a worker thread with a connection of its own.
   void setHistoryPath(const std::string& path) { historyPath_ = path; }
   std::string historyPath() const;
 

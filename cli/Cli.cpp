@@ -1,5 +1,7 @@
 #include "cli/Cli.h"
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <cstdlib>
 #include <sstream>
@@ -11,6 +13,8 @@
 #include "cli/History.h"
 #include "cli/Limits.h"
 #include "cli/Loggers.h"
+#include "cli/Report.h"
+#include "cli/Spreadsheet.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
 
@@ -31,7 +35,7 @@ constexpr char kFooter[] =
     "  5  no answer from the logger in time\n"
     "  6  firmware-update: the firmware is up to date\n"
     "  7  a file could not be written or read (a closed standard output too, after the history import)\n"
-    "  8  download: the logger has no records stored\n"
+    "  8  download: the logger has no records stored; report: no readings in the range\n"
     "  9  download: the file is written, but records with impossible time stamps were left out\n"
     "  10 firmware-update: refused, the image would overwrite records no download kept\n"
     "     (download them first, or give --force)\n"
@@ -83,6 +87,11 @@ int run(int argc, const char* const argv[], const Io& io) {
   bool quiet = false, verbose = false;
   app.add_flag("-q,--quiet", quiet, "no messages but errors, no progress bar");
   app.add_flag("-v,--verbose", verbose, "the link's log lines on standard error");
+  std::string historyFlag;
+  app.add_option("--history", historyFlag,
+                 "the history: a SQLite file, or a PostgreSQL server as postgresql://user@host/db or "
+                 "\"host=/run/postgresql dbname=tarnwick\" (passwords go into ~/.pgpass); default "
+                 "$TARNWICK_HISTORY, else the file of the window");
 
   auto serialOption = [](CLI::App* command, std::string& serial) {
     command->add_option("-s,--serial", serial, kSerialHelp);
@@ -99,8 +108,11 @@ int run(int argc, const char* const argv[], const Io& io) {
   serialOption(download, load.serial);
   CLI::Option* output = download->add_option("-o,--output", load.output,
                                              "the file to write, or - for standard output (default)");
-  download->add_option("-f,--format", load.format, "csv (the window's file, default) or jsonl")
-      ->check(CLI::IsMember({"csv", "jsonl"}));
+  download
+      ->add_option(
+          "-f,--format", load.format,
+          "csv (the window's file, default), jsonl, or xlsx (a spreadsheet; needs --output or --all)")
+      ->check(CLI::IsMember({"csv", "jsonl", "xlsx"}));
   CLI::Option* all =
       download->add_flag("--all", load.all, "every attached logger, one file each (needs --output-dir)");
   CLI::Option* outputDir = download->add_option("--output-dir", load.outputDir,
@@ -130,8 +142,13 @@ int run(int argc, const char* const argv[], const Io& io) {
                       "records from this time on, as the logger's clock shows it (2026-03-02 or "
                       "2026-03-02T04:40:06; with --serial also 2026-03-02T04:40:06+01:00)");
   history->add_option("--to", past.to, "records up to this time");
-  history->add_option("-f,--format", past.format, "csv (default) or jsonl")
-      ->check(CLI::IsMember({"csv", "jsonl"}));
+  history
+      ->add_option("-f,--format", past.format,
+                   "csv (default) or jsonl on standard output, or xlsx (a spreadsheet of one logger; needs "
+                   "--output)")
+      ->check(CLI::IsMember({"csv", "jsonl", "xlsx"}));
+  std::string historyOutput;
+  history->add_option("-o,--output", historyOutput, "the spreadsheet file of --format xlsx");
   history->add_option("--sensor", past.sensor, "one sensor's records")->check(CLI::Range(0, 65535));
   history->add_flag("--digest", past.digest,
                     "print the SHA-256 of exactly these readings (a report's digest over the same range "
@@ -170,12 +187,28 @@ int run(int argc, const char* const argv[], const Io& io) {
       "since (the attached loggers: list)");
   loggersCommand->add_option("-f,--format", overview.format, "text (default) or jsonl")
       ->check(CLI::IsMember({"text", "jsonl"}));
+  CopyOptions copying;
+  CLI::App* copy = history->add_subcommand(
+      "copy", "copy a history into another (a file into a server, say); a second copy adds nothing");
+  copy->add_option("--to", copying.to, "the history to copy into")->required();
+  copy->add_option("--from", copying.from, "the history to copy (default: --history's)");
+  history->require_subcommand(0, 1);
 
   ImportOptions importing;
   CLI::App* import = app.add_subcommand("import", "add the records of a CSV file to a logger's history");
   import->add_option("FILE", importing.file, "a CSV file that Tarnwick wrote")->required();
   import->add_option("-s,--serial", importing.serial,
                      "the logger the file belongs to, when the history does not know it as its download");
+
+  ReportOptions reporting;
+  CLI::App* report = app.add_subcommand(
+      "report", "a PDF report of a logger's readings in the history: limits, excursions, verdict, digest");
+  report->add_option("-s,--serial", reporting.serial, kSerialHelp)->required();
+  report->add_option("--sensor", reporting.sensors, "only this sensor (may be given more than once)");
+  report->add_option("--from", reporting.from,
+                     "readings from this time on (2026-03-02 or 2026-03-02T04:40:06)");
+  report->add_option("--to", reporting.to, "readings up to this time");
+  report->add_option("-o,--output", reporting.output, "the PDF file to write")->required();
 
   std::string command;
   CLI::App* send =
@@ -209,10 +242,15 @@ int run(int argc, const char* const argv[], const Io& io) {
     return kBadArguments;
   }
 
+  setHistoryFlag(historyFlag);
   Session session(io, quiet, verbose);
   if (*list) return listLoggers(session, json);
   if (*download) {
     load.history = !noHistory;
+    if (load.format == "xlsx" && !load.all && load.output == "-") {
+      session.problem("--format xlsx needs --output FILE: a spreadsheet is no text for standard output");
+      return kBadArguments;
+    }
     if (load.format == "csv" && !takeLocale(session)) return kBadArguments;
     return cli::download(session, load);
   }
@@ -221,9 +259,26 @@ int run(int argc, const char* const argv[], const Io& io) {
   if (*send) return sendRaw(session, serial, command);
   if (*import) return importFile(session, importing);
   if (*loggersCommand) return cli::loggers(session, overview);
+  if (*copy) {
+    const int fd = fileno(io.err);
+    copying.progress = !quiet && fd >= 0 && isatty(fd);
+    return copyHistory(session, copying);
+  }
+  if (*report) return makeReport(session, reporting);
   if (*limitsCommand) return cli::limits(session, bounds);
   if (*excursionsCommand) return cli::excursions(session, outside);
   if (*history) {
+    if (past.format == "xlsx" || !historyOutput.empty()) {
+      if (past.format != "xlsx" || historyOutput.empty() || historyOutput == "-" || past.digest) {
+        session.problem(
+            past.digest ? "--digest prints the digest; it takes no --format xlsx or --output"
+            : past.format == "xlsx"
+                ? "--format xlsx needs --output FILE: a spreadsheet is no text for standard output"
+                : "--output is for --format xlsx; csv and jsonl go to standard output");
+        return kBadArguments;
+      }
+      return historyXlsx(session, past, historyOutput);
+    }
     if (past.format == "csv" && !past.digest && !takeLocale(session)) return kBadArguments;
     return cli::history(session, past);
   }

@@ -12,6 +12,7 @@
 #include "cli/History.h"
 #include "cli/Jsonl.h"
 #include "cli/Limits.h"
+#include "cli/Spreadsheet.h"
 #include "data/LoggerText.h"
 #include "data/SafeFile.h"
 #include "data/Text.h"
@@ -172,11 +173,17 @@ int downloadTo(Session& session, const ScannedLogger& logger, const std::string&
 }
 
 // Puts the downloaded records where the user wants them, when that is not the exported file itself.
-int deliver(Session& session, const DownloadOptions& options, const std::string& csvPath,
-            const std::vector<messwert_tag>& records, const std::string& target) {
+int deliver(Session& session, const ScannedLogger& logger, const DownloadOptions& options,
+            const std::string& csvPath, const std::vector<messwert_tag>& records, const std::string& target) {
   std::string bytes;
   if (options.format == "jsonl") {
     bytes = jsonLines(records);
+  } else if (options.format == "xlsx") {
+    std::string error;
+    if (!downloadXlsx(logger, records, session.io().clock(), bytes, error)) {
+      session.problem("the spreadsheet could not be made: " + error);
+      return kFileError;
+    }
   } else if (target == "-") {
     if (!readWholeFile(csvPath, bytes)) {
       session.problem("cannot read the exported file " + csvPath);
@@ -220,7 +227,7 @@ int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOpt
   int64_t skipped = 0;
   int status = downloadTo(session, logger, csvPath, shown(target), records, skipped);
   session.link().disconnect();
-  if (status == kDone) status = deliver(session, options, csvPath, records, target);
+  if (status == kDone) status = deliver(session, logger, options, csvPath, records, target);
   // Records that only standard output failed to take (a closed pipe) still go into the history.
   const bool keep = status == kDone || (status == kFileError && target == "-" && !records.empty());
   if (!keep) return status;
@@ -266,9 +273,10 @@ int downloadAll(Session& session, const DownloadOptions& options) {
     session.problem("cannot write files in " + options.outputDir + ": " + why);
     return kFileError;
   }
-  const bool jsonl = options.format == "jsonl";
+  // Other formats than the CSV are made from the records; the CSV goes to a private folder then.
+  const bool converted = options.format != "csv";
   PrivateFolder temp;
-  if (jsonl) {
+  if (converted) {
     const std::string failed = temp.create();
     if (!failed.empty()) {
       session.problem("cannot make a private temporary folder: " + failed);
@@ -290,15 +298,16 @@ int downloadAll(Session& session, const DownloadOptions& options) {
       session.problem(loggerName(logger) + " is in use by another program");
       status = kInUse;
     } else {
-      const std::string target = options.outputDir + "/" +
-                                 uniqueFileName(names, logger.serialText, logger.hasSerial,
-                                                session.io().clock(), jsonl ? "jsonl" : "csv");
+      const std::string target =
+          options.outputDir + "/" +
+          uniqueFileName(names, logger.serialText, logger.hasSerial, session.io().clock(), options.format);
       const size_t sameBefore = static_cast<size_t>(
           std::count_if(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(i),
                         [&](const ScannedLogger& earlier) { return sameSerial(earlier, logger); }));
       status = connectAgain(session, logger, sameBefore);
       if (status == kDone)
-        status = downloadOne(session, logger, options, jsonl ? temp.file("download.csv") : target, target);
+        status =
+            downloadOne(session, logger, options, converted ? temp.file("download.csv") : target, target);
     }
     // An empty logger is no failure of a scheduled run; a logger that failed outweighs one whose file
     // is written (with records skipped or not in the history), and of those two the lower status wins.
@@ -401,7 +410,7 @@ int download(Session& session, const DownloadOptions& options) {
   // into a folder nobody else can reach, and the bytes are taken from there.
   PrivateFolder temp;
   std::string csvPath = target;
-  if (target == "-" || options.format == "jsonl") {
+  if (target == "-" || options.format != "csv") {
     const std::string failed = temp.create();
     if (!failed.empty()) {
       session.problem("cannot make a private temporary folder: " + failed);

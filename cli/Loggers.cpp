@@ -9,6 +9,7 @@
 
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
+#include "cli/History.h"
 #include "cli/HistoryAccess.h"
 #include "history/History.h"
 
@@ -91,13 +92,14 @@ std::vector<std::string> textRow(const history::LoggerSummary& row, int64_t now)
 }  // namespace
 
 int loggers(Session& session, const LoggersOptions& options) {
-  const std::string path = history::Store::defaultPath();
+  const std::string path = historyLocation();
   history::Store store;
   std::string error;
   if (!openHistory(session, store, path)) return kFileError;
   std::vector<history::LoggerSummary> rows;
   if (!store.loggerSummaries(rows, error)) {
-    session.problem("cannot read the history " + path + ": " + printable(error));
+    session.problem("cannot read the history " + printable(history::shownLocation(path)) + ": " +
+                    printable(error));
     return kFileError;
   }
   const int64_t now = static_cast<int64_t>(session.io().clock());
@@ -122,7 +124,8 @@ int loggers(Session& session, const LoggersOptions& options) {
       text += out + "\n";
     }
   }
-  if (rows.empty()) session.note("the history " + printable(path) + " holds no loggers");
+  if (rows.empty())
+    session.note("the history " + printable(history::shownLocation(path)) + " holds no loggers");
   std::FILE* out = session.io().out;
   if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0) {
     session.problem("cannot write to standard output");

@@ -1,6 +1,7 @@
 // The measurement history: every downloaded or opened record of every logger, kept once in a local
-// SQLite database, the reader of the CSV files Tarnwick writes, and statistics over a set of records.
-// No Qt here, so the command-line tool uses the same code as the window.
+// SQLite database or in a PostgreSQL database that several PCs share, the reader of the CSV files Tarnwick
+// writes, and statistics over a set of records. No Qt here, so the command-line tool uses the same code as
+// the window.
 #pragma once
 
 #include <cstdint>
@@ -198,7 +199,20 @@ constexpr int kMaxZoneOffset = 18 * 3600;
 // comes meanwhile waits it out.
 constexpr int kBusyTimeoutMs = 60000;
 
-// One database file. Not shared between threads: each thread that needs the history opens its own.
+// Where the history is kept: the first of `flag` (--history), `environment` (TARNWICK_HISTORY) and
+// `setting` (the window's) that is not empty, else defaultPath(). A location is a SQLite file's path or
+// a PostgreSQL server's: "postgresql://user@host/db", "postgres://...", or libpq's "key=value ..." form
+// ("host=/run/postgresql dbname=tarnwick").
+std::string resolveLocation(const std::string& flag, const char* environment, const std::string& setting);
+// Whether a location names a PostgreSQL server rather than a SQLite file.
+bool isServerLocation(const std::string& location);
+// The location as messages show it: a server's without its password, if it has one.
+std::string shownLocation(const std::string& location);
+
+class Backend;
+
+// One history: a database file, or a database on a PostgreSQL server (chosen by the location given to
+// open()). Not shared between threads: each thread that needs the history opens its own.
 // A failure of the file or the database never throws: the call returns false (or an empty list) with
 // a message that names the file and says what is wrong.
 class Store {
@@ -223,6 +237,9 @@ class Store {
   // (never deleted), a new one is started and notice() says so; one program at a time does that,
   // and only to the file it found damaged. A database of another program is refused and left alone.
   // Later calls open the same path again if this one failed (say, it was locked).
+  // A server's location with a password in it is refused (the password belongs in ~/.pgpass); the
+  // server's schema is created or upgraded, and one written by a newer Tarnwick is refused and left as
+  // it is. The file-only parts (lock file, check, set aside, permissions) do not apply to a server.
   bool open(const std::string& path, std::string& error);
   // A further connection to a history that another one (the importer's) opened and checked: no
   // check of the whole file and never a rename, so a reader neither waits for the check nor moves the
@@ -235,8 +252,10 @@ class Store {
   void setBusyTimeout(int milliseconds);
   // Called once, on this object's thread, when a wait for another program has lasted half a second.
   void setWaitNotice(std::function<void()> notice) { waitNotice_ = std::move(notice); }
-  bool isOpen() const { return db_ != nullptr; }
+  bool isOpen() const;
+  // The location as opened (a server's without a password: one with a password is never opened).
   const std::string& path() const { return path_; }
+  bool isServer() const { return server_ != nullptr; }
   // What open() or a later call did that the user should hear of (a damaged file set aside); empty
   // otherwise.
   std::string notice() const { return notice_; }
@@ -246,7 +265,8 @@ class Store {
   // history already has, byte for byte, is not added again, and one that differs in any byte (the
   // tick within the second too) is another record. A downloaded record replaces a copy read from a
   // CSV file that shows the same line (see sameLine), and a clean one replaces a flagged one with the
-  // same time, sensor and raw counts. `device` says where the logger was reached (kDeviceUsb, ...).
+  // same time, sensor and raw counts (such a flagged one, downloaded later, is known). `device` says where
+  // the logger was reached (kDeviceUsb, ...).
   bool importDownload(const std::string& logger, const std::string& file,
                       const std::vector<messwert_tag>& records, ImportResult& result, std::string& error,
                       const std::string& device = std::string());
@@ -295,6 +315,12 @@ class Store {
   // Per sensor and column, in sensor then column order, only the columns that have readings.
   // Computed by the database over an index of (logger, sensor, time): no reading is loaded.
   bool envelope(const EnvelopeQuery& q, std::vector<EnvelopeCell>& out, std::string& error);
+  // Copies one download of another history and its records, as they are (flags, file or download),
+  // into this one in one transaction: a download already copied (the same logger, time, file, device
+  // and counts) gets no second row, and a record the history has, byte for byte, is not added again.
+  // `added` says how many records were new.
+  bool copyDownload(const DownloadRow& download, const std::vector<StoredRecord>& records, int64_t& added,
+                    std::string& error);
   // A firmware version a logger reported outside a download (a firmware update's check), at `utc`.
   bool recordFirmware(const std::string& logger, int64_t utc, const std::string& version, std::string& error);
   // The firmware version the logger reported last, to a download or recordFirmware; empty when it
@@ -342,6 +368,7 @@ class Store {
     bool operator!=(const FileId& o) const { return !(*this == o); }
   };
   static FileId fileId(const std::string& path);
+  bool openServerLocation(const std::string& location, std::string& error);
   bool connect(bool mayRepair, std::string& error);
   bool beginSession(bool mayRepair, bool& check, std::string& error);
   bool waitForLock(long byte, bool exclusive, std::string& error);
@@ -367,6 +394,9 @@ class Store {
   bool insertClockZone(int64_t loggerId, int64_t utc, const Zone& zone, ClockZoneKind kind, int& code);
   bool upgrade(int& code);
   // Computes the rows of reading_hours of these sensors' hours again from their readings.
+  bool serverSummaries(std::vector<LoggerSummary>& out, std::string& error);
+  bool serverEnvelope(const EnvelopeQuery& q, int64_t from, int64_t to, std::vector<EnvelopeCell>& out,
+                      std::string& error);
   bool refreshReadingHours(int64_t loggerId, const std::set<std::pair<uint16_t, int64_t>>& hours, int& code);
   void narrowPermissions();
   std::string failure(const char* what, int code) const;
@@ -383,7 +413,19 @@ class Store {
   std::function<void()> waitNotice_;
   std::string notice_;
   std::string lastError_;
+  std::unique_ptr<Backend> server_;  // set while a server's history is open
 };
+
+// Copies every download of one history and the records kept from it into another (a file into a
+// server, a server into a file, ...), each download in a transaction of its own: where each record
+// came from goes with it, and a second copy adds nothing. `progress` hears of each download copied.
+struct CopyResult {
+  int64_t downloads = 0;  // downloads copied (or found copied before)
+  int64_t records = 0;    // records read from the source
+  int64_t added = 0;      // of those, the ones the target did not have
+};
+bool copyHistory(Store& from, Store& to, const std::function<void(int64_t done, int64_t total)>& progress,
+                 CopyResult& result, std::string& error);
 
 // Reads a CSV file that Tarnwick wrote: the header line, then one line per record in either regional
 // format (German "dd.MM.yyyy HH:mm:ss" with ',' decimals, English "M/d/yyyy h:mm:ss tt" with '.'

@@ -277,13 +277,14 @@ case_measurements() {
   fi
   export_from "$window" ctrl+s "Save Chart" "$work/chart.png"
   read -r format width height < <(identify -format '%m %w %h\n' "$work/chart.png" 2>/dev/null)
-  [ "${format:-}" = PNG ] && [ "${width:-0}" -ge 800 ] && [ "${height:-0}" -ge 450 ] ||
-    fail "chart.png is not a PNG of at least 800 x 450 pixels: ${format:-?} ${width:-?} x ${height:-?}"
+  [ "${format:-}" = PNG ] && [ "${width:-0}" -ge 1600 ] && [ "${height:-0}" -ge 450 ] ||
+    fail "chart.png is not a PNG of at least 1600 x 450 pixels: ${format:-?} ${width:-?} x ${height:-?}"
   cp "$work/chart.png" "$artifacts/measurements-chart.png"
   export_from "$window" ctrl+p "PDF Report" "$work/report.pdf"
   [ "$(head -c 5 "$work/report.pdf")" = "%PDF-" ] || fail "report.pdf is not a PDF file"
-  [ "$(grep -ac '^/Type /Page$' "$work/report.pdf")" = 1 ] && grep -aq '^/Count 1$' "$work/report.pdf" ||
-    fail "report.pdf does not have exactly one page"
+  pages=$(grep -ac '^/Type /Page$' "$work/report.pdf")
+  grep -aq "^/Count $pages\$" "$work/report.pdf" && pdftotext "$work/report.pdf" - | grep -q "Page $pages of $pages" ||
+    fail "report.pdf does not number its $pages pages"
   cp "$work/report.pdf" "$artifacts/measurements-report.pdf"
 }
 

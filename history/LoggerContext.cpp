@@ -1,0 +1,70 @@
+#include "history/LoggerContext.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+namespace history {
+
+std::string limitChangeText(const LimitChange& change) {
+  const std::time_t t = static_cast<std::time_t>(change.utc);
+  std::tm parts{};
+  char when[40] = "?";
+  if (gmtime_r(&t, &parts) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &parts);
+  std::string who = change.who.user.empty() ? std::string("unknown user") : change.who.user;
+  if (!change.who.host.empty()) who += " on " + change.who.host;
+  return std::string(when) + ", " + who + ", " +
+         (change.sensor ? "sensor " + std::to_string(*change.sensor) : std::string("the logger")) + ": " +
+         (change.before.empty() ? std::string("none") : change.before) + " -> " +
+         (change.after.empty() ? std::string("none") : change.after);
+}
+
+bool readLoggerContext(Store& store, const std::string& logger, const std::vector<uint16_t>& sensors,
+                       LoggerContext& context, std::string& error) {
+  for (uint16_t sensor : sensors) {
+    Limits limits;
+    bool set = false;
+    if (!store.effectiveLimits(logger, sensor, limits, set, error)) return false;
+    if (set) context.limits[sensor] = limits;
+  }
+  std::vector<LimitChange> changes;
+  if (!store.limitChanges(logger, changes, error)) return false;
+  if (!changes.empty()) context.limitChange = limitChangeText(changes.back());
+  std::vector<ClockZoneRow> zones;
+  if (!store.clockZones(logger, zones, error)) return false;
+  if (!zones.empty()) context.clock.emplace(zones, Zone{});
+  context.firmware = store.firmwareLastSeen(logger);
+  if (context.firmware.empty() && !store.lastError().empty()) {
+    error = store.lastError();
+    return false;
+  }
+  std::vector<DownloadRow> rows = store.downloads(logger);
+  if (rows.empty() && !store.lastError().empty()) {
+    error = store.lastError();
+    return false;
+  }
+  for (DownloadRow& row : rows) context.downloads.emplace(row.id, std::move(row));
+  return true;
+}
+
+std::vector<uint16_t> sensorsOf(const std::vector<StoredRecord>& records) {
+  std::vector<uint16_t> sensors;
+  for (const StoredRecord& r : records)
+    if (std::find(sensors.begin(), sensors.end(), r.record.sensorSerialNumber) == sensors.end())
+      sensors.push_back(r.record.sensorSerialNumber);
+  return sensors;
+}
+
+void sortAsStored(std::vector<StoredRecord>& records) {
+  std::stable_sort(records.begin(), records.end(), [](const StoredRecord& a, const StoredRecord& b) {
+    if (a.time != b.time) return a.time < b.time;
+    if (a.record.sensorSerialNumber != b.record.sensorSerialNumber)
+      return a.record.sensorSerialNumber < b.record.sensorSerialNumber;
+    uint8_t x[32], y[32];
+    messwert::toBytes(a.record, x);
+    messwert::toBytes(b.record, y);
+    return std::memcmp(x, y, sizeof x) < 0;
+  });
+}
+
+}  // namespace history

@@ -1,0 +1,41 @@
+// What the history keeps around a logger's readings, for a report or a spreadsheet of them: the limits
+// each sensor is held to, the latest change of the limits, the zones its clock followed, the firmware
+// last seen and where each download was made.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "history/History.h"
+#include "history/Limits.h"
+
+namespace history {
+
+struct LoggerContext {
+  std::map<uint16_t, Limits> limits;         // per sensor with limits
+  std::string limitChange;                   // the latest change, one line; empty: none
+  std::optional<ClockOffsets> clock;         // unset: no zone recorded
+  std::string firmware;                      // last seen; empty: not known
+  std::map<int64_t, DownloadRow> downloads;  // by id
+};
+
+// False with a message when the history cannot be read or holds limits that are not valid: a report
+// or a spreadsheet held to the wrong limits is worse than none.
+bool readLoggerContext(Store& store, const std::string& logger, const std::vector<uint16_t>& sensors,
+                       LoggerContext& context, std::string& error);
+
+// A change of limits as one line: "2026-03-02 09:15:00 UTC, quality on lab-pc, sensor 2: temperature
+// ... -> temperature ...".
+std::string limitChangeText(const LimitChange& change);
+
+// The sensors of a set of readings, in the order they first come.
+std::vector<uint16_t> sensorsOf(const std::vector<StoredRecord>& records);
+
+// Sorts one logger's readings as Store::scan hands them out (time, sensor, the record's bytes), so that
+// a digest over readings kept elsewhere equals the history's.
+void sortAsStored(std::vector<StoredRecord>& records);
+
+}  // namespace history

@@ -1,0 +1,304 @@
+#include "report/ReportChart.h"
+
+#include <QFont>
+#include <QFontMetricsF>
+#include <QPainterPath>
+#include <QPolygonF>
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <limits>
+#include <string>
+
+namespace report {
+namespace {
+
+double valueOf(const messwert_tag& record, history::Measure quantity) {
+  return quantity == history::Measure::temperature ? record.temperature : record.humidity;
+}
+
+const history::QuantityLimits& limitsOf(const history::Limits& limits, history::Measure quantity) {
+  return quantity == history::Measure::temperature ? limits.temperature : limits.humidity;
+}
+
+// A step of 1, 2 or 5 times a power of ten that gives at most `most` ticks over `span`.
+double niceStep(double span, int most) {
+  if (!(span > 0)) return 1;
+  const double raw = span / most;
+  const double power = std::pow(10.0, std::floor(std::log10(raw)));
+  for (double factor : {1.0, 2.0, 5.0, 10.0})
+    if (factor * power >= raw) return factor * power;
+  return 10 * power;
+}
+
+QString calendar(int64_t seconds, const char* format) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm parts{};
+  if (gmtime_r(&t, &parts) == nullptr) return QString();
+  char text[32];
+  std::strftime(text, sizeof text, format, &parts);
+  return QString::fromLatin1(text);
+}
+
+// One sensor's line, thinned to the lowest and highest value per column of the chart (in the order
+// they came), and broken where the readings have a gap.
+struct Trace {
+  std::vector<QPolygonF> lines;
+  QPolygonF current;
+  int64_t column = -1;
+  double low = 0, high = 0;
+  int64_t lowAt = 0, highAt = 0, seen = 0;  // which came first decides the order of the two points
+  int64_t lastTime = 0;
+  bool any = false;
+
+  void flush(double x) {
+    if (column < 0) return;
+    if (lowAt <= highAt) {
+      current << QPointF(x, low);
+      if (high != low) current << QPointF(x, high);
+    } else {
+      current << QPointF(x, high) << QPointF(x, low);
+    }
+    column = -1;
+  }
+  void breakLine() {
+    if (!current.isEmpty()) lines.push_back(current);
+    current.clear();
+  }
+};
+
+}  // namespace
+
+QColor sensorColour(size_t index) {
+  static const QColor colours[] = {QColor(31, 119, 180), QColor(44, 160, 44),  QColor(148, 103, 189),
+                                   QColor(140, 86, 75),  QColor(23, 190, 207), QColor(127, 127, 127),
+                                   QColor(188, 189, 34), QColor(227, 119, 194)};
+  return colours[index % (sizeof colours / sizeof colours[0])];
+}
+
+void drawChart(QPainter& painter, const QRectF& area, double unit, const ChartInput& input) {
+  const std::vector<history::StoredRecord>& records = *input.records;
+  const history::Measure quantity = input.quantity;
+  const bool temperature = quantity == history::Measure::temperature;
+  const QString unitName = temperature ? QStringLiteral("°C") : QStringLiteral("%RH");
+
+  // The ranges of time and value, limits included so that they are always in sight.
+  int64_t first = std::numeric_limits<int64_t>::max(), last = std::numeric_limits<int64_t>::min();
+  double low = std::numeric_limits<double>::infinity(), high = -low;
+  std::map<uint16_t, size_t> drawn;
+  for (size_t i = 0; i < input.sensors.size(); ++i) drawn.emplace(input.sensors[i], i);
+  for (const history::StoredRecord& r : records) {
+    if (r.checksumError || !drawn.count(r.record.sensorSerialNumber)) continue;
+    const double v = valueOf(r.record, quantity);
+    if (!std::isfinite(v)) continue;
+    first = std::min(first, r.time);
+    last = std::max(last, r.time);
+    low = std::min(low, v);
+    high = std::max(high, v);
+  }
+  std::vector<std::pair<double, QString>> limitLines;
+  for (uint16_t sensor : input.sensors) {
+    const auto found = input.limits->find(sensor);
+    if (found == input.limits->end()) continue;
+    const history::QuantityLimits& q = limitsOf(found->second, quantity);
+    for (const auto& [bound, name] : {std::pair{q.lower, "lower"}, std::pair{q.upper, "upper"}}) {
+      if (!bound) continue;
+      low = std::min(low, *bound);
+      high = std::max(high, *bound);
+      bool known = false;
+      for (const auto& line : limitLines) known = known || line.first == *bound;
+      if (!known)
+        limitLines.emplace_back(
+            *bound, QStringLiteral("%1 %2 %3").arg(QLatin1String(name)).arg(*bound, 0, 'g', 6).arg(unitName));
+    }
+  }
+  const bool any = first <= last;
+  if (!any) {
+    first = 0;
+    last = 3600;
+  }
+  if (last - first < 60) {
+    first -= 1800;
+    last += 1800;
+  }
+  if (!std::isfinite(low)) {
+    low = 0;
+    high = 1;
+  }
+  if (high - low < 1e-9) {
+    low -= 1;
+    high += 1;
+  }
+  const double pad = (high - low) * 0.06;
+  low -= pad;
+  high += pad;
+
+  QFont small(QStringLiteral("Helvetica"));
+  small.setPointSizeF(7);
+  QFont titleFont = small;
+  titleFont.setPointSizeF(9);
+  titleFont.setBold(true);
+  const QFontMetricsF metrics(small, painter.device());
+  const double textHeight = metrics.height();
+
+  const QRectF plot(area.left() + 44 * unit, area.top() + 16 * unit, area.width() - 52 * unit,
+                    area.height() - 16 * unit - 3 * textHeight);
+  const auto xOf = [&](double t) { return plot.left() + (t - first) / double(last - first) * plot.width(); };
+  const auto yOf = [&](double v) { return plot.bottom() - (v - low) / (high - low) * plot.height(); };
+
+  painter.save();
+  painter.setFont(titleFont);
+  painter.setPen(Qt::black);
+  painter.drawText(
+      QRectF(area.left(), area.top(), area.width(), 14 * unit), Qt::AlignLeft | Qt::AlignVCenter,
+      temperature ? QStringLiteral("Temperature (°C)") : QStringLiteral("Relative humidity (%RH)"));
+
+  // Grid and value axis.
+  painter.setFont(small);
+  const double valueStep = niceStep(high - low, 6);
+  const QPen grid(QColor(225, 225, 225), 0.5 * unit);
+  for (double v = std::ceil(low / valueStep) * valueStep; v <= high; v += valueStep) {
+    const double y = yOf(v);
+    painter.setPen(grid);
+    painter.drawLine(QLineF(plot.left(), y, plot.right(), y));
+    painter.setPen(Qt::black);
+    painter.drawText(QRectF(area.left(), y - textHeight / 2, 40 * unit, textHeight),
+                     Qt::AlignRight | Qt::AlignVCenter,
+                     QString::number(std::abs(v) < 1e-9 ? 0.0 : v, 'g', 6));
+  }
+  // Time axis: a step from a minute to a year that gives at most seven ticks.
+  static const int64_t steps[] = {60,         300,        900,         1800,       3600,      3 * 3600,
+                                  6 * 3600,   12 * 3600,  86400,       2 * 86400,  7 * 86400, 14 * 86400,
+                                  30 * 86400, 91 * 86400, 182 * 86400, 365 * 86400};
+  int64_t step = steps[sizeof steps / sizeof steps[0] - 1];
+  for (int64_t s : steps)
+    if ((last - first) / s <= 7) {
+      step = s;
+      break;
+    }
+  const bool days = step >= 86400;
+  const int64_t firstTick = (first / step + (first % step > 0 ? 1 : 0)) * step;
+  for (int64_t t = firstTick; t <= last; t += step) {
+    const double x = xOf(static_cast<double>(t));
+    painter.setPen(grid);
+    painter.drawLine(QLineF(x, plot.top(), x, plot.bottom()));
+    painter.setPen(Qt::black);
+    const QString label = calendar(t, days ? "%Y-%m-%d" : "%m-%d %H:%M");
+    painter.drawText(QRectF(x - 40 * unit, plot.bottom() + 2 * unit, 80 * unit, textHeight), Qt::AlignCenter,
+                     label);
+  }
+  QString clock = QStringLiteral("Logger clock");
+  if (input.utcOffset) {
+    const int32_t offset = *input.utcOffset;
+    clock += QStringLiteral(" (UTC%1%2:%3)")
+                 .arg(offset < 0 ? '-' : '+')
+                 .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
+                 .arg(std::abs(offset) / 60 % 60, 2, 10, QLatin1Char('0'));
+    if (input.offsetChanges)
+      clock.insert(clock.size() - 1, QStringLiteral(" at the start; the zone changes, see above"));
+  }
+  painter.drawText(QRectF(plot.left(), plot.bottom() + 2 * unit + textHeight, plot.width(), textHeight),
+                   Qt::AlignCenter, clock);
+
+  painter.setClipRect(plot);
+  // Excursions of this quantity: alarms stronger.
+  for (const history::Excursion& e : *input.excursions) {
+    if (e.quantity != quantity || !drawn.count(e.sensor)) continue;
+    double left = xOf(static_cast<double>(e.start)), right = xOf(static_cast<double>(e.end));
+    if (right - left < 0.6 * unit) right = left + 0.6 * unit;
+    painter.fillRect(QRectF(left, plot.top(), right - left, plot.height()),
+                     e.alarm ? QColor(220, 40, 40, 70) : QColor(255, 170, 0, 55));
+  }
+  // The readings.
+  std::map<uint16_t, Trace> traces;
+  const double columns = std::max(1.0, std::floor(plot.width() / unit * 2));
+  const double columnWidth = plot.width() / columns;
+  for (const history::StoredRecord& r : records) {
+    if (r.checksumError) continue;
+    const auto index = drawn.find(r.record.sensorSerialNumber);
+    if (index == drawn.end()) continue;
+    const double v = valueOf(r.record, quantity);
+    if (!std::isfinite(v)) continue;
+    Trace& trace = traces[r.record.sensorSerialNumber];
+    const int64_t column = std::clamp<int64_t>(
+        static_cast<int64_t>((xOf(static_cast<double>(r.time)) - plot.left()) / columnWidth), 0,
+        static_cast<int64_t>(columns) - 1);
+    const bool gap = trace.any && input.breakAfter > 0 && r.time - trace.lastTime > input.breakAfter;
+    if (column != trace.column || gap) {
+      trace.flush(plot.left() + (static_cast<double>(trace.column) + 0.5) * columnWidth);
+      if (gap) trace.breakLine();
+      trace.column = column;
+      trace.low = trace.high = yOf(v);
+      trace.lowAt = trace.highAt = trace.seen = 0;
+    } else {
+      const double y = yOf(v);
+      ++trace.seen;
+      // y grows downwards: the lowest value has the largest y.
+      if (y > trace.low) {
+        trace.low = y;
+        trace.lowAt = trace.seen;
+      }
+      if (y < trace.high) {
+        trace.high = y;
+        trace.highAt = trace.seen;
+      }
+    }
+    trace.any = true;
+    trace.lastTime = r.time;
+  }
+  for (size_t i = 0; i < input.sensors.size(); ++i) {
+    const auto found = traces.find(input.sensors[i]);
+    if (found == traces.end()) continue;
+    Trace& trace = found->second;
+    trace.flush(plot.left() + (static_cast<double>(trace.column) + 0.5) * columnWidth);
+    trace.breakLine();
+    painter.setPen(QPen(sensorColour(i), 0.7 * unit, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    for (const QPolygonF& line : trace.lines) {
+      if (line.size() == 1)
+        painter.drawPoint(line.front());
+      else
+        painter.drawPolyline(line);
+    }
+  }
+  // Limits over the readings.
+  for (const auto& [value, name] : limitLines) {
+    const double y = yOf(value);
+    painter.setPen(QPen(QColor(200, 0, 0), 0.9 * unit, Qt::DashLine));
+    painter.drawLine(QLineF(plot.left(), y, plot.right(), y));
+    painter.setPen(QColor(170, 0, 0));
+    painter.drawText(QRectF(plot.left() + 3 * unit, y - textHeight - 1 * unit, plot.width() / 2, textHeight),
+                     Qt::AlignLeft | Qt::AlignBottom, name);
+  }
+  painter.setClipping(false);
+  painter.setPen(QPen(Qt::black, 0.6 * unit));
+  painter.setBrush(Qt::NoBrush);
+  painter.drawRect(plot);
+  if (!any) {
+    painter.drawText(plot, Qt::AlignCenter, QStringLiteral("No readings of this quantity"));
+  }
+
+  // Legend along the title line, right-aligned: sensors, then what the shading means.
+  double x = area.right();
+  const auto entry = [&](const QString& text, const QColor& colour, bool box) {
+    const double w = metrics.horizontalAdvance(text);
+    x -= w;
+    painter.setPen(Qt::black);
+    painter.drawText(QRectF(x, area.top(), w + 2 * unit, 14 * unit), Qt::AlignLeft | Qt::AlignVCenter, text);
+    x -= 12 * unit;
+    const double y = area.top() + 7 * unit;
+    if (box)
+      painter.fillRect(QRectF(x, y - 3.5 * unit, 10 * unit, 7 * unit), colour);
+    else {
+      painter.setPen(QPen(colour, 1.2 * unit));
+      painter.drawLine(QLineF(x, y, x + 10 * unit, y));
+    }
+    x -= 8 * unit;
+  };
+  entry(QStringLiteral("alarm"), QColor(220, 40, 40, 70), true);
+  entry(QStringLiteral("excursion"), QColor(255, 170, 0, 55), true);
+  for (size_t i = input.sensors.size(); i-- > 0;)
+    entry(QStringLiteral("Sensor %1").arg(input.sensors[i]), sensorColour(i), false);
+  painter.restore();
+}
+
+}  // namespace report
