@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "HistorySupport.h"
+#include "common/PgServer.h"
 #include "history/History.h"
 
 using historytest::record;
@@ -14,12 +15,22 @@ using historytest::TempDir;
 
 namespace {
 
-struct Overview : ::testing::Test {
+// The same tests against the local file and against a database of the tests' own PostgreSQL server.
+struct Overview : ::testing::TestWithParam<bool> {
   TempDir dir;
   history::Store store;
   std::string error;
 
-  void SetUp() override { ASSERT_TRUE(store.open(dir / "measurements.sqlite", error)) << error; }
+  void SetUp() override {
+    std::string location = dir / "measurements.sqlite";
+    if (GetParam()) {
+      pgtest::Server& server = pgtest::Server::shared();
+      ASSERT_TRUE(server.running()) << server.error();
+      location = server.freshDatabase();
+      ASSERT_FALSE(location.empty()) << server.error();
+    }
+    ASSERT_TRUE(store.open(location, error)) << error;
+  }
   void download(const std::string& logger, const std::vector<messwert_tag>& records) {
     history::ImportResult result;
     ASSERT_TRUE(store.importDownload(logger, "/tmp/" + logger + ".csv", records, result, error)) << error;
@@ -86,10 +97,14 @@ void expectSame(const std::vector<history::EnvelopeCell>& got, const std::vector
 
 }  // namespace
 
+INSTANTIATE_TEST_SUITE_P(, Overview, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& info) {
+  return info.param ? "PostgreSQL" : "SQLite";
+});
+
 // The database's lowest and highest values per column are those of the readings themselves: at the
 // edges of columns, with empty columns between, a single reading, flagged records and values that
 // are not numbers left out, and another logger's readings at the same times kept apart.
-TEST_F(Overview, TheEnvelopeIsTheMinimumAndMaximumOfEachColumnsReadings) {
+TEST_P(Overview, TheEnvelopeIsTheMinimumAndMaximumOfEachColumnsReadings) {
   std::vector<messwert_tag> memory;
   for (int i = 0; i < 300; ++i) {
     // Irregular steps: bursts of readings a second apart, then pauses.
@@ -201,7 +216,7 @@ TEST_F(Overview, TheEnvelopeIsTheMinimumAndMaximumOfEachColumnsReadings) {
 // A row per logger: its records, their first and last time, and the newest download from the logger
 // itself with the range it brought; a file opened into the history later is no download. With limits,
 // the excursions and alarms of that download's range are counted, not those of earlier records.
-TEST_F(Overview, EachLoggersSummaryTellsItsReadingsAndLastDownload) {
+TEST_P(Overview, EachLoggersSummaryTellsItsReadingsAndLastDownload) {
   const auto minutes = [](int firstMinute, int count, float temperature) {
     std::vector<messwert_tag> out;
     for (int m = firstMinute; m < firstMinute + count; ++m) {
