@@ -291,3 +291,49 @@ TEST_P(Overview, EachLoggersSummaryTellsItsReadingsAndLastDownload) {
   EXPECT_EQ(rows[1].excursions, 1);
   EXPECT_EQ(rows[1].alarms, 1);
 }
+
+// A download copied into a file keeps what a chart and the summary read: the values beside the bytes,
+// the hours, and the times of the records it brought.
+TEST(OverviewCopy, ACopiedDownloadIsChartedAndSummedUpAsTheOriginal) {
+  TempDir dir;
+  history::Store from, into;
+  std::string error;
+  ASSERT_TRUE(from.open(dir / "from.sqlite", error)) << error;
+  ASSERT_TRUE(into.open(dir / "into.sqlite", error)) << error;
+  std::vector<messwert_tag> records;
+  for (int i = 0; i < 500; ++i) {
+    messwert_tag r = record(2026, 6, 1 + i / 96, i / 4 % 24, i % 4 * 15, 0);
+    r.temperature = static_cast<float>(i % 37);
+    r.reserved[5] = 0;
+    r.reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(r));
+    records.push_back(r);
+  }
+  history::ImportResult result;
+  ASSERT_TRUE(from.importDownload("VLM5", "/tmp/VLM5.csv", records, result, error)) << error;
+  const history::DownloadRow download = from.downloads("VLM5").at(0);
+  std::vector<history::StoredRecord> kept;
+  history::Query all;
+  all.logger = "VLM5";
+  ASSERT_TRUE(from.query(all, kept, error)) << error;
+  int64_t added = 0;
+  ASSERT_TRUE(into.copyDownload(download, kept, added, error)) << error;
+  EXPECT_EQ(added, 500);
+
+  history::EnvelopeQuery q;
+  q.logger = "VLM5";
+  q.from = kept.front().time;
+  q.to = kept.back().time;
+  for (int columns : {3, 700}) {
+    q.columns = columns;
+    std::vector<history::EnvelopeCell> original, copied;
+    ASSERT_TRUE(from.envelope(q, original, error)) << error;
+    ASSERT_TRUE(into.envelope(q, copied, error)) << error;
+    expectSame(copied, original, std::to_string(columns) + " columns");
+  }
+  std::vector<history::LoggerSummary> rows;
+  ASSERT_TRUE(into.loggerSummaries(rows, error)) << error;
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].readings, 500);
+  EXPECT_EQ(rows[0].rangeFirst, kept.front().time);
+  EXPECT_EQ(rows[0].rangeLast, kept.back().time);
+}
