@@ -1,5 +1,7 @@
 #include "cli/Cli.h"
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <cstdlib>
 #include <sstream>
@@ -10,6 +12,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/History.h"
 #include "cli/Limits.h"
+#include "cli/Loggers.h"
 #include "cli/Report.h"
 #include "cli/Spreadsheet.h"
 #include "data/LocaleFormat.h"
@@ -84,6 +87,11 @@ int run(int argc, const char* const argv[], const Io& io) {
   bool quiet = false, verbose = false;
   app.add_flag("-q,--quiet", quiet, "no messages but errors, no progress bar");
   app.add_flag("-v,--verbose", verbose, "the link's log lines on standard error");
+  std::string historyFlag;
+  app.add_option("--history", historyFlag,
+                 "the history: a SQLite file, or a PostgreSQL server as postgresql://user@host/db or "
+                 "\"host=/run/postgresql dbname=tarnwick\" (passwords go into ~/.pgpass); default "
+                 "$TARNWICK_HISTORY, else the file of the window");
 
   auto serialOption = [](CLI::App* command, std::string& serial) {
     command->add_option("-s,--serial", serial, kSerialHelp);
@@ -172,6 +180,20 @@ int run(int argc, const char* const argv[], const Io& io) {
   excursionsCommand->add_option("-f,--format", outside.format, "text (default) or jsonl")
       ->check(CLI::IsMember({"text", "jsonl"}));
 
+  LoggersOptions overview;
+  CLI::App* loggersCommand = app.add_subcommand(
+      "loggers",
+      "every logger the history holds, one row each: readings, last download, limits, excursions, days "
+      "since (the attached loggers: list)");
+  loggersCommand->add_option("-f,--format", overview.format, "text (default) or jsonl")
+      ->check(CLI::IsMember({"text", "jsonl"}));
+  CopyOptions copying;
+  CLI::App* copy = history->add_subcommand(
+      "copy", "copy a history into another (a file into a server, say); a second copy adds nothing");
+  copy->add_option("--to", copying.to, "the history to copy into")->required();
+  copy->add_option("--from", copying.from, "the history to copy (default: --history's)");
+  history->require_subcommand(0, 1);
+
   ImportOptions importing;
   CLI::App* import = app.add_subcommand("import", "add the records of a CSV file to a logger's history");
   import->add_option("FILE", importing.file, "a CSV file that Tarnwick wrote")->required();
@@ -220,6 +242,7 @@ int run(int argc, const char* const argv[], const Io& io) {
     return kBadArguments;
   }
 
+  setHistoryFlag(historyFlag);
   Session session(io, quiet, verbose);
   if (*list) return listLoggers(session, json);
   if (*download) {
@@ -235,6 +258,12 @@ int run(int argc, const char* const argv[], const Io& io) {
   if (*firmware) return firmwareUpdate(session, serial, force);
   if (*send) return sendRaw(session, serial, command);
   if (*import) return importFile(session, importing);
+  if (*loggersCommand) return cli::loggers(session, overview);
+  if (*copy) {
+    const int fd = fileno(io.err);
+    copying.progress = !quiet && fd >= 0 && isatty(fd);
+    return copyHistory(session, copying);
+  }
   if (*report) return makeReport(session, reporting);
   if (*limitsCommand) return cli::limits(session, bounds);
   if (*excursionsCommand) return cli::excursions(session, outside);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -19,6 +20,8 @@
 
 namespace cli {
 namespace {
+
+std::string historyFlag;
 
 // A text field of the CSV export: UTF-8, quoted, and never a spreadsheet formula (a leading =, +, -, @,
 // tab or carriage return gets an apostrophe before it).
@@ -67,10 +70,18 @@ int printDigest(Session& session, history::Store& store, const history::Query& q
 
 }  // namespace
 
+void setHistoryFlag(const std::string& location) {
+  historyFlag = location;
+}
+
+std::string historyLocation() {
+  return history::resolveLocation(historyFlag, std::getenv("TARNWICK_HISTORY"), std::string());
+}
+
 bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
                        const std::vector<messwert_tag>& records) {
   const std::string name = loggerName(logger);
-  const std::string path = history::Store::defaultPath();
+  const std::string path = historyLocation();
   if (path.empty()) {
     session.problem(name + ": not imported into the history: no home folder is known");
     return false;
@@ -78,7 +89,8 @@ bool importIntoHistory(Session& session, const ScannedLogger& logger, const std:
   history::Store store;
   store.setBusyTimeout(session.io().historyWaitMs);
   store.setWaitNotice([&] {
-    session.note("the history " + printable(path) + " is in use by another program; waiting up to " +
+    session.note("the history " + printable(history::shownLocation(path)) +
+                 " is in use by another program; waiting up to " +
                  std::to_string((session.io().historyWaitMs + 999) / 1000) + " s");
   });
   history::ImportResult result;
@@ -97,12 +109,12 @@ bool importIntoHistory(Session& session, const ScannedLogger& logger, const std:
   }
   if (!store.notice().empty()) session.problem(printable(store.notice()));
   session.note(name + ": " + std::to_string(result.added) + " of " + std::to_string(result.records) +
-               " records new in the history " + path);
+               " records new in the history " + printable(history::shownLocation(path)));
   return true;
 }
 
 int64_t downloadedRecords(const ScannedLogger& logger, std::string& error) {
-  const std::string path = history::Store::defaultPath();
+  const std::string path = historyLocation();
   history::Store store;
   if (path.empty()) {
     error = "no home folder is known";
@@ -119,7 +131,7 @@ int history(Session& session, const HistoryOptions& options) {
   if (options.sensor >= 0) query.sensors = {static_cast<uint16_t>(options.sensor)};
   history::Store store;
   std::string error;
-  const std::string path = history::Store::defaultPath();
+  const std::string path = historyLocation();
   if (!openHistory(session, store, path)) return kFileError;
   std::optional<history::ClockOffsets> offsets;
   if (!options.serial.empty()) {
@@ -127,7 +139,8 @@ int history(Session& session, const HistoryOptions& options) {
     if (status != kDone) return status;
     std::vector<history::ClockZoneRow> zones;
     if (!store.clockZones(query.logger, zones, error)) {
-      session.problem("cannot read the history " + path + ": " + printable(error));
+      session.problem("cannot read the history " + printable(history::shownLocation(path)) + ": " +
+                      printable(error));
       return kFileError;
     }
     offsets.emplace(history::clockOffsets(zones, session.io().clock()));
@@ -169,7 +182,8 @@ int history(Session& session, const HistoryOptions& options) {
       },
       error);
   if (!read) {
-    session.problem("cannot read the history " + path + ": " + printable(error));
+    session.problem("cannot read the history " + printable(history::shownLocation(path)) + ": " +
+                    printable(error));
     return kFileError;
   }
   if (!written || std::fflush(out) != 0) {
@@ -188,7 +202,7 @@ int importFile(Session& session, const ImportOptions& options) {
     return kFileError;
   }
   history::Store store;
-  if (!openHistory(session, store, history::Store::defaultPath())) return kFileError;
+  if (!openHistory(session, store, historyLocation())) return kFileError;
   // A file joins a logger's history when the history wrote it as that logger's download, or when the
   // user names the logger.
   const std::string file = absolutePath(options.file);
@@ -237,6 +251,43 @@ int importFile(Session& session, const ImportOptions& options) {
     session.problem("cannot write to standard output");
     return kFileError;
   }
+  return kDone;
+}
+
+int copyHistory(Session& session, const CopyOptions& options) {
+  const std::string from = options.from.empty() ? historyLocation() : options.from;
+  history::Store source, target;
+  if (!openHistory(session, source, from) || !openHistory(session, target, options.to)) return kFileError;
+  if (source.path() == target.path()) {
+    session.problem("the history " + printable(history::shownLocation(from)) +
+                    " is both source and target: nothing copied");
+    return kBadArguments;
+  }
+  std::FILE* err = session.io().err;
+  auto bar = [&](int64_t done, int64_t total) {
+    if (!options.progress) return;
+    constexpr int kWidth = 30;
+    const int filled = total > 0 ? static_cast<int>(done * kWidth / total) : kWidth;
+    std::fprintf(err, "\rcopying [%s%s] %lld/%lld downloads\x1b[K", std::string(filled, '#').c_str(),
+                 std::string(kWidth - filled, '.').c_str(), static_cast<long long>(done),
+                 static_cast<long long>(total));
+    std::fflush(err);
+  };
+  history::CopyResult result;
+  std::string error;
+  const bool copied = history::copyHistory(source, target, bar, result, error);
+  if (options.progress) std::fputs("\n", err);
+  if (!copied) {
+    session.problem("the history was not copied completely (" + printable(error) + "); " +
+                    std::to_string(result.downloads) + " downloads are in " +
+                    printable(history::shownLocation(options.to)) +
+                    "; running the copy again goes on from there");
+    return kFileError;
+  }
+  session.note(std::to_string(result.downloads) + " downloads with " + std::to_string(result.records) +
+               " records copied from " + printable(history::shownLocation(from)) + " to " +
+               printable(history::shownLocation(options.to)) + ", " + std::to_string(result.added) +
+               " of them new there");
   return kDone;
 }
 

@@ -11,6 +11,11 @@ struct ScannedLogger;
 
 namespace cli {
 
+// Where this run keeps the history: --history (set here before a command runs), else
+// TARNWICK_HISTORY, else the default file.
+void setHistoryFlag(const std::string& location);
+std::string historyLocation();
+
 // Imports downloaded records into the history store, waiting for another program's import to end. A
 // failure is reported and returns false; the download itself is done. `file` is empty when the
 // records went to standard output.
@@ -39,5 +44,13 @@ struct ImportOptions {
   std::string serial;
 };
 int importFile(Session& session, const ImportOptions& options);
+
+// Copies the history at `from` (empty: this run's history) into the one at `to`, download by download;
+// a second run adds nothing. A bar on standard error shows the downloads copied when `progress`.
+struct CopyOptions {
+  std::string to, from;
+  bool progress = false;
+};
+int copyHistory(Session& session, const CopyOptions& options);
 
 }  // namespace cli

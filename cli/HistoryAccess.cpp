@@ -14,7 +14,7 @@ namespace cli {
 bool openHistory(Session& session, history::Store& store, const std::string& path) {
   std::string error;
   if (path.empty() || !store.open(path, error)) {
-    session.problem("cannot open the history " + path + ": " +
+    session.problem("cannot open the history " + printable(history::shownLocation(path)) + ": " +
                     (path.empty() ? "no home folder is known" : printable(error)));
     return false;
   }

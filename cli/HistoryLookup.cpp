@@ -4,6 +4,7 @@
 
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
+#include "cli/History.h"
 #include "cli/HistoryAccess.h"
 
 namespace cli {
@@ -16,7 +17,7 @@ int selectLogger(Session& session, history::Store& store, const Selection& selec
     }
     query.sensors.push_back(static_cast<uint16_t>(sensor));
   }
-  if (!openHistory(session, store, history::Store::defaultPath())) return kFileError;
+  if (!openHistory(session, store, historyLocation())) return kFileError;
   if (selection.serial.empty()) {
     const std::vector<std::string> known = store.loggers();
     if (known.size() != 1) {

@@ -8,6 +8,7 @@
 
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
+#include "cli/History.h"
 #include "cli/HistoryAccess.h"
 #include "history/Excursions.h"
 #include "history/History.h"
@@ -87,7 +88,7 @@ int showLimits(Session& session, history::Store& store, const std::string& logge
 
 // Opens the history at its usual place; false after saying why.
 bool openStore(Session& session, history::Store& store) {
-  return openHistory(session, store, history::Store::defaultPath());
+  return openHistory(session, store, historyLocation());
 }
 
 }  // namespace
@@ -269,12 +270,13 @@ int excursions(Session& session, const ExcursionOptions& options) {
 
 int downloadAlarms(Session& session, const std::string& serialText,
                    const std::vector<messwert_tag>& records) {
-  const std::string path = history::Store::defaultPath();
+  const std::string path = historyLocation();
   std::string error;
   history::Store store;
   // No history, no limits: a download with --no-history makes none.
   std::error_code failed;
-  if (serialText.empty() || path.empty() || !std::filesystem::exists(path, failed) ||
+  if (serialText.empty() || path.empty() ||
+      (!history::isServerLocation(path) && !std::filesystem::exists(path, failed)) ||
       !store.open(path, error))
     return kDone;
   bool anyLimits = false, unreadable = false;
@@ -304,7 +306,7 @@ int downloadAlarms(Session& session, const std::string& serialText,
 }
 
 void recordClockSetting(Session& session, const std::string& serialText, std::time_t now) {
-  const std::string path = history::Store::defaultPath();
+  const std::string path = historyLocation();
   std::string error;
   history::Store store;
   if (serialText.empty()) return;  // the history keeps no logger without a serial number
@@ -316,7 +318,7 @@ void recordClockSetting(Session& session, const std::string& serialText, std::ti
 }
 
 void recordFirmwareSeen(Session& session, const std::string& serialText, const std::string& version) {
-  const std::string path = history::Store::defaultPath();
+  const std::string path = historyLocation();
   std::string error;
   history::Store store;
   if (serialText.empty() || version.empty() || path.empty()) return;

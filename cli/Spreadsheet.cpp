@@ -5,6 +5,7 @@
 
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
+#include "cli/History.h"
 #include "cli/HistoryLookup.h"
 #include "data/SafeFile.h"
 #include "history/LoggerContext.h"
@@ -61,7 +62,7 @@ bool downloadXlsx(const ScannedLogger& logger, const std::vector<messwert_tag>& 
   input.records = &kept;
   input.sources[0] = "Download " + utcText(static_cast<int64_t>(now)) +
                      (logger.device.empty() ? std::string() : ", " + logger.device);
-  const std::string path = history::Store::defaultPath();
+  const std::string path = historyLocation();
   // The history has the logger's limits and clock zones if it was ever set up or downloaded here; a
   // history that cannot be read only leaves them out, as it leaves the download itself alone.
   history::Store store;

@@ -1,6 +1,7 @@
 // The measurement history: every downloaded or opened record of every logger, kept once in a local
-// SQLite database, the reader of the CSV files Tarnwick writes, and statistics over a set of records.
-// No Qt here, so the command-line tool uses the same code as the window.
+// SQLite database or in a PostgreSQL database that several PCs share, the reader of the CSV files Tarnwick
+// writes, and statistics over a set of records. No Qt here, so the command-line tool uses the same code as
+// the window.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -142,6 +144,53 @@ struct Query {
   int64_t from = INT64_MIN, to = INT64_MAX;  // inclusive, in StoredRecord::time
 };
 
+// What the history knows of one logger, for an overview of every logger it keeps.
+struct LoggerSummary {
+  std::string logger;
+  int64_t readings = 0;                       // records kept, flagged ones included
+  int64_t firstReading = 0, lastReading = 0;  // StoredRecord::time; only when readings > 0
+  // The newest download from the logger itself (files opened into the history do not count);
+  // lastDownload is 0 when there is none.
+  int64_t lastDownload = 0;      // DownloadRow::id
+  int64_t lastDownloadTime = 0;  // seconds since 1970 (UTC) of that import
+  std::string device;            // DownloadRow::device of it
+  std::string host, user;        // where and by whom; empty when the history did not record it
+  std::string firmware;          // the logger's firmware last seen; empty when not recorded
+  // The calendar times of the first and last record that download brought (the ones the history
+  // had already too); both 0 when it brought none.
+  int64_t rangeFirst = 0, rangeLast = 0;
+  bool limitsSet = false;  // a limit is set for one of its sensors
+  // In the last download's range, when limits are set.
+  int64_t excursions = 0, alarms = 0;
+  // Whole days from the last download to `now` (seconds since 1970, UTC); -1 without a download.
+  int64_t daysSinceDownload(int64_t now) const;
+};
+
+// The lowest and highest values of one sensor in one pixel column of a chart: what a chart of many
+// readings draws. Records with a check-sum error and values that are not numbers are left out.
+struct EnvelopeQuery {
+  std::string logger;
+  std::vector<uint16_t> sensors;  // empty: all
+  int64_t from = 0, to = 0;       // inclusive, in StoredRecord::time; clamped to +-kEnvelopeTimeLimit
+  int columns = 0;                // 1 to kMaxEnvelopeColumns
+};
+constexpr int kMaxEnvelopeColumns = 1 << 16;
+constexpr int64_t kEnvelopeTimeLimit = int64_t{1} << 42;  // beyond any year a record can hold
+// The column of a time: (time - from) * columns / (to - from + 1), rounded down. Where a column is
+// two hours or wider, the readings of each whole hour inside [from, to] count in the column of that
+// hour's start (the history keeps each hour's lowest and highest), the others by their own time.
+int envelopeColumn(const EnvelopeQuery& q, int64_t time);
+// The hour of a time, as the history counts them: time / 3600 rounded down.
+int64_t hourOf(int64_t time);
+struct EnvelopeCell {
+  uint16_t sensor = 0;
+  int column = 0;
+  int64_t readings = 0;         // records in the column without a check-sum error
+  int64_t first = 0, last = 0;  // time of the first and the last of them
+  // NaN when no reading in the column has a number for the quantity.
+  double humidityMin, humidityMax, temperatureMin, temperatureMax, ambientMin, ambientMax;
+};
+
 // Longest logger serial the history takes; anything longer is not a serial number.
 constexpr size_t kMaxLoggerLength = 64;
 // Longest host, user, firmware or zone name the history takes; longer ones are cut there.
@@ -155,7 +204,20 @@ constexpr int kMaxZoneOffset = 18 * 3600;
 // comes meanwhile waits it out.
 constexpr int kBusyTimeoutMs = 60000;
 
-// One database file. Not shared between threads: each thread that needs the history opens its own.
+// Where the history is kept: the first of `flag` (--history), `environment` (TARNWICK_HISTORY) and
+// `setting` (the window's) that is not empty, else defaultPath(). A location is a SQLite file's path or
+// a PostgreSQL server's: "postgresql://user@host/db", "postgres://...", or libpq's "key=value ..." form
+// ("host=/run/postgresql dbname=tarnwick").
+std::string resolveLocation(const std::string& flag, const char* environment, const std::string& setting);
+// Whether a location names a PostgreSQL server rather than a SQLite file.
+bool isServerLocation(const std::string& location);
+// The location as messages show it: a server's without its password, if it has one.
+std::string shownLocation(const std::string& location);
+
+class Backend;
+
+// One history: a database file, or a database on a PostgreSQL server (chosen by the location given to
+// open()). Not shared between threads: each thread that needs the history opens its own.
 // A failure of the file or the database never throws: the call returns false (or an empty list) with
 // a message that names the file and says what is wrong.
 class Store {
@@ -180,6 +242,9 @@ class Store {
   // (never deleted), a new one is started and notice() says so; one program at a time does that,
   // and only to the file it found damaged. A database of another program is refused and left alone.
   // Later calls open the same path again if this one failed (say, it was locked).
+  // A server's location with a password in it is refused (the password belongs in ~/.pgpass); the
+  // server's schema is created or upgraded, and one written by a newer Tarnwick is refused and left as
+  // it is. The file-only parts (lock file, check, set aside, permissions) do not apply to a server.
   bool open(const std::string& path, std::string& error);
   // A further connection to a history that another one (the importer's) opened and checked: no
   // check of the whole file and never a rename, so a reader neither waits for the check nor moves the
@@ -192,8 +257,10 @@ class Store {
   void setBusyTimeout(int milliseconds);
   // Called once, on this object's thread, when a wait for another program has lasted half a second.
   void setWaitNotice(std::function<void()> notice) { waitNotice_ = std::move(notice); }
-  bool isOpen() const { return db_ != nullptr; }
+  bool isOpen() const;
+  // The location as opened (a server's without a password: one with a password is never opened).
   const std::string& path() const { return path_; }
+  bool isServer() const { return server_ != nullptr; }
   // What open() or a later call did that the user should hear of (a damaged file set aside); empty
   // otherwise.
   std::string notice() const { return notice_; }
@@ -203,7 +270,8 @@ class Store {
   // history already has, byte for byte, is not added again, and one that differs in any byte (the
   // tick within the second too) is another record. A downloaded record replaces a copy read from a
   // CSV file that shows the same line (see sameLine), and a clean one replaces a flagged one with the
-  // same time, sensor and raw counts. `device` says where the logger was reached (kDeviceUsb, ...).
+  // same time, sensor and raw counts (such a flagged one, downloaded later, is known). `device` says where
+  // the logger was reached (kDeviceUsb, ...).
   bool importDownload(const std::string& logger, const std::string& file,
                       const std::vector<messwert_tag>& records, ImportResult& result, std::string& error,
                       const std::string& device = std::string());
@@ -241,6 +309,23 @@ class Store {
   // The most records that one download from `logger` itself brought (files opened into the history
   // do not count): 0 when there is none, -1 when the history cannot be read (lastError()).
   int64_t largestDownload(const std::string& logger);
+  // One row per logger, by serial, with its limits as effectiveLimits gives them and the excursions
+  // and alarms they find among the records of its last download.
+  bool loggerSummaries(std::vector<LoggerSummary>& out, std::string& error);
+  // The time of a logger's first and last record; `found` false when it has none.
+  bool timeSpan(const std::string& logger, int64_t& first, int64_t& last, bool& found, std::string& error);
+  // How many records a logger has (from the kept hours, not by counting them); -1 when the history
+  // cannot be read.
+  int64_t readingCount(const std::string& logger, std::string& error);
+  // Per sensor and column, in sensor then column order, only the columns that have readings.
+  // Computed by the database over an index of (logger, sensor, time): no reading is loaded.
+  bool envelope(const EnvelopeQuery& q, std::vector<EnvelopeCell>& out, std::string& error);
+  // Copies one download of another history and its records, as they are (flags, file or download),
+  // into this one in one transaction: a download already copied (the same logger, time, file, device
+  // and counts) gets no second row, and a record the history has, byte for byte, is not added again.
+  // `added` says how many records were new.
+  bool copyDownload(const DownloadRow& download, const std::vector<StoredRecord>& records, int64_t& added,
+                    std::string& error);
   // A firmware version a logger reported outside a download (a firmware update's check), at `utc`.
   bool recordFirmware(const std::string& logger, int64_t utc, const std::string& version, std::string& error);
   // The firmware version the logger reported last, to a download or recordFirmware; empty when it
@@ -288,6 +373,7 @@ class Store {
     bool operator!=(const FileId& o) const { return !(*this == o); }
   };
   static FileId fileId(const std::string& path);
+  bool openServerLocation(const std::string& location, std::string& error);
   bool connect(bool mayRepair, std::string& error);
   bool beginSession(bool mayRepair, bool& check, std::string& error);
   bool waitForLock(long byte, bool exclusive, std::string& error);
@@ -312,6 +398,11 @@ class Store {
                    const Computer& who, std::string& error);
   bool insertClockZone(int64_t loggerId, int64_t utc, const Zone& zone, ClockZoneKind kind, int& code);
   bool upgrade(int& code);
+  // Computes the rows of reading_hours of these sensors' hours again from their readings.
+  bool serverSummaries(std::vector<LoggerSummary>& out, std::string& error);
+  bool serverEnvelope(const EnvelopeQuery& q, int64_t from, int64_t to, std::vector<EnvelopeCell>& out,
+                      std::string& error);
+  bool refreshReadingHours(int64_t loggerId, const std::set<std::pair<uint16_t, int64_t>>& hours, int& code);
   void narrowPermissions();
   std::string failure(const char* what, int code) const;
 
@@ -327,7 +418,19 @@ class Store {
   std::function<void()> waitNotice_;
   std::string notice_;
   std::string lastError_;
+  std::unique_ptr<Backend> server_;  // set while a server's history is open
 };
+
+// Copies every download of one history and the records kept from it into another (a file into a
+// server, a server into a file, ...), each download in a transaction of its own: where each record
+// came from goes with it, and a second copy adds nothing. `progress` hears of each download copied.
+struct CopyResult {
+  int64_t downloads = 0;  // downloads copied (or found copied before)
+  int64_t records = 0;    // records read from the source
+  int64_t added = 0;      // of those, the ones the target did not have
+};
+bool copyHistory(Store& from, Store& to, const std::function<void(int64_t done, int64_t total)>& progress,
+                 CopyResult& result, std::string& error);
 
 // Reads a CSV file that Tarnwick wrote: the header line, then one line per record in either regional
 // format (German "dd.MM.yyyy HH:mm:ss" with ',' decimals, English "M/d/yyyy h:mm:ss tt" with '.'

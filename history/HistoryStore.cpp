@@ -3,15 +3,19 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "data/RegionalFormat.h"
+#include "history/Backend.h"
 #include "history/History.h"
 #ifdef _WIN32
 #include <direct.h>
@@ -25,7 +29,7 @@ namespace history {
 
 namespace {
 
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 constexpr int kApplicationId = 0x54574B48;  // "TWKH": tells our file from another program's database
 constexpr size_t kMaxPathLength = 4096;
 // A wait for another program is told of (setWaitNotice) once it has lasted this long.
@@ -118,9 +122,71 @@ const char kUpgradeFrom2[] =
     "ALTER TABLE downloads ADD COLUMN user_name TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE downloads ADD COLUMN firmware TEXT NOT NULL DEFAULT '';";
 
+// Version 4 keeps each record's three values beside its bytes (NULL for a value that is not a
+// number), so that a chart's lowest and highest value per column come from an index of the sensor's
+// readings in time order without reading a record; the rows there are filled from the bytes. Per
+// logger, sensor and hour the count, first, last, lowest and highest of the readings without a
+// check-sum error are kept too (reading_hours), so that a chart of years reads hours, not readings. A
+// download notes the times of the first and last record it brought (an earlier one: of the records
+// kept from it).
+#define TARNWICK_HOUR_OF_TIME "((time - (((time % 3600) + 3600) % 3600)) / 3600)"
+const char kUpgradeFrom3[] =
+    "ALTER TABLE measurements ADD COLUMN humidity REAL;"
+    "ALTER TABLE measurements ADD COLUMN temperature REAL;"
+    "ALTER TABLE measurements ADD COLUMN ambient REAL;"
+    "UPDATE measurements SET humidity = tarnwick_value(record, 8), temperature = tarnwick_value(record, 12), "
+    "ambient = tarnwick_value(record, 22);"
+    "CREATE INDEX readings ON measurements(logger, sensor, time, checksum_error, humidity, temperature, "
+    "ambient);"
+    "CREATE TABLE reading_hours(logger INTEGER NOT NULL, sensor INTEGER NOT NULL, hour INTEGER NOT NULL, "
+    "readings INTEGER NOT NULL, first_time INTEGER NOT NULL, last_time INTEGER NOT NULL, humidity_min REAL, "
+    "humidity_max REAL, temperature_min REAL, temperature_max REAL, ambient_min REAL, ambient_max REAL, "
+    "PRIMARY KEY(logger, sensor, hour)) WITHOUT ROWID;"
+    "INSERT INTO reading_hours SELECT logger, sensor, " TARNWICK_HOUR_OF_TIME
+    " AS hour, count(*), min(time), "
+    "max(time), min(humidity), max(humidity), min(temperature), max(temperature), min(ambient), max(ambient) "
+    "FROM measurements WHERE NOT checksum_error GROUP BY logger, sensor, hour;"
+    "ALTER TABLE downloads ADD COLUMN first_time INTEGER;"
+    "ALTER TABLE downloads ADD COLUMN last_time INTEGER;"
+    "UPDATE downloads SET first_time = kept.first_time, last_time = kept.last_time FROM (SELECT download, "
+    "min(time) AS first_time, max(time) AS last_time FROM measurements GROUP BY download) AS kept WHERE "
+    "kept.download = downloads.id;";
+#undef TARNWICK_HOUR_OF_TIME
+
+// A record's value as the history keeps it: NULL when it is not a finite number.
+void bindValue(sqlite3_stmt* st, int i, float value) {
+  if (std::isfinite(value))
+    sqlite3_bind_double(st, i, static_cast<double>(value));
+  else
+    sqlite3_bind_null(st, i);
+}
+
+// tarnwick_value(record, offset): the little-endian float at `offset` of a 32-byte record, NULL when
+// it is not a finite number or the blob is not a record.
+void recordValue(sqlite3_context* context, int, sqlite3_value** args) {
+  const auto* blob = static_cast<const uint8_t*>(sqlite3_value_blob(args[0]));
+  const int size = sqlite3_value_bytes(args[0]);
+  const int64_t offset = sqlite3_value_int64(args[1]);
+  if (blob == nullptr || size != static_cast<int>(messwert::kRecordSize) || offset < 0 || offset + 4 > size) {
+    sqlite3_result_null(context);
+    return;
+  }
+  const uint32_t bits = static_cast<uint32_t>(blob[offset]) | static_cast<uint32_t>(blob[offset + 1]) << 8 |
+                        static_cast<uint32_t>(blob[offset + 2]) << 16 |
+                        static_cast<uint32_t>(blob[offset + 3]) << 24;
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  if (std::isfinite(value))
+    sqlite3_result_double(context, static_cast<double>(value));
+  else
+    sqlite3_result_null(context);
+}
+
 const char kInsert[] =
     "INSERT INTO measurements(logger, time, sensor, humidity_raw, temperature_raw, record, checksum_error, "
-    "from_file, download) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT DO NOTHING";
+    "from_file, download, humidity, temperature, ambient) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
+    "?11, "
+    "?12) ON CONFLICT DO NOTHING";
 // A downloaded record replaces a worse copy: one read from a file that shows the same line, or a
 // flagged one with the same counts. Only rows from a file or flagged can be replaced, and a partial
 // index holds just those: the look-up for a record downloaded again meets an almost empty tree.
@@ -424,6 +490,14 @@ struct Store::Statements {
   Statement insert, replaceable, remove, atTime, logger, loggerId, sensor, download, counts;
 };
 
+std::string resolveLocation(const std::string& flag, const char* environment, const std::string& setting) {
+  if (!flag.empty()) return flag;
+  if (environment != nullptr && environment[0] != '\0' && std::strlen(environment) < kMaxPathLength)
+    return environment;
+  if (!setting.empty()) return setting;
+  return Store::defaultPath();
+}
+
 Store::Store() = default;
 Store::~Store() {
   close();
@@ -476,6 +550,7 @@ void Store::closeDatabase() {
 }
 
 void Store::close() {
+  server_.reset();
 #ifndef _WIN32
   // The last connection of all programs: SQLite copies the log into the file and removes it as this
   // one closes, and the file as it is then counts as cleanly left, if the session started sound.
@@ -676,7 +751,32 @@ bool Store::repair(const FileId& damaged, std::string& error) {
   return true;
 }
 
+bool Store::isOpen() const {
+  return db_ != nullptr || server_ != nullptr;
+}
+
+// A server's history: the server keeps its own files, locks and rights.
+bool Store::openServerLocation(const std::string& location, std::string& error) {
+  close();
+  notice_.clear();
+  path_.clear();
+  if (location.size() >= kMaxPathLength) {
+    error = "The history database's location is too long";
+    return false;
+  }
+  if (locationHasPassword(location)) {
+    error =
+        "The history database's location holds a password; it is not used. Put the password into ~/.pgpass "
+        "(one line: host:port:database:user:password, mode 0600) and give the location without it";
+    return false;
+  }
+  path_ = location;
+  server_ = openServer(location, error);
+  return server_ != nullptr;
+}
+
 bool Store::open(const std::string& path, std::string& error) {
+  if (isServerLocation(path)) return openServerLocation(path, error);
   close();
   notice_.clear();
   path_ = path;
@@ -704,6 +804,7 @@ void Store::narrowPermissions() {
 }
 
 bool Store::openForReading(const std::string& path, std::string& error) {
+  if (isServerLocation(path)) return openServerLocation(path, error);
   close();
   notice_.clear();
   path_ = path;
@@ -733,6 +834,9 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
   };
   if (rc != SQLITE_OK) return fail("cannot open it");
   sqlite3_busy_handler(db_, &Store::busyWait, this);
+  if ((rc = sqlite3_create_function(db_, "tarnwick_value", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                    &recordValue, nullptr, nullptr)) != SQLITE_OK)
+    return fail("cannot open it");
 
   int64_t applicationId = 0, version = 0, objects = 0;
   if ((rc = pragmaInt(db_, "PRAGMA application_id", applicationId)) != SQLITE_OK)
@@ -787,8 +891,10 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
       (rc = s.remove.prepare(db_, kRemove, persistent)) != SQLITE_OK ||
       (rc = s.atTime.prepare(db_, kAtTime, persistent)) != SQLITE_OK ||
       (rc = s.counts.prepare(
-           db_, "UPDATE downloads SET records = ?2, added = ?3, differing = ?4 WHERE id = ?1", persistent)) !=
-          SQLITE_OK ||
+           db_,
+           "UPDATE downloads SET records = ?2, added = ?3, differing = ?4, first_time = ?5, last_time = ?6 "
+           "WHERE id = ?1",
+           persistent)) != SQLITE_OK ||
       (rc = s.logger.prepare(db_, "INSERT INTO loggers(serial) VALUES(?1) ON CONFLICT DO NOTHING",
                              persistent)) != SQLITE_OK ||
       (rc = s.loggerId.prepare(db_, "SELECT id FROM loggers WHERE serial = ?1", persistent)) != SQLITE_OK ||
@@ -819,11 +925,13 @@ bool Store::upgrade(int& code) {
   if (version >= kSchemaVersion)
     steps.clear();
   else if (objects == 0)
-    steps = std::string(kSchema) + kUpgradeFrom2;
+    steps = std::string(kSchema) + kUpgradeFrom2 + kUpgradeFrom3;
   else if (version == 1)
-    steps = std::string(kUpgradeFrom1) + kUpgradeFrom2;
+    steps = std::string(kUpgradeFrom1) + kUpgradeFrom2 + kUpgradeFrom3;
   else if (version == 2)
-    steps = kUpgradeFrom2;
+    steps = std::string(kUpgradeFrom2) + kUpgradeFrom3;
+  else if (version == 3)
+    steps = kUpgradeFrom3;
   else
     known = false;
   if (!known) {
@@ -869,7 +977,7 @@ bool Store::setAside(std::string& error) {
 }
 
 bool Store::ensureOpen(std::string& error) {
-  if (db_ != nullptr) return true;
+  if (db_ != nullptr || server_ != nullptr) return true;
   if (path_.empty()) {
     error = "The history database is not open";
     return false;
@@ -907,6 +1015,14 @@ bool Store::import(const std::string& logger, const std::string& file,
   result = ImportResult{};
   if (!validLogger(logger, error)) return false;
   if (origin.clockZone && !validZone(*origin.clockZone, error)) return false;
+  if (server_ != nullptr || isServerLocation(path_)) {
+    DownloadOrigin clean = origin;
+    clean.computer = Computer{cleanName(origin.computer.host), cleanName(origin.computer.user)};
+    clean.firmware = cleanName(origin.firmware);
+    if (!ensureOpen(error)) return false;
+    server_->setWaitLimit(busyTimeoutMs_);
+    return server_->import(logger, file, records, checksumError, clean, result, error);
+  }
   // A file set aside or replaced by another program since this connection opened it: the records go
   // into the one in its place, not into the one set aside.
   if (db_ != nullptr && fileId(path_) != opened_) close();
@@ -987,6 +1103,8 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
     return fail(rc);
 
   std::vector<bool> sensorSeen(65536, false);
+  int64_t firstTime = INT64_MAX, lastTime = INT64_MIN;
+  std::set<std::pair<uint16_t, int64_t>> hours;  // the sensors' hours this import changes
   for (size_t i = 0; i < records.size(); ++i) {
     const messwert_tag& r = records[i];
     int64_t time;
@@ -995,6 +1113,8 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       continue;
     }
     ++result.records;
+    firstTime = std::min(firstTime, time);
+    lastTime = std::max(lastTime, time);
     const int flagged = checksumError != nullptr ? ((*checksumError)[i] ? 1 : 0) : messwert::checksum(r) != 0;
     uint8_t bytes[messwert::kRecordSize];
     messwert::toBytes(r, bytes);
@@ -1009,6 +1129,9 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       sqlite3_bind_blob(st.get(), 6, bytes, sizeof bytes, SQLITE_STATIC);
       st.bind(7, flagged);
       st.bind(8, fromFile);
+      bindValue(st.get(), 10, r.humidity);
+      bindValue(st.get(), 11, r.temperature);
+      bindValue(st.get(), 12, r.ambientTemperature);
     };
     if (fromFile) {
       // Compared with what the history keeps of that second and sensor: the logger's download is the
@@ -1041,6 +1164,24 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
         result.added += sqlite3_changes(db_);
       }
     } else {
+      // A damaged copy of a record the history has clean (the same second, sensor and counts) is known.
+      if (flagged) {
+        bool clean = false;
+        bindKey(s.atTime);
+        while ((rc = s.atTime.step()) == SQLITE_ROW) {
+          messwert_tag kept;
+          if (!readRecord(s.atTime.get(), 0, kept)) {
+            s.atTime.reset();
+            return fail(SQLITE_CORRUPT);
+          }
+          clean = clean ||
+                  (sqlite3_column_int(s.atTime.get(), 1) == 0 && sqlite3_column_int(s.atTime.get(), 2) == 0 &&
+                   kept.humidityRaw == r.humidityRaw && kept.temperatureRaw == r.temperatureRaw);
+        }
+        s.atTime.reset();
+        if (rc != SQLITE_DONE) return fail(rc);
+        if (clean) continue;
+      }
       // Worse copies of this record give way to it; it then counts as known, not as new.
       std::vector<std::vector<uint8_t>> worse;
       bindKey(s.replaceable);
@@ -1073,6 +1214,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
       if (sqlite3_changes(db_) == 1 && worse.empty()) ++result.added;
     }
+    hours.emplace(r.sensorSerialNumber, hourOf(time));
     if (!sensorSeen[r.sensorSerialNumber]) {
       sensorSeen[r.sensorSerialNumber] = true;
       s.sensor.bind(1, loggerId);
@@ -1081,10 +1223,18 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
     }
   }
 
+  if (!refreshReadingHours(loggerId, hours, rc)) return fail(rc);
   s.counts.bind(1, downloadId);
   s.counts.bind(2, result.records);
   s.counts.bind(3, result.added);
   s.counts.bind(4, result.differing);
+  if (result.records > 0) {
+    s.counts.bind(5, firstTime);
+    s.counts.bind(6, lastTime);
+  } else {
+    sqlite3_bind_null(s.counts.get(), 5);
+    sqlite3_bind_null(s.counts.get(), 6);
+  }
   if ((rc = s.counts.run()) != SQLITE_OK) return fail(rc);
   result.downloadId = downloadId;
   if ((rc = exec(db_, "COMMIT")) != SQLITE_OK) return fail(rc);
@@ -1093,6 +1243,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
 
 bool Store::scan(const Query& q, const std::function<bool(const StoredRecord&)>& visit, std::string& error) {
   if (!ensureOpen(error)) return false;
+  if (server_ != nullptr) return server_->scan(q, visit, error);
   std::vector<bool> wanted;
   if (!q.sensors.empty()) {
     wanted.assign(65536, false);
@@ -1152,7 +1303,7 @@ bool Store::scan(const Query& q, const std::function<bool(const StoredRecord&)>&
 bool Store::query(const Query& q, std::vector<StoredRecord>& out, std::string& error) {
   out.clear();
   // Counting first costs a quarter of what growing the vector row by row does on a large range.
-  if (q.sensors.empty() && !q.logger.empty() && ensureOpen(error)) {
+  if (q.sensors.empty() && !q.logger.empty() && ensureOpen(error) && db_ != nullptr) {
     Statement count;
     if (count.prepare(db_,
                       "SELECT count(*) FROM measurements m JOIN loggers l ON l.id = m.logger "
@@ -1178,6 +1329,10 @@ std::vector<std::string> Store::loggers() {
   std::vector<std::string> out;
   lastError_.clear();
   if (!ensureOpen(lastError_)) return out;
+  if (server_ != nullptr) {
+    if (!server_->loggers(out, lastError_)) out.clear();
+    return out;
+  }
   Statement s;
   int rc = s.prepare(db_, "SELECT serial FROM loggers ORDER BY serial");
   if (rc == SQLITE_OK)
@@ -1193,6 +1348,10 @@ std::vector<uint16_t> Store::sensors(const std::string& logger) {
   std::vector<uint16_t> out;
   lastError_.clear();
   if (!ensureOpen(lastError_)) return out;
+  if (server_ != nullptr) {
+    if (!server_->sensors(logger, out, lastError_)) out.clear();
+    return out;
+  }
   Statement s;
   int rc = s.prepare(db_,
                      "SELECT s.sensor FROM sensors s JOIN loggers l ON l.id = s.logger WHERE l.serial = ?1 "
@@ -1210,6 +1369,10 @@ std::vector<DownloadRow> Store::downloads(const std::string& logger) {
   std::vector<DownloadRow> out;
   lastError_.clear();
   if (!ensureOpen(lastError_)) return out;
+  if (server_ != nullptr) {
+    if (!server_->downloads(logger, out, lastError_)) out.clear();
+    return out;
+  }
   Statement s;
   int rc = s.prepare(
       db_,
@@ -1236,6 +1399,7 @@ std::vector<DownloadRow> Store::downloads(const std::string& logger) {
 int64_t Store::largestDownload(const std::string& logger) {
   lastError_.clear();
   if (!ensureOpen(lastError_)) return -1;
+  if (server_ != nullptr) return server_->largestDownload(logger, lastError_);
   Statement s;
   int rc = s.prepare(db_,
                      "SELECT coalesce(max(d.records), 0) FROM downloads d JOIN loggers l ON l.id = d.logger "
@@ -1254,6 +1418,7 @@ int64_t Store::largestDownload(const std::string& logger) {
 std::string Store::loggerOfDownloadFile(const std::string& file) {
   lastError_.clear();
   if (!ensureOpen(lastError_)) return std::string();
+  if (server_ != nullptr) return server_->loggerOfDownloadFile(file, lastError_);
   Statement s;
   int rc =
       s.prepare(db_,
@@ -1276,6 +1441,7 @@ std::string Store::loggerMatching(const std::vector<messwert_tag>& records,
   constexpr size_t kLooked = 8;
   lastError_.clear();
   if (checksumError.size() != records.size() || !ensureOpen(lastError_)) return std::string();
+  if (server_ != nullptr) return server_->loggerMatching(records, checksumError, lastError_);
   Statement loggers, at;
   if (loggers.prepare(db_, "SELECT id, serial FROM loggers ORDER BY serial") != SQLITE_OK ||
       at.prepare(db_,
@@ -1311,6 +1477,111 @@ std::string Store::loggerMatching(const std::vector<messwert_tag>& records,
     }
   }
   return best;
+}
+
+bool Store::copyDownload(const DownloadRow& download, const std::vector<StoredRecord>& records,
+                         int64_t& added, std::string& error) {
+  added = 0;
+  if (!validLogger(download.logger, error) || !ensureOpen(error)) return false;
+  if (server_ != nullptr) return server_->copyDownload(download, records, added, error);
+  Statements& s = *statements_;
+  Statement found;
+  auto fail = [&](int rc) {
+    error = failure("the download was not copied", rc);
+    added = 0;
+    for (Statement* st : {&s.insert, &s.logger, &s.loggerId, &s.sensor, &s.download, &s.counts, &found})
+      st->reset();
+    exec(db_, "ROLLBACK");
+    return false;
+  };
+  int rc = exec(db_, "BEGIN IMMEDIATE");
+  if (rc != SQLITE_OK) return fail(rc);
+  s.logger.bind(1, download.logger);
+  if ((rc = s.logger.run()) != SQLITE_OK) return fail(rc);
+  s.loggerId.bind(1, download.logger);
+  if ((rc = s.loggerId.step()) != SQLITE_ROW) return fail(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
+  const int64_t loggerId = sqlite3_column_int64(s.loggerId.get(), 0);
+  s.loggerId.reset();
+  // A download copied before keeps its one row.
+  if ((rc = found.prepare(
+           db_,
+           "SELECT id FROM downloads WHERE logger = ?1 AND time = ?2 AND file = ?3 AND device = ?4 "
+           "AND records = ?5 AND added = ?6 AND from_file = ?7 AND differing = ?8 ORDER BY id "
+           "LIMIT 1")) != SQLITE_OK)
+    return fail(rc);
+  found.bind(1, loggerId);
+  found.bind(2, download.when);
+  found.bind(3, download.file);
+  found.bind(4, download.device);
+  found.bind(5, download.records);
+  found.bind(6, download.added);
+  found.bind(7, download.fromFile ? 1 : 0);
+  found.bind(8, download.differing);
+  int64_t downloadId = 0;
+  if ((rc = found.step()) == SQLITE_ROW) {
+    downloadId = sqlite3_column_int64(found.get(), 0);
+  } else if (rc == SQLITE_DONE) {
+    s.download.bind(1, download.when);
+    s.download.bind(2, loggerId);
+    s.download.bind(3, download.file);
+    s.download.bind(4, download.records);
+    s.download.bind(5, download.added);
+    s.download.bind(6, download.fromFile ? 1 : 0);
+    s.download.bind(7, download.device);
+    s.download.bind(8, cleanName(download.host));
+    s.download.bind(9, cleanName(download.user));
+    s.download.bind(10, cleanName(download.firmware));
+    if ((rc = s.download.run()) != SQLITE_OK) return fail(rc);
+    downloadId = sqlite3_last_insert_rowid(db_);
+    s.counts.bind(1, downloadId);
+    s.counts.bind(2, download.records);
+    s.counts.bind(3, download.added);
+    s.counts.bind(4, download.differing);
+    int64_t firstTime = INT64_MAX, lastTime = INT64_MIN;
+    for (const StoredRecord& r : records)
+      firstTime = std::min(firstTime, r.time), lastTime = std::max(lastTime, r.time);
+    if (!records.empty()) {
+      s.counts.bind(5, firstTime);
+      s.counts.bind(6, lastTime);
+    } else {
+      sqlite3_bind_null(s.counts.get(), 5);
+      sqlite3_bind_null(s.counts.get(), 6);
+    }
+    if ((rc = s.counts.run()) != SQLITE_OK) return fail(rc);
+  } else {
+    return fail(rc);
+  }
+  std::set<std::pair<uint16_t, int64_t>> hours;
+  found.reset();
+  std::vector<bool> sensorSeen(65536, false);
+  for (const StoredRecord& r : records) {
+    uint8_t bytes[messwert::kRecordSize];
+    messwert::toBytes(r.record, bytes);
+    s.insert.bind(1, loggerId);
+    s.insert.bind(2, r.time);
+    s.insert.bind(3, r.record.sensorSerialNumber);
+    s.insert.bind(4, r.record.humidityRaw);
+    s.insert.bind(5, r.record.temperatureRaw);
+    sqlite3_bind_blob(s.insert.get(), 6, bytes, sizeof bytes, SQLITE_STATIC);
+    s.insert.bind(7, r.checksumError ? 1 : 0);
+    s.insert.bind(8, r.fromFile ? 1 : 0);
+    s.insert.bind(9, downloadId);
+    bindValue(s.insert.get(), 10, r.record.humidity);
+    bindValue(s.insert.get(), 11, r.record.temperature);
+    bindValue(s.insert.get(), 12, r.record.ambientTemperature);
+    if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
+    added += sqlite3_changes(db_);
+    hours.emplace(r.record.sensorSerialNumber, hourOf(r.time));
+    if (!sensorSeen[r.record.sensorSerialNumber]) {
+      sensorSeen[r.record.sensorSerialNumber] = true;
+      s.sensor.bind(1, loggerId);
+      s.sensor.bind(2, r.record.sensorSerialNumber);
+      if ((rc = s.sensor.run()) != SQLITE_OK) return fail(rc);
+    }
+  }
+  if (!refreshReadingHours(loggerId, hours, rc)) return fail(rc);
+  if ((rc = exec(db_, "COMMIT")) != SQLITE_OK) return fail(rc);
+  return true;
 }
 
 // ---- Limits, clock zones and where downloads were made ----
@@ -1551,6 +1822,9 @@ bool Store::writeLimits(const std::string& logger, std::optional<uint16_t> senso
   if (db_ != nullptr && fileId(path_) != opened_) close();
   if (!ensureOpen(error)) return false;
   const int64_t row = sensor ? static_cast<int64_t>(*sensor) : -1;
+  if (server_ != nullptr)
+    return server_->writeLimits(logger, row, limits, Computer{cleanName(who.host), cleanName(who.user)},
+                                error);
   int rc = exec(db_, "BEGIN IMMEDIATE");
   auto fail = [&](int code) {
     error = failure("the limits were not stored", code);
@@ -1628,6 +1902,7 @@ bool Store::effectiveLimits(const std::string& logger, std::optional<uint16_t> s
                             std::string& error) {
   set = false;
   if (!ensureOpen(error)) return false;
+  if (server_ != nullptr) return server_->effectiveLimits(logger, sensor, out, set, error);
   int rc;
   int64_t id = 0;
   if (!loggerId(logger, false, id, rc)) {
@@ -1649,6 +1924,7 @@ bool Store::effectiveLimits(const std::string& logger, std::optional<uint16_t> s
 bool Store::limitRows(const std::string& logger, std::vector<LimitsRow>& out, std::string& error) {
   out.clear();
   if (!ensureOpen(error)) return false;
+  if (server_ != nullptr) return server_->limitRows(logger, out, error);
   Statement s;
   int rc = s.prepare(db_, (std::string("SELECT m.sensor, ") + kLimitsColumns +
                            " FROM limits m JOIN loggers l ON l.id = m.logger WHERE l.serial = ?1 "
@@ -1687,6 +1963,16 @@ bool Store::limitRows(const std::string& logger, std::vector<LimitsRow>& out, st
 bool Store::limitChanges(const std::string& logger, std::vector<LimitChange>& out, std::string& error) {
   out.clear();
   if (!ensureOpen(error)) return false;
+  if (server_ != nullptr) {
+    if (!server_->limitChanges(logger, out, error)) return false;
+    // Shown as one line whatever another program wrote there.
+    for (LimitChange& change : out) {
+      change.who = Computer{cleanName(change.who.host), cleanName(change.who.user)};
+      change.before = oneLine(change.before);
+      change.after = oneLine(change.after);
+    }
+    return true;
+  }
   Statement s;
   int rc = s.prepare(db_,
                      "SELECT c.time, c.sensor, c.host_name, c.user_name, c.old_value, c.new_value FROM "
@@ -1730,6 +2016,8 @@ bool Store::insertClockZone(int64_t id, int64_t utc, const Zone& zone, ClockZone
 bool Store::recordClockZone(const std::string& logger, int64_t utc, const Zone& zone, ClockZoneKind kind,
                             std::string& error) {
   if (!validLogger(logger, error) || !validZone(zone, error)) return false;
+  if (server_ != nullptr || isServerLocation(path_))
+    return ensureOpen(error) && server_->recordClockZone(logger, utc, zone, kind, error);
   if (db_ != nullptr && fileId(path_) != opened_) close();
   if (!ensureOpen(error)) return false;
   int rc = exec(db_, "BEGIN IMMEDIATE");
@@ -1746,6 +2034,33 @@ bool Store::recordClockZone(const std::string& logger, int64_t utc, const Zone& 
 bool Store::clockZones(const std::string& logger, std::vector<ClockZoneRow>& out, std::string& error) {
   out.clear();
   if (!ensureOpen(error)) return false;
+  if (server_ != nullptr) {
+    // Rows another program wrote are checked as the file's are.
+    std::vector<Backend::ZoneRow> rows;
+    if (!server_->clockZones(logger, rows, error)) return false;
+    for (const Backend::ZoneRow& raw : rows) {
+      ClockZoneRow row;
+      row.utc = raw.utc;
+      row.zone.name = raw.zone;
+      row.zone.offset = static_cast<int>(std::clamp<int64_t>(raw.offset, -kMaxZoneOffset, kMaxZoneOffset));
+      std::string why;
+      if (raw.offset < -kMaxZoneOffset || raw.offset > kMaxZoneOffset) why = "the UTC offset is out of range";
+      if (why.empty() && raw.kind != clockZoneKindName(ClockZoneKind::setTime) &&
+          raw.kind != clockZoneKindName(ClockZoneKind::download))
+        why = "unknown kind";
+      if (why.empty()) validZone(row.zone, why);
+      if (!why.empty()) {
+        out.clear();
+        error =
+            "History database " + path_ + ": a clock zone kept for " + logger + " is not valid (" + why + ")";
+        return false;
+      }
+      row.kind = raw.kind == clockZoneKindName(ClockZoneKind::setTime) ? ClockZoneKind::setTime
+                                                                       : ClockZoneKind::download;
+      out.push_back(row);
+    }
+    return true;
+  }
   Statement s;
   int rc = s.prepare(db_,
                      "SELECT z.time, z.zone, z.utc_offset, z.kind FROM clock_zones z JOIN loggers l ON "
@@ -1806,6 +2121,8 @@ bool Store::recordFirmware(const std::string& logger, int64_t utc, const std::st
     error = "No firmware version to record";
     return false;
   }
+  if (server_ != nullptr || isServerLocation(path_))
+    return ensureOpen(error) && server_->recordFirmware(logger, utc, cleanName(version), error);
   if (db_ != nullptr && fileId(path_) != opened_) close();
   if (!ensureOpen(error)) return false;
   int rc = exec(db_, "BEGIN IMMEDIATE");
@@ -1830,6 +2147,11 @@ bool Store::recordFirmware(const std::string& logger, int64_t utc, const std::st
 std::string Store::firmwareLastSeen(const std::string& logger) {
   lastError_.clear();
   if (!ensureOpen(lastError_)) return std::string();
+  if (server_ != nullptr) {
+    std::string version;
+    server_->firmwareLastSeen(logger, version, lastError_);
+    return cleanName(version);
+  }
   Statement s;
   int rc = s.prepare(db_,
                      "SELECT version FROM (SELECT d.time AS time, d.id AS id, 1 AS download, d.firmware AS "

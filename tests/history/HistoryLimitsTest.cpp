@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "HistorySupport.h"
+#include "common/PgServer.h"
 #include "history/Digest.h"
 #include "history/History.h"
 #include "history/LoggerContext.h"
@@ -49,9 +50,27 @@ struct HistoryLimits : ::testing::Test {
   }
 };
 
+// The same against a database of the tests' own PostgreSQL server (true).
+struct HistoryLimitsBackends : HistoryLimits, ::testing::WithParamInterface<bool> {
+  void SetUp() override {
+    if (GetParam()) {
+      pgtest::Server& server = pgtest::Server::shared();
+      ASSERT_TRUE(server.running()) << server.error();
+      path = server.freshDatabase();
+      ASSERT_FALSE(path.empty()) << server.error();
+    }
+    HistoryLimits::SetUp();
+  }
+};
+
 }  // namespace
 
-TEST_F(HistoryLimits, ASensorWithoutItsOwnTakesTheLoggersAndEveryChangeIsRecorded) {
+INSTANTIATE_TEST_SUITE_P(, HistoryLimitsBackends, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "PostgreSQL" : "SQLite";
+                         });
+
+TEST_P(HistoryLimitsBackends, ASensorWithoutItsOwnTakesTheLoggersAndEveryChangeIsRecorded) {
   bool set = true;
   effective(1, set);
   EXPECT_FALSE(set);
@@ -150,7 +169,7 @@ TEST_F(HistoryLimits, WhatAnotherProgramWroteIsCheckedWhenRead) {
   EXPECT_FALSE(store.recordClockZone("VLM1", 0, {"Bad\nZone", 0}, history::ClockZoneKind::setTime, error));
 }
 
-TEST_F(HistoryLimits, TheClockFollowsTheLastSetTimeElseTheLastDownload) {
+TEST_P(HistoryLimitsBackends, TheClockFollowsTheLastSetTimeElseTheLastDownload) {
   history::DownloadOrigin origin;
   origin.device = history::kDeviceVirtual;
   origin.computer = {"lab-pc", "anna"};

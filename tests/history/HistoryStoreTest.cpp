@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "HistorySupport.h"
+#include "common/PgServer.h"
 #include "data/RegionalFormat.h"
 #include "history/History.h"
 
@@ -60,12 +61,33 @@ struct HistoryStore : ::testing::Test {
   }
 };
 
+// The same tests against the local file and against a database of the tests' own PostgreSQL server.
+enum class Kind { File, Server };
+struct HistoryBackends : HistoryStore, ::testing::WithParamInterface<Kind> {
+  void SetUp() override {
+    if (GetParam() == Kind::Server) {
+      pgtest::Server& server = pgtest::Server::shared();
+      ASSERT_TRUE(server.running()) << server.error();
+      path = server.freshDatabase();
+      ASSERT_FALSE(path.empty()) << server.error();
+    }
+    HistoryStore::SetUp();
+  }
+};
+
 }  // namespace
 
-TEST_F(HistoryStore, RepeatedAndOverlappingDownloadsAddOnlyNewRecordsPerLogger) {
-  struct stat st {};
-  ASSERT_EQ(::stat((dir / "data/tarnwick").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
+INSTANTIATE_TEST_SUITE_P(, HistoryBackends, ::testing::Values(Kind::File, Kind::Server),
+                         [](const ::testing::TestParamInfo<Kind>& info) {
+                           return info.param == Kind::File ? "SQLite" : "PostgreSQL";
+                         });
+
+TEST_P(HistoryBackends, RepeatedAndOverlappingDownloadsAddOnlyNewRecordsPerLogger) {
+  if (GetParam() == Kind::File) {
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "data/tarnwick").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+  }
 
   std::vector<messwert_tag> first = memory(0, 100);
   first[10] = historytest::withBadChecksum(first[10]);
@@ -128,7 +150,7 @@ TEST_F(HistoryStore, RepeatedAndOverlappingDownloadsAddOnlyNewRecordsPerLogger) 
   EXPECT_FALSE(store.importDownload(std::string("VLM\n1"), "x.csv", noLogger, ignored, error));
 }
 
-TEST_F(HistoryStore, RecordsFromACsvFileMergeWithTheDownloadAndGiveWayToIt) {
+TEST_P(HistoryBackends, RecordsFromACsvFileMergeWithTheDownloadAndGiveWayToIt) {
   std::vector<messwert_tag> downloaded = memory(0, 20);
   downloaded[3] = historytest::withBadChecksum(downloaded[3]);
   std::string text = std::string(csv::kHeader) + "\r\n";
@@ -165,7 +187,7 @@ TEST_F(HistoryStore, RecordsFromACsvFileMergeWithTheDownloadAndGiveWayToIt) {
 
 // What a firmware update asks before it overwrites a logger's newest records: the most one download
 // from that logger brought; records read from files are no download of the logger.
-TEST_F(HistoryStore, LargestDownloadCountsOnlyThatLoggersOwnDownloads) {
+TEST_P(HistoryBackends, LargestDownloadCountsOnlyThatLoggersOwnDownloads) {
   EXPECT_EQ(store.largestDownload("VLM1"), 0);
   std::vector<bool> flags(30, false);
   history::ImportResult r;
@@ -197,7 +219,7 @@ std::string csvText(const std::vector<messwert_tag>& records) {
 }  // namespace
 
 // A downloaded file edited by hand, then opened: the logger's download stays the truth.
-TEST_F(HistoryStore, AFileRecordThatDiffersFromTheDownloadIsRefusedAndCounted) {
+TEST_P(HistoryBackends, AFileRecordThatDiffersFromTheDownloadIsRefusedAndCounted) {
   const std::vector<messwert_tag> downloaded = memory(0, 20);
   const std::string file = dir / "VLM1.csv";
   history::ImportResult r;
@@ -236,7 +258,7 @@ TEST_F(HistoryStore, AFileRecordThatDiffersFromTheDownloadIsRefusedAndCounted) {
 }
 
 // A repeated hour (clocks put back) gives records of the same second that differ only in the tick.
-TEST_F(HistoryStore, RecordsThatDifferInAnyStoredByteAreTwoRecords) {
+TEST_P(HistoryBackends, RecordsThatDifferInAnyStoredByteAreTwoRecords) {
   std::vector<messwert_tag> memory;
   for (int pass = 0; pass < 2; ++pass)
     for (int minute : {10, 11}) {
@@ -249,6 +271,44 @@ TEST_F(HistoryStore, RecordsThatDifferInAnyStoredByteAreTwoRecords) {
   EXPECT_EQ(import("VLM1", memory).added, 4);
   EXPECT_EQ(import("VLM1", memory).added, 0);
   EXPECT_EQ(all("VLM1").size(), 4u);
+}
+
+// A record damaged on the way is kept flagged until a download brings it clean; the clean one takes
+// its place and counts as known. Another reading of that second and sensor stays.
+TEST_P(HistoryBackends, ACleanDownloadReplacesAFlaggedCopyOfTheSameCounts) {
+  std::vector<messwert_tag> damaged = memory(0, 10);
+  damaged[4] = historytest::withBadChecksum(damaged[4]);
+  messwert_tag other = historytest::withBadChecksum(memory(4, 1)[0]);
+  other.humidityRaw = 1;  // not the same counts: not a copy of the clean record
+  damaged.push_back(other);
+  EXPECT_EQ(import("VLM1", damaged).added, 11);
+  const history::ImportResult clean = import("VLM1", memory(0, 10));
+  EXPECT_EQ(clean.added, 0);
+  EXPECT_EQ(clean.known(), 10);
+  const auto stored = all("VLM1");
+  ASSERT_EQ(stored.size(), 11u);
+  int flagged = 0;
+  for (const auto& r : stored) flagged += r.checksumError;
+  EXPECT_EQ(flagged, 1);
+  EXPECT_TRUE(
+      std::any_of(stored.begin(), stored.end(), [&](const auto& r) { return sameBytes(r.record, other); }));
+  EXPECT_TRUE(std::any_of(stored.begin(), stored.end(),
+                          [&](const auto& r) { return sameBytes(r.record, memory(4, 1)[0]); }));
+  // Downloaded again, the damaged copy does not come back beside the clean one.
+  EXPECT_EQ(import("VLM1", damaged).added, 0);
+  EXPECT_EQ(all("VLM1").size(), 11u);
+}
+
+// A reader that has seen enough stops; the history answers the next call as ever.
+TEST_P(HistoryBackends, AScanStoppedEarlyLeavesTheHistoryUsable) {
+  import("VLM1", memory(0, 600));
+  int seen = 0;
+  ASSERT_TRUE(store.scan(
+      loggerQuery("VLM1"), [&](const history::StoredRecord&) { return ++seen < 10; }, error))
+      << error;
+  EXPECT_EQ(seen, 10);
+  EXPECT_EQ(import("VLM1", memory(590, 20)).added, 10);
+  EXPECT_EQ(all("VLM1").size(), 610u);
 }
 
 // A history written before records kept their 32 bytes and their source is brought up to date in place.
@@ -304,9 +364,20 @@ TEST(HistoryStoreUpgrade, AnOlderFileKeepsEveryRecordAndTakesTheNewOnes) {
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].file, "/home/u/VLM1.csv");
   EXPECT_EQ(rows[0].device, "");
+  // Its values are there for a chart too.
+  history::EnvelopeQuery chart;
+  chart.logger = "VLM1";
+  chart.from = chart.to = time;
+  chart.columns = 1;
+  std::vector<history::EnvelopeCell> cells;
+  ASSERT_TRUE(store.envelope(chart, cells, error)) << error;
+  ASSERT_EQ(cells.size(), 1u);
+  EXPECT_EQ(cells[0].temperatureMax, old.temperature);
+  EXPECT_EQ(cells[0].ambientMin, old.ambientTemperature);
   // The same second once more, another tick: now a record of its own.
   messwert_tag again = old;
   again.tick = static_cast<uint8_t>(old.tick + 1);
+  again.reserved[5] = static_cast<uint8_t>(again.reserved[5] - 1);  // its check byte to match
   history::ImportResult r;
   ASSERT_TRUE(store.importDownload("VLM1", "b.csv", {old, again}, r, error, history::kDeviceUsb)) << error;
   EXPECT_EQ(r.added, 1);

@@ -1,0 +1,275 @@
+// What a shared history on a PostgreSQL server costs, against a server of the bench's own on a Unix
+// socket (scripts/pg-test-server):
+//  * the import of a full logger memory (16384 records) for a logger the server does not have yet, and
+//    again (nothing new);
+//  * reading back 1,000,000 records of one logger, as the measurements window does, beside the same
+//    from a SQLite file;
+//  * ten desks downloading ten velmora-sim loggers (at a real logger's USB full-speed pace) into the
+//    server with ten tarnwick-cli processes at once, against the slowest of the ten downloaded one at
+//    a time ("ratio"; every record must be there, else the run is an error).
+// Figures only; a run that does not do its work is reported as an error, not timed.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/PgServer.h"
+#include "history/History.h"
+
+namespace {
+
+constexpr int kRecords = 16384;
+constexpr int kHistory = 1000000;
+constexpr int64_t kStart = 1577836800;  // 2020-01-01 00:00:00
+
+pgtest::Server& server() {
+  static pgtest::Server s;
+  return s;
+}
+
+std::vector<messwert_tag> memory(int64_t first, int count) {
+  std::vector<messwert_tag> out(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const std::time_t t = static_cast<std::time_t>(kStart + (first + i) * 60);
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    messwert_tag& r = out[static_cast<size_t>(i)];
+    r = messwert_tag{};
+    r.tick = static_cast<uint8_t>(i);
+    r.second = static_cast<uint8_t>(utc.tm_sec);
+    r.minute = static_cast<uint8_t>(utc.tm_min);
+    r.hour = static_cast<uint8_t>(utc.tm_hour);
+    r.day = static_cast<uint8_t>(utc.tm_mday);
+    r.month = static_cast<uint8_t>(utc.tm_mon + 1);
+    r.year = static_cast<uint16_t>(utc.tm_year + 1900);
+    r.humidity = 40.0f + static_cast<float>(i % 200) / 10;
+    r.temperature = 15.0f + static_cast<float>(i % 100) / 10;
+    r.sensorSerialNumber = static_cast<uint16_t>(1000 + i % 2);
+    r.humidityRaw = static_cast<uint16_t>(20000 + i % 2000);
+    r.temperatureRaw = static_cast<uint16_t>(10000 + i % 1000);
+    r.ambientTemperature = 21.5f;
+    r.reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(r));
+  }
+  return out;
+}
+
+void BM_ServerImportFullDownload(benchmark::State& state) {
+  const bool repeated = state.range(0) != 0;
+  if (!server().running()) {
+    state.SkipWithError(("no server: " + server().error()).c_str());
+    return;
+  }
+  const std::string location = server().freshDatabase();
+  history::Store store;
+  std::string error;
+  if (location.empty() || !store.open(location, error)) {
+    state.SkipWithError(("no store: " + error + server().error()).c_str());
+    return;
+  }
+  const std::vector<messwert_tag> records = memory(0, kRecords);
+  int serial = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    const std::string logger = "VLM" + std::to_string(++serial);
+    history::ImportResult result;
+    if (repeated && !store.importDownload(logger, "first.csv", records, result, error)) {
+      state.SkipWithError(("import failed: " + error).c_str());
+      break;
+    }
+    state.ResumeTiming();
+    const bool ok = store.importDownload(logger, "download.csv", records, result, error);
+    state.PauseTiming();
+    if (!ok || result.added != (repeated ? 0 : kRecords)) {
+      state.SkipWithError(("import failed: " + error).c_str());
+      break;
+    }
+    state.ResumeTiming();
+  }
+  state.counters["records"] = kRecords;
+}
+BENCHMARK(BM_ServerImportFullDownload)->Arg(0)->Arg(1)->ArgName("repeated")->Unit(benchmark::kMillisecond);
+
+// A million records of one logger on the server and in a file, made once.
+struct BigHistories {
+  std::string server, file, failure;
+  std::filesystem::path dir;
+  BigHistories() {
+    char pattern[] = "/tmp/tarnwick-bench-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr || !::server().running()) return;
+    dir = pattern;
+    file = (dir / "big.sqlite").string();
+    const std::string location = ::server().freshDatabase();
+    history::Store a, b;
+    if (location.empty() || !a.open(location, failure) || !b.open(file, failure)) return;
+    for (int64_t first = 0; first < kHistory; first += kRecords) {
+      const int count = static_cast<int>(std::min<int64_t>(kRecords, kHistory - first));
+      const std::vector<messwert_tag> records = memory(first, count);
+      history::ImportResult result;
+      if (!a.importDownload("VLM12345", "d.csv", records, result, failure) ||
+          !b.importDownload("VLM12345", "d.csv", records, result, failure))
+        return;
+    }
+    // What the server's autovacuum does within a minute of a bulk load.
+    if (std::getenv("SERVER_BENCH_NO_ANALYZE") == nullptr)
+      failure = ::server().sql(location.substr(location.rfind('=') + 1), "ANALYZE");
+    if (failure.empty()) server = location;
+  }
+  ~BigHistories() {
+    std::error_code ignored;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
+  }
+};
+BigHistories& big() {
+  static BigHistories histories;
+  return histories;
+}
+
+void BM_QueryMillion(benchmark::State& state) {
+  if (big().server.empty()) {
+    state.SkipWithError(("no history: " + big().failure).c_str());
+    return;
+  }
+  const std::string location = state.range(0) != 0 ? big().server : big().file;
+  history::Store store;
+  std::string error;
+  if (!store.open(location, error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  history::Query q;
+  q.logger = "VLM12345";
+  for (auto _ : state) {
+    std::vector<history::StoredRecord> out;
+    if (!store.query(q, out, error) || out.size() != static_cast<size_t>(kHistory)) {
+      state.SkipWithError(("query failed: " + error).c_str());
+      break;
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+BENCHMARK(BM_QueryMillion)->Arg(0)->Arg(1)->ArgName("server")->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// One desk: a run folder with its velmora-sim.
+struct Desk {
+  std::string dir;
+  pid_t sim = -1;
+  explicit Desk(int n) {
+    char pattern[] = "/tmp/tarnwick-desk-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return;
+    dir = pattern;
+    std::vector<std::string> args = {VELMORA_SIM_PATH,
+                                     "--run-dir",
+                                     dir,
+                                     "--serial",
+                                     "VLM" + std::to_string(n),
+                                     "--records",
+                                     std::to_string(kRecords),
+                                     "--seed",
+                                     std::to_string(n)};
+    sim = spawn(args, "sim.txt");
+  }
+  ~Desk() {
+    if (sim > 0) {
+      ::kill(sim, SIGTERM);
+      ::waitpid(sim, nullptr, 0);
+    }
+    std::error_code ignored;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
+  }
+  bool attached() const {
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+      if (entry.path().extension() == ".sock") return true;
+    return false;
+  }
+  pid_t spawn(std::vector<std::string> args, const std::string& output) const {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    std::vector<std::string> environment = {"VELMORA_RUN_DIR=" + dir, "HOME=" + dir, "LC_ALL=C"};
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string out = dir + "/" + output;
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
+  pid_t download(const std::string& history) const {
+    return spawn({TARNWICK_CLI_PATH, "download", "-q", "-o", dir + "/d.csv", "--history", history},
+                 "cli.txt");
+  }
+};
+
+bool succeeded(pid_t pid) {
+  int status = 0;
+  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+double seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+void BM_TenConcurrentDownloads(benchmark::State& state) {
+  constexpr int kDesks = 10;
+  if (!server().running()) {
+    state.SkipWithError(("no server: " + server().error()).c_str());
+    return;
+  }
+  std::vector<std::unique_ptr<Desk>> desks;
+  for (int n = 1; n <= kDesks; ++n) desks.push_back(std::make_unique<Desk>(n));
+  for (int i = 0; i < 3000; ++i) {
+    if (std::all_of(desks.begin(), desks.end(), [](const auto& d) { return d->sim > 0 && d->attached(); }))
+      break;
+    ::usleep(10000);
+  }
+  double slowest = 0, together = 0;
+  for (auto _ : state) {
+    const std::string alone = server().freshDatabase(), shared = server().freshDatabase();
+    slowest = 0;
+    for (const auto& desk : desks) {
+      const auto start = std::chrono::steady_clock::now();
+      if (!succeeded(desk->download(alone))) {
+        state.SkipWithError("a single download failed");
+        return;
+      }
+      slowest = std::max(slowest, seconds(start));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<pid_t> running;
+    for (const auto& desk : desks) running.push_back(desk->download(shared));
+    bool all = true;
+    for (pid_t pid : running) all = succeeded(pid) && all;
+    together = seconds(start);
+    const std::string database = shared.substr(shared.rfind('=') + 1);
+    if (!all ||
+        server().value(database, "SELECT count(*) FROM measurements") != std::to_string(kDesks * kRecords)) {
+      state.SkipWithError("not every record is in the shared history");
+      return;
+    }
+    state.SetIterationTime(together);
+  }
+  state.counters["slowest_single_s"] = slowest;
+  state.counters["ten_at_once_s"] = together;
+  state.counters["ratio"] = slowest > 0 ? together / slowest : 0;
+}
+BENCHMARK(BM_TenConcurrentDownloads)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,63 @@
+// A history kept somewhere other than the local database file: what Store hands on to it. The same
+// contract as Store's methods of the same names; each call returns false (or an empty list) with a
+// message on failure and never throws.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "history/History.h"
+
+namespace history {
+
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  // How long a write waits for another program's write to the same logger before it gives up.
+  virtual void setWaitLimit(int milliseconds) = 0;
+  // `origin` comes checked: names cleaned, the zone valid.
+  virtual bool import(const std::string& logger, const std::string& file,
+                      const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,
+                      const DownloadOrigin& origin, ImportResult& result, std::string& error) = 0;
+  virtual bool copyDownload(const DownloadRow& download, const std::vector<StoredRecord>& records,
+                            int64_t& added, std::string& error) = 0;
+  virtual bool scan(const Query& q, const std::function<bool(const StoredRecord&)>& visit,
+                    std::string& error) = 0;
+  virtual bool loggers(std::vector<std::string>& out, std::string& error) = 0;
+  virtual bool sensors(const std::string& logger, std::vector<uint16_t>& out, std::string& error) = 0;
+  virtual bool downloads(const std::string& logger, std::vector<DownloadRow>& out, std::string& error) = 0;
+  virtual int64_t largestDownload(const std::string& logger, std::string& error) = 0;
+  virtual std::string loggerOfDownloadFile(const std::string& file, std::string& error) = 0;
+  // Clock zones and firmware versions, checked by the caller on the way in and on the way out.
+  virtual bool recordClockZone(const std::string& logger, int64_t utc, const Zone& zone, ClockZoneKind kind,
+                               std::string& error) = 0;
+  struct ZoneRow {
+    int64_t utc = 0, offset = 0;
+    std::string zone, kind;
+  };
+  virtual bool clockZones(const std::string& logger, std::vector<ZoneRow>& out, std::string& error) = 0;
+  virtual bool recordFirmware(const std::string& logger, int64_t utc, const std::string& version,
+                              std::string& error) = 0;
+  virtual bool firmwareLastSeen(const std::string& logger, std::string& version, std::string& error) = 0;
+  // Limits (sensor -1: the logger's), with the same meaning as Store's; `who` comes cleaned.
+  virtual bool writeLimits(const std::string& logger, int64_t sensor, const Limits* limits,
+                           const Computer& who, std::string& error) = 0;
+  virtual bool effectiveLimits(const std::string& logger, std::optional<uint16_t> sensor, Limits& out,
+                               bool& set, std::string& error) = 0;
+  virtual bool limitRows(const std::string& logger, std::vector<LimitsRow>& out, std::string& error) = 0;
+  virtual bool limitChanges(const std::string& logger, std::vector<LimitChange>& out, std::string& error) = 0;
+  virtual std::string loggerMatching(const std::vector<messwert_tag>& records,
+                                     const std::vector<bool>& checksumError, std::string& error) = 0;
+};
+
+// Connects to a PostgreSQL server and creates or upgrades the history's schema there; null with a
+// message on failure. The location is libpq's (a URI or key=value pairs) and holds no password.
+std::unique_ptr<Backend> openServer(const std::string& location, std::string& error);
+
+// Whether a libpq location carries a password; false as well when libpq cannot read it (connecting
+// then says why).
+bool locationHasPassword(const std::string& location);
+
+}  // namespace history
