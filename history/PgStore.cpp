@@ -192,6 +192,10 @@ class PgStore : public Backend {
                        std::string& error) override;
   bool limitRows(const std::string& logger, std::vector<LimitsRow>& out, std::string& error) override;
   bool limitChanges(const std::string& logger, std::vector<LimitChange>& out, std::string& error) override;
+  bool copyLimitChanges(const std::string& logger, const std::vector<LimitChange>& changes,
+                        const std::vector<LimitsRow>& rows, int64_t& added, std::string& error) override;
+  bool firmwareSeen(const std::string& logger, std::vector<std::pair<int64_t, std::string>>& out,
+                    std::string& error) override;
 
  private:
   // The server's last message, on one line.
@@ -246,6 +250,8 @@ class PgStore : public Backend {
   bool currentLimits(const std::string& logger, int64_t id, int64_t sensor, std::optional<Limits>& out,
                      bool& valid, std::string& error);
   bool loggerId(const std::string& serial, int64_t& id);
+  // One change of limits; `state` is what is set after it (null: none).
+  bool insertLimitChange(int64_t id, const LimitChange& change, const Limits* state);
   bool copyIn(const char* sql, const std::string& rows);
   bool addSensors(int64_t logger, const std::vector<uint16_t>& sensors);
 
@@ -999,31 +1005,101 @@ bool PgStore::writeLimits(const std::string& logger, int64_t sensor, const Limit
     rollback();
     return true;
   }
+  LimitChange change;
+  change.utc = static_cast<int64_t>(std::time(nullptr));
+  if (sensor >= 0) change.sensor = static_cast<uint16_t>(sensor);
+  change.who = who;
+  change.before = beforeText;
+  change.after = afterText;
+  if (!insertLimitChange(id, change, limits) || !runOk("COMMIT")) return fail();
+  return true;
+}
+
+bool PgStore::insertLimitChange(int64_t id, const LimitChange& change, const Limits* state) {
   const Limits none;
-  const Limits& after = limits ? *limits : none;
+  const Limits& after = state ? *state : none;
   auto bound = [](const std::optional<double>& b) {
     char text[64];
     std::snprintf(text, sizeof text, "%.17g", b.value_or(0));
     return std::string(text);
   };
   Params p;
-  p.number(id).number(sensor).number(static_cast<int64_t>(std::time(nullptr))).text(who.host).text(who.user);
-  p.text(beforeText).text(afterText).text(limits ? "true" : "false");
+  p.number(id)
+      .number(change.sensor ? static_cast<int64_t>(*change.sensor) : -1)
+      .number(change.utc)
+      .text(change.who.host)
+      .text(change.who.user);
+  p.text(change.before).text(change.after).text(state ? "true" : "false");
   for (const QuantityLimits* q : {&after.temperature, &after.humidity})
     p.text(q->lower ? bound(q->lower) : "")
         .text(q->upper ? bound(q->upper) : "")
         .number(q->delay)
         .text(ruleName(q->rule));
-  if (!runOk((std::string("INSERT INTO limit_changes(logger, sensor, time, host_name, user_name, old_value, "
-                          "new_value, is_set, ") +
-              kLimitsColumns +
-              ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, nullif($9, '')::double precision, nullif($10, "
-              "'')::double precision, $11, $12, nullif($13, '')::double precision, nullif($14, '')::double "
-              "precision, $15, $16)")
-                 .c_str(),
-             p) ||
-      !runOk("COMMIT"))
-    return fail();
+  return runOk(
+      (std::string("INSERT INTO limit_changes(logger, sensor, time, host_name, user_name, old_value, "
+                   "new_value, is_set, ") +
+       kLimitsColumns +
+       ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, nullif($9, '')::double precision, nullif($10, "
+       "'')::double precision, $11, $12, nullif($13, '')::double precision, nullif($14, '')::double "
+       "precision, $15, $16)")
+          .c_str(),
+      p);
+}
+
+bool PgStore::copyLimitChanges(const std::string& logger, const std::vector<LimitChange>& changes,
+                               const std::vector<LimitsRow>& rows, int64_t& added, std::string& error) {
+  added = 0;
+  if (!alive(error)) return false;
+  auto fail = [&] {
+    if (error.empty()) error = message("the limits were not copied");
+    rollback();
+    added = 0;
+    return false;
+  };
+  int64_t id = 0;
+  std::vector<LimitChange> have;
+  if (!runOk("BEGIN") || !loggerId(logger, id)) return fail();
+  if (!limitChanges(logger, have, error)) return fail();
+  const std::map<int64_t, int64_t> newestHere = newestChanges(have), newestThere = newestChanges(changes);
+  // Every change of a sensor copied here carries what is set after the copy, so the newest row of the
+  // sensor says it whichever history its newest change came from.
+  std::map<int64_t, std::optional<Limits>> state;
+  for (const auto& [sensor, utc] : newestThere) {
+    const auto here = newestHere.find(sensor);
+    std::optional<Limits>& after = state[sensor];
+    if (here != newestHere.end() && here->second >= utc) {
+      bool valid = true;
+      if (!currentLimits(logger, id, sensor, after, valid, error) || !valid) return fail();
+    } else {
+      for (const LimitsRow& row : rows)
+        if ((row.sensor ? static_cast<int64_t>(*row.sensor) : -1) == sensor) after = row.limits;
+    }
+  }
+  for (const LimitChange& change : changes) {
+    if (std::find(have.begin(), have.end(), change) != have.end()) continue;
+    const std::optional<Limits>& after = state[change.sensor ? static_cast<int64_t>(*change.sensor) : -1];
+    if (!insertLimitChange(id, change, after ? &*after : nullptr)) return fail();
+    have.push_back(change);
+    ++added;
+  }
+  if (!runOk("COMMIT")) return fail();
+  return true;
+}
+
+bool PgStore::firmwareSeen(const std::string& logger, std::vector<std::pair<int64_t, std::string>>& out,
+                           std::string& error) {
+  out.clear();
+  if (!alive(error)) return false;
+  Result r = run(
+      "SELECT f.time, f.version FROM firmware_seen f JOIN loggers l ON l.id = f.logger WHERE l.serial = $1 "
+      "ORDER BY f.id",
+      Params().text(logger));
+  if (!ok(r)) {
+    error = message("cannot read the firmware versions");
+    return false;
+  }
+  for (int row = 0; row < PQntuples(r.get()); ++row)
+    out.emplace_back(std::atoll(PQgetvalue(r.get(), row, 0)), PQgetvalue(r.get(), row, 1));
   return true;
 }
 
