@@ -125,4 +125,40 @@ void Series::decimate(int64_t from, int64_t to, int columns, std::vector<Point>&
   if (end < times.size()) add(end);
 }
 
+void envelopePoints(const std::vector<history::EnvelopeCell>& cells, uint16_t sensor, Quantity quantity,
+                    std::vector<Point>& out) {
+  out.clear();
+  std::vector<const history::EnvelopeCell*> own;
+  for (const history::EnvelopeCell& c : cells)
+    if (c.sensor == sensor) own.push_back(&c);
+  // The usual step: within columns that hold several readings, else between columns.
+  std::vector<double> steps;
+  for (const history::EnvelopeCell* c : own)
+    if (c->readings > 1)
+      steps.push_back(static_cast<double>(c->last - c->first) / static_cast<double>(c->readings - 1));
+  if (steps.empty())
+    for (size_t i = 1; i < own.size(); ++i)
+      steps.push_back(static_cast<double>(own[i]->first - own[i - 1]->last));
+  double gap = 60;
+  if (!steps.empty()) {
+    const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
+    std::nth_element(steps.begin(), middle, steps.end());
+    gap = std::max(gap, 3 * *middle);
+  }
+  const history::EnvelopeCell* previous = nullptr;
+  for (const history::EnvelopeCell* c : own) {
+    double low = c->temperatureMin, high = c->temperatureMax;
+    if (quantity == Quantity::humidity) low = c->humidityMin, high = c->humidityMax;
+    if (quantity == Quantity::ambient) low = c->ambientMin, high = c->ambientMax;
+    if (std::isnan(low) || std::isnan(high)) continue;
+    const double x = 0.5 * (static_cast<double>(c->first) + static_cast<double>(c->last));
+    if (previous != nullptr && static_cast<double>(c->first - previous->last) > gap)
+      out.push_back({0.5 * (static_cast<double>(previous->last) + static_cast<double>(c->first)),
+                     std::numeric_limits<double>::quiet_NaN()});
+    out.push_back({x, low});
+    if (high != low) out.push_back({x, high});
+    previous = c;
+  }
+}
+
 }  // namespace chart

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "history/History.h"
+
 namespace chart {
 
 struct Point {
@@ -55,5 +57,13 @@ class Series {
   static constexpr uint8_t kNone = 0xFF;
   std::vector<uint8_t> blockMin_, blockMax_;
 };
+
+enum class Quantity { humidity, temperature, ambient };
+
+// The points that draw one quantity of one sensor from the history's lowest and highest per column
+// (history::Store::envelope, in column order): both at the middle of the column's readings, and a
+// break where the readings of two columns lie more than three usual steps apart. `out` is replaced.
+void envelopePoints(const std::vector<history::EnvelopeCell>& cells, uint16_t sensor, Quantity quantity,
+                    std::vector<Point>& out);
 
 }  // namespace chart

@@ -1,25 +1,40 @@
-// The main window's menu bar: File (open, recent files, quit), Logger (the operations of the buttons,
-// the service console), View (measurements, log filters) and Help (texts among the resources).
+// The main window's menu bar: File (open, recent files, the history's location, quit), Logger (the
+// operations of the buttons, the service console), View (measurements, loggers, log filters) and Help
+// (texts among the resources).
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
+#include <QVBoxLayout>
 #include <algorithm>
+#include <cstdlib>
 
 #include "LogPane.h"
+#include "LoggersWindow.h"
+#include "MeasurementsWindow.h"
 #include "PlainText.h"
 #include "Umain.h"
 #include "Version.h"
+#include "history/Backend.h"
+#include "history/History.h"
 #include "ui_Umain.h"
 
 namespace {
 
 constexpr int kRecentFiles = 8;
 const QString kRecentKey = QStringLiteral("recentFiles");
+const QString kHistoryKey = QStringLiteral("historyLocation");
 
 QSettings settings() {
   return QSettings(QStringLiteral("tarnwick"), QStringLiteral("tarnwick"));
@@ -42,6 +57,9 @@ void TfrmMain::buildMenus() {
   recentMenu_ = file->addMenu(tr("&Recent Files"));
   recentMenu_->setObjectName(QStringLiteral("mnuRecent"));
   connect(file, &QMenu::aboutToShow, this, &TfrmMain::fillRecentMenu);
+  file->addSeparator();
+  connect(action(file, QStringLiteral("actHistoryLocation"), tr("&History Location\u2026")),
+          &QAction::triggered, this, &TfrmMain::chooseHistoryLocation);
   file->addSeparator();
   QAction* quit = action(file, QStringLiteral("actQuit"), tr("&Quit"));
   quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
@@ -70,6 +88,9 @@ void TfrmMain::buildMenus() {
   QAction* measurements = action(view, QStringLiteral("actMeasurements"), tr("&Measurements"));
   measurements->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
   connect(measurements, &QAction::triggered, this, [this] { showMeasurements(); });
+  QAction* loggers = action(view, QStringLiteral("actLoggers"), tr("&Loggers"));
+  loggers->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+  connect(loggers, &QAction::triggered, this, [this] { showLoggers(); });
   view->addSeparator();
   QAction* protocol = action(view, QStringLiteral("actHideProtocol"), tr("Hide &Protocol Lines"));
   protocol->setCheckable(true);
@@ -135,4 +156,91 @@ void TfrmMain::fillRecentMenu() {
     connect(a, &QAction::triggered, this, [this, file] { openMeasurementsFile(file); });
   }
   recentMenu_->setEnabled(!files.isEmpty());
+}
+
+// ---- The history's location ----
+
+std::string TfrmMain::historyPath() const {
+  if (!historyPath_.empty()) return historyPath_;
+  const QString chosen = settings().value(kHistoryKey).toString();
+  std::string setting;
+  if (history::isServerLocation(chosen.toStdString()))
+    setting = chosen.toStdString();
+  else if (!chosen.isEmpty() && !QFileInfo(chosen).isRelative())
+    setting = QFile::encodeName(chosen).toStdString();
+  return history::resolveLocation(std::string(), std::getenv("TARNWICK_HISTORY"), setting);
+}
+
+void TfrmMain::chooseHistoryLocation() {
+  QDialog dialog(this);
+  dialog.setObjectName(QStringLiteral("HistoryLocationDialog"));
+  dialog.setWindowTitle(tr("History Location"));
+  auto* location = new QLineEdit(QString::fromStdString(historyPath()));
+  location->setObjectName(QStringLiteral("location"));
+  location->setMinimumWidth(420);
+  location->setToolTip(tr("The history database file, or a PostgreSQL server (postgresql://user@host/db). "
+                          "Empty: the default, %1")
+                           .arg(QString::fromStdString(history::Store::defaultPath())));
+  auto* browse = new QPushButton(tr("&Browse\u2026"));
+  auto* standard = new QPushButton(tr("&Default"));
+  connect(browse, &QPushButton::clicked, &dialog, [&dialog, location] {
+    QFileDialog files(&dialog, tr("History Location"));
+    files.setOption(QFileDialog::DontUseNativeDialog);
+    files.setAcceptMode(QFileDialog::AcceptSave);
+    files.setOption(QFileDialog::DontConfirmOverwrite);
+    files.setNameFilters({tr("History databases (*.sqlite)"), tr("All files (*)")});
+    files.selectFile(location->text());
+    if (files.exec() == QDialog::Accepted && !files.selectedFiles().isEmpty())
+      location->setText(files.selectedFiles().front());
+  });
+  connect(standard, &QPushButton::clicked, &dialog,
+          [location] { location->setText(QString::fromStdString(history::Store::defaultPath())); });
+  auto* row = new QHBoxLayout;
+  row->addWidget(location, 1);
+  row->addWidget(browse);
+  row->addWidget(standard);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  auto* layout = new QVBoxLayout(&dialog);
+  auto* text =
+      new QLabel(tr("The history this window shows and adds every download to. Another user's "
+                    "file or a file others may change is refused."));
+  text->setWordWrap(true);
+  layout->addWidget(text);
+  layout->addLayout(row);
+  layout->addWidget(buttons);
+  if (dialog.exec() != QDialog::Accepted) return;
+  setHistoryLocation(location->text().trimmed());
+}
+
+void TfrmMain::setHistoryLocation(const QString& location) {
+  const QString standard = QString::fromStdString(history::Store::defaultPath());
+  const QString chosen = location.isEmpty() || location == standard ? QString() : location;
+  const bool server = history::isServerLocation(chosen.toStdString());
+  if (!chosen.isEmpty() && !server && QFileInfo(chosen).isRelative()) {
+    QMessageBox::warning(this, tr("History Location"),
+                         tr("%1 is not a full path; the history stays where it was.").arg(chosen));
+    return;
+  }
+  if (server && history::locationHasPassword(chosen.toStdString())) {
+    QMessageBox::warning(this, tr("History Location"),
+                         tr("A password is not kept in the settings: put it in ~/.pgpass. The history stays "
+                            "where it was."));
+    return;
+  }
+  const std::string before = historyPath();
+  if (chosen.isEmpty())
+    settings().remove(kHistoryKey);
+  else
+    settings().setValue(kHistoryKey, chosen);
+  const std::string path = historyPath();
+  if (path == before) return;
+  // The windows that read the old history start again on the new one.
+  const bool measurementsShown = measurements_ && measurements_->isVisible();
+  delete measurements_;
+  store_.reset();
+  appendLog(tr("History: %1").arg(QString::fromStdString(history::shownLocation(path))));
+  if (loggers_) loggers_->setHistoryPath(path);
+  if (measurementsShown) showMeasurements();
 }

@@ -33,6 +33,10 @@ struct MeasurementData {
   std::vector<MeasurementRecord> records;  // in time order, then the logger's tick
   std::vector<SensorSeries> sensors;       // in sensor order
   int64_t first = 0, last = 0;             // times of the first and last record
+  // A logger with more records than the window keeps in memory: none are loaded (records is empty,
+  // the sensors' series too) and the chart draws the history's lowest and highest per column.
+  bool overview = false;
+  int64_t readings = 0;  // with overview: the logger's records in the history
   // Where the records came from, by MeasurementRecord::download: "Download 07.12.2026 18:40 UTC, USB"
   // or "File VLM12345.csv"; records of an opened file not in the history are the title's file.
   std::map<int64_t, QString> sources;

@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QRegularExpression>
+#include <QtConcurrent>
 #include <algorithm>
 #include <cmath>
 
@@ -122,7 +123,8 @@ void MeasurementsWindow::rebuildGraphs() {
   plot_->clearGraphs();
   graphs_.clear();
   if (!data_) return;
-  const bool dew = dewPoint_->isChecked();
+  comparedGraphs_.clear();
+  const bool dew = dewPoint_->isChecked() && !data_->overview;
   const bool several = data_->sensors.size() > 1;
   plot_->legend->setWrap(dew ? 4 : 3);  // a row of the legend per sensor
   size_t index = 0;
@@ -142,13 +144,38 @@ void MeasurementsWindow::rebuildGraphs() {
     if (dew) g.dewPoint = add(plot_->yAxis2, tr("Dew point"), kDewPoint);
     graphs_.push_back(g);
   }
+  // The loggers compared with it: their sensors' humidity and temperatures, named with the logger.
+  // Each further logger in colours of its own: the hues turned on by a step per logger.
+  int turn = 0;
+  for (const QString& logger : compared_) {
+    const auto sensors = comparedSensors_.find(logger);
+    if (sensors == comparedSensors_.end()) continue;
+    turn += 70;
+    size_t own = 0;
+    for (uint16_t sensor : sensors->second) {
+      const size_t i = own++;
+      const auto add = [&](QCPAxis* axis, const QString& name, const QColor& colour) {
+        QCPGraph* graph = plot_->addGraph(plot_->xAxis, axis);
+        graph->setName(QStringLiteral("%1 %2 %3").arg(logger, name).arg(sensor));
+        const QColor turned =
+            QColor::fromHsv((colour.hsvHue() + turn) % 360, colour.hsvSaturation(), colour.value() * 4 / 5);
+        graph->setPen(sensorPen(turned, i));
+        return graph;
+      };
+      comparedGraphs_.push_back({logger, sensor, add(plot_->yAxis, tr("Humidity"), kHumidity),
+                                 add(plot_->yAxis2, tr("Temperature"), kTemperature),
+                                 add(plot_->yAxis2, tr("Ambient temperature"), kAmbient)});
+    }
+  }
   QStringList sensors;
   for (const SensorSeries& s : data_->sensors)
     if (!hidden_.count(s.sensor)) sensors << QString::number(s.sensor);
-  title_->setText(sensors.isEmpty()
+  QString title = sensors.isEmpty()
                       ? data_->title
-                      : tr("%1 · sensor %2").arg(data_->title, sensors.join(QStringLiteral(", "))));
-  plot_->legend->setVisible(!graphs_.empty());
+                      : tr("%1 · sensor %2").arg(data_->title, sensors.join(QStringLiteral(", ")));
+  if (!compared_.isEmpty()) title += tr(" · compared with %1").arg(compared_.join(QStringLiteral(", ")));
+  title_->setText(title);
+  plot_->legend->setVisible(!graphs_.empty() || !comparedGraphs_.empty());
   seriesDirty_ = true;
 }
 
@@ -187,13 +214,47 @@ void MeasurementsWindow::refreshSeries() {
     }
     graph->data()->set(out, true);
   };
+  // The loggers drawn from the history's lowest and highest per column: asked for this range, drawn
+  // from the newest that came meanwhile (its points lie at their times, so they still fit).
+  const bool envelope = drawsEnvelope();
+  if (envelope && (envelope_.from != from || envelope_.to != to || envelope_.columns != columns ||
+                   envelope_.loggers != envelopeLoggers()))
+    requestEnvelope(from, to, columns);
+  const auto draw = [&](QCPGraph* graph, const QString& logger, uint16_t sensor, chart::Quantity quantity,
+                        double& low, double& high) {
+    if (!graph) return;
+    const auto cells = envelope_.cells.find(logger);
+    if (cells == envelope_.cells.end())
+      points_.clear();
+    else
+      chart::envelopePoints(cells->second, sensor, quantity, points_);
+    QVector<QCPGraphData> out(static_cast<int>(points_.size()));
+    for (size_t i = 0; i < points_.size(); ++i) {
+      const chart::Point& p = points_[i];
+      out[static_cast<int>(i)] = {p.x, p.y};
+      if (p.x >= x.lower && p.x <= x.upper && !std::isnan(p.y))
+        low = std::min(low, p.y), high = std::max(high, p.y);
+    }
+    graph->data()->set(out, true);
+  };
   for (const Graphs& g : graphs_) {
+    if (data_->overview) {
+      draw(g.humidity, data_->title, g.sensor, chart::Quantity::humidity, humidityLow, humidityHigh);
+      draw(g.temperature, data_->title, g.sensor, chart::Quantity::temperature, tempLow, tempHigh);
+      draw(g.ambient, data_->title, g.sensor, chart::Quantity::ambient, tempLow, tempHigh);
+      continue;
+    }
     const auto it = std::find_if(data_->sensors.begin(), data_->sensors.end(),
                                  [&](const SensorSeries& s) { return s.sensor == g.sensor; });
     fill(g.humidity, it->humidity, humidityLow, humidityHigh);
     fill(g.temperature, it->temperature, tempLow, tempHigh);
     fill(g.ambient, it->ambient, tempLow, tempHigh);
     fill(g.dewPoint, it->dewPoint, tempLow, tempHigh);
+  }
+  for (const ComparedGraphs& g : comparedGraphs_) {
+    draw(g.humidity, g.logger, g.sensor, chart::Quantity::humidity, humidityLow, humidityHigh);
+    draw(g.temperature, g.logger, g.sensor, chart::Quantity::temperature, tempLow, tempHigh);
+    draw(g.ambient, g.logger, g.sensor, chart::Quantity::ambient, tempLow, tempHigh);
   }
   if (autoY_) {
     const auto fit = [](QCPAxis* axis, double low, double high, double minimumSpan) {
@@ -239,9 +300,11 @@ void MeasurementsWindow::resetZoom() {
   autoY_ = true;
   zoomed_ = false;
   seriesDirty_ = true;
-  if (data_ && !data_->records.empty()) {
-    double from = clampTime(static_cast<double>(data_->first)),
-           to = clampTime(static_cast<double>(data_->last));
+  if (data_ && (!data_->records.empty() || data_->overview || comparedSpan_)) {
+    int64_t first = data_->first, last = data_->last;
+    if (data_->records.empty() && !data_->overview) first = comparedFirst_, last = comparedLast_;
+    if (comparedSpan_) first = std::min(first, comparedFirst_), last = std::max(last, comparedLast_);
+    double from = clampTime(static_cast<double>(first)), to = clampTime(static_cast<double>(last));
     if (to - from < kMinimumSpan) from -= kMinimumSpan / 2, to += kMinimumSpan / 2;
     plot_->xAxis->setRange(from, to);
   } else {
@@ -397,4 +460,56 @@ void MeasurementsWindow::showReadout(const QPoint& pos) {
   cursor_->point2->setCoords(static_cast<double>(stored.time), 1);
   cursor_->setVisible(true);
   cursorLayer_->replot();
+}
+
+// ---- The history's lowest and highest per column
+
+bool MeasurementsWindow::drawsEnvelope() const {
+  return store_ != nullptr && data_ && !dataSource_.file && (data_->overview || !compared_.isEmpty());
+}
+
+QStringList MeasurementsWindow::envelopeLoggers() const {
+  QStringList loggers;
+  if (data_ && data_->overview) loggers << data_->title;
+  return loggers + compared_;
+}
+
+// One query at a time, on the reader's thread; when it comes, the chart asks again if the range
+// moved meanwhile.
+void MeasurementsWindow::requestEnvelope(int64_t from, int64_t to, int columns) {
+  if (envelopeRunning_ || !store_) return;
+  envelopeRunning_ = true;
+  envelopeWatcher_.setFuture(QtConcurrent::run(
+      &readerThread_,
+      [reader = reader_, path = store_->path(), loggers = envelopeLoggers(), from, to, columns] {
+        EnvelopeResult result;
+        result.from = from, result.to = to, result.columns = columns, result.loggers = loggers;
+        std::string error;
+        if ((!reader->isOpen() || reader->path() != path) && !reader->openForReading(path, error)) {
+          result.error = QString::fromStdString(error);
+          return result;
+        }
+        for (const QString& logger : loggers) {
+          history::EnvelopeQuery q;
+          q.logger = logger.toStdString();
+          q.from = from, q.to = to, q.columns = columns;
+          if (!reader->envelope(q, result.cells[logger], error)) {
+            result.error = QString::fromStdString(error);
+            break;
+          }
+        }
+        return result;
+      }));
+}
+
+void MeasurementsWindow::envelopeFinished() {
+  envelopeRunning_ = false;
+  EnvelopeResult result = envelopeWatcher_.result();
+  if (!result.error.isEmpty()) {
+    setStatus(result.error);
+    return;  // not asked again until the range changes
+  }
+  envelope_ = std::move(result);
+  seriesDirty_ = true;
+  plot_->replot(QCustomPlot::rpQueuedReplot);
 }

@@ -242,6 +242,8 @@ void MeasurementsWindow::connectWork() {
   connect(viewTimer_, &QTimer::timeout, this, &MeasurementsWindow::updateView);
   connect(&loadWatcher_, &QFutureWatcher<LoadResult>::finished, this, &MeasurementsWindow::loadFinished);
   connect(&statsWatcher_, &QFutureWatcher<StatsResult>::finished, this, &MeasurementsWindow::statsFinished);
+  connect(&envelopeWatcher_, &QFutureWatcher<EnvelopeResult>::finished, this,
+          &MeasurementsWindow::envelopeFinished);
   connect(&exportWatcher_, &QFutureWatcher<ExportOutcome>::finished, this, &MeasurementsWindow::exportDone);
   connect(&excursionsWatcher_, &QFutureWatcher<ExcursionsDone>::finished, this,
           &MeasurementsWindow::excursionsFinished);
@@ -259,6 +261,7 @@ MeasurementsWindow::~MeasurementsWindow() {
   // A load or statistics task may still run; it owns what it reads, so only its result is dropped.
   loadWatcher_.disconnect(this);
   statsWatcher_.disconnect(this);
+  envelopeWatcher_.disconnect(this);
   excursionsWatcher_.disconnect(this);
   // An export holds its own references to the records and never touches the window: it is told to
   // stop, leaves the file as it was, and its outcome goes nowhere.
@@ -266,6 +269,7 @@ MeasurementsWindow::~MeasurementsWindow() {
   if (exportState_) exportState_->cancel = true;
   loadWatcher_.waitForFinished();
   statsWatcher_.waitForFinished();
+  envelopeWatcher_.waitForFinished();
   excursionsWatcher_.waitForFinished();
   readerThread_.waitForDone();
 }
@@ -297,11 +301,44 @@ void MeasurementsWindow::refreshSources() {
 }
 
 void MeasurementsWindow::showLogger(const QString& logger) {
+  if (!compared_.isEmpty()) {
+    compared_.clear();
+    if (data_) rebuildGraphs();
+  }
   // Already shown: historyChanged() keeps it current.
   if (!loading_ && data_ && !dataSource_.file && dataSource_.key == logger && current_.key == logger &&
       !current_.file)
     return;
   selectSource({false, logger});
+}
+
+void MeasurementsWindow::showLoggers(const QStringList& loggers) {
+  if (loggers.isEmpty()) return;
+  showLogger(loggers.front());
+  compared_ = loggers.mid(1);
+  compared_.removeAll(loggers.front());
+  compared_.removeDuplicates();
+  comparedSensors_.clear();
+  comparedSpan_ = false;
+  if (store_) {
+    for (const QString& logger : compared_) {
+      const std::string serial = logger.toStdString();
+      comparedSensors_[logger] = store_->sensors(serial);
+      int64_t first = 0, last = 0;
+      bool found = false;
+      std::string error;
+      if (store_->timeSpan(serial, first, last, found, error) && found) {
+        comparedFirst_ = comparedSpan_ ? std::min(comparedFirst_, first) : first;
+        comparedLast_ = comparedSpan_ ? std::max(comparedLast_, last) : last;
+        comparedSpan_ = true;
+      }
+    }
+  }
+  if (data_ && !dataSource_.file && dataSource_.key == loggers.front()) {
+    rebuildGraphs();
+    if (!zoomed_) resetZoom();
+    plot_->replot(QCustomPlot::rpQueuedReplot);
+  }
 }
 
 void MeasurementsWindow::showRecords(const QString& title,
@@ -354,25 +391,48 @@ void MeasurementsWindow::startLoad(const Source& source, std::vector<history::St
     return;
   }
   const std::string path = store_->path();
-  loadWatcher_.setFuture(QtConcurrent::run(&readerThread_, [reader = reader_, path, logger = source.key]() {
-    std::string error;
-    if (path.empty()) return LoadResult{false, nullptr, tr("The history is not open.")};
-    if ((!reader->isOpen() || reader->path() != path) && !reader->openForReading(path, error))
-      return LoadResult{false, nullptr, QString::fromStdString(error)};
-    history::Query query;
-    query.logger = logger.toStdString();
-    std::vector<MeasurementRecord> records;
-    const auto keep = [&](const history::StoredRecord& r) {
-      records.push_back({r.time, r.record, r.checksumError, r.fromFile, r.download});
-      return true;
-    };
-    if (!reader->scan(query, keep, error)) return LoadResult{false, nullptr, QString::fromStdString(error)};
-    auto data = prepareMeasurements(logger, std::move(records));
-    std::map<int64_t, QString> sources;
-    for (const history::DownloadRow& row : reader->downloads(query.logger)) sources[row.id] = sourceText(row);
-    std::const_pointer_cast<MeasurementData>(data)->sources = std::move(sources);
-    return LoadResult{false, std::move(data), QString()};
-  }));
+  loadWatcher_.setFuture(QtConcurrent::run(
+      &readerThread_, [reader = reader_, path, logger = source.key, maxLoaded = maxLoaded_]() {
+        std::string error;
+        if (path.empty()) return LoadResult{false, nullptr, tr("The history is not open.")};
+        if ((!reader->isOpen() || reader->path() != path) && !reader->openForReading(path, error))
+          return LoadResult{false, nullptr, QString::fromStdString(error)};
+        history::Query query;
+        query.logger = logger.toStdString();
+        // More than the window keeps: the chart alone, from the history's lowest and highest per column.
+        const int64_t counted = reader->readingCount(query.logger, error);
+        if (counted < 0) return LoadResult{false, nullptr, QString::fromStdString(error)};
+        if (counted > maxLoaded) {
+          auto data = std::make_shared<MeasurementData>();
+          data->title = logger;
+          data->overview = true;
+          data->readings = counted;
+          bool found = false;
+          if (!reader->timeSpan(query.logger, data->first, data->last, found, error))
+            return LoadResult{false, nullptr, QString::fromStdString(error)};
+          for (uint16_t sensor : reader->sensors(query.logger)) {
+            SensorSeries series;
+            series.sensor = sensor;
+            data->sensors.push_back(std::move(series));
+          }
+          if (!reader->lastError().empty())
+            return LoadResult{false, nullptr, QString::fromStdString(reader->lastError())};
+          return LoadResult{false, std::move(data), QString()};
+        }
+        std::vector<MeasurementRecord> records;
+        const auto keep = [&](const history::StoredRecord& r) {
+          records.push_back({r.time, r.record, r.checksumError, r.fromFile, r.download});
+          return true;
+        };
+        if (!reader->scan(query, keep, error))
+          return LoadResult{false, nullptr, QString::fromStdString(error)};
+        auto data = prepareMeasurements(logger, std::move(records));
+        std::map<int64_t, QString> sources;
+        for (const history::DownloadRow& row : reader->downloads(query.logger))
+          sources[row.id] = sourceText(row);
+        std::const_pointer_cast<MeasurementData>(data)->sources = std::move(sources);
+        return LoadResult{false, std::move(data), QString()};
+      }));
 }
 
 void MeasurementsWindow::loadFinished() {
@@ -407,7 +467,12 @@ void MeasurementsWindow::install(std::shared_ptr<const MeasurementData> data, bo
   rebuildShown();
   rebuildGraphs();
   startExcursions();
-  if (data_->records.empty()) {
+  if (data_->overview) {
+    setStatus(tr("%1: more than %2 records from %3 to %4, too many to load: the chart shows the lowest and "
+                 "highest reading of each pixel column; none are listed, counted or exported.")
+                  .arg(data_->title, count(maxLoaded_), measurementtext::time(data_->first),
+                       measurementtext::time(data_->last)));
+  } else if (data_->records.empty()) {
     setStatus(tr("%1 has no records.").arg(data_->title));
   } else {
     setStatus(tr("%1: %2 records from %3 to %4.")
@@ -484,9 +549,13 @@ void MeasurementsWindow::updateView() {
   const auto [begin, end] = shownInView();
   model_->setRows(data_, shown_, begin, end);
   const auto [from, to] = range();
-  rangeLabel_->setText(tr("In view: %1 – %2 · %3 records")
-                           .arg(measurementtext::time(from), measurementtext::time(to),
-                                count(static_cast<int64_t>(end - begin))));
+  if (data_->overview)
+    rangeLabel_->setText(tr("In view: %1 – %2 · records not loaded (more than %3)")
+                             .arg(measurementtext::time(from), measurementtext::time(to), count(maxLoaded_)));
+  else
+    rangeLabel_->setText(tr("In view: %1 – %2 · %3 records")
+                             .arg(measurementtext::time(from), measurementtext::time(to),
+                                  count(static_cast<int64_t>(end - begin))));
   ++statsGeneration_;
   if (statsRunning_) {
     statsAgain_ = true;

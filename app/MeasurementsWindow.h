@@ -23,6 +23,7 @@
 namespace history {
 class ClockOffsets;
 class Store;
+struct EnvelopeCell;
 struct StoredRecord;
 struct SensorStats;
 }  // namespace history
@@ -59,6 +60,17 @@ class MeasurementsWindow : public QWidget {
 
   // A logger of the history, by its serial number as the logger reports it ("VLM12345").
   void showLogger(const QString& logger);
+  // Several loggers of the history on one chart: the first as showLogger shows it, the sensors of the
+  // others drawn beside it from the history's lowest and highest per pixel column (not listed,
+  // counted or exported).
+  void showLoggers(const QStringList& loggers);
+  QStringList comparedLoggers() const { return compared_; }
+  // The most records of one logger the window loads (for the table, statistics and exports); a logger
+  // with more is drawn from the history's lowest and highest per pixel column alone.
+  static constexpr int64_t kMaxLoadedRecords = 1000000;
+  void setMaxLoadedRecords(int64_t records) { maxLoaded_ = records; }
+  // Whether the chart shows the history's lowest and highest per column (overview or comparison).
+  bool drawsEnvelope() const;
   // Records that come from an opened file, shown under `title` (the file's name).
   void showRecords(const QString& title, const std::vector<history::StoredRecord>& records);
   // A download of `logger` was imported: what is shown is read again if it concerns that logger.
@@ -128,6 +140,19 @@ class MeasurementsWindow : public QWidget {
     uint16_t sensor;
     QCPGraph *humidity, *temperature, *ambient, *dewPoint;
   };
+  struct ComparedGraphs {
+    QString logger;
+    uint16_t sensor;
+    QCPGraph *humidity, *temperature, *ambient;
+  };
+  // The lowest and highest values per column of the loggers drawn that way, for one range.
+  struct EnvelopeResult {
+    int64_t from = 0, to = 0;
+    int columns = 0;
+    QStringList loggers;
+    std::map<QString, std::vector<history::EnvelopeCell>> cells;
+    QString error;
+  };
   struct StatsResult {
     int generation;
     std::vector<history::SensorStats> stats;
@@ -154,6 +179,9 @@ class MeasurementsWindow : public QWidget {
   void rebuildShown();
   void rebuildGraphs();
   void refreshSeries();  // before each replot: the points of the range in view
+  QStringList envelopeLoggers() const;
+  void requestEnvelope(int64_t from, int64_t to, int columns);
+  void envelopeFinished();
   void rangeChanged();
   void updateView();  // the table, range line and statistics of the range in view
   void statsFinished();
@@ -230,6 +258,16 @@ class MeasurementsWindow : public QWidget {
   bool loadPending_ = false;
   Source pending_;
   std::vector<history::StoredRecord> pendingRecords_;
+
+  QStringList compared_;  // further loggers of the history on the chart
+  std::map<QString, std::vector<uint16_t>> comparedSensors_;
+  int64_t comparedFirst_ = 0, comparedLast_ = 0;  // their span, when comparedSpan_
+  bool comparedSpan_ = false;
+  std::vector<ComparedGraphs> comparedGraphs_;
+  int64_t maxLoaded_ = kMaxLoadedRecords;
+  QFutureWatcher<EnvelopeResult> envelopeWatcher_;
+  bool envelopeRunning_ = false;
+  EnvelopeResult envelope_;  // the newest that came
 
   QFutureWatcher<StatsResult> statsWatcher_;
   int statsGeneration_ = 0;

@@ -31,6 +31,7 @@
 #include "DisplayFormat.h"
 #include "LogFile.h"
 #include "LogPane.h"
+#include "LoggersWindow.h"
 #include "MeasurementsWindow.h"
 #include "PlainText.h"
 #include "Select.h"
@@ -222,6 +223,7 @@ TfrmMain::~TfrmMain() {
   queue_.close();
   importer_.finish();
   delete measurements_;  // before the history connection it reads
+  delete loggers_;
   delete usb;
   usb = nullptr;
 }
@@ -809,6 +811,31 @@ MeasurementsWindow* TfrmMain::showMeasurements() {
   return measurements_;
 }
 
+LoggersWindow* TfrmMain::showLoggers() {
+  if (!loggers_) {
+    loggers_ = new LoggersWindow(historyPath(), this);
+    connect(loggers_, &LoggersWindow::openLogger, this,
+            [this](const QString& logger) { showLoggerMeasurements({logger}); });
+    connect(loggers_, &LoggersWindow::compareLoggers, this,
+            [this](const QStringList& loggers) { showLoggerMeasurements(loggers); });
+  } else {
+    loggers_->refresh();
+  }
+  loggers_->show();
+  loggers_->raise();
+  loggers_->activateWindow();
+  return loggers_;
+}
+
+MeasurementsWindow* TfrmMain::showLoggerMeasurements(const QStringList& loggers) {
+  MeasurementsWindow* window = showMeasurements();
+  if (loggers.size() == 1)
+    window->showLogger(loggers.front());
+  else if (!loggers.isEmpty())
+    window->showLoggers(loggers);
+  return window;
+}
+
 // ---- Opening a file ----
 
 void TfrmMain::openMeasurementsDialog() {
@@ -821,11 +848,6 @@ void TfrmMain::openMeasurementsDialog() {
   if (dialog.exec() != QDialog::Accepted) return;
   const QString path = dialog.selectedFiles().value(0);
   if (!path.isEmpty()) openMeasurementsFile(path);
-}
-
-std::string TfrmMain::historyPath() const {
-  if (!historyPath_.empty()) return historyPath_;
-  return history::resolveLocation(std::string(), std::getenv("TARNWICK_HISTORY"), std::string());
 }
 
 void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::vector<messwert_tag>> records,
@@ -887,6 +909,7 @@ void TfrmMain::historyOutcome(int token, const QString& logger, bool ok, qint64 
   }
   status_->historyImported(token, added);
   if (measurements_) measurements_->historyChanged(logger);
+  if (loggers_) loggers_->refresh();
 }
 
 void TfrmMain::openMeasurementsFile(const QString& path) {

@@ -23,6 +23,7 @@ class Store;
 }
 
 class LogPane;
+class LoggersWindow;
 class MeasurementsWindow;
 class QAction;
 class QMenu;
@@ -76,11 +77,19 @@ class TfrmMain : public QWidget, public WindowPort {
   size_t pendingEffects() const { return queue_.pending(); }
   // View > Measurements: the measurements window, created when first asked for.
   MeasurementsWindow* showMeasurements();
+  // View > Loggers: every logger of the history; a double-click shows its measurements.
+  LoggersWindow* showLoggers();
+  // The measurements window with a logger of the history, or several on one chart.
+  MeasurementsWindow* showLoggerMeasurements(const QStringList& loggers);
+  // File > History Location...: the history database this window reads and adds to, kept in the
+  // settings; empty takes the default.
+  void chooseHistoryLocation();
+  void setHistoryLocation(const QString& location);
   // The files of File > Recent Files, newest first; files that are gone are left out.
   QStringList recentFiles() const;
-  // The history (a file's native name or a server's location); by default $TARNWICK_HISTORY, else
-  // history::Store::defaultPath(). Every saved
-  // download is added to it on a worker thread with a connection of its own.
+  // The history (a file's native name or a server's location): the one set here, else
+  // $TARNWICK_HISTORY, else the History Location setting, else history::Store::defaultPath(). Every
+  // saved download is added to it on a worker thread with a connection of its own.
   void setHistoryPath(const std::string& path) { historyPath_ = path; }
   std::string historyPath() const;
 
@@ -188,6 +197,7 @@ class TfrmMain : public QWidget, public WindowPort {
   QAction* actConsole_;
   QMenu* recentMenu_;
   QPointer<MeasurementsWindow> measurements_;
+  QPointer<LoggersWindow> loggers_;
   GuiQueue queue_;
   QStringList pendingResponse_;
   std::deque<QString> answers_;  // answers shown on the console whose log line is still to come

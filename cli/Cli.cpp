@@ -12,6 +12,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/History.h"
 #include "cli/Limits.h"
+#include "cli/Loggers.h"
 #include "cli/Report.h"
 #include "cli/Spreadsheet.h"
 #include "data/LocaleFormat.h"
@@ -179,6 +180,13 @@ int run(int argc, const char* const argv[], const Io& io) {
   excursionsCommand->add_option("-f,--format", outside.format, "text (default) or jsonl")
       ->check(CLI::IsMember({"text", "jsonl"}));
 
+  LoggersOptions overview;
+  CLI::App* loggersCommand = app.add_subcommand(
+      "loggers",
+      "every logger the history holds, one row each: readings, last download, limits, excursions, days "
+      "since (the attached loggers: list)");
+  loggersCommand->add_option("-f,--format", overview.format, "text (default) or jsonl")
+      ->check(CLI::IsMember({"text", "jsonl"}));
   CopyOptions copying;
   CLI::App* copy = history->add_subcommand(
       "copy", "copy a history into another (a file into a server, say); a second copy adds nothing");
@@ -250,6 +258,7 @@ int run(int argc, const char* const argv[], const Io& io) {
   if (*firmware) return firmwareUpdate(session, serial, force);
   if (*send) return sendRaw(session, serial, command);
   if (*import) return importFile(session, importing);
+  if (*loggersCommand) return cli::loggers(session, overview);
   if (*copy) {
     const int fd = fileno(io.err);
     copying.progress = !quiet && fd >= 0 && isatty(fd);

@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -144,6 +145,53 @@ struct Query {
   int64_t from = INT64_MIN, to = INT64_MAX;  // inclusive, in StoredRecord::time
 };
 
+// What the history knows of one logger, for an overview of every logger it keeps.
+struct LoggerSummary {
+  std::string logger;
+  int64_t readings = 0;                       // records kept, flagged ones included
+  int64_t firstReading = 0, lastReading = 0;  // StoredRecord::time; only when readings > 0
+  // The newest download from the logger itself (files opened into the history do not count);
+  // lastDownload is 0 when there is none.
+  int64_t lastDownload = 0;      // DownloadRow::id
+  int64_t lastDownloadTime = 0;  // seconds since 1970 (UTC) of that import
+  std::string device;            // DownloadRow::device of it
+  std::string host, user;        // where and by whom; empty when the history did not record it
+  std::string firmware;          // the logger's firmware last seen; empty when not recorded
+  // The calendar times of the first and last record that download brought (the ones the history
+  // had already too); both 0 when it brought none.
+  int64_t rangeFirst = 0, rangeLast = 0;
+  bool limitsSet = false;  // a limit is set for one of its sensors
+  // In the last download's range, when limits are set.
+  int64_t excursions = 0, alarms = 0;
+  // Whole days from the last download to `now` (seconds since 1970, UTC); -1 without a download.
+  int64_t daysSinceDownload(int64_t now) const;
+};
+
+// The lowest and highest values of one sensor in one pixel column of a chart: what a chart of many
+// readings draws. Records with a check-sum error and values that are not numbers are left out.
+struct EnvelopeQuery {
+  std::string logger;
+  std::vector<uint16_t> sensors;  // empty: all
+  int64_t from = 0, to = 0;       // inclusive, in StoredRecord::time; clamped to +-kEnvelopeTimeLimit
+  int columns = 0;                // 1 to kMaxEnvelopeColumns
+};
+constexpr int kMaxEnvelopeColumns = 1 << 16;
+constexpr int64_t kEnvelopeTimeLimit = int64_t{1} << 42;  // beyond any year a record can hold
+// The column of a time: (time - from) * columns / (to - from + 1), rounded down. Where a column is
+// two hours or wider, the readings of each whole hour inside [from, to] count in the column of that
+// hour's start (the history keeps each hour's lowest and highest), the others by their own time.
+int envelopeColumn(const EnvelopeQuery& q, int64_t time);
+// The hour of a time, as the history counts them: time / 3600 rounded down.
+int64_t hourOf(int64_t time);
+struct EnvelopeCell {
+  uint16_t sensor = 0;
+  int column = 0;
+  int64_t readings = 0;         // records in the column without a check-sum error
+  int64_t first = 0, last = 0;  // time of the first and the last of them
+  // NaN when no reading in the column has a number for the quantity.
+  double humidityMin, humidityMax, temperatureMin, temperatureMax, ambientMin, ambientMax;
+};
+
 // Longest logger serial the history takes; anything longer is not a serial number.
 constexpr size_t kMaxLoggerLength = 64;
 // Longest host, user, firmware or zone name the history takes; longer ones are cut there.
@@ -262,6 +310,17 @@ class Store {
   // The most records that one download from `logger` itself brought (files opened into the history
   // do not count): 0 when there is none, -1 when the history cannot be read (lastError()).
   int64_t largestDownload(const std::string& logger);
+  // One row per logger, by serial, with its limits as effectiveLimits gives them and the excursions
+  // and alarms they find among the records of its last download.
+  bool loggerSummaries(std::vector<LoggerSummary>& out, std::string& error);
+  // The time of a logger's first and last record; `found` false when it has none.
+  bool timeSpan(const std::string& logger, int64_t& first, int64_t& last, bool& found, std::string& error);
+  // How many records a logger has (from the kept hours, not by counting them); -1 when the history
+  // cannot be read.
+  int64_t readingCount(const std::string& logger, std::string& error);
+  // Per sensor and column, in sensor then column order, only the columns that have readings.
+  // Computed by the database over an index of (logger, sensor, time): no reading is loaded.
+  bool envelope(const EnvelopeQuery& q, std::vector<EnvelopeCell>& out, std::string& error);
   // Copies one download of another history and its records, as they are (flags, file or download),
   // into this one in one transaction: a download already copied (the same logger, time, file, device
   // and counts) gets no second row, and a record the history has, byte for byte, is not added again.
@@ -350,6 +409,11 @@ class Store {
                    const Computer& who, std::string& error);
   bool insertClockZone(int64_t loggerId, int64_t utc, const Zone& zone, ClockZoneKind kind, int& code);
   bool upgrade(int& code);
+  // Computes the rows of reading_hours of these sensors' hours again from their readings.
+  bool serverSummaries(std::vector<LoggerSummary>& out, std::string& error);
+  bool serverEnvelope(const EnvelopeQuery& q, int64_t from, int64_t to, std::vector<EnvelopeCell>& out,
+                      std::string& error);
+  bool refreshReadingHours(int64_t loggerId, const std::set<std::pair<uint16_t, int64_t>>& hours, int& code);
   void narrowPermissions();
   std::string failure(const char* what, int code) const;
 

@@ -6,9 +6,11 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,7 +29,7 @@ namespace history {
 
 namespace {
 
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 constexpr int kApplicationId = 0x54574B48;  // "TWKH": tells our file from another program's database
 constexpr size_t kMaxPathLength = 4096;
 // A wait for another program is told of (setWaitNotice) once it has lasted this long.
@@ -120,9 +122,71 @@ const char kUpgradeFrom2[] =
     "ALTER TABLE downloads ADD COLUMN user_name TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE downloads ADD COLUMN firmware TEXT NOT NULL DEFAULT '';";
 
+// Version 4 keeps each record's three values beside its bytes (NULL for a value that is not a
+// number), so that a chart's lowest and highest value per column come from an index of the sensor's
+// readings in time order without reading a record; the rows there are filled from the bytes. Per
+// logger, sensor and hour the count, first, last, lowest and highest of the readings without a
+// check-sum error are kept too (reading_hours), so that a chart of years reads hours, not readings. A
+// download notes the times of the first and last record it brought (an earlier one: of the records
+// kept from it).
+#define TARNWICK_HOUR_OF_TIME "((time - (((time % 3600) + 3600) % 3600)) / 3600)"
+const char kUpgradeFrom3[] =
+    "ALTER TABLE measurements ADD COLUMN humidity REAL;"
+    "ALTER TABLE measurements ADD COLUMN temperature REAL;"
+    "ALTER TABLE measurements ADD COLUMN ambient REAL;"
+    "UPDATE measurements SET humidity = tarnwick_value(record, 8), temperature = tarnwick_value(record, 12), "
+    "ambient = tarnwick_value(record, 22);"
+    "CREATE INDEX readings ON measurements(logger, sensor, time, checksum_error, humidity, temperature, "
+    "ambient);"
+    "CREATE TABLE reading_hours(logger INTEGER NOT NULL, sensor INTEGER NOT NULL, hour INTEGER NOT NULL, "
+    "readings INTEGER NOT NULL, first_time INTEGER NOT NULL, last_time INTEGER NOT NULL, humidity_min REAL, "
+    "humidity_max REAL, temperature_min REAL, temperature_max REAL, ambient_min REAL, ambient_max REAL, "
+    "PRIMARY KEY(logger, sensor, hour)) WITHOUT ROWID;"
+    "INSERT INTO reading_hours SELECT logger, sensor, " TARNWICK_HOUR_OF_TIME
+    " AS hour, count(*), min(time), "
+    "max(time), min(humidity), max(humidity), min(temperature), max(temperature), min(ambient), max(ambient) "
+    "FROM measurements WHERE NOT checksum_error GROUP BY logger, sensor, hour;"
+    "ALTER TABLE downloads ADD COLUMN first_time INTEGER;"
+    "ALTER TABLE downloads ADD COLUMN last_time INTEGER;"
+    "UPDATE downloads SET first_time = kept.first_time, last_time = kept.last_time FROM (SELECT download, "
+    "min(time) AS first_time, max(time) AS last_time FROM measurements GROUP BY download) AS kept WHERE "
+    "kept.download = downloads.id;";
+#undef TARNWICK_HOUR_OF_TIME
+
+// A record's value as the history keeps it: NULL when it is not a finite number.
+void bindValue(sqlite3_stmt* st, int i, float value) {
+  if (std::isfinite(value))
+    sqlite3_bind_double(st, i, static_cast<double>(value));
+  else
+    sqlite3_bind_null(st, i);
+}
+
+// tarnwick_value(record, offset): the little-endian float at `offset` of a 32-byte record, NULL when
+// it is not a finite number or the blob is not a record.
+void recordValue(sqlite3_context* context, int, sqlite3_value** args) {
+  const auto* blob = static_cast<const uint8_t*>(sqlite3_value_blob(args[0]));
+  const int size = sqlite3_value_bytes(args[0]);
+  const int64_t offset = sqlite3_value_int64(args[1]);
+  if (blob == nullptr || size != static_cast<int>(messwert::kRecordSize) || offset < 0 || offset + 4 > size) {
+    sqlite3_result_null(context);
+    return;
+  }
+  const uint32_t bits = static_cast<uint32_t>(blob[offset]) | static_cast<uint32_t>(blob[offset + 1]) << 8 |
+                        static_cast<uint32_t>(blob[offset + 2]) << 16 |
+                        static_cast<uint32_t>(blob[offset + 3]) << 24;
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  if (std::isfinite(value))
+    sqlite3_result_double(context, static_cast<double>(value));
+  else
+    sqlite3_result_null(context);
+}
+
 const char kInsert[] =
     "INSERT INTO measurements(logger, time, sensor, humidity_raw, temperature_raw, record, checksum_error, "
-    "from_file, download) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT DO NOTHING";
+    "from_file, download, humidity, temperature, ambient) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
+    "?11, "
+    "?12) ON CONFLICT DO NOTHING";
 // A downloaded record replaces a worse copy: one read from a file that shows the same line, or a
 // flagged one with the same counts. Only rows from a file or flagged can be replaced, and a partial
 // index holds just those: the look-up for a record downloaded again meets an almost empty tree.
@@ -770,6 +834,9 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
   };
   if (rc != SQLITE_OK) return fail("cannot open it");
   sqlite3_busy_handler(db_, &Store::busyWait, this);
+  if ((rc = sqlite3_create_function(db_, "tarnwick_value", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                    &recordValue, nullptr, nullptr)) != SQLITE_OK)
+    return fail("cannot open it");
 
   int64_t applicationId = 0, version = 0, objects = 0;
   if ((rc = pragmaInt(db_, "PRAGMA application_id", applicationId)) != SQLITE_OK)
@@ -824,8 +891,10 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
       (rc = s.remove.prepare(db_, kRemove, persistent)) != SQLITE_OK ||
       (rc = s.atTime.prepare(db_, kAtTime, persistent)) != SQLITE_OK ||
       (rc = s.counts.prepare(
-           db_, "UPDATE downloads SET records = ?2, added = ?3, differing = ?4 WHERE id = ?1", persistent)) !=
-          SQLITE_OK ||
+           db_,
+           "UPDATE downloads SET records = ?2, added = ?3, differing = ?4, first_time = ?5, last_time = ?6 "
+           "WHERE id = ?1",
+           persistent)) != SQLITE_OK ||
       (rc = s.logger.prepare(db_, "INSERT INTO loggers(serial) VALUES(?1) ON CONFLICT DO NOTHING",
                              persistent)) != SQLITE_OK ||
       (rc = s.loggerId.prepare(db_, "SELECT id FROM loggers WHERE serial = ?1", persistent)) != SQLITE_OK ||
@@ -856,11 +925,13 @@ bool Store::upgrade(int& code) {
   if (version >= kSchemaVersion)
     steps.clear();
   else if (objects == 0)
-    steps = std::string(kSchema) + kUpgradeFrom2;
+    steps = std::string(kSchema) + kUpgradeFrom2 + kUpgradeFrom3;
   else if (version == 1)
-    steps = std::string(kUpgradeFrom1) + kUpgradeFrom2;
+    steps = std::string(kUpgradeFrom1) + kUpgradeFrom2 + kUpgradeFrom3;
   else if (version == 2)
-    steps = kUpgradeFrom2;
+    steps = std::string(kUpgradeFrom2) + kUpgradeFrom3;
+  else if (version == 3)
+    steps = kUpgradeFrom3;
   else
     known = false;
   if (!known) {
@@ -1032,6 +1103,8 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
     return fail(rc);
 
   std::vector<bool> sensorSeen(65536, false);
+  int64_t firstTime = INT64_MAX, lastTime = INT64_MIN;
+  std::set<std::pair<uint16_t, int64_t>> hours;  // the sensors' hours this import changes
   for (size_t i = 0; i < records.size(); ++i) {
     const messwert_tag& r = records[i];
     int64_t time;
@@ -1040,6 +1113,8 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       continue;
     }
     ++result.records;
+    firstTime = std::min(firstTime, time);
+    lastTime = std::max(lastTime, time);
     const int flagged = checksumError != nullptr ? ((*checksumError)[i] ? 1 : 0) : messwert::checksum(r) != 0;
     uint8_t bytes[messwert::kRecordSize];
     messwert::toBytes(r, bytes);
@@ -1054,6 +1129,9 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       sqlite3_bind_blob(st.get(), 6, bytes, sizeof bytes, SQLITE_STATIC);
       st.bind(7, flagged);
       st.bind(8, fromFile);
+      bindValue(st.get(), 10, r.humidity);
+      bindValue(st.get(), 11, r.temperature);
+      bindValue(st.get(), 12, r.ambientTemperature);
     };
     if (fromFile) {
       // Compared with what the history keeps of that second and sensor: the logger's download is the
@@ -1136,6 +1214,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
       if (sqlite3_changes(db_) == 1 && worse.empty()) ++result.added;
     }
+    hours.emplace(r.sensorSerialNumber, hourOf(time));
     if (!sensorSeen[r.sensorSerialNumber]) {
       sensorSeen[r.sensorSerialNumber] = true;
       s.sensor.bind(1, loggerId);
@@ -1144,10 +1223,18 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
     }
   }
 
+  if (!refreshReadingHours(loggerId, hours, rc)) return fail(rc);
   s.counts.bind(1, downloadId);
   s.counts.bind(2, result.records);
   s.counts.bind(3, result.added);
   s.counts.bind(4, result.differing);
+  if (result.records > 0) {
+    s.counts.bind(5, firstTime);
+    s.counts.bind(6, lastTime);
+  } else {
+    sqlite3_bind_null(s.counts.get(), 5);
+    sqlite3_bind_null(s.counts.get(), 6);
+  }
   if ((rc = s.counts.run()) != SQLITE_OK) return fail(rc);
   result.downloadId = downloadId;
   if ((rc = exec(db_, "COMMIT")) != SQLITE_OK) return fail(rc);
@@ -1450,10 +1537,21 @@ bool Store::copyDownload(const DownloadRow& download, const std::vector<StoredRe
     s.counts.bind(2, download.records);
     s.counts.bind(3, download.added);
     s.counts.bind(4, download.differing);
+    int64_t firstTime = INT64_MAX, lastTime = INT64_MIN;
+    for (const StoredRecord& r : records)
+      firstTime = std::min(firstTime, r.time), lastTime = std::max(lastTime, r.time);
+    if (!records.empty()) {
+      s.counts.bind(5, firstTime);
+      s.counts.bind(6, lastTime);
+    } else {
+      sqlite3_bind_null(s.counts.get(), 5);
+      sqlite3_bind_null(s.counts.get(), 6);
+    }
     if ((rc = s.counts.run()) != SQLITE_OK) return fail(rc);
   } else {
     return fail(rc);
   }
+  std::set<std::pair<uint16_t, int64_t>> hours;
   found.reset();
   std::vector<bool> sensorSeen(65536, false);
   for (const StoredRecord& r : records) {
@@ -1468,8 +1566,12 @@ bool Store::copyDownload(const DownloadRow& download, const std::vector<StoredRe
     s.insert.bind(7, r.checksumError ? 1 : 0);
     s.insert.bind(8, r.fromFile ? 1 : 0);
     s.insert.bind(9, downloadId);
+    bindValue(s.insert.get(), 10, r.record.humidity);
+    bindValue(s.insert.get(), 11, r.record.temperature);
+    bindValue(s.insert.get(), 12, r.record.ambientTemperature);
     if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
     added += sqlite3_changes(db_);
+    hours.emplace(r.record.sensorSerialNumber, hourOf(r.time));
     if (!sensorSeen[r.record.sensorSerialNumber]) {
       sensorSeen[r.record.sensorSerialNumber] = true;
       s.sensor.bind(1, loggerId);
@@ -1477,6 +1579,7 @@ bool Store::copyDownload(const DownloadRow& download, const std::vector<StoredRe
       if ((rc = s.sensor.run()) != SQLITE_OK) return fail(rc);
     }
   }
+  if (!refreshReadingHours(loggerId, hours, rc)) return fail(rc);
   if ((rc = exec(db_, "COMMIT")) != SQLITE_OK) return fail(rc);
   return true;
 }

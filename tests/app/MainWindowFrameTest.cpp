@@ -2,6 +2,7 @@
 // words for each operation and failure, the log's filters, and the history of every download.
 #include <QAction>
 #include <QClipboard>
+#include <QComboBox>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
@@ -9,6 +10,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QToolButton>
@@ -19,6 +21,7 @@
 
 #include "LogFile.h"
 #include "LogPane.h"
+#include "LoggersWindow.h"
 #include "MeasurementsWindow.h"
 #include "StatusBar.h"
 #include "Umain.h"
@@ -117,6 +120,7 @@ class MainWindowFrameTest : public QObject {
   void downloadsGoIntoTheHistory();
   void historyFailureLeavesTheDownloadDone();
   void openMeasurementsFile();
+  void loggersViewOpensALoggersMeasurements();
   void outsideTextIsShownAsItIs();
   void logKeepsTheNewestLines();
   void logTakesNoTypedText();
@@ -485,6 +489,55 @@ void MainWindowFrameTest::historyFailureLeavesTheDownloadDone() {
   QTRY_COMPARE_WITH_TIMEOUT(log().filter(QRegularExpression("^History not updated: .+")).size(), 1, kWait);
   QVERIFY(QFileInfo(file).size() > 0);
   QVERIFY(window->status()->offersMeasurements());
+}
+
+// View > Loggers lists the loggers of the history chosen in File > History Location; a double-click
+// on one shows its measurements.
+void MainWindowFrameTest::loggersViewOpensALoggersMeasurements() {
+  const auto fill = [](const QString& path, const std::vector<std::string>& loggers) {
+    history::Store store;
+    std::string error;
+    QVERIFY2(store.open(QFile::encodeName(path).toStdString(), error), error.c_str());
+    for (const std::string& logger : loggers) {
+      messwert_tag r{};
+      r.year = 2026;
+      r.month = 3;
+      r.day = 1;
+      r.sensorSerialNumber = 1;
+      r.reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(r));
+      history::ImportResult result;
+      QVERIFY2(store.importDownload(logger, "/tmp/" + logger + ".csv", {r}, result, error), error.c_str());
+    }
+  };
+  const QString first = dir->filePath("a/measurements.sqlite"), second = dir->filePath("b/history.sqlite");
+  fill(first, {"VLM11"});
+  fill(second, {"VLM21", "VLM22"});
+  window = std::make_unique<TfrmMain>();
+  window->setExitOnClose(false);
+  window->show();
+  window->setHistoryLocation(first);
+  QCOMPARE(window->historyPath(), QFile::encodeName(first).toStdString());
+
+  LoggersWindow* loggers = window->showLoggers();
+  QTableWidget* table = loggers->table();
+  QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 1, kWait);
+  QSignalSpy loaded(loggers, &LoggersWindow::loaded);
+  window->setHistoryLocation(second);
+  QVERIFY(loaded.wait(kWait));
+  QCOMPARE(table->rowCount(), 2);
+  QCOMPARE(table->item(1, 0)->text(), QString("VLM22"));
+  QCOMPARE(table->item(1, 1)->text(), QString("1"));
+
+  QVERIFY(QTest::qWaitForWindowExposed(loggers));
+  const QRect cell = table->visualItemRect(table->item(1, 1));
+  QTest::mouseClick(table->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
+  QTest::mouseDClick(table->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
+  auto* measurements = window->findChild<MeasurementsWindow*>();
+  QVERIFY(measurements && measurements->isVisible());
+  QTRY_COMPARE_WITH_TIMEOUT(measurements->findChild<QComboBox*>("source")->currentText(), QString("VLM22"),
+                            kWait);
+  window->setHistoryLocation(QString());
+  QCOMPARE(window->historyPath(), history::Store::defaultPath());
 }
 
 void MainWindowFrameTest::openMeasurementsFile() {

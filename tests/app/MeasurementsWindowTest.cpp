@@ -119,6 +119,7 @@ class MeasurementsWindowTest : public QObject {
   void exportsIntoReadOnlyFolder();
   void exportOnWorkerCancelsOrCompletes();
   void loggerOfTheHistory();
+  void largeLoggerAndComparedLoggersFromTheEnvelope();
   void limitsDialogRefusesBadInput_data();
   void limitsDialogRefusesBadInput();
   void limitsDialogStoresGoodInput();
@@ -487,6 +488,65 @@ void MeasurementsWindowTest::loggerOfTheHistory() {
   QVERIFY(table->index(50, RecordsModel::Source).data().toString().startsWith("File extra.csv, read "));
   QVERIFY(!table->index(0, RecordsModel::Time).data(Qt::ForegroundRole).isValid());
   QVERIFY(table->index(50, RecordsModel::Time).data(Qt::ForegroundRole).isValid());
+}
+
+// A logger with more records than the window loads is drawn from the history's lowest and highest
+// per column, nothing listed; loggers compared with it are drawn beside it the same way, and drawn
+// again for a zoomed range. A spike of one reading shows at every zoom.
+void MeasurementsWindowTest::largeLoggerAndComparedLoggersFromTheEnvelope() {
+  setExportFormat(RegionalFormat::german());
+  QTemporaryDir dir;
+  history::Store store;
+  std::string error;
+  QVERIFY2(store.open(dir.filePath("m.sqlite").toStdString(), error), error.c_str());
+  const auto importOf = [&](const char* logger, uint16_t sensor, float temperature, int count) {
+    std::vector<messwert_tag> records;
+    for (int i = 0; i < count; ++i)
+      records.push_back(makeRecord(kStart + 60 * i, sensor, 50, i == count / 2 ? 95 : temperature));
+    history::ImportResult result;
+    QVERIFY2(store.importDownload(logger, "x.csv", records, result, error), error.c_str());
+  };
+  importOf("VLM00001", 7, 20, 3000);
+  importOf("VLM00002", 8, 30, 600);
+
+  MeasurementsWindow window(&store);
+  window.setMaxLoadedRecords(1000);
+  window.resize(1000, 700);
+  window.show();
+  auto* plot = window.findChild<QCustomPlot*>("chart");
+  QSignalSpy view(&window, &MeasurementsWindow::viewUpdated);
+  window.showLoggers({"VLM00001", "VLM00002"});
+  QVERIFY(view.wait(kWait));
+  QVERIFY(window.drawsEnvelope());
+  QCOMPARE(window.comparedLoggers(), QStringList{"VLM00002"});
+  QCOMPARE(window.findChild<QTableView*>("records")->model()->rowCount(), 0);
+  const auto highest = [&](const QString& name) {
+    for (int i = 0; i < plot->graphCount(); ++i) {
+      QCPGraph* graph = plot->graph(i);
+      if (graph->name() != name) continue;
+      double high = -INFINITY;
+      for (const QCPGraphData& p : *graph->data())
+        if (!std::isnan(p.value)) high = std::max(high, p.value);
+      return high;
+    }
+    return std::nan("");
+  };
+  // Both loggers' temperatures with their spikes, over the whole range.
+  QTRY_COMPARE_WITH_TIMEOUT(highest("Temperature"), 95.0, kWait);
+  QTRY_COMPARE_WITH_TIMEOUT(highest("VLM00002 Temperature 8"), 95.0, kWait);
+  QCOMPARE(window.range(), std::make_pair(kStart, kStart + 60 * 2999));
+
+  // Zoomed to minutes 1000 to 1100 of the first: its spike (minute 1500) is out of view, and the
+  // second logger's readings end at minute 599.
+  window.setRange(kStart + 60 * 1000, kStart + 60 * 1100);
+  QTRY_COMPARE_WITH_TIMEOUT(highest("Temperature"), 20.0, kWait);
+  QTRY_VERIFY_WITH_TIMEOUT(std::isinf(highest("VLM00002 Temperature 8")), kWait);
+
+  // One logger again: the comparison ends.
+  window.showLogger("VLM00002");
+  QVERIFY(view.wait(kWait));
+  QVERIFY(window.comparedLoggers().isEmpty());
+  QCOMPARE(window.findChild<QTableView*>("records")->model()->rowCount(), 600);
 }
 
 namespace {

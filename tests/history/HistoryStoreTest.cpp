@@ -364,6 +364,16 @@ TEST(HistoryStoreUpgrade, AnOlderFileKeepsEveryRecordAndTakesTheNewOnes) {
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].file, "/home/u/VLM1.csv");
   EXPECT_EQ(rows[0].device, "");
+  // Its values are there for a chart too.
+  history::EnvelopeQuery chart;
+  chart.logger = "VLM1";
+  chart.from = chart.to = time;
+  chart.columns = 1;
+  std::vector<history::EnvelopeCell> cells;
+  ASSERT_TRUE(store.envelope(chart, cells, error)) << error;
+  ASSERT_EQ(cells.size(), 1u);
+  EXPECT_EQ(cells[0].temperatureMax, old.temperature);
+  EXPECT_EQ(cells[0].ambientMin, old.ambientTemperature);
   // The same second once more, another tick: now a record of its own.
   messwert_tag again = old;
   again.tick = static_cast<uint8_t>(old.tick + 1);

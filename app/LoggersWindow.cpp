@@ -1,0 +1,253 @@
+#include "LoggersWindow.h"
+
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTableWidget>
+#include <QTimeZone>
+#include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrent>
+#include <ctime>
+
+#include "DisplayFormat.h"
+#include "MeasurementData.h"
+#include "data/RegionalFormat.h"
+
+namespace {
+
+enum Column {
+  Logger,
+  Readings,
+  FirstReading,
+  LastReading,
+  LastDownload,
+  Where,
+  Firmware,
+  LimitsColumn,
+  Excursions,
+  Alarms,
+  Days,
+  ColumnCount
+};
+
+// A cell that sorts by `order` and shows `text`.
+class Cell : public QTableWidgetItem {
+ public:
+  Cell(const QString& text, qlonglong order) : QTableWidgetItem(text), order_(order) {
+    setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+  }
+  explicit Cell(const QString& text) : Cell(text, 0) { byText_ = true; }
+  bool operator<(const QTableWidgetItem& other) const override {
+    const auto* cell = dynamic_cast<const Cell*>(&other);
+    if (byText_ || cell == nullptr) return text() < other.text();
+    return order_ < cell->order_;
+  }
+
+ private:
+  qlonglong order_;
+  bool byText_ = false;
+};
+
+constexpr qlonglong kUnknown = -1;
+
+}  // namespace
+
+LoggersWindow::LoggersWindow(const std::string& path, QWidget* parent)
+    : QWidget(parent, Qt::Window), path_(path), reader_(std::make_shared<history::Store>()) {
+  setObjectName(QStringLiteral("LoggersWindow"));
+  setWindowTitle(tr("Loggers - Tarnwick"));
+  readerThread_.setMaxThreadCount(1);
+  table_ = new QTableWidget(0, ColumnCount);
+  table_->setObjectName(QStringLiteral("loggers"));
+  table_->setHorizontalHeaderLabels({tr("Logger"), tr("Readings"), tr("First reading"), tr("Last reading"),
+                                     tr("Last download (UTC)"), tr("Where"), tr("Firmware"), tr("Limits"),
+                                     tr("Excursions"), tr("Alarms"), tr("Days")});
+  table_->horizontalHeaderItem(Where)->setToolTip(tr("How the logger was reached, and by whom at which PC"));
+  table_->horizontalHeaderItem(LastDownload)
+      ->setToolTip(tr("The newest download from the logger itself, UTC"));
+  table_->horizontalHeaderItem(Excursions)
+      ->setToolTip(tr("Excursions among the records of the last download, where limits are set"));
+  table_->horizontalHeaderItem(Days)->setToolTip(tr("Whole days since the last download"));
+  table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  table_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table_->verticalHeader()->hide();
+  table_->setAlternatingRowColors(true);
+  table_->horizontalHeader()->setSortIndicator(Logger, Qt::AscendingOrder);  // by serial until a click
+  table_->setSortingEnabled(true);
+  table_->horizontalHeader()->setStretchLastSection(true);
+  connect(table_, &QTableWidget::cellDoubleClicked, this, [this](int row, int) {
+    if (QTableWidgetItem* item = table_->item(row, Logger))
+      emit openLogger(item->data(Qt::UserRole).toString());
+  });
+
+  auto* reread = new QPushButton(tr("&Refresh"));
+  reread->setObjectName(QStringLiteral("refresh"));
+  connect(reread, &QPushButton::clicked, this, &LoggersWindow::refresh);
+  compare_ = new QPushButton(tr("&Compare on one chart"));
+  compare_->setObjectName(QStringLiteral("compare"));
+  compare_->setToolTip(tr("The selected loggers' sensors in one measurements chart"));
+  compare_->setEnabled(false);
+  connect(compare_, &QPushButton::clicked, this, [this] {
+    const QStringList loggers = selectedLoggers();
+    if (!loggers.isEmpty()) emit compareLoggers(loggers);
+  });
+  connect(table_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          [this] { compare_->setEnabled(selectedLoggers().size() >= 2); });
+  status_ = new QLabel;
+  status_->setObjectName(QStringLiteral("status"));
+  status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(status_, 1);
+  buttons->addWidget(compare_);
+  buttons->addWidget(reread);
+  auto* layout = new QVBoxLayout(this);
+  auto* hint = new QLabel(tr("Double-click a logger for its measurements; select several to compare them."));
+  hint->setWordWrap(true);
+  layout->addWidget(hint);
+  layout->addWidget(table_, 1);
+  layout->addLayout(buttons);
+  resize(1000, 360);
+
+  connect(&watcher_, &QFutureWatcher<Result>::finished, this, &LoggersWindow::loadFinished);
+  refresh();
+}
+
+LoggersWindow::~LoggersWindow() {
+  // The task owns the reader it uses; only its result is dropped.
+  watcher_.disconnect(this);
+  watcher_.waitForFinished();
+}
+
+void LoggersWindow::setHistoryPath(const std::string& path) {
+  path_ = path;
+  refresh();
+}
+
+void LoggersWindow::refresh() {
+  if (loading_) {
+    again_ = true;
+    return;
+  }
+  loading_ = true;
+  status_->setText(tr("Reading the history\u2026"));
+  watcher_.setFuture(QtConcurrent::run(&readerThread_, [reader = reader_, path = path_] {
+    Result result;
+    result.now = static_cast<int64_t>(std::time(nullptr));
+    std::string error;
+    if (path.empty()) {
+      result.error = tr("No history is available (no home folder is known).");
+      return result;
+    }
+    if ((reader->isOpen() && reader->path() == path) || reader->openForReading(path, error)) {
+      if (!reader->loggerSummaries(result.rows, error)) result.error = QString::fromStdString(error);
+    } else {
+      result.error = QString::fromStdString(error);
+    }
+    return result;
+  }));
+}
+
+void LoggersWindow::loadFinished() {
+  loading_ = false;
+  const Result result = watcher_.result();
+  if (again_) {
+    again_ = false;
+    refresh();
+    return;
+  }
+  fill(result);
+  emit loaded();
+}
+
+void LoggersWindow::fill(const Result& result) {
+  const QStringList selected = selectedLoggers();
+  table_->setSortingEnabled(false);
+  table_->clearContents();
+  table_->setRowCount(static_cast<int>(result.rows.size()));
+  const QString pattern = localeformat::qtDisplayFormat(exportFormat().shortDate) + QStringLiteral(" HH:mm");
+  const auto utc = [&pattern](int64_t seconds) {
+    return QDateTime::fromSecsSinceEpoch(seconds, QTimeZone::utc()).toString(pattern);
+  };
+  const QString none = QStringLiteral("\u2014");
+  int row = 0;
+  for (const history::LoggerSummary& s : result.rows) {
+    const QString logger = QString::fromStdString(s.logger);
+    const bool downloaded = s.lastDownload != 0;
+    const bool counted = downloaded && s.limitsSet;
+    auto* name = new Cell(logger);
+    name->setData(Qt::UserRole, logger);
+    table_->setItem(row, Logger, name);
+    table_->setItem(row, Readings,
+                    new Cell(QLocale().toString(static_cast<qlonglong>(s.readings)), s.readings));
+    table_->setItem(row, FirstReading,
+                    s.readings > 0 ? new Cell(measurementtext::time(s.firstReading), s.firstReading)
+                                   : new Cell(none, kUnknown));
+    table_->setItem(row, LastReading,
+                    s.readings > 0 ? new Cell(measurementtext::time(s.lastReading), s.lastReading)
+                                   : new Cell(none, kUnknown));
+    table_->setItem(
+        row, LastDownload,
+        downloaded ? new Cell(utc(s.lastDownloadTime), s.lastDownloadTime) : new Cell(tr("never"), kUnknown));
+    QString where = QString::fromStdString(s.device);
+    if (!s.host.empty() || !s.user.empty())
+      where = QStringLiteral("%1@%2").arg(QString::fromStdString(s.user), QString::fromStdString(s.host));
+    table_->setItem(row, Where, new Cell(downloaded && !where.isEmpty() ? where : none));
+    table_->setItem(row, Firmware, new Cell(s.firmware.empty() ? none : QString::fromStdString(s.firmware)));
+    table_->setItem(row, LimitsColumn, new Cell(s.limitsSet ? tr("set") : tr("none")));
+    table_->setItem(
+        row, Excursions,
+        counted ? new Cell(QString::number(s.excursions), s.excursions) : new Cell(none, kUnknown));
+    table_->setItem(row, Alarms,
+                    counted ? new Cell(QString::number(s.alarms), s.alarms) : new Cell(none, kUnknown));
+    const int64_t days = s.daysSinceDownload(result.now);
+    table_->setItem(row, Days, days >= 0 ? new Cell(QString::number(days), days) : new Cell(none, kUnknown));
+    for (int c = Readings; c < ColumnCount; ++c)
+      if (c != Where && c != Firmware && c != LimitsColumn)
+        table_->item(row, c)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    if (counted && s.alarms > 0) table_->item(row, Alarms)->setForeground(QColor(0xB0, 0x1E, 0x1E));
+    ++row;
+  }
+  table_->setSortingEnabled(true);
+  table_->resizeColumnsToContents();
+  // Wide enough for every column, as far as the screen allows.
+  int wanted = table_->frameWidth() * 2 + table_->verticalScrollBar()->sizeHint().width();
+  for (int c = 0; c < ColumnCount; ++c) wanted += table_->columnWidth(c);
+  wanted += layout()->contentsMargins().left() + layout()->contentsMargins().right();
+  const QRect screen = this->screen() ? this->screen()->availableGeometry() : QRect(0, 0, 1920, 1080);
+  if (width() < wanted) resize(std::min(wanted, screen.width()), height());
+  for (int r = 0; r < table_->rowCount(); ++r)
+    if (selected.contains(table_->item(r, Logger)->data(Qt::UserRole).toString())) table_->selectRow(r);
+  if (!result.error.isEmpty())
+    status_->setText(result.error);
+  else if (result.rows.empty())
+    status_->setText(tr("The history holds no loggers yet: a download adds its logger."));
+  else
+    status_->setText((result.rows.size() == 1 ? tr("1 logger in the history %1")
+                                              : tr("%1 loggers in the history %2").arg(result.rows.size()))
+                         .arg(QString::fromStdString(path_)));
+}
+
+QStringList LoggersWindow::selectedLoggers() const {
+  QStringList out;
+  for (int r = 0; r < table_->rowCount(); ++r) {
+    QTableWidgetItem* item = table_->item(r, Logger);
+    if (item != nullptr && item->isSelected()) out << item->data(Qt::UserRole).toString();
+  }
+  return out;
+}
+
+void LoggersWindow::keyPressEvent(QKeyEvent* event) {
+  if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && table_->currentRow() >= 0) {
+    if (QTableWidgetItem* item = table_->item(table_->currentRow(), Logger))
+      emit openLogger(item->data(Qt::UserRole).toString());
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
