@@ -3,7 +3,6 @@
 // values, and the CSV lines of records in the download's format.
 #pragma once
 
-#include <QAbstractTableModel>
 #include <QString>
 #include <map>
 #include <memory>
@@ -53,30 +52,12 @@ namespace measurementtext {
 QString time(int64_t seconds);
 // A value with one decimal in the export's regional format ("NAN" and "INF" as in the CSV).
 QString value(double value);
+// A statistic with `decimals` decimals and the export's decimal separator; "–" when there is none.
+QString number(double value, int decimals);
+// A whole number grouped by threes with the separator that cannot be taken for the decimal one.
+QString count(int64_t n);
 }  // namespace measurementtext
 
 // The CSV line of a stored record exactly as a download writes it (CR LF included); the checksum
 // comment follows the record's flag, since a record read from a CSV file no longer has its check bytes.
 std::string csvLine(const MeasurementRecord& record, const RegionalFormat& format);
-
-// The records in view for the table: `rows` indexes MeasurementData::records.
-class RecordsModel : public QAbstractTableModel {
-  Q_OBJECT
- public:
-  enum Column { Time, Sensor, Humidity, Temperature, Ambient, DewPoint, Comment, Source, ColumnCount };
-  using QAbstractTableModel::QAbstractTableModel;
-
-  void setRows(std::shared_ptr<const MeasurementData> data, std::shared_ptr<const std::vector<uint32_t>> rows,
-               size_t begin, size_t end);
-  const MeasurementRecord* record(int row) const;
-
-  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
-  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
-  QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
-  QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
-
- private:
-  std::shared_ptr<const MeasurementData> data_;
-  std::shared_ptr<const std::vector<uint32_t>> rows_;
-  size_t begin_ = 0, end_ = 0;
-};

@@ -1,5 +1,8 @@
 // The measurements window: a logger's history or an opened file as a chart over time, with the
 // statistics and the records of the range in view, and its exports (CSV, PNG, PDF report).
+// By job: MeasurementsWindow.cpp the layout, the sources and loads, the table and statistics;
+// MeasurementsChart.cpp the chart, zoom, pan and read-out; MeasurementsReport.cpp the PDF report's
+// drawing; MeasurementsExport.cpp the exports and their workers.
 #pragma once
 
 #include <QFutureWatcher>
@@ -13,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "MeasurementData.h"
+#include "MeasurementsExport.h"
 
 namespace history {
 class Store;
@@ -23,6 +26,7 @@ struct SensorStats;
 
 class QCheckBox;
 class QPicture;
+class RecordsModel;
 class QCloseEvent;
 class QProgressDialog;
 class QComboBox;
@@ -39,20 +43,6 @@ class QPushButton;
 class QTableView;
 class QTableWidget;
 class QTimer;
-
-// What an export running on a worker shares with the window: the worker reads `cancel` and counts the
-// records it formed; the window only reads `done` for its progress dialog.
-struct ExportProgress {
-  std::atomic<bool> cancel{false};
-  std::atomic<int64_t> done{0};
-  int64_t total = 0;  // 0: no count to show
-};
-
-struct ExportOutcome {
-  bool ok = false;
-  bool cancelled = false;
-  QString error;
-};
 
 class MeasurementsWindow : public QWidget {
   Q_OBJECT
@@ -128,6 +118,14 @@ class MeasurementsWindow : public QWidget {
     std::map<QString, std::pair<int64_t, bool>> sources;  // records per source, whether from a file
   };
 
+  // The constructor's steps: the bar above the chart, the chart with its read-out, the statistics and
+  // the records below it, and the timers and workers' signals.
+  QHBoxLayout* buildToolBar();
+  QWidget* buildChartPane();
+  QWidget* buildLowerPane();
+  QWidget* buildStatisticsPane();
+  QTableView* buildRecordsTable();
+  void connectWork();
   void buildChart();
   void refreshSources();
   void selectSource(const Source& source);
@@ -149,6 +147,9 @@ class MeasurementsWindow : public QWidget {
   std::pair<size_t, size_t> shownInView() const;  // into shown_
   std::vector<QStringList> statisticsRows() const;
   QStringList statisticsHeader() const;
+  // The report: its lines about the logger and the range, where the records came from, and the page.
+  QStringList reportFacts() const;
+  QStringList reportSources() const;
   void paintReport(QCPPainter& painter, const QRect& page);
   void setStatus(const QString& text);
   void askExport(int kind);

@@ -133,6 +133,7 @@ class TfrmMain : public QWidget, public WindowPort {
   // Sizes the window so that the client area gets this height (and the width it has).
   void setClientHeight(int height);
   void showClock();
+  // The menu bar, File > Recent Files and the Help items (MainWindowMenus.cpp).
   void buildMenus();
   void fillRecentMenu();
   void addRecentFile(const QString& path);

@@ -7,11 +7,13 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "data/Messwert.h"
 #include "data/RegionalFormat.h"
+#include "history/Limits.h"
 
 struct sqlite3;
 
@@ -44,7 +46,86 @@ struct DownloadRow {
   bool fromFile = false;  // imported from a CSV file rather than downloaded
   std::string device;     // a download's device source ("USB", "virtual"); empty when not known
   int64_t differing = 0;  // file records refused because they differ from the logger's download
+  // The PC that made it (host name, user) and the firmware version the logger reported; empty when
+  // not known (a file opened, a history of an older Tarnwick).
+  std::string host, user, firmware;
 };
+
+// The computer a change or a download was made on: its host name and the user logged in.
+struct Computer {
+  std::string host, user;
+};
+// This process's computer: the host name, the user name of the effective user id (else $USER, else
+// the number); each part at most kMaxNameLength printable characters.
+Computer thisComputer();
+
+// The time zone of this computer at a moment: its name (the TZ variable, else the zone the system's
+// /etc/localtime names, else the abbreviation; "UTC" when nothing says otherwise) and its offset
+// from UTC in seconds east at that moment.
+struct Zone {
+  std::string name;
+  int offset = 0;
+};
+Zone localZone(int64_t utc);
+
+// What the history keeps of a download besides its records.
+struct DownloadOrigin {
+  std::string device;             // kDeviceUsb, kDeviceVirtual, or empty when not known
+  Computer computer;              // the PC the download was made on
+  std::string firmware;           // the version the logger reported, or empty
+  std::optional<Zone> clockZone;  // this PC's zone at the download: recorded as ClockZoneKind::download
+};
+
+// How a logger's clock zone came to be recorded.
+enum class ClockZoneKind { setTime, download };
+const char* clockZoneKindName(ClockZoneKind kind);  // "set-time", "download"
+
+// The zone and UTC offset of the PC a logger met: the logger's clock has no zone and keeps the local
+// time of the PC that last set it.
+struct ClockZoneRow {
+  int64_t utc = 0;  // seconds since 1970 (UTC) it was recorded
+  Zone zone;
+  ClockZoneKind kind = ClockZoneKind::setTime;
+};
+
+// The UTC offset of a logger's clock for its readings, from the zones recorded for it (oldest first,
+// as Store::clockZones gives them). A reading takes the zone of the last set-time whose moment its
+// clock time has reached (clock time at or after the set-time's UTC plus its offset), and one before
+// the first set-time takes the first's: the logger does not change its clock by itself, so every
+// reading between two settings has the first one's offset, summer or winter. Without a set-time every
+// reading takes the latest download's zone, and without either the fallback.
+class ClockOffsets {
+ public:
+  ClockOffsets(const std::vector<ClockZoneRow>& rows, const Zone& fallback);
+  const Zone& at(int64_t clockTime) const;
+  // The logger's clock time at a moment (seconds since 1970, UTC).
+  int64_t clockTime(int64_t utc) const;
+  // Whether a zone was recorded at all (else every reading takes the fallback).
+  bool recorded() const { return recorded_; }
+
+ private:
+  std::vector<ClockZoneRow> setTimes_;
+  Zone only_;  // without a set-time
+  bool recorded_ = false;
+};
+
+// A row of limits: logger-wide (no sensor) or one sensor's own.
+struct LimitsRow {
+  std::optional<uint16_t> sensor;
+  Limits limits;
+};
+
+// A change of limits: who made it, when, and the limits before and after as limitsText() writes
+// them (empty: none set).
+struct LimitChange {
+  int64_t utc = 0;
+  std::optional<uint16_t> sensor;
+  Computer who;
+  std::string before, after;
+};
+
+// Limits as one line of text, e.g. "temperature 2:8 15m consecutive; humidity : 0 consecutive".
+std::string limitsText(const Limits& limits);
 
 // Where a download came from, as the history keeps it.
 constexpr char kDeviceUsb[] = "USB";
@@ -58,6 +139,11 @@ struct Query {
 
 // Longest logger serial the history takes; anything longer is not a serial number.
 constexpr size_t kMaxLoggerLength = 64;
+// Longest host, user, firmware or zone name the history takes; longer ones are cut there.
+constexpr size_t kMaxNameLength = 64;
+// The largest UTC offset the history takes for a zone, in seconds either side (real ones stay within
+// -12 h and +14 h).
+constexpr int kMaxZoneOffset = 18 * 3600;
 
 // How long a connection waits for another program's write before it gives up with "in use by another
 // program": the import of the largest CSV file the history reads takes seconds, and a download that
@@ -116,6 +202,12 @@ class Store {
   bool importDownload(const std::string& logger, const std::string& file,
                       const std::vector<messwert_tag>& records, ImportResult& result, std::string& error,
                       const std::string& device = std::string());
+  // The same with where the download was made: its row keeps the computer and the firmware, and the
+  // PC's zone (when given) is recorded as the logger's clock zone of kind download, in the same
+  // transaction.
+  bool importDownload(const std::string& logger, const std::string& file,
+                      const std::vector<messwert_tag>& records, const DownloadOrigin& origin,
+                      ImportResult& result, std::string& error);
   // Records read from a CSV file (readCsvFile) into a logger's history: their check bytes are gone,
   // so the flags come with them. Where the logger's download has records of the same time and
   // sensor, the file's record is kept only as that download's (when one of them shows the same line)
@@ -134,7 +226,8 @@ class Store {
 
   std::vector<std::string> loggers();                        // sorted
   std::vector<uint16_t> sensors(const std::string& logger);  // sorted
-  // In time order (then logger, then sensor).
+  // In time order, then logger, sensor and the record's bytes: records of one second always come in
+  // the same order, so a digest over them does not depend on how they were stored.
   bool query(const Query& q, std::vector<StoredRecord>& out, std::string& error);
   // The same records one at a time, for a caller that keeps less of each or stops early (visit
   // returns false).
@@ -143,7 +236,43 @@ class Store {
   // The most records that one download from `logger` itself brought (files opened into the history
   // do not count): 0 when there is none, -1 when the history cannot be read (lastError()).
   int64_t largestDownload(const std::string& logger);
-  // The message of the last failure of loggers(), sensors() or downloads().
+  // A firmware version a logger reported outside a download (a firmware update's check), at `utc`.
+  bool recordFirmware(const std::string& logger, int64_t utc, const std::string& version, std::string& error);
+  // The firmware version the logger reported last, to a download or recordFirmware; empty when it
+  // never did (lastError() says whether the history could be read).
+  std::string firmwareLastSeen(const std::string& logger);
+
+  // Limits. A sensor without limits of its own is held to the logger's (sensor empty). Setting them
+  // replaces that row whole and records the change (who, when, before and after) in the same
+  // transaction; limits that are not valid() are refused with nothing stored. Clearing removes the
+  // row (a sensor then takes the logger's again) and records that too; clearing what is not set
+  // changes and records nothing.
+  bool setLimits(const std::string& logger, std::optional<uint16_t> sensor, const Limits& limits,
+                 const Computer& who, std::string& error);
+  bool clearLimits(const std::string& logger, std::optional<uint16_t> sensor, const Computer& who,
+                   std::string& error);
+  // The limits a sensor's readings are held to: its own, else the logger's (with a sensor given),
+  // else none (`set` false). A row that another program wrote and that is not valid fails with a
+  // message naming the logger and the sensor.
+  bool effectiveLimits(const std::string& logger, std::optional<uint16_t> sensor, Limits& out, bool& set,
+                       std::string& error);
+  // Every row of a logger, the logger-wide one first, then by sensor.
+  bool limitRows(const std::string& logger, std::vector<LimitsRow>& out, std::string& error);
+  // Every change of a logger's limits, oldest first.
+  bool limitChanges(const std::string& logger, std::vector<LimitChange>& out, std::string& error);
+
+  // Clock zones. Recorded when Tarnwick sets a logger's clock (kind setTime) and at every download.
+  // A zone name that is empty, over kMaxNameLength or not printable, or an offset beyond
+  // kMaxZoneOffset is refused.
+  bool recordClockZone(const std::string& logger, int64_t utc, const Zone& zone, ClockZoneKind kind,
+                       std::string& error);
+  // The zone the logger's clock followed: the latest set-time recorded, else the latest download
+  // (`found` false when neither is). Rows written by another program are checked as above.
+  bool clockZone(const std::string& logger, ClockZoneRow& out, bool& found, std::string& error);
+  // Every zone recorded for a logger, oldest first.
+  bool clockZones(const std::string& logger, std::vector<ClockZoneRow>& out, std::string& error);
+
+  // The message of the last failure of loggers(), sensors(), downloads() or firmwareLastSeen().
   const std::string& lastError() const { return lastError_; }
 
  private:
@@ -165,11 +294,18 @@ class Store {
   void checkpointLargeLog();
   static int busyWait(void* self, int count);
   bool import(const std::string& logger, const std::string& file, const std::vector<messwert_tag>& records,
-              const std::vector<bool>* checksumError, const std::string& device, ImportResult& result,
+              const std::vector<bool>* checksumError, const DownloadOrigin& origin, ImportResult& result,
               std::string& error);
   bool importOnce(const std::string& logger, const std::string& file,
                   const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,
-                  const std::string& device, ImportResult& result, std::string& error, int& code);
+                  const DownloadOrigin& origin, ImportResult& result, std::string& error, int& code);
+  // The SQL of limits and clock zones (the last part of HistoryStore.cpp).
+  bool loggerId(const std::string& logger, bool create, int64_t& id, int& code);
+  bool readLimitsRow(const std::string& logger, int64_t loggerId, int64_t sensor, std::optional<Limits>& out,
+                     bool& valid, std::string& error);
+  bool writeLimits(const std::string& logger, std::optional<uint16_t> sensor, const Limits* limits,
+                   const Computer& who, std::string& error);
+  bool insertClockZone(int64_t loggerId, int64_t utc, const Zone& zone, ClockZoneKind kind, int& code);
   bool upgrade(int& code);
   void narrowPermissions();
   std::string failure(const char* what, int code) const;

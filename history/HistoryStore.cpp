@@ -25,7 +25,7 @@ namespace history {
 
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 constexpr int kApplicationId = 0x54574B48;  // "TWKH": tells our file from another program's database
 constexpr size_t kMaxPathLength = 4096;
 // A wait for another program is told of (setWaitNotice) once it has lasted this long.
@@ -95,6 +95,28 @@ const char kUpgradeFrom1[] = TARNWICK_MEASUREMENTS("measurements_v2") "INSERT IN
     "ALTER TABLE downloads ADD COLUMN differing INTEGER NOT NULL DEFAULT 0;";
 #undef TARNWICK_MEASUREMENTS
 #undef TARNWICK_REPLACEABLE
+
+// Version 3: limits per logger (sensor -1) and per sensor, the record of their changes, the zones of
+// the PCs a logger's clock met, the firmware versions loggers reported outside a download, and where
+// each download was made. A new file takes the same steps
+// after kSchema.
+const char kUpgradeFrom2[] =
+    "CREATE TABLE limits(logger INTEGER NOT NULL, sensor INTEGER NOT NULL, "
+    "temperature_lower REAL, temperature_upper REAL, temperature_delay INTEGER NOT NULL, "
+    "temperature_rule TEXT NOT NULL, humidity_lower REAL, humidity_upper REAL, "
+    "humidity_delay INTEGER NOT NULL, humidity_rule TEXT NOT NULL, PRIMARY KEY(logger, sensor));"
+    "CREATE TABLE limit_changes(id INTEGER PRIMARY KEY, logger INTEGER NOT NULL, sensor INTEGER NOT NULL, "
+    "time INTEGER NOT NULL, host_name TEXT NOT NULL, user_name TEXT NOT NULL, old_value TEXT NOT NULL, "
+    "new_value TEXT NOT NULL);"
+    "CREATE INDEX limit_changes_logger ON limit_changes(logger, id);"
+    "CREATE TABLE clock_zones(id INTEGER PRIMARY KEY, logger INTEGER NOT NULL, time INTEGER NOT NULL, "
+    "zone TEXT NOT NULL, utc_offset INTEGER NOT NULL, kind TEXT NOT NULL);"
+    "CREATE INDEX clock_zones_logger ON clock_zones(logger, kind, id);"
+    "CREATE TABLE firmware_seen(id INTEGER PRIMARY KEY, logger INTEGER NOT NULL, time INTEGER NOT NULL, "
+    "version TEXT NOT NULL);"
+    "ALTER TABLE downloads ADD COLUMN host_name TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE downloads ADD COLUMN user_name TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE downloads ADD COLUMN firmware TEXT NOT NULL DEFAULT '';";
 
 const char kInsert[] =
     "INSERT INTO measurements(logger, time, sensor, humidity_raw, temperature_raw, record, checksum_error, "
@@ -335,6 +357,39 @@ int64_t daysFromCivil(int64_t y, int64_t m, int64_t d) {
   const int64_t dayOfYear = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
   const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
   return era * 146097 + dayOfEra - 719468;
+}
+
+// A host, user, firmware or zone name as the history keeps it: control characters are dropped and
+// it is cut to kMaxNameLength bytes, at a character's start so that UTF-8 stays whole.
+std::string cleanName(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text)
+    if (c >= 0x20 && c != 0x7F) out += static_cast<char>(c);
+  if (out.size() > kMaxNameLength) {
+    size_t cut = kMaxNameLength;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+  }
+  return out;
+}
+
+bool validZone(const Zone& zone, std::string& error) {
+  bool ok = !zone.name.empty() && zone.name.size() <= kMaxNameLength;
+  for (unsigned char c : zone.name) ok = ok && c > 0x20 && c < 0x7F;
+  if (!ok) {
+    error = "Not a time zone name the history can keep (1 to 64 printable characters without blanks)";
+    return false;
+  }
+  if (zone.offset < -kMaxZoneOffset || zone.offset > kMaxZoneOffset) {
+    error = "The UTC offset " + std::to_string(zone.offset) + " s of zone " + zone.name + " is out of range";
+    return false;
+  }
+  return true;
+}
+
+std::string columnText(sqlite3_stmt* st, int column) {
+  const unsigned char* value = sqlite3_column_text(st, column);
+  return value ? reinterpret_cast<const char*>(value) : "";
 }
 
 bool readRecord(sqlite3_stmt* st, int column, messwert_tag& out) {
@@ -739,10 +794,11 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
       (rc = s.loggerId.prepare(db_, "SELECT id FROM loggers WHERE serial = ?1", persistent)) != SQLITE_OK ||
       (rc = s.sensor.prepare(db_, "INSERT INTO sensors(logger, sensor) VALUES(?1, ?2) ON CONFLICT DO NOTHING",
                              persistent)) != SQLITE_OK ||
-      (rc = s.download.prepare(db_,
-                               "INSERT INTO downloads(time, logger, file, records, added, from_file, device) "
-                               "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)",
-                               persistent)) != SQLITE_OK)
+      (rc = s.download.prepare(
+           db_,
+           "INSERT INTO downloads(time, logger, file, records, added, from_file, device, "
+           "host_name, user_name, firmware) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)",
+           persistent)) != SQLITE_OK)
     return fail("its tables are not as expected");
   return true;
 }
@@ -757,16 +813,27 @@ bool Store::upgrade(int& code) {
     exec(db_, "ROLLBACK");
     return false;
   }
-  const char* steps = objects == 0 ? kSchema : version == 1 ? kUpgradeFrom1 : nullptr;
-  if (version >= kSchemaVersion) steps = "";
-  if (steps == nullptr) {
+  // Each step brings one version to the next; a new file starts from version 2's tables.
+  std::string steps;
+  bool known = true;
+  if (version >= kSchemaVersion)
+    steps.clear();
+  else if (objects == 0)
+    steps = std::string(kSchema) + kUpgradeFrom2;
+  else if (version == 1)
+    steps = std::string(kUpgradeFrom1) + kUpgradeFrom2;
+  else if (version == 2)
+    steps = kUpgradeFrom2;
+  else
+    known = false;
+  if (!known) {
     exec(db_, "ROLLBACK");
     code = SQLITE_CORRUPT;  // our file, without a version it can have
     return false;
   }
   const std::string stamp = "PRAGMA application_id=" + std::to_string(kApplicationId) +
                             ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
-  if ((code = exec(db_, steps)) != SQLITE_OK || (code = exec(db_, stamp.c_str())) != SQLITE_OK ||
+  if ((code = exec(db_, steps.c_str())) != SQLITE_OK || (code = exec(db_, stamp.c_str())) != SQLITE_OK ||
       (code = exec(db_, "COMMIT")) != SQLITE_OK) {
     exec(db_, "ROLLBACK");
     return false;
@@ -813,7 +880,15 @@ bool Store::ensureOpen(std::string& error) {
 bool Store::importDownload(const std::string& logger, const std::string& file,
                            const std::vector<messwert_tag>& records, ImportResult& result, std::string& error,
                            const std::string& device) {
-  return import(logger, file, records, nullptr, device, result, error);
+  DownloadOrigin origin;
+  origin.device = device;
+  return import(logger, file, records, nullptr, origin, result, error);
+}
+
+bool Store::importDownload(const std::string& logger, const std::string& file,
+                           const std::vector<messwert_tag>& records, const DownloadOrigin& origin,
+                           ImportResult& result, std::string& error) {
+  return import(logger, file, records, nullptr, origin, result, error);
 }
 
 bool Store::importCsvRecords(const std::string& logger, const std::string& file,
@@ -823,20 +898,21 @@ bool Store::importCsvRecords(const std::string& logger, const std::string& file,
     error = "History: the checksum flags do not match the records";
     return false;
   }
-  return import(logger, file, records, &checksumError, std::string(), result, error);
+  return import(logger, file, records, &checksumError, DownloadOrigin(), result, error);
 }
 
 bool Store::import(const std::string& logger, const std::string& file,
                    const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,
-                   const std::string& device, ImportResult& result, std::string& error) {
+                   const DownloadOrigin& origin, ImportResult& result, std::string& error) {
   result = ImportResult{};
   if (!validLogger(logger, error)) return false;
+  if (origin.clockZone && !validZone(*origin.clockZone, error)) return false;
   // A file set aside or replaced by another program since this connection opened it: the records go
   // into the one in its place, not into the one set aside.
   if (db_ != nullptr && fileId(path_) != opened_) close();
   if (!ensureOpen(error)) return false;
   int code = SQLITE_OK;
-  if (importOnce(logger, file, records, checksumError, device, result, error, code)) {
+  if (importOnce(logger, file, records, checksumError, origin, result, error, code)) {
     checkpointLargeLog();
     return true;
   }
@@ -848,7 +924,7 @@ bool Store::import(const std::string& logger, const std::string& file,
     error += "; " + again;
     return false;
   }
-  if (!importOnce(logger, file, records, checksumError, device, result, error, code)) return false;
+  if (!importOnce(logger, file, records, checksumError, origin, result, error, code)) return false;
   checkpointLargeLog();
   error.clear();
   return true;
@@ -866,7 +942,7 @@ void Store::checkpointLargeLog() {
 
 bool Store::importOnce(const std::string& logger, const std::string& file,
                        const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,
-                       const std::string& device, ImportResult& result, std::string& error, int& code) {
+                       const DownloadOrigin& origin, ImportResult& result, std::string& error, int& code) {
   result = ImportResult{};
   Statements& s = *statements_;
   auto fail = [&](int rc) {
@@ -900,9 +976,15 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
   s.download.bind(4, 0);
   s.download.bind(5, 0);
   s.download.bind(6, fromFile);
-  s.download.bind(7, device);
+  s.download.bind(7, origin.device);
+  s.download.bind(8, cleanName(origin.computer.host));
+  s.download.bind(9, cleanName(origin.computer.user));
+  s.download.bind(10, cleanName(origin.firmware));
   if ((rc = s.download.run()) != SQLITE_OK) return fail(rc);
   const int64_t downloadId = sqlite3_last_insert_rowid(db_);
+  if (origin.clockZone &&
+      !insertClockZone(loggerId, std::time(nullptr), *origin.clockZone, ClockZoneKind::download, rc))
+    return fail(rc);
 
   std::vector<bool> sensorSeen(65536, false);
   for (size_t i = 0; i < records.size(); ++i) {
@@ -1024,13 +1106,13 @@ bool Store::scan(const Query& q, const std::function<bool(const StoredRecord&)>&
         "SELECT m.time, m.sensor, m.record, m.checksum_error, m.download, m.from_file, l.serial FROM "
         "measurements m "
         "JOIN loggers l ON l.id = m.logger WHERE m.time BETWEEN ?2 AND ?3 "
-        "ORDER BY m.time, l.serial, m.sensor");
+        "ORDER BY m.time, l.serial, m.sensor, m.record");
   } else {
     rc = s.prepare(db_,
                    "SELECT m.time, m.sensor, m.record, m.checksum_error, m.download, m.from_file FROM "
                    "measurements m "
                    "JOIN loggers l ON l.id = m.logger WHERE l.serial = ?1 AND m.time BETWEEN ?2 AND ?3 "
-                   "ORDER BY m.time");
+                   "ORDER BY m.time, m.sensor, m.record");
     if (rc == SQLITE_OK) s.bind(1, q.logger);
   }
   if (rc != SQLITE_OK) {
@@ -1131,8 +1213,8 @@ std::vector<DownloadRow> Store::downloads(const std::string& logger) {
   Statement s;
   int rc = s.prepare(
       db_,
-      "SELECT d.id, d.time, l.serial, d.file, d.records, d.added, d.from_file, d.device, d.differing "
-      "FROM downloads d "
+      "SELECT d.id, d.time, l.serial, d.file, d.records, d.added, d.from_file, d.device, d.differing, "
+      "d.host_name, d.user_name, d.firmware FROM downloads d "
       "JOIN loggers l ON l.id = d.logger WHERE ?1 = '' OR l.serial = ?1 ORDER BY d.id");
   if (rc == SQLITE_OK) s.bind(1, logger);
   auto text = [&](int column) {
@@ -1144,7 +1226,8 @@ std::vector<DownloadRow> Store::downloads(const std::string& logger) {
       sqlite3_stmt* st = s.get();
       out.push_back(DownloadRow{sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1), text(2), text(3),
                                 sqlite3_column_int64(st, 4), sqlite3_column_int64(st, 5),
-                                sqlite3_column_int(st, 6) != 0, text(7), sqlite3_column_int64(st, 8)});
+                                sqlite3_column_int(st, 6) != 0, text(7), sqlite3_column_int64(st, 8),
+                                cleanName(text(9)), cleanName(text(10)), cleanName(text(11))});
     }
   if (rc != SQLITE_DONE) lastError_ = failure("cannot read the downloads", rc);
   return out;
@@ -1228,6 +1311,530 @@ std::string Store::loggerMatching(const std::vector<messwert_tag>& records,
     }
   }
   return best;
+}
+
+// ---- Limits, clock zones and where downloads were made ----
+
+const char* clockZoneKindName(ClockZoneKind kind) {
+  return kind == ClockZoneKind::setTime ? "set-time" : "download";
+}
+
+std::string limitsText(const Limits& limits) {
+  auto quantity = [](const char* name, const QuantityLimits& q) {
+    return std::string(name) + " " + formatRange(q.lower, q.upper) + " " + formatDelay(q.delay) + " " +
+           ruleName(q.rule);
+  };
+  return quantity("temperature", limits.temperature) + "; " + quantity("humidity", limits.humidity);
+}
+
+Computer thisComputer() {
+  Computer out;
+#ifdef _WIN32
+  const char* host = std::getenv("COMPUTERNAME");
+  const char* user = std::getenv("USERNAME");
+  out.host = host && std::strlen(host) <= kMaxNameLength ? host : "";
+  out.user = user && std::strlen(user) <= kMaxNameLength ? user : "";
+#else
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) == 0) out.host = host;
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+      found->pw_name != nullptr)
+    out.user = found->pw_name;
+  if (out.user.empty()) {
+    const char* user = std::getenv("USER");
+    out.user = user && std::strlen(user) <= kMaxNameLength ? user : std::to_string(::geteuid());
+  }
+#endif
+  out.host = cleanName(out.host);
+  out.user = cleanName(out.user);
+  return out;
+}
+
+namespace {
+
+// A zone's name as the TZ variable or a path into the zone database gives it: "Europe/Berlin" from
+// ":Europe/Berlin" or "/usr/share/zoneinfo/Europe/Berlin"; empty when it is not a usable name.
+std::string zoneName(std::string text) {
+  if (!text.empty() && text.front() == ':') text.erase(0, 1);
+  const size_t at = text.find("zoneinfo/");
+  if (at != std::string::npos) text.erase(0, at + 9);
+  if (text.empty() || text.size() > kMaxNameLength) return std::string();
+  for (unsigned char c : text)
+    if (c <= 0x20 || c >= 0x7F) return std::string();
+  return text;
+}
+
+}  // namespace
+
+Zone localZone(int64_t utc) {
+  Zone zone;
+  const std::time_t t = static_cast<std::time_t>(utc);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &t);
+  long seconds = 0;
+  _get_timezone(&seconds);
+  zone.offset = static_cast<int>(-seconds + (local.tm_isdst > 0 ? 3600 : 0));
+  const char* tz = std::getenv("TZ");
+  zone.name = tz ? zoneName(tz) : std::string();
+#else
+  if (::localtime_r(&t, &local) != nullptr) zone.offset = static_cast<int>(local.tm_gmtoff);
+  if (zone.offset < -kMaxZoneOffset || zone.offset > kMaxZoneOffset) zone.offset = 0;
+  const char* tz = std::getenv("TZ");
+  if (tz != nullptr) {
+    zone.name = zoneName(tz);
+    if (tz[0] == '\0') zone.name = "UTC";  // an empty TZ is UTC
+  } else {
+    char target[512];
+    const ssize_t n = ::readlink("/etc/localtime", target, sizeof target - 1);
+    if (n > 0) zone.name = zoneName(std::string(target, static_cast<size_t>(n)));
+  }
+  if (zone.name.empty() && local.tm_zone != nullptr) zone.name = zoneName(local.tm_zone);
+#endif
+  if (zone.name.empty()) zone.name = zone.offset == 0 ? "UTC" : "local";
+  return zone;
+}
+
+ClockOffsets::ClockOffsets(const std::vector<ClockZoneRow>& rows, const Zone& fallback) : only_(fallback) {
+  for (const ClockZoneRow& row : rows) {
+    if (row.kind == ClockZoneKind::setTime)
+      setTimes_.push_back(row);
+    else
+      only_ = row.zone;
+  }
+  recorded_ = !rows.empty();
+}
+
+const Zone& ClockOffsets::at(int64_t clockTime) const {
+  if (setTimes_.empty()) return only_;
+  // A handful of rows: newest first is shortest for the readings of a download.
+  for (auto it = setTimes_.rbegin(); it != setTimes_.rend(); ++it)
+    if (clockTime >= it->utc + it->zone.offset) return it->zone;
+  return setTimes_.front().zone;
+}
+
+int64_t ClockOffsets::clockTime(int64_t utc) const {
+  if (setTimes_.empty()) return utc + only_.offset;
+  for (auto it = setTimes_.rbegin(); it != setTimes_.rend(); ++it)
+    if (utc >= it->utc) return utc + it->zone.offset;
+  return utc + setTimes_.front().zone.offset;
+}
+
+// The row id of a logger, made when `create` and it has none yet (then inside the caller's write
+// transaction); id 0 when it has none.
+bool Store::loggerId(const std::string& logger, bool create, int64_t& id, int& code) {
+  id = 0;
+  Statement s;
+  if (create) {
+    if ((code = s.prepare(db_, "INSERT INTO loggers(serial) VALUES(?1) ON CONFLICT DO NOTHING")) != SQLITE_OK)
+      return false;
+    s.bind(1, logger);
+    if ((code = s.run()) != SQLITE_OK) return false;
+  }
+  if ((code = s.prepare(db_, "SELECT id FROM loggers WHERE serial = ?1")) != SQLITE_OK) return false;
+  s.bind(1, logger);
+  code = s.step();
+  if (code == SQLITE_ROW) id = sqlite3_column_int64(s.get(), 0);
+  if (code != SQLITE_ROW && code != SQLITE_DONE) return false;
+  code = SQLITE_OK;
+  return true;
+}
+
+namespace {
+
+constexpr char kLimitsColumns[] =
+    "temperature_lower, temperature_upper, temperature_delay, temperature_rule, humidity_lower, "
+    "humidity_upper, humidity_delay, humidity_rule";
+
+// One quantity's limits from four columns (lower, upper, delay, rule) of a row another program may
+// have written: a bound is NULL or a number, the delay a whole number, the rule one of the names.
+bool readQuantity(sqlite3_stmt* st, int first, QuantityLimits& out, std::string& why) {
+  for (int i = 0; i < 2; ++i) {
+    const int type = sqlite3_column_type(st, first + i);
+    std::optional<double>& bound = i == 0 ? out.lower : out.upper;
+    if (type == SQLITE_NULL)
+      bound.reset();
+    else if (type == SQLITE_FLOAT || type == SQLITE_INTEGER)
+      bound = sqlite3_column_double(st, first + i);
+    else {
+      why = "a limit is not a number";
+      return false;
+    }
+  }
+  if (sqlite3_column_type(st, first + 2) != SQLITE_INTEGER) {
+    why = "the alarm delay is not a whole number";
+    return false;
+  }
+  out.delay = sqlite3_column_int64(st, first + 2);
+  return parseRule(columnText(st, first + 3), out.rule, why) && out.valid(why);
+}
+
+void bindQuantity(sqlite3_stmt* st, int first, const QuantityLimits& q) {
+  for (int i = 0; i < 2; ++i) {
+    const std::optional<double>& bound = i == 0 ? q.lower : q.upper;
+    if (bound)
+      sqlite3_bind_double(st, first + i, *bound);
+    else
+      sqlite3_bind_null(st, first + i);
+  }
+  sqlite3_bind_int64(st, first + 2, q.delay);
+  sqlite3_bind_text(st, first + 3, ruleName(q.rule), -1, SQLITE_STATIC);
+}
+
+// At most 256 bytes of a text, without control characters.
+std::string oneLine(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text.substr(0, 256))
+    if (c >= 0x20 && c != 0x7F) out += static_cast<char>(c);
+  return out;
+}
+
+std::string sensorText(int64_t sensor) {
+  return sensor < 0 ? std::string("(all sensors)") : "sensor " + std::to_string(sensor);
+}
+
+}  // namespace
+
+// One row of limits (sensor -1: the logger's): `out` empty when there is none. A row that is not
+// valid leaves `valid` false with a message naming the logger and the sensor; false only when the
+// database cannot be read.
+bool Store::readLimitsRow(const std::string& logger, int64_t id, int64_t sensor, std::optional<Limits>& out,
+                          bool& valid, std::string& error) {
+  out.reset();
+  valid = true;
+  Statement s;
+  int rc = s.prepare(
+      db_,
+      (std::string("SELECT ") + kLimitsColumns + " FROM limits WHERE logger = ?1 AND sensor = ?2").c_str());
+  if (rc == SQLITE_OK) {
+    s.bind(1, id);
+    s.bind(2, sensor);
+    rc = s.step();
+  }
+  if (rc == SQLITE_DONE) return true;
+  if (rc != SQLITE_ROW) {
+    error = failure("cannot read the limits", rc);
+    return false;
+  }
+  Limits limits;
+  std::string why;
+  if (!readQuantity(s.get(), 0, limits.temperature, why) || !readQuantity(s.get(), 4, limits.humidity, why)) {
+    error = "History database " + path_ + ": the limits kept for " + logger + " " + sensorText(sensor) +
+            " are not valid (" + why + ")";
+    valid = false;
+    return true;
+  }
+  out = limits;
+  return true;
+}
+
+bool Store::writeLimits(const std::string& logger, std::optional<uint16_t> sensor, const Limits* limits,
+                        const Computer& who, std::string& error) {
+  if (!validLogger(logger, error)) return false;
+  std::string why;
+  if (limits && (!limits->temperature.valid(why) || !limits->humidity.valid(why))) {
+    error = "Limits not stored: " + why;
+    return false;
+  }
+  if (db_ != nullptr && fileId(path_) != opened_) close();
+  if (!ensureOpen(error)) return false;
+  const int64_t row = sensor ? static_cast<int64_t>(*sensor) : -1;
+  int rc = exec(db_, "BEGIN IMMEDIATE");
+  auto fail = [&](int code) {
+    error = failure("the limits were not stored", code);
+    exec(db_, "ROLLBACK");
+    return false;
+  };
+  if (rc != SQLITE_OK) return fail(rc);
+  int64_t id = 0;
+  if (!loggerId(logger, limits != nullptr, id, rc)) return fail(rc);
+  if (id == 0) {  // nothing to clear for a logger never seen
+    exec(db_, "ROLLBACK");
+    return true;
+  }
+  // What was set before, in words; a row another program spoiled is replaced and its change recorded.
+  std::optional<Limits> before;
+  std::string beforeText, unreadable;
+  bool valid = true;
+  if (!readLimitsRow(logger, id, row, before, valid, unreadable)) {
+    exec(db_, "ROLLBACK");
+    error = unreadable;
+    return false;
+  }
+  if (!valid)
+    beforeText = "(not valid)";
+  else if (before)
+    beforeText = limitsText(*before);
+  const std::string afterText = limits ? limitsText(*limits) : std::string();
+  if (beforeText == afterText) {  // no change, nothing to record
+    exec(db_, "ROLLBACK");
+    return true;
+  }
+  Statement s;
+  if (limits) {
+    rc = s.prepare(db_, (std::string("INSERT OR REPLACE INTO limits(logger, sensor, ") + kLimitsColumns +
+                         ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)")
+                            .c_str());
+    if (rc == SQLITE_OK) {
+      bindQuantity(s.get(), 3, limits->temperature);
+      bindQuantity(s.get(), 7, limits->humidity);
+    }
+  } else {
+    rc = s.prepare(db_, "DELETE FROM limits WHERE logger = ?1 AND sensor = ?2");
+  }
+  if (rc != SQLITE_OK) return fail(rc);
+  s.bind(1, id);
+  s.bind(2, row);
+  if ((rc = s.run()) != SQLITE_OK) return fail(rc);
+  Statement change;
+  if ((rc = change.prepare(db_,
+                           "INSERT INTO limit_changes(logger, sensor, time, host_name, user_name, old_value, "
+                           "new_value) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)")) != SQLITE_OK)
+    return fail(rc);
+  change.bind(1, id);
+  change.bind(2, row);
+  change.bind(3, static_cast<int64_t>(std::time(nullptr)));
+  change.bind(4, cleanName(who.host));
+  change.bind(5, cleanName(who.user));
+  change.bind(6, beforeText);
+  change.bind(7, afterText);
+  if ((rc = change.run()) != SQLITE_OK || (rc = exec(db_, "COMMIT")) != SQLITE_OK) return fail(rc);
+  return true;
+}
+
+bool Store::setLimits(const std::string& logger, std::optional<uint16_t> sensor, const Limits& limits,
+                      const Computer& who, std::string& error) {
+  return writeLimits(logger, sensor, &limits, who, error);
+}
+
+bool Store::clearLimits(const std::string& logger, std::optional<uint16_t> sensor, const Computer& who,
+                        std::string& error) {
+  return writeLimits(logger, sensor, nullptr, who, error);
+}
+
+bool Store::effectiveLimits(const std::string& logger, std::optional<uint16_t> sensor, Limits& out, bool& set,
+                            std::string& error) {
+  set = false;
+  if (!ensureOpen(error)) return false;
+  int rc;
+  int64_t id = 0;
+  if (!loggerId(logger, false, id, rc)) {
+    error = failure("cannot read the limits", rc);
+    return false;
+  }
+  if (id == 0) return true;
+  std::optional<Limits> found;
+  bool valid = true;
+  if (sensor && (!readLimitsRow(logger, id, *sensor, found, valid, error) || !valid)) return false;
+  if (!found && (!readLimitsRow(logger, id, -1, found, valid, error) || !valid)) return false;
+  if (found) {
+    out = *found;
+    set = true;
+  }
+  return true;
+}
+
+bool Store::limitRows(const std::string& logger, std::vector<LimitsRow>& out, std::string& error) {
+  out.clear();
+  if (!ensureOpen(error)) return false;
+  Statement s;
+  int rc = s.prepare(db_, (std::string("SELECT m.sensor, ") + kLimitsColumns +
+                           " FROM limits m JOIN loggers l ON l.id = m.logger WHERE l.serial = ?1 "
+                           "ORDER BY m.sensor")
+                              .c_str());
+  if (rc == SQLITE_OK) s.bind(1, logger);
+  while (rc == SQLITE_OK && (rc = s.step()) == SQLITE_ROW) {
+    const int64_t sensor = sqlite3_column_int64(s.get(), 0);
+    LimitsRow row;
+    std::string why;
+    if (sensor < -1 || sensor > 0xFFFF) {
+      why = "no such sensor number";
+    } else {
+      if (sensor >= 0) row.sensor = static_cast<uint16_t>(sensor);
+      if (readQuantity(s.get(), 1, row.limits.temperature, why) &&
+          readQuantity(s.get(), 5, row.limits.humidity, why))
+        why.clear();
+    }
+    if (!why.empty()) {
+      out.clear();
+      error = "History database " + path_ + ": the limits kept for " + logger + " " + sensorText(sensor) +
+              " are not valid (" + why + ")";
+      return false;
+    }
+    out.push_back(row);
+    rc = SQLITE_OK;
+  }
+  if (rc != SQLITE_DONE) {
+    out.clear();
+    error = failure("cannot read the limits", rc);
+    return false;
+  }
+  return true;
+}
+
+bool Store::limitChanges(const std::string& logger, std::vector<LimitChange>& out, std::string& error) {
+  out.clear();
+  if (!ensureOpen(error)) return false;
+  Statement s;
+  int rc = s.prepare(db_,
+                     "SELECT c.time, c.sensor, c.host_name, c.user_name, c.old_value, c.new_value FROM "
+                     "limit_changes c JOIN loggers l ON l.id = c.logger WHERE l.serial = ?1 ORDER BY c.id");
+  if (rc == SQLITE_OK) s.bind(1, logger);
+  while (rc == SQLITE_OK && (rc = s.step()) == SQLITE_ROW) {
+    sqlite3_stmt* st = s.get();
+    LimitChange change;
+    change.utc = sqlite3_column_int64(st, 0);
+    const int64_t sensor = sqlite3_column_int64(st, 1);
+    if (sensor >= 0 && sensor <= 0xFFFF) change.sensor = static_cast<uint16_t>(sensor);
+    change.who = Computer{cleanName(columnText(st, 2)), cleanName(columnText(st, 3))};
+    // Shown as one line whatever another program wrote there.
+    change.before = oneLine(columnText(st, 4));
+    change.after = oneLine(columnText(st, 5));
+    out.push_back(change);
+    rc = SQLITE_OK;
+  }
+  if (rc != SQLITE_DONE) {
+    out.clear();
+    error = failure("cannot read the changes of limits", rc);
+    return false;
+  }
+  return true;
+}
+
+bool Store::insertClockZone(int64_t id, int64_t utc, const Zone& zone, ClockZoneKind kind, int& code) {
+  Statement s;
+  if ((code = s.prepare(db_,
+                        "INSERT INTO clock_zones(logger, time, zone, utc_offset, kind) "
+                        "VALUES(?1, ?2, ?3, ?4, ?5)")) != SQLITE_OK)
+    return false;
+  s.bind(1, id);
+  s.bind(2, utc);
+  s.bind(3, zone.name);
+  s.bind(4, static_cast<int64_t>(zone.offset));
+  s.bind(5, std::string(clockZoneKindName(kind)));
+  return (code = s.run()) == SQLITE_OK;
+}
+
+bool Store::recordClockZone(const std::string& logger, int64_t utc, const Zone& zone, ClockZoneKind kind,
+                            std::string& error) {
+  if (!validLogger(logger, error) || !validZone(zone, error)) return false;
+  if (db_ != nullptr && fileId(path_) != opened_) close();
+  if (!ensureOpen(error)) return false;
+  int rc = exec(db_, "BEGIN IMMEDIATE");
+  int64_t id = 0;
+  if (rc != SQLITE_OK || !loggerId(logger, true, id, rc) || !insertClockZone(id, utc, zone, kind, rc) ||
+      (rc = exec(db_, "COMMIT")) != SQLITE_OK) {
+    error = failure("the clock's zone was not recorded", rc);
+    exec(db_, "ROLLBACK");
+    return false;
+  }
+  return true;
+}
+
+bool Store::clockZones(const std::string& logger, std::vector<ClockZoneRow>& out, std::string& error) {
+  out.clear();
+  if (!ensureOpen(error)) return false;
+  Statement s;
+  int rc = s.prepare(db_,
+                     "SELECT z.time, z.zone, z.utc_offset, z.kind FROM clock_zones z JOIN loggers l ON "
+                     "l.id = z.logger WHERE l.serial = ?1 ORDER BY z.id");
+  if (rc == SQLITE_OK) s.bind(1, logger);
+  while (rc == SQLITE_OK && (rc = s.step()) == SQLITE_ROW) {
+    sqlite3_stmt* st = s.get();
+    ClockZoneRow row;
+    row.utc = sqlite3_column_int64(st, 0);
+    row.zone.name = columnText(st, 1);
+    const int64_t offset = sqlite3_column_int64(st, 2);
+    const std::string kind = columnText(st, 3);
+    std::string why;
+    if (sqlite3_column_type(st, 2) != SQLITE_INTEGER || offset < -kMaxZoneOffset || offset > kMaxZoneOffset)
+      why = "the UTC offset is out of range";
+    row.zone.offset = static_cast<int>(std::clamp<int64_t>(offset, -kMaxZoneOffset, kMaxZoneOffset));
+    if (why.empty() && kind != clockZoneKindName(ClockZoneKind::setTime) &&
+        kind != clockZoneKindName(ClockZoneKind::download))
+      why = "unknown kind";
+    if (why.empty()) validZone(row.zone, why);
+    if (!why.empty()) {
+      out.clear();
+      error =
+          "History database " + path_ + ": a clock zone kept for " + logger + " is not valid (" + why + ")";
+      return false;
+    }
+    row.kind =
+        kind == clockZoneKindName(ClockZoneKind::setTime) ? ClockZoneKind::setTime : ClockZoneKind::download;
+    out.push_back(row);
+    rc = SQLITE_OK;
+  }
+  if (rc != SQLITE_DONE) {
+    out.clear();
+    error = failure("cannot read the clock zones", rc);
+    return false;
+  }
+  return true;
+}
+
+bool Store::clockZone(const std::string& logger, ClockZoneRow& out, bool& found, std::string& error) {
+  found = false;
+  std::vector<ClockZoneRow> rows;
+  if (!clockZones(logger, rows, error)) return false;
+  for (auto kind : {ClockZoneKind::setTime, ClockZoneKind::download}) {
+    for (auto it = rows.rbegin(); it != rows.rend() && !found; ++it)
+      if (it->kind == kind) {
+        out = *it;
+        found = true;
+      }
+  }
+  return true;
+}
+
+bool Store::recordFirmware(const std::string& logger, int64_t utc, const std::string& version,
+                           std::string& error) {
+  if (!validLogger(logger, error)) return false;
+  if (cleanName(version).empty()) {
+    error = "No firmware version to record";
+    return false;
+  }
+  if (db_ != nullptr && fileId(path_) != opened_) close();
+  if (!ensureOpen(error)) return false;
+  int rc = exec(db_, "BEGIN IMMEDIATE");
+  int64_t id = 0;
+  Statement s;
+  if (rc == SQLITE_OK && loggerId(logger, true, id, rc) &&
+      (rc = s.prepare(db_, "INSERT INTO firmware_seen(logger, time, version) VALUES(?1, ?2, ?3)")) ==
+          SQLITE_OK) {
+    s.bind(1, id);
+    s.bind(2, utc);
+    s.bind(3, cleanName(version));
+    if ((rc = s.run()) == SQLITE_OK) rc = exec(db_, "COMMIT");
+  }
+  if (rc != SQLITE_OK) {
+    error = failure("the firmware version was not recorded", rc);
+    exec(db_, "ROLLBACK");
+    return false;
+  }
+  return true;
+}
+
+std::string Store::firmwareLastSeen(const std::string& logger) {
+  lastError_.clear();
+  if (!ensureOpen(lastError_)) return std::string();
+  Statement s;
+  int rc = s.prepare(db_,
+                     "SELECT version FROM (SELECT d.time AS time, d.id AS id, 1 AS download, d.firmware AS "
+                     "version FROM downloads d JOIN loggers l ON l.id = d.logger WHERE l.serial = ?1 AND "
+                     "d.firmware <> '' UNION ALL SELECT f.time, f.id, 0, f.version FROM firmware_seen f JOIN "
+                     "loggers l ON l.id = f.logger WHERE l.serial = ?1) ORDER BY time DESC, download DESC, "
+                     "id DESC LIMIT 1");
+  if (rc == SQLITE_OK) {
+    s.bind(1, logger);
+    rc = s.step();
+  }
+  if (rc == SQLITE_ROW) return cleanName(columnText(s.get(), 0));
+  if (rc != SQLITE_DONE) lastError_ = failure("cannot read the downloads", rc);
+  return std::string();
 }
 
 }  // namespace history

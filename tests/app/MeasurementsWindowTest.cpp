@@ -22,6 +22,7 @@
 #include "ChartSeries.h"
 #include "MeasurementData.h"
 #include "MeasurementsWindow.h"
+#include "RecordsModel.h"
 #include "data/RegionalFormat.h"
 #include "history/History.h"
 

@@ -310,9 +310,18 @@ TEST(HistoryStoreUpgrade, AnOlderFileKeepsEveryRecordAndTakesTheNewOnes) {
   history::ImportResult r;
   ASSERT_TRUE(store.importDownload("VLM1", "b.csv", {old, again}, r, error, history::kDeviceUsb)) << error;
   EXPECT_EQ(r.added, 1);
+  // Limits and clock zones come with the upgrade.
+  history::Limits limits;
+  limits.temperature.upper = 8;
+  EXPECT_TRUE(store.setLimits("VLM1", std::nullopt, limits, history::Computer{"pc", "u"}, error)) << error;
+  EXPECT_TRUE(store.recordClockZone("VLM1", 1700000000, {"UTC", 0}, history::ClockZoneKind::setTime, error))
+      << error;
   store.close();
   ASSERT_TRUE(store.open(path, error)) << error;
   EXPECT_EQ(store.downloads("VLM1").back().device, "USB");
+  EXPECT_EQ(store.downloads("VLM1").front().firmware, "");
+  bool set = false;
+  EXPECT_TRUE(store.effectiveLimits("VLM1", 1, limits, set, error) && set) << error;
 }
 
 TEST(HistoryStoreAccess, TheDatabaseAndItsLogAreForTheOwnerOnly) {
