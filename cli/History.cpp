@@ -11,7 +11,9 @@
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
 #include "cli/Jsonl.h"
+#include "data/CsvWriter.h"
 #include "data/RegionalFormat.h"
+#include "history/DownloadImport.h"
 #include "history/History.h"
 #include "link/USBInterface.h"
 
@@ -57,13 +59,6 @@ std::string textField(const std::string& ansi) {
   return out + "\"";
 }
 
-// The name the history keeps a file under: absolute, so that the file is known again from any folder.
-std::string absolutePath(const std::string& file) {
-  std::error_code failed;
-  const std::filesystem::path path = std::filesystem::absolute(file, failed);
-  return failed ? file : path.lexically_normal().string();
-}
-
 // Opens the history for a command that reads or adds to it; says why not, and passes on its notice.
 bool openHistory(Session& session, history::Store& store, const std::string& path) {
   std::string error;
@@ -81,43 +76,31 @@ bool openHistory(Session& session, history::Store& store, const std::string& pat
 bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
                        const std::vector<messwert_tag>& records) {
   const std::string name = loggerName(logger);
-  const std::string path = history::Store::defaultPath();
-  if (path.empty()) {
-    session.problem(name + ": not imported into the history: no home folder is known");
-    return false;
-  }
-  history::Store store;
-  store.setBusyTimeout(session.io().historyWaitMs);
-  store.setWaitNotice([&] {
-    session.note("the history " + printable(path) + " is in use by another program; waiting up to " +
+  history::DownloadImport what;
+  what.database = history::Store::defaultPath();
+  what.logger = logger.hasSerial ? logger.serialText : std::string();
+  what.device = logger.device;
+  what.file = file;
+  what.busyTimeoutMs = session.io().historyWaitMs;
+  what.waitNotice = [&] {
+    session.note("the history " + printable(what.database) + " is in use by another program; waiting up to " +
                  std::to_string((session.io().historyWaitMs + 999) / 1000) + " s");
-  });
-  history::ImportResult result;
-  std::string error;
-  if (!store.open(path, error) ||
-      !store.importDownload(logger.serialText, file.empty() ? "-" : absolutePath(file), records, result,
-                            error, logger.device)) {
-    session.problem(name + ": not imported into the history (" + printable(error) +
+  };
+  const history::DownloadImported done = history::importDownload(what, records);
+  if (!done.notice.empty()) session.problem(printable(done.notice));
+  if (!done.ok) {
+    session.problem(name + ": not imported into the history (" + printable(done.error) +
                     "); the download is done");
     return false;
   }
-  if (!store.notice().empty()) session.problem(printable(store.notice()));
-  session.note(name + ": " + std::to_string(result.added) + " of " + std::to_string(result.records) +
-               " records new in the history " + path);
+  session.note(name + ": " + std::to_string(done.result.added) + " of " +
+               std::to_string(done.result.records) + " records new in the history " + what.database);
   return true;
 }
 
 int64_t downloadedRecords(const ScannedLogger& logger, std::string& error) {
-  const std::string path = history::Store::defaultPath();
-  history::Store store;
-  if (path.empty()) {
-    error = "no home folder is known";
-    return 0;
-  }
-  if (!store.open(path, error)) return 0;
-  const int64_t largest = store.largestDownload(logger.serialText);
-  if (largest < 0) error = store.lastError();
-  return std::max<int64_t>(largest, 0);
+  return history::downloadedRecords(history::Store::defaultPath(),
+                                    logger.hasSerial ? logger.serialText : std::string(), error);
 }
 
 int history(Session& session, const HistoryOptions& options) {
@@ -154,10 +137,16 @@ int history(Session& session, const HistoryOptions& options) {
     query.logger = known[matching.front()];
   }
   const bool jsonl = options.format == "jsonl";
-  const RegionalFormat format = exportFormat();
+  // The download's CSV with the logger in front; the comment follows the flag the history keeps.
+  const csv::Writer writer(exportFormat(), csv::CommentRule::Flag);
   std::FILE* out = session.io().out;
   bool written = true;
-  if (!jsonl) written = std::fprintf(out, "Logger;%s\r\n", csv::kHeader) > 0;
+  if (!jsonl) {
+    std::string header;
+    writer.header(header, "Logger;");
+    written = std::fwrite(header.data(), 1, header.size(), out) == header.size();
+  }
+  std::string text;  // a line in Windows-1252, its buffer used again
   std::map<int64_t, history::DownloadRow> sources;
   if (jsonl)
     for (history::DownloadRow& row : store.downloads(query.logger)) sources.emplace(row.id, std::move(row));
@@ -168,12 +157,12 @@ int history(Session& session, const HistoryOptions& options) {
         std::string message;
         if (!messwert::timeStamp(stored.record, time, message)) return true;
         const auto source = sources.find(stored.download);
-        const std::string line =
-            jsonl ? jsonLine(stored.record, time, !stored.checksumError, &stored.logger,
-                             source != sources.end() ? &source->second : nullptr) +
-                        "\n"
-                  : textField(stored.logger) + ";" +
-                        utf8FromAnsi(history::csvLine(stored.record, stored.checksumError, format));
+        text.clear();
+        if (!jsonl) writer.line(text, stored.record, stored.checksumError);
+        const std::string line = jsonl ? jsonLine(stored.record, time, !stored.checksumError, &stored.logger,
+                                                  source != sources.end() ? &source->second : nullptr) +
+                                             "\n"
+                                       : textField(stored.logger) + ";" + utf8FromAnsi(text);
         written = written && std::fwrite(line.data(), 1, line.size(), out) == line.size();
         return written;
       },
@@ -201,7 +190,7 @@ int importFile(Session& session, const ImportOptions& options) {
   if (!openHistory(session, store, history::Store::defaultPath())) return kFileError;
   // A file joins a logger's history when the history wrote it as that logger's download, or when the
   // user names the logger.
-  const std::string file = absolutePath(options.file);
+  const std::string file = history::fileKey(options.file);
   const std::string known = store.loggerOfDownloadFile(file);
   std::string confirmed = ansiFromUtf8(options.serial);
   if (!confirmed.empty()) {
