@@ -6,6 +6,10 @@ AnswerTimer::AnswerTimer(int intervalMs, std::function<void()> fired)
     : fired_(std::move(fired)), interval_(intervalMs) {}
 
 AnswerTimer::~AnswerTimer() {
+  shutdown();
+}
+
+void AnswerTimer::shutdown() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     quit_ = true;
@@ -16,6 +20,7 @@ AnswerTimer::~AnswerTimer() {
 }
 
 void AnswerTimer::armLocked() {
+  if (quit_) return;
   active_ = true;
   deadline_ = Clock::now() + std::chrono::milliseconds(interval_);
   if (!thread_.joinable()) thread_ = std::thread([this] { run(); });

@@ -15,6 +15,9 @@ class AnswerTimer {
   AnswerTimer(int intervalMs, std::function<void()> fired);
   // Waits for a handler under way; a pending deadline is dropped.
   ~AnswerTimer();
+  // The same, ahead of the destructor: the timer fires no more and cannot be armed again. A handler
+  // under way may still call the timer.
+  void shutdown();
   AnswerTimer(const AnswerTimer&) = delete;
   AnswerTimer& operator=(const AnswerTimer&) = delete;
 

@@ -112,9 +112,6 @@ USBInterface::USBInterface(WindowPort* window)
 }
 
 USBInterface::~USBInterface() {
-  // No time-out reports anything once the link goes.
-  setTimeTimer_.reset();
-  rawTimer_.reset();
   {
     LinkLock lock(&linkLock_);
     retired_.push_back({std::move(inReader), std::move(datInReader), std::move(debugInReader)});
@@ -122,6 +119,9 @@ USBInterface::~USBInterface() {
   }
   // Stopping a worker runs its exit hook, which takes the link lock: never hold it here.
   sweepRetired(true);
+  // No reader is left to answer; no time-out reports anything once the link goes.
+  setTimeTimer_->shutdown();
+  rawTimer_->shutdown();
   if (device) {
     device->DeconfigureDevice();
     device->CloseDevice();
