@@ -43,7 +43,7 @@ bool startMemorySave(USBInterface& link, const std::string& address, const std::
                      std::vector<uint8_t> data);
 
 // While on, answers are shown and logged but start nothing: a command line lets a logger finish what
-// it still sends from an earlier exchange, and tells a console command's answer by its name.
+// it still sends from an earlier exchange before it sends its own command.
 void drainAnswers(USBInterface& link, bool on);
 
 // The caller's answer time-out (the window's timer) expired: the operation under way ends as NoAnswer.
