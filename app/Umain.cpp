@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "AppStyle.h"
 #include "CodePage.h"
@@ -704,6 +705,7 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
     case LinkEvent::Kind::Connected:
       logger_ = text;
       loggerDevice_ = event.device;
+      loggerSoftware_.clear();
       status_->connected(text);
       break;
     case LinkEvent::Kind::Disconnected:
@@ -711,6 +713,12 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
       break;
     case LinkEvent::Kind::SoftwareVersion:
       status_->softwareVersion(text);
+      loggerSoftware_ = event.text;
+      noteInHistory(
+          tr("firmware version"),
+          [version = event.text](history::Store& store, const std::string& logger, std::string& error) {
+            return store.recordFirmware(logger, std::time(nullptr), version, error);
+          });
       break;
     case LinkEvent::Kind::StoredRecords:
       status_->storedRecords(event.value);
@@ -733,6 +741,12 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
       if (firmware::loadImage(image))
         version = cp1252::toQString(std::string(reinterpret_cast<const char*>(image.data())));
       status_->firmwareRestart(version);
+      // It restarts with the image's version.
+      noteInHistory(
+          tr("firmware version"), [version = cp1252::fromQString(version)](
+                                      history::Store& store, const std::string& logger, std::string& error) {
+            return version.empty() || store.recordFirmware(logger, std::time(nullptr), version, error);
+          });
       break;
     }
     case LinkEvent::Kind::DownloadSaved: {
@@ -748,6 +762,15 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
       break;
     case LinkEvent::Kind::OperationFinished:
       status_->operationFinished(event.operation, event.outcome);
+      if (event.operation == Operation::SetTime && event.outcome == Outcome::Done) {
+        // The logger's clock now keeps this computer's local time: its zone goes with the records.
+        const int64_t now = clock_().toSecsSinceEpoch();
+        noteInHistory(tr("zone of the clock"),
+                      [now](history::Store& store, const std::string& logger, std::string& error) {
+                        return store.recordClockZone(logger, now, history::localZone(now),
+                                                     history::ClockZoneKind::setTime, error);
+                      });
+      }
       break;
   }
 }
@@ -799,6 +822,9 @@ void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::ve
   what.logger = cp1252::fromQString(logger_);
   what.device = loggerDevice_;
   what.file = QFile::encodeName(file).toStdString();
+  // Where it was made goes with it, and this computer's zone, by which the logger's clock may run.
+  what.firmware = loggerSoftware_;
+  what.now = clock_().toSecsSinceEpoch();
   const QString logger = cp1252::toQString(history::loggerKey(what.logger));
   const int token = status_->downloadSaved(file, static_cast<qint64>(records->size()), true, skipped);
   shownLogger_ = logger;
@@ -808,6 +834,21 @@ void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::ve
     queue_.post([this, token, logger, ok = done.ok, added = done.result.added, reason, notice] {
       historyOutcome(token, logger, ok, added, reason, notice);
     });
+  });
+}
+
+void TfrmMain::noteInHistory(
+    const QString& what,
+    std::function<bool(history::Store&, const std::string& logger, std::string& error)> note) {
+  const std::string database = historyPath();
+  const std::string logger = history::loggerKey(cp1252::fromQString(logger_));
+  if (database.empty()) return;
+  importer_.post([this, what, database, logger, note = std::move(note)] {
+    history::Store store;
+    std::string error;
+    if (store.open(database, error) && note(store, logger, error)) return;
+    const QString reason = QString::fromStdString(error);
+    queue_.post([this, what, reason] { appendLog(tr("History: %1 not noted: %2").arg(what, reason)); });
   });
 }
 

@@ -161,6 +161,11 @@ class TfrmMain : public QWidget, public WindowPort {
                         std::shared_ptr<const std::vector<bool>> flags);
   void historyOutcome(int token, const QString& logger, bool ok, qint64 added, const QString& error,
                       const QString& notice);
+  // Notes something the connected logger met (its clock's zone, its firmware version) in its history,
+  // off the GUI thread, after the imports before it; a failure is one log line naming `what`.
+  void noteInHistory(
+      const QString& what,
+      std::function<bool(history::Store&, const std::string& logger, std::string& error)> note);
 
   // GUI thread: the effects themselves.
   void appendLog(const QString& line);
@@ -188,6 +193,7 @@ class TfrmMain : public QWidget, public WindowPort {
   QString lastSaveName_;
   QString logger_;                         // the serial-number string of the logger connected last
   std::string loggerDevice_;               // where it was reached: "USB", "virtual" or empty
+  std::string loggerSoftware_;             // the firmware version it reported on this link, or empty
   QString shownLogger_;                    // the logger whose records the measurements window is offered for
   std::string historyPath_;                // empty: the default
   std::unique_ptr<history::Store> store_;  // the measurements window's connection (GUI thread)

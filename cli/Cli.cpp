@@ -9,6 +9,7 @@
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
 #include "cli/History.h"
+#include "cli/Limits.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
 
@@ -35,6 +36,8 @@ constexpr char kFooter[] =
     "     (download them first, or give --force)\n"
     "  11 download: the file is written, but the records are not in the history (it stayed in use by\n"
     "     another program for a minute, or cannot be opened or written)\n"
+    "  12 excursions, download: an excursion beyond the logger's limits raises an alarm\n"
+    "     (a download that also has 9 or 11 to say exits with that: the lower number wins)\n"
     "  130, 143, 129  stopped by SIGINT, SIGTERM or SIGHUP; temporary files are removed\n";
 
 constexpr char kSerialHelp[] = "the logger: its serial number (VLM12345) or number (12345)";
@@ -122,10 +125,42 @@ int run(int argc, const char* const argv[], const Io& io) {
   HistoryOptions past;
   CLI::App* history = app.add_subcommand("history", "the records of the history store");
   history->add_option("-s,--serial", past.serial, std::string("one logger's records; ") + kSerialHelp);
-  history->add_option("--from", past.from, "records from this time on (2026-03-02 or 2026-03-02T04:40:06)");
+  history->add_option("--from", past.from,
+                      "records from this time on, as the logger's clock shows it (2026-03-02 or "
+                      "2026-03-02T04:40:06; with --serial also 2026-03-02T04:40:06+01:00)");
   history->add_option("--to", past.to, "records up to this time");
   history->add_option("-f,--format", past.format, "csv (default) or jsonl")
       ->check(CLI::IsMember({"csv", "jsonl"}));
+  history->add_option("--sensor", past.sensor, "one sensor's records")->check(CLI::Range(0, 65535));
+  history->add_flag("--digest", past.digest,
+                    "print the SHA-256 of exactly these readings (a report's digest over the same range "
+                    "is the same)");
+
+  LimitsOptions bounds;
+  CLI::App* limitsCommand = app.add_subcommand(
+      "limits", "show a logger's limits and their changes, or set them (options not given keep their value)");
+  limitsCommand->add_option("-s,--serial", bounds.serial, kSerialHelp)->required();
+  limitsCommand->add_option("--sensor", bounds.sensor, "one sensor's own limits (default: the logger's)")
+      ->check(CLI::Range(0, 65535));
+  limitsCommand->add_option("--temperature", bounds.temperature,
+                            "LOW:HIGH in °C, a side may be open (:8, 2:)");
+  limitsCommand->add_option("--humidity", bounds.humidity, "LOW:HIGH in %RH, a side may be open");
+  limitsCommand->add_option("--delay", bounds.delay, "alarm delay: 0, 90s, 15m, 2h, 1h30m (both quantities)");
+  limitsCommand->add_option("--rule", bounds.rule,
+                            "instant, consecutive (default) or cumulative (both quantities)");
+  limitsCommand->add_flag("--clear", bounds.clear, "remove them (a sensor takes the logger's again)");
+
+  ExcursionOptions outside;
+  CLI::App* excursionsCommand = app.add_subcommand(
+      "excursions", "the excursions beyond a logger's limits in the history (status 12 when one alarms)");
+  excursionsCommand->add_option("-s,--serial", outside.serial, kSerialHelp);
+  excursionsCommand->add_option("--sensor", outside.sensor, "one sensor")->check(CLI::Range(0, 65535));
+  excursionsCommand->add_option("--from", outside.from,
+                                "from this time on, as the logger's clock shows it (2026-03-02T04:40:06), "
+                                "or with its offset (+01:00)");
+  excursionsCommand->add_option("--to", outside.to, "up to this time");
+  excursionsCommand->add_option("-f,--format", outside.format, "text (default) or jsonl")
+      ->check(CLI::IsMember({"text", "jsonl"}));
 
   ImportOptions importing;
   CLI::App* import = app.add_subcommand("import", "add the records of a CSV file to a logger's history");
@@ -176,8 +211,10 @@ int run(int argc, const char* const argv[], const Io& io) {
   if (*firmware) return firmwareUpdate(session, serial, force);
   if (*send) return sendRaw(session, serial, command);
   if (*import) return importFile(session, importing);
+  if (*limitsCommand) return cli::limits(session, bounds);
+  if (*excursionsCommand) return cli::excursions(session, outside);
   if (*history) {
-    if (past.format == "csv" && !takeLocale(session)) return kBadArguments;
+    if (past.format == "csv" && !past.digest && !takeLocale(session)) return kBadArguments;
     return cli::history(session, past);
   }
   return kBadArguments;

@@ -11,6 +11,7 @@
 #include "cli/Files.h"
 #include "cli/History.h"
 #include "cli/Jsonl.h"
+#include "cli/Limits.h"
 #include "data/LoggerText.h"
 #include "data/SafeFile.h"
 #include "data/Text.h"
@@ -230,9 +231,10 @@ int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOpt
   const bool kept =
       !options.history || importIntoHistory(session, logger, target == "-" ? std::string() : target, records);
   if (status != kDone) return status;
-  // Of two outcomes the lower status wins.
+  const int alarm = downloadAlarms(session, logger.serialText, records);
+  // Of several outcomes the lower status wins.
   if (skipped > 0) return kSkipped;
-  return kept ? kDone : kNotInHistory;
+  return kept ? alarm : kNotInHistory;
 }
 
 bool sameSerial(const ScannedLogger& a, const ScannedLogger& b) {
@@ -284,7 +286,7 @@ int downloadAll(Session& session, const DownloadOptions& options) {
     }
     // An empty logger is no failure of a scheduled run; a logger that failed outweighs one whose file
     // is written (with records skipped or not in the history), and of those two the lower status wins.
-    const auto written = [](int s) { return s == kSkipped || s == kNotInHistory; };
+    const auto written = [](int s) { return s == kSkipped || s == kNotInHistory || s == kExcursionAlarm; };
     if (status != kDone && status != kNoRecords &&
         (result == kDone || (written(result) && (!written(status) || status < result))))
       result = status;
@@ -413,6 +415,7 @@ int setTime(Session& session, const std::string& serial) {
     return kFailed;
   }
   session.note(name + ": clock set to " + clock);
+  if (logger.hasSerial) recordClockSetting(session, logger.serialText, now);
   return kDone;
 }
 
@@ -466,6 +469,11 @@ int firmwareUpdate(Session& session, const std::string& serial, bool force) {
   port.waitFor(finished(Operation::FirmwareUpdate));
   const State state = port.state();
   usb.disconnect();
+  if (logger.hasSerial) {
+    recordFirmwareSeen(session, logger.serialText, state.software);
+    // Updated: it restarts with the image's version.
+    if (state.outcome == Outcome::Done) recordFirmwareSeen(session, logger.serialText, imageVersion());
+  }
   const std::string name = loggerName(logger);
   switch (state.outcome) {
     case Outcome::Done:

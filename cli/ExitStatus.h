@@ -16,6 +16,9 @@ enum ExitStatus : int {
   kSkipped = 9,        // download: done, but records with impossible time stamps were left out
   kRefused = 10,       // firmware-update: the image would overwrite records no download kept
   kNotInHistory = 11,  // download: the file is written, but its records did not go into the history
+  // excursions, download: an excursion beyond the logger's limits raises an alarm. Where a download
+  // also has 9 or 11 to say, the lower number wins (the alarm is said all the same).
+  kExcursionAlarm = 12,
 };
 
 }  // namespace cli

@@ -10,42 +10,17 @@
 #include "cli/Commands.h"
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
+#include "cli/HistoryAccess.h"
 #include "cli/Jsonl.h"
 #include "data/CsvWriter.h"
 #include "data/RegionalFormat.h"
+#include "history/Digest.h"
 #include "history/DownloadImport.h"
 #include "history/History.h"
 #include "link/USBInterface.h"
 
 namespace cli {
 namespace {
-
-// "2026-03-02", "2026-03-02T04:40", "2026-03-02T04:40:06" (a blank for the T too), as the history's
-// seconds of the calendar time. A date alone is its first second, or its last for an end.
-bool parseTime(const std::string& text, bool end, int64_t& seconds) {
-  if (text.size() < 10 || text.size() > 19) return false;
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  char separator = 0;
-  int used = 0;
-  const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%n%c%2d:%2d%n:%2d%n", &year, &month, &day, &used,
-                                 &separator, &hour, &minute, &used, &second, &used);
-  if (fields < 3 || static_cast<size_t>(used) != text.size() || text[4] != '-' || text[7] != '-')
-    return false;
-  if (fields == 3 && end) {
-    hour = 23;
-    minute = 59;
-    second = 59;
-  }
-  if (fields > 3 && (fields < 6 || (separator != 'T' && separator != ' '))) return false;
-  messwert_tag at{};
-  at.year = static_cast<uint16_t>(year);
-  at.month = static_cast<uint8_t>(month);
-  at.day = static_cast<uint8_t>(day);
-  at.hour = static_cast<uint8_t>(hour);
-  at.minute = static_cast<uint8_t>(minute);
-  at.second = static_cast<uint8_t>(second);
-  return history::recordTime(at, seconds);
-}
 
 // A text field of the CSV export: UTF-8, quoted, and never a spreadsheet formula (a leading =, +, -, @,
 // tab or carriage return gets an apostrophe before it).
@@ -59,16 +34,30 @@ std::string textField(const std::string& ansi) {
   return out + "\"";
 }
 
-// Opens the history for a command that reads or adds to it; says why not, and passes on its notice.
-bool openHistory(Session& session, history::Store& store, const std::string& path) {
+// The SHA-256 of exactly the readings the query gives, in the order the history gives them (the
+// report's digest over the same range is the same).
+int printDigest(Session& session, history::Store& store, const history::Query& query) {
+  history::ReadingsDigest digest;
+  int64_t readings = 0;
   std::string error;
-  if (path.empty() || !store.open(path, error)) {
-    session.problem("cannot open the history " + path + ": " +
-                    (path.empty() ? "no home folder is known" : printable(error)));
-    return false;
+  if (!store.scan(
+          query,
+          [&](const history::StoredRecord& stored) {
+            digest.add(stored);
+            ++readings;
+            return true;
+          },
+          error)) {
+    session.problem("cannot read the history " + store.path() + ": " + printable(error));
+    return kFileError;
   }
-  if (!store.notice().empty()) session.problem(printable(store.notice()));
-  return true;
+  std::FILE* out = session.io().out;
+  if (std::fprintf(out, "%s\n", digest.hex().c_str()) < 0 || std::fflush(out) != 0) {
+    session.problem("cannot write to standard output");
+    return kFileError;
+  }
+  session.note("SHA-256 of " + std::to_string(readings) + (readings == 1 ? " reading" : " readings"));
+  return kDone;
 }
 
 }  // namespace
@@ -81,6 +70,7 @@ bool importIntoHistory(Session& session, const ScannedLogger& logger, const std:
   what.logger = logger.hasSerial ? logger.serialText : std::string();
   what.device = logger.device;
   what.file = file;
+  what.now = session.io().clock();
   what.busyTimeoutMs = session.io().historyWaitMs;
   what.waitNotice = [&] {
     session.note("the history " + printable(what.database) + " is in use by another program; waiting up to " +
@@ -105,37 +95,33 @@ int64_t downloadedRecords(const ScannedLogger& logger, std::string& error) {
 
 int history(Session& session, const HistoryOptions& options) {
   history::Query query;
-  if (!options.from.empty() && !parseTime(options.from, false, query.from)) {
-    session.problem("--from: \"" + options.from + "\" is not a time like 2026-03-02 or 2026-03-02T04:40:06");
-    return kBadArguments;
-  }
-  if (!options.to.empty() && !parseTime(options.to, true, query.to)) {
-    session.problem("--to: \"" + options.to + "\" is not a time like 2026-03-02 or 2026-03-02T23:59:59");
-    return kBadArguments;
-  }
-  query.logger = ansiFromUtf8(options.serial);
+  if (options.sensor >= 0) query.sensors = {static_cast<uint16_t>(options.sensor)};
   history::Store store;
   std::string error;
   const std::string path = history::Store::defaultPath();
   if (!openHistory(session, store, path)) return kFileError;
-  if (!query.logger.empty()) {
-    // The loggers' serial numbers as download and the other commands take them.
-    const std::vector<std::string> known = store.loggers();
-    const std::vector<size_t> matching =
-        serialMatches(std::vector<std::optional<std::string>>(known.begin(), known.end()), query.logger);
-    if (matching.size() > 1) {
-      std::string names;
-      for (size_t index : matching) names += (names.empty() ? "" : ", ") + printable(known[index]);
-      session.problem(printable(query.logger) + " matches several loggers of the history (" + names +
-                      "); give the whole serial number");
-      return kBadArguments;
+  std::optional<history::ClockOffsets> offsets;
+  if (!options.serial.empty()) {
+    const int status = historyLogger(session, store, options.serial, false, query.logger);
+    if (status != kDone) return status;
+    std::vector<history::ClockZoneRow> zones;
+    if (!store.clockZones(query.logger, zones, error)) {
+      session.problem("cannot read the history " + path + ": " + printable(error));
+      return kFileError;
     }
-    if (matching.empty()) {
-      session.problem("the history holds no records of " + printable(query.logger));
-      return kNoLogger;
-    }
-    query.logger = known[matching.front()];
+    offsets.emplace(zones, history::localZone(session.io().clock()));
   }
+  if (!options.from.empty() &&
+      !parseClockTime(options.from, false, offsets ? &*offsets : nullptr, query.from, error)) {
+    session.problem("--from: " + error);
+    return kBadArguments;
+  }
+  if (!options.to.empty() &&
+      !parseClockTime(options.to, true, offsets ? &*offsets : nullptr, query.to, error)) {
+    session.problem("--to: " + error);
+    return kBadArguments;
+  }
+  if (options.digest) return printDigest(session, store, query);
   const bool jsonl = options.format == "jsonl";
   // The download's CSV with the logger in front; the comment follows the flag the history keeps.
   const csv::Writer writer(exportFormat(), csv::CommentRule::Flag);

@@ -23,8 +23,10 @@ int64_t downloadedRecords(const ScannedLogger& logger, std::string& error);
 
 struct HistoryOptions {
   std::string serial;    // empty: every logger
-  std::string from, to;  // ISO 8601 local times, empty: open
+  int sensor = -1;       // 0 to 65535; -1: every sensor
+  std::string from, to;  // ISO 8601 clock times of the logger (an offset with --serial), empty: open
   std::string format = "csv";
+  bool digest = false;  // print the SHA-256 of the readings (history/Digest.h) instead of them
 };
 int history(Session& session, const HistoryOptions& options);
 

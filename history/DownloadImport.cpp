@@ -39,7 +39,8 @@ DownloadImported importDownload(const DownloadImport& what, const std::vector<me
     DownloadOrigin origin;
     origin.device = what.device;
     origin.computer = thisComputer();
-    origin.clockZone = localZone(static_cast<int64_t>(std::time(nullptr)));
+    origin.firmware = what.firmware;
+    origin.clockZone = localZone(what.now != 0 ? what.now : static_cast<int64_t>(std::time(nullptr)));
     out.ok = store.importDownload(loggerKey(what.logger), what.file.empty() ? "-" : fileKey(what.file),
                                   records, origin, out.result, out.error);
   }

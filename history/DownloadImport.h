@@ -25,6 +25,8 @@ struct DownloadImport {
   std::string logger;    // the serial-number string ("" for a logger without)
   std::string device;    // where the logger was reached (kDeviceUsb, ...), empty when not known
   std::string file;      // the file the download was written to; empty when it went to no file
+  std::string firmware;  // the version the logger reported, empty when not known
+  int64_t now = 0;       // the moment of the download (seconds since 1970, UTC; 0: now), for the zone
   int busyTimeoutMs = kBusyTimeoutMs;
   // Called once when the wait for another program that writes the history has lasted a while.
   std::function<void()> waitNotice;
@@ -37,7 +39,8 @@ struct DownloadImported {
   std::string notice;  // what opening the history did that the user should hear of
 };
 
-// Adds the records with this computer, this PC's clock zone and the device as their origin. A file
+// Adds the records with this computer, this PC's clock zone at `now`, the device and the firmware as
+// their origin. A file
 // is kept under its absolute name, a download to no file as "-".
 DownloadImported importDownload(const DownloadImport& what, const std::vector<messwert_tag>& records);
 

@@ -1384,12 +1384,17 @@ Zone localZone(int64_t utc) {
   if (::localtime_r(&t, &local) != nullptr) zone.offset = static_cast<int>(local.tm_gmtoff);
   if (zone.offset < -kMaxZoneOffset || zone.offset > kMaxZoneOffset) zone.offset = 0;
   const char* tz = std::getenv("TZ");
+  // A file of the zone database names the zone by its place there; /etc/localtime is a link to one.
+  std::string file = "/etc/localtime";
   if (tz != nullptr) {
     zone.name = zoneName(tz);
     if (tz[0] == '\0') zone.name = "UTC";  // an empty TZ is UTC
-  } else {
+    file = zone.name.size() > 1 && zone.name[0] == '/' ? zone.name : std::string();
+    if (!file.empty()) zone.name.clear();
+  }
+  if (!file.empty()) {
     char target[512];
-    const ssize_t n = ::readlink("/etc/localtime", target, sizeof target - 1);
+    const ssize_t n = ::readlink(file.c_str(), target, sizeof target - 1);
     if (n > 0) zone.name = zoneName(std::string(target, static_cast<size_t>(n)));
   }
   if (zone.name.empty() && local.tm_zone != nullptr) zone.name = zoneName(local.tm_zone);

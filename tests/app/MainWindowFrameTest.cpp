@@ -286,6 +286,11 @@ void MainWindowFrameTest::firmwareUpdateUntilTheRestart() {
   QTest::qWait(200);
   QVERIFY(restarted()->Commands().empty());
   QVERIFY(!window->usb->connected);
+  // The history knows the version it restarted with.
+  history::Store store;
+  std::string error;
+  QVERIFY(store.open(window->historyPath(), error));
+  QTRY_COMPARE_WITH_TIMEOUT(store.firmwareLastSeen("VLM12345"), std::string("V1.10"), kWait);
 }
 
 void MainWindowFrameTest::firmwareUpdateGuardsUndownloadedRecords_data() {
@@ -439,9 +444,24 @@ void MainWindowFrameTest::downloadsGoIntoTheHistory() {
   attach(options);
   open();
   connectLogger();
+  window->setClock([] { return QDateTime(QDate(2027, 2, 1), QTime(9, 5, 3)); });
+  QTest::mouseClick(control<QToolButton>("spbDate"), Qt::LeftButton);
+  QTRY_COMPARE_WITH_TIMEOUT(message(), QString("Logger clock set to 01.02.2027 09:05:03"), kWait);
   const QString first = dir->filePath("first.csv");
   download(first);
   QTRY_COMPARE_WITH_TIMEOUT(message(), "300 records saved to " + first + " \u00B7 300 new in history", kWait);
+  // The zone of this computer with the clock's setting and with the download, and who downloaded.
+  history::Store store;
+  std::string error;
+  QVERIFY(store.open(window->historyPath(), error));
+  std::vector<history::ClockZoneRow> zones;
+  QVERIFY(store.clockZones("VLM12345", zones, error));
+  QCOMPARE(zones.size(), size_t(2));
+  QCOMPARE(zones[0].kind, history::ClockZoneKind::setTime);
+  QCOMPARE(zones[0].utc, QDateTime(QDate(2027, 2, 1), QTime(9, 5, 3)).toSecsSinceEpoch());
+  QCOMPARE(zones[0].zone.offset, history::localZone(zones[0].utc).offset);
+  QCOMPARE(zones[1].kind, history::ClockZoneKind::download);
+  QCOMPARE(store.downloads("VLM12345").at(0).user, history::thisComputer().user);
   QCOMPARE(connection(), QString("Connected: VLM12345 \u00B7 300 records"));
   QVERIFY(window->status()->offersMeasurements());
   // The same memory again: nothing new.

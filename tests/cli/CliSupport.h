@@ -121,10 +121,15 @@ class CliTest : public ::testing::Test {
            ("tarnwick-cli-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter_));
     std::filesystem::create_directories(dir_);
     ::setenv("LC_ALL", "C", 1);
+    // Commands note what they learn in the history: never in the history of whoever runs the tests,
+    // and beside the scratch folder, whose contents tests look at.
+    ::setenv("XDG_DATA_HOME", (dir_.string() + "-share").c_str(), 1);
   }
   void TearDown() override {
+    ::unsetenv("XDG_DATA_HOME");
     usbdrv::DetachAllDevices();
     std::filesystem::remove_all(dir_);
+    std::filesystem::remove_all(dir_.string() + "-share");
     ::unsetenv("LOCPATH");
     std::setlocale(LC_ALL, "C");
     EXPECT_EQ(usbdrv::OpenDriverHandles(), 0);

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -222,6 +223,12 @@ TEST(HistoryZone, TheLocalZoneComesWithItsOffsetAtThatMoment) {
   ::tzset();
   const history::Zone winter = history::localZone(1767225600);  // 2026-01-01
   const history::Zone summer = history::localZone(1782864000);  // 2026-07-01
+  // TZ naming a link into the zone database, as /etc/localtime is.
+  TempDir dir;
+  std::filesystem::create_symlink("/usr/share/zoneinfo/Europe/Berlin", dir / "localtime");
+  ::setenv("TZ", (":" + (dir / "localtime")).c_str(), 1);
+  ::tzset();
+  const history::Zone path = history::localZone(1767225600);
   if (before)
     ::setenv("TZ", kept.c_str(), 1);
   else
@@ -230,6 +237,8 @@ TEST(HistoryZone, TheLocalZoneComesWithItsOffsetAtThatMoment) {
   EXPECT_EQ(winter.name, "Europe/Berlin");
   EXPECT_EQ(winter.offset, 3600);
   EXPECT_EQ(summer.offset, 7200);
+  EXPECT_EQ(path.name, "Europe/Berlin");
+  EXPECT_EQ(path.offset, 3600);
   const history::Computer here = history::thisComputer();
   EXPECT_FALSE(here.user.empty());
 }

@@ -1,0 +1,329 @@
+#include "cli/Limits.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "cli/ConsoleText.h"
+#include "cli/ExitStatus.h"
+#include "cli/HistoryAccess.h"
+#include "history/Excursions.h"
+#include "history/History.h"
+#include "history/Limits.h"
+
+namespace cli {
+namespace {
+
+// Keys in the order written; values as single-precision floats, so that a reading of 9.4 is written
+// as 9.4 (as in the download's JSON lines).
+using Json = nlohmann::basic_json<nlohmann::ordered_map, std::vector, std::string, bool, std::int64_t,
+                                  std::uint64_t, float>;
+
+std::string number(double value) {
+  char text[32];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, static_cast<float>(value));
+  return ec == std::errc() ? std::string(text, end) : std::string("?");
+}
+
+// A reading as the CSV file and the window show it.
+std::string oneDecimal(double value) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+std::string quantityText(const history::QuantityLimits& q, const char* unit) {
+  if (!q.limited()) return "not limited";
+  return history::formatRange(q.lower, q.upper) + " " + unit + ", alarm delay " +
+         history::formatDelay(q.delay) + ", rule " + history::ruleName(q.rule);
+}
+
+std::string whereText(const std::optional<uint16_t>& sensor) {
+  return sensor ? "sensor " + std::to_string(*sensor) : std::string("every sensor");
+}
+
+bool write(Session& session, const std::string& text) {
+  std::FILE* out = session.io().out;
+  if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0) {
+    session.problem("cannot write to standard output");
+    return false;
+  }
+  return true;
+}
+
+// A moment (UTC) as this computer's local time with its offset, for the record of changes.
+std::string localIso(int64_t utc) {
+  return isoWithOffset(utc + history::localZone(utc).offset, history::localZone(utc).offset);
+}
+
+int showLimits(Session& session, history::Store& store, const std::string& logger,
+               const std::optional<uint16_t>& sensor) {
+  std::vector<history::LimitsRow> rows;
+  std::vector<history::LimitChange> changes;
+  std::string error;
+  if (!store.limitRows(logger, rows, error) || !store.limitChanges(logger, changes, error)) {
+    session.problem(printable(error));
+    return kFileError;
+  }
+  const std::string name = printable(logger);
+  std::string text;
+  for (const history::LimitsRow& row : rows) {
+    if (sensor && row.sensor && *row.sensor != *sensor) continue;
+    text += name + ", " + whereText(row.sensor) + ": temperature " +
+            quantityText(row.limits.temperature, "°C") + "; humidity " +
+            quantityText(row.limits.humidity, "%RH") + "\n";
+  }
+  if (text.empty()) text = name + ": no limits set\n";
+  if (!changes.empty()) text += "changes:\n";
+  for (const history::LimitChange& change : changes)
+    text += localIso(change.utc) + " " + printable(change.who.user) + " on " + printable(change.who.host) +
+            ", " + whereText(change.sensor) + ": " +
+            (change.before.empty() ? "(none)" : printable(change.before)) + " -> " +
+            (change.after.empty() ? "(none)" : printable(change.after)) + "\n";
+  return write(session, text) ? kDone : kFileError;
+}
+
+// Opens the history at its usual place; false after saying why.
+bool openStore(Session& session, history::Store& store) {
+  return openHistory(session, store, history::Store::defaultPath());
+}
+
+}  // namespace
+
+int limits(Session& session, const LimitsOptions& options) {
+  const bool setting = options.temperature || options.humidity || options.delay || options.rule;
+  if (setting && options.clear) {
+    session.problem("--clear removes the limits; it takes no --temperature, --humidity, --delay or --rule");
+    return kBadArguments;
+  }
+  // Everything read before anything is stored.
+  std::string error;
+  std::optional<double> temperatureLow, temperatureHigh, humidityLow, humidityHigh;
+  int64_t delay = 0;
+  history::AlarmRule rule = history::AlarmRule::consecutive;
+  if ((options.temperature &&
+       !history::parseRange(*options.temperature, temperatureLow, temperatureHigh, error)) ||
+      (options.humidity && !history::parseRange(*options.humidity, humidityLow, humidityHigh, error)) ||
+      (options.delay && !history::parseDelay(*options.delay, delay, error)) ||
+      (options.rule && !history::parseRule(*options.rule, rule, error))) {
+    session.problem(printable(error));
+    return kBadArguments;
+  }
+  std::optional<uint16_t> sensor;
+  if (options.sensor >= 0) sensor = static_cast<uint16_t>(options.sensor);
+
+  history::Store store;
+  if (!openStore(session, store)) return kFileError;
+  std::string logger;
+  int status = historyLogger(session, store, options.serial, true, logger);
+  if (status != kDone) return status;
+  if (!setting && !options.clear) return showLimits(session, store, logger, sensor);
+
+  const history::Computer who = history::thisComputer();
+  if (options.clear) {
+    if (!store.clearLimits(logger, sensor, who, error)) {
+      session.problem(printable(error));
+      return kFileError;
+    }
+    session.note(printable(logger) + ", " + whereText(sensor) + ": limits removed");
+    return kDone;
+  }
+  history::Limits limits;
+  bool set = false;
+  if (!store.effectiveLimits(logger, sensor, limits, set, error)) {
+    session.problem(printable(error));
+    return kFileError;
+  }
+  if (options.temperature) {
+    limits.temperature.lower = temperatureLow;
+    limits.temperature.upper = temperatureHigh;
+  }
+  if (options.humidity) {
+    limits.humidity.lower = humidityLow;
+    limits.humidity.upper = humidityHigh;
+  }
+  for (history::QuantityLimits* q : {&limits.temperature, &limits.humidity}) {
+    if (options.delay) q->delay = delay;
+    if (options.rule) q->rule = rule;
+  }
+  // What the merge gives is checked as a whole: ":1" for a logger whose lower limit is 2, say.
+  for (const auto& [q, what] :
+       {std::pair<const history::QuantityLimits*, const char*>{&limits.temperature, "temperature"},
+        {&limits.humidity, "humidity"}}) {
+    if (!q->valid(error)) {
+      session.problem(std::string(what) + " limits " + history::formatRange(q->lower, q->upper) + ": " +
+                      error + "; give both bounds");
+      return kBadArguments;
+    }
+  }
+  if (!store.setLimits(logger, sensor, limits, who, error)) {
+    session.problem(printable(error));
+    return kFileError;
+  }
+  return showLimits(session, store, logger, sensor);
+}
+
+int excursions(Session& session, const ExcursionOptions& options) {
+  history::Store store;
+  if (!openStore(session, store)) return kFileError;
+  history::Query query;
+  if (options.serial.empty()) {
+    const std::vector<std::string> loggers = store.loggers();
+    if (loggers.size() != 1) {
+      session.problem(loggers.empty() ? std::string("the history holds no records")
+                                      : "the history holds several loggers; give --serial");
+      return loggers.empty() ? kNoLogger : kBadArguments;
+    }
+    query.logger = loggers.front();
+  } else {
+    const int status = historyLogger(session, store, options.serial, false, query.logger);
+    if (status != kDone) return status;
+  }
+  if (options.sensor >= 0) query.sensors = {static_cast<uint16_t>(options.sensor)};
+  std::string error;
+  std::vector<history::ClockZoneRow> zones;
+  if (!store.clockZones(query.logger, zones, error)) {
+    session.problem(printable(error));
+    return kFileError;
+  }
+  // A logger whose clock no zone is recorded for was set, most likely, on this computer.
+  const history::ClockOffsets offsets(zones, history::localZone(session.io().clock()));
+  if (!options.from.empty() && !parseClockTime(options.from, false, &offsets, query.from, error)) {
+    session.problem("--from: " + error);
+    return kBadArguments;
+  }
+  if (!options.to.empty() && !parseClockTime(options.to, true, &offsets, query.to, error)) {
+    session.problem("--to: " + error);
+    return kBadArguments;
+  }
+
+  const std::string name = printable(query.logger);
+  std::vector<history::LimitsRow> rows;
+  if (!store.limitRows(query.logger, rows, error)) {
+    session.problem(printable(error));
+    return kFileError;
+  }
+  if (rows.empty()) {
+    session.note(name + ": no limits set (tarnwick-cli limits --serial " + name +
+                 " --temperature 2:8 sets them)");
+    return kDone;
+  }
+  std::string limitsError;
+  history::ExcursionFinder finder([&](uint16_t sensor) {
+    history::Limits limits;
+    bool set = false;
+    if (!store.effectiveLimits(query.logger, sensor, limits, set, limitsError) && limitsError.empty())
+      limitsError = "cannot read the limits";
+    return set ? limits : history::Limits{};
+  });
+  if (!store.scan(
+          query,
+          [&](const history::StoredRecord& r) {
+            finder.add(r);
+            return limitsError.empty();
+          },
+          error) ||
+      !limitsError.empty()) {
+    session.problem(printable(limitsError.empty() ? error : limitsError));
+    return kFileError;
+  }
+  history::ExcursionResult result = finder.finish();
+  std::stable_sort(result.excursions.begin(), result.excursions.end(),
+                   [](const history::Excursion& a, const history::Excursion& b) {
+                     return a.start != b.start ? a.start < b.start : a.sensor < b.sensor;
+                   });
+  const bool jsonl = options.format == "jsonl";
+  std::string text;
+  for (const history::Excursion& e : result.excursions) {
+    const std::string start = isoWithOffset(e.start, offsets.at(e.start).offset);
+    const std::string end = isoWithOffset(e.end, offsets.at(e.end).offset);
+    const bool temperature = e.quantity == history::Measure::temperature;
+    if (jsonl) {
+      Json line;
+      line["serial"] = utf8FromAnsi(query.logger);
+      line["sensor"] = static_cast<unsigned>(e.sensor);
+      line["quantity"] = history::measureName(e.quantity);
+      line["side"] = history::sideName(e.side);
+      line["start"] = start;
+      line["end"] = end;
+      line["duration_s"] = e.duration;
+      line["readings"] = e.readings;
+      line["extreme"] = static_cast<float>(e.extreme);
+      line["limit"] = static_cast<float>(e.limit);
+      line["alarm"] = e.alarm;
+      text += line.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    } else {
+      text += name + " sensor " + std::to_string(e.sensor) + ": " + history::measureName(e.quantity) + " " +
+              history::sideName(e.side) + " " + number(e.limit) + (temperature ? " °C" : " %RH") + " from " +
+              start + " to " + end + (e.endsOutside ? " (still outside at the end)" : "") + ", " +
+              history::formatDelay(e.duration) + ", " + std::to_string(e.readings) +
+              (e.readings == 1 ? " reading" : " readings") + ", extreme " + oneDecimal(e.extreme) +
+              (e.alarm ? ", ALARM" : "") + "\n";
+    }
+  }
+  if (!jsonl) text += name + ": " + history::verdict(result) + "\n";
+  if (!write(session, text)) return kFileError;
+  return result.alarms() > 0 ? kExcursionAlarm : kDone;
+}
+
+int downloadAlarms(Session& session, const std::string& serialText,
+                   const std::vector<messwert_tag>& records) {
+  const std::string path = history::Store::defaultPath();
+  std::string error;
+  history::Store store;
+  // No history, no limits: a download with --no-history makes none.
+  std::error_code failed;
+  if (serialText.empty() || path.empty() || !std::filesystem::exists(path, failed) ||
+      !store.open(path, error))
+    return kDone;
+  bool anyLimits = false, unreadable = false;
+  history::ExcursionFinder finder([&](uint16_t sensor) {
+    history::Limits limits;
+    bool set = false;
+    if (!unreadable && !store.effectiveLimits(serialText, sensor, limits, set, error)) {
+      session.problem(printable(error) + "; the download is not checked against its limits");
+      unreadable = true;
+    }
+    set = set && !unreadable;
+    anyLimits = anyLimits || set;
+    return set ? limits : history::Limits{};
+  });
+  // In the order the download gives them; what the history leaves out (no valid time) is left out here.
+  for (const messwert_tag& record : records) {
+    int64_t time = 0;
+    if (history::recordTime(record, time)) finder.add(time, record, messwert::checksum(record) != 0);
+  }
+  const history::ExcursionResult result = finder.finish();
+  if (!anyLimits || result.alarms() == 0) return kDone;
+  const std::string name = printable(serialText);
+  // Said even with --quiet: the exit status is not 0.
+  session.problem(name + ": " + history::verdict(result) +
+                  " in the download (tarnwick-cli excursions --serial " + name + " lists them)");
+  return kExcursionAlarm;
+}
+
+void recordClockSetting(Session& session, const std::string& serialText, std::time_t now) {
+  const std::string path = history::Store::defaultPath();
+  std::string error;
+  history::Store store;
+  if (serialText.empty()) return;  // the history keeps no logger without a serial number
+  if (path.empty() || !store.open(path, error) ||
+      !store.recordClockZone(serialText, now, history::localZone(now), history::ClockZoneKind::setTime,
+                             error))
+    session.problem(printable(serialText) + ": the clock is set, but its zone is not noted in the history (" +
+                    (path.empty() ? std::string("no home folder is known") : printable(error)) + ")");
+}
+
+void recordFirmwareSeen(Session& session, const std::string& serialText, const std::string& version) {
+  const std::string path = history::Store::defaultPath();
+  std::string error;
+  history::Store store;
+  if (serialText.empty() || version.empty() || path.empty()) return;
+  if (!store.open(path, error) || !store.recordFirmware(serialText, std::time(nullptr), version, error))
+    session.problem(printable(serialText) + ": its firmware version is not noted in the history (" +
+                    printable(error) + ")");
+}
+
+}  // namespace cli

@@ -1,0 +1,49 @@
+// Limits, excursions and the clock's zone on the command line: the limits and excursions commands,
+// the alarm check after a download, and what set-time and a firmware update note in the history.
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/Session.h"
+#include "data/Messwert.h"
+
+namespace cli {
+
+// tarnwick-cli limits: with any of temperature, humidity, delay, rule the limits are set, merged with
+// what was set (options not given keep their value; a sensor without limits of its own starts from
+// the logger's); delay and rule go to both quantities. `clear` removes them (a sensor takes the
+// logger's again). Without any, they are shown with the record of their changes. Bad input: one
+// line, kBadArguments, nothing stored.
+struct LimitsOptions {
+  std::string serial;
+  int sensor = -1;  // -1: the logger's limits, for every sensor without its own
+  std::optional<std::string> temperature, humidity, delay, rule;
+  bool clear = false;
+};
+int limits(Session& session, const LimitsOptions& options);
+
+// tarnwick-cli excursions: the excursions of a logger's readings in the history, as text or one JSON
+// object per line; kExcursionAlarm when one alarms.
+struct ExcursionOptions {
+  std::string serial;  // empty: the history's only logger
+  int sensor = -1;
+  std::string from, to;
+  std::string format = "text";
+};
+int excursions(Session& session, const ExcursionOptions& options);
+
+// After a download: kExcursionAlarm (said on standard error) when the logger has limits in the
+// history and an excursion of the downloaded records alarms; kDone otherwise, also when the history
+// cannot be read.
+int downloadAlarms(Session& session, const std::string& serialText, const std::vector<messwert_tag>& records);
+
+// Notes in the history what the logger's clock was set by: this PC's zone and UTC offset at `now`.
+// A failure is said; the clock is set all the same.
+void recordClockSetting(Session& session, const std::string& serialText, std::time_t now);
+// Notes the firmware version a logger reported (a firmware update's check).
+void recordFirmwareSeen(Session& session, const std::string& serialText, const std::string& version);
+
+}  // namespace cli
