@@ -105,7 +105,3 @@ QString count(int64_t n) {
 }
 
 }  // namespace measurementtext
-
-std::string csvLine(const MeasurementRecord& stored, const RegionalFormat& format) {
-  return history::csvLine(stored.record, stored.checksumError, format);
-}

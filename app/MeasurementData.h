@@ -61,7 +61,3 @@ QString number(double value, int decimals);
 // A whole number grouped by threes with the separator that cannot be taken for the decimal one.
 QString count(int64_t n);
 }  // namespace measurementtext
-
-// The CSV line of a stored record exactly as a download writes it (CR LF included); the checksum
-// comment follows the record's flag, since a record read from a CSV file no longer has its check bytes.
-std::string csvLine(const MeasurementRecord& record, const RegionalFormat& format);

@@ -14,9 +14,11 @@
 #include <QTimer>
 #include <QtConcurrent>
 #include <algorithm>
+#include <cstring>
 
 #include "MeasurementsWindow.h"
 #include "Version.h"
+#include "data/CsvWriter.h"
 #include "data/SafeFile.h"
 #include "history/XlsxExport.h"
 #include "report/Report.h"
@@ -66,13 +68,19 @@ ExportOutcome csvExport(const std::shared_ptr<const MeasurementData>& data,
                         const std::shared_ptr<const std::vector<uint32_t>>& shown, size_t begin, size_t end,
                         const RegionalFormat& format, const QString& path, ExportProgress& progress) {
   constexpr size_t kPiece = 16384;  // records between looks at the cancel flag
-  std::string text = csv::kHeader;
-  text += "\r\n";
-  text.reserve(text.size() + (end - begin) * 96);
+  // The lines of a download; the comment follows the record's flag, since a record read from a CSV
+  // file no longer has its check bytes.
+  const csv::Writer writer(format, csv::CommentRule::Flag);
+  std::string text;
+  text.reserve(std::strlen(csv::kHeader) + 2 + (end - begin) * 96);
+  writer.header(text);
   for (size_t at = begin; at < end; at += kPiece) {
     if (progress.cancel) return ExportOutcome{false, true, QString()};
     const size_t stop = std::min(end, at + kPiece);
-    for (size_t i = at; i < stop; ++i) text += csvLine(data->records[(*shown)[i]], format);
+    for (size_t i = at; i < stop; ++i) {
+      const MeasurementRecord& stored = data->records[(*shown)[i]];
+      writer.line(text, stored.record, stored.checksumError);
+    }
     progress.done = static_cast<int64_t>(stop - begin);
   }
   return saveFile(path, text.data(), text.size(), progress);

@@ -33,6 +33,11 @@ QString records(qint64 n) {
   return plainNumber(n) + (n == 1 ? QStringLiteral(" record") : QStringLiteral(" records"));
 }
 
+// Whole 256-byte pages of 8 records are read: more than the logger's memory holds cannot be.
+bool exceedsMemory(qint64 count) {
+  return count > 0 && (count + 7) / 8 * 256 > static_cast<qint64>(logger::kMemorySize);
+}
+
 }  // namespace
 
 QString plainNumber(qint64 n) {
@@ -126,18 +131,9 @@ void StatusBar::disconnected() {
   connected_ = false;
   version_.clear();
   records_ = -1;
-  if (firmwareWait_) {
-    // The restart itself ends the update, whether or not its time-out still runs.
-    firmwareRestarted();
-  } else if ((operation_ == Operation::Download || operation_ == Operation::MemoryRead) && !received_) {
-    setMessage(operation_ == Operation::Download
-                   ? tr("Download stopped: logger disconnected \u2014 no file written")
-                   : tr("Memory read stopped: logger disconnected \u2014 no file written"));
-    endOperation();
-  } else if (operation_ == Operation::Firmware) {
-    setMessage(tr("Firmware update stopped: logger disconnected"));
-    endOperation();
-  }
+  // The restart itself ends the update, whether or not its time-out still runs. What the end of the
+  // link did to an operation under way comes with its outcome (operationFinished).
+  if (firmwareWait_) firmwareRestarted();
   render();
 }
 
@@ -161,19 +157,9 @@ void StatusBar::softwareVersion(const QString& version) {
 
 void StatusBar::storedRecords(qint64 count) {
   records_ = count;
-  if (operation_ == Operation::Download) {
-    const qint64 bytes = count > 0 ? (count + 7) / 8 * 256 : 0;
-    if (count <= 0) {
-      setMessage(tr("The logger holds no records \u2014 nothing to download"));
-      endOperation();
-    } else if (bytes > static_cast<qint64>(logger::kMemorySize)) {
-      setMessage(
-          tr("Download stopped: the logger reports %1, more than its memory holds").arg(records(count)));
-      endOperation();
-    } else {
-      setMessage(tr("Downloading %1\u2026").arg(records(count)));
-    }
-  }
+  // A count that ends the download comes with its outcome.
+  if (operation_ == Operation::Download && count > 0 && !exceedsMemory(count))
+    setMessage(tr("Downloading %1\u2026").arg(records(count)));
   render();
 }
 
@@ -263,17 +249,15 @@ void StatusBar::saveCancelled() {
 }
 
 void StatusBar::timedOut() {
-  if (firmwareWait_) {
-    // The update's wait ends, and the logger is still there.
-    firmwareWait_ = false;
-    const QString sent =
-        sentVersion_.isEmpty() ? tr("Firmware sent") : tr("Firmware %1 sent").arg(sentVersion_);
-    setMessage(tr("%1, but the logger has not restarted").arg(sent));
-    endOperation();
-  } else if (operation_ != Operation::None) {
-    setMessage(tr("No answer from the logger"));
-    endOperation();
-  }
+  // An operation of the link that got no answer says so with its outcome; the wait for a logger that
+  // took its new firmware is the window's alone.
+  if (!firmwareWait_) return;
+  // The update's wait ends, and the logger is still there.
+  firmwareWait_ = false;
+  const QString sent =
+      sentVersion_.isEmpty() ? tr("Firmware sent") : tr("Firmware %1 sent").arg(sentVersion_);
+  setMessage(tr("%1, but the logger has not restarted").arg(sent));
+  endOperation();
   render();
 }
 
@@ -284,14 +268,54 @@ void StatusBar::firmwareCancelled() {
 }
 
 void StatusBar::operationFinished(::Operation operation, Outcome outcome) {
-  // The other outcomes are told by the steps, boxes and time-out that come with them.
-  if (operation != ::Operation::FirmwareUpdate || outcome != Outcome::UpToDate) return;
-  // After an update the logger's new version has said how it went; the check that follows says no more.
-  if (!updateReported_) {
-    setMessage(version_.isEmpty() ? tr("The logger's firmware is up to date \u2014 nothing sent")
-                                  : tr("Firmware %1 is up to date \u2014 nothing sent").arg(version_));
+  if (operation == ::Operation::FirmwareUpdate && outcome == Outcome::UpToDate) {
+    // After an update the logger's new version has said how it went; the check that follows says no
+    // more.
+    if (!updateReported_) {
+      setMessage(version_.isEmpty() ? tr("The logger's firmware is up to date \u2014 nothing sent")
+                                    : tr("Firmware %1 is up to date \u2014 nothing sent").arg(version_));
+    }
+    updateReported_ = false;
+    endOperation();
+    render();
+    return;
   }
-  updateReported_ = false;
+  // Only the operation this bar shows under way; one that ended with a box, a saved file or a
+  // cancelled dialog has been told already.
+  const bool download = operation == ::Operation::Download && operation_ == Operation::Download;
+  const bool memory = operation == ::Operation::MemoryLoad && operation_ == Operation::MemoryRead;
+  const bool firmware = operation == ::Operation::FirmwareUpdate && operation_ == Operation::Firmware;
+  if (!download && !memory && !firmware) return;
+  switch (outcome) {
+    case Outcome::NoRecords:
+      setMessage(tr("The logger holds no records \u2014 nothing to download"));
+      break;
+    case Outcome::NoAnswer:
+      setMessage(tr("No answer from the logger"));
+      break;
+    case Outcome::Disconnected:
+      if (firmware) {
+        setMessage(tr("Firmware update stopped: logger disconnected"));
+      } else if (received_) {
+        return;  // every packet is in: the file is written all the same
+      } else {
+        setMessage(download ? tr("Download stopped: logger disconnected \u2014 no file written")
+                            : tr("Memory read stopped: logger disconnected \u2014 no file written"));
+      }
+      break;
+    case Outcome::Failed:
+      if (download && exceedsMemory(records_)) {
+        setMessage(
+            tr("Download stopped: the logger reports %1, more than its memory holds").arg(records(records_)));
+      } else {
+        setMessage(download ? tr("Download failed \u2014 no file written")
+                   : memory ? tr("Memory read failed \u2014 no file written")
+                            : tr("Firmware update failed"));
+      }
+      break;
+    default:
+      return;  // Done, Cancelled, FileError: the file, the dialog or the box that came with them said it
+  }
   endOperation();
   render();
 }

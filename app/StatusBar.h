@@ -36,7 +36,8 @@ class StatusBar : public QStatusBar {
   // Returns a token for the history's later word on this download. `skipped`: records left out.
   int downloadSaved(const QString& path, qint64 records, bool toHistory, qint64 skipped = 0);
   void memorySaved(const QString& path, qint64 bytes);
-  // An operation of the link ended (LinkEvent OperationFinished).
+  // An operation of the link ended (LinkEvent OperationFinished): the results that no box, dialog or
+  // saved file tells (no records, no answer, the link's end, a failure) are taken from here.
   void operationFinished(::Operation operation, Outcome outcome);
 
   // The window.
@@ -44,6 +45,7 @@ class StatusBar : public QStatusBar {
   void saveCancelled();
   // The user chose not to update after all.
   void firmwareCancelled();
+  // The window's answer timer fired: ends the wait for a logger that took its new firmware.
   void timedOut();
   void messageBox(bool error, const QString& text);
   void clockSet(const QString& text);

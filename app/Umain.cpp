@@ -38,6 +38,7 @@
 #include "StatusBar.h"
 #include "data/LoggerText.h"
 #include "data/Text.h"
+#include "history/DownloadImport.h"
 #include "history/History.h"
 #include "link/Firmware.h"
 #include "link/LoggerClock.h"
@@ -60,8 +61,6 @@ constexpr int kGuiThreadHistoryWaitMs = 250;
 // Effects the GUI thread may have waiting before a debug line waits for room (a few MB at most).
 constexpr size_t kPendingDebugLines = 20000;
 constexpr size_t kAnswersKept = 16;
-// The history's name for a logger that reports no serial-number string.
-const char kNoSerial[] = "no serial number";
 
 // The first `length` bytes of a regular file; false with the reason when it has fewer or cannot be read.
 bool readFileStart(const std::string& path, int32_t length, std::vector<uint8_t>& bytes, std::string& why) {
@@ -297,22 +296,12 @@ void TfrmMain::checkRecordsBeforeUpdate(int64_t stored) {
   }
   // Asked on the importer's thread: after the import of a download that may just have finished.
   const std::string database = historyPath();
-  const std::string logger =
-      cp1252::fromQString(logger_.isEmpty() ? QString::fromLatin1(kNoSerial) : logger_);
+  const std::string logger = cp1252::fromQString(logger_);
   importer_.post([this, database, logger, stored] {
     std::string error;
-    int64_t downloaded = 0;
-    history::Store store;
-    if (database.empty()) {
-      error = "no folder for the history is known (HOME is not set)";
-    } else if (store.open(database, error)) {
-      downloaded = store.largestDownload(logger);
-      if (downloaded < 0) error = store.lastError();
-    }
+    const int64_t downloaded = history::downloadedRecords(database, logger, error);
     const QString reason = QString::fromStdString(error);
-    queue_.post([this, stored, downloaded, reason] {
-      decideUpdate(stored, std::max<int64_t>(downloaded, 0), reason);
-    });
+    queue_.post([this, stored, downloaded, reason] { decideUpdate(stored, downloaded, reason); });
   });
 }
 
@@ -852,31 +841,21 @@ void TfrmMain::openMeasurementsDialog() {
 
 void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::vector<messwert_tag>> records,
                               int64_t skipped) {
-  const QString logger = logger_.isEmpty() ? QString::fromLatin1(kNoSerial) : logger_;
+  history::DownloadImport what;
+  what.database = historyPath();
+  what.logger = cp1252::fromQString(logger_);
+  what.device = loggerDevice_;
+  what.file = QFile::encodeName(file).toStdString();
+  // Where it was made goes with it, and this computer's zone, by which the logger's clock may run.
+  what.firmware = loggerSoftware_;
+  what.now = clock_().toSecsSinceEpoch();
+  const QString logger = cp1252::toQString(history::loggerKey(what.logger));
   const int token = status_->downloadSaved(file, static_cast<qint64>(records->size()), true, skipped);
   shownLogger_ = logger;
-  const std::string database = historyPath();
-  const std::string loggerName = cp1252::fromQString(logger);
-  const std::string fileName = QFile::encodeName(file).toStdString();
-  // Where it was made goes with it, and this computer's zone, by which the logger's clock may run.
-  history::DownloadOrigin origin;
-  origin.device = loggerDevice_;
-  origin.firmware = loggerSoftware_;
-  origin.clockZone = history::localZone(clock_().toSecsSinceEpoch());
-  importer_.post([this, token, logger, database, loggerName, fileName, records, origin] {
-    std::string error;
-    history::ImportResult result;
-    history::Store store;
-    bool ok = false;
-    if (database.empty()) {
-      error = "no folder for the history is known (HOME is not set)";
-    } else if (store.open(database, error)) {
-      history::DownloadOrigin made = origin;
-      made.computer = history::thisComputer();
-      ok = store.importDownload(loggerName, fileName, *records, made, result, error);
-    }
-    const QString reason = QString::fromStdString(error), notice = QString::fromStdString(store.notice());
-    queue_.post([this, token, logger, ok, added = result.added, reason, notice] {
+  importer_.post([this, token, logger, what, records] {
+    const history::DownloadImported done = history::importDownload(what, *records);
+    const QString reason = QString::fromStdString(done.error), notice = QString::fromStdString(done.notice);
+    queue_.post([this, token, logger, ok = done.ok, added = done.result.added, reason, notice] {
       historyOutcome(token, logger, ok, added, reason, notice);
     });
   });
@@ -886,8 +865,7 @@ void TfrmMain::noteInHistory(
     const QString& what,
     std::function<bool(history::Store&, const std::string& logger, std::string& error)> note) {
   const std::string database = historyPath();
-  const std::string logger =
-      cp1252::fromQString(logger_.isEmpty() ? QString::fromLatin1(kNoSerial) : logger_);
+  const std::string logger = history::loggerKey(cp1252::fromQString(logger_));
   if (database.empty()) return;
   importer_.post([this, what, database, logger, note = std::move(note)] {
     history::Store store;

@@ -1,7 +1,10 @@
 #include "cli/Commands.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -26,17 +29,13 @@ namespace {
 
 using State = ConsolePort::State;
 
-// How long set-time and send wait for the logger's answer: the window's answer time-out.
-constexpr auto kAnswerBound = std::chrono::milliseconds(5000);
-
 // The wait for the end of `operation`: its OperationFinished.
 std::function<bool(const State&)> finished(Operation operation) {
   return [operation](const State& state) { return state.finished && state.operation == operation; };
 }
 
 void reportBoxes(Session& session) {
-  for (const ConsolePort::Box& box : session.port().state().boxes)
-    session.problem(printable(box.caption) + ": " + printable(box.text));
+  for (const std::string& box : session.port().state().boxes) session.problem(printable(box));
 }
 
 std::vector<ScannedLogger> scan(Session& session) {
@@ -61,7 +60,7 @@ constexpr auto kDrainBound = std::chrono::milliseconds(5000);
 int choose(Session& session, const std::string& serial, ScannedLogger& chosen) {
   const std::vector<ScannedLogger> found = scan(session);
   if (found.empty()) {
-    session.port().infoMsg("No Velmora found");
+    session.port().log("No Velmora found");
     session.problem("no logger attached");
     return kNoLogger;
   }
@@ -102,11 +101,11 @@ int connectTo(Session& session, const ScannedLogger& logger) {
   USBInterface& usb = session.link();
   ConsolePort& port = session.port();
   port.beginOperation();
-  port.infoMsg("Ger\xE4t: " + std::to_string(logger.serial));
+  port.log("Ger\xE4t: " + std::to_string(logger.serial));
   operations::drainAnswers(usb, true);
   if (!usb.connectScanned(logger)) {
     operations::drainAnswers(usb, false);
-    port.infoMsg("USB Connection refused");
+    port.log("USB Connection refused");
     usb.disconnect();
     reportBoxes(session);
     session.problem("cannot connect to " + loggerName(logger) + " (USB Connection refused)");
@@ -135,27 +134,32 @@ int open(Session& session, const std::string& serial, ScannedLogger& logger) {
   return status != kDone ? status : connectTo(session, logger);
 }
 
-// Downloads the connected logger's records into the CSV file `csvPath`, as Download Data does.
-int downloadTo(Session& session, const ScannedLogger& logger, const std::string& csvPath,
-               const std::string& shownPath, std::vector<messwert_tag>& records, int64_t& skipped) {
+// Downloads the connected logger's records, as Download Data does: into the CSV file `target`, or, for
+// standard output and the other formats, only into memory.
+int downloadTo(Session& session, const ScannedLogger& logger, const DownloadOptions& options,
+               const std::string& target, State& state) {
   USBInterface& usb = session.link();
   ConsolePort& port = session.port();
   port.beginOperation();
-  port.setSaveAnswer(csvPath);
+  if (target == "-" || options.format != "csv") {
+    port.keepDownloadInMemory();
+  } else {
+    port.setSaveAnswer(target);
+  }
   port.setProgressLabel(loggerName(logger));
   operations::startDownload(usb);
   port.waitFor(finished(Operation::Download));
   // A transfer that still ends after this is not written anywhere.
   port.setSaveAnswer(std::string());
-  const State state = port.state();
+  state = port.state();
   const std::string name = loggerName(logger);
   switch (state.outcome) {
     case Outcome::Done:
-      records = state.savedRecords;
-      skipped = state.skipped;
-      return kDone;
+      if (state.savedRecords && state.savedCsv) return kDone;
+      session.problem(name + ": the download ended without its records; nothing written");
+      return kFailed;
     case Outcome::FileError:
-      session.problem(name + ": " + shownPath + " could not be written; nothing written");
+      session.problem(name + ": " + target + " could not be written; nothing written");
       return kFileError;
     case Outcome::NoRecords:
       session.problem(name + " has no records stored; nothing written");
@@ -172,34 +176,44 @@ int downloadTo(Session& session, const ScannedLogger& logger, const std::string&
   }
 }
 
-// Puts the downloaded records where the user wants them, when that is not the exported file itself.
-int deliver(Session& session, const ScannedLogger& logger, const DownloadOptions& options,
-            const std::string& csvPath, const std::vector<messwert_tag>& records, const std::string& target) {
+// The whole text past the stream's buffer with write(2): a reader that leaves the pipe full holds this
+// thread in the kernel, not with the stream locked, so that the signal thread's exit (which a sanitizer
+// makes flush the streams) is not held up by it.
+bool writeAll(std::FILE* out, const std::string& bytes) {
+  if (std::fflush(out) != 0) return false;
+  const int fd = fileno(out);
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Puts the downloaded records where the user wants them, when the link did not write that file itself.
+int deliver(Session& session, const ScannedLogger& logger, const DownloadOptions& options, const State& state,
+            const std::string& target) {
   std::string bytes;
   if (options.format == "jsonl") {
-    bytes = jsonLines(records);
+    bytes = jsonLines(*state.savedRecords);
   } else if (options.format == "xlsx") {
     std::string error;
-    if (!downloadXlsx(logger, records, session.io().clock(), bytes, error)) {
+    if (!downloadXlsx(logger, *state.savedRecords, session.io().clock(), bytes, error)) {
       session.problem("the spreadsheet could not be made: " + error);
       return kFileError;
     }
-  } else if (target == "-") {
-    if (!readWholeFile(csvPath, bytes)) {
-      session.problem("cannot read the exported file " + csvPath);
-      return kFileError;
-    }
   } else {
-    return kDone;  // the export wrote the file
+    bytes = *state.savedCsv;
   }
   if (target == "-") {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), session.io().out) != bytes.size() ||
-        std::fflush(session.io().out) != 0) {
+    if (!writeAll(session.io().out, bytes)) {
       session.problem("cannot write to standard output");
       return kFileError;
     }
     return kDone;
   }
+  if (options.format == "csv") return kDone;  // the link wrote the file
   SafeFile file;
   if (!file.open(target) || !file.write(bytes.data(), bytes.size()) || !file.commit()) {
     session.problem("cannot write " + target + "; it is as it was");
@@ -222,15 +236,17 @@ std::string shown(const std::string& target) {
 
 // One logger of a download, from the connected link to the delivered file and the history.
 int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOptions& options,
-                const std::string& csvPath, const std::string& target) {
-  std::vector<messwert_tag> records;
-  int64_t skipped = 0;
-  int status = downloadTo(session, logger, csvPath, shown(target), records, skipped);
+                const std::string& target) {
+  State state;
+  int status = downloadTo(session, logger, options, target, state);
   session.link().disconnect();
-  if (status == kDone) status = deliver(session, logger, options, csvPath, records, target);
+  if (status == kDone) status = deliver(session, logger, options, state, target);
   // Records that only standard output failed to take (a closed pipe) still go into the history.
-  const bool keep = status == kDone || (status == kFileError && target == "-" && !records.empty());
+  const bool keep = status == kDone || (status == kFileError && target == "-" && state.savedRecords &&
+                                        !state.savedRecords->empty());
   if (!keep) return status;
+  const std::vector<messwert_tag>& records = *state.savedRecords;
+  const int64_t skipped = state.skipped;
   if (status == kDone) {
     const std::string summary =
         loggerName(logger) + ": " + std::to_string(records.size()) + " records written to " + shown(target);
@@ -273,19 +289,9 @@ int downloadAll(Session& session, const DownloadOptions& options) {
     session.problem("cannot write files in " + options.outputDir + ": " + why);
     return kFileError;
   }
-  // Other formats than the CSV are made from the records; the CSV goes to a private folder then.
-  const bool converted = options.format != "csv";
-  PrivateFolder temp;
-  if (converted) {
-    const std::string failed = temp.create();
-    if (!failed.empty()) {
-      session.problem("cannot make a private temporary folder: " + failed);
-      return kFileError;
-    }
-  }
   const std::vector<ScannedLogger> found = scan(session);
   if (found.empty()) {
-    session.port().infoMsg("No Velmora found");
+    session.port().log("No Velmora found");
     session.problem("no logger attached");
     return kNoLogger;
   }
@@ -305,9 +311,7 @@ int downloadAll(Session& session, const DownloadOptions& options) {
           std::count_if(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(i),
                         [&](const ScannedLogger& earlier) { return sameSerial(earlier, logger); }));
       status = connectAgain(session, logger, sameBefore);
-      if (status == kDone)
-        status =
-            downloadOne(session, logger, options, converted ? temp.file("download.csv") : target, target);
+      if (status == kDone) status = downloadOne(session, logger, options, target);
     }
     // An empty logger is no failure of a scheduled run; a logger that failed outweighs one whose file
     // is written (with records skipped or not in the history), and of those two the lower status wins.
@@ -406,22 +410,10 @@ int download(Session& session, const DownloadOptions& options) {
       return kFileError;
     }
   }
-  // The window's export writes the CSV file itself; when the user wants something else, it writes
-  // into a folder nobody else can reach, and the bytes are taken from there.
-  PrivateFolder temp;
-  std::string csvPath = target;
-  if (target == "-" || options.format != "csv") {
-    const std::string failed = temp.create();
-    if (!failed.empty()) {
-      session.problem("cannot make a private temporary folder: " + failed);
-      return kFileError;
-    }
-    csvPath = temp.file("download.csv");
-  }
   ScannedLogger logger;
   const int status = open(session, options.serial, logger);
   if (status != kDone) return status;
-  return downloadOne(session, logger, options, csvPath, target);
+  return downloadOne(session, logger, options, target);
 }
 
 int setTime(Session& session, const std::string& serial) {
@@ -436,23 +428,20 @@ int setTime(Session& session, const std::string& serial) {
   localtime_r(&now, &local);
   const std::string clock = loggerClockText(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                                             local.tm_hour, local.tm_min, local.tm_sec);
-  const bool sent = operations::startSetTime(usb, clock);
-  const bool answered =
-      sent &&
-      port.waitFor(
-          [](const State& state) { return state.disconnected || finished(Operation::SetTime)(state); },
-          kAnswerBound) &&
-      port.state().finished;
-  const bool lost = port.state().disconnected;
+  operations::startSetTime(usb, clock);
+  // The link ends the clock setting: with the logger's answer, its time-out or the link's end.
+  port.waitFor(finished(Operation::SetTime));
+  const Outcome outcome = port.state().outcome;
   usb.disconnect();
   const std::string name = loggerName(logger);
-  if (!sent || lost) {
+  if (outcome == Outcome::NoAnswer) {
+    session.problem(name + " did not answer the clock setting within " +
+                    std::to_string(USBInterface::kAnswerTimeoutMs / 1000) + " s");
+    return kNoAnswer;
+  }
+  if (outcome != Outcome::Done) {
     session.problem(name + ": the clock could not be set (the link failed)");
     return kFailed;
-  }
-  if (!answered) {
-    session.problem(name + " did not answer the clock setting within 5 s");
-    return kNoAnswer;
   }
   session.note(name + ": clock set to " + clock);
   if (logger.hasSerial) recordClockSetting(session, logger.serialText, now);
@@ -551,40 +540,26 @@ int sendRaw(Session& session, const std::string& serial, const std::string& comm
   port.beginOperation();
   // Only shown, as on the service console; nothing that comes starts a step of its own, and what
   // a logger still sends from an earlier exchange is told from the answer by its name.
-  operations::drainAnswers(usb, true);
-  const bool sent = operations::startRawCommand(usb, text);
-  // The answer is the one named like the command ("mem.used=300" to "mem.used"), or the logger's
-  // refusal of it ("error=mem.usd"); anything else is left over from an earlier exchange.
-  const std::string commandName = loggerText(text.substr(0, text.find('=')));
-  auto isAnswer = [&](const std::string& response) {
-    return response.substr(0, response.find_first_of("=,")) == commandName ||
-           response == "error=" + commandName;
-  };
-  auto answer = [&](const State& state) {
-    return std::find_if(state.responses.begin(), state.responses.end(), isAnswer);
-  };
-  if (sent)
-    port.waitFor(
-        [&](const State& state) { return state.disconnected || answer(state) != state.responses.end(); },
-        kAnswerBound);
+  operations::startRawCommandByName(usb, text);
+  port.waitFor(finished(Operation::RawCommand));
   const State state = port.state();
   usb.disconnect();
-  operations::drainAnswers(usb, false);
   const std::string name = loggerName(logger);
-  if (answer(state) != state.responses.end()) {
-    std::fprintf(session.io().out, "%s\n", printable(*answer(state)).c_str());
+  if (state.outcome == Outcome::Done) {
+    std::fprintf(session.io().out, "%s\n", printable(state.file).c_str());
     if (std::fflush(session.io().out) != 0) {
       session.problem("cannot write to standard output");
       return kFileError;
     }
     return kDone;
   }
-  if (!sent || state.disconnected) {
-    session.problem(name + ": the command could not be sent (the link failed)");
-    return kFailed;
+  if (state.outcome == Outcome::NoAnswer) {
+    session.problem(name + " did not answer within " + std::to_string(USBInterface::kAnswerTimeoutMs / 1000) +
+                    " s");
+    return kNoAnswer;
   }
-  session.problem(name + " did not answer within 5 s");
-  return kNoAnswer;
+  session.problem(name + ": the command could not be sent (the link failed)");
+  return kFailed;
 }
 
 }  // namespace cli

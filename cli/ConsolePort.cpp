@@ -13,14 +13,13 @@ constexpr int kBarWidth = 30;
 
 }  // namespace
 
-ConsolePort::ConsolePort(Settings settings) : settings_(settings) {}
+ConsolePort::ConsolePort(Settings settings)
+    : settings_(settings),
+      headless_({[this](HeadlessPort::Line kind, const std::string& text) { line(kind, text); },
+                 [this](const LinkEvent& e) { event(e); }, [this](const std::string&) { answer(); }}) {}
 
 ConsolePort::~ConsolePort() {
   endProgress();
-}
-
-void ConsolePort::changed() {
-  changed_.notify_all();
 }
 
 void ConsolePort::logLocked(const std::string& line) {
@@ -29,77 +28,24 @@ void ConsolePort::logLocked(const std::string& line) {
   std::fprintf(settings_.err, "%s\n", printable(line).c_str());
 }
 
-void ConsolePort::errorMsg(const std::string& line) {
+void ConsolePort::log(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  timerActive_ = false;
-  busy_ = false;
-  logLocked(line);
-  changed();
+  logLocked(text);
 }
 
-void ConsolePort::infoMsg(const std::string& line) {
+void ConsolePort::line(HeadlessPort::Line kind, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  logLocked(line);
+  logLocked(text);
+  if (kind == HeadlessPort::Line::Box) state_.boxes.push_back(text);
 }
 
-void ConsolePort::startBusy() {
+void ConsolePort::answer() {
   std::lock_guard<std::mutex> lock(mutex_);
-  busy_ = true;
-}
-
-void ConsolePort::stopBusy() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  busy_ = false;
-  changed();
-}
-
-void ConsolePort::responseLine(const std::string& line) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  state_.responses.push_back(line);
   lastAnswer_ = Clock::now();
-  changed();
+  changed_.notify_all();
 }
 
-void ConsolePort::timeoutEnable(bool enabled) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!enabled) {
-    timerActive_ = false;
-  } else if (!timerActive_) {
-    // An enabled timer keeps running; enabling it again restarts nothing.
-    timerActive_ = true;
-    deadline_ = Clock::now() + std::chrono::milliseconds(interval_);
-  }
-  changed();
-}
-
-void ConsolePort::timeoutInterval(int milliseconds) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (milliseconds == interval_) return;
-  interval_ = milliseconds;
-  // A running timer starts again with its new interval.
-  if (timerActive_) deadline_ = Clock::now() + std::chrono::milliseconds(interval_);
-  changed();
-}
-
-bool ConsolePort::saveDialog(std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (saveAnswer_.empty()) return false;
-  path = saveAnswer_;
-  return true;
-}
-
-void ConsolePort::messageBox(MessageKind kind, const std::string& caption, const std::string& text) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  state_.boxes.push_back({kind, caption, text});
-  logLocked(caption + ": " + text);
-  changed();
-}
-
-std::string ConsolePort::lengthText() {
-  return std::string();
-}
-
-void ConsolePort::linkEvent(const LinkEvent& event) {
+void ConsolePort::event(const LinkEvent& event) {
   std::lock_guard<std::mutex> lock(mutex_);
   switch (event.kind) {
     case LinkEvent::Kind::Connected:
@@ -118,7 +64,9 @@ void ConsolePort::linkEvent(const LinkEvent& event) {
       progressLocked(event.value, event.total);
       return;  // nobody waits for a packet
     case LinkEvent::Kind::DownloadSaved:
-      if (event.records) state_.savedRecords = *event.records;
+      if (event.records)
+        state_.savedRecords = std::make_shared<const std::vector<messwert_tag>>(*event.records);
+      if (event.csv) state_.savedCsv = std::make_shared<const std::string>(*event.csv);
       break;
     case LinkEvent::Kind::OperationFinished:
       state_.finished = true;
@@ -135,7 +83,7 @@ void ConsolePort::linkEvent(const LinkEvent& event) {
     default:
       return;
   }
-  changed();
+  changed_.notify_all();
 }
 
 void ConsolePort::beginOperation() {
@@ -147,43 +95,18 @@ void ConsolePort::beginOperation() {
   state_.serial = serial;
 }
 
-void ConsolePort::setSaveAnswer(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  saveAnswer_ = path;
-}
-
-void ConsolePort::setTimeoutHandler(std::function<void()> handler) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  onTimeout_ = std::move(handler);
-}
-
 void ConsolePort::setProgressLabel(const std::string& label) {
   std::lock_guard<std::mutex> lock(mutex_);
   label_ = label;
 }
 
 bool ConsolePort::waitFor(const std::function<bool(const State&)>& done, std::chrono::milliseconds bound) {
-  const Clock::time_point start = Clock::now();
-  const Clock::time_point end =
-      bound == std::chrono::milliseconds::max() ? Clock::time_point::max() : start + bound;
   std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    if (done(state_)) return true;
-    const Clock::time_point now = Clock::now();
-    if (timerActive_ && now >= deadline_) {
-      // What the window's timer does when it fires; the link ends its operation (NoAnswer).
-      timerActive_ = false;
-      busy_ = false;
-      logLocked("No Answer of Velmora");
-      const std::function<void()> handler = onTimeout_;
-      lock.unlock();
-      if (handler) handler();
-      lock.lock();
-      continue;
-    }
-    if (now >= end) return false;
-    changed_.wait_until(lock, timerActive_ ? std::min(deadline_, end) : end);
+  if (bound == std::chrono::milliseconds::max()) {
+    changed_.wait(lock, [&] { return done(state_); });
+    return true;
   }
+  return changed_.wait_for(lock, bound, [&] { return done(state_); });
 }
 
 bool ConsolePort::waitForQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds bound) {
@@ -201,21 +124,6 @@ bool ConsolePort::waitForQuiet(std::chrono::milliseconds quiet, std::chrono::mil
 ConsolePort::State ConsolePort::state() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return state_;
-}
-
-bool ConsolePort::busy() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return busy_;
-}
-
-bool ConsolePort::timeoutActive() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return timerActive_;
-}
-
-int ConsolePort::timeoutIntervalMs() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return interval_;
 }
 
 void ConsolePort::progressLocked(int64_t value, int64_t total) {

@@ -13,8 +13,10 @@
 #include "cli/ExitStatus.h"
 #include "cli/HistoryAccess.h"
 #include "cli/Jsonl.h"
+#include "data/CsvWriter.h"
 #include "data/RegionalFormat.h"
 #include "history/Digest.h"
+#include "history/DownloadImport.h"
 #include "history/History.h"
 #include "link/USBInterface.h"
 
@@ -33,13 +35,6 @@ std::string textField(const std::string& ansi) {
     if (c == '"') out += '"';
   }
   return out + "\"";
-}
-
-// The name the history keeps a file under: absolute, so that the file is known again from any folder.
-std::string absolutePath(const std::string& file) {
-  std::error_code failed;
-  const std::filesystem::path path = std::filesystem::absolute(file, failed);
-  return failed ? file : path.lexically_normal().string();
 }
 
 // The SHA-256 of exactly the readings the query gives, in the order the history gives them (the
@@ -81,49 +76,32 @@ std::string historyLocation() {
 bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
                        const std::vector<messwert_tag>& records) {
   const std::string name = loggerName(logger);
-  const std::string path = historyLocation();
-  if (path.empty()) {
-    session.problem(name + ": not imported into the history: no home folder is known");
-    return false;
-  }
-  history::Store store;
-  store.setBusyTimeout(session.io().historyWaitMs);
-  store.setWaitNotice([&] {
-    session.note("the history " + printable(history::shownLocation(path)) +
-                 " is in use by another program; waiting up to " +
+  history::DownloadImport what;
+  what.database = historyLocation();
+  what.logger = logger.hasSerial ? logger.serialText : std::string();
+  what.device = logger.device;
+  what.file = file;
+  what.now = session.io().clock();
+  what.busyTimeoutMs = session.io().historyWaitMs;
+  what.waitNotice = [&] {
+    session.note("the history " + printable(history::shownLocation(what.database)) + " is in use by another program; waiting up to " +
                  std::to_string((session.io().historyWaitMs + 999) / 1000) + " s");
-  });
-  history::ImportResult result;
-  std::string error;
-  // The PC's zone goes with the download: the logger's clock may have been set on it.
-  history::DownloadOrigin origin;
-  origin.device = logger.device;
-  origin.computer = history::thisComputer();
-  origin.clockZone = history::localZone(session.io().clock());
-  if (!store.open(path, error) ||
-      !store.importDownload(logger.serialText, file.empty() ? "-" : absolutePath(file), records, origin,
-                            result, error)) {
-    session.problem(name + ": not imported into the history (" + printable(error) +
+  };
+  const history::DownloadImported done = history::importDownload(what, records);
+  if (!done.notice.empty()) session.problem(printable(done.notice));
+  if (!done.ok) {
+    session.problem(name + ": not imported into the history (" + printable(done.error) +
                     "); the download is done");
     return false;
   }
-  if (!store.notice().empty()) session.problem(printable(store.notice()));
-  session.note(name + ": " + std::to_string(result.added) + " of " + std::to_string(result.records) +
-               " records new in the history " + printable(history::shownLocation(path)));
+  session.note(name + ": " + std::to_string(done.result.added) + " of " +
+               std::to_string(done.result.records) + " records new in the history " + printable(history::shownLocation(what.database)));
   return true;
 }
 
 int64_t downloadedRecords(const ScannedLogger& logger, std::string& error) {
-  const std::string path = historyLocation();
-  history::Store store;
-  if (path.empty()) {
-    error = "no home folder is known";
-    return 0;
-  }
-  if (!store.open(path, error)) return 0;
-  const int64_t largest = store.largestDownload(logger.serialText);
-  if (largest < 0) error = store.lastError();
-  return std::max<int64_t>(largest, 0);
+  return history::downloadedRecords(historyLocation(),
+                                    logger.hasSerial ? logger.serialText : std::string(), error);
 }
 
 int history(Session& session, const HistoryOptions& options) {
@@ -157,10 +135,16 @@ int history(Session& session, const HistoryOptions& options) {
   }
   if (options.digest) return printDigest(session, store, query);
   const bool jsonl = options.format == "jsonl";
-  const RegionalFormat format = exportFormat();
+  // The download's CSV with the logger in front; the comment follows the flag the history keeps.
+  const csv::Writer writer(exportFormat(), csv::CommentRule::Flag);
   std::FILE* out = session.io().out;
   bool written = true;
-  if (!jsonl) written = std::fprintf(out, "Logger;%s\r\n", csv::kHeader) > 0;
+  if (!jsonl) {
+    std::string header;
+    writer.header(header, "Logger;");
+    written = std::fwrite(header.data(), 1, header.size(), out) == header.size();
+  }
+  std::string text;  // a line in Windows-1252, its buffer used again
   std::map<int64_t, history::DownloadRow> sources;
   if (jsonl)
     for (history::DownloadRow& row : store.downloads(query.logger)) sources.emplace(row.id, std::move(row));
@@ -171,12 +155,12 @@ int history(Session& session, const HistoryOptions& options) {
         std::string message;
         if (!messwert::timeStamp(stored.record, time, message)) return true;
         const auto source = sources.find(stored.download);
-        const std::string line =
-            jsonl ? jsonLine(stored.record, time, !stored.checksumError, &stored.logger,
-                             source != sources.end() ? &source->second : nullptr) +
-                        "\n"
-                  : textField(stored.logger) + ";" +
-                        utf8FromAnsi(history::csvLine(stored.record, stored.checksumError, format));
+        text.clear();
+        if (!jsonl) writer.line(text, stored.record, stored.checksumError);
+        const std::string line = jsonl ? jsonLine(stored.record, time, !stored.checksumError, &stored.logger,
+                                                  source != sources.end() ? &source->second : nullptr) +
+                                             "\n"
+                                       : textField(stored.logger) + ";" + utf8FromAnsi(text);
         written = written && std::fwrite(line.data(), 1, line.size(), out) == line.size();
         return written;
       },
@@ -205,7 +189,7 @@ int importFile(Session& session, const ImportOptions& options) {
   if (!openHistory(session, store, historyLocation())) return kFileError;
   // A file joins a logger's history when the history wrote it as that logger's download, or when the
   // user names the logger.
-  const std::string file = absolutePath(options.file);
+  const std::string file = history::fileKey(options.file);
   const std::string known = store.loggerOfDownloadFile(file);
   std::string confirmed = ansiFromUtf8(options.serial);
   if (!confirmed.empty()) {

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include "cli/ConsoleText.h"
-#include "link/Operations.h"
 #include "link/USBInterface.h"
 
 namespace cli {
@@ -22,26 +21,23 @@ ConsolePort::Settings portSettings(const Io& io, bool quiet, bool verbose) {
 }  // namespace
 
 Session::Session(const Io& io, bool quiet, bool verbose)
-    : io_(io), quiet_(quiet), port_(portSettings(io, quiet, verbose)) {
-  // The answer time-out runs on the waiting thread, which is also the one that makes and ends the link.
-  port_.setTimeoutHandler([this] {
-    if (link_) operations::answerTimedOut(*link_);
-  });
-}
+    : io_(io), quiet_(quiet), port_(portSettings(io, quiet, verbose)) {}
 
 Session::~Session() {
-  link_.reset();  // stops the link's workers while the port is still there
+  closeLink();  // stops the link's workers while the port is still there
 }
 
 USBInterface& Session::link() {
   if (!link_) {
     if (io_.enableLoggers) io_.enableLoggers();
-    link_ = std::make_unique<USBInterface>(&port_);
+    link_ = std::make_unique<USBInterface>(&port_.port());
+    port_.attach(link_.get());
   }
   return *link_;
 }
 
 void Session::closeLink() {
+  port_.attach(nullptr);  // waits for a time-out that is ending the link's operation
   link_.reset();
 }
 

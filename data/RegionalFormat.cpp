@@ -321,7 +321,7 @@ char* putValue(char* p, float value, char decimalSeparator) {
 }
 
 // Everything of a line after its date, CR LF included.
-void putFields(Buffer& out, const messwert_tag& record, char sep) {
+void putFields(Buffer& out, const messwert_tag& record, char sep, bool comment) {
   // Seven separators, three counts of up to five digits, three values, the comment, CR LF.
   char* p = out.room(7 + 3 * 5 + 3 * kValueRoom + sizeof csv::kChecksumComment + 2);
   *p++ = ';';
@@ -337,7 +337,7 @@ void putFields(Buffer& out, const messwert_tag& record, char sep) {
   *p++ = ';';
   p = putValue(p, record.ambientTemperature, sep);
   *p++ = ';';
-  if (messwert::checksum(record) != 0) {
+  if (comment) {
     std::memcpy(p, csv::kChecksumComment, sizeof csv::kChecksumComment - 1);
     p += sizeof csv::kChecksumComment - 1;
   }
@@ -383,15 +383,19 @@ std::string formatValue(float value, char decimalSeparator) {
 }
 
 void appendFields(std::string& out, const messwert_tag& record, char decimalSeparator) {
+  appendFields(out, record, decimalSeparator, messwert::checksum(record) != 0);
+}
+
+void appendFields(std::string& out, const messwert_tag& record, char decimalSeparator, bool checksumComment) {
   Buffer buffer(out);
-  putFields(buffer, record, decimalSeparator);
+  putFields(buffer, record, decimalSeparator, checksumComment);
 }
 
 void appendLine(std::string& out, const messwert_tag& record, const messwert::TimeStamp& ts,
                 const RegionalFormat& format) {
   Buffer buffer(out);
   putDateTime(buffer, ts, format);
-  putFields(buffer, record, format.decimalSeparator);
+  putFields(buffer, record, format.decimalSeparator, messwert::checksum(record) != 0);
 }
 
 std::string formatLine(const messwert_tag& record, const messwert::TimeStamp& ts,

@@ -45,7 +45,9 @@ void appendDateTime(std::string& out, const messwert::TimeStamp& ts, const Regio
 void appendValue(std::string& out, float value, char decimalSeparator);
 void appendLine(std::string& out, const messwert_tag& record, const messwert::TimeStamp& ts,
                 const RegionalFormat& format);
-// A line without its date: appendDateTime and appendFields make appendLine.
+// A line without its date: appendDateTime and appendFields make appendLine. The comment says
+// "Check sum error" when the record's check sum fails, or when `checksumComment` says so.
 void appendFields(std::string& out, const messwert_tag& record, char decimalSeparator);
+void appendFields(std::string& out, const messwert_tag& record, char decimalSeparator, bool checksumComment);
 
 }  // namespace csv

@@ -341,18 +341,4 @@ bool readCsvFile(const std::string& path, std::vector<messwert_tag>& records,
   return true;
 }
 
-std::string csvLine(const messwert_tag& record, bool checksumError, const RegionalFormat& format) {
-  messwert::TimeStamp ts;
-  std::string message;
-  if (!messwert::timeStamp(record, ts, message)) return {};
-  std::string line = csv::formatLine(record, ts, format);
-  const bool commented = messwert::checksum(record) != 0;
-  if (commented != checksumError) {
-    line.resize(line.size() - 2 - (commented ? std::strlen(csv::kChecksumComment) : 0));
-    if (checksumError) line += csv::kChecksumComment;
-    line += "\r\n";
-  }
-  return line;
-}
-
 }  // namespace history

@@ -463,11 +463,6 @@ constexpr size_t kMaxCsvLineLength = 256;
 bool readCsvFile(const std::string& path, std::vector<messwert_tag>& records,
                  std::vector<bool>& checksumError, std::string& error);
 
-// A kept record as a line of the download's CSV file (CR LF included); empty for an invalid time
-// stamp. The comment follows the kept flag, not the bytes: a record read from a CSV file has lost
-// its check bytes.
-std::string csvLine(const messwert_tag& record, bool checksumError, const RegionalFormat& format);
-
 // Whether two kept records show the same CSV line: the same time stamp to the second, sensor, raw
 // counts, values to the CSV's one decimal and check-sum comment. This is how far a record read from a
 // file can be compared with a downloaded one: the file has no tick, reserved bytes or full values.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "data/CsvWriter.h"
 #include "data/SafeFile.h"
 #include "link/USBInterface.h"
 
@@ -15,23 +16,27 @@ const char kFileWriteError[] = "File Write Error";
 constexpr size_t kLineReserve = 96;
 }  // namespace
 
-bool openChosenFile(WindowPort& window, SafeFile& file, const char* cancelLine, ChosenFile purpose,
-                    Outcome& failure) {
+bool openSaveFile(WindowPort& window, SafeFile& file, const std::string& path) {
+  if (!file.open(path)) {
+    window.messageBox(MessageKind::Error, kCaptionFileError, kFileOpenError);
+    window.errorMsg(kFileOpenError);
+    return false;
+  }
+  if (file.inPlace()) window.infoMsg("Folder not writable: the file is overwritten in place");
+  return true;
+}
+
+bool openDumpFile(WindowPort& window, SafeFile& file, const char* cancelLine, Outcome& failure) {
   std::string path;
-  const bool chosen =
-      purpose == ChosenFile::MemoryDump ? window.dumpSaveDialog(path) : window.saveDialog(path);
-  if (!chosen) {
+  if (!window.dumpSaveDialog(path)) {
     window.errorMsg(cancelLine);
     failure = Outcome::Cancelled;
     return false;
   }
-  if (!file.open(path)) {
-    window.messageBox(MessageKind::Error, kCaptionFileError, kFileOpenError);
-    window.errorMsg(kFileOpenError);
+  if (!openSaveFile(window, file, path)) {
     failure = Outcome::FileError;
     return false;
   }
-  if (file.inPlace()) window.infoMsg("Folder not writable: the file is overwritten in place");
   return true;
 }
 
@@ -43,18 +48,19 @@ void reportFileWriteError(WindowPort& window) {
 std::string formatMeasurements(WindowPort& window, const std::vector<messwert_tag>& records, size_t count,
                                const RegionalFormat& format, std::vector<messwert_tag>& written) {
   count = std::min(count, records.size());
+  const csv::Writer writer(format, csv::CommentRule::RecordChecksum);
   std::string text;
   text.reserve(std::strlen(csv::kHeader) + 2 + count * kLineReserve);
-  text += csv::kHeader;
-  text += "\r\n";
+  writer.header(text);
   written.clear();
   written.reserve(count);
   std::string line;  // the log line of a record, its buffer used again for the next
   std::string message;
   for (size_t i = 0; i < count; ++i) {
     const messwert_tag& record = records[i];
-    messwert::TimeStamp ts;
-    if (!messwert::timeStamp(record, ts, message)) {
+    const size_t start = text.size();
+    size_t dateLength = 0;
+    if (!writer.line(text, record, false, &message, &dateLength)) {
       line.assign("Fehler Messwert ");
       line += message;
       window.infoMsg(line);
@@ -64,11 +70,8 @@ std::string formatMeasurements(WindowPort& window, const std::vector<messwert_ta
     const auto end = std::to_chars(number, number + sizeof number, i + 1).ptr;
     line.assign(number, end);
     line += ' ';
-    const size_t date = line.size();
-    csv::appendDateTime(line, ts, format);
+    line.append(text, start, dateLength);
     window.infoMsg(line);
-    text.append(line, date, std::string::npos);  // the line starts with the date just logged
-    csv::appendFields(text, record, format.decimalSeparator);
     written.push_back(record);
   }
   return text;
@@ -77,9 +80,15 @@ std::string formatMeasurements(WindowPort& window, const std::vector<messwert_ta
 void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   WindowPort& window = *link.mainWindow;
   SafeFile file;
-  Outcome failure = Outcome::Failed;
-  if (!openChosenFile(window, file, "User abort file open dialog", ChosenFile::Measurements, failure)) {
-    link.finishOperation(Operation::Download, failure);
+  std::string path;
+  const SaveTarget target = window.downloadTarget(path);
+  if (target == SaveTarget::Cancelled) {
+    window.errorMsg("User abort file open dialog");
+    link.finishOperation(Operation::Download, Outcome::Cancelled);
+    return;
+  }
+  if (target == SaveTarget::File && !openSaveFile(window, file, path)) {
+    link.finishOperation(Operation::Download, Outcome::FileError);
     return;
   }
   window.startBusy();
@@ -94,7 +103,7 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   // Every record not written was left out for its time stamp.
   const int64_t skipped = static_cast<int64_t>(count) - static_cast<int64_t>(written.size());
 
-  if (!file.write(text.data(), text.size()) || !file.commit()) {
+  if (target == SaveTarget::File && (!file.write(text.data(), text.size()) || !file.commit())) {
     // The half-written temporary goes before the error box, which waits for the user.
     file.discard();
     reportFileWriteError(window);
@@ -102,10 +111,11 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
     return;
   }
   LinkEvent saved{LinkEvent::Kind::DownloadSaved};
-  saved.text = file.chosenPath();
+  if (target == SaveTarget::File) saved.text = file.chosenPath();
   saved.value = static_cast<int64_t>(written.size());
   saved.skipped = skipped;
   saved.records = &written;
+  saved.csv = &text;
   window.linkEvent(saved);
   records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(count));
   link.downloadActive = false;

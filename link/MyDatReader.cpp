@@ -72,7 +72,7 @@ void CMyDatReader::completeMemoryRead() {
   WindowPort& window = *owner->mainWindow;
   SafeFile file;
   Outcome failure = Outcome::Failed;
-  if (!openChosenFile(window, file, "Abort", ChosenFile::MemoryDump, failure)) {
+  if (!openDumpFile(window, file, "Abort", failure)) {
     owner->finishOperation(generation, Operation::MemoryLoad, failure);
     return;
   }

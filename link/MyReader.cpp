@@ -34,17 +34,18 @@ void CMyReader::HandleAnswer(const std::string& text) {
   const std::string shown = loggerText(text);
   window->responseLine(shown);
   window->infoMsg(shown);
+  if (owner->consoleAnswer(shown)) return;
   if (owner->drainingAnswers) return;
   // The answer to a command typed on the service console is only shown.
   if (owner->rawCommand.exchange(false)) {
-    owner->reportFinished(Operation::RawCommand, Outcome::Done, 0, 0, shown);
+    owner->finishRawCommand(Outcome::Done, shown);
     return;
   }
 
   tokenizer tok(text, "=,");
   const std::string name = tok.hasMoreTokens() ? tok.nextToken() : std::string();
   if (name == "date.date") {
-    if (owner->setTimePending.exchange(false)) owner->reportFinished(Operation::SetTime, Outcome::Done);
+    owner->finishSetTime(Outcome::Done);
   } else if (name == "mem.load") {
     // the requested memory follows on the data-in pipe
   } else if (name == "mem.save") {

@@ -46,15 +46,24 @@ bool startFirmwareUpdate(USBInterface& link) {
 
 bool startSetTime(USBInterface& link, const std::string& clockText) {
   link.rawCommand = false;
-  link.setTimePending = true;
+  link.beginSetTime();
   if (link.sendCommand("date.date=" + clockText)) return true;
-  link.setTimePending = false;
+  link.finishSetTime(Outcome::Failed);
   return false;
 }
 
 bool startRawCommand(USBInterface& link, const std::string& text) {
-  link.rawCommand = true;
-  return link.sendCommand(text);
+  link.beginRawCommand(text, false);
+  if (link.sendCommand(text)) return true;
+  link.finishRawCommand(Outcome::Failed);
+  return false;
+}
+
+bool startRawCommandByName(USBInterface& link, const std::string& text) {
+  link.beginRawCommand(text, true);
+  if (link.sendCommand(text)) return true;
+  link.finishRawCommand(Outcome::Failed);
+  return false;
 }
 
 bool startMemoryLoad(USBInterface& link, const std::string& address, const std::string& length,

@@ -24,10 +24,16 @@ bool startDownload(USBInterface& link);
 bool startRecordCount(USBInterface& link);
 // The update itself: asks for the firmware version; the image, its check and the restart follow.
 bool startFirmwareUpdate(USBInterface& link);
-// Sets the logger's clock to `clockText` (loggerClockText). Ends with the logger's answer.
+// Sets the logger's clock to `clockText` (loggerClockText). Ends with the logger's answer, or as NoAnswer
+// when none came within USBInterface::kAnswerTimeoutMs (the link's own timer; no caller's).
 bool startSetTime(USBInterface& link, const std::string& clockText);
-// A command typed on the service console: its answer is only shown, and ends the operation.
+// A command typed on the service console: its first answer is only shown, and ends the operation (its
+// text); the same time-out as a clock setting.
 bool startRawCommand(USBInterface& link, const std::string& text);
+// The same for a caller that cannot tell a late answer of an earlier exchange from this one's: every
+// answer is only shown, and the one named like the command ("mem.used=300" for "mem.used") or the
+// logger's refusal of it ("error=mem.usd") ends it.
+bool startRawCommandByName(USBInterface& link, const std::string& text);
 // Reads `length` bytes (its value `bytes`, checked by the caller) of the logger's memory from
 // `address` into a file the save dialog names.
 bool startMemoryLoad(USBInterface& link, const std::string& address, const std::string& length,
@@ -37,7 +43,7 @@ bool startMemorySave(USBInterface& link, const std::string& address, const std::
                      std::vector<uint8_t> data);
 
 // While on, answers are shown and logged but start nothing: a command line lets a logger finish what
-// it still sends from an earlier exchange, and tells a console command's answer by its name.
+// it still sends from an earlier exchange before it sends its own command.
 void drainAnswers(USBInterface& link, bool on);
 
 // The caller's answer time-out (the window's timer) expired: the operation under way ends as NoAnswer.

@@ -10,6 +10,7 @@
 
 #include "data/LoggerText.h"
 #include "data/Text.h"
+#include "link/AnswerTimer.h"
 #include "link/MyDatReader.h"
 #include "link/MyDbgReader.h"
 #include "link/MyReader.h"
@@ -104,6 +105,10 @@ USBInterface::USBInterface(WindowPort* window)
       rawCommand(false),
       countOnly(false) {
   InitializeCriticalSection(&linkLock_);
+  setTimeTimer_ =
+      std::make_unique<AnswerTimer>(kAnswerTimeoutMs, [this] { finishSetTime(Outcome::NoAnswer); });
+  rawTimer_ =
+      std::make_unique<AnswerTimer>(kAnswerTimeoutMs, [this] { finishRawCommand(Outcome::NoAnswer); });
 }
 
 USBInterface::~USBInterface() {
@@ -114,6 +119,9 @@ USBInterface::~USBInterface() {
   }
   // Stopping a worker runs its exit hook, which takes the link lock: never hold it here.
   sweepRetired(true);
+  // No reader is left to answer; no time-out reports anything once the link goes.
+  setTimeTimer_->shutdown();
+  rawTimer_->shutdown();
   if (device) {
     device->DeconfigureDevice();
     device->CloseDevice();
@@ -381,6 +389,10 @@ void USBInterface::disconnectLink(uint64_t gen) {
     mainWindow->infoMsg("Device disconnected!");
     // An operation under way ends with the link; an update whose logger restarts ends with its command.
     if (ended && !restartPending) finishCurrentOperation(Outcome::Disconnected);
+    if (ended) {
+      finishSetTime(Outcome::Disconnected);
+      finishRawCommand(Outcome::Disconnected);
+    }
     if (ended) mainWindow->linkEvent({LinkEvent::Kind::Disconnected});
   }
   sweepRetired(false);
@@ -458,6 +470,46 @@ void USBInterface::reportFinished(Operation operation, Outcome outcome, int64_t 
   finished.skipped = skipped;
   finished.text = text;
   mainWindow->linkEvent(finished);
+}
+
+void USBInterface::beginSetTime() {
+  setTimePending = true;
+  setTimeTimer_->restart();
+}
+
+void USBInterface::finishSetTime(Outcome outcome) {
+  if (!setTimePending.exchange(false)) return;
+  setTimeTimer_->enable(false);
+  reportFinished(Operation::SetTime, outcome);
+}
+
+void USBInterface::beginRawCommand(const std::string& command, bool byName) {
+  {
+    LinkLock lock(&linkLock_);
+    rawName_ = loggerText(command.substr(0, command.find('=')));
+  }
+  rawByName_ = byName;
+  rawCommand = !byName;
+  rawPending_ = true;
+  rawTimer_->restart();
+}
+
+void USBInterface::finishRawCommand(Outcome outcome, const std::string& answer) {
+  if (!rawPending_.exchange(false)) return;
+  rawByName_ = false;
+  rawTimer_->enable(false);
+  reportFinished(Operation::RawCommand, outcome, 0, 0, answer);
+}
+
+bool USBInterface::consoleAnswer(const std::string& shown) {
+  if (!rawByName_) return false;
+  bool named;
+  {
+    LinkLock lock(&linkLock_);
+    named = shown.substr(0, shown.find_first_of("=,")) == rawName_ || shown == "error=" + rawName_;
+  }
+  if (named) finishRawCommand(Outcome::Done, shown);
+  return true;
 }
 
 std::shared_ptr<CMyWriter> USBInterface::writerFor(const std::shared_ptr<CMyWriter>& field,

@@ -12,6 +12,7 @@
 #include "link/WindowPort.h"
 #include "platform/win32.h"
 
+class AnswerTimer;
 class CUsbDevice;
 class CMyReader;
 class CMyDatReader;
@@ -124,6 +125,23 @@ class USBInterface {
   // A clock setting went out and waits for its answer.
   std::atomic<bool> setTimePending{false};
 
+  // How long a clock setting and a console command wait for their answer. They keep no slot and no
+  // window timer: the link's own timer ends them as NoAnswer.
+  static constexpr int kAnswerTimeoutMs = 5000;
+  // A clock setting is about to go out: its answer, the time-out or the link's end finishes it.
+  void beginSetTime();
+  // Reports the clock setting's OperationFinished, once; nothing when none waits.
+  void finishSetTime(Outcome outcome);
+  // A console command is about to go out. `byName`: every answer is only shown, and the one named like
+  // the command (or the logger's refusal of it, "error=<name>") ends it; otherwise the first answer
+  // ends it (rawCommand), as on the service console.
+  void beginRawCommand(const std::string& command, bool byName);
+  // Reports the console command's OperationFinished (text: the answer), once.
+  void finishRawCommand(Outcome outcome, const std::string& answer = std::string());
+  // For the answer reader: true when `shown` (an answer as logged) is only to be shown because a
+  // console command waits for its answer by name; ends that command when it is its answer.
+  bool consoleAnswer(const std::string& shown);
+
   // What the next "mem.save" answer of a link sends: the bytes of a service console Save, or the
   // firmware image of the update that sent the request (the image stays with that link's reader).
   // The request is noted before its "mem.save" command goes out; a newer request replaces it.
@@ -154,6 +172,11 @@ class USBInterface {
   std::shared_ptr<CMyWriter> writerFor(const std::shared_ptr<CMyWriter>& field, uint64_t linkGeneration);
 
   std::atomic<uint64_t> generation_{0};
+  std::unique_ptr<AnswerTimer> setTimeTimer_;
+  std::unique_ptr<AnswerTimer> rawTimer_;
+  std::atomic<bool> rawPending_{false};
+  std::atomic<bool> rawByName_{false};
+  std::string rawName_;  // under linkLock_
   std::atomic<Operation> operation_{Operation::None};
   CRITICAL_SECTION linkLock_;  // guards the object fields, retired_ and the save request
   std::vector<RetiredLink> retired_;

@@ -14,6 +14,10 @@
 
 enum class MessageKind { Error, Information };
 
+// Where a download's CSV text goes: nowhere (the user cancelled), into the chosen file, or only to the
+// caller with LinkEvent DownloadSaved (a caller that puts the records somewhere else itself).
+enum class SaveTarget { Cancelled, File, CallerOnly };
+
 // The operations a window or a command line starts on the link (link/Operations.h).
 enum class Operation { None, Download, SetTime, FirmwareUpdate, MemoryLoad, MemorySave, RawCommand };
 // How an operation ended.
@@ -40,7 +44,8 @@ struct LinkEvent {
     DataProgress,       // value: packets received of total (a download or a memory read)
     FirmwareProgress,   // value: packets of the firmware image sent of total
     FirmwareRestart,    // the logger was told to update and restarts now
-    DownloadSaved,      // text: the file, value: records written, records: those records,
+    DownloadSaved,      // text: the file ("" when the caller takes the records itself), value:
+                        // records written, records: those records, csv: the file's text,
                         // skipped: records left out (impossible time stamps)
     MemorySaved,        // text: the file, value: bytes written
     OperationFinished,  // operation, outcome; value: records (a download) or bytes (a memory load or
@@ -60,8 +65,9 @@ struct LinkEvent {
   // OperationFinished only.
   Operation operation = Operation::None;
   Outcome outcome = Outcome::Done;
-  // DownloadSaved only: the records written, valid during the call.
+  // DownloadSaved only: the records written and the CSV text, valid during the call.
   const std::vector<messwert_tag>* records = nullptr;
+  const std::string* csv = nullptr;
 };
 
 class WindowPort {
@@ -86,6 +92,10 @@ class WindowPort {
   // The same dialog for a memory dump: it offers no earlier file name and asks before it lets the
   // user choose a file that exists.
   virtual bool dumpSaveDialog(std::string& path) { return saveDialog(path); }
+  // Where a download goes; a window always asks its save dialog.
+  virtual SaveTarget downloadTarget(std::string& path) {
+    return saveDialog(path) ? SaveTarget::File : SaveTarget::Cancelled;
+  }
   // A modal message box with one OK button; returns when it was closed.
   virtual void messageBox(MessageKind kind, const std::string& caption, const std::string& text) = 0;
   // The current text of the service console's length field (edLength).

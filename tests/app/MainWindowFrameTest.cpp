@@ -190,6 +190,11 @@ void MainWindowFrameTest::operationTexts_data() {
                                           << "Download stopped: logger disconnected \u2014 no file written";
   QTest::newRow("no answer") << "stall"
                              << "No answer from the logger";
+  QTest::newRow("no records") << "empty"
+                              << "The logger holds no records \u2014 nothing to download";
+  QTest::newRow("count beyond memory") << "absurd"
+                                       << "Download stopped: the logger reports 20,000 records, more than "
+                                          "its memory holds";
   QTest::newRow("set time") << "clock"
                             << "Logger clock set to 01.02.2027 09:05:03";
   QTest::newRow("firmware up to date") << "uptodate"
@@ -205,6 +210,8 @@ void MainWindowFrameTest::operationTexts() {
   options.records = 2000;
   if (operation == "unplug") options.unplugAfter = 40;
   if (operation == "uptodate") options.software = "V1.11";
+  if (operation == "empty") options.records = 0;
+  if (operation == "absurd") options.hostile.memUsed = 20000;
   auto logger = attach(options);
   open();
   connectLogger();
@@ -212,6 +219,8 @@ void MainWindowFrameTest::operationTexts() {
 
   if (operation == "cancel") {
     download(QString());
+  } else if (operation == "empty" || operation == "absurd") {
+    QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);
   } else if (operation == "unplug") {
     DialogDriver<QFileDialog> noSave([](QFileDialog* dialog) { cancelFile(dialog); });
     QTest::mouseClick(control<QPushButton>("btnDownload"), Qt::LeftButton);

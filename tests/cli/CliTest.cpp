@@ -473,17 +473,15 @@ TEST_F(CliTest, StaleAnswersAreDrainedBeforeTheCommand) {
   EXPECT_EQ(load.status, cli::kDone) << load.err;
 }
 
-// What a signal leaves behind is removed: a SafeFile temporary beside the user's file, a private
-// folder and its files. (In a child: the removal keeps every temporary from being made after it.)
+// What a signal leaves behind is removed: a SafeFile temporary beside the user's file. (In a child: the
+// removal keeps every temporary from being made after it.)
 TEST_F(CliTest, TemporariesAreRemovedAtASignal) {
   ::setenv("TMPDIR", path("tmp").c_str(), 1);
   std::filesystem::create_directories(path("tmp"));
   EXPECT_EXIT(
       {
         SafeFile file;
-        cli::PrivateFolder folder;
-        const bool made = file.open(path("x.csv")) && file.write("abc", 3) && folder.create().empty() &&
-                          std::ofstream(folder.file("download.csv")).put('x').good();
+        const bool made = file.open(path("x.csv")) && file.write("abc", 3);
         temporaries::removeAllForExit();
         std::_Exit(made ? 0 : 1);
       },

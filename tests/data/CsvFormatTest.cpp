@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "DataBasics.h"
+#include "data/CsvWriter.h"
 #include "data/RegionalFormat.h"
 
 using datatest::record;
@@ -125,6 +126,42 @@ TEST(CsvLine, ExampleLineByteForByte) {
   big.reserved[5] = static_cast<uint8_t>(big.reserved[5] - messwert::checksum(big));
   EXPECT_EQ(csv::formatLine(big, ts, RegionalFormat::german()),
             "05.03.2017 14:07:09;65535;45,3;-5,3;65535;32768;22,0;\r\n");
+}
+
+// The one writer of every CSV file: a download's comment follows the record's check sum, a record
+// read back follows the flag kept with it (its check bytes are gone); an impossible time stamp gives
+// no line and says why.
+TEST(CsvLine, WriterTakesTheCommentByItsRule) {
+  const messwert_tag good = record(2017, 3, 5, 14, 7, 9);
+  const messwert_tag bad = datatest::withBadChecksum(good);
+  const std::string plain = "05.03.2017 14:07:09;1234;45,3;21,0;20000;10000;22,0;\r\n";
+  const std::string commented = "05.03.2017 14:07:09;1234;45,3;21,0;20000;10000;22,0;Check sum error\r\n";
+  const csv::Writer download(RegionalFormat::german(), csv::CommentRule::RecordChecksum);
+  const csv::Writer kept(RegionalFormat::german(), csv::CommentRule::Flag);
+  std::string text;
+  download.header(text, "Logger;");
+  EXPECT_EQ(text, std::string("Logger;") + csv::kHeader + "\r\n");
+  const struct {
+    const csv::Writer& writer;
+    const messwert_tag& r;
+    bool flagged;
+    const std::string& line;
+  } cases[] = {{download, good, true, plain},
+               {download, bad, false, commented},
+               {kept, good, true, commented},
+               {kept, bad, false, plain}};
+  for (const auto& c : cases) {
+    text.assign("x");
+    size_t dateLength = 0;
+    EXPECT_TRUE(c.writer.line(text, c.r, c.flagged, nullptr, &dateLength));
+    EXPECT_EQ(text, "x" + c.line);
+    EXPECT_EQ(dateLength, std::strlen("05.03.2017 14:07:09"));
+  }
+  std::string why;
+  text.clear();
+  EXPECT_FALSE(download.line(text, record(2017, 2, 30, 14, 7, 9), false, &why));
+  EXPECT_EQ(text, "");
+  EXPECT_EQ(why, messwert::kDateMessage);
 }
 
 namespace {

@@ -16,7 +16,9 @@
 
 #include "HistorySupport.h"
 #include "common/PgServer.h"
+#include "data/CsvWriter.h"
 #include "data/RegionalFormat.h"
+#include "history/DownloadImport.h"
 #include "history/History.h"
 
 using historytest::record;
@@ -211,9 +213,10 @@ history::Query loggerQuery(const std::string& logger) {
 
 namespace {
 std::string csvText(const std::vector<messwert_tag>& records) {
-  std::string text = std::string(csv::kHeader) + "\r\n";
-  for (const auto& r : records)
-    text += history::csvLine(r, messwert::checksum(r) != 0, RegionalFormat::german());
+  const csv::Writer writer(RegionalFormat::german(), csv::CommentRule::RecordChecksum);
+  std::string text;
+  writer.header(text);
+  for (const auto& r : records) writer.line(text, r);
   return text;
 }
 }  // namespace
@@ -689,4 +692,34 @@ TEST(HistoryStoreAccess, AReadOnlyFolderFailsWithAMessage) {
   EXPECT_EQ(failed, 3) << report;
   ::chmod(empty.c_str(), 0700);
   ::chmod(full.c_str(), 0700);
+}
+
+// The one import of a download for the window and the command line: a logger without serial number
+// has one name in the history whichever front end downloaded it, a download to no file is kept as
+// "-", and the download keeps this computer as its origin. No database is a message, not a crash.
+TEST_F(HistoryStore, OneImportOfADownloadForEveryFrontEnd) {
+  store.close();
+  history::DownloadImport what;
+  what.database = path;
+  what.device = history::kDeviceVirtual;
+  const history::DownloadImported first = history::importDownload(what, memory(0, 12));
+  ASSERT_TRUE(first.ok) << first.error;
+  EXPECT_EQ(first.result.added, 12);
+  what.file = "relative.csv";
+  EXPECT_EQ(history::importDownload(what, memory(0, 20)).result.added, 8);
+  ASSERT_TRUE(store.open(path, error)) << error;
+  EXPECT_EQ(store.loggers(), std::vector<std::string>{history::kNoSerialLogger});
+  EXPECT_EQ(history::downloadedRecords(path, "", error), 20);
+  const std::vector<history::DownloadRow> rows = store.downloads("");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].file, "-");
+  EXPECT_EQ(rows[1].file, history::fileKey("relative.csv"));
+  EXPECT_EQ(rows[1].file.front(), '/');
+  EXPECT_EQ(rows[1].device, history::kDeviceVirtual);
+  EXPECT_EQ(rows[1].host, history::thisComputer().host);
+
+  what.database.clear();
+  const history::DownloadImported nowhere = history::importDownload(what, memory(0, 1));
+  EXPECT_FALSE(nowhere.ok);
+  EXPECT_FALSE(nowhere.error.empty());
 }

@@ -160,3 +160,42 @@ TEST_F(RawLoggerFixture, FirmwareUpdateEndsFailedOrDone) {
   }
   firmware::setCheckPauseMs(firmware::kCheckPauseMs);
 }
+
+// A clock setting and a console command keep no window timer: the link's own time-out ends them as
+// NoAnswer, once, and an answer that comes late neither ends them again nor starts a step. A command
+// sent by name takes only the answer named like it (or its refusal); earlier answers are only shown.
+TEST_F(RawLoggerFixture, ClockAndConsoleCommandsEndOnceOnTheirOwn) {
+  const auto finished = [this](Operation operation) {
+    std::vector<LinkEvent> out;
+    for (const LinkEvent& e : ofKind(window.events(), EventKind::OperationFinished))
+      if (e.operation == operation) out.push_back(e);
+    return out;
+  };
+  ASSERT_TRUE(operations::startSetTime(*usb, "2026-03-02,04:40:06"));
+  ASSERT_TRUE(operations::startRawCommand(*usb, "device.serial"));
+  ASSERT_TRUE(window.waitUntil([&] {
+    return finished(Operation::SetTime).size() == 1 && finished(Operation::RawCommand).size() == 1;
+  }));
+  EXPECT_EQ(finished(Operation::SetTime)[0].outcome, Outcome::NoAnswer);
+  EXPECT_EQ(finished(Operation::RawCommand)[0].outcome, Outcome::NoAnswer);
+  answer("mem.used=300");  // the console command's late answer: only shown, as ever
+  answer("date.date=2026-03-02,04:40:06");
+  EXPECT_EQ(finished(Operation::SetTime).size(), 1u);
+  EXPECT_EQ(finished(Operation::RawCommand).size(), 1u);
+
+  for (const char* reply : {"mem.used=300", "error=mem.used"}) {
+    SCOPED_TRACE(reply);
+    window.clear();
+    ASSERT_TRUE(operations::startRawCommandByName(*usb, "mem.used"));
+    answer("device.serial=VLM12345");  // left over from an earlier exchange
+    EXPECT_TRUE(finished(Operation::RawCommand).empty());
+    answer(reply);
+    const auto done = finished(Operation::RawCommand);
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].outcome, Outcome::Done);
+    EXPECT_EQ(done[0].text, reply);
+  }
+  const Lines lines = log();
+  EXPECT_TRUE(std::none_of(lines.begin(), lines.end(),
+                           [](const std::string& l) { return l.rfind(" <<< mem.load", 0) == 0; }));
+}
