@@ -143,7 +143,7 @@ int history(Session& session, const HistoryOptions& options) {
                       printable(error));
       return kFileError;
     }
-    offsets.emplace(zones, history::localZone(session.io().clock()));
+    offsets.emplace(history::clockOffsets(zones, session.io().clock()));
   }
   if (!options.from.empty() &&
       !parseClockTime(options.from, false, offsets ? &*offsets : nullptr, query.from, error)) {

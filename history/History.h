@@ -111,6 +111,11 @@ class ClockOffsets {
   bool recorded_ = false;
 };
 
+// The zones a logger's clock followed, as every view of its readings takes them: those recorded in the
+// history, or, where none is, this computer's zone at `now` (the clock was most likely set here;
+// recorded() is then false and a view says the zone is assumed).
+ClockOffsets clockOffsets(const std::vector<ClockZoneRow>& rows, int64_t now);
+
 // A row of limits: logger-wide (no sensor) or one sensor's own.
 struct LimitsRow {
   std::optional<uint16_t> sensor;

@@ -1684,6 +1684,10 @@ ClockOffsets::ClockOffsets(const std::vector<ClockZoneRow>& rows, const Zone& fa
   recorded_ = !rows.empty();
 }
 
+ClockOffsets clockOffsets(const std::vector<ClockZoneRow>& rows, int64_t now) {
+  return ClockOffsets(rows, localZone(now));
+}
+
 const Zone& ClockOffsets::at(int64_t clockTime) const {
   if (setTimes_.empty()) return only_;
   // A handful of rows: newest first is shortest for the readings of a download.

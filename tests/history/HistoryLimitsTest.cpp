@@ -12,6 +12,7 @@
 #include "common/PgServer.h"
 #include "history/Digest.h"
 #include "history/History.h"
+#include "history/LoggerContext.h"
 
 using historytest::record;
 using historytest::TempDir;
@@ -210,6 +211,16 @@ TEST_P(HistoryLimitsBackends, TheClockFollowsTheLastSetTimeElseTheLastDownload) 
   EXPECT_EQ(store.firmwareLastSeen("VLM2"), "");
   ASSERT_TRUE(store.clockZone("VLM2", zone, found, error)) << error;
   EXPECT_FALSE(found);
+
+  // A report or spreadsheet takes the zones as the command line does: this computer's where none is
+  // recorded, and says so.
+  history::LoggerContext context;
+  ASSERT_TRUE(history::readLoggerContext(store, "VLM2", {}, 1772877600, context, error)) << error;
+  ASSERT_TRUE(context.clock.has_value());
+  EXPECT_FALSE(context.clock->recorded());
+  EXPECT_EQ(context.clock->at(0).offset, history::localZone(1772877600).offset);
+  ASSERT_TRUE(history::readLoggerContext(store, "VLM1", {}, 1772877600, context, error)) << error;
+  ASSERT_TRUE(context.clock.has_value() && context.clock->recorded());
 }
 
 TEST(HistoryZone, EachReadingTakesTheZoneOfTheLastTimeTheClockWasSet) {
