@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QImageWriter>
+#include <QPainter>
 #include <QProgressDialog>
 #include <QRegularExpression>
 #include <QTimeZone>
@@ -86,7 +87,16 @@ ExportOutcome csvExport(const std::shared_ptr<const MeasurementData>& data,
   return saveFile(path, text.data(), text.size(), progress);
 }
 
-ExportOutcome pngExport(const QImage& image, const QString& path, const ExportProgress& progress) {
+ExportOutcome pngExport(const std::shared_ptr<const ChartPicture>& chart, const QString& path,
+                        const ExportProgress& progress) {
+  QImage image(chart->size, QImage::Format_RGB32);
+  image.fill(Qt::white);
+  {
+    QPainter painter(&image);
+    QPicture picture(chart->picture);  // play() is not const; the copy shares the recorded commands
+    picture.play(&painter);
+  }
+  if (progress.cancel) return ExportOutcome{false, true, QString()};
   QByteArray bytes;
   QBuffer buffer(&bytes);
   buffer.open(QIODevice::WriteOnly);
@@ -248,9 +258,10 @@ bool MeasurementsWindow::startExport(Export kind, const QString& path) {
         QtConcurrent::run([data = data_, shown = shown_, begin = begin, end = end, format = exportFormat(),
                            path, state] { return csvExport(data, shown, begin, end, format, path, *state); });
   } else if (kind == Export::Png) {
-    // Widgets draw on the GUI thread only; the encoding and the file follow on the worker.
+    // Widgets draw on the GUI thread only, and there the chart is only recorded; turning the record
+    // into pixels, the encoding and the file follow on the worker.
     future =
-        QtConcurrent::run([image = chartImage(), path, state] { return pngExport(image, path, *state); });
+        QtConcurrent::run([chart = chartPicture(), path, state] { return pngExport(chart, path, *state); });
   } else {
     // What the history says around the records is read here (the window's connection is the GUI
     // thread's); the report or the workbook is made on the worker.
@@ -318,19 +329,25 @@ bool MeasurementsWindow::exportCsv(const QString& path, QString& error) {
   return true;
 }
 
-QImage MeasurementsWindow::chartImage() {
+std::shared_ptr<const exports::ChartPicture> MeasurementsWindow::chartPicture() {
   seriesDirty_ = true;
   // At least 1600 pixels wide so that it prints sharp, in the proportions it has on screen. Laid out at
-  // that size rather than scaled: drawing the graphs through a scaled painter takes seconds.
+  // that size rather than scaled: drawing the graphs through a scaled painter takes seconds. The chart
+  // is recorded, not rasterized: filling the pixels of antialiased lines is most of the drawing's time.
+  auto chart = std::make_shared<exports::ChartPicture>();
   const int width = std::max(plot_->width(), kChartImageWidth);
   const int height =
       std::clamp(plot_->width() > 0 ? plot_->height() * width / plot_->width() : width / 2, 450, 2 * width);
-  return plot_->toPixmap(width, height).toImage();
+  chart->size = QSize(width, height);
+  QCPPainter painter(&chart->picture);
+  plot_->toPainter(&painter, width, height);
+  painter.end();
+  return chart;
 }
 
 bool MeasurementsWindow::exportPng(const QString& path, QString& error) {
   ExportProgress progress;
-  return finish(pngExport(chartImage(), path, progress), error);
+  return finish(pngExport(chartPicture(), path, progress), error);
 }
 
 std::shared_ptr<const exports::ReportContext> MeasurementsWindow::reportContext(QString& error) const {

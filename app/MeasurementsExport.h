@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QImage>
+#include <QPicture>
+#include <QSize>
 #include <QString>
 #include <atomic>
 #include <cstddef>
@@ -37,7 +39,15 @@ ExportOutcome saveFile(const QString& path, const char* data, size_t size, const
 ExportOutcome csvExport(const std::shared_ptr<const MeasurementData>& data,
                         const std::shared_ptr<const std::vector<uint32_t>>& shown, size_t begin, size_t end,
                         const RegionalFormat& format, const QString& path, ExportProgress& progress);
-ExportOutcome pngExport(const QImage& image, const QString& path, const ExportProgress& progress);
+// A chart recorded as paint commands: what the window drew, at the size of the image it becomes.
+struct ChartPicture {
+  QPicture picture;
+  QSize size;
+};
+// The picture drawn into an image of its size on a white ground, encoded as PNG, then the file. Runs
+// on any thread (it paints into a QImage only).
+ExportOutcome pngExport(const std::shared_ptr<const ChartPicture>& chart, const QString& path,
+                        const ExportProgress& progress);
 
 // What the report and the spreadsheet take besides the records: read from the history on the GUI
 // thread, then only read by the worker.

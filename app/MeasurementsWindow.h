@@ -205,7 +205,7 @@ class MeasurementsWindow : public QWidget {
   std::shared_ptr<const exports::ReportContext> reportContext(QString& error) const;
   void setStatus(const QString& text);
   void askExport(int kind);
-  QImage chartImage();
+  std::shared_ptr<const exports::ChartPicture> chartPicture();
   void exportDone();
 
   history::Store* store_;

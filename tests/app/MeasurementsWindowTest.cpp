@@ -347,6 +347,26 @@ void MeasurementsWindowTest::reportAndImageFiles() {
   QVERIFY2(shown.window.exportPng(dir.filePath("chart.png"), message), qPrintable(message));
   const QImage image(dir.filePath("chart.png"));
   QVERIFY(image.width() >= 1600 && image.height() >= 450);  // sharp when printed
+  // The button's export, drawn on a worker, is the chart the widget draws at that size (text may sit
+  // a sub-pixel apart).
+  QSignalSpy finished(&shown.window, &MeasurementsWindow::exportFinished);
+  QVERIFY(shown.window.startExport(MeasurementsWindow::Export::Png, dir.filePath("button.png")));
+  QVERIFY(finished.wait(kWait));
+  QVERIFY2(finished.last().at(0).toBool(), qPrintable(finished.last().at(2).toString()));
+  const QImage drawn = QImage(dir.filePath("button.png")).convertToFormat(QImage::Format_RGB32);
+  const QImage widget = shown.window.findChild<QCustomPlot*>("chart")
+                            ->toPixmap(drawn.width(), drawn.height())
+                            .toImage()
+                            .convertToFormat(QImage::Format_RGB32);
+  QCOMPARE(drawn.size(), image.size());
+  QCOMPARE(widget.size(), drawn.size());
+  int64_t differ = 0, inked = 0;
+  for (int y = 0; y < drawn.height(); ++y)
+    for (int x = 0; x < drawn.width(); ++x) {
+      differ += drawn.pixel(x, y) != widget.pixel(x, y);
+      inked += widget.pixel(x, y) != qRgb(255, 255, 255);
+    }
+  QVERIFY2(differ * 100 < inked, qPrintable(QString("%1 of %2 drawn pixels differ").arg(differ).arg(inked)));
 
   // A file that cannot be written: false, a message with its name, and nothing left behind.
   for (const QString& name :
