@@ -84,7 +84,8 @@ bool importIntoHistory(Session& session, const ScannedLogger& logger, const std:
   what.now = session.io().clock();
   what.busyTimeoutMs = session.io().historyWaitMs;
   what.waitNotice = [&] {
-    session.note("the history " + printable(history::shownLocation(what.database)) + " is in use by another program; waiting up to " +
+    session.note("the history " + printable(history::shownLocation(what.database)) +
+                 " is in use by another program; waiting up to " +
                  std::to_string((session.io().historyWaitMs + 999) / 1000) + " s");
   };
   const history::DownloadImported done = history::importDownload(what, records);
@@ -95,13 +96,14 @@ bool importIntoHistory(Session& session, const ScannedLogger& logger, const std:
     return false;
   }
   session.note(name + ": " + std::to_string(done.result.added) + " of " +
-               std::to_string(done.result.records) + " records new in the history " + printable(history::shownLocation(what.database)));
+               std::to_string(done.result.records) + " records new in the history " +
+               printable(history::shownLocation(what.database)));
   return true;
 }
 
 int64_t downloadedRecords(const ScannedLogger& logger, std::string& error) {
-  return history::downloadedRecords(historyLocation(),
-                                    logger.hasSerial ? logger.serialText : std::string(), error);
+  return history::downloadedRecords(historyLocation(), logger.hasSerial ? logger.serialText : std::string(),
+                                    error);
 }
 
 int history(Session& session, const HistoryOptions& options) {
