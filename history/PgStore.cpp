@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <string>
 #include <utility>
@@ -68,6 +69,28 @@ const char* const kMigrations[] = {
     "  temperature_rule text NOT NULL, humidity_lower double precision, humidity_upper double precision,"
     "  humidity_delay bigint NOT NULL, humidity_rule text NOT NULL);"
     "CREATE INDEX limit_changes_logger ON limit_changes(logger, sensor, id);",
+    // 3: each reading's values as numbers, computed from its bytes once as it goes in, and the indexes the
+    // chart and the overview read: a sensor's clean readings in time order with their values (the ones
+    // read from files apart, as only those and flagged ones are ever superseded), and a download's.
+    // tarnwick_value: the little-endian float at `at` of a record, NULL when it is not a finite number.
+    "CREATE FUNCTION tarnwick_value(record bytea, at integer) RETURNS double precision LANGUAGE sql "
+    "  IMMUTABLE STRICT PARALLEL SAFE AS $$ SELECT CASE WHEN length(record) <> 32 THEN NULL "
+    "  WHEN (bits >> 23) & 255 = 255 THEN NULL ELSE (CASE WHEN bits >> 31 = 1 THEN -1 ELSE 1 END) * "
+    "  ((bits & 8388607) | (CASE WHEN (bits >> 23) & 255 = 0 THEN 0 ELSE 8388608 END))::double precision * "
+    "  power(2::double precision, greatest((bits >> 23) & 255, 1) - 150) END FROM (SELECT CASE WHEN "
+    "  length(record) <> 32 THEN 0 ELSE get_byte(record, at)::bigint | (get_byte(record, at + 1)::bigint << "
+    "8) "
+    "  | (get_byte(record, at + 2)::bigint << 16) | (get_byte(record, at + 3)::bigint << 24) END AS bits) b "
+    "$$;"
+    "ALTER TABLE measurements"
+    "  ADD COLUMN humidity double precision GENERATED ALWAYS AS (tarnwick_value(record, 8)) STORED,"
+    "  ADD COLUMN temperature double precision GENERATED ALWAYS AS (tarnwick_value(record, 12)) STORED,"
+    "  ADD COLUMN ambient double precision GENERATED ALWAYS AS (tarnwick_value(record, 22)) STORED;"
+    "CREATE INDEX readings ON measurements(logger, sensor, time) INCLUDE (humidity, temperature, ambient) "
+    "  WHERE NOT checksum_error AND NOT from_file;"
+    "CREATE INDEX readings_from_file ON measurements(logger, sensor, time) WHERE NOT checksum_error AND "
+    "  from_file;"
+    "CREATE INDEX measurements_download ON measurements(logger, download, time);",
 };
 
 constexpr char kLimitsColumns[] =
@@ -180,6 +203,13 @@ class PgStore : public Backend {
   std::string loggerOfDownloadFile(const std::string& file, std::string& error) override;
   std::string loggerMatching(const std::vector<messwert_tag>& records, const std::vector<bool>& checksumError,
                              std::string& error) override;
+  bool summaryRows(std::vector<LoggerSummary>& out, std::string& error) override;
+  bool timeSpan(const std::string& logger, int64_t& first, int64_t& last, bool& found,
+                std::string& error) override;
+  int64_t readingCount(const std::string& logger, std::string& error) override;
+  bool envelope(const EnvelopeQuery& q, int64_t from, int64_t to, int64_t hoursFrom, int64_t hoursTo,
+                const std::vector<uint16_t>& sensors, std::vector<EnvelopeCell>& out,
+                std::string& error) override;
   bool recordClockZone(const std::string& logger, int64_t utc, const Zone& zone, ClockZoneKind kind,
                        std::string& error) override;
   bool clockZones(const std::string& logger, std::vector<ZoneRow>& out, std::string& error) override;
@@ -939,6 +969,139 @@ std::string PgStore::loggerMatching(const std::vector<messwert_tag>& records,
   }
   return best;
 }
+
+// A logger's visible readings: `m` the measurements' alias, `l` the logger's.
+#define TARNWICK_VISIBLE_OF(what, order) \
+  "(SELECT " what " FROM measurements m WHERE m.logger = l.id AND " TARNWICK_VISIBLE order ")"
+#define TARNWICK_VISIBLE                                                                                 \
+  "NOT EXISTS (SELECT 1 FROM superseded s WHERE s.logger = m.logger AND s.time = m.time AND s.sensor = " \
+  "m.sensor AND s.record = m.record AND s.from_file = m.from_file)"
+
+bool PgStore::summaryRows(std::vector<LoggerSummary>& out, std::string& error) {
+  out.clear();
+  if (!alive(error)) return false;
+  // The first and last reading are one step each along the key; the newest download from the logger
+  // itself, and the range of what it added, along the index of the downloads' readings.
+  Result r = run(
+      "SELECT l.serial, " TARNWICK_VISIBLE_OF("count(*)", "") ", " TARNWICK_VISIBLE_OF(
+          "m.time", " ORDER BY m.time LIMIT 1") ", " TARNWICK_VISIBLE_OF("m.time",
+                                                                       " ORDER BY m.time DESC LIMIT 1") ", "
+                                                                                                       "d.id, "
+                                                                                                       "d.time, "
+                                                                                                       "d.device, "
+      "(SELECT min(m.time) FROM measurements m WHERE m.logger = l.id AND m.download = d.id AND " TARNWICK_VISIBLE
+      "), (SELECT max(m.time) FROM measurements m WHERE m.logger = l.id AND m.download = d.id AND " TARNWICK_VISIBLE
+      "), d.host_name, d.user_name FROM loggers l LEFT JOIN downloads d ON d.id = (SELECT max(id) FROM downloads "
+      "WHERE logger = l.id AND NOT from_file) ORDER BY l.serial COLLATE \"C\"");
+  if (!ok(r)) {
+    error = message("cannot read the loggers");
+    return false;
+  }
+  const auto number = [&](int row, int column) {
+    return PQgetisnull(r.get(), row, column) ? 0 : std::atoll(PQgetvalue(r.get(), row, column));
+  };
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    LoggerSummary s;
+    s.logger = PQgetvalue(r.get(), row, 0);
+    s.readings = number(row, 1);
+    s.firstReading = number(row, 2);
+    s.lastReading = number(row, 3);
+    if (!PQgetisnull(r.get(), row, 4)) {
+      s.lastDownload = number(row, 4);
+      s.lastDownloadTime = number(row, 5);
+      s.device = PQgetvalue(r.get(), row, 6);
+      s.rangeFirst = number(row, 7);
+      s.rangeLast = number(row, 8);
+      s.host = PQgetvalue(r.get(), row, 9);
+      s.user = PQgetvalue(r.get(), row, 10);
+    }
+    out.push_back(std::move(s));
+  }
+  return true;
+}
+
+bool PgStore::timeSpan(const std::string& logger, int64_t& first, int64_t& last, bool& found,
+                       std::string& error) {
+  found = false;
+  if (!alive(error)) return false;
+  Result r = run("SELECT " TARNWICK_VISIBLE_OF("m.time", " ORDER BY m.time LIMIT 1") ", " TARNWICK_VISIBLE_OF(
+                     "m.time", " ORDER BY m.time DESC LIMIT 1") " FROM loggers l WHERE l.serial = $1",
+                 Params().text(logger));
+  if (!ok(r)) {
+    error = message("cannot read the measurements");
+    return false;
+  }
+  if (PQntuples(r.get()) == 1 && !PQgetisnull(r.get(), 0, 0) && !PQgetisnull(r.get(), 0, 1)) {
+    found = true;
+    first = std::atoll(PQgetvalue(r.get(), 0, 0));
+    last = std::atoll(PQgetvalue(r.get(), 0, 1));
+  }
+  return true;
+}
+
+int64_t PgStore::readingCount(const std::string& logger, std::string& error) {
+  if (!alive(error)) return -1;
+  Result r = run("SELECT " TARNWICK_VISIBLE_OF("count(*)", "") " FROM loggers l WHERE l.serial = $1",
+                 Params().text(logger));
+  if (!ok(r)) {
+    error = message("cannot read the measurements");
+    return -1;
+  }
+  return PQntuples(r.get()) == 1 ? std::atoll(PQgetvalue(r.get(), 0, 0)) : 0;
+}
+
+bool PgStore::envelope(const EnvelopeQuery& q, int64_t from, int64_t to, int64_t hoursFrom, int64_t hoursTo,
+                       const std::vector<uint16_t>& sensors, std::vector<EnvelopeCell>& out,
+                       std::string& error) {
+  if (!alive(error)) return false;
+  if (sensors.empty()) return true;
+  std::string array = "{";
+  for (uint16_t s : sensors) array += (array.size() > 1 ? "," : "") + std::to_string(s);
+  array += "}";
+  // The readings downloaded go along the covering index alone; those read from files, which a download
+  // may have superseded since, along their own.
+#define TARNWICK_READINGS_OF(kind)                                                                          \
+  "SELECT m.sensor, m.time, m.humidity, m.temperature, m.ambient FROM measurements m WHERE m.logger = "     \
+  "(SELECT id FROM loggers WHERE serial = $1) AND m.sensor = ANY($5::integer[]) AND m.time BETWEEN $2 AND " \
+  "$3 AND NOT m.checksum_error AND " kind
+  Result r = run(
+      "WITH parts AS (" TARNWICK_READINGS_OF("NOT m.from_file") " UNION ALL " TARNWICK_READINGS_OF(
+          "m.from_file AND " TARNWICK_VISIBLE) "), placed AS (SELECT sensor, time, CASE WHEN time >= $6 AND time < "
+                                             "$7 THEN time - ((time % 3600) + 3600) % 3600 ELSE time END AS t, "
+                                             "humidity, temperature, ambient FROM parts) "
+      "SELECT sensor, (t - $2) * $4 / ($3 - $2 + 1) AS col, count(*), min(time), max(time), min(humidity), "
+      "max(humidity), min(temperature), max(temperature), min(ambient), max(ambient) FROM placed GROUP BY "
+      "sensor, col ORDER BY sensor, col",
+      Params().text(q.logger).number(from).number(to).number(q.columns).text(array).number(hoursFrom).number(
+          hoursTo));
+#undef TARNWICK_READINGS_OF
+  if (!ok(r)) {
+    error = message("cannot read the measurements");
+    return false;
+  }
+  const auto value = [&](int row, int column) {
+    return PQgetisnull(r.get(), row, column) ? std::numeric_limits<double>::quiet_NaN()
+                                             : std::strtod(PQgetvalue(r.get(), row, column), nullptr);
+  };
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    EnvelopeCell c;
+    c.sensor = static_cast<uint16_t>(std::atoi(PQgetvalue(r.get(), row, 0)));
+    c.column = std::atoi(PQgetvalue(r.get(), row, 1));
+    c.readings = std::atoll(PQgetvalue(r.get(), row, 2));
+    c.first = std::atoll(PQgetvalue(r.get(), row, 3));
+    c.last = std::atoll(PQgetvalue(r.get(), row, 4));
+    c.humidityMin = value(row, 5);
+    c.humidityMax = value(row, 6);
+    c.temperatureMin = value(row, 7);
+    c.temperatureMax = value(row, 8);
+    c.ambientMin = value(row, 9);
+    c.ambientMax = value(row, 10);
+    out.push_back(c);
+  }
+  return true;
+}
+#undef TARNWICK_VISIBLE_OF
+#undef TARNWICK_VISIBLE
 
 bool PgStore::currentLimits(const std::string& logger, int64_t id, int64_t sensor, std::optional<Limits>& out,
                             bool& valid, std::string& error) {
