@@ -31,7 +31,20 @@ constexpr int kLockSpace = 0x5457;
 // One step per schema version, run in a transaction with its row in tarnwick_schema. A record is its
 // 32 bytes; a copy read from a file and a downloaded one with the same bytes are two rows, of which
 // reads show one.
-const char* const kMigrations[] = {
+// The little-endian float at `offset` of a record, as SQL on its bytes: NULL when it is not a finite
+// number. Written out rather than called, as a function call per value would be most of an import's time.
+std::string recordValue(int offset) {
+  const auto byte = [&](int i) { return "get_byte(record, " + std::to_string(offset + i) + ")"; };
+  const std::string exponent = "(((" + byte(3) + " & 127) << 1) | (" + byte(2) + " >> 7))";
+  const std::string mantissa = "(((" + byte(2) + " & 127) << 16) | (" + byte(1) + " << 8) | " + byte(0) + ")";
+  return "(CASE WHEN " + exponent + " = 255 THEN NULL ELSE (1 - 2 * (" + byte(3) + " >> 7)) * (" + mantissa +
+         " | (CASE WHEN " + exponent +
+         " = 0 THEN 0 ELSE 8388608 END))::double precision * power(2::double "
+         "precision, greatest(" +
+         exponent + ", 1) - 150) END)";
+}
+
+const std::string kMigrations[] = {
     // 1
     "CREATE TABLE loggers(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, serial text NOT NULL UNIQUE);"
     "CREATE TABLE sensors(logger bigint NOT NULL REFERENCES loggers, sensor integer NOT NULL,"
@@ -72,25 +85,22 @@ const char* const kMigrations[] = {
     // 3: each reading's values as numbers, computed from its bytes once as it goes in, and the indexes the
     // chart and the overview read: a sensor's clean readings in time order with their values (the ones
     // read from files apart, as only those and flagged ones are ever superseded), and a download's.
-    // tarnwick_value: the little-endian float at `at` of a record, NULL when it is not a finite number.
-    "CREATE FUNCTION tarnwick_value(record bytea, at integer) RETURNS double precision LANGUAGE sql "
-    "  IMMUTABLE STRICT PARALLEL SAFE AS $$ SELECT CASE WHEN length(record) <> 32 THEN NULL "
-    "  WHEN (bits >> 23) & 255 = 255 THEN NULL ELSE (CASE WHEN bits >> 31 = 1 THEN -1 ELSE 1 END) * "
-    "  ((bits & 8388607) | (CASE WHEN (bits >> 23) & 255 = 0 THEN 0 ELSE 8388608 END))::double precision * "
-    "  power(2::double precision, greatest((bits >> 23) & 255, 1) - 150) END FROM (SELECT CASE WHEN "
-    "  length(record) <> 32 THEN 0 ELSE get_byte(record, at)::bigint | (get_byte(record, at + 1)::bigint << "
-    "8) "
-    "  | (get_byte(record, at + 2)::bigint << 16) | (get_byte(record, at + 3)::bigint << 24) END AS bits) b "
-    "$$;"
     "ALTER TABLE measurements"
-    "  ADD COLUMN humidity double precision GENERATED ALWAYS AS (tarnwick_value(record, 8)) STORED,"
-    "  ADD COLUMN temperature double precision GENERATED ALWAYS AS (tarnwick_value(record, 12)) STORED,"
-    "  ADD COLUMN ambient double precision GENERATED ALWAYS AS (tarnwick_value(record, 22)) STORED;"
-    "CREATE INDEX readings ON measurements(logger, sensor, time) INCLUDE (humidity, temperature, ambient) "
-    "  WHERE NOT checksum_error AND NOT from_file;"
-    "CREATE INDEX readings_from_file ON measurements(logger, sensor, time) WHERE NOT checksum_error AND "
-    "  from_file;"
-    "CREATE INDEX measurements_download ON measurements(logger, download, time);",
+    "  ADD COLUMN humidity double precision GENERATED ALWAYS AS " +
+        recordValue(8) +
+        " STORED,"
+        "  ADD COLUMN temperature double precision GENERATED ALWAYS AS " +
+        recordValue(12) +
+        " STORED,"
+        "  ADD COLUMN ambient double precision GENERATED ALWAYS AS " +
+        recordValue(22) +
+        " STORED;"
+        "CREATE INDEX readings ON measurements(logger, sensor, time) INCLUDE (humidity, temperature, "
+        "ambient) "
+        "  WHERE NOT checksum_error AND NOT from_file;"
+        "CREATE INDEX readings_from_file ON measurements(logger, sensor, time) WHERE NOT checksum_error AND "
+        "  from_file;"
+        "CREATE INDEX measurements_download ON measurements(logger, download, time);",
 };
 
 constexpr char kLimitsColumns[] =
@@ -343,7 +353,7 @@ bool PgStore::prepare(std::string& error) {
       return false;
     }
     for (int64_t next = version + 1; next <= kSchemaVersion; ++next) {
-      if (!ok(Result(PQexec(conn_, kMigrations[next - 1]))) ||
+      if (!ok(Result(PQexec(conn_, kMigrations[next - 1].c_str()))) ||
           !runOk("INSERT INTO tarnwick_schema(version) VALUES($1)", Params().number(next))) {
         error = message("cannot create or upgrade its tables to version " + std::to_string(next));
         rollback();
