@@ -100,7 +100,48 @@ const std::string kMigrations[] = {
         "  WHERE NOT checksum_error AND NOT from_file;"
         "CREATE INDEX readings_from_file ON measurements(logger, sensor, time) WHERE NOT checksum_error AND "
         "  from_file;"
-        "CREATE INDEX measurements_download ON measurements(logger, download, time);",
+        "CREATE INDEX measurements_download ON measurements(logger, download, time);"
+        // Each sensor's clean readings of each hour summed up, for charts of days and months: every
+        // insert of readings or of superseded rows works the hours it touched out again, as the table's
+        // owner (a writer may only add readings).
+        "CREATE TABLE reading_hours(logger bigint NOT NULL, sensor integer NOT NULL, hour bigint NOT NULL,"
+        "  readings bigint NOT NULL, first_time bigint NOT NULL, last_time bigint NOT NULL,"
+        "  humidity_min double precision, humidity_max double precision, temperature_min double precision,"
+        "  temperature_max double precision, ambient_min double precision, ambient_max double precision,"
+        "  PRIMARY KEY(logger, sensor, hour));"
+        "CREATE FUNCTION tarnwick_hours() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER SET search_path "
+        "  FROM CURRENT AS $$ BEGIN"
+        "  CREATE TEMPORARY TABLE IF NOT EXISTS touched_hours(logger bigint, sensor integer, hour bigint)"
+        "    ON COMMIT DROP;"
+        "  TRUNCATE touched_hours;"
+        "  INSERT INTO touched_hours SELECT DISTINCT logger, sensor, (time - ((time % 3600) + 3600) % 3600) "
+        "/ "
+        "    3600 FROM changed;"
+        "  DELETE FROM reading_hours r USING touched_hours t WHERE r.logger = t.logger AND r.sensor = "
+        "t.sensor"
+        "    AND r.hour = t.hour;"
+        "  INSERT INTO reading_hours SELECT t.logger, t.sensor, t.hour, count(*), min(m.time), max(m.time),"
+        "    min(m.humidity), max(m.humidity), min(m.temperature), max(m.temperature), min(m.ambient),"
+        "    max(m.ambient) FROM touched_hours t JOIN measurements m ON m.logger = t.logger AND m.sensor ="
+        "    t.sensor AND m.time BETWEEN t.hour * 3600 AND t.hour * 3600 + 3599 WHERE NOT m.checksum_error "
+        "AND"
+        "    NOT EXISTS (SELECT 1 FROM superseded s WHERE s.logger = m.logger AND s.time = m.time AND "
+        "s.sensor ="
+        "    m.sensor AND s.record = m.record AND s.from_file = m.from_file) GROUP BY t.logger, t.sensor, "
+        "t.hour;"
+        "  RETURN NULL; END $$;"
+        "CREATE TRIGGER measurements_hours AFTER INSERT ON measurements REFERENCING NEW TABLE AS changed FOR "
+        "  EACH STATEMENT EXECUTE FUNCTION tarnwick_hours();"
+        "CREATE TRIGGER superseded_hours AFTER INSERT ON superseded REFERENCING NEW TABLE AS changed FOR "
+        "EACH "
+        "  STATEMENT EXECUTE FUNCTION tarnwick_hours();"
+        "INSERT INTO reading_hours SELECT m.logger, m.sensor, (m.time - ((m.time % 3600) + 3600) % 3600) / "
+        "3600 "
+        "  AS hour, count(*), min(m.time), max(m.time), min(m.humidity), max(m.humidity), min(m.temperature),"
+        "  max(m.temperature), min(m.ambient), max(m.ambient) FROM measurements m WHERE NOT m.checksum_error"
+        "  AND NOT EXISTS (SELECT 1 FROM superseded s WHERE s.logger = m.logger AND s.time = m.time AND"
+        "  s.sensor = m.sensor AND s.record = m.record AND s.from_file = m.from_file) GROUP BY m.logger,"
+        "  m.sensor, hour;",
 };
 
 constexpr char kLimitsColumns[] =
@@ -1069,21 +1110,40 @@ bool PgStore::envelope(const EnvelopeQuery& q, int64_t from, int64_t to, int64_t
   for (uint16_t s : sensors) array += (array.size() > 1 ? "," : "") + std::to_string(s);
   array += "}";
   // The readings downloaded go along the covering index alone; those read from files, which a download
-  // may have superseded since, along their own.
-#define TARNWICK_READINGS_OF(kind)                                                                          \
-  "SELECT m.sensor, m.time, m.humidity, m.temperature, m.ambient FROM measurements m WHERE m.logger = "     \
-  "(SELECT id FROM loggers WHERE serial = $1) AND m.sensor = ANY($5::integer[]) AND m.time BETWEEN $2 AND " \
-  "$3 AND NOT m.checksum_error AND " kind
+  // may have superseded since, along their own. The whole hours inside [hoursFrom, hoursTo) come from
+  // reading_hours, each at its start, and only the readings before and after them are read.
+#define TARNWICK_READINGS_OF(kind, range)                                                                    \
+  "SELECT m.sensor, m.time AS t, 1 AS n, m.time AS f, m.time AS l, m.humidity AS hmin, m.humidity AS hmax, " \
+  "m.temperature AS tmin, m.temperature AS tmax, m.ambient AS amin, m.ambient AS amax FROM measurements m "  \
+  "WHERE m.logger = (SELECT id FROM loggers WHERE serial = $1) AND m.sensor = ANY($5::integer[]) AND " range \
+  " AND NOT m.checksum_error AND " kind
+#define TARNWICK_HEAD "m.time >= $2 AND m.time < $6"
+#define TARNWICK_TAIL "m.time >= $7 AND m.time <= $3"
+  const bool hours = hoursFrom < hoursTo;
   Result r = run(
-      "WITH parts AS (" TARNWICK_READINGS_OF("NOT m.from_file") " UNION ALL " TARNWICK_READINGS_OF(
-          "m.from_file AND " TARNWICK_VISIBLE) "), placed AS (SELECT sensor, time, CASE WHEN time >= $6 AND time < "
-                                             "$7 THEN time - ((time % 3600) + 3600) % 3600 ELSE time END AS t, "
-                                             "humidity, temperature, ambient FROM parts) "
-      "SELECT sensor, (t - $2) * $4 / ($3 - $2 + 1) AS col, count(*), min(time), max(time), min(humidity), "
-      "max(humidity), min(temperature), max(temperature), min(ambient), max(ambient) FROM placed GROUP BY "
-      "sensor, col ORDER BY sensor, col",
-      Params().text(q.logger).number(from).number(to).number(q.columns).text(array).number(hoursFrom).number(
-          hoursTo));
+      "WITH parts AS (" TARNWICK_READINGS_OF("NOT m.from_file", TARNWICK_HEAD) " UNION ALL " TARNWICK_READINGS_OF(
+          "m.from_file AND " TARNWICK_VISIBLE, TARNWICK_HEAD) " UNION ALL " TARNWICK_READINGS_OF("NOT m.from_file",
+                                                                                              TARNWICK_TAIL) " UNION "
+                                                                                                             "ALL " TARNWICK_READINGS_OF(
+          "m.from_file AND " TARNWICK_VISIBLE,
+          TARNWICK_TAIL) " UNION ALL SELECT sensor, hour * 3600, readings, first_time, last_time, humidity_min, "
+                         "humidity_max, temperature_min, temperature_max, ambient_min, ambient_max FROM "
+                         "reading_hours WHERE logger = (SELECT id FROM loggers WHERE serial = $1) AND sensor = "
+                         "ANY($5::integer[]) AND hour >= $8 AND hour < $9) "
+      "SELECT sensor, (t - $2) * $4 / ($3 - $2 + 1) AS col, sum(n), min(f), max(l), min(hmin), max(hmax), "
+      "min(tmin), max(tmax), min(amin), max(amax) FROM parts GROUP BY sensor, col ORDER BY sensor, col",
+      Params()
+          .text(q.logger)
+          .number(from)
+          .number(to)
+          .number(q.columns)
+          .text(array)
+          .number(hours ? hoursFrom : to + 1)
+          .number(hours ? hoursTo : to + 1)
+          .number(hoursFrom / 3600)
+          .number(hoursTo / 3600));
+#undef TARNWICK_HEAD
+#undef TARNWICK_TAIL
 #undef TARNWICK_READINGS_OF
   if (!ok(r)) {
     error = message("cannot read the measurements");
