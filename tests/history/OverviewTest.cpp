@@ -218,7 +218,8 @@ TEST_P(Overview, TheEnvelopeIsTheMinimumAndMaximumOfEachColumnsReadings) {
 TEST_P(Overview, FileCopiesADownloadReplacesCountOnceAndValuesStayExact) {
   std::vector<messwert_tag> records;
   for (int i = 0; i < 23; ++i) {
-    messwert_tag r = record(2026, 7, 1, 10 + i / 60, i % 60, 0, static_cast<uint16_t>(1 + i % 2));
+    const int minute = i < 20 ? i : 60 + i;  // the file's last ones an hour later
+    messwert_tag r = record(2026, 7, 1, 10 + minute / 60, minute % 60, 0, static_cast<uint16_t>(1 + i % 2));
     r.humidity = 0.1f + static_cast<float>(i);
     r.temperature = i % 2 ? -123.456f : 1e-40f;
     r.ambientTemperature = i == 3 ? std::numeric_limits<float>::max() : 21.37f;
@@ -261,7 +262,14 @@ TEST_P(Overview, FileCopiesADownloadReplacesCountOnceAndValuesStayExact) {
     ASSERT_TRUE(store.envelope(q, got, error)) << error;
     expectSame(got, bruteForce(store, q), std::to_string(columns) + " columns");
   }
+  q.from = t0 - 36000;  // a column of 20 hours, read by hours
+  q.to = t0 + 36000;
   q.columns = 1;
+  std::vector<history::EnvelopeCell> wide;
+  ASSERT_TRUE(store.envelope(q, wide, error)) << error;
+  expectSame(wide, bruteForce(store, q), "by hours");
+  q.from = t0;
+  q.to = t22;
   std::vector<history::EnvelopeCell> one;
   ASSERT_TRUE(store.envelope(q, one, error)) << error;
   ASSERT_EQ(one.size(), 2u);
