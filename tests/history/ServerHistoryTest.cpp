@@ -106,7 +106,8 @@ TEST_F(ServerHistory, AnUpgradeGivesTheReadingsKeptBeforeItTheirValues) {
       server.sql(database,
                  "DROP INDEX readings, readings_from_file, measurements_download; ALTER TABLE measurements "
                  "DROP COLUMN humidity, DROP COLUMN temperature, DROP COLUMN ambient; "
-                 "DROP TABLE reading_hours; DROP FUNCTION tarnwick_hours CASCADE; DELETE FROM "
+                 "DROP TABLE reading_hours; DROP FUNCTION tarnwick_hours_added, tarnwick_hours_left CASCADE; "
+                 "DELETE FROM "
                  "tarnwick_schema WHERE version = 3"),
       "");
   history::Store store;
