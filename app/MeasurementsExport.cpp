@@ -337,7 +337,8 @@ std::shared_ptr<const exports::ReportContext> MeasurementsWindow::reportContext(
     for (const SensorSeries& s : data_->sensors)
       if (!hidden_.count(s.sensor)) sensors.push_back(s.sensor);
     std::string failure;
-    if (!history::readLoggerContext(*store_, context->serial, sensors, context->history, failure)) {
+    if (!history::readLoggerContext(*store_, context->serial, sensors, QDateTime::currentSecsSinceEpoch(),
+                                    context->history, failure)) {
       error = tr("Cannot read the history: %1").arg(QString::fromStdString(failure));
       return nullptr;
     }

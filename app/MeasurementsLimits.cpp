@@ -1,5 +1,6 @@
 #include "MeasurementsLimits.h"
 
+#include <QImage>
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -222,10 +223,36 @@ void ExcursionBands::draw(QCPPainter* painter) {
       run.left = x1, run.right = x2;
     }
   }
-  for (int kind : {0, 2, 1, 3}) {
-    flush(kind);
-    for (const QRect& r : rects[kind]) painter->fillRect(r, fills[kind]);
+  for (int kind : {0, 2, 1, 3}) flush(kind);
+  if (painter->modes().testFlag(QCPPainter::pmVectorized)) {
+    for (int kind : {0, 2, 1, 3})
+      for (const QRect& r : rects[kind]) painter->fillRect(r, fills[kind]);
+    return;
   }
+  // On screen, hundreds of full-height translucent rectangles cost tens of milliseconds a redraw: the
+  // bands are the same in every row, so they are blended into one row of pixels and that row is
+  // stretched to the height in one blit.
+  const int width = area.width();
+  if (width <= 0 || area.height() <= 0) return;
+  QImage row(width, 1, QImage::Format_ARGB32_Premultiplied);
+  row.fill(Qt::transparent);
+  auto* pixels = reinterpret_cast<QRgb*>(row.scanLine(0));
+  for (int kind : {0, 2, 1, 3}) {
+    const QRgb fill = qPremultiply(fills[kind].rgba());
+    const uint alpha = qAlpha(fill);
+    for (const QRect& r : rects[kind]) {
+      const int from = std::max(r.left() - area.left(), 0), to = std::min(r.right() - area.left(), width - 1);
+      for (int i = from; i <= to; ++i) {
+        const QRgb under = pixels[i];
+        const auto over = [&](int shift) {
+          return (((fill >> shift) & 0xff) + (((under >> shift) & 0xff) * (255 - alpha) + 127) / 255)
+                 << shift;
+        };
+        pixels[i] = over(24) | over(16) | over(8) | over(0);
+      }
+    }
+  }
+  painter->drawImage(QRect(area.left(), area.top(), width, area.height()), row);
 }
 
 void ExcursionBands::drawLines(QCPPainter* painter) {

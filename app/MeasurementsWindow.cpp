@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDoubleSpinBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -226,7 +227,10 @@ QWidget* MeasurementsWindow::buildExcursionsPane() {
     excursionTable_->setColumnWidth(
         c,
         std::max(fontMetrics().horizontalAdvance(excursionsModel_->headerData(c, Qt::Horizontal).toString()),
-                 fontMetrics().horizontalAdvance(time ? "00.00.0000 00:00:00 PM +00:00" : "-000,0 %RH")) +
+                 fontMetrics().horizontalAdvance(
+                     time ? QStringLiteral("00.00.0000 00:00:00 PM +00:00") +
+                                (c == ExcursionsModel::End ? tr(" (data ends)") : QString())
+                          : QStringLiteral("-000,0 %RH"))) +
             16);
   }
   connect(excursionTable_, &QTableView::clicked, this, &MeasurementsWindow::zoomToExcursion);
@@ -566,31 +570,18 @@ void MeasurementsWindow::updateView() {
                                              generation = statsGeneration_, deltaH = deltaH_->value(),
                                              limits = limits_]() {
     std::vector<history::StoredRecord> slice(end - begin);
-    std::map<std::pair<int64_t, bool>, int64_t> perDownload;
     for (size_t i = begin; i < end; ++i) {
       const MeasurementRecord& r = data->records[(*shown)[i]];
       history::StoredRecord& out = slice[i - begin];
       out.time = r.time;
       out.record = r.record;
       out.checksumError = r.checksumError;
-      ++perDownload[{r.download, r.fromFile}];
-    }
-    // Where the records in view came from, for the report; those read from a file are marked.
-    std::map<QString, std::pair<int64_t, bool>> sources;
-    for (const auto& [key, n] : perDownload) {
-      MeasurementRecord r{};
-      r.download = key.first;
-      r.fromFile = key.second;
-      auto& entry = sources[data->sourceOf(r)];
-      entry.first += n;
-      entry.second = entry.second || key.second;
     }
     std::vector<history::SensorExcursions> excursions;
     if (limits.any())
       excursions =
           history::findExcursions(slice, [&limits](uint16_t sensor) { return limits.of(sensor); }).sensors;
-    return StatsResult{generation, history::statistics(slice, deltaH), std::move(excursions),
-                       std::move(sources)};
+    return StatsResult{generation, history::statistics(slice, deltaH), std::move(excursions)};
   }));
 }
 
@@ -604,7 +595,6 @@ void MeasurementsWindow::statsFinished() {
   }
   statsShown_ = std::move(result.stats);
   excursionStatsShown_ = std::move(result.excursions);
-  sourcesShown_ = std::move(result.sources);
   fillStatistics();
   emit viewUpdated();
 }
@@ -734,11 +724,14 @@ void MeasurementsWindow::reloadLimits() {
       limits_.logger = row.limits;
   }
   std::vector<history::ClockZoneRow> zones;
-  if (store_->clockZones(serial, zones, error) && !zones.empty())
-    offsets_ = std::make_shared<const history::ClockOffsets>(zones, history::Zone{"UTC", 0});
+  if (store_->clockZones(serial, zones, error))
+    offsets_ = std::make_shared<const history::ClockOffsets>(
+        history::clockOffsets(zones, QDateTime::currentSecsSinceEpoch()));
   // The zone of the newest records: the one the logger's clock follows now.
   if (offsets_)
-    plot_->xAxis->setLabel(tr("Time (logger clock, %1, UTC%2)")
+    plot_->xAxis->setLabel((offsets_->recorded()
+                                ? tr("Time (logger clock, %1, UTC%2)")
+                                : tr("Time (logger clock, no zone recorded: taken as %1, UTC%2)"))
                                .arg(QString::fromStdString(offsets_->at(data_->last).name),
                                     timeText(data_->last).section(QLatin1Char(' '), -1)));
 }

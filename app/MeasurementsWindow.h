@@ -156,8 +156,7 @@ class MeasurementsWindow : public QWidget {
   struct StatsResult {
     int generation;
     std::vector<history::SensorStats> stats;
-    std::vector<history::SensorExcursions> excursions;    // when limits are set
-    std::map<QString, std::pair<int64_t, bool>> sources;  // records per source, whether from a file
+    std::vector<history::SensorExcursions> excursions;  // when limits are set
   };
 
   // The constructor's steps: the bar above the chart, the chart with its read-out, the statistics and
@@ -275,7 +274,6 @@ class MeasurementsWindow : public QWidget {
   bool statsAgain_ = false;
   std::vector<history::SensorStats> statsShown_;
   std::vector<history::SensorExcursions> excursionStatsShown_;
-  std::map<QString, std::pair<int64_t, bool>> sourcesShown_;
 
   LoggerLimits limits_;                                   // of the logger shown; none for an opened file
   std::shared_ptr<const history::ClockOffsets> offsets_;  // null: the zone of its clock is not known

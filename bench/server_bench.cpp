@@ -13,11 +13,14 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -210,7 +213,10 @@ struct Desk {
     posix_spawn_file_actions_destroy(&actions);
     return pid;
   }
+  // Into `history`, or into none when it is empty.
   pid_t download(const std::string& history) const {
+    if (history.empty())
+      return spawn({TARNWICK_CLI_PATH, "download", "-q", "-o", dir + "/d.csv", "--no-history"}, "cli.txt");
     return spawn({TARNWICK_CLI_PATH, "download", "-q", "-o", dir + "/d.csv", "--history", history},
                  "cli.txt");
   }
@@ -223,6 +229,42 @@ bool succeeded(pid_t pid) {
 
 double seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// User and system time of the ended child processes, in seconds.
+double childrenCpu() {
+  rusage usage{};
+  ::getrusage(RUSAGE_CHILDREN, &usage);
+  auto secondsOf = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return secondsOf(usage.ru_utime) + secondsOf(usage.ru_stime);
+}
+
+// User and system time of a process (with its ended children: the server's connections), in seconds,
+// from /proc; 0 when it cannot be read.
+double processCpu(pid_t pid) {
+  std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (f == nullptr) return 0;
+  char line[1024] = {};
+  const bool read = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  const char* rest = read ? std::strrchr(line, ')') : nullptr;
+  unsigned long long ticks[4] = {};
+  // After the name: state, then fields 4 to 13, then utime, stime, cutime, cstime.
+  if (rest == nullptr ||
+      std::sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %llu %llu", &ticks[0],
+                  &ticks[1], &ticks[2], &ticks[3]) != 4)
+    return 0;
+  return static_cast<double>(ticks[0] + ticks[1] + ticks[2] + ticks[3]) /
+         static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+pid_t serverPid() {
+  std::FILE* f = std::fopen((server().dir() + "/data/postmaster.pid").c_str(), "r");
+  if (f == nullptr) return -1;
+  long pid = -1;
+  if (std::fscanf(f, "%ld", &pid) != 1) pid = -1;
+  std::fclose(f);
+  return static_cast<pid_t>(pid);
 }
 
 void BM_TenConcurrentDownloads(benchmark::State& state) {
@@ -238,9 +280,13 @@ void BM_TenConcurrentDownloads(benchmark::State& state) {
       break;
     ::usleep(10000);
   }
-  double slowest = 0, together = 0;
+  // Without a history, the same downloads show what the processes and the loggers alone take of the
+  // machine.
+  const bool history = state.range(0) != 0;
+  double slowest = 0, together = 0, cliCpu = 0, serverCpu = 0, simsCpu = 0;
   for (auto _ : state) {
-    const std::string alone = server().freshDatabase(), shared = server().freshDatabase();
+    const std::string alone = history ? server().freshDatabase() : std::string();
+    const std::string shared = history ? server().freshDatabase() : std::string();
     slowest = 0;
     for (const auto& desk : desks) {
       const auto start = std::chrono::steady_clock::now();
@@ -250,15 +296,22 @@ void BM_TenConcurrentDownloads(benchmark::State& state) {
       }
       slowest = std::max(slowest, seconds(start));
     }
+    const double cpuBefore = childrenCpu(), serverBefore = processCpu(serverPid());
+    double simsBefore = 0;
+    for (const auto& desk : desks) simsBefore += processCpu(desk->sim);
     const auto start = std::chrono::steady_clock::now();
     std::vector<pid_t> running;
     for (const auto& desk : desks) running.push_back(desk->download(shared));
     bool all = true;
     for (pid_t pid : running) all = succeeded(pid) && all;
     together = seconds(start);
-    const std::string database = shared.substr(shared.rfind('=') + 1);
-    if (!all ||
-        server().value(database, "SELECT count(*) FROM measurements") != std::to_string(kDesks * kRecords)) {
+    cliCpu = childrenCpu() - cpuBefore;
+    serverCpu = processCpu(serverPid()) - serverBefore;
+    simsCpu = -simsBefore;
+    for (const auto& desk : desks) simsCpu += processCpu(desk->sim);
+    const std::string database = history ? shared.substr(shared.rfind('=') + 1) : std::string();
+    if (!all || (history && server().value(database, "SELECT count(*) FROM measurements") !=
+                                std::to_string(kDesks * kRecords))) {
       state.SkipWithError("not every record is in the shared history");
       return;
     }
@@ -267,8 +320,22 @@ void BM_TenConcurrentDownloads(benchmark::State& state) {
   state.counters["slowest_single_s"] = slowest;
   state.counters["ten_at_once_s"] = together;
   state.counters["ratio"] = slowest > 0 ? together / slowest : 0;
+  // The processor time the ten tarnwick-cli processes took together (user and system).
+  // The processor time the ten downloads took at once: the tarnwick-cli processes, the loggers and the
+  // server; over the processors there are, the least time they can take together.
+  state.counters["cli_cpu_s"] = cliCpu;
+  state.counters["sims_cpu_s"] = simsCpu;
+  state.counters["server_cpu_s"] = serverCpu;
+  state.counters["cpu_bound_s"] =
+      (cliCpu + simsCpu + serverCpu) / static_cast<double>(std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN)));
 }
-BENCHMARK(BM_TenConcurrentDownloads)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_TenConcurrentDownloads)
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgName("history")
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 }  // namespace
 

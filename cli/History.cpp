@@ -143,7 +143,7 @@ int history(Session& session, const HistoryOptions& options) {
                       printable(error));
       return kFileError;
     }
-    offsets.emplace(zones, history::localZone(session.io().clock()));
+    offsets.emplace(history::clockOffsets(zones, session.io().clock()));
   }
   if (!options.from.empty() &&
       !parseClockTime(options.from, false, offsets ? &*offsets : nullptr, query.from, error)) {
@@ -287,7 +287,10 @@ int copyHistory(Session& session, const CopyOptions& options) {
   session.note(std::to_string(result.downloads) + " downloads with " + std::to_string(result.records) +
                " records copied from " + printable(history::shownLocation(from)) + " to " +
                printable(history::shownLocation(options.to)) + ", " + std::to_string(result.added) +
-               " of them new there");
+               " of them new there" +
+               (result.notes > 0 ? "; " + std::to_string(result.notes) +
+                                       " limit changes, clock zones and firmware versions new there"
+                                 : std::string()));
   return kDone;
 }
 

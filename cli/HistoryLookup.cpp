@@ -37,7 +37,7 @@ int selectLogger(Session& session, history::Store& store, const Selection& selec
     session.problem("cannot read the history " + store.path() + ": " + printable(error));
     return kFileError;
   }
-  const history::ClockOffsets offsets(zones, history::localZone(session.io().clock()));
+  const history::ClockOffsets offsets = history::clockOffsets(zones, session.io().clock());
   if (!selection.from.empty() && !parseClockTime(selection.from, false, &offsets, query.from, error)) {
     session.problem("--from: " + error);
     return kBadArguments;

@@ -189,8 +189,7 @@ int excursions(Session& session, const ExcursionOptions& options) {
     session.problem(printable(error));
     return kFileError;
   }
-  // A logger whose clock no zone is recorded for was set, most likely, on this computer.
-  const history::ClockOffsets offsets(zones, history::localZone(session.io().clock()));
+  const history::ClockOffsets offsets = history::clockOffsets(zones, session.io().clock());
   if (!options.from.empty() && !parseClockTime(options.from, false, &offsets, query.from, error)) {
     session.problem("--from: " + error);
     return kBadArguments;

@@ -55,7 +55,8 @@ int makeReport(Session& session, const ReportOptions& options) {
     return kNoRecords;
   }
   history::LoggerContext context;
-  if (!history::readLoggerContext(store, input.serial, history::sensorsOf(input.records), context, error)) {
+  if (!history::readLoggerContext(store, input.serial, history::sensorsOf(input.records),
+                                  session.io().clock(), context, error)) {
     session.problem("cannot read the history " + store.path() + ": " + printable(error));
     return kFileError;
   }

@@ -69,7 +69,7 @@ bool downloadXlsx(const ScannedLogger& logger, const std::vector<messwert_tag>& 
   std::string ignored;
   history::LoggerContext context;
   if (!path.empty() && store.openForReading(path, ignored) &&
-      history::readLoggerContext(store, logger.serialText, history::sensorsOf(kept), context, ignored))
+      history::readLoggerContext(store, logger.serialText, history::sensorsOf(kept), now, context, ignored))
     withContext(input, context);
   return history::xlsxBytes(input, bytes, error);
 }
@@ -93,7 +93,8 @@ int historyXlsx(Session& session, const HistoryOptions& options, const std::stri
   input.serial = query.logger;
   input.records = &records;
   history::LoggerContext context;
-  if (!history::readLoggerContext(store, query.logger, history::sensorsOf(records), context, error)) {
+  if (!history::readLoggerContext(store, query.logger, history::sensorsOf(records), session.io().clock(),
+                                  context, error)) {
     session.problem("cannot read the history " + store.path() + ": " + printable(error));
     return kFileError;
   }

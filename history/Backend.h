@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,8 @@ class Backend {
   virtual bool recordFirmware(const std::string& logger, int64_t utc, const std::string& version,
                               std::string& error) = 0;
   virtual bool firmwareLastSeen(const std::string& logger, std::string& version, std::string& error) = 0;
+  virtual bool firmwareSeen(const std::string& logger, std::vector<std::pair<int64_t, std::string>>& out,
+                            std::string& error) = 0;
   // Limits (sensor -1: the logger's), with the same meaning as Store's; `who` comes cleaned.
   virtual bool writeLimits(const std::string& logger, int64_t sensor, const Limits* limits,
                            const Computer& who, std::string& error) = 0;
@@ -59,9 +62,23 @@ class Backend {
   virtual bool envelope(const EnvelopeQuery& q, int64_t from, int64_t to, int64_t hoursFrom, int64_t hoursTo,
                         const std::vector<uint16_t>& sensors, std::vector<EnvelopeCell>& out,
                         std::string& error) = 0;
+  // `changes` and `rows` come cleaned and checked.
+  virtual bool copyLimitChanges(const std::string& logger, const std::vector<LimitChange>& changes,
+                                const std::vector<LimitsRow>& rows, int64_t& added, std::string& error) = 0;
   virtual std::string loggerMatching(const std::vector<messwert_tag>& records,
                                      const std::vector<bool>& checksumError, std::string& error) = 0;
 };
+
+// The moment of the newest change of each sensor's limits (-1: the logger's).
+inline std::map<int64_t, int64_t> newestChanges(const std::vector<LimitChange>& changes) {
+  std::map<int64_t, int64_t> out;
+  for (const LimitChange& change : changes) {
+    const int64_t sensor = change.sensor ? static_cast<int64_t>(*change.sensor) : -1;
+    const auto it = out.find(sensor);
+    if (it == out.end() || it->second <= change.utc) out[sensor] = change.utc;
+  }
+  return out;
+}
 
 // Connects to a PostgreSQL server and creates or upgrades the history's schema there; null with a
 // message on failure. The location is libpq's (a URI or key=value pairs) and holds no password.

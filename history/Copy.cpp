@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -42,6 +43,41 @@ bool copyHistory(Store& from, Store& to, const std::function<void(int64_t done, 
       result.added += added;
       if (progress) progress(++done, total);
     }
+  }
+  // What was noted of each logger beside its readings: limits and their changes, the zones its clock
+  // followed, the firmware versions it reported outside downloads. Rows the target has are skipped.
+  for (const std::string& logger : from.loggers()) {
+    std::vector<LimitChange> changes;
+    std::vector<LimitsRow> rows;
+    int64_t added = 0;
+    if (!from.limitChanges(logger, changes, error) || !from.limitRows(logger, rows, error) ||
+        !to.copyLimitChanges(logger, changes, rows, added, error))
+      return false;
+    result.notes += added;
+    std::vector<ClockZoneRow> zones, zonesThere;
+    if (!from.clockZones(logger, zones, error) || !to.clockZones(logger, zonesThere, error)) return false;
+    for (const ClockZoneRow& zone : zones) {
+      const bool there = std::any_of(zonesThere.begin(), zonesThere.end(), [&](const ClockZoneRow& z) {
+        return z.utc == zone.utc && z.kind == zone.kind && z.zone.name == zone.zone.name &&
+               z.zone.offset == zone.zone.offset;
+      });
+      if (there) continue;
+      if (!to.recordClockZone(logger, zone.utc, zone.zone, zone.kind, error)) return false;
+      zonesThere.push_back(zone);
+      ++result.notes;
+    }
+    std::vector<std::pair<int64_t, std::string>> seen, seenThere;
+    if (!from.firmwareSeen(logger, seen, error) || !to.firmwareSeen(logger, seenThere, error)) return false;
+    for (const auto& version : seen) {
+      if (std::find(seenThere.begin(), seenThere.end(), version) != seenThere.end()) continue;
+      if (!to.recordFirmware(logger, version.first, version.second, error)) return false;
+      seenThere.push_back(version);
+      ++result.notes;
+    }
+  }
+  if (!from.lastError().empty()) {
+    error = from.lastError();
+    return false;
   }
   return true;
 }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "data/Messwert.h"
@@ -111,6 +112,11 @@ class ClockOffsets {
   bool recorded_ = false;
 };
 
+// The zones a logger's clock followed, as every view of its readings takes them: those recorded in the
+// history, or, where none is, this computer's zone at `now` (the clock was most likely set here;
+// recorded() is then false and a view says the zone is assumed).
+ClockOffsets clockOffsets(const std::vector<ClockZoneRow>& rows, int64_t now);
+
 // A row of limits: logger-wide (no sensor) or one sensor's own.
 struct LimitsRow {
   std::optional<uint16_t> sensor;
@@ -124,6 +130,11 @@ struct LimitChange {
   std::optional<uint16_t> sensor;
   Computer who;
   std::string before, after;
+
+  bool operator==(const LimitChange& o) const {
+    return utc == o.utc && sensor == o.sensor && who.host == o.who.host && who.user == o.who.user &&
+           before == o.before && after == o.after;
+  }
 };
 
 // Limits as one line of text, e.g. "temperature 2:8 15m consecutive; humidity : 0 consecutive".
@@ -326,6 +337,9 @@ class Store {
   // The firmware version the logger reported last, to a download or recordFirmware; empty when it
   // never did (lastError() says whether the history could be read).
   std::string firmwareLastSeen(const std::string& logger);
+  // The versions recorded by recordFirmware for a logger (moment, version), oldest first.
+  bool firmwareSeen(const std::string& logger, std::vector<std::pair<int64_t, std::string>>& out,
+                    std::string& error);
 
   // Limits. A sensor without limits of its own is held to the logger's (sensor empty). Setting them
   // replaces that row whole and records the change (who, when, before and after) in the same
@@ -345,6 +359,13 @@ class Store {
   bool limitRows(const std::string& logger, std::vector<LimitsRow>& out, std::string& error);
   // Every change of a logger's limits, oldest first.
   bool limitChanges(const std::string& logger, std::vector<LimitChange>& out, std::string& error);
+  // Takes over another history's changes of a logger's limits (oldest first) with who made them and
+  // when, in one transaction: a change this history has (sensor, moment, computer, before and after
+  // alike) is not added again. `rows` are the limits set there; a sensor's limits here become those
+  // when that history's newest change of them is newer than every change of them here. `added` says
+  // how many changes were new.
+  bool copyLimitChanges(const std::string& logger, const std::vector<LimitChange>& changes,
+                        const std::vector<LimitsRow>& rows, int64_t& added, std::string& error);
 
   // Clock zones. Recorded when Tarnwick sets a logger's clock (kind setTime) and at every download.
   // A zone name that is empty, over kMaxNameLength or not printable, or an offset beyond
@@ -415,11 +436,15 @@ class Store {
 
 // Copies every download of one history and the records kept from it into another (a file into a
 // server, a server into a file, ...), each download in a transaction of its own: where each record
-// came from goes with it, and a second copy adds nothing. `progress` hears of each download copied.
+// came from goes with it, and a second copy adds nothing. Each logger's changes of limits (with who
+// made them and when), clock zones and firmware versions go with it, also once. `progress` hears of each
+// download copied.
 struct CopyResult {
   int64_t downloads = 0;  // downloads copied (or found copied before)
   int64_t records = 0;    // records read from the source
   int64_t added = 0;      // of those, the ones the target did not have
+  // Limit changes, clock zones and firmware versions seen outside downloads the target did not have.
+  int64_t notes = 0;
 };
 bool copyHistory(Store& from, Store& to, const std::function<void(int64_t done, int64_t total)>& progress,
                  CopyResult& result, std::string& error);

@@ -1684,6 +1684,10 @@ ClockOffsets::ClockOffsets(const std::vector<ClockZoneRow>& rows, const Zone& fa
   recorded_ = !rows.empty();
 }
 
+ClockOffsets clockOffsets(const std::vector<ClockZoneRow>& rows, int64_t now) {
+  return ClockOffsets(rows, localZone(now));
+}
+
 const Zone& ClockOffsets::at(int64_t clockTime) const {
   if (setTimes_.empty()) return only_;
   // A handful of rows: newest first is shortest for the readings of a download.
@@ -1992,6 +1996,115 @@ bool Store::limitChanges(const std::string& logger, std::vector<LimitChange>& ou
     error = failure("cannot read the changes of limits", rc);
     return false;
   }
+  return true;
+}
+
+bool Store::copyLimitChanges(const std::string& logger, const std::vector<LimitChange>& changes,
+                             const std::vector<LimitsRow>& rows, int64_t& added, std::string& error) {
+  added = 0;
+  if (!validLogger(logger, error)) return false;
+  std::string why;
+  for (const LimitsRow& row : rows)
+    if (!row.limits.temperature.valid(why) || !row.limits.humidity.valid(why)) {
+      error = "Limits of " + logger + " not copied: " + why;
+      return false;
+    }
+  std::vector<LimitChange> clean = changes;
+  for (LimitChange& change : clean) {
+    change.who = Computer{cleanName(change.who.host), cleanName(change.who.user)};
+    change.before = oneLine(change.before);
+    change.after = oneLine(change.after);
+  }
+  if (clean.empty()) return true;
+  if (db_ != nullptr && fileId(path_) != opened_) close();
+  if (!ensureOpen(error)) return false;
+  if (server_ != nullptr) return server_->copyLimitChanges(logger, clean, rows, added, error);
+  std::vector<LimitChange> have;
+  int rc = exec(db_, "BEGIN IMMEDIATE");
+  auto fail = [&](int code) {
+    error = failure("the limits were not copied", code);
+    exec(db_, "ROLLBACK");
+    added = 0;
+    return false;
+  };
+  if (rc != SQLITE_OK) return fail(rc);
+  int64_t id = 0;
+  if (!loggerId(logger, true, id, rc)) return fail(rc);
+  if (!limitChanges(logger, have, error)) {
+    exec(db_, "ROLLBACK");
+    return false;
+  }
+  const std::map<int64_t, int64_t> newestHere = newestChanges(have);
+  for (const LimitChange& change : clean) {
+    if (std::find(have.begin(), have.end(), change) != have.end()) continue;
+    Statement s;
+    if ((rc = s.prepare(db_,
+                        "INSERT INTO limit_changes(logger, sensor, time, host_name, user_name, old_value, "
+                        "new_value) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)")) != SQLITE_OK)
+      return fail(rc);
+    s.bind(1, id);
+    s.bind(2, change.sensor ? static_cast<int64_t>(*change.sensor) : -1);
+    s.bind(3, change.utc);
+    s.bind(4, change.who.host);
+    s.bind(5, change.who.user);
+    s.bind(6, change.before);
+    s.bind(7, change.after);
+    if ((rc = s.run()) != SQLITE_OK) return fail(rc);
+    have.push_back(change);
+    ++added;
+  }
+  // A sensor whose newest change came from there takes the limits set there.
+  for (const auto& [sensor, utc] : newestChanges(clean)) {
+    const auto here = newestHere.find(sensor);
+    if (here != newestHere.end() && here->second >= utc) continue;
+    const LimitsRow* there = nullptr;
+    for (const LimitsRow& row : rows)
+      if ((row.sensor ? static_cast<int64_t>(*row.sensor) : -1) == sensor) there = &row;
+    Statement s;
+    if (there) {
+      rc = s.prepare(db_, (std::string("INSERT OR REPLACE INTO limits(logger, sensor, ") + kLimitsColumns +
+                           ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)")
+                              .c_str());
+      if (rc == SQLITE_OK) {
+        bindQuantity(s.get(), 3, there->limits.temperature);
+        bindQuantity(s.get(), 7, there->limits.humidity);
+      }
+    } else {
+      rc = s.prepare(db_, "DELETE FROM limits WHERE logger = ?1 AND sensor = ?2");
+    }
+    if (rc != SQLITE_OK) return fail(rc);
+    s.bind(1, id);
+    s.bind(2, sensor);
+    if ((rc = s.run()) != SQLITE_OK) return fail(rc);
+  }
+  if ((rc = exec(db_, "COMMIT")) != SQLITE_OK) return fail(rc);
+  return true;
+}
+
+bool Store::firmwareSeen(const std::string& logger, std::vector<std::pair<int64_t, std::string>>& out,
+                         std::string& error) {
+  out.clear();
+  if (!ensureOpen(error)) return false;
+  if (server_ != nullptr) {
+    if (!server_->firmwareSeen(logger, out, error)) return false;
+  } else {
+    Statement s;
+    int rc =
+        s.prepare(db_,
+                  "SELECT f.time, f.version FROM firmware_seen f JOIN loggers l ON l.id = f.logger WHERE "
+                  "l.serial = ?1 ORDER BY f.id");
+    if (rc == SQLITE_OK) s.bind(1, logger);
+    while (rc == SQLITE_OK && (rc = s.step()) == SQLITE_ROW) {
+      out.emplace_back(sqlite3_column_int64(s.get(), 0), columnText(s.get(), 1));
+      rc = SQLITE_OK;
+    }
+    if (rc != SQLITE_DONE) {
+      out.clear();
+      error = failure("cannot read the firmware versions", rc);
+      return false;
+    }
+  }
+  for (auto& seen : out) seen.second = cleanName(seen.second);
   return true;
 }
 

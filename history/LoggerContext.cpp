@@ -20,7 +20,7 @@ std::string limitChangeText(const LimitChange& change) {
 }
 
 bool readLoggerContext(Store& store, const std::string& logger, const std::vector<uint16_t>& sensors,
-                       LoggerContext& context, std::string& error) {
+                       int64_t now, LoggerContext& context, std::string& error) {
   for (uint16_t sensor : sensors) {
     Limits limits;
     bool set = false;
@@ -32,7 +32,7 @@ bool readLoggerContext(Store& store, const std::string& logger, const std::vecto
   if (!changes.empty()) context.limitChange = limitChangeText(changes.back());
   std::vector<ClockZoneRow> zones;
   if (!store.clockZones(logger, zones, error)) return false;
-  if (!zones.empty()) context.clock.emplace(zones, Zone{});
+  context.clock.emplace(clockOffsets(zones, now));
   context.firmware = store.firmwareLastSeen(logger);
   if (context.firmware.empty() && !store.lastError().empty()) {
     error = store.lastError();

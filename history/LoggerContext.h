@@ -17,15 +17,16 @@ namespace history {
 struct LoggerContext {
   std::map<uint16_t, Limits> limits;         // per sensor with limits
   std::string limitChange;                   // the latest change, one line; empty: none
-  std::optional<ClockOffsets> clock;         // unset: no zone recorded
+  std::optional<ClockOffsets> clock;         // as clockOffsets() takes them
   std::string firmware;                      // last seen; empty: not known
   std::map<int64_t, DownloadRow> downloads;  // by id
 };
 
 // False with a message when the history cannot be read or holds limits that are not valid: a report
-// or a spreadsheet held to the wrong limits is worse than none.
+// or a spreadsheet held to the wrong limits is worse than none. `now` stands in for the clock's zone
+// where none is recorded (see clockOffsets()).
 bool readLoggerContext(Store& store, const std::string& logger, const std::vector<uint16_t>& sensors,
-                       LoggerContext& context, std::string& error);
+                       int64_t now, LoggerContext& context, std::string& error);
 
 // A change of limits as one line: "2026-03-02 09:15:00 UTC, quality on lab-pc, sensor 2: temperature
 // ... -> temperature ...".

@@ -285,6 +285,10 @@ class PgStore : public Backend {
                        std::string& error) override;
   bool limitRows(const std::string& logger, std::vector<LimitsRow>& out, std::string& error) override;
   bool limitChanges(const std::string& logger, std::vector<LimitChange>& out, std::string& error) override;
+  bool copyLimitChanges(const std::string& logger, const std::vector<LimitChange>& changes,
+                        const std::vector<LimitsRow>& rows, int64_t& added, std::string& error) override;
+  bool firmwareSeen(const std::string& logger, std::vector<std::pair<int64_t, std::string>>& out,
+                    std::string& error) override;
 
  private:
   // The server's last message, on one line.
@@ -322,23 +326,29 @@ class PgStore : public Backend {
     if (PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE) runOk("ROLLBACK");
   }
   bool prepareSession() {
-    // Compiling a query pays for itself only in long reports, not in the history's reads.
-    return runOk("SET client_min_messages = warning") && runOk("SET jit = off") &&
-           runOk(
-               "CREATE TEMPORARY TABLE IF NOT EXISTS incoming(logger bigint, time bigint, sensor integer, "
-               "humidity_raw integer, temperature_raw integer, record bytea, checksum_error boolean, "
-               "from_file "
-               "boolean, download bigint) ON COMMIT DELETE ROWS") &&
-           runOk(
-               "CREATE TEMPORARY TABLE IF NOT EXISTS incoming_superseded(logger bigint, time bigint, sensor "
-               "integer, record bytea, from_file boolean, download bigint) ON COMMIT DELETE ROWS");
+    // One round trip. Compiling a query pays for itself only in long reports, not in the history's reads.
+    return ok(Result(PQexec(conn_, "SET client_min_messages = warning; SET jit = off")));
+  }
+  // The session's staging tables, made when a write first needs them: a connection that reads, or
+  // imports only new records, makes none (each costs the server a catalogue write when made and when
+  // the session ends). Made inside a transaction that is rolled back, they go with it and are made again.
+  bool staging() {
+    return ok(Result(PQexec(
+        conn_,
+        "CREATE TEMPORARY TABLE IF NOT EXISTS incoming(logger bigint, time bigint, sensor integer, "
+        "humidity_raw integer, temperature_raw integer, record bytea, checksum_error boolean, from_file "
+        "boolean, download bigint) ON COMMIT DELETE ROWS; CREATE TEMPORARY TABLE IF NOT EXISTS "
+        "incoming_superseded(logger bigint, time bigint, sensor integer, record bytea, from_file boolean, "
+        "download bigint) ON COMMIT DELETE ROWS")));
   }
   bool schemaVersion(int64_t& version);
   // The limits set for a logger's id and sensor (-1: the logger's): `out` empty when none; `valid`
   // false with a message when the row is not.
   bool currentLimits(const std::string& logger, int64_t id, int64_t sensor, std::optional<Limits>& out,
                      bool& valid, std::string& error);
-  bool loggerId(const std::string& serial, int64_t& id);
+  bool loggerId(const std::string& serial, int64_t& id, int64_t* downloadId = nullptr);
+  // One change of limits; `state` is what is set after it (null: none).
+  bool insertLimitChange(int64_t id, const LimitChange& change, const Limits* state);
   bool copyIn(const char* sql, const std::string& rows);
   bool addSensors(int64_t logger, const std::vector<uint16_t>& sensors);
 
@@ -426,15 +436,24 @@ bool PgStore::prepare(std::string& error) {
   return true;
 }
 
-bool PgStore::loggerId(const std::string& serial, int64_t& id) {
-  if (!runOk("INSERT INTO loggers(serial) VALUES($1) ON CONFLICT DO NOTHING", Params().text(serial)))
-    return false;
-  Result r = run("SELECT id FROM loggers WHERE serial = $1", Params().text(serial));
-  if (!ok(r) || PQntuples(r.get()) != 1) return false;
-  id = std::atoll(PQgetvalue(r.get(), 0, 0));
-  // Writers of one logger take turns until their transactions end.
-  return runOk("SELECT pg_advisory_xact_lock($1, $2)",
-               Params().number(kLockSpace).number(static_cast<int32_t>(id & 0x7FFFFFFF)));
+bool PgStore::loggerId(const std::string& serial, int64_t& id, int64_t* downloadId) {
+  // Writers of one logger take turns until their transactions end. A logger the history knows costs
+  // one round trip (with the next download's number when asked for); a new one is added first.
+  const std::string sql = std::string("SELECT id, pg_advisory_xact_lock($2, (id & 2147483647)::integer)") +
+                          (downloadId ? ", nextval('download_ids')" : "") + " FROM loggers WHERE serial = $1";
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Result r = run(sql.c_str(), Params().text(serial).number(kLockSpace));
+    if (!ok(r)) return false;
+    if (PQntuples(r.get()) == 1) {
+      id = std::atoll(PQgetvalue(r.get(), 0, 0));
+      if (downloadId) *downloadId = std::atoll(PQgetvalue(r.get(), 0, 2));
+      return true;
+    }
+    if (attempt == 0 &&
+        !runOk("INSERT INTO loggers(serial) VALUES($1) ON CONFLICT DO NOTHING", Params().text(serial)))
+      return false;
+  }
+  return false;
 }
 
 bool PgStore::copyIn(const char* sql, const std::string& rows) {
@@ -480,12 +499,7 @@ bool PgStore::import(const std::string& logger, const std::string& file,
   }
 
   int64_t id = 0, downloadId = 0;
-  if (!applyWaitLimit() || !runOk("BEGIN") || !loggerId(logger, id)) return fail();
-  {
-    Result r = run("SELECT nextval('download_ids')");
-    if (!ok(r) || PQntuples(r.get()) != 1) return fail();
-    downloadId = std::atoll(PQgetvalue(r.get(), 0, 0));
-  }
+  if (!applyWaitLimit() || !runOk("BEGIN") || !loggerId(logger, id, &downloadId)) return fail();
 
   // Everything kept of this logger in the import's time range, superseded rows too.
   std::map<std::pair<int64_t, uint16_t>, std::vector<Kept>> kept;
@@ -601,7 +615,7 @@ bool PgStore::import(const std::string& logger, const std::string& file,
   // all, from a writer that did not take the lock, fails the import as a whole).
   if (!inserts.empty() && !copyIn("COPY measurements FROM STDIN", inserts)) return fail();
   if (!supersedes.empty() &&
-      (!copyIn("COPY incoming_superseded FROM STDIN", supersedes) ||
+      (!staging() || !copyIn("COPY incoming_superseded FROM STDIN", supersedes) ||
        !runOk("INSERT INTO superseded SELECT * FROM incoming_superseded ON CONFLICT DO NOTHING")))
     return fail();
   const int64_t now = static_cast<int64_t>(std::time(nullptr));
@@ -694,7 +708,7 @@ bool PgStore::copyDownload(const DownloadRow& download, const std::vector<Stored
     }
   }
   if (!rows.empty()) {
-    if (!copyIn("COPY incoming FROM STDIN", rows)) return fail();
+    if (!staging() || !copyIn("COPY incoming FROM STDIN", rows)) return fail();
     // A record the history has in any form, byte for byte, is not added again.
     Result r = run(
         "INSERT INTO measurements SELECT i.* FROM incoming i WHERE NOT EXISTS (SELECT 1 FROM measurements m "
@@ -1244,31 +1258,101 @@ bool PgStore::writeLimits(const std::string& logger, int64_t sensor, const Limit
     rollback();
     return true;
   }
+  LimitChange change;
+  change.utc = static_cast<int64_t>(std::time(nullptr));
+  if (sensor >= 0) change.sensor = static_cast<uint16_t>(sensor);
+  change.who = who;
+  change.before = beforeText;
+  change.after = afterText;
+  if (!insertLimitChange(id, change, limits) || !runOk("COMMIT")) return fail();
+  return true;
+}
+
+bool PgStore::insertLimitChange(int64_t id, const LimitChange& change, const Limits* state) {
   const Limits none;
-  const Limits& after = limits ? *limits : none;
+  const Limits& after = state ? *state : none;
   auto bound = [](const std::optional<double>& b) {
     char text[64];
     std::snprintf(text, sizeof text, "%.17g", b.value_or(0));
     return std::string(text);
   };
   Params p;
-  p.number(id).number(sensor).number(static_cast<int64_t>(std::time(nullptr))).text(who.host).text(who.user);
-  p.text(beforeText).text(afterText).text(limits ? "true" : "false");
+  p.number(id)
+      .number(change.sensor ? static_cast<int64_t>(*change.sensor) : -1)
+      .number(change.utc)
+      .text(change.who.host)
+      .text(change.who.user);
+  p.text(change.before).text(change.after).text(state ? "true" : "false");
   for (const QuantityLimits* q : {&after.temperature, &after.humidity})
     p.text(q->lower ? bound(q->lower) : "")
         .text(q->upper ? bound(q->upper) : "")
         .number(q->delay)
         .text(ruleName(q->rule));
-  if (!runOk((std::string("INSERT INTO limit_changes(logger, sensor, time, host_name, user_name, old_value, "
-                          "new_value, is_set, ") +
-              kLimitsColumns +
-              ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, nullif($9, '')::double precision, nullif($10, "
-              "'')::double precision, $11, $12, nullif($13, '')::double precision, nullif($14, '')::double "
-              "precision, $15, $16)")
-                 .c_str(),
-             p) ||
-      !runOk("COMMIT"))
-    return fail();
+  return runOk(
+      (std::string("INSERT INTO limit_changes(logger, sensor, time, host_name, user_name, old_value, "
+                   "new_value, is_set, ") +
+       kLimitsColumns +
+       ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, nullif($9, '')::double precision, nullif($10, "
+       "'')::double precision, $11, $12, nullif($13, '')::double precision, nullif($14, '')::double "
+       "precision, $15, $16)")
+          .c_str(),
+      p);
+}
+
+bool PgStore::copyLimitChanges(const std::string& logger, const std::vector<LimitChange>& changes,
+                               const std::vector<LimitsRow>& rows, int64_t& added, std::string& error) {
+  added = 0;
+  if (!alive(error)) return false;
+  auto fail = [&] {
+    if (error.empty()) error = message("the limits were not copied");
+    rollback();
+    added = 0;
+    return false;
+  };
+  int64_t id = 0;
+  std::vector<LimitChange> have;
+  if (!runOk("BEGIN") || !loggerId(logger, id)) return fail();
+  if (!limitChanges(logger, have, error)) return fail();
+  const std::map<int64_t, int64_t> newestHere = newestChanges(have), newestThere = newestChanges(changes);
+  // Every change of a sensor copied here carries what is set after the copy, so the newest row of the
+  // sensor says it whichever history its newest change came from.
+  std::map<int64_t, std::optional<Limits>> state;
+  for (const auto& [sensor, utc] : newestThere) {
+    const auto here = newestHere.find(sensor);
+    std::optional<Limits>& after = state[sensor];
+    if (here != newestHere.end() && here->second >= utc) {
+      bool valid = true;
+      if (!currentLimits(logger, id, sensor, after, valid, error) || !valid) return fail();
+    } else {
+      for (const LimitsRow& row : rows)
+        if ((row.sensor ? static_cast<int64_t>(*row.sensor) : -1) == sensor) after = row.limits;
+    }
+  }
+  for (const LimitChange& change : changes) {
+    if (std::find(have.begin(), have.end(), change) != have.end()) continue;
+    const std::optional<Limits>& after = state[change.sensor ? static_cast<int64_t>(*change.sensor) : -1];
+    if (!insertLimitChange(id, change, after ? &*after : nullptr)) return fail();
+    have.push_back(change);
+    ++added;
+  }
+  if (!runOk("COMMIT")) return fail();
+  return true;
+}
+
+bool PgStore::firmwareSeen(const std::string& logger, std::vector<std::pair<int64_t, std::string>>& out,
+                           std::string& error) {
+  out.clear();
+  if (!alive(error)) return false;
+  Result r = run(
+      "SELECT f.time, f.version FROM firmware_seen f JOIN loggers l ON l.id = f.logger WHERE l.serial = $1 "
+      "ORDER BY f.id",
+      Params().text(logger));
+  if (!ok(r)) {
+    error = message("cannot read the firmware versions");
+    return false;
+  }
+  for (int row = 0; row < PQntuples(r.get()); ++row)
+    out.emplace_back(std::atoll(PQgetvalue(r.get(), row, 0)), PQgetvalue(r.get(), row, 1));
   return true;
 }
 

@@ -254,6 +254,8 @@ bool xlsxBytes(const XlsxInput& input, std::string& bytes, std::string& error,
       if (input.clock)
         for (const ZoneSpan& span : zoneSpans(records, *input.clock))
           zones += (zones.empty() ? "" : "; ") + asUtf8(span.zone.name) + " " + offsetText(span.zone.offset);
+      if (input.clock && !input.clock->recorded())
+        zones = "not recorded; taken as this computer's zone, " + zones;
       pair("Logger clock zone", input.clock ? zones : "not recorded");
       pair("Verdict", verdict(excursions));
       ++at;

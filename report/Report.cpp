@@ -407,6 +407,8 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
       parts << part;
     }
     zone = parts.join(QStringLiteral("; "));
+    if (!input.clock->recorded())
+      zone = QStringLiteral("not recorded; taken as this computer's zone, ") + zone;
   }
   pages.field(QStringLiteral("Logger clock zone"), zone);
   pages.field(QStringLiteral("Period"),

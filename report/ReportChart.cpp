@@ -201,13 +201,24 @@ void drawChart(QPainter& painter, const QRectF& area, double unit, const ChartIn
                    Qt::AlignCenter, clock);
 
   painter.setClipRect(plot);
-  // Excursions of this quantity: alarms stronger.
+  // Excursions of this quantity: alarms stronger. Where the sensors' excursions overlap they are one
+  // band, as light as the legend's; stacked, three sensors' shading would hide the lines.
+  std::vector<std::pair<double, double>> spans[2];  // not alarming, alarming
   for (const history::Excursion& e : *input.excursions) {
     if (e.quantity != quantity || !drawn.count(e.sensor)) continue;
     double left = xOf(static_cast<double>(e.start)), right = xOf(static_cast<double>(e.end));
     if (right - left < 0.6 * unit) right = left + 0.6 * unit;
-    painter.fillRect(QRectF(left, plot.top(), right - left, plot.height()),
-                     e.alarm ? QColor(220, 40, 40, 70) : QColor(255, 170, 0, 55));
+    spans[e.alarm ? 1 : 0].emplace_back(left, right);
+  }
+  for (int alarm : {0, 1}) {
+    std::vector<std::pair<double, double>>& list = spans[alarm];
+    std::sort(list.begin(), list.end());
+    for (size_t i = 0; i < list.size();) {
+      double left = list[i].first, right = list[i].second;
+      for (++i; i < list.size() && list[i].first <= right; ++i) right = std::max(right, list[i].second);
+      painter.fillRect(QRectF(left, plot.top(), right - left, plot.height()),
+                       alarm ? QColor(220, 40, 40, 70) : QColor(255, 170, 0, 55));
+    }
   }
   // The readings.
   std::map<uint16_t, Trace> traces;

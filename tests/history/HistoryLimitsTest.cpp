@@ -12,6 +12,7 @@
 #include "common/PgServer.h"
 #include "history/Digest.h"
 #include "history/History.h"
+#include "history/LoggerContext.h"
 
 using historytest::record;
 using historytest::TempDir;
@@ -210,6 +211,16 @@ TEST_P(HistoryLimitsBackends, TheClockFollowsTheLastSetTimeElseTheLastDownload) 
   EXPECT_EQ(store.firmwareLastSeen("VLM2"), "");
   ASSERT_TRUE(store.clockZone("VLM2", zone, found, error)) << error;
   EXPECT_FALSE(found);
+
+  // A report or spreadsheet takes the zones as the command line does: this computer's where none is
+  // recorded, and says so.
+  history::LoggerContext context;
+  ASSERT_TRUE(history::readLoggerContext(store, "VLM2", {}, 1772877600, context, error)) << error;
+  ASSERT_TRUE(context.clock.has_value());
+  EXPECT_FALSE(context.clock->recorded());
+  EXPECT_EQ(context.clock->at(0).offset, history::localZone(1772877600).offset);
+  ASSERT_TRUE(history::readLoggerContext(store, "VLM1", {}, 1772877600, context, error)) << error;
+  ASSERT_TRUE(context.clock.has_value() && context.clock->recorded());
 }
 
 TEST(HistoryZone, EachReadingTakesTheZoneOfTheLastTimeTheClockWasSet) {
@@ -287,4 +298,38 @@ TEST(HistoryOrder, RecordsOfOneSecondComeInOneOrderHoweverTheyWereStored) {
     digests[pass] = history::readingsDigest(out);
   }
   EXPECT_EQ(digests[0], digests[1]);
+}
+
+// Changes taken over from another history: each once, and the limits set follow the newest change,
+// whichever history made it; what is set after that records the right limits before it.
+TEST_P(HistoryLimitsBackends, CopiedChangesSetTheLimitsOnlyWhenTheyAreTheNewest) {
+  ASSERT_TRUE(
+      store.setLimits("VLM1", std::nullopt, limits(2, 8, 0, history::AlarmRule::consecutive), anna, error))
+      << error;
+  std::vector<history::LimitChange> mine;
+  ASSERT_TRUE(store.limitChanges("VLM1", mine, error)) << error;
+  ASSERT_EQ(mine.size(), 1u);
+  const history::Limits older = limits(0, 1, 0, history::AlarmRule::instant);
+  const history::Limits newer = limits(-5, 5, 0, history::AlarmRule::instant);
+  history::LimitChange before{
+      mine[0].utc - 3600, std::nullopt, {"office", "ben"}, "", history::limitsText(older)};
+  history::LimitChange after{
+      mine[0].utc + 3600, std::nullopt, {"office", "ben"}, before.after, history::limitsText(newer)};
+  int64_t added = -1;
+  bool set = false;
+  ASSERT_TRUE(store.copyLimitChanges("VLM1", {before}, {{std::nullopt, older}}, added, error)) << error;
+  EXPECT_EQ(added, 1);
+  EXPECT_EQ(history::limitsText(effective(1, set)),
+            history::limitsText(limits(2, 8, 0, history::AlarmRule::consecutive)));
+  ASSERT_TRUE(store.copyLimitChanges("VLM1", {before, after}, {{std::nullopt, newer}}, added, error))
+      << error;
+  EXPECT_EQ(added, 1);
+  EXPECT_EQ(history::limitsText(effective(1, set)), history::limitsText(newer));
+
+  ASSERT_TRUE(store.clearLimits("VLM1", std::nullopt, anna, error)) << error;
+  std::vector<history::LimitChange> changes;
+  ASSERT_TRUE(store.limitChanges("VLM1", changes, error)) << error;
+  ASSERT_EQ(changes.size(), 4u);
+  EXPECT_EQ(changes[1], before);
+  EXPECT_EQ(changes[3].before, history::limitsText(newer));
 }

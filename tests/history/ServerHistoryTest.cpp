@@ -264,8 +264,20 @@ TEST_F(ServerHistory, ACopyKeepsWhereEachRecordCameFromAndTwiceAddsNothing) {
   const std::vector<messwert_tag> later(fifty.begin() + 45, fifty.end());
   ASSERT_TRUE(local.importCsvRecords("VLM1", "/d/x.csv", later, std::vector<bool>(5, false), result, error));
   ASSERT_TRUE(local.importDownload("VLM2", "/d/2.csv", memory(30), result, error)) << error;
+  // What is noted beside the readings: limits with their changes, clock zones, firmware seen.
+  history::Limits limits;
+  limits.temperature.upper = 8;
+  limits.humidity.lower = 20.5;
+  ASSERT_TRUE(local.setLimits("VLM1", std::nullopt, limits, {"desk-a", "anna"}, error)) << error;
+  limits.temperature.delay = 900;
+  ASSERT_TRUE(local.setLimits("VLM1", uint16_t{2}, limits, {"desk-b", "ben"}, error)) << error;
+  ASSERT_TRUE(local.setLimits("VLM2", uint16_t{1}, limits, {"desk-b", "ben"}, error)) << error;
+  ASSERT_TRUE(local.clearLimits("VLM2", uint16_t{1}, {"desk-a", "anna"}, error)) << error;
+  ASSERT_TRUE(
+      local.recordClockZone("VLM1", 1000, {"Europe/Berlin", 3600}, history::ClockZoneKind::setTime, error));
+  ASSERT_TRUE(local.recordFirmware("VLM2", 2000, "1.07", error)) << error;
 
-  auto copy = [&](history::Store& from, const std::string& to, int64_t expectAdded) {
+  auto copy = [&](history::Store& from, const std::string& to, int64_t expectAdded, int64_t expectNotes) {
     history::Store target;
     ASSERT_TRUE(target.open(to, error)) << error;
     history::CopyResult copied;
@@ -276,13 +288,15 @@ TEST_F(ServerHistory, ACopyKeepsWhereEachRecordCameFromAndTwiceAddsNothing) {
     EXPECT_EQ(copied.downloads, 3);
     EXPECT_EQ(copied.records, 75);
     EXPECT_EQ(copied.added, expectAdded);
+    EXPECT_EQ(copied.notes, expectNotes);
     EXPECT_EQ(calls, 4);
   };
-  copy(local, location, 75);
-  copy(local, location, 0);
+  copy(local, location, 75, 6);
+  copy(local, location, 0, 0);
   history::Store shared;
   ASSERT_TRUE(shared.open(location, error)) << error;
-  copy(shared, back, 75);
+  copy(shared, back, 75, 6);
+  copy(shared, back, 0, 0);
 
   history::Store returned;
   ASSERT_TRUE(returned.open(back, error)) << error;
@@ -293,6 +307,30 @@ TEST_F(ServerHistory, ACopyKeepsWhereEachRecordCameFromAndTwiceAddsNothing) {
     EXPECT_EQ(rows[0].device, "USB");
     EXPECT_TRUE(rows[1].fromFile);
     EXPECT_EQ(rows[1].added, 5);
+    for (const std::string logger : {"VLM1", "VLM2"}) {
+      SCOPED_TRACE(logger);
+      std::vector<history::LimitChange> changes, originalChanges;
+      std::vector<history::LimitsRow> limitRows, originalRows;
+      ASSERT_TRUE(store->limitChanges(logger, changes, error) &&
+                  local.limitChanges(logger, originalChanges, error));
+      EXPECT_EQ(changes, originalChanges);
+      ASSERT_TRUE(store->limitRows(logger, limitRows, error) && local.limitRows(logger, originalRows, error));
+      ASSERT_EQ(limitRows.size(), originalRows.size());
+      for (size_t i = 0; i < limitRows.size(); ++i) {
+        EXPECT_EQ(limitRows[i].sensor, originalRows[i].sensor);
+        EXPECT_EQ(history::limitsText(limitRows[i].limits), history::limitsText(originalRows[i].limits));
+      }
+      std::vector<history::ClockZoneRow> zones;
+      std::vector<std::pair<int64_t, std::string>> seen, originalSeen;
+      ASSERT_TRUE(store->clockZones(logger, zones, error)) << error;
+      ASSERT_EQ(zones.size(), logger == "VLM1" ? 1u : 0u);
+      for (const history::ClockZoneRow& zone : zones)
+        EXPECT_EQ(zone.zone.name + " " + std::to_string(zone.zone.offset), "Europe/Berlin 3600");
+      ASSERT_TRUE(store->firmwareSeen(logger, seen, error) &&
+                  local.firmwareSeen(logger, originalSeen, error));
+      EXPECT_EQ(seen, originalSeen);
+    }
+    EXPECT_EQ(store->firmwareLastSeen("VLM2"), "1.07");
     std::vector<history::StoredRecord> all, original;
     ASSERT_TRUE(store->query(history::Query{}, all, error)) << error;
     ASSERT_TRUE(local.query(history::Query{}, original, error)) << error;

@@ -193,6 +193,15 @@ TEST_F(ReportTest, ClockSetAgainGivesEachTimeItsOffset) {
   // The excursion before the change and the gap after it.
   EXPECT_NE(read.text.find("2026-03-02T05:20:00+01:00"), std::string::npos);
   EXPECT_NE(read.text.find("2026-03-02T13:39:00+02:00"), std::string::npos);
+
+  // No zone recorded: times carry the zone taken in its place, and the report says it was taken.
+  input.clock.emplace(std::vector<history::ClockZoneRow>{}, history::Zone{"Europe/Berlin", 3600});
+  ASSERT_TRUE(report::makePdf(input, pdf, summary, error)) << error;
+  const std::string assumed = readBack(pdf).text;
+  EXPECT_NE(assumed.find("not recorded; taken as this computer's zone, Europe/Berlin (UTC+01:00)"),
+            std::string::npos)
+      << assumed;
+  EXPECT_NE(assumed.find("2026-03-02T05:20:00+01:00"), std::string::npos);
 }
 
 TEST_F(ReportTest, CancelStopsWithoutAPdf) {
