@@ -51,6 +51,17 @@ class Backend {
                                bool& set, std::string& error) = 0;
   virtual bool limitRows(const std::string& logger, std::vector<LimitsRow>& out, std::string& error) = 0;
   virtual bool limitChanges(const std::string& logger, std::vector<LimitChange>& out, std::string& error) = 0;
+  // The overview, computed by the server: each logger's row without firmware, limits and excursions;
+  // a logger's first and last reading (`found` false when it has none); its readings, -1 on failure;
+  // the cells of `sensors` (sorted, none twice) in [from, to], by sensor and column. Readings inside
+  // [hoursFrom, hoursTo) count at the start of their hour, as envelopeColumn places them.
+  virtual bool summaryRows(std::vector<LoggerSummary>& out, std::string& error) = 0;
+  virtual bool timeSpan(const std::string& logger, int64_t& first, int64_t& last, bool& found,
+                        std::string& error) = 0;
+  virtual int64_t readingCount(const std::string& logger, std::string& error) = 0;
+  virtual bool envelope(const EnvelopeQuery& q, int64_t from, int64_t to, int64_t hoursFrom, int64_t hoursTo,
+                        const std::vector<uint16_t>& sensors, std::vector<EnvelopeCell>& out,
+                        std::string& error) = 0;
   // `changes` and `rows` come cleaned and checked.
   virtual bool copyLimitChanges(const std::string& logger, const std::vector<LimitChange>& changes,
                                 const std::vector<LimitsRow>& rows, int64_t& added, std::string& error) = 0;

@@ -415,9 +415,6 @@ class Store {
   bool insertClockZone(int64_t loggerId, int64_t utc, const Zone& zone, ClockZoneKind kind, int& code);
   bool upgrade(int& code);
   // Computes the rows of reading_hours of these sensors' hours again from their readings.
-  bool serverSummaries(std::vector<LoggerSummary>& out, std::string& error);
-  bool serverEnvelope(const EnvelopeQuery& q, int64_t from, int64_t to, std::vector<EnvelopeCell>& out,
-                      std::string& error);
   bool refreshReadingHours(int64_t loggerId, const std::set<std::pair<uint16_t, int64_t>>& hours, int& code);
   void narrowPermissions();
   std::string failure(const char* what, int code) const;

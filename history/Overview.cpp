@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "history/Backend.h"
 #include "history/Excursions.h"
 #include "history/History.h"
 
@@ -145,49 +146,13 @@ bool Store::refreshReadingHours(int64_t loggerId, const std::set<std::pair<uint1
   return code == SQLITE_OK;
 }
 
-// A server's history has no hours kept yet: the same rows from its readings, read once.
-bool Store::serverSummaries(std::vector<LoggerSummary>& out, std::string& error) {
-  for (const std::string& logger : loggers()) {
-    if (!lastError_.empty()) break;
-    LoggerSummary row;
-    row.logger = logger;
-    for (const DownloadRow& d : downloads(logger))
-      if (!d.fromFile) {
-        row.lastDownload = d.id, row.lastDownloadTime = d.when, row.device = d.device;
-        row.host = d.host, row.user = d.user;
-      }
-    if (!lastError_.empty()) break;
-    bool inRange = false;
-    Query q;
-    q.logger = logger;
-    const bool read = scan(
-        q,
-        [&](const StoredRecord& r) {
-          if (row.readings++ == 0) row.firstReading = r.time;
-          row.lastReading = r.time;
-          if (row.lastDownload != 0 && r.download == row.lastDownload) {
-            if (!inRange) row.rangeFirst = r.time;
-            row.rangeLast = r.time;
-            inRange = true;
-          }
-          return true;
-        },
-        error);
-    if (!read) return false;
-    out.push_back(std::move(row));
-  }
-  if (!lastError_.empty()) error = lastError_;
-  return lastError_.empty();
-}
-
 bool Store::loggerSummaries(std::vector<LoggerSummary>& out, std::string& error) {
   out.clear();
   if (!ensureOpen(error)) return false;
   Prepared s;
   int rc = SQLITE_DONE;
   if (server_ != nullptr) {
-    lastError_.clear();
-    if (!serverSummaries(out, error)) {
+    if (!server_->summaryRows(out, error)) {
       out.clear();
       return false;
     }
@@ -271,19 +236,7 @@ bool Store::timeSpan(const std::string& logger, int64_t& first, int64_t& last, b
                      std::string& error) {
   found = false;
   if (!ensureOpen(error)) return false;
-  if (server_ != nullptr) {
-    Query q;
-    q.logger = logger;
-    return scan(
-        q,
-        [&](const StoredRecord& r) {
-          if (!found) first = r.time;
-          last = r.time;
-          found = true;
-          return true;
-        },
-        error);
-  }
+  if (server_ != nullptr) return server_->timeSpan(logger, first, last, found, error);
   Prepared s;
   // Each of min and max is one step down the primary key, which starts with the logger and time.
   int rc =
@@ -306,60 +259,9 @@ bool Store::timeSpan(const std::string& logger, int64_t& first, int64_t& last, b
   return false;
 }
 
-// A server's history: the same cells from its readings, read one at a time.
-bool Store::serverEnvelope(const EnvelopeQuery& q, int64_t from, int64_t to, std::vector<EnvelopeCell>& out,
-                           std::string& error) {
-  std::map<std::pair<uint16_t, int>, EnvelopeCell> cells;
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  const auto widen = [](double& low, double& high, float value) {
-    if (!std::isfinite(value)) return;
-    if (std::isnan(low) || value < low) low = value;
-    if (std::isnan(high) || value > high) high = value;
-  };
-  Query range;
-  range.logger = q.logger;
-  range.sensors = q.sensors;
-  range.from = from;
-  range.to = to;
-  const bool read = scan(
-      range,
-      [&](const StoredRecord& r) {
-        if (r.checksumError) return true;
-        const uint16_t sensor = r.record.sensorSerialNumber;
-        const int column = envelopeColumn(q, r.time);
-        auto [it, fresh] = cells.try_emplace({sensor, column});
-        EnvelopeCell& c = it->second;
-        if (fresh) c = EnvelopeCell{sensor, column, 0, r.time, r.time, nan, nan, nan, nan, nan, nan};
-        ++c.readings;
-        c.first = std::min(c.first, r.time);
-        c.last = std::max(c.last, r.time);
-        widen(c.humidityMin, c.humidityMax, r.record.humidity);
-        widen(c.temperatureMin, c.temperatureMax, r.record.temperature);
-        widen(c.ambientMin, c.ambientMax, r.record.ambientTemperature);
-        return true;
-      },
-      error);
-  if (!read) return false;
-  for (const auto& [key, cell] : cells) out.push_back(cell);
-  return true;
-}
-
 int64_t Store::readingCount(const std::string& logger, std::string& error) {
   if (!ensureOpen(error)) return -1;
-  if (server_ != nullptr) {
-    int64_t count = 0;
-    Query q;
-    q.logger = logger;
-    return scan(
-               q,
-               [&](const StoredRecord&) {
-                 ++count;
-                 return true;
-               },
-               error)
-               ? count
-               : -1;
-  }
+  if (server_ != nullptr) return server_->readingCount(logger, error);
   Prepared s;
   int rc = sqlite3_prepare_v2(db_, kReadingCount, -1, &s.st, nullptr);
   if (rc == SQLITE_OK) {
@@ -381,7 +283,6 @@ bool Store::envelope(const EnvelopeQuery& q, std::vector<EnvelopeCell>& out, std
   const Plan plan = planOf(q);
   if (plan.to < plan.from) return true;
   if (!ensureOpen(error)) return false;
-  if (server_ != nullptr) return serverEnvelope(q, plan.from, plan.to, out, error);
   std::vector<uint16_t> wanted = q.sensors;
   if (wanted.empty()) {
     wanted = sensors(q.logger);
@@ -392,6 +293,14 @@ bool Store::envelope(const EnvelopeQuery& q, std::vector<EnvelopeCell>& out, std
   }
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  if (server_ != nullptr) {
+    const bool hours = plan.byHours && plan.firstHour <= plan.lastHour;
+    if (server_->envelope(q, plan.from, plan.to, hours ? plan.firstHour * kHour : 0,
+                          hours ? (plan.lastHour + 1) * kHour : 0, wanted, out, error))
+      return true;
+    out.clear();
+    return false;
+  }
   Prepared s;
   int rc = sqlite3_prepare_v2(db_, plan.byHours ? kEnvelopeByHours : kEnvelope, -1, &s.st, nullptr);
   if (rc == SQLITE_OK) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <string>
 #include <utility>
@@ -30,7 +31,20 @@ constexpr int kLockSpace = 0x5457;
 // One step per schema version, run in a transaction with its row in tarnwick_schema. A record is its
 // 32 bytes; a copy read from a file and a downloaded one with the same bytes are two rows, of which
 // reads show one.
-const char* const kMigrations[] = {
+// The little-endian float at `offset` of a record, as SQL on its bytes: NULL when it is not a finite
+// number. Written out rather than called, as a function call per value would be most of an import's time.
+std::string recordValue(int offset) {
+  const auto byte = [&](int i) { return "get_byte(record, " + std::to_string(offset + i) + ")"; };
+  const std::string exponent = "(((" + byte(3) + " & 127) << 1) | (" + byte(2) + " >> 7))";
+  const std::string mantissa = "(((" + byte(2) + " & 127) << 16) | (" + byte(1) + " << 8) | " + byte(0) + ")";
+  return "(CASE WHEN " + exponent + " = 255 THEN NULL ELSE (1 - 2 * (" + byte(3) + " >> 7)) * (" + mantissa +
+         " | (CASE WHEN " + exponent +
+         " = 0 THEN 0 ELSE 8388608 END))::double precision * power(2::double "
+         "precision, greatest(" +
+         exponent + ", 1) - 150) END)";
+}
+
+const std::string kMigrations[] = {
     // 1
     "CREATE TABLE loggers(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, serial text NOT NULL UNIQUE);"
     "CREATE TABLE sensors(logger bigint NOT NULL REFERENCES loggers, sensor integer NOT NULL,"
@@ -68,6 +82,78 @@ const char* const kMigrations[] = {
     "  temperature_rule text NOT NULL, humidity_lower double precision, humidity_upper double precision,"
     "  humidity_delay bigint NOT NULL, humidity_rule text NOT NULL);"
     "CREATE INDEX limit_changes_logger ON limit_changes(logger, sensor, id);",
+    // 3: each reading's values as numbers, computed from its bytes once as it goes in, and the indexes the
+    // chart and the overview read: a sensor's clean readings in time order with their values (the ones
+    // read from files apart, as only those and flagged ones are ever superseded), and a download's.
+    "ALTER TABLE measurements"
+    "  ADD COLUMN humidity double precision GENERATED ALWAYS AS " +
+        recordValue(8) +
+        " STORED,"
+        "  ADD COLUMN temperature double precision GENERATED ALWAYS AS " +
+        recordValue(12) +
+        " STORED,"
+        "  ADD COLUMN ambient double precision GENERATED ALWAYS AS " +
+        recordValue(22) +
+        " STORED;"
+        "CREATE INDEX readings ON measurements(logger, sensor, time) INCLUDE (humidity, temperature, "
+        "ambient) "
+        "  WHERE NOT checksum_error AND NOT from_file;"
+        "CREATE INDEX readings_from_file ON measurements(logger, sensor, time) WHERE NOT checksum_error AND "
+        "  from_file;"
+        "CREATE INDEX measurements_download ON measurements(logger, download, time);"
+        // Each sensor's clean readings of each hour summed up, for charts of days and months, kept by
+        // the server as readings go in and as they are superseded, as the table's owner (a writer may
+        // only add readings).
+        "CREATE TABLE reading_hours(logger bigint NOT NULL, sensor integer NOT NULL, hour bigint NOT NULL,"
+        "  readings bigint NOT NULL, first_time bigint NOT NULL, last_time bigint NOT NULL,"
+        "  humidity_min double precision, humidity_max double precision, temperature_min double precision,"
+        "  temperature_max double precision, ambient_min double precision, ambient_max double precision,"
+        "  PRIMARY KEY(logger, sensor, hour));"
+        "CREATE FUNCTION tarnwick_hours_added() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER SET "
+        "  search_path FROM CURRENT AS $$ BEGIN"
+        "  INSERT INTO reading_hours AS r SELECT logger, sensor, (time - ((time % 3600) + 3600) % 3600) / "
+        "3600"
+        "    AS hour, count(*), min(time), max(time), min(humidity), max(humidity), min(temperature),"
+        "    max(temperature), min(ambient), max(ambient) FROM changed WHERE NOT checksum_error GROUP BY "
+        "logger,"
+        "    sensor, hour ON CONFLICT (logger, sensor, hour) DO UPDATE SET readings = r.readings +"
+        "    excluded.readings, first_time = least(r.first_time, excluded.first_time), last_time ="
+        "    greatest(r.last_time, excluded.last_time), humidity_min = least(r.humidity_min,"
+        "    excluded.humidity_min), humidity_max = greatest(r.humidity_max, excluded.humidity_max),"
+        "    temperature_min = least(r.temperature_min, excluded.temperature_min), temperature_max ="
+        "    greatest(r.temperature_max, excluded.temperature_max), ambient_min = least(r.ambient_min,"
+        "    excluded.ambient_min), ambient_max = greatest(r.ambient_max, excluded.ambient_max);"
+        "  RETURN NULL; END $$;"
+        // A superseded reading leaves its hour: the hour is worked out again from what is left.
+        "CREATE FUNCTION tarnwick_hours_left() RETURNS trigger LANGUAGE plpgsql SECURITY DEFINER SET "
+        "  search_path FROM CURRENT AS $$ BEGIN"
+        "  DELETE FROM reading_hours r USING (SELECT DISTINCT logger, sensor, (time - ((time % 3600) + 3600) "
+        "%"
+        "    3600) / 3600 AS hour FROM changed) t WHERE r.logger = t.logger AND r.sensor = t.sensor AND "
+        "r.hour"
+        "    = t.hour;"
+        "  INSERT INTO reading_hours SELECT t.logger, t.sensor, t.hour, count(*), min(m.time), max(m.time),"
+        "    min(m.humidity), max(m.humidity), min(m.temperature), max(m.temperature), min(m.ambient),"
+        "    max(m.ambient) FROM (SELECT DISTINCT logger, sensor, (time - ((time % 3600) + 3600) % 3600) / "
+        "3600"
+        "    AS hour FROM changed) t JOIN measurements m ON m.logger = t.logger AND m.sensor = t.sensor AND"
+        "    m.time BETWEEN t.hour * 3600 AND t.hour * 3600 + 3599 WHERE NOT m.checksum_error AND NOT EXISTS"
+        "    (SELECT 1 FROM superseded s WHERE s.logger = m.logger AND s.time = m.time AND s.sensor = "
+        "m.sensor"
+        "    AND s.record = m.record AND s.from_file = m.from_file) GROUP BY t.logger, t.sensor, t.hour;"
+        "  RETURN NULL; END $$;"
+        "CREATE TRIGGER measurements_hours AFTER INSERT ON measurements REFERENCING NEW TABLE AS changed FOR "
+        "  EACH STATEMENT EXECUTE FUNCTION tarnwick_hours_added();"
+        "CREATE TRIGGER superseded_hours AFTER INSERT ON superseded REFERENCING NEW TABLE AS changed FOR "
+        "EACH "
+        "  STATEMENT EXECUTE FUNCTION tarnwick_hours_left();"
+        "INSERT INTO reading_hours SELECT m.logger, m.sensor, (m.time - ((m.time % 3600) + 3600) % 3600) / "
+        "3600 "
+        "  AS hour, count(*), min(m.time), max(m.time), min(m.humidity), max(m.humidity), min(m.temperature),"
+        "  max(m.temperature), min(m.ambient), max(m.ambient) FROM measurements m WHERE NOT m.checksum_error"
+        "  AND NOT EXISTS (SELECT 1 FROM superseded s WHERE s.logger = m.logger AND s.time = m.time AND"
+        "  s.sensor = m.sensor AND s.record = m.record AND s.from_file = m.from_file) GROUP BY m.logger,"
+        "  m.sensor, hour;",
 };
 
 constexpr char kLimitsColumns[] =
@@ -180,6 +266,13 @@ class PgStore : public Backend {
   std::string loggerOfDownloadFile(const std::string& file, std::string& error) override;
   std::string loggerMatching(const std::vector<messwert_tag>& records, const std::vector<bool>& checksumError,
                              std::string& error) override;
+  bool summaryRows(std::vector<LoggerSummary>& out, std::string& error) override;
+  bool timeSpan(const std::string& logger, int64_t& first, int64_t& last, bool& found,
+                std::string& error) override;
+  int64_t readingCount(const std::string& logger, std::string& error) override;
+  bool envelope(const EnvelopeQuery& q, int64_t from, int64_t to, int64_t hoursFrom, int64_t hoursTo,
+                const std::vector<uint16_t>& sensors, std::vector<EnvelopeCell>& out,
+                std::string& error) override;
   bool recordClockZone(const std::string& logger, int64_t utc, const Zone& zone, ClockZoneKind kind,
                        std::string& error) override;
   bool clockZones(const std::string& logger, std::vector<ZoneRow>& out, std::string& error) override;
@@ -323,7 +416,7 @@ bool PgStore::prepare(std::string& error) {
       return false;
     }
     for (int64_t next = version + 1; next <= kSchemaVersion; ++next) {
-      if (!ok(Result(PQexec(conn_, kMigrations[next - 1]))) ||
+      if (!ok(Result(PQexec(conn_, kMigrations[next - 1].c_str()))) ||
           !runOk("INSERT INTO tarnwick_schema(version) VALUES($1)", Params().number(next))) {
         error = message("cannot create or upgrade its tables to version " + std::to_string(next));
         rollback();
@@ -953,6 +1046,158 @@ std::string PgStore::loggerMatching(const std::vector<messwert_tag>& records,
   }
   return best;
 }
+
+// A logger's visible readings: `m` the measurements' alias, `l` the logger's.
+#define TARNWICK_VISIBLE_OF(what, order) \
+  "(SELECT " what " FROM measurements m WHERE m.logger = l.id AND " TARNWICK_VISIBLE order ")"
+#define TARNWICK_VISIBLE                                                                                 \
+  "NOT EXISTS (SELECT 1 FROM superseded s WHERE s.logger = m.logger AND s.time = m.time AND s.sensor = " \
+  "m.sensor AND s.record = m.record AND s.from_file = m.from_file)"
+
+bool PgStore::summaryRows(std::vector<LoggerSummary>& out, std::string& error) {
+  out.clear();
+  if (!alive(error)) return false;
+  // The first and last reading are one step each along the key; the newest download from the logger
+  // itself, and the range of what it added, along the index of the downloads' readings.
+  Result r = run(
+      "SELECT l.serial, " TARNWICK_VISIBLE_OF("count(*)", "") ", " TARNWICK_VISIBLE_OF(
+          "m.time", " ORDER BY m.time LIMIT 1") ", " TARNWICK_VISIBLE_OF("m.time",
+                                                                       " ORDER BY m.time DESC LIMIT 1") ", "
+                                                                                                       "d.id, "
+                                                                                                       "d.time, "
+                                                                                                       "d.device, "
+      "(SELECT min(m.time) FROM measurements m WHERE m.logger = l.id AND m.download = d.id AND " TARNWICK_VISIBLE
+      "), (SELECT max(m.time) FROM measurements m WHERE m.logger = l.id AND m.download = d.id AND " TARNWICK_VISIBLE
+      "), d.host_name, d.user_name FROM loggers l LEFT JOIN downloads d ON d.id = (SELECT max(id) FROM downloads "
+      "WHERE logger = l.id AND NOT from_file) ORDER BY l.serial COLLATE \"C\"");
+  if (!ok(r)) {
+    error = message("cannot read the loggers");
+    return false;
+  }
+  const auto number = [&](int row, int column) {
+    return PQgetisnull(r.get(), row, column) ? 0 : std::atoll(PQgetvalue(r.get(), row, column));
+  };
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    LoggerSummary s;
+    s.logger = PQgetvalue(r.get(), row, 0);
+    s.readings = number(row, 1);
+    s.firstReading = number(row, 2);
+    s.lastReading = number(row, 3);
+    if (!PQgetisnull(r.get(), row, 4)) {
+      s.lastDownload = number(row, 4);
+      s.lastDownloadTime = number(row, 5);
+      s.device = PQgetvalue(r.get(), row, 6);
+      s.rangeFirst = number(row, 7);
+      s.rangeLast = number(row, 8);
+      s.host = PQgetvalue(r.get(), row, 9);
+      s.user = PQgetvalue(r.get(), row, 10);
+    }
+    out.push_back(std::move(s));
+  }
+  return true;
+}
+
+bool PgStore::timeSpan(const std::string& logger, int64_t& first, int64_t& last, bool& found,
+                       std::string& error) {
+  found = false;
+  if (!alive(error)) return false;
+  Result r = run("SELECT " TARNWICK_VISIBLE_OF("m.time", " ORDER BY m.time LIMIT 1") ", " TARNWICK_VISIBLE_OF(
+                     "m.time", " ORDER BY m.time DESC LIMIT 1") " FROM loggers l WHERE l.serial = $1",
+                 Params().text(logger));
+  if (!ok(r)) {
+    error = message("cannot read the measurements");
+    return false;
+  }
+  if (PQntuples(r.get()) == 1 && !PQgetisnull(r.get(), 0, 0) && !PQgetisnull(r.get(), 0, 1)) {
+    found = true;
+    first = std::atoll(PQgetvalue(r.get(), 0, 0));
+    last = std::atoll(PQgetvalue(r.get(), 0, 1));
+  }
+  return true;
+}
+
+int64_t PgStore::readingCount(const std::string& logger, std::string& error) {
+  if (!alive(error)) return -1;
+  Result r = run("SELECT " TARNWICK_VISIBLE_OF("count(*)", "") " FROM loggers l WHERE l.serial = $1",
+                 Params().text(logger));
+  if (!ok(r)) {
+    error = message("cannot read the measurements");
+    return -1;
+  }
+  return PQntuples(r.get()) == 1 ? std::atoll(PQgetvalue(r.get(), 0, 0)) : 0;
+}
+
+bool PgStore::envelope(const EnvelopeQuery& q, int64_t from, int64_t to, int64_t hoursFrom, int64_t hoursTo,
+                       const std::vector<uint16_t>& sensors, std::vector<EnvelopeCell>& out,
+                       std::string& error) {
+  if (!alive(error)) return false;
+  if (sensors.empty()) return true;
+  std::string array = "{";
+  for (uint16_t s : sensors) array += (array.size() > 1 ? "," : "") + std::to_string(s);
+  array += "}";
+  // The readings downloaded go along the covering index alone; those read from files, which a download
+  // may have superseded since, along their own. The whole hours inside [hoursFrom, hoursTo) come from
+  // reading_hours, each at its start, and only the readings before and after them are read.
+#define TARNWICK_READINGS_OF(kind, range)                                                                    \
+  "SELECT m.sensor, m.time AS t, 1 AS n, m.time AS f, m.time AS l, m.humidity AS hmin, m.humidity AS hmax, " \
+  "m.temperature AS tmin, m.temperature AS tmax, m.ambient AS amin, m.ambient AS amax FROM measurements m "  \
+  "WHERE m.logger = (SELECT id FROM loggers WHERE serial = $1) AND m.sensor = ANY($5::integer[]) AND " range \
+  " AND NOT m.checksum_error AND " kind
+#define TARNWICK_HEAD "m.time >= $2 AND m.time < $6"
+#define TARNWICK_TAIL "m.time >= $7 AND m.time <= $3"
+  const bool hours = hoursFrom < hoursTo;
+  Result r = run(
+      "WITH parts AS (" TARNWICK_READINGS_OF("NOT m.from_file", TARNWICK_HEAD) " UNION ALL " TARNWICK_READINGS_OF(
+          "m.from_file AND " TARNWICK_VISIBLE, TARNWICK_HEAD) " UNION ALL " TARNWICK_READINGS_OF("NOT m.from_file",
+                                                                                              TARNWICK_TAIL) " UNION "
+                                                                                                             "ALL " TARNWICK_READINGS_OF(
+          "m.from_file AND " TARNWICK_VISIBLE,
+          TARNWICK_TAIL) " UNION ALL SELECT sensor, hour * 3600, readings, first_time, last_time, humidity_min, "
+                         "humidity_max, temperature_min, temperature_max, ambient_min, ambient_max FROM "
+                         "reading_hours WHERE logger = (SELECT id FROM loggers WHERE serial = $1) AND sensor = "
+                         "ANY($5::integer[]) AND hour >= $8 AND hour < $9) "
+      "SELECT sensor, (t - $2) * $4 / ($3 - $2 + 1) AS col, sum(n), min(f), max(l), min(hmin), max(hmax), "
+      "min(tmin), max(tmax), min(amin), max(amax) FROM parts GROUP BY sensor, col ORDER BY sensor, col",
+      Params()
+          .text(q.logger)
+          .number(from)
+          .number(to)
+          .number(q.columns)
+          .text(array)
+          .number(hours ? hoursFrom : to + 1)
+          .number(hours ? hoursTo : to + 1)
+          .number(hoursFrom / 3600)
+          .number(hoursTo / 3600));
+#undef TARNWICK_HEAD
+#undef TARNWICK_TAIL
+#undef TARNWICK_READINGS_OF
+  if (!ok(r)) {
+    error = message("cannot read the measurements");
+    return false;
+  }
+  const auto value = [&](int row, int column) {
+    return PQgetisnull(r.get(), row, column) ? std::numeric_limits<double>::quiet_NaN()
+                                             : std::strtod(PQgetvalue(r.get(), row, column), nullptr);
+  };
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    EnvelopeCell c;
+    c.sensor = static_cast<uint16_t>(std::atoi(PQgetvalue(r.get(), row, 0)));
+    c.column = std::atoi(PQgetvalue(r.get(), row, 1));
+    c.readings = std::atoll(PQgetvalue(r.get(), row, 2));
+    c.first = std::atoll(PQgetvalue(r.get(), row, 3));
+    c.last = std::atoll(PQgetvalue(r.get(), row, 4));
+    c.humidityMin = value(row, 5);
+    c.humidityMax = value(row, 6);
+    c.temperatureMin = value(row, 7);
+    c.temperatureMax = value(row, 8);
+    c.ambientMin = value(row, 9);
+    c.ambientMax = value(row, 10);
+    out.push_back(c);
+  }
+  return true;
+}
+#undef TARNWICK_VISIBLE_OF
+#undef TARNWICK_VISIBLE
 
 bool PgStore::currentLimits(const std::string& logger, int64_t id, int64_t sensor, std::optional<Limits>& out,
                             bool& valid, std::string& error) {

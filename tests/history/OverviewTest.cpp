@@ -213,6 +213,73 @@ TEST_P(Overview, TheEnvelopeIsTheMinimumAndMaximumOfEachColumnsReadings) {
   EXPECT_TRUE(got.empty());
 }
 
+// A file's copies that a download of the same lines replaces count once, in every view; the values are
+// the records' own to the last bit, however small, large or inexact in decimal.
+TEST_P(Overview, FileCopiesADownloadReplacesCountOnceAndValuesStayExact) {
+  std::vector<messwert_tag> records;
+  for (int i = 0; i < 23; ++i) {
+    const int minute = i < 20 ? i : 60 + i;  // the file's last ones an hour later
+    messwert_tag r = record(2026, 7, 1, 10 + minute / 60, minute % 60, 0, static_cast<uint16_t>(1 + i % 2));
+    r.humidity = 0.1f + static_cast<float>(i);
+    r.temperature = i % 2 ? -123.456f : 1e-40f;
+    r.ambientTemperature = i == 3 ? std::numeric_limits<float>::max() : 21.37f;
+    r.reserved[5] = 0;
+    r.reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(r));
+    records.push_back(r);
+  }
+  history::ImportResult result;
+  // The first 12 from a file, then the logger's download of the first 20; the last 3 only in a file.
+  ASSERT_TRUE(store.importCsvRecords("VLM4", "/tmp/old.csv", {records.begin(), records.begin() + 12},
+                                     std::vector<bool>(12, false), result, error))
+      << error;
+  download("VLM4", {records.begin(), records.begin() + 20});
+  ASSERT_TRUE(store.importCsvRecords("VLM4", "/tmp/late.csv", {records.begin() + 20, records.end()},
+                                     std::vector<bool>(3, false), result, error))
+      << error;
+
+  EXPECT_EQ(store.readingCount("VLM4", error), 23) << error;
+  int64_t first = 0, last = 0, t0 = 0, t22 = 0;
+  bool found = false;
+  ASSERT_TRUE(store.timeSpan("VLM4", first, last, found, error)) << error;
+  ASSERT_TRUE(history::recordTime(records.front(), t0));
+  ASSERT_TRUE(history::recordTime(records.back(), t22));
+  EXPECT_TRUE(found);
+  EXPECT_EQ(first, t0);
+  EXPECT_EQ(last, t22);
+  std::vector<history::LoggerSummary> rows;
+  ASSERT_TRUE(store.loggerSummaries(rows, error)) << error;
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].readings, 23);
+  EXPECT_EQ(rows[0].rangeFirst, t0);
+
+  history::EnvelopeQuery q;
+  q.logger = "VLM4";
+  q.from = t0;
+  q.to = t22;
+  for (int columns : {1, 50}) {
+    q.columns = columns;
+    std::vector<history::EnvelopeCell> got;
+    ASSERT_TRUE(store.envelope(q, got, error)) << error;
+    expectSame(got, bruteForce(store, q), std::to_string(columns) + " columns");
+  }
+  q.from = t0 - 36000;  // a column of 20 hours, read by hours
+  q.to = t0 + 36000;
+  q.columns = 1;
+  std::vector<history::EnvelopeCell> wide;
+  ASSERT_TRUE(store.envelope(q, wide, error)) << error;
+  expectSame(wide, bruteForce(store, q), "by hours");
+  q.from = t0;
+  q.to = t22;
+  std::vector<history::EnvelopeCell> one;
+  ASSERT_TRUE(store.envelope(q, one, error)) << error;
+  ASSERT_EQ(one.size(), 2u);
+  EXPECT_EQ(one[0].readings + one[1].readings, 23);
+  EXPECT_EQ(one[0].temperatureMin, static_cast<double>(1e-40f));
+  EXPECT_EQ(one[1].temperatureMin, static_cast<double>(-123.456f));
+  EXPECT_EQ(one[0].humidityMin, static_cast<double>(0.1f));
+  EXPECT_EQ(one[1].ambientMax, static_cast<double>(std::numeric_limits<float>::max()));
+}
+
 // A row per logger: its records, their first and last time, and the newest download from the logger
 // itself with the range it brought; a file opened into the history later is no download. With limits,
 // the excursions and alarms of that download's range are counted, not those of earlier records.

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,15 +75,57 @@ TEST_F(ServerHistory, ANewerSchemaIsRefusedAndLeftAsItIs) {
     history::Store store;
     ASSERT_TRUE(store.open(location, error)) << error;
   }
-  EXPECT_EQ(value("SELECT string_agg(version::text, ',' ORDER BY version) FROM tarnwick_schema"), "1,2");
+  EXPECT_EQ(value("SELECT string_agg(version::text, ',' ORDER BY version) FROM tarnwick_schema"), "1,2,3");
   ASSERT_EQ(server.sql(database, "INSERT INTO tarnwick_schema(version) VALUES(7)"), "");
   history::Store store;
   EXPECT_FALSE(store.open(location, error));
   EXPECT_NE(error.find("newer Tarnwick (schema version 7"), std::string::npos) << error;
-  EXPECT_EQ(value("SELECT count(*) FROM tarnwick_schema"), "3");
+  EXPECT_EQ(value("SELECT count(*) FROM tarnwick_schema"), "4");
   history::ImportResult result;
   EXPECT_FALSE(store.importDownload("VLM1", "f.csv", memory(10), result, error));
   EXPECT_EQ(value("SELECT count(*) FROM downloads"), "0");
+}
+
+// A history of an earlier schema gets its readings' values on the upgrade, and the chart reads them.
+TEST_F(ServerHistory, AnUpgradeGivesTheReadingsKeptBeforeItTheirValues) {
+  std::vector<messwert_tag> records = memory(200);
+  for (size_t i = 0; i < records.size(); ++i) {
+    records[i].temperature = 18.25f + static_cast<float>(i % 17);
+    if (i == 6) records[i].humidity = std::numeric_limits<float>::infinity();
+    records[i].reserved[5] = 0;
+    records[i].reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(records[i]));
+  }
+  {
+    history::Store store;
+    ASSERT_TRUE(store.open(location, error)) << error;
+    history::ImportResult result;
+    ASSERT_TRUE(store.importDownload("VLM1", "f.csv", records, result, error)) << error;
+  }
+  // The tables as the previous version left them.
+  ASSERT_EQ(
+      server.sql(database,
+                 "DROP INDEX readings, readings_from_file, measurements_download; ALTER TABLE measurements "
+                 "DROP COLUMN humidity, DROP COLUMN temperature, DROP COLUMN ambient; "
+                 "DROP TABLE reading_hours; DROP FUNCTION tarnwick_hours_added, tarnwick_hours_left CASCADE; "
+                 "DELETE FROM "
+                 "tarnwick_schema WHERE version = 3"),
+      "");
+  history::Store store;
+  ASSERT_TRUE(store.open(location, error)) << error;
+  EXPECT_EQ(value("SELECT string_agg(version::text, ',' ORDER BY version) FROM tarnwick_schema"), "1,2,3");
+  history::EnvelopeQuery q;
+  q.logger = "VLM1";
+  ASSERT_TRUE(history::recordTime(records.front(), q.from));
+  ASSERT_TRUE(history::recordTime(records.back(), q.to));
+  q.columns = 1;
+  q.sensors = {1};
+  std::vector<history::EnvelopeCell> cells;
+  ASSERT_TRUE(store.envelope(q, cells, error)) << error;
+  ASSERT_EQ(cells.size(), 1u);
+  EXPECT_EQ(cells[0].readings, 100);
+  EXPECT_EQ(cells[0].temperatureMin, 18.25);
+  EXPECT_EQ(cells[0].temperatureMax, 34.25);
+  EXPECT_EQ(cells[0].humidityMax, 45.25);
 }
 
 // The site's writer may only read and add; a reviewer only read. Tarnwick needs no more.
