@@ -7,6 +7,7 @@
 #include <cmath>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "history/Digest.h"
 #include "history/Excursions.h"
 
@@ -15,21 +16,7 @@ namespace {
 constexpr int kReadings = 1000000;
 
 const std::vector<history::StoredRecord>& readings() {
-  static const std::vector<history::StoredRecord> records = [] {
-    std::vector<history::StoredRecord> out(kReadings);
-    for (int i = 0; i < kReadings; ++i) {
-      history::StoredRecord& r = out[static_cast<size_t>(i)];
-      r.logger = "VLM12345";
-      r.record = messwert_tag{};
-      r.record.sensorSerialNumber = static_cast<uint16_t>(1 + i % 2);
-      r.time = 1577836800 + (i / 2) * 60;
-      const double phase = i / 2 * 0.013;
-      r.record.temperature = static_cast<float>(5 + 3.6 * std::sin(phase) + 0.3 * std::sin(phase * 17));
-      r.record.humidity = static_cast<float>(50 + 22 * std::cos(phase * 0.7));
-      r.checksumError = i % 9973 == 0;
-    }
-    return out;
-  }();
+  static const std::vector<history::StoredRecord> records = bench::swingingReadings(kReadings);
   return records;
 }
 

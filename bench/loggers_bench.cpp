@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "history/History.h"
 
 namespace {
@@ -36,17 +37,8 @@ double peakMb() {
 
 // Two sensors, a record a minute each, values that wander through the day and the year.
 messwert_tag reading(int64_t minute, int sensor) {
-  const std::time_t t = static_cast<std::time_t>(kStart + minute * 60);
-  std::tm utc{};
-  gmtime_r(&t, &utc);
-  messwert_tag r{};
+  messwert_tag r = bench::stamped(kStart + minute * 60);
   r.tick = static_cast<uint8_t>(sensor);
-  r.second = static_cast<uint8_t>(utc.tm_sec);
-  r.minute = static_cast<uint8_t>(utc.tm_min);
-  r.hour = static_cast<uint8_t>(utc.tm_hour);
-  r.day = static_cast<uint8_t>(utc.tm_mday);
-  r.month = static_cast<uint8_t>(utc.tm_mon + 1);
-  r.year = static_cast<uint16_t>(utc.tm_year + 1900);
   const double day = std::sin(minute * 2 * M_PI / 1440.0), year = std::sin(minute * 2 * M_PI / 525600.0);
   r.temperature = static_cast<float>(std::round((18 + 6 * year + 3 * day + sensor) * 10) / 10);
   r.humidity = static_cast<float>(std::round((55 - 12 * year - 8 * day) * 10) / 10);
@@ -54,7 +46,7 @@ messwert_tag reading(int64_t minute, int sensor) {
   r.sensorSerialNumber = static_cast<uint16_t>(4711 + sensor);
   r.humidityRaw = static_cast<uint16_t>(r.humidity * 100);
   r.temperatureRaw = static_cast<uint16_t>((r.temperature + 40) * 100);
-  r.reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(r));
+  bench::seal(r);
   return r;
 }
 

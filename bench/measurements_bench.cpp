@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "MeasurementsWindow.h"
 #include "data/RegionalFormat.h"
 #include "history/History.h"
@@ -65,18 +66,9 @@ std::vector<messwert_tag> generate(int count) {
   for (int i = 0; i < count; ++i) {
     const int sensor = i % 2;
     const int64_t minute = i / 2;
-    const std::time_t t = static_cast<std::time_t>(kStart + minute * 60);
-    std::tm utc{};
-    gmtime_r(&t, &utc);
     messwert_tag& r = out[static_cast<size_t>(i)];
-    r = messwert_tag{};
+    r = bench::stamped(kStart + minute * 60);
     r.tick = static_cast<uint8_t>(sensor);
-    r.second = static_cast<uint8_t>(utc.tm_sec);
-    r.minute = static_cast<uint8_t>(utc.tm_min);
-    r.hour = static_cast<uint8_t>(utc.tm_hour);
-    r.day = static_cast<uint8_t>(utc.tm_mday);
-    r.month = static_cast<uint8_t>(utc.tm_mon + 1);
-    r.year = static_cast<uint16_t>(utc.tm_year + 1900);
     const double day = std::sin(minute * 2 * M_PI / 1440.0), year = std::sin(minute * 2 * M_PI / 525600.0);
     const double noise = static_cast<double>((minute * 7919 + sensor * 31) % 101) / 100.0;
     r.temperature = static_cast<float>(std::round((18 + 6 * year + 3 * day + sensor + noise) * 10) / 10);
@@ -85,7 +77,7 @@ std::vector<messwert_tag> generate(int count) {
     r.sensorSerialNumber = static_cast<uint16_t>(4711 + sensor);
     r.humidityRaw = static_cast<uint16_t>(r.humidity * 100);
     r.temperatureRaw = static_cast<uint16_t>((r.temperature + 40) * 100);
-    r.reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(r));
+    bench::seal(r);
   }
   return out;
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "report/Report.h"
 
 int main(int argc, char* argv[]) {
@@ -28,19 +29,9 @@ int main(int argc, char* argv[]) {
   input.firmware = "2.07";
   input.version = "bench";
   input.madeAt = 1800000000;
-  input.records.resize(kReadings);
-  for (int i = 0; i < kReadings; ++i) {
-    history::StoredRecord& r = input.records[static_cast<size_t>(i)];
-    r.logger = "VLM12345";
-    r.record = messwert_tag{};
-    r.record.sensorSerialNumber = static_cast<uint16_t>(1 + i % 2);
-    r.time = 1577836800 + (i / 2) * 60;
-    const double phase = i / 2 * 0.013;
-    r.record.temperature = static_cast<float>(5 + 3.6 * std::sin(phase) + 0.3 * std::sin(phase * 17));
-    r.record.humidity = static_cast<float>(50 + 22 * std::cos(phase * 0.7));
-    r.checksumError = i % 9973 == 0;
-    r.download = 1 + i / 100000;
-  }
+  input.records = bench::swingingReadings(kReadings);
+  for (size_t i = 0; i < input.records.size(); ++i)
+    input.records[i].download = 1 + static_cast<int64_t>(i) / 100000;
   history::Limits limits;
   limits.temperature.lower = 2;
   limits.temperature.upper = 8;

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "common/PgServer.h"
 #include "history/History.h"
 
@@ -42,29 +43,7 @@ pgtest::Server& server() {
 }
 
 std::vector<messwert_tag> memory(int64_t first, int count) {
-  std::vector<messwert_tag> out(static_cast<size_t>(count));
-  for (int i = 0; i < count; ++i) {
-    const std::time_t t = static_cast<std::time_t>(kStart + (first + i) * 60);
-    std::tm utc{};
-    gmtime_r(&t, &utc);
-    messwert_tag& r = out[static_cast<size_t>(i)];
-    r = messwert_tag{};
-    r.tick = static_cast<uint8_t>(i);
-    r.second = static_cast<uint8_t>(utc.tm_sec);
-    r.minute = static_cast<uint8_t>(utc.tm_min);
-    r.hour = static_cast<uint8_t>(utc.tm_hour);
-    r.day = static_cast<uint8_t>(utc.tm_mday);
-    r.month = static_cast<uint8_t>(utc.tm_mon + 1);
-    r.year = static_cast<uint16_t>(utc.tm_year + 1900);
-    r.humidity = 40.0f + static_cast<float>(i % 200) / 10;
-    r.temperature = 15.0f + static_cast<float>(i % 100) / 10;
-    r.sensorSerialNumber = static_cast<uint16_t>(1000 + i % 2);
-    r.humidityRaw = static_cast<uint16_t>(20000 + i % 2000);
-    r.temperatureRaw = static_cast<uint16_t>(10000 + i % 1000);
-    r.ambientTemperature = 21.5f;
-    r.reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(r));
-  }
-  return out;
+  return bench::minuteMemory(kStart, first, count);
 }
 
 void BM_ServerImportFullDownload(benchmark::State& state) {
