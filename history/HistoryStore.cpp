@@ -234,6 +234,22 @@ int exec(sqlite3* db, const char* sql) {
   return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
 }
 
+// What eachRow returns when the row handler stopped the reading (it has said why).
+constexpr int kRowsStopped = -1;
+
+// Runs a query whose ?1 is a logger's serial number and hands every row to `row`, which returns false
+// to stop. SQLITE_DONE when all rows were read, kRowsStopped when `row` stopped, else SQLite's code.
+template <typename Row>
+int eachRow(sqlite3* db, const char* sql, const std::string& serial, Row row) {
+  Statement s;
+  int rc = s.prepare(db, sql);
+  if (rc != SQLITE_OK) return rc;
+  s.bind(1, serial);
+  while ((rc = s.step()) == SQLITE_ROW)
+    if (!row(s.get())) return kRowsStopped;
+  return rc;
+}
+
 // The single integer or text a pragma returns.
 int pragmaInt(sqlite3* db, const char* sql, int64_t& value) {
   Statement s;
@@ -1925,22 +1941,18 @@ bool Store::limitRows(const std::string& logger, std::vector<LimitsRow>& out, st
   out.clear();
   if (!ensureOpen(error)) return false;
   if (server_ != nullptr) return server_->limitRows(logger, out, error);
-  Statement s;
-  int rc = s.prepare(db_, (std::string("SELECT m.sensor, ") + kLimitsColumns +
-                           " FROM limits m JOIN loggers l ON l.id = m.logger WHERE l.serial = ?1 "
-                           "ORDER BY m.sensor")
-                              .c_str());
-  if (rc == SQLITE_OK) s.bind(1, logger);
-  while (rc == SQLITE_OK && (rc = s.step()) == SQLITE_ROW) {
-    const int64_t sensor = sqlite3_column_int64(s.get(), 0);
+  const std::string sql =
+      std::string("SELECT m.sensor, ") + kLimitsColumns +
+      " FROM limits m JOIN loggers l ON l.id = m.logger WHERE l.serial = ?1 ORDER BY m.sensor";
+  const int rc = eachRow(db_, sql.c_str(), logger, [&](sqlite3_stmt* st) {
+    const int64_t sensor = sqlite3_column_int64(st, 0);
     LimitsRow row;
     std::string why;
     if (sensor < -1 || sensor > 0xFFFF) {
       why = "no such sensor number";
     } else {
       if (sensor >= 0) row.sensor = static_cast<uint16_t>(sensor);
-      if (readQuantity(s.get(), 1, row.limits.temperature, why) &&
-          readQuantity(s.get(), 5, row.limits.humidity, why))
+      if (readQuantity(st, 1, row.limits.temperature, why) && readQuantity(st, 5, row.limits.humidity, why))
         why.clear();
     }
     if (!why.empty()) {
@@ -1950,8 +1962,9 @@ bool Store::limitRows(const std::string& logger, std::vector<LimitsRow>& out, st
       return false;
     }
     out.push_back(row);
-    rc = SQLITE_OK;
-  }
+    return true;
+  });
+  if (rc == kRowsStopped) return false;
   if (rc != SQLITE_DONE) {
     out.clear();
     error = failure("cannot read the limits", rc);
@@ -1973,24 +1986,22 @@ bool Store::limitChanges(const std::string& logger, std::vector<LimitChange>& ou
     }
     return true;
   }
-  Statement s;
-  int rc = s.prepare(db_,
-                     "SELECT c.time, c.sensor, c.host_name, c.user_name, c.old_value, c.new_value FROM "
-                     "limit_changes c JOIN loggers l ON l.id = c.logger WHERE l.serial = ?1 ORDER BY c.id");
-  if (rc == SQLITE_OK) s.bind(1, logger);
-  while (rc == SQLITE_OK && (rc = s.step()) == SQLITE_ROW) {
-    sqlite3_stmt* st = s.get();
-    LimitChange change;
-    change.utc = sqlite3_column_int64(st, 0);
-    const int64_t sensor = sqlite3_column_int64(st, 1);
-    if (sensor >= 0 && sensor <= 0xFFFF) change.sensor = static_cast<uint16_t>(sensor);
-    change.who = Computer{cleanName(columnText(st, 2)), cleanName(columnText(st, 3))};
-    // Shown as one line whatever another program wrote there.
-    change.before = oneLine(columnText(st, 4));
-    change.after = oneLine(columnText(st, 5));
-    out.push_back(change);
-    rc = SQLITE_OK;
-  }
+  const int rc =
+      eachRow(db_,
+              "SELECT c.time, c.sensor, c.host_name, c.user_name, c.old_value, c.new_value FROM "
+              "limit_changes c JOIN loggers l ON l.id = c.logger WHERE l.serial = ?1 ORDER BY c.id",
+              logger, [&](sqlite3_stmt* st) {
+                LimitChange change;
+                change.utc = sqlite3_column_int64(st, 0);
+                const int64_t sensor = sqlite3_column_int64(st, 1);
+                if (sensor >= 0 && sensor <= 0xFFFF) change.sensor = static_cast<uint16_t>(sensor);
+                change.who = Computer{cleanName(columnText(st, 2)), cleanName(columnText(st, 3))};
+                // Shown as one line whatever another program wrote there.
+                change.before = oneLine(columnText(st, 4));
+                change.after = oneLine(columnText(st, 5));
+                out.push_back(change);
+                return true;
+              });
   if (rc != SQLITE_DONE) {
     out.clear();
     error = failure("cannot read the changes of limits", rc);
@@ -2088,16 +2099,13 @@ bool Store::firmwareSeen(const std::string& logger, std::vector<std::pair<int64_
   if (server_ != nullptr) {
     if (!server_->firmwareSeen(logger, out, error)) return false;
   } else {
-    Statement s;
-    int rc =
-        s.prepare(db_,
-                  "SELECT f.time, f.version FROM firmware_seen f JOIN loggers l ON l.id = f.logger WHERE "
-                  "l.serial = ?1 ORDER BY f.id");
-    if (rc == SQLITE_OK) s.bind(1, logger);
-    while (rc == SQLITE_OK && (rc = s.step()) == SQLITE_ROW) {
-      out.emplace_back(sqlite3_column_int64(s.get(), 0), columnText(s.get(), 1));
-      rc = SQLITE_OK;
-    }
+    const int rc = eachRow(db_,
+                           "SELECT f.time, f.version FROM firmware_seen f JOIN loggers l ON l.id = f.logger "
+                           "WHERE l.serial = ?1 ORDER BY f.id",
+                           logger, [&](sqlite3_stmt* st) {
+                             out.emplace_back(sqlite3_column_int64(st, 0), columnText(st, 1));
+                             return true;
+                           });
     if (rc != SQLITE_DONE) {
       out.clear();
       error = failure("cannot read the firmware versions", rc);
@@ -2170,37 +2178,37 @@ bool Store::clockZones(const std::string& logger, std::vector<ClockZoneRow>& out
     }
     return true;
   }
-  Statement s;
-  int rc = s.prepare(db_,
-                     "SELECT z.time, z.zone, z.utc_offset, z.kind FROM clock_zones z JOIN loggers l ON "
-                     "l.id = z.logger WHERE l.serial = ?1 ORDER BY z.id");
-  if (rc == SQLITE_OK) s.bind(1, logger);
-  while (rc == SQLITE_OK && (rc = s.step()) == SQLITE_ROW) {
-    sqlite3_stmt* st = s.get();
-    ClockZoneRow row;
-    row.utc = sqlite3_column_int64(st, 0);
-    row.zone.name = columnText(st, 1);
-    const int64_t offset = sqlite3_column_int64(st, 2);
-    const std::string kind = columnText(st, 3);
-    std::string why;
-    if (sqlite3_column_type(st, 2) != SQLITE_INTEGER || offset < -kMaxZoneOffset || offset > kMaxZoneOffset)
-      why = "the UTC offset is out of range";
-    row.zone.offset = static_cast<int>(std::clamp<int64_t>(offset, -kMaxZoneOffset, kMaxZoneOffset));
-    if (why.empty() && kind != clockZoneKindName(ClockZoneKind::setTime) &&
-        kind != clockZoneKindName(ClockZoneKind::download))
-      why = "unknown kind";
-    if (why.empty()) validZone(row.zone, why);
-    if (!why.empty()) {
-      out.clear();
-      error =
-          "History database " + path_ + ": a clock zone kept for " + logger + " is not valid (" + why + ")";
-      return false;
-    }
-    row.kind =
-        kind == clockZoneKindName(ClockZoneKind::setTime) ? ClockZoneKind::setTime : ClockZoneKind::download;
-    out.push_back(row);
-    rc = SQLITE_OK;
-  }
+  const int rc = eachRow(
+      db_,
+      "SELECT z.time, z.zone, z.utc_offset, z.kind FROM clock_zones z JOIN loggers l ON "
+      "l.id = z.logger WHERE l.serial = ?1 ORDER BY z.id",
+      logger, [&](sqlite3_stmt* st) {
+        ClockZoneRow row;
+        row.utc = sqlite3_column_int64(st, 0);
+        row.zone.name = columnText(st, 1);
+        const int64_t offset = sqlite3_column_int64(st, 2);
+        const std::string kind = columnText(st, 3);
+        std::string why;
+        if (sqlite3_column_type(st, 2) != SQLITE_INTEGER || offset < -kMaxZoneOffset ||
+            offset > kMaxZoneOffset)
+          why = "the UTC offset is out of range";
+        row.zone.offset = static_cast<int>(std::clamp<int64_t>(offset, -kMaxZoneOffset, kMaxZoneOffset));
+        if (why.empty() && kind != clockZoneKindName(ClockZoneKind::setTime) &&
+            kind != clockZoneKindName(ClockZoneKind::download))
+          why = "unknown kind";
+        if (why.empty()) validZone(row.zone, why);
+        if (!why.empty()) {
+          out.clear();
+          error = "History database " + path_ + ": a clock zone kept for " + logger + " is not valid (" +
+                  why + ")";
+          return false;
+        }
+        row.kind = kind == clockZoneKindName(ClockZoneKind::setTime) ? ClockZoneKind::setTime
+                                                                     : ClockZoneKind::download;
+        out.push_back(row);
+        return true;
+      });
+  if (rc == kRowsStopped) return false;
   if (rc != SQLITE_DONE) {
     out.clear();
     error = failure("cannot read the clock zones", rc);
