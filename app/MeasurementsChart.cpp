@@ -201,18 +201,21 @@ void MeasurementsWindow::refreshSeries() {
   if (!data_) return;
   const int64_t from = floorSeconds(x.lower), to = ceilSeconds(x.upper);
   double humidityLow = INFINITY, humidityHigh = -INFINITY, tempLow = INFINITY, tempHigh = -INFINITY;
-  const auto fill = [&](QCPGraph* graph, const chart::Series& series, double& low, double& high) {
-    if (!graph) return;
-    series.decimate(from, to, columns, points_);
+  // Hands points_ to the graph; only what lies in view sets the value axes.
+  const auto show = [&](QCPGraph* graph, double& low, double& high) {
     QVector<QCPGraphData> out(static_cast<int>(points_.size()));
     for (size_t i = 0; i < points_.size(); ++i) {
       const chart::Point& p = points_[i];
       out[static_cast<int>(i)] = {p.x, p.y};
-      // Only what lies in view sets the value axes.
       if (p.x >= x.lower && p.x <= x.upper && !std::isnan(p.y))
         low = std::min(low, p.y), high = std::max(high, p.y);
     }
     graph->data()->set(out, true);
+  };
+  const auto fill = [&](QCPGraph* graph, const chart::Series& series, double& low, double& high) {
+    if (!graph) return;
+    series.decimate(from, to, columns, points_);
+    show(graph, low, high);
   };
   // The loggers drawn from the history's lowest and highest per column: asked for this range, drawn
   // from the newest that came meanwhile (its points lie at their times, so they still fit).
@@ -228,14 +231,7 @@ void MeasurementsWindow::refreshSeries() {
       points_.clear();
     else
       chart::envelopePoints(cells->second, sensor, quantity, points_);
-    QVector<QCPGraphData> out(static_cast<int>(points_.size()));
-    for (size_t i = 0; i < points_.size(); ++i) {
-      const chart::Point& p = points_[i];
-      out[static_cast<int>(i)] = {p.x, p.y};
-      if (p.x >= x.lower && p.x <= x.upper && !std::isnan(p.y))
-        low = std::min(low, p.y), high = std::max(high, p.y);
-    }
-    graph->data()->set(out, true);
+    show(graph, low, high);
   };
   for (const Graphs& g : graphs_) {
     if (data_->overview) {

@@ -149,19 +149,7 @@ ExportOutcome reportExport(const std::shared_ptr<const MeasurementData>& data,
   if (progress.cancel) return ExportOutcome{false, true, QString()};
   input.from = context->from;
   input.to = context->to;
-  input.limits = context->history.limits;
-  input.limitChange = context->history.limitChange;
-  input.clock = context->history.clock;
-  input.firmware = context->history.firmware;
-  for (const auto& [id, row] : context->history.downloads) {
-    report::Source& source = input.sources[id];
-    source.when = row.when;
-    source.fromFile = row.fromFile;
-    source.file = row.file;
-    source.device = row.device;
-    source.host = row.host;
-    source.user = row.user;
-  }
+  report::takeContext(input, context->history);
   if (context->file) {
     // Records of an opened file that the history does not hold: the file is their source.
     report::Source& source = input.sources[0];
@@ -371,7 +359,7 @@ std::shared_ptr<const exports::ReportContext> MeasurementsWindow::reportContext(
   return context;
 }
 
-bool MeasurementsWindow::exportPdf(const QString& path, QString& error) {
+bool MeasurementsWindow::exportWithContext(const QString& path, QString& error, bool spreadsheet) {
   if (!data_) {
     error = tr("There are no records to export.");
     return false;
@@ -380,17 +368,15 @@ bool MeasurementsWindow::exportPdf(const QString& path, QString& error) {
   if (!context) return false;
   const auto [begin, end] = shownInView();
   ExportProgress progress;
-  return finish(reportExport(data_, shown_, begin, end, context, path, progress), error);
+  return finish(spreadsheet ? xlsxExport(data_, shown_, begin, end, context, path, progress)
+                            : reportExport(data_, shown_, begin, end, context, path, progress),
+                error);
+}
+
+bool MeasurementsWindow::exportPdf(const QString& path, QString& error) {
+  return exportWithContext(path, error, false);
 }
 
 bool MeasurementsWindow::exportXlsx(const QString& path, QString& error) {
-  if (!data_) {
-    error = tr("There are no records to export.");
-    return false;
-  }
-  const std::shared_ptr<const exports::ReportContext> context = reportContext(error);
-  if (!context) return false;
-  const auto [begin, end] = shownInView();
-  ExportProgress progress;
-  return finish(xlsxExport(data_, shown_, begin, end, context, path, progress), error);
+  return exportWithContext(path, error, true);
 }

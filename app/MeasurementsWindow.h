@@ -203,6 +203,8 @@ class MeasurementsWindow : public QWidget {
   // What the report and the spreadsheet take from the history (null with a message when it cannot
   // be read).
   std::shared_ptr<const exports::ReportContext> reportContext(QString& error) const;
+  // The PDF report (or with `spreadsheet` the XLSX file) of the range in view, with the history's context.
+  bool exportWithContext(const QString& path, QString& error, bool spreadsheet);
   void setStatus(const QString& text);
   void askExport(int kind);
   std::shared_ptr<const exports::ChartPicture> chartPicture();

@@ -60,19 +60,7 @@ int makeReport(Session& session, const ReportOptions& options) {
     session.problem("cannot read the history " + store.path() + ": " + printable(error));
     return kFileError;
   }
-  input.limits = std::move(context.limits);
-  input.limitChange = context.limitChange;
-  input.clock = context.clock;
-  input.firmware = context.firmware;
-  for (const auto& [id, row] : context.downloads) {
-    report::Source& source = input.sources[id];
-    source.when = row.when;
-    source.fromFile = row.fromFile;
-    source.file = row.file;
-    source.device = row.device;
-    source.host = row.host;
-    source.user = row.user;
-  }
+  report::takeContext(input, context);
   input.version = TARNWICK_VERSION;
   input.madeAt = static_cast<int64_t>(session.io().clock());
 

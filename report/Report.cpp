@@ -743,6 +743,22 @@ std::string verdictLine(const std::vector<history::Excursion>& excursions, const
   return out;
 }
 
+void takeContext(Input& input, const history::LoggerContext& context) {
+  input.limits = context.limits;
+  input.limitChange = context.limitChange;
+  input.clock = context.clock;
+  input.firmware = context.firmware;
+  for (const auto& [id, row] : context.downloads) {
+    Source& source = input.sources[id];
+    source.when = row.when;
+    source.fromFile = row.fromFile;
+    source.file = row.file;
+    source.device = row.device;
+    source.host = row.host;
+    source.user = row.user;
+  }
+}
+
 bool makePdf(const Input& input, std::string& pdf, Summary& summary, std::string& error,
              const Progress& progress) {
   if (QGuiApplication::instance() == nullptr) {

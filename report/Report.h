@@ -19,6 +19,7 @@
 #include "history/Excursions.h"
 #include "history/History.h"
 #include "history/Limits.h"
+#include "history/LoggerContext.h"
 
 namespace report {
 
@@ -59,6 +60,10 @@ struct Summary {
 
 // Called now and then with the share done (0 to 1); returning false stops the report.
 using Progress = std::function<bool(double done)>;
+
+// Takes what the history keeps around the logger: limits, the latest limit change, the clock's zones,
+// the firmware and where each download was made.
+void takeContext(Input& input, const history::LoggerContext& context);
 
 // Forms the PDF in memory. Runs on any thread once a Qt GUI application exists. False with a message
 // when it cannot be made, or "cancelled" when `progress` said stop.
