@@ -375,8 +375,8 @@ TEST(HistoryStoreUpgrade, AnOlderFileKeepsEveryRecordAndTakesTheNewOnes) {
   std::vector<history::EnvelopeCell> cells;
   ASSERT_TRUE(store.envelope(chart, cells, error)) << error;
   ASSERT_EQ(cells.size(), 1u);
-  EXPECT_EQ(cells[0].temperatureMax, old.temperature);
-  EXPECT_EQ(cells[0].ambientMin, old.ambientTemperature);
+  EXPECT_EQ(cells[0].temperatureMax, +old.temperature);
+  EXPECT_EQ(cells[0].ambientMin, +old.ambientTemperature);  // a copy: the field is not aligned
   // The same second once more, another tick: now a record of its own.
   messwert_tag again = old;
   again.tick = static_cast<uint8_t>(old.tick + 1);
