@@ -176,21 +176,6 @@ int downloadTo(Session& session, const ScannedLogger& logger, const DownloadOpti
   }
 }
 
-// The whole text past the stream's buffer with write(2): a reader that leaves the pipe full holds this
-// thread in the kernel, not with the stream locked, so that the signal thread's exit (which a sanitizer
-// makes flush the streams) is not held up by it.
-bool writeAll(std::FILE* out, const std::string& bytes) {
-  if (std::fflush(out) != 0) return false;
-  const int fd = fileno(out);
-  for (size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Puts the downloaded records where the user wants them, when the link did not write that file itself.
 int deliver(Session& session, const ScannedLogger& logger, const DownloadOptions& options, const State& state,
             const std::string& target) {

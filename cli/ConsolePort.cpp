@@ -25,7 +25,7 @@ ConsolePort::~ConsolePort() {
 void ConsolePort::logLocked(const std::string& line) {
   if (!settings_.verbose) return;
   endProgressLocked();
-  std::fprintf(settings_.err, "%s\n", printable(line).c_str());
+  writeAll(settings_.err, printable(line) + "\n");
 }
 
 void ConsolePort::log(const std::string& text) {

@@ -1,5 +1,9 @@
 #include "cli/ConsoleText.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "data/Text.h"
 
 namespace cli {
@@ -11,6 +15,18 @@ std::string printable(const std::string& ansi) {
     appendUtf8(out, c < 0x20 || (c >= 0x7F && c < 0xA0) ? U'?' : c);
   }
   return out;
+}
+
+bool writeAll(std::FILE* out, const std::string& bytes) {
+  if (std::fflush(out) != 0) return false;
+  const int fd = fileno(out);
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace cli
