@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -244,9 +245,11 @@ void BM_ExportToFile(benchmark::State& state) {
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// Decoding and sorting alone.
+// Decoding and sorting alone: a memory in time order (0), or one whose second half comes first (1),
+// as after the logger's clock was set back.
 void BM_DecodeSort(benchmark::State& state) {
-  const std::vector<uint8_t> image = velmora::GenerateImage(kRecords, 1);
+  std::vector<uint8_t> image = velmora::GenerateImage(kRecords, 1);
+  if (state.range(0) == 1) std::rotate(image.begin(), image.begin() + image.size() / 2, image.end());
   std::vector<messwert_tag> records;
   for (auto _ : state) {
     records.clear();
@@ -454,7 +457,7 @@ void BM_FirmwareInFlight(benchmark::State& state, bool paced) {
 
 BENCHMARK_TEMPLATE(BM_CompleteDownload, CountingWindow)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_TEMPLATE(BM_CompleteDownload, KeepingWindow)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_DecodeSort)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DecodeSort)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ExportOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ExportToFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Download, unpaced, false)->Unit(benchmark::kMillisecond)->UseRealTime();

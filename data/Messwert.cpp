@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace messwert {
 
@@ -100,9 +101,26 @@ uint64_t sortKey(const messwert_tag& r) {
 }
 
 void sortRecords(std::vector<messwert_tag>& records) {
-  // Records with equal keys must keep their memory order.
-  std::stable_sort(records.begin(), records.end(),
-                   [](const messwert_tag& a, const messwert_tag& b) { return sortKey(a) < sortKey(b); });
+  // A logger writes its records in time order, so its memory is mostly in order already: one pass
+  // finds that, and the records stay where they are.
+  const size_t n = records.size();
+  size_t firstOut = 1;
+  for (uint64_t last = n > 0 ? sortKey(records[0]) : 0; firstOut < n; ++firstOut) {
+    const uint64_t key = sortKey(records[firstOut]);
+    if (key < last) break;
+    last = key;
+  }
+  if (firstOut >= n) return;
+  // Otherwise each key is made once and sorted (stably: equal keys keep their memory order) with the
+  // record's position; then the records move once into that order.
+  std::vector<std::pair<uint64_t, size_t>> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = {sortKey(records[i]), i};
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<messwert_tag> sorted;
+  sorted.reserve(n);
+  for (const auto& entry : order) sorted.push_back(records[entry.second]);
+  records.swap(sorted);
 }
 
 bool timeStamp(const messwert_tag& r, TimeStamp& out, std::string& message) {
