@@ -23,6 +23,7 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -245,11 +246,17 @@ void BM_ExportToFile(benchmark::State& state) {
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-// Decoding and sorting alone: a memory in time order (0), or one whose second half comes first (1),
-// as after the logger's clock was set back.
+// Decoding and sorting alone: a memory in time order (0), one whose second half comes first (1), as
+// after the logger's clock was set back, and one in no order at all (2).
 void BM_DecodeSort(benchmark::State& state) {
   std::vector<uint8_t> image = velmora::GenerateImage(kRecords, 1);
   if (state.range(0) == 1) std::rotate(image.begin(), image.begin() + image.size() / 2, image.end());
+  if (state.range(0) == 2) {
+    std::mt19937 random(7);
+    for (uint32_t i = kRecords - 1; i > 0; --i)
+      std::swap_ranges(image.begin() + 32 * i, image.begin() + 32 * (i + 1),
+                       image.begin() + 32 * std::uniform_int_distribution<uint32_t>(0, i)(random));
+  }
   std::vector<messwert_tag> records;
   for (auto _ : state) {
     records.clear();
@@ -457,7 +464,7 @@ void BM_FirmwareInFlight(benchmark::State& state, bool paced) {
 
 BENCHMARK_TEMPLATE(BM_CompleteDownload, CountingWindow)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_TEMPLATE(BM_CompleteDownload, KeepingWindow)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_DecodeSort)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_DecodeSort)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ExportOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ExportToFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_Download, unpaced, false)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -101,8 +101,9 @@ uint64_t sortKey(const messwert_tag& r) {
 }
 
 void sortRecords(std::vector<messwert_tag>& records) {
-  // A logger writes its records in time order, so its memory is mostly in order already: one pass
-  // finds that, and the records stay where they are.
+  // A logger writes its records in time order, so its memory is in order already or made of a few
+  // runs in order (a clock set back, a memory that wrapped). One pass finds that, and a memory in
+  // order stays as it is.
   const size_t n = records.size();
   size_t firstOut = 1;
   for (uint64_t last = n > 0 ? sortKey(records[0]) : 0; firstOut < n; ++firstOut) {
@@ -111,15 +112,36 @@ void sortRecords(std::vector<messwert_tag>& records) {
     last = key;
   }
   if (firstOut >= n) return;
-  // Otherwise each key is made once and sorted (stably: equal keys keep their memory order) with the
-  // record's position; then the records move once into that order.
-  std::vector<std::pair<uint64_t, size_t>> order(n);
-  for (size_t i = 0; i < n; ++i) order[i] = {sortKey(records[i]), i};
-  std::stable_sort(order.begin(), order.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+
+  // Otherwise the keys are made once, with each record's position, and the runs in order are merged
+  // in pairs until one is left. A merge takes the earlier run's record first among equal keys, so
+  // records with equal keys keep their memory order.
+  using Keyed = std::pair<uint64_t, size_t>;
+  std::vector<Keyed> order(n), merged(n);
+  std::vector<size_t> runs{0};  // where each run starts
+  for (size_t i = 0; i < n; ++i) {
+    order[i] = {sortKey(records[i]), i};
+    if (i > 0 && order[i].first < order[i - 1].first) runs.push_back(i);
+  }
+  const auto byKey = [](const Keyed& a, const Keyed& b) { return a.first < b.first; };
+  std::vector<size_t> next;
+  while (runs.size() > 1) {
+    next.clear();
+    for (size_t r = 0; r < runs.size(); r += 2) {
+      const size_t middle = r + 1 < runs.size() ? runs[r + 1] : n;
+      const size_t end = r + 2 < runs.size() ? runs[r + 2] : n;
+      const auto base = static_cast<std::ptrdiff_t>(runs[r]);
+      std::merge(order.begin() + base, order.begin() + static_cast<std::ptrdiff_t>(middle),
+                 order.begin() + static_cast<std::ptrdiff_t>(middle),
+                 order.begin() + static_cast<std::ptrdiff_t>(end), merged.begin() + base, byKey);
+      next.push_back(runs[r]);
+    }
+    order.swap(merged);
+    runs.swap(next);
+  }
   std::vector<messwert_tag> sorted;
   sorted.reserve(n);
-  for (const auto& entry : order) sorted.push_back(records[entry.second]);
+  for (const Keyed& entry : order) sorted.push_back(records[entry.second]);
   records.swap(sorted);
 }
 
