@@ -48,6 +48,9 @@ struct Fixture {
   RecordingWindow window;
   USBInterface link;
   CMyDatReader reader;
+  // One transfer buffer placed on each block's bytes, as the pool places its buffers: making one
+  // per block would cost an event per block.
+  CUsbBuf buffer;
 };
 
 std::string readFile(const std::string& path) {
@@ -68,6 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   f->link.packetCount = pick(in);
   f->link.packetsExpected = pick(in);
   f->link.measurements.clear();
+  // Each input starts from an empty memory image, as a new link does: what it reads back is its own
+  // blocks and zeros, never what an input before it left there.
+  f->link.memoryImage.fill(0);
   f->window.clear();
   f->window.answerEverySaveDialog((flags & 4)   ? std::string()
                                   : (flags & 8) ? fuzz::scratchDir() + "/missing/x.csv"
@@ -82,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> bytes = in.bytes(length);
     std::unique_ptr<uint8_t[]> storage(new uint8_t[bytes.size()]);
     if (!bytes.empty()) std::memcpy(storage.get(), bytes.data(), bytes.size());
-    CUsbBuf buffer(storage.get(), static_cast<uint32_t>(bytes.size()));
+    CUsbBuf& buffer = f->buffer;
+    buffer.Assign(storage.get(), static_cast<uint32_t>(bytes.size()));
     buffer.bytesToTransfer = buffer.bytesTransferred = static_cast<uint32_t>(bytes.size());
     buffer.status = status;
     const int32_t before = f->link.packetCount;
