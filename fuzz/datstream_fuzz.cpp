@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 
 #include "data/RegionalFormat.h"
 #include "fuzz/FuzzSupport.h"
@@ -42,12 +43,10 @@ RecordingWindow::Options options() {
 }
 
 struct Fixture {
-  Fixture() : window(options()), link(&window), reader(&link, 1) {
-    setExportFormat(RegionalFormat::german());
-  }
+  Fixture() : window(options()), link(&window) { setExportFormat(RegionalFormat::german()); }
   RecordingWindow window;
   USBInterface link;
-  CMyDatReader reader;
+  std::optional<CMyDatReader> reader;  // a new one for each input
   // One transfer buffer placed on each block's bytes, as the pool places its buffers: making one
   // per block would cost an event per block.
   CUsbBuf buffer;
@@ -71,9 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   f->link.packetCount = pick(in);
   f->link.packetsExpected = pick(in);
   f->link.measurements.clear();
-  // Each input starts from an empty memory image, as a new link does: what it reads back is its own
-  // blocks and zeros, never what an input before it left there.
+  // Each input starts from an empty memory image and a new reader, as a new link does: what it reads
+  // back is its own blocks and zeros, and what it logs does not hang on the inputs before it.
   f->link.memoryImage.fill(0);
+  f->reader.emplace(&f->link, 1);
   f->window.clear();
   f->window.answerEverySaveDialog((flags & 4)   ? std::string()
                                   : (flags & 8) ? fuzz::scratchDir() + "/missing/x.csv"
@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     buffer.status = status;
     const int32_t before = f->link.packetCount;
     const bool accepting = f->link.downloadActive || f->link.memLoadActive;
-    f->reader.ProcessData(&buffer);
+    f->reader->ProcessData(&buffer);
     const int32_t after = f->link.packetCount;
     if (after != before && (!accepting || status != 0 || after != before + 1 || after > logger::kMaxPackets))
       fuzz::fail("a block counted that may not be");
