@@ -95,6 +95,7 @@ class LinkLock {
 
 USBInterface::USBInterface(WindowPort* window)
     : deviceList(nullptr),
+      memoryImage(),  // zeros: a memory read may write more than the logger sent
       mainWindow(window),
       downloadActive(false),
       memLoadActive(false),

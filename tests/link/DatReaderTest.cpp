@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,26 @@ TEST_F(DatReader, NothingIsStoredBeyondTheImage) {
   block(bytes);
   EXPECT_EQ(window.count("Data beyond memory image dropped"), 2u);
   EXPECT_TRUE(window.responses().empty());
+}
+
+// A memory read whose typed length is longer than what the logger sent writes the rest of the image:
+// on a new link that is zeros, never what the memory under the link held before.
+TEST_F(DatReader, ANewLinksImageBeyondTheBlocksReceivedIsZeros) {
+  alignas(USBInterface) static unsigned char storage[sizeof(USBInterface)];
+  std::memset(storage, 0xA5, sizeof storage);
+  USBInterface* fresh = new (storage) USBInterface(&window);
+  {
+    CMyDatReader freshReader(fresh, fresh->linkGeneration());
+    fresh->memLoadActive = true;
+    fresh->packetCount = 0;
+    fresh->packetsExpected = 1;
+    window.setLengthText("256");
+    window.answerSaveDialog((dir / "dump.bin").string());
+    const std::string sent(64, '\x33');
+    deliver(freshReader, sent.data(), 64);
+  }
+  fresh->~USBInterface();
+  EXPECT_EQ(readFile(dir / "dump.bin"), std::string(64, '\x33') + std::string(192, '\0'));
 }
 
 TEST_F(DatReader, MemoryReadWritesTheLengthTypedAtTheEnd) {
