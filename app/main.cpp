@@ -16,10 +16,7 @@
 #include "Version.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
-#include "platform/usbdrv/SocketSource.h"
-#ifdef TARNWICK_HAVE_LIBUSB
-#include "platform/usbdrv/LibusbSource.h"
-#endif
+#include "link/LoggerSources.h"
 
 namespace {
 
@@ -111,12 +108,8 @@ int main(int argc, char* argv[]) {
   posixlocale::Locale locale;
   posixlocale::readLocale(locale);  // a locale the machine lacks leaves the C locale's data
   setExportFormat(posixlocale::regionalFormat(locale));
-  // Virtual loggers (velmora-sim processes) are attached devices of the program's USB driver.
-  usbdrv::EnableVirtualLoggers();
-#ifdef TARNWICK_HAVE_LIBUSB
-  // Real loggers on the USB bus, listed before the virtual ones.
-  usbdrv::EnableHardwareLoggers();
-#endif
+  // Virtual loggers (velmora-sim processes) and real ones on the USB bus, until the window is gone.
+  const LoggerSources loggers;
   try {
     TfrmMain window;
     window.show();

@@ -4,14 +4,12 @@
 
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "cli/Cli.h"
 #include "data/SafeFile.h"
-#include "platform/usbdrv/SocketSource.h"
-#ifdef TARNWICK_HAVE_LIBUSB
-#include "platform/usbdrv/LibusbSource.h"
-#endif
+#include "link/LoggerSources.h"
 
 namespace {
 
@@ -46,20 +44,9 @@ int main(int argc, char* argv[]) {
   cli::Io io;
   // The same loggers as the window: virtual ones from the run folder, real ones first on the bus.
   // Only a command that reaches a logger starts them.
-  bool enabled = false;
-  io.enableLoggers = [&enabled] {
-    enabled = true;
-    usbdrv::EnableVirtualLoggers();
-#ifdef TARNWICK_HAVE_LIBUSB
-    usbdrv::EnableHardwareLoggers();
-#endif
+  std::optional<LoggerSources> loggers;
+  io.enableLoggers = [&loggers] {
+    if (!loggers) loggers.emplace();
   };
-  const int status = cli::run(argc, argv, io);
-  if (enabled) {
-#ifdef TARNWICK_HAVE_LIBUSB
-    usbdrv::DisableHardwareLoggers();
-#endif
-    usbdrv::DisableVirtualLoggers();
-  }
-  return status;
+  return cli::run(argc, argv, io);
 }

@@ -237,14 +237,15 @@ int exec(sqlite3* db, const char* sql) {
 // What eachRow returns when the row handler stopped the reading (it has said why).
 constexpr int kRowsStopped = -1;
 
-// Runs a query whose ?1 is a logger's serial number and hands every row to `row`, which returns false
-// to stop. SQLITE_DONE when all rows were read, kRowsStopped when `row` stopped, else SQLite's code.
+// Runs a query whose ?1, if it has one, is `key` (a logger's serial number, a file name) and hands
+// every row to `row`, which returns false to stop. SQLITE_DONE when all rows were read, kRowsStopped
+// when `row` stopped, else SQLite's code.
 template <typename Row>
-int eachRow(sqlite3* db, const char* sql, const std::string& serial, Row row) {
+int eachRow(sqlite3* db, const char* sql, const std::string& key, Row row) {
   Statement s;
   int rc = s.prepare(db, sql);
   if (rc != SQLITE_OK) return rc;
-  s.bind(1, serial);
+  if (sqlite3_bind_parameter_count(s.get()) > 0) s.bind(1, key);
   while ((rc = s.step()) == SQLITE_ROW)
     if (!row(s.get())) return kRowsStopped;
   return rc;
@@ -1349,13 +1350,10 @@ std::vector<std::string> Store::loggers() {
     if (!server_->loggers(out, lastError_)) out.clear();
     return out;
   }
-  Statement s;
-  int rc = s.prepare(db_, "SELECT serial FROM loggers ORDER BY serial");
-  if (rc == SQLITE_OK)
-    while ((rc = s.step()) == SQLITE_ROW) {
-      const unsigned char* serial = sqlite3_column_text(s.get(), 0);
-      out.emplace_back(serial ? reinterpret_cast<const char*>(serial) : "");
-    }
+  const int rc = eachRow(db_, "SELECT serial FROM loggers ORDER BY serial", "", [&](sqlite3_stmt* st) {
+    out.push_back(columnText(st, 0));
+    return true;
+  });
   if (rc != SQLITE_DONE) lastError_ = failure("cannot read the loggers", rc);
   return out;
 }
@@ -1368,15 +1366,14 @@ std::vector<uint16_t> Store::sensors(const std::string& logger) {
     if (!server_->sensors(logger, out, lastError_)) out.clear();
     return out;
   }
-  Statement s;
-  int rc = s.prepare(db_,
-                     "SELECT s.sensor FROM sensors s JOIN loggers l ON l.id = s.logger WHERE l.serial = ?1 "
-                     "ORDER BY s.sensor");
-  if (rc == SQLITE_OK) s.bind(1, logger);
-  if (rc == SQLITE_OK)
-    while ((rc = s.step()) == SQLITE_ROW) {
-      out.push_back(static_cast<uint16_t>(sqlite3_column_int(s.get(), 0)));
-    }
+  const int rc =
+      eachRow(db_,
+              "SELECT s.sensor FROM sensors s JOIN loggers l ON l.id = s.logger WHERE l.serial = ?1 "
+              "ORDER BY s.sensor",
+              logger, [&](sqlite3_stmt* st) {
+                out.push_back(static_cast<uint16_t>(sqlite3_column_int(st, 0)));
+                return true;
+              });
   if (rc != SQLITE_DONE) lastError_ = failure("cannot read the sensors", rc);
   return out;
 }
@@ -1389,25 +1386,19 @@ std::vector<DownloadRow> Store::downloads(const std::string& logger) {
     if (!server_->downloads(logger, out, lastError_)) out.clear();
     return out;
   }
-  Statement s;
-  int rc = s.prepare(
+  const int rc = eachRow(
       db_,
       "SELECT d.id, d.time, l.serial, d.file, d.records, d.added, d.from_file, d.device, d.differing, "
       "d.host_name, d.user_name, d.firmware FROM downloads d "
-      "JOIN loggers l ON l.id = d.logger WHERE ?1 = '' OR l.serial = ?1 ORDER BY d.id");
-  if (rc == SQLITE_OK) s.bind(1, logger);
-  auto text = [&](int column) {
-    const unsigned char* value = sqlite3_column_text(s.get(), column);
-    return std::string(value ? reinterpret_cast<const char*>(value) : "");
-  };
-  if (rc == SQLITE_OK)
-    while ((rc = s.step()) == SQLITE_ROW) {
-      sqlite3_stmt* st = s.get();
-      out.push_back(DownloadRow{sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1), text(2), text(3),
-                                sqlite3_column_int64(st, 4), sqlite3_column_int64(st, 5),
-                                sqlite3_column_int(st, 6) != 0, text(7), sqlite3_column_int64(st, 8),
-                                cleanName(text(9)), cleanName(text(10)), cleanName(text(11))});
-    }
+      "JOIN loggers l ON l.id = d.logger WHERE ?1 = '' OR l.serial = ?1 ORDER BY d.id",
+      logger, [&](sqlite3_stmt* st) {
+        out.push_back(DownloadRow{sqlite3_column_int64(st, 0), sqlite3_column_int64(st, 1), columnText(st, 2),
+                                  columnText(st, 3), sqlite3_column_int64(st, 4), sqlite3_column_int64(st, 5),
+                                  sqlite3_column_int(st, 6) != 0, columnText(st, 7),
+                                  sqlite3_column_int64(st, 8), cleanName(columnText(st, 9)),
+                                  cleanName(columnText(st, 10)), cleanName(columnText(st, 11))});
+        return true;
+      });
   if (rc != SQLITE_DONE) lastError_ = failure("cannot read the downloads", rc);
   return out;
 }
@@ -1435,21 +1426,17 @@ std::string Store::loggerOfDownloadFile(const std::string& file) {
   lastError_.clear();
   if (!ensureOpen(lastError_)) return std::string();
   if (server_ != nullptr) return server_->loggerOfDownloadFile(file, lastError_);
-  Statement s;
-  int rc =
-      s.prepare(db_,
-                "SELECT l.serial FROM downloads d JOIN loggers l ON l.id = d.logger WHERE d.file = ?1 AND "
-                "d.from_file = 0 ORDER BY d.id DESC LIMIT 1");
-  if (rc == SQLITE_OK) {
-    s.bind(1, file);
-    rc = s.step();
-  }
-  if (rc == SQLITE_ROW) {
-    const unsigned char* serial = sqlite3_column_text(s.get(), 0);
-    return serial ? reinterpret_cast<const char*>(serial) : "";
-  }
+  std::string serial;
+  const int rc =
+      eachRow(db_,
+              "SELECT l.serial FROM downloads d JOIN loggers l ON l.id = d.logger WHERE d.file = ?1 "
+              "AND d.from_file = 0 ORDER BY d.id DESC LIMIT 1",
+              file, [&](sqlite3_stmt* st) {
+                serial = columnText(st, 0);
+                return true;
+              });
   if (rc != SQLITE_DONE) lastError_ = failure("cannot read the downloads", rc);
-  return std::string();
+  return serial;
 }
 
 std::string Store::loggerMatching(const std::vector<messwert_tag>& records,
@@ -2269,20 +2256,20 @@ std::string Store::firmwareLastSeen(const std::string& logger) {
     server_->firmwareLastSeen(logger, version, lastError_);
     return cleanName(version);
   }
-  Statement s;
-  int rc = s.prepare(db_,
-                     "SELECT version FROM (SELECT d.time AS time, d.id AS id, 1 AS download, d.firmware AS "
-                     "version FROM downloads d JOIN loggers l ON l.id = d.logger WHERE l.serial = ?1 AND "
-                     "d.firmware <> '' UNION ALL SELECT f.time, f.id, 0, f.version FROM firmware_seen f JOIN "
-                     "loggers l ON l.id = f.logger WHERE l.serial = ?1) ORDER BY time DESC, download DESC, "
-                     "id DESC LIMIT 1");
-  if (rc == SQLITE_OK) {
-    s.bind(1, logger);
-    rc = s.step();
-  }
-  if (rc == SQLITE_ROW) return cleanName(columnText(s.get(), 0));
+  std::string version;
+  const int rc =
+      eachRow(db_,
+              "SELECT version FROM (SELECT d.time AS time, d.id AS id, 1 AS download, d.firmware AS "
+              "version FROM downloads d JOIN loggers l ON l.id = d.logger WHERE l.serial = ?1 AND "
+              "d.firmware <> '' UNION ALL SELECT f.time, f.id, 0, f.version FROM firmware_seen f JOIN "
+              "loggers l ON l.id = f.logger WHERE l.serial = ?1) ORDER BY time DESC, download DESC, "
+              "id DESC LIMIT 1",
+              logger, [&](sqlite3_stmt* st) {
+                version = columnText(st, 0);
+                return true;
+              });
   if (rc != SQLITE_DONE) lastError_ = failure("cannot read the downloads", rc);
-  return std::string();
+  return cleanName(version);
 }
 
 }  // namespace history

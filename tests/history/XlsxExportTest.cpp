@@ -10,17 +10,6 @@
 
 namespace {
 
-std::string run(const std::string& command) {
-  std::string out;
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-  ::pclose(pipe);
-  return out;
-}
-
 // Prints each sheet's name, then per row the cells as type:value.
 constexpr char kDump[] = R"(
 import sys, openpyxl
@@ -58,7 +47,8 @@ TEST(XlsxExportTest, SheetsDatesNumbersAndExcursionsReadBack) {
   std::ofstream(dir / "out.xlsx", std::ios::binary) << bytes;
   std::ofstream(dir / "dump.py") << kDump;
   // Debian's python3 with its python3-openpyxl, not whichever python3 comes first on the PATH.
-  const std::string dump = run("/usr/bin/python3 " + dir / "dump.py" + " " + dir / "out.xlsx");
+  const std::string dump =
+      historytest::commandOutput("/usr/bin/python3 " + dir / "dump.py" + " " + dir / "out.xlsx");
 
   EXPECT_NE(dump.find("sheet Readings\n"), std::string::npos) << dump;
   EXPECT_NE(dump.find("sheet Excursions\n"), std::string::npos);

@@ -11,19 +11,9 @@
 #include "history/Digest.h"
 #include "history/Excursions.h"
 #include "report/Report.h"
+#include "tests/history/HistorySupport.h"
 
 namespace {
-
-std::string run(const std::string& command) {
-  std::string out;
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-  ::pclose(pipe);
-  return out;
-}
 
 struct Read {
   std::string text;  // pdftotext, in reading order
@@ -37,11 +27,11 @@ Read readBack(const std::string& pdf) {
   std::ofstream(file, std::ios::binary) << pdf;
   Read out;
   // Rows as they stand on the page; where a line breaks and how wide a gap is are the layout's business.
-  for (char c : run("pdftotext -layout -enc UTF-8 '" + file + "' -")) {
+  for (char c : historytest::commandOutput("pdftotext -layout -enc UTF-8 '" + file + "' -")) {
     const bool blank = c == ' ' || c == '\n' || c == '\f';
     if (!blank || (!out.text.empty() && out.text.back() != ' ')) out.text += blank ? ' ' : c;
   }
-  const std::string info = run("pdfinfo '" + file + "'");
+  const std::string info = historytest::commandOutput("pdfinfo '" + file + "'");
   const size_t at = info.find("Pages:");
   if (at != std::string::npos) out.pages = std::atoi(info.c_str() + at + 6);
   std::filesystem::remove_all(dir);
