@@ -61,7 +61,6 @@ LoggersWindow::LoggersWindow(const std::string& path, QWidget* parent)
     : QWidget(parent, Qt::Window), path_(path), reader_(std::make_shared<history::Store>()) {
   setObjectName(QStringLiteral("LoggersWindow"));
   setWindowTitle(tr("Loggers - Tarnwick"));
-  readerThread_.setMaxThreadCount(1);
   table_ = new QTableWidget(0, ColumnCount);
   table_->setObjectName(QStringLiteral("loggers"));
   table_->setHorizontalHeaderLabels({tr("Logger"), tr("Readings"), tr("First reading"), tr("Last reading"),
@@ -137,7 +136,7 @@ void LoggersWindow::refresh() {
   }
   loading_ = true;
   status_->setText(tr("Reading the history\u2026"));
-  watcher_.setFuture(QtConcurrent::run(&readerThread_, [reader = reader_, path = path_] {
+  watcher_.setFuture(readerThread_.run([reader = reader_, path = path_] {
     Result result;
     result.now = static_cast<int64_t>(std::time(nullptr));
     std::string error;

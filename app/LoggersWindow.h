@@ -3,12 +3,12 @@
 #pragma once
 
 #include <QFutureWatcher>
-#include <QThreadPool>
 #include <QWidget>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "JobThread.h"
 #include "history/History.h"
 
 class QLabel;
@@ -52,7 +52,7 @@ class LoggersWindow : public QWidget {
 
   std::string path_;
   std::shared_ptr<history::Store> reader_;
-  QThreadPool readerThread_;  // one thread: the reader's connection stays on it
+  JobThread readerThread_;  // one thread: the reader's connection stays on it
   QFutureWatcher<Result> watcher_;
   bool loading_ = false;
   bool again_ = false;

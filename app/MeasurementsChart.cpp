@@ -475,8 +475,7 @@ QStringList MeasurementsWindow::envelopeLoggers() const {
 void MeasurementsWindow::requestEnvelope(int64_t from, int64_t to, int columns) {
   if (envelopeRunning_ || !store_) return;
   envelopeRunning_ = true;
-  envelopeWatcher_.setFuture(QtConcurrent::run(
-      &readerThread_,
+  envelopeWatcher_.setFuture(readerThread_.run(
       [reader = reader_, path = store_->path(), loggers = envelopeLoggers(), from, to, columns] {
         EnvelopeResult result;
         result.from = from, result.to = to, result.columns = columns, result.loggers = loggers;

@@ -56,10 +56,9 @@ MeasurementsWindow::MeasurementsWindow(history::Store* store, QWidget* parent)
   buildChart();
   connectWork();
 
-  readerThread_.setMaxThreadCount(1);
   if (store_ && store_->isOpen()) {
     // Opening checks the file; done now, the first records come sooner.
-    (void)QtConcurrent::run(&readerThread_, [reader = reader_, path = store_->path()] {
+    (void)readerThread_.run([reader = reader_, path = store_->path()] {
       std::string ignored;  // a failure shows when the records are read
       reader->openForReading(path, ignored);
     });
@@ -395,8 +394,8 @@ void MeasurementsWindow::startLoad(const Source& source, std::vector<history::St
     return;
   }
   const std::string path = store_->path();
-  loadWatcher_.setFuture(QtConcurrent::run(
-      &readerThread_, [reader = reader_, path, logger = source.key, maxLoaded = maxLoaded_]() {
+  loadWatcher_.setFuture(
+      readerThread_.run([reader = reader_, path, logger = source.key, maxLoaded = maxLoaded_]() {
         std::string error;
         if (path.empty()) return LoadResult{false, nullptr, tr("The history is not open.")};
         if ((!reader->isOpen() || reader->path() != path) && !reader->openForReading(path, error))

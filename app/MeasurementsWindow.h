@@ -6,7 +6,6 @@
 #pragma once
 
 #include <QFutureWatcher>
-#include <QThreadPool>
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
@@ -17,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "JobThread.h"
 #include "MeasurementsExport.h"
 #include "MeasurementsLimits.h"
 
@@ -213,7 +213,7 @@ class MeasurementsWindow : public QWidget {
   history::Store* store_;
   // The second connection to the history that the loads read through, and the one thread they run on.
   std::shared_ptr<history::Store> reader_;
-  QThreadPool readerThread_;
+  JobThread readerThread_;
 
   QComboBox* source_;
   QHBoxLayout* sensorLayout_;

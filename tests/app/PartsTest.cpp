@@ -14,6 +14,7 @@
 #include "CodePage.h"
 #include "DisplayFormat.h"
 #include "GuiQueue.h"
+#include "JobThread.h"
 #include "LogFile.h"
 #include "data/LocaleFormat.h"
 
@@ -33,6 +34,7 @@ class PartsTest : public QObject {
   void backlogReachesTheWindowInSlices();
   void logFileIsTheUsersOwn();
   void logFileIsBounded();
+  void waitedForJobKeepsItsTurn();
 };
 
 void PartsTest::codePageBothWays() {
@@ -384,6 +386,38 @@ void PartsTest::logFileIsBounded() {
   QCOMPARE(contents(path + ".1"), line + "4\n" + line + "5\n");
   QCOMPARE(contents(path), line + "6\n");
   QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), qsizetype(2));
+}
+
+// Two jobs of one history connection: waiting for the second while the first runs must not run the
+// second on the waiting thread beside the first.
+void PartsTest::waitedForJobKeepsItsTurn() {
+  JobThread jobs;
+  std::atomic<bool> waiting{false}, secondStarted{false}, overlapped{false};
+  std::atomic<int> running{0};
+  std::thread::id firstOn, secondOn;  // read once both have finished
+  QFuture<void> first = jobs.run([&] {
+    firstOn = std::this_thread::get_id();
+    ++running;
+    for (QDeadlineTimer bound(10000); !waiting && !bound.hasExpired();)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The second job's chance to overtake this one, were waiting to start it.
+    for (QDeadlineTimer chance(300); !secondStarted && !chance.hasExpired();)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    --running;
+  });
+  QFuture<int> second = jobs.run([&] {
+    secondStarted = true;
+    secondOn = std::this_thread::get_id();
+    if (running != 0) overlapped = true;
+    return 7;
+  });
+  QTRY_VERIFY_WITH_TIMEOUT(running == 1, 10000);
+  waiting = true;
+  second.waitForFinished();
+  first.waitForFinished();
+  QVERIFY(!overlapped);
+  QCOMPARE(secondOn, firstOn);
+  QCOMPARE(second.result(), 7);
 }
 
 QTEST_GUILESS_MAIN(PartsTest)
