@@ -363,20 +363,32 @@ bool prepareFolder(const std::string& folder, std::string& error) {
 
 #ifndef _WIN32
 // Creates the database file for its owner only before SQLite opens it (SQLite gives its -wal and
-// -shm files the mode of the database). A link in its place is neither followed nor replaced.
+// -shm files the mode of the database). A link in its place is neither followed nor replaced. Made
+// without opening it where the file system allows: another connection of this program may open and
+// lock the new file at once, and closing a descriptor of it would drop those locks.
 void createPrivate(const std::string& path) {
+  if (::mknod(path.c_str(), S_IFREG | 0600, 0) == 0 || errno == EEXIST) return;
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd >= 0) ::close(fd);
 }
 
-// Takes the group and other bits off one of our files; true when there were any.
+// Takes the group and other bits off one of our files; true when there were any. Closing any
+// descriptor of a file drops every lock this program holds on it, those of SQLite's connections
+// included, so a file that is ours alone already is never opened, and the mode is changed without
+// a descriptor that could be read or written (one for the path only, whose closing drops no lock).
 bool narrow(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+      (st.st_mode & 077) == 0)
+    return false;
+  const mode_t mode = st.st_mode & 0700;
+  if (::fchmodat(AT_FDCWD, path.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0) return true;
+  if (errno != EOPNOTSUPP && errno != ENOSYS) return false;
+  // No way to change a mode without following a link: a descriptor of the file itself.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
-  struct stat st {};
-  bool narrowed = false;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
-    narrowed = ::fchmod(fd, st.st_mode & 0700) == 0;
+  const bool narrowed = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+                        ::fchmod(fd, st.st_mode & 0700) == 0;
   ::close(fd);
   return narrowed;
 }

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -425,6 +426,52 @@ TEST(HistoryStoreAccess, TheDatabaseAndItsLogAreForTheOwnerOnly) {
     EXPECT_EQ(mode(path), 0600u);
   }
   ::umask(mask);
+}
+
+namespace {
+
+// Whether another program finds `length` bytes from `start` of `file` locked (asked from a child
+// process: a program's own locks never stand in its own way).
+bool lockedForOthers(const std::string& file, off_t start, off_t length) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = start;
+    lock.l_len = length;
+    ::_exit(fd < 0 || ::fcntl(fd, F_GETLK, &lock) != 0 ? 2 : lock.l_type == F_UNLCK ? 1 : 0);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) > 1) {
+    ADD_FAILURE() << "cannot ask about the locks of " << file;
+    return false;
+  }
+  return WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+// Opening the history a second time in one program leaves the locks of the connection in use on the
+// database and its shared memory: other programs still see a reader there, so none takes the shared
+// memory for abandoned and starts it anew, and none copies the log into the file as the last one.
+TEST_F(HistoryStore, OpeningAgainKeepsTheLocksOfTheConnectionInUse) {
+  import("VLM1", memory(0, 10));
+  const off_t shared = 0x40000002, sharedLength = 510;  // where readers of the file lock it
+  const off_t inUse = 128;                              // the shared memory's byte of its users
+  ASSERT_TRUE(lockedForOthers(path, shared, sharedLength));
+  ASSERT_TRUE(lockedForOthers(path + "-shm", inUse, 1));
+  // Also when it narrows the files' modes on the way.
+  for (const bool narrowing : {false, true}) {
+    for (const char* suffix : {"", "-shm"})
+      ASSERT_EQ(::chmod((path + suffix).c_str(), narrowing ? 0640 : 0600), 0);
+    history::Store second;
+    ASSERT_TRUE(second.open(path, error)) << error;
+    EXPECT_EQ(second.notice().empty(), !narrowing) << second.notice();
+    EXPECT_TRUE(lockedForOthers(path, shared, sharedLength)) << narrowing;
+    EXPECT_TRUE(lockedForOthers(path + "-shm", inUse, 1)) << narrowing;
+  }
 }
 
 // Another program's write: the import waits for it (the other program commits once the wait has been
