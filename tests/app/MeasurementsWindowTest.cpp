@@ -28,6 +28,7 @@
 #include "MeasurementsWindow.h"
 #include "RecordsModel.h"
 #include "Version.h"
+#include "bench/BenchSupport.h"
 #include "data/RegionalFormat.h"
 #include "history/Digest.h"
 #include "history/History.h"
@@ -38,17 +39,8 @@ constexpr int64_t kStart = 1767225600;  // 2026-01-01 00:00:00
 constexpr int kWait = 60000;
 
 messwert_tag makeRecord(int64_t time, uint16_t sensor, float humidity, float temperature) {
-  const std::time_t t = static_cast<std::time_t>(time);
-  std::tm utc{};
-  gmtime_r(&t, &utc);
-  messwert_tag r{};
+  messwert_tag r = bench::stamped(time);
   r.tick = static_cast<uint8_t>(sensor + 3);
-  r.second = static_cast<uint8_t>(utc.tm_sec);
-  r.minute = static_cast<uint8_t>(utc.tm_min);
-  r.hour = static_cast<uint8_t>(utc.tm_hour);
-  r.day = static_cast<uint8_t>(utc.tm_mday);
-  r.month = static_cast<uint8_t>(utc.tm_mon + 1);
-  r.year = static_cast<uint16_t>(utc.tm_year + 1900);
   r.humidity = humidity;
   r.temperature = temperature;
   r.ambientTemperature = temperature + 1.25f;
@@ -56,7 +48,7 @@ messwert_tag makeRecord(int64_t time, uint16_t sensor, float humidity, float tem
   r.humidityRaw = static_cast<uint16_t>(humidity * 100);
   r.temperatureRaw = static_cast<uint16_t>((temperature + 40) * 100);
   r.reserved[2] = 0x5A;
-  r.reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(r));
+  bench::seal(r);
   return r;
 }
 
