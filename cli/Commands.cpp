@@ -286,8 +286,9 @@ int downloadAll(Session& session, const DownloadOptions& options) {
     const ScannedLogger& logger = found[i];
     int status;
     if (logger.inUse) {
-      session.problem(loggerName(logger) + " is in use by another program");
-      status = kInUse;
+      // Another program (the window, most often) has it: reported, left out, and no failure of the run.
+      session.problem(loggerName(logger) + " is in use by another program; left out");
+      status = kDone;
     } else {
       const std::string target =
           options.outputDir + "/" +

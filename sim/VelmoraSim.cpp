@@ -4,6 +4,11 @@
 // The main thread accepts connections and watches the device; every connection (one per Tarnwick
 // process) has a thread that carries out its requests on the device. Completions go back on the
 // connection from whichever thread the device completes them on.
+//
+// Like a real logger's interface, the logger belongs to one connection at a time: the one whose
+// configuration it took. Any other is refused as "in use" until the holder drops its configuration
+// or its connection ends (a holder that crashes frees it with its socket), and may read descriptors
+// but never touch a pipe, so the holder sees nothing of it.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -77,6 +82,9 @@ constexpr char kUsage[] =
     "                      find 4096 waiting are dropped, as a full FIFO drops them)\n"
     "  --odd-descriptors   device descriptor one byte short (17 bytes) and serial-number string\n"
     "                      descriptor of odd length\n"
+    "\n"
+    "The logger belongs to one program at a time, as a real one does: the first to configure it. Any\n"
+    "other finds it in use until that program lets go of it or ends (killed, too).\n"
     "\n"
     "Once attached it prints one line, \"velmora-sim: <serial> attached at <socket>\". When it ends after\n"
     "faults of the switches above it says \"velmora-sim: N faults carried out\" on stderr. A firmware "
@@ -300,6 +308,12 @@ std::string SafeName(const std::string& text) {
 
 class Client;
 
+// Which connection holds the logger; shared by the connections of one device.
+struct Holder {
+  std::mutex mutex;
+  const Client* client = nullptr;
+};
+
 // A transfer of one client, carried out by the device.
 class SimTransfer : public usbdrv::UsbTransfer {
  public:
@@ -317,8 +331,8 @@ class SimTransfer : public usbdrv::UsbTransfer {
 class Client : public std::enable_shared_from_this<Client> {
  public:
   // The device outlives the client's thread: the server joins it before it lets go of the device.
-  Client(int fd, velmora::VelmoraDevice* device, std::function<void()> poke)
-      : fd_(fd), device_(device), poke_(std::move(poke)) {}
+  Client(int fd, velmora::VelmoraDevice* device, Holder* holder, std::function<void()> poke)
+      : fd_(fd), device_(device), holder_(holder), poke_(std::move(poke)) {}
   ~Client() { ::close(fd_); }
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
@@ -383,7 +397,38 @@ class Client : public std::enable_shared_from_this<Client> {
     Send(vsock::Frame(h, payload.data(), payload.size()));
   }
 
+  bool Holds() {
+    std::lock_guard<std::mutex> lock(holder_->mutex);
+    return holder_->client == this;
+  }
+
+  // Taken when free or ours; the device's own refusal (a logger set to be in use) stands.
+  uint32_t Configure(const usbdrv::ConfigurationRequest& request) {
+    std::lock_guard<std::mutex> lock(holder_->mutex);
+    if (holder_->client != nullptr && holder_->client != this) return usbdrv::kStatusExclusive;
+    const uint32_t status = device_->SetConfiguration(request);
+    if (status == usbdrv::kStatusSuccess) holder_->client = this;
+    return status;
+  }
+
+  // Only the holder's drop reaches the device; another connection has nothing to drop.
+  uint32_t Deconfigure() {
+    std::lock_guard<std::mutex> lock(holder_->mutex);
+    if (holder_->client != this) return usbdrv::kStatusSuccess;
+    holder_->client = nullptr;
+    return device_->DropConfiguration();
+  }
+
   void Submit(const Header& h, const uint8_t* payload, uint32_t size) {
+    if (!Holds()) {
+      Header c;
+      c.type = vsock::kComplete;
+      c.endpoint = h.endpoint;
+      c.id = h.id;
+      c.status = usbdrv::kStatusNotConfigured;
+      Send(vsock::Frame(c, nullptr, 0));
+      return;
+    }
     auto transfer = std::make_shared<SimTransfer>(shared_from_this(), h.id);
     transfer->endpoint = h.endpoint;
     if (transfer->IsIn()) {
@@ -455,11 +500,11 @@ class Client : public std::enable_shared_from_this<Client> {
           std::memcpy(&setting.maxTransferSize, e + 4, 4);
           request.interfaces.push_back(setting);
         }
-        Reply(h.id, device_->SetConfiguration(request));
+        Reply(h.id, Configure(request));
         return true;
       }
       case vsock::kDropConfiguration:
-        Reply(h.id, device_->DropConfiguration());
+        Reply(h.id, Deconfigure());
         return true;
       case vsock::kSubmit:
         Submit(h, payload, size);
@@ -488,12 +533,14 @@ class Client : public std::enable_shared_from_this<Client> {
       for (const auto& t : transfers_) pending.push_back(t.second);
     }
     for (const auto& t : pending) device_->Cancel(t.get());
+    Deconfigure();  // a holder that has gone frees the logger
     finished_.store(true);
     poke_();
   }
 
   const int fd_;
   velmora::VelmoraDevice* const device_;
+  Holder* const holder_;
   const std::function<void()> poke_;
   std::thread thread_;
   std::atomic<bool> finished_{false};
@@ -662,7 +709,7 @@ class Server {
       ::close(fd);
       return;
     }
-    auto client = std::make_shared<Client>(fd, device_.get(), [this] { Poke(); });
+    auto client = std::make_shared<Client>(fd, device_.get(), &holder_, [this] { Poke(); });
     client->Start();
     clients_.push_back(std::move(client));
   }
@@ -705,6 +752,9 @@ class Server {
   std::shared_ptr<velmora::VelmoraDevice> device_;
   uint64_t faults_ = 0;  // of the devices before a firmware restart
   std::vector<std::shared_ptr<Client>> clients_;
+  // Of the device in use: every connection of a device before a restart has ended (and let go)
+  // before the next device takes connections.
+  Holder holder_;
 
   std::mutex mutex_;
   std::shared_ptr<velmora::VelmoraDevice> restarted_;  // handed over by the restart handler

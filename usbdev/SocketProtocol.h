@@ -12,6 +12,11 @@
 //   kSetConfiguration  host -> sim  payload: configuration index (u16), count (u16), per interface:
 //                                   number (u16), alternate setting (u16), max transfer size (u32)
 //   kDropConfiguration host -> sim  no payload
+//                                   The logger belongs to the one connection whose configuration it
+//                                   took, until that connection drops it or ends; any other gets
+//                                   kStatusExclusive for its configuration and kStatusNotConfigured for
+//                                   its transfers (a host drops its configuration when it closes its
+//                                   last handle, so that a scan holds nothing)
 //   kReply             sim -> host  status; payload: descriptor bytes (kGetDescriptor only)
 //   kSubmit            host -> sim  endpoint; IN: value = capacity; OUT: payload = the data
 //   kComplete          sim -> host  status, value = bytes moved; IN: payload = the data

@@ -368,15 +368,43 @@ class SocketDevice : public UsbDevice {
       Put16(payload, i.alternateSetting);
       Put32(payload, i.maxTransferSize);
     }
+    std::lock_guard<std::mutex> lock(holdMutex_);
     const uint32_t status = link_->Request(vsock::kSetConfiguration, payload.data(), payload.size(), nullptr);
-    if (status == kStatusSuccess) link_->SetConfigured(true);
+    if (status == kStatusSuccess) {
+      link_->SetConfigured(true);
+      holding_ = true;
+    }
     return status;
   }
 
   uint32_t DropConfiguration() override {
+    std::lock_guard<std::mutex> lock(holdMutex_);
     const uint32_t status = link_->Request(vsock::kDropConfiguration, nullptr, 0, nullptr);
-    if (status == kStatusSuccess) link_->SetConfigured(false);
+    if (status == kStatusSuccess) {
+      link_->SetConfigured(false);
+      holding_ = false;
+    }
     return status;
+  }
+
+  void HandleOpened() override {
+    std::lock_guard<std::mutex> lock(holdMutex_);
+    ++handles_;
+  }
+
+  // The sim gives the logger to one connection at a time, the one whose configuration it took. The
+  // scan configures every logger to see whether another program has it and only closes its handle:
+  // without this the logger would stay this process's while it lives, and every other program would
+  // find it in use. A later handle configures it again before it uses a pipe; under the lock, a
+  // handle opened meanwhile configures only after the drop.
+  void HandleClosed() override {
+    std::lock_guard<std::mutex> lock(holdMutex_);
+    if (handles_ > 0) --handles_;
+    if (handles_ > 0 || !holding_) return;
+    link_->Request(vsock::kDropConfiguration, nullptr, 0, nullptr);
+    link_->SetConfigured(false);
+    // A drop that failed leaves the logger with this connection until it configures again or ends.
+    holding_ = false;
   }
 
   bool HasEndpoint(uint8_t endpoint) const override { return link_->HasEndpoint(endpoint); }
@@ -393,6 +421,9 @@ class SocketDevice : public UsbDevice {
   std::shared_ptr<Link> link_;
   const SocketFile file_;
   std::thread receiver_;
+  std::mutex holdMutex_;
+  int handles_ = 0;       // driver handles open on the device, under holdMutex_
+  bool holding_ = false;  // the sim gave this process the logger, under holdMutex_
 };
 
 // The "*.sock" sockets of the folder in byte order (hidden files are the sims' sockets being made).

@@ -2,7 +2,9 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -11,6 +13,9 @@
 
 #include "CliSupport.h"
 #include "cli/ExitStatus.h"
+#include "link/Operations.h"
+#include "link/WindowPort.h"
+#include "usbdev/SocketProtocol.h"
 #include "vsim/VsimHarness.h"
 
 namespace {
@@ -127,7 +132,7 @@ TEST_F(CliSimTest, SeveralLoggersOneInUse) {
   const std::string folder = dir.File("files");
   ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
   const auto all = program({"download", "--all", "--no-history", "-q", "--output-dir", folder});
-  EXPECT_EQ(all.status, cli::kInUse);
+  EXPECT_EQ(all.status, cli::kDone);
   size_t lines = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     const std::string content = readFile(entry.path());
@@ -136,6 +141,94 @@ TEST_F(CliSimTest, SeveralLoggersOneInUse) {
   }
   EXPECT_EQ(lines, 41u);
   std::filesystem::remove_all(folder);
+}
+
+// Another program's connection to a sim that has taken the logger's configuration, as bare as it gets:
+// its end (closed, or the process killed) is only the socket closing.
+int holdLogger(const std::string& socketPath) {
+  namespace vsock = usbdrv::vsock;
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+  if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return -1;
+  vsock::MessageReader reader(fd);
+  vsock::Header h;
+  const uint8_t* payload = nullptr;
+  uint32_t size = 0;
+  // Configuration 0, one interface: number 0, setting 0, 4096 bytes a transfer.
+  const uint8_t request[] = {0, 0, 1, 0, 0, 0, 0, 0, 0, 0x10, 0, 0};
+  vsock::Header configure;
+  configure.type = vsock::kSetConfiguration;
+  configure.id = 1;
+  if (!reader.Next(&h, &payload, &size) || h.type != vsock::kHello ||
+      !vsock::SendAll(fd, vsock::Frame(configure, request, sizeof request)) ||
+      !reader.Next(&h, &payload, &size) || h.type != vsock::kReply || h.status != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One logger, one owner: the link of this process (the window's side) holds a virtual logger; the
+// command line in another process finds it in use, and the holder downloads as if nobody had tried.
+TEST_F(CliSimTest, ALoggerHeldByOneProgramIsInUseForEveryOther) {
+  vsimtest::Sim sim;
+  ASSERT_TRUE(sim.Start(dir.Path(), {"--serial", "VLM70001", "--records", "300"}));
+  const std::string folder = dir.File("files"), mine = dir.File("window.csv");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  usbdrv::EnableVirtualLoggers(dir.Path());
+  RecordingWindow window;
+  {
+    USBInterface usb(&window);
+    ASSERT_EQ(usb.scanDevices(), std::vector<int32_t>{70001});
+    // A scan alone holds nothing.
+    EXPECT_EQ(program({"list"}).out, "VLM70001\tfree\n");
+    ASSERT_TRUE(usb.connect(70001));
+
+    EXPECT_EQ(program({"list"}).out, "VLM70001\tin use\n");
+    const auto one = program({"download", "--no-history", "-o", dir.File("cli.csv")});
+    EXPECT_EQ(one.status, cli::kInUse);
+    EXPECT_EQ(one.err, "tarnwick-cli: VLM70001 is in use by another program\n");
+    EXPECT_FALSE(vsimtest::Exists(dir.File("cli.csv")));
+    const auto all = program({"download", "--all", "--no-history", "-q", "--output-dir", folder});
+    EXPECT_EQ(all.status, cli::kDone) << all.err;
+    EXPECT_EQ(all.err, "tarnwick-cli: VLM70001 is in use by another program; left out\n");
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+
+    window.answerSaveDialog(mine);
+    ASSERT_TRUE(operations::startDownload(usb));
+    const auto finished = [&] {
+      for (const LinkEvent& e : window.events())
+        if (e.kind == LinkEvent::Kind::OperationFinished) return true;
+      return false;
+    };
+    ASSERT_TRUE(window.waitUntil(finished));
+    // (The link's own end logs its cancelled reads so: counted before it.)
+    EXPECT_EQ(window.count("received unexpected binary data"), 0u);
+    usb.disconnect();
+    for (const LinkEvent& e : window.events()) {
+      if (e.kind != LinkEvent::Kind::OperationFinished) continue;
+      EXPECT_EQ(e.outcome, Outcome::Done);
+      EXPECT_EQ(e.value, 300);
+    }
+    EXPECT_EQ(window.count("Device is already connected"), 0u);
+  }
+  usbdrv::DisableVirtualLoggers();
+  const std::string file = readFile(mine);
+  EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 301);
+
+  // Let go, it is free; a holder that ends without a word (killed) frees it with its socket.
+  EXPECT_EQ(program({"list"}).out, "VLM70001\tfree\n");
+  const int held = holdLogger(sim.Socket());
+  ASSERT_GE(held, 0);
+  EXPECT_EQ(program({"list"}).out, "VLM70001\tin use\n");
+  ::close(held);
+  EXPECT_TRUE(waitUntil([&] { return program({"list"}).out == "VLM70001\tfree\n"; }));
+  const auto after = program({"download", "--no-history", "-q", "-o", dir.File("cli.csv")});
+  EXPECT_EQ(after.status, cli::kDone) << after.err;
+  std::filesystem::remove_all(folder);
+  for (const std::string& name : {mine, dir.File("cli.csv")}) ::unlink(name.c_str());
 }
 
 // INT, TERM and HUP end a download with 128 + n and leave no temporary and no private folder; a
