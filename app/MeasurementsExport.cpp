@@ -183,6 +183,7 @@ ExportOutcome xlsxExport(const std::shared_ptr<const MeasurementData>& data,
   input.limits = context->history.limits;
   input.clock = context->history.clock;
   input.deltaHOverR = context->deltaHOverR;
+  input.application = "Tarnwick " TARNWICK_VERSION;
   std::string bytes, error;
   if (!history::xlsxBytes(input, bytes, error, &progress.cancel))
     return progress.cancel ? ExportOutcome{false, true, QString()} : failed(path, error);

@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "MeasurementData.h"
+#include "history/Limits.h"
 
 history::Limits LoggerLimits::of(uint16_t sensor) const {
   const auto own = sensors.find(sensor);
@@ -16,14 +17,7 @@ history::Limits LoggerLimits::of(uint16_t sensor) const {
 namespace measurementtext {
 
 QString duration(int64_t seconds) {
-  const int64_t days = seconds / 86400, hours = seconds / 3600 % 24, minutes = seconds / 60 % 60,
-                rest = seconds % 60;
-  // The two largest units, so that no one takes minutes for hours.
-  if (seconds < 60) return QObject::tr("%1 s").arg(seconds);
-  if (seconds < 3600)
-    return rest ? QObject::tr("%1 min %2 s").arg(minutes).arg(rest) : QObject::tr("%1 min").arg(minutes);
-  if (seconds < 86400) return QObject::tr("%1 h %2 min").arg(hours).arg(minutes, 2, 10, QLatin1Char('0'));
-  return QObject::tr("%1 d %2 h").arg(days).arg(hours, 2, 10, QLatin1Char('0'));
+  return QString::fromStdString(history::durationText(seconds));
 }
 
 }  // namespace measurementtext

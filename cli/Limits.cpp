@@ -258,7 +258,7 @@ int excursions(Session& session, const ExcursionOptions& options) {
       text += name + " sensor " + std::to_string(e.sensor) + ": " + history::measureName(e.quantity) + " " +
               history::sideName(e.side) + " " + number(e.limit) + (temperature ? " °C" : " %RH") + " from " +
               start + " to " + end + (e.endsOutside ? " (still outside at the end)" : "") + ", " +
-              history::formatDelay(e.duration) + ", " + std::to_string(e.readings) +
+              history::durationText(e.duration) + ", " + std::to_string(e.readings) +
               (e.readings == 1 ? " reading" : " readings") + ", extreme " + oneDecimal(e.extreme) +
               (e.alarm ? ", ALARM" : "") + "\n";
     }

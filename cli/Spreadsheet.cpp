@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "Version.h"
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
 #include "cli/History.h"
@@ -71,6 +72,7 @@ bool downloadXlsx(const ScannedLogger& logger, const std::vector<messwert_tag>& 
   if (!path.empty() && store.openForReading(path, ignored) &&
       history::readLoggerContext(store, logger.serialText, history::sensorsOf(kept), now, context, ignored))
     withContext(input, context);
+  input.application = "Tarnwick " TARNWICK_VERSION;
   return history::xlsxBytes(input, bytes, error);
 }
 
@@ -101,6 +103,7 @@ int historyXlsx(Session& session, const HistoryOptions& options, const std::stri
   for (const auto& [id, row] : context.downloads) input.sources[id] = sourceText(row);
   withContext(input, context);
   std::string bytes;
+  input.application = "Tarnwick " TARNWICK_VERSION;
   if (!history::xlsxBytes(input, bytes, error)) {
     session.problem("the spreadsheet could not be made: " + error);
     return kFailed;

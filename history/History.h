@@ -137,7 +137,7 @@ struct LimitChange {
   }
 };
 
-// Limits as one line of text, e.g. "temperature 2:8 15m consecutive; humidity : 0 consecutive".
+// Limits as one line of text, e.g. "temperature 2:8 15m consecutive; humidity not limited".
 std::string limitsText(const Limits& limits);
 
 // Where a download came from, as the history keeps it.

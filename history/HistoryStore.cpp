@@ -1606,7 +1606,9 @@ const char* clockZoneKindName(ClockZoneKind kind) {
 }
 
 std::string limitsText(const Limits& limits) {
+  // A quantity without a bound has no delay or rule that means anything.
   auto quantity = [](const char* name, const QuantityLimits& q) {
+    if (!q.limited()) return std::string(name) + " not limited";
     return std::string(name) + " " + formatRange(q.lower, q.upper) + " " + formatDelay(q.delay) + " " +
            ruleName(q.rule);
   };
@@ -1867,7 +1869,8 @@ bool Store::writeLimits(const std::string& logger, std::optional<uint16_t> senso
   else if (before)
     beforeText = limitsText(*before);
   const std::string afterText = limits ? limitsText(*limits) : std::string();
-  if (beforeText == afterText) {  // no change, nothing to record
+  // The text leaves out the delay and rule of a quantity without bounds: those count as a change too.
+  if (beforeText == afterText && (!limits || (before && *before == *limits))) {  // nothing to record
     exec(db_, "ROLLBACK");
     return true;
   }

@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <string>
 #include <system_error>
 
 namespace history {
@@ -168,6 +170,25 @@ std::string formatDelay(int64_t seconds) {
     if (seconds >= size) out += std::to_string(seconds / size) + unit;
     seconds %= size;
   }
+  return out;
+}
+
+std::string durationText(int64_t seconds) {
+  char text[48];
+  const long long s = seconds < 0 ? 0 : static_cast<long long>(seconds);
+  if (s < 60)
+    std::snprintf(text, sizeof text, "%lld s", s);
+  else if (s < 3600)
+    std::snprintf(text, sizeof text, "%lld min %02lld s", s / 60, s % 60);
+  else if (s < 86400)
+    std::snprintf(text, sizeof text, "%lld h %02lld min", s / 3600, s / 60 % 60);
+  else
+    std::snprintf(text, sizeof text, "%lld d %02lld h", s / 86400, s / 3600 % 24);
+  std::string out = text;
+  // "12 min 00 s" reads as "12 min".
+  for (const std::string zero : {" 00 s", " 00 min", " 00 h"})
+    if (out.size() > zero.size() && out.compare(out.size() - zero.size(), std::string::npos, zero) == 0)
+      out.erase(out.size() - zero.size());
   return out;
 }
 

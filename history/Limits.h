@@ -34,12 +34,18 @@ struct QuantityLimits {
   // limits that come from somewhere else than the parsers (a database row, a file); false with a
   // line saying why otherwise.
   bool valid(std::string& error) const;
+
+  bool operator==(const QuantityLimits& o) const {
+    return lower == o.lower && upper == o.upper && delay == o.delay && rule == o.rule;
+  }
 };
 
 // The limits a sensor's readings are held to.
 struct Limits {
   QuantityLimits temperature;  // °C
   QuantityLimits humidity;     // %RH
+
+  bool operator==(const Limits& o) const { return temperature == o.temperature && humidity == o.humidity; }
 };
 
 // The longest alarm delay: ten years, far beyond any logger's memory, and far from overflowing.
@@ -62,5 +68,9 @@ bool parseRule(std::string_view text, AlarmRule& rule, std::string& error);
 std::string formatRange(const std::optional<double>& lower, const std::optional<double>& upper);
 std::string formatDelay(int64_t seconds);
 const char* ruleName(AlarmRule rule);
+
+// A duration as people read it, in every output that is not read back (report, window, workbook,
+// excursions): the two largest units, "45 s", "12 min 30 s", "3 h 05 min", "2 d 04 h".
+std::string durationText(int64_t seconds);
 
 }  // namespace history

@@ -1254,7 +1254,8 @@ bool PgStore::writeLimits(const std::string& logger, int64_t sensor, const Limit
   }
   const std::string beforeText = !valid ? "(not valid)" : before ? limitsText(*before) : std::string();
   const std::string afterText = limits ? limitsText(*limits) : std::string();
-  if (beforeText == afterText) {
+  // The text leaves out the delay and rule of a quantity without bounds: those count as a change too.
+  if (beforeText == afterText && (!limits || (before && *before == *limits))) {
     rollback();
     return true;
   }

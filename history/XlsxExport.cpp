@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <xlsxwriter.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -75,13 +76,29 @@ class Scratch {
 
 class Book {
  public:
-  Book(const std::string& file, const std::string& tmpdir) : tmpdir_(tmpdir) {
+  // The document properties a spreadsheet program shows: title, author, what made it.
+  struct Properties {
+    std::string title, author, application;
+  };
+
+  Book(const std::string& file, const std::string& tmpdir, const Properties& properties) : tmpdir_(tmpdir) {
     lxw_workbook_options options{};
     options.constant_memory = LXW_TRUE;  // rows go to disk as written: a million readings stay small
     options.tmpdir = tmpdir_.data();
     options.use_zip64 = LXW_TRUE;
     book_ = workbook_new_opt(file.c_str(), &options);
     if (book_ == nullptr) return;
+    // Without these the file names no creator, and a spreadsheet program's own name stands alone as
+    // what made it (the library writes it into the application field and offers no way to change it).
+    properties_ = properties;
+    comments_ = properties_.application.empty() ? std::string() : "Made by " + properties_.application;
+    lxw_doc_properties document{};
+    document.title = properties_.title.data();
+    document.author = properties_.author.empty() ? nullptr : properties_.author.data();
+    document.comments = comments_.empty() ? nullptr : comments_.data();
+    workbook_set_properties(book_, &document);
+    if (!properties_.application.empty())
+      workbook_set_custom_property_string(book_, "Application", properties_.application.c_str());
     date_ = workbook_add_format(book_);
     format_set_num_format(date_, "yyyy-mm-dd hh:mm:ss");
     oneDecimal_ = workbook_add_format(book_);
@@ -140,6 +157,8 @@ class Book {
     return e == LXW_NO_ERROR;
   }
   std::string tmpdir_;
+  Properties properties_;
+  std::string comments_;
   lxw_workbook* book_ = nullptr;
   lxw_format *date_ = nullptr, *oneDecimal_ = nullptr, *twoDecimals_ = nullptr, *bold_ = nullptr;
   lxw_error failure_ = LXW_NO_ERROR;
@@ -165,7 +184,12 @@ bool xlsxBytes(const XlsxInput& input, std::string& bytes, std::string& error,
   const ExcursionResult excursions = findExcursions(records, limitsOf);
   const std::vector<SensorStats> stats = statistics(records, input.deltaHOverR);
   {
-    Book book(scratch.file(), scratch.path());
+    // A creator is a name from the system or a caller: kept as it is when plain, else read as
+    // Windows-1252, so that the document's XML gets valid UTF-8 either way.
+    std::string creator = input.creator.empty() ? thisComputer().user : input.creator;
+    if (!std::all_of(creator.begin(), creator.end(), [](char c) { return c >= 0x20 && c < 0x7F; }))
+      creator = utf8FromAnsi(creator);
+    Book book(scratch.file(), scratch.path(), {"Readings of " + serial, creator, input.application});
     if (!book.ok()) {
       error = "cannot start the spreadsheet";
       return false;

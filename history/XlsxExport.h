@@ -24,6 +24,10 @@ struct XlsxInput {
   // when none was recorded.
   std::optional<ClockOffsets> clock;
   double deltaHOverR = 10000.0;  // K, for the mean kinetic temperature
+  // The workbook's own properties: the program that made it ("Tarnwick 1.4.0") and its creator
+  // (empty: the user this process runs as).
+  std::string application;
+  std::string creator;
 };
 
 // A sheet holds at most this many readings (the format's rows, less the header); more go on to

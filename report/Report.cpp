@@ -17,6 +17,7 @@
 
 #include "history/Digest.h"
 #include "history/Excursions.h"
+#include "history/Limits.h"
 #include "history/ZoneSpans.h"
 #include "report/ReportChart.h"
 
@@ -113,6 +114,9 @@ class Pages {
     const QString family = QStringLiteral("DejaVu Sans");
     body_ = QFont(family);
     body_.setStyleHint(QFont::SansSerif);
+    // Without shaping Latin text keeps its plain letters: no "fi" or "ff" ligatures, so what a reader
+    // copies or searches (a file's path, "Sign-off") is what was written.
+    body_.setStyleStrategy(QFont::PreferNoShaping);
     body_.setPointSizeF(9);
     bold_ = body_;
     bold_.setBold(true);
@@ -124,6 +128,7 @@ class Pages {
     heading_.setPointSizeF(11.5);
     mono_ = QFont(QStringLiteral("DejaVu Sans Mono"));
     mono_.setStyleHint(QFont::Monospace);
+    mono_.setStyleStrategy(QFont::PreferNoShaping);
     mono_.setPointSizeF(8.5);
     title_ = bold_;
     title_.setPointSizeF(17);
@@ -411,6 +416,16 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
       zone = QStringLiteral("not recorded; taken as this computer's zone, ") + zone;
   }
   pages.field(QStringLiteral("Logger clock zone"), zone);
+  pages.field(
+      QStringLiteral("Times"),
+      facts.spans.empty()
+          ? QStringLiteral(
+                "readings, excursions and gaps in the logger's clock (its zone not "
+                "recorded); downloads, file imports, limit changes and this report's making in UTC")
+          : QStringLiteral("readings, excursions and gaps in the logger's clock, with its offset from "
+                           "UTC (+01:00, for example: one hour ahead of UTC); downloads, file imports, limit "
+                           "changes and this "
+                           "report's making in UTC"));
   pages.field(QStringLiteral("Period"),
               readings == 0
                   ? QStringLiteral("no readings")
@@ -433,11 +448,11 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
       facts.spacing.interval == 0
           ? QStringLiteral("not known (fewer than two readings of a sensor)")
           : QStringLiteral("%1 (the usual step between readings); %2 longer than %3")
-                .arg(q(durationText(facts.spacing.interval)),
+                .arg(q(history::durationText(facts.spacing.interval)),
                      facts.spacing.gapCount == 0   ? QStringLiteral("no gaps")
                      : facts.spacing.gapCount == 1 ? QStringLiteral("1 gap")
                                                    : QStringLiteral("%1 gaps").arg(facts.spacing.gapCount),
-                     q(durationText(2 * facts.spacing.interval))));
+                     q(history::durationText(2 * facts.spacing.interval))));
   pages.field(QStringLiteral("Readings (SHA-256)"), q(facts.digest), true);
   pages.field(
       QStringLiteral("Report made"),
@@ -492,7 +507,7 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
           continue;
         }
         rows.push_back({QString::number(s), QString::fromUtf8(name), bound(ql.lower, unit),
-                        bound(ql.upper, unit), q(durationText(ql.delay)),
+                        bound(ql.upper, unit), q(history::durationText(ql.delay)),
                         QString::fromUtf8(history::ruleName(ql.rule))});
       }
     }
@@ -553,7 +568,7 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
         if (e.sensor == s.sensor) ex = &e;
       const auto times = [&](const history::QuantityExcursions* qe, bool above) {
         if (qe == nullptr || !qe->limited) return QStringLiteral("–");
-        return q(durationText(above ? qe->timeAbove : qe->timeBelow));
+        return q(history::durationText(above ? qe->timeAbove : qe->timeBelow));
       };
       const auto counts = [&](const history::QuantityExcursions* qe) {
         if (qe == nullptr || !qe->limited) return QStringLiteral("–");
@@ -602,7 +617,7 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
                                        QString::fromUtf8(history::sideName(e.side))),
            cellTime(e.start, input, facts),
            cellTime(e.end, input, facts) + (e.endsOutside ? QStringLiteral(" *") : QString()),
-           q(durationText(e.duration)), QString::number(e.readings), number(e.extreme, decimals),
+           q(history::durationText(e.duration)), QString::number(e.readings), number(e.extreme, decimals),
            number(e.limit, decimals), e.alarm ? QStringLiteral("ALARM") : QStringLiteral("no")});
     }
     pages.table({{QStringLiteral("#"), 20, Qt::AlignRight},
@@ -630,12 +645,13 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
   }
 
   if (facts.spacing.gapCount > 0) {
-    pages.heading(QStringLiteral("Gaps longer than %1").arg(q(durationText(2 * facts.spacing.interval))),
-                  30 * u);
+    pages.heading(
+        QStringLiteral("Gaps longer than %1").arg(q(history::durationText(2 * facts.spacing.interval))),
+        30 * u);
     std::vector<QStringList> rows;
     for (const Gap& g : facts.spacing.gaps)
       rows.push_back({QString::number(g.sensor), cellTime(g.from, input, facts), cellTime(g.to, input, facts),
-                      q(durationText(g.to - g.from))});
+                      q(history::durationText(g.to - g.from))});
     pages.table({{QStringLiteral("Sensor"), 40, Qt::AlignRight},
                  {QStringLiteral("Last reading before") + zoneSuffix(facts), 130},
                  {QStringLiteral("First reading after") + zoneSuffix(facts), 130},
@@ -698,28 +714,6 @@ std::string timeText(int64_t seconds, const std::optional<int32_t>& utcOffset) {
   return out;
 }
 
-std::string durationText(int64_t seconds) {
-  char text[48];
-  if (seconds < 60)
-    std::snprintf(text, sizeof text, "%lld s", static_cast<long long>(seconds));
-  else if (seconds < 3600)
-    std::snprintf(text, sizeof text, "%lld min %02lld s", static_cast<long long>(seconds / 60),
-                  static_cast<long long>(seconds % 60));
-  else if (seconds < 86400)
-    std::snprintf(text, sizeof text, "%lld h %02lld min", static_cast<long long>(seconds / 3600),
-                  static_cast<long long>(seconds / 60 % 60));
-  else
-    std::snprintf(text, sizeof text, "%lld d %02lld h", static_cast<long long>(seconds / 86400),
-                  static_cast<long long>(seconds / 3600 % 24));
-  std::string out = text;
-  // "12 min 00 s" reads as "12 min".
-  for (const char* zero : {" 00 s", " 00 min", " 00 h"})
-    if (out.size() > std::strlen(zero) &&
-        out.compare(out.size() - std::strlen(zero), std::string::npos, zero) == 0)
-      out.erase(out.size() - std::strlen(zero));
-  return out;
-}
-
 std::string verdictLine(const std::vector<history::Excursion>& excursions, const std::string& verdict,
                         const std::optional<history::ClockOffsets>& clock) {
   std::string out = verdict;
@@ -736,7 +730,8 @@ std::string verdictLine(const std::vector<history::Excursion>& excursions, const
            (e.quantity == history::Measure::temperature ? " \xC2\xB0"
                                                           "C"
                                                         : " %RH") +
-           " from " + timeText(e.start, offsetAt(clock, e.start)) + " for " + durationText(e.duration);
+           " from " + timeText(e.start, offsetAt(clock, e.start)) + " for " +
+           history::durationText(e.duration);
     ++listed;
   }
   if (alarms > listed) out += "; and " + std::to_string(alarms - listed) + " more";

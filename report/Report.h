@@ -78,8 +78,6 @@ std::string verdictLine(const std::vector<history::Excursion>& excursions, const
 // A time as the report prints it: "2026-03-02T04:40:06+01:00" with a known offset, else
 // "2026-03-02 04:40:06".
 std::string timeText(int64_t seconds, const std::optional<int32_t>& utcOffset);
-// A duration: "45 s", "12 min 30 s", "3 h 05 min", "2 d 04 h".
-std::string durationText(int64_t seconds);
 
 // A Qt GUI application for a program without one (the command line): made on the offscreen platform,
 // so no display is needed; nothing when the process has one already.

@@ -134,6 +134,7 @@ void drawChart(QPainter& painter, const QRectF& area, double unit, const ChartIn
   high += pad;
 
   QFont small(QStringLiteral("Helvetica"));
+  small.setStyleStrategy(QFont::PreferNoShaping);  // plain letters, no ligatures, as in the text
   small.setPointSizeF(7);
   QFont titleFont = small;
   titleFont.setPointSizeF(9);

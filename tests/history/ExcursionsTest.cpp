@@ -219,6 +219,16 @@ TEST(Limits, ParsersReadWhatPeopleTypeAndRefuseTheRestWithOneLine) {
   }
   EXPECT_EQ(history::formatDelay(90), "1m30s");
   EXPECT_EQ(history::formatDelay(5400), "1h30m");
+  // What people read (report, window, excursions): the two largest units, a zero second unit left out.
+  const std::pair<int64_t, const char*> spoken[] = {{-5, "0 s"},
+                                                    {45, "45 s"},
+                                                    {720, "12 min"},
+                                                    {750, "12 min 30 s"},
+                                                    {3 * 3600 + 300, "3 h 05 min"},
+                                                    {86400, "1 d"},
+                                                    {4 * 86400 + 15 * 3600 + 59, "4 d 15 h"},
+                                                    {history::kMaxDelay, "3660 d"}};
+  for (const auto& [seconds, text] : spoken) EXPECT_EQ(history::durationText(seconds), text) << seconds;
   for (const char* bad :
        {"-5m", "15", "1.5h", "m", "30m1h", "1h1h", "99999999999999999999s", "3660d1s", "5x", "", "1h 30m"}) {
     error.clear();

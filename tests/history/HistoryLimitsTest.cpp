@@ -86,7 +86,7 @@ TEST_P(HistoryLimitsBackends, ASensorWithoutItsOwnTakesTheLoggersAndEveryChangeI
 
   history::Limits l = effective(1, set);
   EXPECT_TRUE(set);
-  EXPECT_EQ(history::limitsText(l), "temperature 2:8 15m consecutive; humidity : 0 consecutive");
+  EXPECT_EQ(history::limitsText(l), "temperature 2:8 15m consecutive; humidity not limited");
   l = effective(2, set);
   EXPECT_EQ(history::limitsText(l), "temperature -20:-10 0 instant; humidity :60 0 consecutive");
 
@@ -99,8 +99,7 @@ TEST_P(HistoryLimitsBackends, ASensorWithoutItsOwnTakesTheLoggersAndEveryChangeI
 
   ASSERT_TRUE(store.clearLimits("VLM1", 2, anna, error)) << error;
   ASSERT_TRUE(store.clearLimits("VLM1", 2, anna, error)) << error;  // nothing left to clear
-  EXPECT_EQ(history::limitsText(effective(2, set)),
-            "temperature 2:8 15m consecutive; humidity : 0 consecutive");
+  EXPECT_EQ(history::limitsText(effective(2, set)), "temperature 2:8 15m consecutive; humidity not limited");
 
   std::vector<history::LimitsRow> rows;
   ASSERT_TRUE(store.limitRows("VLM1", rows, error)) << error;
@@ -123,8 +122,7 @@ TEST_P(HistoryLimitsBackends, ASensorWithoutItsOwnTakesTheLoggersAndEveryChangeI
   // Kept across sessions.
   store.close();
   ASSERT_TRUE(store.open(path, error)) << error;
-  EXPECT_EQ(history::limitsText(effective(7, set)),
-            "temperature 2:8 15m consecutive; humidity : 0 consecutive");
+  EXPECT_EQ(history::limitsText(effective(7, set)), "temperature 2:8 15m consecutive; humidity not limited");
 }
 
 TEST_F(HistoryLimits, WhatAnotherProgramWroteIsCheckedWhenRead) {

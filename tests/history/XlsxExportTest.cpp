@@ -14,6 +14,8 @@ namespace {
 constexpr char kDump[] = R"(
 import sys, openpyxl
 book = openpyxl.load_workbook(sys.argv[1], read_only=True)
+p = book.properties
+print("properties", p.creator, p.title, p.description, sep="|")
 for sheet in book.worksheets:
     print("sheet", sheet.title)
     for row in sheet.iter_rows(values_only=True):
@@ -42,6 +44,8 @@ TEST(XlsxExportTest, SheetsDatesNumbersAndExcursionsReadBack) {
   input.clock.emplace(std::vector<history::ClockZoneRow>{{0, history::Zone{"Europe/Berlin", 3600},
                                                           history::ClockZoneKind::setTime}},
                       history::Zone{});
+  input.application = "Tarnwick 9.8.7";
+  input.creator = "quality";
   std::string bytes, error;
   ASSERT_TRUE(history::xlsxBytes(input, bytes, error)) << error;
   std::ofstream(dir / "out.xlsx", std::ios::binary) << bytes;
@@ -50,6 +54,10 @@ TEST(XlsxExportTest, SheetsDatesNumbersAndExcursionsReadBack) {
   const std::string dump =
       historytest::commandOutput("/usr/bin/python3 " + dir / "dump.py" + " " + dir / "out.xlsx");
 
+  // The workbook says what made it and who.
+  EXPECT_NE(dump.find("properties|quality|Readings of VLM\xC3\xA9|Made by Tarnwick 9.8.7\n"),
+            std::string::npos)
+      << dump;
   EXPECT_NE(dump.find("sheet Readings\n"), std::string::npos) << dump;
   EXPECT_NE(dump.find("sheet Excursions\n"), std::string::npos);
   EXPECT_NE(dump.find("sheet Statistics and limits\n"), std::string::npos);

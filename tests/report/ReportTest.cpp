@@ -92,7 +92,7 @@ report::Input dataSet() {
   input.limitChange = "2026-03-01T10:00:00+01:00 by quality: temperature :  ->  2:8";
   report::Source& source = input.sources[1];
   source.when = kStart + 86400 + 600;
-  source.file = "/home/quality/VLM12345.csv";
+  source.file = "/home/quality/first.csv";
   source.host = "lab-pc";
   source.user = "quality";
   source.device = "USB";
@@ -136,8 +136,16 @@ TEST_F(ReportTest, TextPagesVerdictDigestAndSignOffAsAReaderSeesThem) {
        {"Prepared by", "Reviewed by", "Date", "Signature", "2.07", "Europe/Berlin (UTC+01:00)",
         "Tarnwick 9.8.7", "lab-pc", "quality",
         "1 min (the usual step between readings); 2 gaps longer than 2 min",
-        "2026-03-02T03:40:00+01:00 to 2026-03-03T03:39:00+01:00", "by quality: temperature"})
+        "2026-03-02T03:40:00+01:00 to 2026-03-03T03:39:00+01:00", "by quality: temperature",
+        "in the logger's clock, with its offset from UTC", "this report's making in UTC"})
     EXPECT_NE(read.text.find(expected), std::string::npos) << expected;
+
+  // Plain letters, as written: a path or a heading copied from the report is the one it shows.
+  for (const char* plain : {"/home/quality/first.csv", "Sign-off"})
+    EXPECT_NE(read.text.find(plain), std::string::npos) << plain << " in " << read.text;
+  for (const char* ligature :
+       {"\xEF\xAC\x80", "\xEF\xAC\x81", "\xEF\xAC\x82", "\xEF\xAC\x83", "\xEF\xAC\x84"})
+    EXPECT_EQ(read.text.find(ligature), std::string::npos);
 }
 
 TEST_F(ReportTest, LongExcursionTableGoesOnOverPages) {
