@@ -72,6 +72,8 @@ void TfrmMain::buildMenus() {
   connect(actSetTime_, &QAction::triggered, this, &TfrmMain::spbDateClick);
   actUpdate_ = action(logger, QStringLiteral("actFirmwareUpdate"), tr("&Firmware Update"));
   connect(actUpdate_, &QAction::triggered, this, &TfrmMain::btnUpdateClick);
+  connect(action(logger, QStringLiteral("actSetLimits"), tr("Set &Limits\u2026")), &QAction::triggered, this,
+          &TfrmMain::setLoggerLimits);
   logger->addSeparator();
   actConsole_ = action(logger, QStringLiteral("actServiceConsole"), tr("&Service Console"));
   actConsole_->setCheckable(true);

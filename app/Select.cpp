@@ -17,10 +17,12 @@ TfrmSelect::TfrmSelect(QWidget* owner) : QDialog(owner), ui(new Ui::TfrmSelect) 
 
 TfrmSelect::~TfrmSelect() = default;
 
-int32_t TfrmSelect::selectSerial(std::vector<int32_t> list) {
+int32_t TfrmSelect::selectSerial(std::vector<int32_t> list, const QStringList& shownAs) {
   serials = std::move(list);
-  for (int32_t serial : serials) {
-    auto* item = new QListWidgetItem(QString::number(serial), ui->ListBox1);
+  const bool named = shownAs.size() == static_cast<qsizetype>(serials.size());
+  for (size_t i = 0; i < serials.size(); ++i) {
+    auto* item = new QListWidgetItem(named ? shownAs[static_cast<qsizetype>(i)] : QString::number(serials[i]),
+                                     ui->ListBox1);
     item->setSizeHint(QSize(0, 13));
   }
   if (!serials.empty()) ui->ListBox1->setCurrentRow(0);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QStringList>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -18,8 +19,9 @@ class TfrmSelect : public QDialog {
 
   // Shows the serial numbers in the given order with the first one selected, waits for the user and
   // returns the chosen number, or -1 for CANCEL. result() tells the two apart: Accepted only for OK,
-  // so a logger whose serial number reads -1 can still be chosen.
-  int32_t selectSerial(std::vector<int32_t> list);
+  // so a logger whose serial number reads -1 can still be chosen. `shownAs`, one per number, is how
+  // each logger shows its serial ("VLM70001"); without it the numbers are shown.
+  int32_t selectSerial(std::vector<int32_t> list, const QStringList& shownAs = {});
 
   std::vector<int32_t> serials;
 

@@ -29,6 +29,7 @@
 #include "AppStyle.h"
 #include "CodePage.h"
 #include "DisplayFormat.h"
+#include "LimitsDialog.h"
 #include "LogFile.h"
 #include "LogPane.h"
 #include "LoggersWindow.h"
@@ -249,8 +250,20 @@ void TfrmMain::scanAndConnect() {
   }
   int32_t serial = serials.front();
   if (serials.size() > 1) {
+    // The scan's loggers that are not in use are the numbers, in the same order.
+    QStringList shownAs;
+    for (const ScannedLogger& logger : usb->scannedLoggers) {
+      if (logger.inUse) continue;
+      QString text;
+      for (QChar c : cp1252::toQString(logger.serialText).left(40))
+        text += c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0) ? QChar('?') : c;
+      shownAs << (!logger.hasSerial ? tr("no serial number")
+                  : text.isEmpty()  ? tr("empty serial number")
+                                    : text);
+    }
+    if (shownAs.size() != static_cast<qsizetype>(serials.size())) shownAs.clear();
     TfrmSelect* select = new TfrmSelect(this);
-    serial = select->selectSerial(serials);
+    serial = select->selectSerial(serials, shownAs);
     bool chosen = select->result() == QDialog::Accepted;
     delete select;
     // CANCEL connects nothing; connecting to a made-up number could reach a logger nobody chose.
@@ -775,6 +788,27 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
                       });
       }
       break;
+  }
+}
+
+void TfrmMain::setLoggerLimits() {
+  connectDevice();
+  if (!usb->connected) return;
+  const std::string path = historyPath();
+  history::Store store;
+  store.setBusyTimeout(kGuiThreadHistoryWaitMs);
+  std::string error = "no history location";
+  if (path.empty() || !store.open(path, error)) {
+    QMessageBox::warning(this, tr("Set Limits"),
+                         tr("History not available: %1").arg(QString::fromStdString(error)));
+    return;
+  }
+  // The limits are the history's, kept under the logger's key whether or not it holds readings yet.
+  const QString logger = cp1252::toQString(history::loggerKey(cp1252::fromQString(logger_)));
+  LimitsDialog dialog(&store, logger, {}, this);
+  if (dialog.exec() == QDialog::Accepted) {
+    if (measurements_) measurements_->historyChanged(logger);
+    if (loggers_) loggers_->refresh();
   }
 }
 

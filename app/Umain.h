@@ -59,6 +59,9 @@ class TfrmMain : public QWidget, public WindowPort {
 
   // Re-connects when the logger is not connected; the caller tests usb->connected afterwards.
   void connectDevice();
+  // Logger > Set Limits: the limits of the connected logger (connecting first when none is), before its
+  // first download as well.
+  void setLoggerLimits();
 
   // The PC clock that Set Time and the clock display read; tests fix it.
   void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }

@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <thread>
 
+#include "LimitsDialog.h"
 #include "LogFile.h"
 #include "LogPane.h"
 #include "LoggersWindow.h"
@@ -119,6 +121,7 @@ class MainWindowFrameTest : public QObject {
   void filtersHideAndShowAgain();
   void downloadsGoIntoTheHistory();
   void historyFailureLeavesTheDownloadDone();
+  void limitsBeforeTheFirstDownload();
   void openMeasurementsFile();
   void loggersViewOpensALoggersMeasurements();
   void outsideTextIsShownAsItIs();
@@ -479,6 +482,32 @@ void MainWindowFrameTest::downloadsGoIntoTheHistory() {
   control<QToolButton>("btnShowMeasurements")->click();
   auto* measurements = window->findChild<MeasurementsWindow*>();
   QVERIFY(measurements && measurements->isVisible());
+}
+
+// A logger set up before it ever downloaded: Logger > Set Limits on the one connected.
+void MainWindowFrameTest::limitsBeforeTheFirstDownload() {
+  attach(velmora::Options{});
+  open();
+  connectLogger();
+  QString title;
+  DialogDriver<LimitsDialog> driver([&](LimitsDialog* dialog) {
+    title = dialog->windowTitle();
+    dialog->findChild<QLineEdit*>("temperatureLow")->setText("2");
+    dialog->findChild<QLineEdit*>("temperatureHigh")->setText("8");
+    QVERIFY2(dialog->save(), qPrintable(dialog->errorText()));
+    dialog->accept();
+  });
+  window->findChild<QAction*>("actSetLimits")->trigger();
+  QCOMPARE(driver.handled, 1);
+  QCOMPARE(title, QString("Limits of VLM12345"));
+  history::Store store;
+  std::string error;
+  QVERIFY(store.open(window->historyPath(), error));
+  std::vector<history::LimitsRow> rows;
+  QVERIFY(store.limitRows("VLM12345", rows, error));
+  QCOMPARE(rows.size(), size_t(1));
+  QCOMPARE(rows[0].limits.temperature.upper, std::optional<double>(8));
+  QCOMPARE(store.readingCount("VLM12345", error), int64_t(0));
 }
 
 void MainWindowFrameTest::historyFailureLeavesTheDownloadDone() {
