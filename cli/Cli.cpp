@@ -17,6 +17,7 @@
 #include "cli/Spreadsheet.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
+#include "history/History.h"
 
 namespace cli {
 namespace {
@@ -192,6 +193,19 @@ int run(int argc, const char* const argv[], const Io& io) {
       "copy", "copy a history into another (a file into a server, say); a second copy adds nothing");
   copy->add_option("--to", copying.to, "the history to copy into")->required();
   copy->add_option("--from", copying.from, "the history to copy (default: --history's)");
+  InitOptions initing;
+  CLI::App* init = history->add_subcommand(
+      "init",
+      "set a PostgreSQL server's history up, or upgrade it (run by the database's administrator): its "
+      "schema, the owner role, the writer and reviewer roles (made without login when missing) and their "
+      "rights; a second run changes nothing");
+  init->add_option("--writer-role", initing.writer,
+                   std::string("the role of the desks that download and set limits (default ") +
+                       history::kDefaultWriterRole + ")");
+  init->add_option("--reviewer-role", initing.reviewer,
+                   std::string("the role that reads everything and writes nothing (default ") +
+                       history::kDefaultReviewerRole + ")");
+  init->add_flag("--print", initing.print, "print the SQL instead of running it");
   history->require_subcommand(0, 1);
 
   ImportOptions importing;
@@ -244,6 +258,15 @@ int run(int argc, const char* const argv[], const Io& io) {
 
   setHistoryFlag(historyFlag);
   Session session(io, quiet, verbose);
+  // A location shaped like a server's that libpq cannot read is a mistake, never a file's name.
+  for (const std::string& location : {historyLocation(), copying.to, copying.from}) {
+    const std::string problem = history::serverLocationProblem(location);
+    if (!problem.empty()) {
+      session.problem("the history " + printable(history::shownLocation(location)) + ": " +
+                      printable(problem));
+      return kBadArguments;
+    }
+  }
   if (*list) return listLoggers(session, json);
   if (*download) {
     load.history = !noHistory;
@@ -259,6 +282,7 @@ int run(int argc, const char* const argv[], const Io& io) {
   if (*send) return sendRaw(session, serial, command);
   if (*import) return importFile(session, importing);
   if (*loggersCommand) return cli::loggers(session, overview);
+  if (*init) return initHistory(session, initing);
   if (*copy) {
     const int fd = fileno(io.err);
     copying.progress = !quiet && fd >= 0 && isatty(fd);

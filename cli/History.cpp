@@ -280,4 +280,36 @@ int copyHistory(Session& session, const CopyOptions& options) {
   return kDone;
 }
 
+int initHistory(Session& session, const InitOptions& options) {
+  const std::string path = historyLocation();
+  if (!history::isServerLocation(path)) {
+    session.problem("history init sets up a PostgreSQL server's history; " + printable(path) +
+                    " is a file's path (give --history with the server's location)");
+    return kBadArguments;
+  }
+  if (!history::validRoleName(options.writer) || !history::validRoleName(options.reviewer) ||
+      options.writer == options.reviewer) {
+    session.problem(
+        "--writer-role and --reviewer-role: two different role names (a lower-case letter or '_', "
+        "then lower-case letters, digits and '_', at most 63)");
+    return kBadArguments;
+  }
+  std::string sql, error;
+  if (!history::setUpServer(path, options.writer, options.reviewer, options.print, sql, error)) {
+    session.problem(printable(error));
+    return kFileError;
+  }
+  if (options.print) {
+    if (!writeAll(session.io().out, sql)) {
+      session.problem("cannot write to standard output");
+      return kFileError;
+    }
+    return kDone;
+  }
+  session.note("the history " + printable(history::shownLocation(path)) +
+               " is set up: schema tarnwick, owner " + "tarnwick_owner, writers " + options.writer +
+               ", reviewers " + options.reviewer);
+  return kDone;
+}
+
 }  // namespace cli

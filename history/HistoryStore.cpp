@@ -793,6 +793,11 @@ bool Store::openServerLocation(const std::string& location, std::string& error) 
     error = "The history database's location is too long";
     return false;
   }
+  const std::string problem = serverLocationProblem(location);
+  if (!problem.empty()) {
+    error = "The history database's location is " + problem;
+    return false;
+  }
   if (locationHasPassword(location)) {
     error =
         "The history database's location holds a password; it is not used. Put the password into ~/.pgpass "
@@ -801,6 +806,7 @@ bool Store::openServerLocation(const std::string& location, std::string& error) 
   }
   path_ = location;
   server_ = openServer(location, error);
+  if (server_ != nullptr) server_->setWaitNotice(waitNotice_);
   return server_ != nullptr;
 }
 
@@ -1050,6 +1056,7 @@ bool Store::import(const std::string& logger, const std::string& file,
     clean.firmware = cleanName(origin.firmware);
     if (!ensureOpen(error)) return false;
     server_->setWaitLimit(busyTimeoutMs_);
+    server_->setWaitNotice(waitNotice_);
     return server_->import(logger, file, records, checksumError, clean, result, error);
   }
   // A file set aside or replaced by another program since this connection opened it: the records go
