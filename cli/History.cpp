@@ -30,7 +30,9 @@ std::string historyFlag;
 std::string textField(const std::string& ansi) {
   std::string out = "\"";
   if (!ansi.empty() && std::strchr("=+-@\t\r", ansi[0]) != nullptr) out += '\'';
-  for (char c : utf8FromAnsi(ansi)) {
+  // The one printable rule: a name read from a history may hold anything (a server's rows were written
+  // by whoever had rights there); control characters never reach the file or terminal.
+  for (char c : printable(ansi)) {
     out += c;
     if (c == '"') out += '"';
   }

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "cli/ConsoleText.h"
@@ -210,13 +211,31 @@ int excursions(Session& session, const ExcursionOptions& options) {
                  " --temperature 2:8 sets them)");
     return kDone;
   }
+  // Every sensor's limits are read before the readings stream: a server's connection carries one
+  // statement at a time, and the finder asks while the readings arrive.
   std::string limitsError;
-  history::ExcursionFinder finder([&](uint16_t sensor) {
+  std::map<int, history::Limits> limitsOf;
+  const std::vector<uint16_t> sensors = store.sensors(query.logger);
+  if (!store.lastError().empty()) {
+    session.problem(printable(store.lastError()));
+    return kFileError;
+  }
+  auto readLimits = [&](std::optional<uint16_t> sensor) {
     history::Limits limits;
     bool set = false;
     if (!store.effectiveLimits(query.logger, sensor, limits, set, limitsError) && limitsError.empty())
       limitsError = "cannot read the limits";
-    return set ? limits : history::Limits{};
+    limitsOf[sensor ? static_cast<int>(*sensor) : -1] = set ? limits : history::Limits{};
+  };
+  readLimits(std::nullopt);
+  for (uint16_t sensor : sensors) readLimits(sensor);
+  if (!limitsError.empty()) {
+    session.problem(printable(limitsError));
+    return kFileError;
+  }
+  history::ExcursionFinder finder([&](uint16_t sensor) {
+    const auto own = limitsOf.find(sensor);
+    return own != limitsOf.end() ? own->second : limitsOf[-1];
   });
   if (!store.scan(
           query,

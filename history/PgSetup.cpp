@@ -243,6 +243,8 @@ std::string serverHardeningStep() {
       "    OR p_t_lower IN ('NaN', 'Infinity', '-Infinity') OR p_t_upper IN ('NaN', 'Infinity', '-Infinity')"
       "    OR p_h_lower IN ('NaN', 'Infinity', '-Infinity') OR p_h_upper IN ('NaN', 'Infinity', '-Infinity')"
       "  THEN RAISE EXCEPTION 'not limits the history can keep' USING ERRCODE = '22023'; END IF;"
+      "  IF p_time > tarnwick.server_time() + 86400 THEN"
+      "    RAISE EXCEPTION 'a change of limits from the future' USING ERRCODE = '22023'; END IF;"
       "  IF p_time IS NULL THEN"
       "    v_time := tarnwick.server_time(); v_user := session_user;"
       "    SELECT c.new_value INTO v_old FROM tarnwick.limit_changes c WHERE c.logger = p_logger AND"
