@@ -91,8 +91,10 @@ TEST_P(CliBackends, EveryHistoryCommandWorksOnTheHistory) {
   pgtest::Server& site = pgtest::Server::shared();
   const auto printed = cli({"history", "init", "--print"}, site.location(database_));
   ASSERT_EQ(printed.status, cli::kDone) << printed.err;
-  EXPECT_NE(printed.out.find("GRANT SELECT ON ALL TABLES IN SCHEMA tarnwick TO \"tarnwick_reviewer\""),
-            std::string::npos);
+  EXPECT_NE(
+      printed.out.find(
+          "GRANT SELECT ON ALL TABLES IN SCHEMA tarnwick TO \"tarnwick_writer\", \"tarnwick_reviewer\""),
+      std::string::npos);
   EXPECT_EQ(cli({"history", "init"}, site.location(database_)).status, cli::kDone);
   EXPECT_EQ(cli({"history", "init", "--writer-role", "x;drop"}, site.location(database_)).status,
             cli::kBadArguments);
