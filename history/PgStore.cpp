@@ -452,7 +452,8 @@ bool PgStore::schemaVersion(int64_t& version, bool& legacy) {
 
 std::string PgStore::setupScript(int64_t version, bool legacy, const std::string& writer,
                                  const std::string& reviewer) {
-  std::string s = "BEGIN;\nSET LOCAL lock_timeout = " + std::to_string(std::max(waitLimitMs_, 1)) +
+  std::string s = "BEGIN;\nSET LOCAL client_min_messages = warning;\nSET LOCAL lock_timeout = " +
+                  std::to_string(std::max(waitLimitMs_, 1)) +
                   ";\nSET LOCAL statement_timeout = " + std::to_string(kStatementLimitMs) + ";\n";
   s += serverRolesAndSchema(legacy, writer, reviewer);
   s += "SET LOCAL ROLE tarnwick_owner;\nSET LOCAL search_path = tarnwick, pg_catalog, pg_temp;\n"
