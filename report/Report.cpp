@@ -17,6 +17,7 @@
 
 #include "history/Digest.h"
 #include "history/Excursions.h"
+#include "history/TimeText.h"
 #include "history/ZoneSpans.h"
 #include "report/ReportChart.h"
 
@@ -682,20 +683,7 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
 }  // namespace
 
 std::string timeText(int64_t seconds, const std::optional<int32_t>& utcOffset) {
-  const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm parts{};
-  if (gmtime_r(&t, &parts) == nullptr) return "?";
-  char text[40];
-  std::strftime(text, sizeof text, utcOffset ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &parts);
-  std::string out = text;
-  if (utcOffset) {
-    const int32_t offset = *utcOffset;
-    char zone[12];
-    std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', std::abs(offset) / 3600,
-                  std::abs(offset) / 60 % 60);
-    out += zone;
-  }
-  return out;
+  return utcOffset ? history::isoWithOffset(seconds, *utcOffset) : history::calendarText(seconds, ' ');
 }
 
 std::string durationText(int64_t seconds) {

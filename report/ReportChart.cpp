@@ -10,6 +10,8 @@
 #include <limits>
 #include <string>
 
+#include "history/ZoneSpans.h"
+
 namespace report {
 namespace {
 
@@ -189,11 +191,7 @@ void drawChart(QPainter& painter, const QRectF& area, double unit, const ChartIn
   }
   QString clock = QStringLiteral("Logger clock");
   if (input.utcOffset) {
-    const int32_t offset = *input.utcOffset;
-    clock += QStringLiteral(" (UTC%1%2:%3)")
-                 .arg(offset < 0 ? '-' : '+')
-                 .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
-                 .arg(std::abs(offset) / 60 % 60, 2, 10, QLatin1Char('0'));
+    clock += QStringLiteral(" (%1)").arg(QString::fromStdString(history::offsetText(*input.utcOffset)));
     if (input.offsetChanges)
       clock.insert(clock.size() - 1, QStringLiteral(" at the start; the zone changes, see above"));
   }

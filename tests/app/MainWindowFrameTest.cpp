@@ -498,6 +498,12 @@ void MainWindowFrameTest::historyFailureLeavesTheDownloadDone() {
   QTRY_COMPARE_WITH_TIMEOUT(log().filter(QRegularExpression("^History not updated: .+")).size(), 1, kWait);
   QVERIFY(QFileInfo(file).size() > 0);
   QVERIFY(window->status()->offersMeasurements());
+
+  // Nor can the history say whose the file is: opened, it is shown kept apart, and the log says why.
+  window->openMeasurementsFile(file);
+  QTRY_COMPARE_WITH_TIMEOUT(
+      message(), QString("50 records read from kept.csv \u00B7 kept apart, not in the history"), kWait);
+  QCOMPARE(log().filter(QRegularExpression("^History: cannot tell whose file kept.csv is: .+")).size(), 1);
 }
 
 // View > Loggers lists the loggers of the history chosen in File > History Location; a double-click
