@@ -237,7 +237,7 @@ void TfrmMain::FormCreate() {
 }
 
 void TfrmMain::connectDevice() {
-  if (usb->connected) return;
+  if (usb->isConnected()) return;
   scanAndConnect();
 }
 
@@ -268,18 +268,18 @@ void TfrmMain::scanAndConnect() {
 // ---- Main window operations ----
 
 void TfrmMain::btnDownloadClick() {
-  if (!usb->connected) {
+  if (!usb->isConnected()) {
     connectDevice();
-    if (!usb->connected) return;
+    if (!usb->isConnected()) return;
   }
   queue_.post([this] { status_->started(StatusBar::Operation::Download); });
   operations::startDownload(*usb);
 }
 
 void TfrmMain::btnUpdateClick() {
-  if (!usb->connected) {
+  if (!usb->isConnected()) {
     connectDevice();
-    if (!usb->connected) return;
+    if (!usb->isConnected()) return;
   }
   // The image goes to the top of the logger's memory, over its newest records when it holds many:
   // first the count, without reading the memory.
@@ -339,7 +339,7 @@ void TfrmMain::decideUpdate(int64_t stored, int64_t downloaded, const QString& h
 }
 
 void TfrmMain::startUpdate() {
-  if (!usb->connected) {
+  if (!usb->isConnected()) {
     // The link ended meanwhile; the status bar has said so.
     leaveBusy();
     return;
@@ -348,10 +348,10 @@ void TfrmMain::startUpdate() {
 }
 
 void TfrmMain::spbDateClick() {
-  if (!usb->connected) connectDevice();
+  if (!usb->isConnected()) connectDevice();
   std::string now = loggerClockText(clock_());
   bool sent = false;
-  if (usb->connected) sent = operations::startSetTime(*usb, now);
+  if (usb->isConnected()) sent = operations::startSetTime(*usb, now);
   QString text = QString::fromStdString(now);
   queue_.post([this, sent, text] {
     if (sent) {
@@ -389,7 +389,7 @@ void TfrmMain::timTimeoutTimer() {
 }
 
 void TfrmMain::timKeepTimer() {
-  if (usb->connected) usb->sendCommand("device.serial");
+  if (usb->isConnected()) usb->sendCommand("device.serial");
 }
 
 // ---- Service console ----

@@ -57,7 +57,7 @@ class TfrmMain : public QWidget, public WindowPort {
   std::string lengthText() override;
   void linkEvent(const LinkEvent& event) override;
 
-  // Re-connects when the logger is not connected; the caller tests usb->connected afterwards.
+  // Re-connects when the logger is not connected; the caller tests usb->isConnected() afterwards.
   void connectDevice();
 
   // The PC clock that Set Time and the clock display read; tests fix it.
