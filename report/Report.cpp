@@ -663,8 +663,9 @@ void layoutExcursions(Pages& pages, const Input& input, const Facts& facts) {
 void layoutGaps(Pages& pages, const Input& input, const Facts& facts) {
   const double u = pages.unit();
   if (facts.spacing.gapCount == 0) return;
-  pages.heading(QStringLiteral("Gaps longer than %1").arg(q(history::durationText(2 * facts.spacing.interval))),
-                30 * u);
+  pages.heading(
+      QStringLiteral("Gaps longer than %1").arg(q(history::durationText(2 * facts.spacing.interval))),
+      30 * u);
   std::vector<QStringList> rows;
   for (const Gap& g : facts.spacing.gaps)
     rows.push_back({QString::number(g.sensor), cellTime(g.from, input, facts), cellTime(g.to, input, facts),
