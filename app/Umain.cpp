@@ -253,7 +253,7 @@ void TfrmMain::scanAndConnect() {
   if (serials.size() > 1) {
     // The scan's loggers that are not in use are the numbers, in the same order.
     QStringList shownAs;
-    for (const ScannedLogger& logger : usb->scannedLoggers) {
+    for (const ScannedLogger& logger : usb->lastScan()) {
       if (logger.inUse) continue;
       QString text;
       for (QChar c : cp1252::toQString(logger.serialText).left(40))
@@ -790,7 +790,7 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
 
 void TfrmMain::setLoggerLimits() {
   connectDevice();
-  if (!usb->connected) return;
+  if (!usb->isConnected()) return;
   const std::string path = historyPath();
   history::Store store;
   store.setBusyTimeout(kGuiThreadHistoryWaitMs);
