@@ -89,19 +89,34 @@ class PgServer:
         rc, out, err = tools.run(["bash", tools.pg_script, "start", self.dir, str(os.getpid())])
         if rc != 0:
             raise CampaignError("the PostgreSQL server did not start: " + err.strip())
-        bins = sorted(glob.glob("/usr/lib/postgresql/*/bin/createdb"))
+        bins = sorted(glob.glob("/usr/lib/postgresql/*/bin"))
         if not bins:
-            raise CampaignError("createdb not found")
-        self.createdb = bins[-1]
+            raise CampaignError("PostgreSQL's programs not found")
+        self.createdb = os.path.join(bins[-1], "createdb")
+        self.psql = os.path.join(bins[-1], "psql")
 
-    def location(self, database):
-        return "host=%s port=5432 user=tarnwick dbname=%s" % (self.dir, database)
+    def location(self, database, user="tarnwick"):
+        return "host=%s port=5432 user=%s dbname=%s" % (self.dir, user, database)
 
     def new_database(self, database):
-        rc, _, err = self.tools.run([self.createdb, "-h", self.dir, "-p", "5432", "-U", "tarnwick", database])
+        """A history as a site sets it up: the administrator (the superuser) creates the tables, a
+        writer may read and add, a reviewer only read. Returns the writer's and the reviewer's
+        locations."""
+        tools = self.tools
+        rc, _, err = tools.run([self.createdb, "-h", self.dir, "-p", "5432", "-U", "tarnwick", database])
+        if rc == 0:
+            rc, _, err = tools.run([tools.cli, "history", "--history", self.location(database)])
+        writer, reviewer = "writer_" + database, "reviewer_" + database
+        if rc == 0:
+            rc, _, err = tools.run([self.psql, "-v", "ON_ERROR_STOP=1", "-q", self.location(database), "-c",
+                                    "CREATE ROLE %s LOGIN; CREATE ROLE %s LOGIN; "
+                                    "GRANT SELECT, INSERT ON ALL TABLES IN SCHEMA public TO %s; "
+                                    "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO %s; "
+                                    "GRANT SELECT ON ALL TABLES IN SCHEMA public TO %s"
+                                    % (writer, reviewer, writer, writer, reviewer)])
         if rc != 0:
-            raise CampaignError("createdb %s: %s" % (database, err.strip()))
-        return self.location(database)
+            raise CampaignError("the history %s could not be set up: %s" % (database, err.strip()))
+        return self.location(database, writer), self.location(database, reviewer)
 
     def crash(self):
         rc, _, err = self.tools.run(["bash", self.tools.pg_script, "kill", self.dir])
@@ -427,14 +442,15 @@ class Chain:
             os.mkdir(d, 0o700)
         self.journal = os.path.join(self.dir, "powercut.journal")
         self.reference = os.path.join(self.files, "reference.sqlite")
+        # Commands write as the site's writer; the checks read as its reviewer.
         if self.backend == "pg":
-            self.location = pg.new_database("chain%d" % index)
+            self.location, self.reader = pg.new_database("chain%d" % index)
         else:
-            self.location = os.path.join(self.history_dir, "history.sqlite")
+            self.location = self.reader = os.path.join(self.history_dir, "history.sqlite")
         if pg and rng.random() < 0.5:
-            self.copy_target = pg.new_database("chain%dcopy" % index)
+            self.copy_target, self.copy_reader = pg.new_database("chain%dcopy" % index)
         else:
-            self.copy_target = os.path.join(self.history_dir, "copy.sqlite")
+            self.copy_target = self.copy_reader = os.path.join(self.history_dir, "copy.sqlite")
         # Another program keeps the history open (the window beside the nightly download): a command
         # closing it then leaves its writes in the log, synced only as SQLite's settings say.
         self.held = self.backend == "sqlite" and rng.random() < 0.5
@@ -515,9 +531,9 @@ def trial_steps(tools, pg, chain, kind, trial, rng, counts, blow_at, data):
     if chain.backend == "pg" or (kind.name == "copy" and not chain.copy_target.startswith("/")):
         blows.append("server")
     blow = rng.choice(blows) if blow_at is not None else None
-    target = chain.copy_target if kind.name == "copy" else chain.location
+    target = chain.copy_reader if kind.name == "copy" else chain.reader
     before = chain.copy_state if kind.name == "copy" else chain.state
-    extra_before = kind.extra(tools, chain, chain.location, chain.env)
+    extra_before = kind.extra(tools, chain, chain.reader, chain.env)
     args = [tools.cli] + kind.command(chain, trial, data, chain.location, "interrupted")
 
     chain.hold()
@@ -559,7 +575,7 @@ def trial_steps(tools, pg, chain, kind, trial, rng, counts, blow_at, data):
         if rc not in kind.ok_statuses:
             raise CampaignError("trial %d: the reference %s failed (%d): %s" % (trial, kind.name, rc, err.strip()))
     extra_reference = kind.extra(tools, chain, chain.reference, None)
-    wanted = [(chain.location, chain.env) if kind.name == "copy" else (chain.reference, None)]
+    wanted = [(chain.reader, chain.env) if kind.name == "copy" else (chain.reference, None)]
     if blow is not None:
         wanted.append((target, chain.env))
     taken = snapshots(tools, wanted)
@@ -585,7 +601,7 @@ def trial_steps(tools, pg, chain, kind, trial, rng, counts, blow_at, data):
                 faults += [(f, "%d readings found, %d before, %d after" % (
                     sum(found.readings.values()), sum(before.readings.values()),
                     sum(reference.readings.values()))) for f in verdict]
-            extra_found = kind.extra(tools, chain, chain.location, chain.env)
+            extra_found = kind.extra(tools, chain, chain.reader, chain.env)
             problem = kind.check_extra(extra_before, extra_found, extra_reference)
             if problem:
                 faults.append(("torn", problem))
@@ -612,7 +628,7 @@ def trial_steps(tools, pg, chain, kind, trial, rng, counts, blow_at, data):
         chain.copy_state = final
     else:
         chain.state = final
-        extra_final = kind.extra(tools, chain, chain.location, chain.env)
+        extra_final = kind.extra(tools, chain, chain.reader, chain.env)
         if extra_reference is not None and extra_final[0] != extra_reference[0]:
             faults.append(("failed reruns", "limits after the next run: %r" % (extra_final,)))
     return faults
