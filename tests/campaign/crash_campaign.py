@@ -238,6 +238,38 @@ os.kill(os.getpid(), 9)
     shutil.rmtree(folder)
 
 
+def check_stored_import_survives(tools):
+    """An import reported as stored while another program keeps the history open (so that no close
+    copies the log into the file), then the power cut: the import must still be there. Returns the
+    fault's text, or None."""
+    folder = os.path.join(tools.work, "held-check")
+    os.mkdir(folder, 0o700)
+    journal = os.path.join(tools.work, "held-check.journal")
+    env = dict(tools.env, LD_PRELOAD=tools.shim, TW_POWERCUT_DIR=folder, TW_POWERCUT_JOURNAL=journal)
+    history = os.path.join(folder, "history.sqlite")
+    rng = random.Random(0)
+    for n, start in enumerate((1262304000, 1293840000)):
+        path = os.path.join(tools.work, "held-check-%d.csv" % n)
+        write_csv(path, start, 400, rng)
+        holder = None
+        if n == 1:
+            holder = subprocess.Popen([sys.executable, "-c", HOLDER, history], stdout=subprocess.PIPE,
+                                      stdin=subprocess.DEVNULL)
+            holder.stdout.readline()
+        rc, out, err = tools.run([tools.cli, "import", path, "--serial", "VLMHELD", "--history", history], env)
+        if holder:
+            holder.kill()
+            holder.wait()
+        if rc != 0:
+            raise CampaignError("held-history check: import failed: " + err.strip())
+    cut_power(journal)
+    found = snapshots(tools, [(history, env)])[0]
+    if found.error or sum(found.readings.values()) != 800:
+        return "an import reported as stored beside an open history, then the power cut: %s" % (
+            found.error or "%d of 800 readings left" % sum(found.readings.values()))
+    return None
+
+
 # ---- What a history holds ----
 
 class Snapshot:
@@ -336,25 +368,26 @@ class Download(TrialKind):
         data["sim"].stop()
 
 
+def write_csv(path, start, lines, rng):
+    """A CSV file as Tarnwick writes it (LC_ALL=C): four sensors, a line each every ten minutes."""
+    rows = ["Date;SensorSerialNumber;Humidity;Temperature;HumidityRaw;TemperatureRaw;AmbientTemperature;Comment"]
+    for i in range(lines):
+        t = time.gmtime(start + 600 * (i // 4) + 7)
+        rows.append("%s;%d;%.1f;%.1f;%d;%d;%.1f;" % (
+            time.strftime("%m/%d/%y %H:%M:%S", t), 1001 + i % 4, rng.randint(200, 900) / 10,
+            rng.randint(-100, 300) / 10, rng.randint(0, 65535), rng.randint(0, 65535), rng.randint(100, 300) / 10))
+    with open(path, "w", newline="") as f:
+        f.write("\r\n".join(rows) + "\r\n")
+
+
 class Import(TrialKind):
     name = "import"
 
     def prepare(self, chain, trial, rng):
         # Lines at times no download of the virtual logger has (years before its records), a range
         # of their own per trial, so every import brings new readings.
-        lines = rng.choice([300, 2000, 6000])
         path = os.path.join(chain.files, "import-%d.csv" % trial)
-        start = 1420070400 + trial * 86400 * 40  # 2015-01-01 on
-        rows = ["Date;SensorSerialNumber;Humidity;Temperature;HumidityRaw;TemperatureRaw;"
-                "AmbientTemperature;Comment"]
-        for i in range(lines):
-            t = time.gmtime(start + 600 * (i // 4) + 7)
-            rows.append("%s;%d;%.1f;%.1f;%d;%d;%.1f;" % (
-                time.strftime("%m/%d/%y %H:%M:%S", t), 1001 + i % 4, rng.randint(200, 900) / 10,
-                rng.randint(-100, 300) / 10, rng.randint(0, 65535), rng.randint(0, 65535),
-                rng.randint(100, 300) / 10))
-        with open(path, "w", newline="") as f:
-            f.write("\r\n".join(rows) + "\r\n")
+        write_csv(path, 1420070400 + trial * 86400 * 40, rng.choice([300, 2000, 6000]), rng)  # 2015 on
         return {"file": path}
 
     def command(self, chain, trial, data, location, role):
@@ -428,6 +461,12 @@ class Counts:
         return "campaign (crash): " + ", ".join("%s %d" % (k, v) for k, v in self.values.items())
 
 
+# Another program with the history open and idle, until it is killed.
+HOLDER = ("import sqlite3,sys,time\nc=sqlite3.connect(sys.argv[1])\n"
+          "c.execute('SELECT count(*) FROM sqlite_master').fetchall()\nprint('held',flush=True)\n"
+          "time.sleep(100000)\n")
+
+
 class Chain:
     def __init__(self, tools, pg, seed, index, backends):
         self.tools = tools
@@ -465,10 +504,7 @@ class Chain:
     def hold(self):
         if not self.held or self.holder or not os.path.exists(self.location):
             return
-        script = ("import sqlite3,sys,time\nc=sqlite3.connect(sys.argv[1])\n"
-                  "c.execute('SELECT count(*) FROM sqlite_master').fetchall()\nprint('held',flush=True)\n"
-                  "time.sleep(100000)\n")
-        self.holder = subprocess.Popen([sys.executable, "-c", script, self.location], stdout=subprocess.PIPE,
+        self.holder = subprocess.Popen([sys.executable, "-c", HOLDER, self.location], stdout=subprocess.PIPE,
                                        stdin=subprocess.DEVNULL)
         if self.holder.stdout.readline().strip() != b"held":
             raise CampaignError("the holder of the history did not open it")
@@ -657,6 +693,12 @@ def main():
     failed = []
     try:
         check_power_cut_model(tools)
+        if "sqlite" in backends:
+            problem = check_stored_import_survives(tools)
+            if problem:
+                counts.add("lost")
+                failed.append(-1)
+                print("  " + problem, file=sys.stderr)
         if "pg" in backends:
             pg = PgServer(tools)
         blow_at = {}
@@ -672,7 +714,10 @@ def main():
             kinds = [k for k in KINDS if k.available(chain)]
             kind = rng.choice(kinds)
             replaying = trial < args.first  # builds the history of a repeated trial, no blow
-            faults = run_trial(tools, pg, chain, kind, trial, rng, counts, None if replaying else blow_at)
+            try:
+                faults = run_trial(tools, pg, chain, kind, trial, rng, counts, None if replaying else blow_at)
+            except subprocess.TimeoutExpired as e:
+                faults = [("hangs", "no end after %d s: %s" % (BOUND, " ".join(e.cmd)))]
             if replaying:
                 continue
             counts.add("trials")
@@ -690,9 +735,10 @@ def main():
             print("work folder kept: " + work, file=sys.stderr)
         else:
             shutil.rmtree(work, ignore_errors=True)
-    if failed:
-        print("repeat one: crash_campaign.py ... --seed %d --first %d --trials 1 --verbose" % (args.seed, failed[0]),
-              file=sys.stderr)
+    trials_failed = [t for t in failed if t >= 0]
+    if trials_failed:
+        print("repeat one: crash_campaign.py ... --seed %d --first %d --trials 1 --verbose" % (
+            args.seed, trials_failed[0]), file=sys.stderr)
     print(counts.line(), flush=True)
     return 1 if counts.faults() else 0
 
