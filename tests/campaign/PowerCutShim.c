@@ -22,11 +22,16 @@
 //       bytes cut off;
 //   'S' the file was synced: what came before is on the disk;
 //   'U' the file was removed, 'R' renamed (the data is the new path).
+//
+// With TW_POWERCUT_KILL_AT=N the process kills itself with SIGKILL in place of its N-th write or size
+// change of such a file (after noting it): a blow at an exact point of the write sequence, which a
+// trial repeats exactly.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -54,6 +59,8 @@ static int journal_fd = -1;
 static char prefix[MAX_PATH_BYTES];
 static size_t prefix_length;
 static int ready;
+static long kill_at;
+static long changes;
 
 static int (*real_open)(const char*, int, ...);
 static int (*real_open64)(const char*, int, ...);
@@ -98,6 +105,8 @@ static void set_up(void) {
   real_fdatasync = next("fdatasync");
   real_unlink = next("unlink");
   real_rename = next("rename");
+  const char* at = getenv("TW_POWERCUT_KILL_AT");
+  if (at) kill_at = strtol(at, NULL, 10);
   const char* dir = getenv("TW_POWERCUT_DIR");
   const char* journal = getenv("TW_POWERCUT_JOURNAL");
   if (dir && journal && strlen(dir) + 2 < sizeof prefix) {
@@ -165,6 +174,7 @@ static void note_with_old_bytes(char op, int fd, int64_t offset, int64_t end, in
   }
   note(op, path, offset, old_size, old, (uint32_t)got);
   free(old);
+  if (kill_at > 0 && ++changes == kill_at) kill(getpid(), SIGKILL);
 }
 
 static int tracked_fd(int fd) {
@@ -179,8 +189,10 @@ static void before_resize(int fd, int64_t new_size) {
   const int64_t old = size_of(fd);
   if (new_size < old)
     note_with_old_bytes('T', fd, new_size, old, old);
-  else
+  else {
     note('T', tracked_path[fd], new_size, old, NULL, 0);
+    if (kill_at > 0 && ++changes == kill_at) kill(getpid(), SIGKILL);
+  }
 }
 
 static int after_open(int fd, const char* path, int flags, int existed) {

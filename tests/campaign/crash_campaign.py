@@ -160,6 +160,26 @@ class Sim:
 HEADER = struct.Struct("<cIqqI")
 
 
+def journal_changes(journal, start):
+    """The writes and size changes the journal notes from byte `start` on."""
+    try:
+        with open(journal, "rb") as f:
+            f.seek(start)
+            data = f.read()
+    except FileNotFoundError:
+        return 0
+    pos = changes = 0
+    while pos + HEADER.size <= len(data):
+        op, path_length, _, _, data_length = HEADER.unpack_from(data, pos)
+        pos += HEADER.size + path_length + data_length
+        changes += op in (b"W", b"T")
+    return changes
+
+
+def journal_size(journal):
+    return os.path.getsize(journal) if os.path.exists(journal) else 0
+
+
 def cut_power(journal):
     """Undoes every write the journal holds after the last sync of its file; empties the journal.
 
@@ -550,23 +570,24 @@ def copy_faults(source, before, found):
     return sorted(set(faults))
 
 
-def run_trial(tools, pg, chain, kind, trial, rng, counts, blow_at):
+def run_trial(tools, pg, chain, kind, trial, rng, counts, estimates, blow):
     data = kind.prepare(chain, trial, rng)
     try:
-        return trial_steps(tools, pg, chain, kind, trial, rng, counts, blow_at, data)
+        return trial_steps(tools, pg, chain, kind, trial, rng, counts, estimates, blow, data)
     finally:
         kind.finish(chain, data)
 
 
-def trial_steps(tools, pg, chain, kind, trial, rng, counts, blow_at, data):
-    """One trial; returns its faults (texts)."""
+def trial_steps(tools, pg, chain, kind, trial, rng, counts, estimates, blow, data):
+    """One trial (with a blow unless `blow` is false); returns its faults (texts). `estimates` holds
+    each kind's duration and, on SQLite, its number of writes, as the last uninterrupted run showed."""
     faults = []
     blows = ["kill"]
     if chain.backend == "sqlite":
         blows.append("power")
     if chain.backend == "pg" or (kind.name == "copy" and not chain.copy_target.startswith("/")):
         blows.append("server")
-    blow = rng.choice(blows) if blow_at is not None else None
+    blow = rng.choice(blows) if blow else None
     target = chain.copy_reader if kind.name == "copy" else chain.reader
     before = chain.copy_state if kind.name == "copy" else chain.state
     extra_before = kind.extra(tools, chain, chain.reader, chain.env)
@@ -574,17 +595,31 @@ def trial_steps(tools, pg, chain, kind, trial, rng, counts, blow_at, data):
 
     chain.hold()
     if blow is not None:
-        fraction = rng.choice([rng.uniform(0.0, 1.1), rng.uniform(0.5, 1.0)])
-        moment = fraction * blow_at.get(kind.name, 0.5)
-        tools.log("trial %d: chain %d (%s%s), %s, %s at %.0f ms" % (
-            trial, chain.index, chain.backend, ", held" if chain.held else "", kind.name, blow, moment * 1000))
-        process = tools.start(args, chain.env)
+        # The moment: a fraction of the command's duration, or (on SQLite, for a kill or a power cut)
+        # the place of one of its writes to the history.
+        env = chain.env
+        writes = estimates.get((kind.name, "writes"), 0)
+        if blow != "server" and chain.backend == "sqlite" and writes and rng.random() < 0.5:
+            moment = BOUND
+            at = rng.randint(1, writes)
+            env = dict(chain.env, TW_POWERCUT_KILL_AT=str(at))
+            when = "at write %d of %d" % (at, writes)
+        else:
+            fraction = rng.choice([rng.uniform(0.0, 1.1), rng.uniform(0.5, 1.0)])
+            moment = fraction * estimates.get((kind.name, "seconds"), 0.5)
+            when = "at %.0f ms" % (moment * 1000)
+        tools.log("trial %d: chain %d (%s%s), %s, %s %s" % (
+            trial, chain.index, chain.backend, ", held" if chain.held else "", kind.name, blow, when))
+        process = tools.start(args, env)
         try:
             process.wait(moment)
-            counts.add("done before the blow")
-            blown_process = False
         except subprocess.TimeoutExpired:
-            blown_process = True
+            if moment == BOUND:
+                faults.append(("hangs", "tarnwick-cli did not reach its write %s" % when))
+        # Still running, or killed by the shim at its write: the blow fell in the middle of the command.
+        mid_run = process.returncode is None or process.returncode == -signal.SIGKILL
+        if not mid_run:
+            counts.add("done before the blow")
         if blow == "server":
             pg.crash()
             counts.add("server crashes")
@@ -595,10 +630,11 @@ def trial_steps(tools, pg, chain, kind, trial, rng, counts, blow_at, data):
                 faults.append(("hangs", "tarnwick-cli went on after the server's end"))
             pg.resume()
         else:
-            if blown_process:
+            if process.returncode is None:
                 process.kill()
-                counts.add("kills")
             process.wait()
+            if mid_run:
+                counts.add("kills")
             if blow == "power":
                 chain.release()
                 counts.add("power cuts")
@@ -643,10 +679,11 @@ def trial_steps(tools, pg, chain, kind, trial, rng, counts, blow_at, data):
                 faults.append(("torn", problem))
 
     # The next run completes and leaves what the reference holds.
-    start = time.monotonic()
+    start, journal_start = time.monotonic(), journal_size(chain.journal)
     rc, _, err = tools.run(args, chain.env)
-    if blow_at is not None:
-        blow_at[kind.name] = time.monotonic() - start
+    estimates[(kind.name, "seconds")] = time.monotonic() - start
+    if chain.backend == "sqlite":
+        estimates[(kind.name, "writes")] = journal_changes(chain.journal, journal_start)
     if rc not in kind.ok_statuses:
         faults.append(("failed reruns", "status %d: %s" % (rc, err.strip())))
     # The digest covers every record's bytes: equal to the reference's, the history holds its readings.
@@ -701,7 +738,7 @@ def main():
                 print("  " + problem, file=sys.stderr)
         if "pg" in backends:
             pg = PgServer(tools)
-        blow_at = {}
+        estimates = {}
         chains = {}
         for trial in range(args.first - args.first % CHAIN_LENGTH, args.first + args.trials):
             index = trial // CHAIN_LENGTH
@@ -715,7 +752,7 @@ def main():
             kind = rng.choice(kinds)
             replaying = trial < args.first  # builds the history of a repeated trial, no blow
             try:
-                faults = run_trial(tools, pg, chain, kind, trial, rng, counts, None if replaying else blow_at)
+                faults = run_trial(tools, pg, chain, kind, trial, rng, counts, estimates, not replaying)
             except subprocess.TimeoutExpired as e:
                 faults = [("hangs", "no end after %d s: %s" % (BOUND, " ".join(e.cmd)))]
             if replaying:
