@@ -492,7 +492,9 @@ class Chain:
         self.tools = tools
         self.index = index
         rng = random.Random("%d:chain:%d" % (seed, index))
-        self.backend = rng.choice(backends)
+        # The back ends take turns, and every other SQLite chain is held open, so that a short run
+        # has each.
+        self.backend = backends[index % len(backends)]
         self.serial = "VLMC%d" % index
         self.dir = os.path.join(tools.work, "chain-%d" % index)
         self.history_dir = os.path.join(self.dir, "history")  # what a power cut reaches
@@ -512,7 +514,7 @@ class Chain:
             self.copy_target = self.copy_reader = os.path.join(self.history_dir, "copy.sqlite")
         # Another program keeps the history open (the window beside the nightly download): a command
         # closing it then leaves its writes in the log, synced only as SQLite's settings say.
-        self.held = self.backend == "sqlite" and rng.random() < 0.5
+        self.held = self.backend == "sqlite" and (index // len(backends)) % 2 == 1
         self.holder = None
         self.env = dict(tools.env)
         if self.backend == "sqlite":
