@@ -1,10 +1,11 @@
 // A file system that can lose power, for the crash campaign (preloaded into tarnwick-cli).
 //
 // The model of a power cut: the disk keeps what was written to a file up to its last fsync or
-// fdatasync; whatever was written after it may be lost, and here all of it is (the harshest case a
-// journalling file system allows with its default ordering). Creating, renaming and removing a file
-// count as done at once (the file system journals names); a file created since its last sync comes
-// back empty. The wal-index (`-shm`) is left out: it lives in shared memory, and the first program to
+// fdatasync; whatever was written after it may be lost: all of it (the harshest case a journalling
+// file system allows with its default ordering), or in half of the campaign's cuts each file keeps a
+// random first part of it, as a disk that wrote back in order until the power went. Creating, renaming and
+// removing a file count as done at once (the file system journals names); a file created since its last sync
+// comes back empty. The wal-index (`-shm`) is left out: it lives in shared memory, and the first program to
 // open the history after a crash builds it again from the log. SQLite's write-ahead log and its
 // syncs must carry the history through such a cut: a transaction is either in the file after the
 // cut or not at all, and what a program reported as stored was synced before it said so.

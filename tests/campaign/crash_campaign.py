@@ -186,8 +186,10 @@ def journal_size(journal):
     return os.path.getsize(journal) if os.path.exists(journal) else 0
 
 
-def cut_power(journal):
+def cut_power(journal, rng=None):
     """Undoes every write the journal holds after the last sync of its file; empties the journal.
+    With `rng`, each file keeps a random first part of those writes instead (a disk that wrote back
+    in order until the power went) and loses the rest.
 
     The files are then what a disk that lost power would hold (see PowerCutShim.c)."""
     try:
@@ -214,11 +216,12 @@ def cut_power(journal):
         else:
             pending[path].append((op, offset, old_size, payload))
     undone = 0
-    for path, entries in pending.items():
-        if not entries or not os.path.exists(path):
+    for path, entries in sorted(pending.items()):
+        kept = rng.randint(0, len(entries)) if rng and entries else 0
+        if kept == len(entries) or not os.path.exists(path):
             continue
         with open(path, "r+b") as f:
-            for op, offset, old_size, payload in reversed(entries):
+            for op, offset, old_size, payload in reversed(entries[kept:]):
                 if op == b"W":
                     f.seek(offset)
                     f.write(payload)
@@ -646,7 +649,7 @@ def trial_steps(tools, pg, chain, kind, trial, rng, counts, estimates, blow, dat
             if blow == "power":
                 chain.release()
                 counts.add("power cuts")
-                cut_power(chain.journal)
+                cut_power(chain.journal, rng if rng.random() < 0.5 else None)
         process.stderr.close()
 
     # The reference: the same command on a history that is never interrupted.
