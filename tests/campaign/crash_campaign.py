@@ -6,8 +6,9 @@ import of a CSV file, setting limits, a copy into another history) and stops it 
 with one of three blows:
   kill       SIGKILL to tarnwick-cli (both back ends);
   server     the PostgreSQL server ended as a crash would (pg_ctl -m immediate) and started again;
-  power      a power cut under a SQLite history: tarnwick-cli killed, and every write that was not
-             synced undone (PowerCutShim.c says what that model keeps and loses).
+  power      a power cut under a SQLite history: tarnwick-cli killed, and the writes that were not
+             synced undone, all or a last part of each file's (PowerCutShim.c says what that model
+             keeps and loses).
 Then the history has to open; every reading of the trial's command is there or none is (compared
 with a reference history that ran the same commands without interruption); nothing that was there
 before is lost, no reading doubled; `history --digest` gives the reference's digest of that state;
@@ -17,7 +18,11 @@ Trials come in chains on one history of one back end (a chain starts from an emp
 that later trials work on histories with earlier downloads, limits and copies. Every choice of a
 trial follows from the seed and its number; `--first N --trials 1` repeats trial N (the earlier
 trials of its chain run again first, uninterrupted, to build its history). The moment of the blow is
-a fraction of the command's measured duration, so on another machine it lands at a similar point.
+a fraction of the command's measured duration, so on another machine it lands at a similar point, or
+on SQLite (half of the kills and power cuts) the place of one of its writes to the history, which
+repeats exactly as long as the command writes the same way. Also checked before the trials: that the
+power-cut shim loses an unsynced commit, and that an import reported as stored while another program
+keeps the history open survives a cut.
 
 New kinds of trial (signing, comments, an audit trail) are a TrialKind each, listed in KINDS: the
 command, the states it may leave (whole or absent) and what else it keeps beside the readings.
