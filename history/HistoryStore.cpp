@@ -923,7 +923,9 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
     if (rc != SQLITE_BUSY || nowMs() - start >= busyTimeoutMs_) break;
     sqlite3_sleep(5);
   }
-  if (rc != SQLITE_OK || (rc = exec(db_, "PRAGMA synchronous=NORMAL")) != SQLITE_OK ||
+  // Every commit syncs the log: an import reported as stored survives a power cut, also while another
+  // program keeps the history open (then no connection's close copies the log into the file).
+  if (rc != SQLITE_OK || (rc = exec(db_, "PRAGMA synchronous=FULL")) != SQLITE_OK ||
       (rc = exec(db_, ("PRAGMA journal_size_limit=" + std::to_string(kLogSizeLimit)).c_str())) != SQLITE_OK)
     return fail("cannot set it up");
   if ((fresh || version < kSchemaVersion) && !upgrade(rc)) return fail("cannot create or upgrade its tables");
