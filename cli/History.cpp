@@ -17,6 +17,7 @@
 #include "data/RegionalFormat.h"
 #include "history/Digest.h"
 #include "history/DownloadImport.h"
+#include "history/FileOwner.h"
 #include "history/History.h"
 #include "link/USBInterface.h"
 
@@ -194,7 +195,14 @@ int importFile(Session& session, const ImportOptions& options) {
   // A file joins a logger's history when the history wrote it as that logger's download, or when the
   // user names the logger.
   const std::string file = history::fileKey(options.file);
-  const std::string known = store.loggerOfDownloadFile(file);
+  history::FileOwner owner;
+  if (!history::fileOwner(store, file, std::filesystem::path(options.file).stem().string(), records, flags,
+                          owner, error)) {
+    session.problem("cannot read the history " + printable(history::shownLocation(historyLocation())) + ": " +
+                    printable(error));
+    return kFileError;
+  }
+  const std::string& known = owner.known;
   std::string confirmed = ansiFromUtf8(options.serial);
   if (!confirmed.empty()) {
     // The same rule as every other command: the serial number, or its number alone for a logger the
@@ -216,10 +224,7 @@ int importFile(Session& session, const ImportOptions& options) {
   }
   const std::string logger = known.empty() ? confirmed : known;
   if (logger.empty()) {
-    std::string suggested = store.loggerMatching(records, flags);
-    const std::string stem = std::filesystem::path(options.file).stem().string();
-    for (const std::string& name : store.loggers())
-      if (suggested.empty() && name == stem) suggested = name;
+    const std::string& suggested = owner.suggested;
     session.problem(printable(file) + " is not a download the history knows" +
                     (suggested.empty() ? "" : " (it looks like one of " + printable(suggested) + ")") +
                     ": nothing imported; --serial SERIAL adds its records to that logger's history");
