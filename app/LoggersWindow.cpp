@@ -180,7 +180,12 @@ void LoggersWindow::fill(const Result& result) {
     const QString logger = QString::fromStdString(s.logger);
     const bool downloaded = s.lastDownload != 0;
     const bool counted = downloaded && s.limitsSet;
-    auto* name = new Cell(logger);
+    // Shown by the printable rule (a server's rows were written by whoever had rights there); the
+    // serial itself stays the key.
+    QString shown = logger;
+    for (QChar& c : shown)
+      if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() < 0xA0)) c = QLatin1Char('?');
+    auto* name = new Cell(shown);
     name->setData(Qt::UserRole, logger);
     table_->setItem(row, Logger, name);
     table_->setItem(row, Readings,

@@ -15,6 +15,7 @@ std::string readAll(const std::vector<std::vector<uint8_t>>& pieces, int fields)
   std::vector<std::string_view> row;
   std::vector<bool> null;
   std::string out;
+  bool ended = false;
   for (const std::vector<uint8_t>& piece : pieces) {
     // Each piece in a buffer of its own size, gone once fed: the reader must have copied it.
     std::vector<char> buffer(piece.begin(), piece.end());
@@ -24,7 +25,11 @@ std::string readAll(const std::vector<std::vector<uint8_t>>& pieces, int fields)
       const history::CopyReader::Next next = reader.next(row, &null);
       if (next == history::CopyReader::Next::more) break;
       if (next == history::CopyReader::Next::bad) return out + "|bad";
-      if (next == history::CopyReader::Next::end) return out + "|end";
+      if (next == history::CopyReader::Next::end) {
+        // What comes after the end mark, in this piece or a later one, makes the stream bad.
+        ended = true;
+        break;
+      }
       if (row.size() != static_cast<size_t>(fields) || null.size() != row.size())
         fuzz::fail("a row without its fields");
       for (size_t f = 0; f < row.size(); ++f) {
@@ -36,7 +41,8 @@ std::string readAll(const std::vector<std::vector<uint8_t>>& pieces, int fields)
       out += ";";
     }
   }
-  return out + (reader.ended() ? "|end" : "|cut");
+  if (ended != reader.ended()) fuzz::fail("the end mark forgotten");
+  return out + (ended ? "|end" : "|cut");
 }
 
 }  // namespace
