@@ -15,6 +15,7 @@
 #include "cli/Loggers.h"
 #include "cli/Report.h"
 #include "cli/Spreadsheet.h"
+#include "cli/Verdict.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
 
@@ -43,6 +44,8 @@ constexpr char kFooter[] =
     "     another program for a minute, or cannot be opened or written)\n"
     "  12 excursions, download: an excursion beyond the logger's limits raises an alarm\n"
     "     (a download that also has 9 or 11 to say exits with that: the lower number wins)\n"
+    "  13 verdict, excursions, download: no alarm, but the verdict is incomplete (a gap, readings\n"
+    "     without a value, records not downloaded, readings only from files)\n"
     "  130, 143, 129  stopped by SIGINT, SIGTERM or SIGHUP; temporary files are removed\n";
 
 constexpr char kSerialHelp[] = "the logger: its serial number (VLM12345) or number (12345)";
@@ -169,8 +172,9 @@ int run(int argc, const char* const argv[], const Io& io) {
   limitsCommand->add_flag("--clear", bounds.clear, "remove them (a sensor takes the logger's again)");
 
   ExcursionOptions outside;
-  CLI::App* excursionsCommand = app.add_subcommand(
-      "excursions", "the excursions beyond a logger's limits in the history (status 12 when one alarms)");
+  CLI::App* excursionsCommand = app.add_subcommand("excursions",
+                                                   "the excursions beyond a logger's limits in the history "
+                                                   "(status 12 when one alarms, 13 when incomplete)");
   excursionsCommand->add_option("-s,--serial", outside.serial, kSerialHelp);
   excursionsCommand->add_option("--sensor", outside.sensor, "one sensor")->check(CLI::Range(0, 65535));
   excursionsCommand->add_option("--from", outside.from,
@@ -178,6 +182,21 @@ int run(int argc, const char* const argv[], const Io& io) {
                                 "or with its offset (+01:00)");
   excursionsCommand->add_option("--to", outside.to, "up to this time");
   excursionsCommand->add_option("-f,--format", outside.format, "text (default) or jsonl")
+      ->check(CLI::IsMember({"text", "jsonl"}));
+
+  ExcursionOptions judging;
+  CLI::App* verdictCommand = app.add_subcommand(
+      "verdict",
+      "alarms (status 12), incomplete (13) or within limits (0): a logger's readings in the history judged, "
+      "with every reason and its times");
+  verdictCommand->add_option("-s,--serial", judging.serial, kSerialHelp);
+  verdictCommand->add_option("--sensor", judging.sensor, "one sensor")->check(CLI::Range(0, 65535));
+  verdictCommand->add_option("--from", judging.from,
+                             "from this time on, as the logger's clock shows it (2026-03-02T04:40:06), "
+                             "or with its offset (+01:00); the stretch before the first reading counts");
+  verdictCommand->add_option("--to", judging.to,
+                             "up to this time; the stretch after the last reading counts");
+  verdictCommand->add_option("-f,--format", judging.format, "text (default) or jsonl")
       ->check(CLI::IsMember({"text", "jsonl"}));
 
   LoggersOptions overview;
@@ -267,6 +286,7 @@ int run(int argc, const char* const argv[], const Io& io) {
   if (*report) return makeReport(session, reporting);
   if (*limitsCommand) return cli::limits(session, bounds);
   if (*excursionsCommand) return cli::excursions(session, outside);
+  if (*verdictCommand) return cli::verdict(session, judging);
   if (*history) {
     if (past.format == "xlsx" || !historyOutput.empty()) {
       if (past.format != "xlsx" || historyOutput.empty() || historyOutput == "-" || past.digest) {

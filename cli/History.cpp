@@ -43,10 +43,27 @@ int printDigest(Session& session, history::Store& store, const history::Query& q
   history::ReadingsDigest digest;
   int64_t readings = 0;
   std::string error;
+  // The zones of each logger's clock, read before the readings: the digest covers the offsets shown.
+  std::map<std::string, history::ClockOffsets> clocks;
+  for (const std::string& logger :
+       query.logger.empty() ? store.loggers() : std::vector<std::string>{query.logger}) {
+    std::vector<history::ClockZoneRow> zones;
+    if (!store.clockZones(logger, zones, error)) {
+      session.problem("cannot read the history " + store.path() + ": " + printable(error));
+      return kFileError;
+    }
+    clocks.emplace(logger, history::clockOffsets(zones, session.io().clock()));
+  }
+  if (!store.lastError().empty()) {
+    session.problem("cannot read the history " + store.path() + ": " + printable(store.lastError()));
+    return kFileError;
+  }
   if (!store.scan(
           query,
           [&](const history::StoredRecord& stored) {
-            digest.add(stored);
+            const auto clock = clocks.find(stored.logger);
+            digest.add(stored,
+                       history::digestOffset(clock == clocks.end() ? nullptr : &clock->second, stored.time));
             ++readings;
             return true;
           },
