@@ -245,10 +245,15 @@ int importFile(Session& session, const ImportOptions& options) {
     session.problem("not imported into the history: " + printable(error));
     return kFileError;
   }
+  // Why lines were refused, where it is more than another record of the download at that second.
+  std::string why;
+  if (result.insideDownload > 0) why += std::to_string(result.insideDownload) + " within a download's span";
+  if (result.disagreeing > 0)
+    why += (why.empty() ? "" : ", ") + std::to_string(result.disagreeing) + " against their own counts";
   const std::string line = printable(logger) + ": " + std::to_string(result.added) + " imported, " +
                            std::to_string(result.known()) + " already known, " +
-                           std::to_string(result.differing) +
-                           " differ from the logger's download \xE2\x80\x94 not imported\n";
+                           std::to_string(result.differing) + " differ from the logger's download" +
+                           (why.empty() ? "" : " (" + why + ")") + " \xE2\x80\x94 not imported\n";
   std::FILE* out = session.io().out;
   if (std::fputs(line.c_str(), out) < 0 || std::fflush(out) != 0) {
     session.problem("cannot write to standard output");

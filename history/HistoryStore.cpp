@@ -189,15 +189,10 @@ const char kInsert[] =
     "from_file, download, humidity, temperature, ambient) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
     "?11, "
     "?12) ON CONFLICT DO NOTHING";
-// A downloaded record replaces a worse copy: one read from a file that shows the same line, or a
-// flagged one with the same counts. Only rows from a file or flagged can be replaced, and a partial
-// index holds just those: the look-up for a record downloaded again meets an almost empty tree.
-const char kReplaceable[] =
-    "SELECT record, checksum_error, from_file FROM measurements INDEXED BY replaceable WHERE logger = ?1 AND "
-    "time = ?2 AND sensor = ?3 AND (checksum_error OR from_file)";
+// A worse copy that gives way to a downloaded record (ImportRules.h decides which).
 const char kRemove[] =
     "DELETE FROM measurements WHERE logger = ?1 AND time = ?2 AND sensor = ?3 AND record = ?4";
-// The records of one second and sensor, which a file's record is compared with.
+// Every copy kept of one second and sensor, which an incoming record is decided against.
 const char kAtTime[] =
     "SELECT record, checksum_error, from_file FROM measurements WHERE logger = ?1 AND time = ?2 AND sensor = "
     "?3";
@@ -518,7 +513,7 @@ bool recordTime(const messwert_tag& record, int64_t& seconds) {
 }
 
 struct Store::Statements {
-  Statement insert, replaceable, remove, atTime, logger, loggerId, sensor, download, counts;
+  Statement insert, remove, atTime, logger, loggerId, sensor, download, counts;
 };
 
 std::string resolveLocation(const std::string& flag, const char* environment, const std::string& setting) {
@@ -918,7 +913,6 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
   Statements& s = *statements_;
   const unsigned persistent = SQLITE_PREPARE_PERSISTENT;
   if ((rc = s.insert.prepare(db_, kInsert, persistent)) != SQLITE_OK ||
-      (rc = s.replaceable.prepare(db_, kReplaceable, persistent)) != SQLITE_OK ||
       (rc = s.remove.prepare(db_, kRemove, persistent)) != SQLITE_OK ||
       (rc = s.atTime.prepare(db_, kAtTime, persistent)) != SQLITE_OK ||
       (rc = s.counts.prepare(
@@ -1096,8 +1090,8 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
     code = rc;
     result = ImportResult{};
     error = failure("the download was not added", rc);
-    for (Statement* st : {&s.insert, &s.replaceable, &s.remove, &s.atTime, &s.logger, &s.loggerId, &s.sensor,
-                          &s.download, &s.counts})
+    for (Statement* st :
+         {&s.insert, &s.remove, &s.atTime, &s.logger, &s.loggerId, &s.sensor, &s.download, &s.counts})
       st->reset();
     exec(db_, "ROLLBACK");
     return false;
