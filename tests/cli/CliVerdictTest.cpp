@@ -1,5 +1,6 @@
 // tarnwick-cli verdict, and the status excursions takes from the same verdict.
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -99,4 +100,27 @@ TEST_F(CliTest, VerdictListsEveryReasonWithItsTimesAndExits13WhenIncomplete) {
   EXPECT_EQ(nlohmann::json::parse(alarm.out)["verdict"], "alarms");
   EXPECT_EQ(runCli({"excursions", "-s", "VLM1"}).status, cli::kExcursionAlarm);
   EXPECT_EQ(runCli({"verdict", "-s", "VLM9"}).status, cli::kNoLogger);
+}
+
+// A download whose every reading is within the limits but one has no value: no all-clear, status 13.
+TEST_F(CliTest, ADownloadWithAReadingWithoutAValueExits13) {
+  std::vector<uint8_t> image = attach(logger("VLM12345", 300))->Memory();
+  usbdrv::DetachAllDevices();
+  uint8_t* record = image.data() + 20 * 32;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  int before = 0, after = 0;
+  for (int i = 12; i < 16; ++i) before += record[i];
+  std::memcpy(record + 12, &nan, sizeof nan);
+  for (int i = 12; i < 16; ++i) after += record[i];
+  record[31] = static_cast<uint8_t>(record[31] + before - after);  // the check byte still sums to 0
+  velmora::Options options = logger("VLM12345");
+  options.image = image;
+  options.used = 300;
+  attach(options);
+  ASSERT_EQ(runCli({"limits", "-s", "VLM12345", "--temperature", "0:40"}).status, cli::kDone);
+  const auto download = runCli({"download", "-o", path("a.csv")});
+  EXPECT_EQ(download.status, cli::kIncomplete) << download.err;
+  EXPECT_NE(download.err.find("VLM12345: Incomplete: 1 reading without a value in the download"),
+            std::string::npos)
+      << download.err;
 }
