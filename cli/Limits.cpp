@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "cli/ConsoleText.h"
@@ -14,6 +15,7 @@
 #include "history/Excursions.h"
 #include "history/History.h"
 #include "history/Limits.h"
+#include "history/TimeText.h"
 
 namespace cli {
 namespace {
@@ -57,7 +59,7 @@ bool write(Session& session, const std::string& text) {
 
 // A moment (UTC) as this computer's local time with its offset, for the record of changes.
 std::string localIso(int64_t utc) {
-  return isoWithOffset(utc + history::localZone(utc).offset, history::localZone(utc).offset);
+  return history::isoWithOffset(utc + history::localZone(utc).offset, history::localZone(utc).offset);
 }
 
 int showLimits(Session& session, history::Store& store, const std::string& logger,
@@ -188,8 +190,8 @@ int excursions(Session& session, const ExcursionOptions& options) {
   const bool jsonl = options.format == "jsonl";
   std::string text;
   for (const history::Excursion& e : result.excursions) {
-    const std::string start = isoWithOffset(e.start, offsets.at(e.start).offset);
-    const std::string end = isoWithOffset(e.end, offsets.at(e.end).offset);
+    const std::string start = history::isoWithOffset(e.start, offsets.at(e.start).offset);
+    const std::string end = history::isoWithOffset(e.end, offsets.at(e.end).offset);
     const bool temperature = e.quantity == history::Measure::temperature;
     if (jsonl) {
       Json line;

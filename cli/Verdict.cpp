@@ -1,13 +1,16 @@
 #include "cli/Verdict.h"
 
 #include <cstdio>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
 #include "cli/History.h"
 #include "cli/HistoryAccess.h"
 #include "history/Limits.h"
+#include "history/TimeText.h"
 
 namespace cli {
 
@@ -51,24 +54,41 @@ int judgeHistory(Session& session, history::Store& store, const ExcursionOptions
   }
   out.limitsSet = !rows.empty();
   if (!out.limitsSet && !withoutLimits) return kDone;
+  // Every sensor's limits are read before the readings stream: a server's connection carries one
+  // statement at a time, and the finder asks while the readings arrive.
   std::string limitsError;
-  history::ExcursionFinder finder([&](uint16_t sensor) {
+  std::map<int, history::Limits> limitsOf;
+  const std::vector<uint16_t> sensors = store.sensors(query.logger);
+  if (!store.lastError().empty()) {
+    session.problem(printable(store.lastError()));
+    return kFileError;
+  }
+  auto readLimits = [&](std::optional<uint16_t> sensor) {
     history::Limits limits;
     bool set = false;
     if (!store.effectiveLimits(query.logger, sensor, limits, set, limitsError) && limitsError.empty())
       limitsError = "cannot read the limits";
-    return set ? limits : history::Limits{};
+    limitsOf[sensor ? static_cast<int>(*sensor) : -1] = set ? limits : history::Limits{};
+  };
+  readLimits(std::nullopt);
+  for (uint16_t sensor : sensors) readLimits(sensor);
+  if (!limitsError.empty()) {
+    session.problem(printable(limitsError));
+    return kFileError;
+  }
+  history::ExcursionFinder finder([&](uint16_t sensor) {
+    const auto own = limitsOf.find(sensor);
+    return own != limitsOf.end() ? own->second : limitsOf[-1];
   });
   finder.setPeriod(query.from, query.to);
   if (!store.scan(
           query,
           [&](const history::StoredRecord& r) {
             finder.add(r);
-            return limitsError.empty();
+            return true;
           },
-          error) ||
-      !limitsError.empty()) {
-    session.problem(printable(limitsError.empty() ? error : limitsError));
+          error)) {
+    session.problem(printable(error));
     return kFileError;
   }
   out.result = finder.finish();
@@ -105,7 +125,7 @@ std::string reasonText(const history::Reason& r) {
 }
 
 std::string timeOf(int64_t t, const history::ClockOffsets* offsets) {
-  return offsets ? isoWithOffset(t, offsets->at(t).offset) : isoWithOffset(t, 0);
+  return history::isoWithOffset(t, offsets ? offsets->at(t).offset : 0);
 }
 
 // Reasons beyond the listed ones: "... and N more gaps".
