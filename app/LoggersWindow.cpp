@@ -216,6 +216,10 @@ void LoggersWindow::fill(const Result& result) {
       if (c != Where && c != Firmware && c != LimitsColumn)
         table_->item(row, c)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     if (counted && s.alarms > 0) table_->item(row, Alarms)->setForeground(QColor(0xB0, 0x1E, 0x1E));
+    // Without an alarm, readings that do not cover the download's range are no all-clear: amber.
+    if (counted && s.alarms == 0 && s.incomplete)
+      table_->item(row, Alarms)->setForeground(QColor(0xC0, 0x7A, 0x00));
+    if (counted) table_->item(row, Alarms)->setToolTip(QString::fromStdString(s.verdict));
     ++row;
   }
   table_->setSortingEnabled(true);

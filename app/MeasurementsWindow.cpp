@@ -575,6 +575,7 @@ void MeasurementsWindow::updateView() {
       out.time = r.time;
       out.record = r.record;
       out.checksumError = r.checksumError;
+      out.fromFile = r.fromFile;
     }
     std::vector<history::SensorExcursions> excursions;
     if (limits.any())
@@ -763,7 +764,8 @@ void MeasurementsWindow::startExcursions() {
   excursionsWatcher_.setFuture(
       QtConcurrent::run([data = data_, limits = limits_, generation = excursionsGeneration_]() {
         history::ExcursionFinder finder([&limits](uint16_t sensor) { return limits.of(sensor); });
-        for (const MeasurementRecord& r : data->records) finder.add(r.time, r.record, r.checksumError);
+        for (const MeasurementRecord& r : data->records)
+          finder.add(r.time, r.record, r.checksumError, r.fromFile);
         return ExcursionsDone{generation, std::make_shared<const history::ExcursionResult>(finder.finish())};
       }));
 }

@@ -15,6 +15,7 @@
 #include "cli/Loggers.h"
 #include "cli/Report.h"
 #include "cli/Spreadsheet.h"
+#include "cli/Verdict.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
 #include "history/History.h"
@@ -45,6 +46,8 @@ constexpr char kFooter[] =
     "     another program for a minute, or cannot be opened or written)\n"
     "  12 excursions, download: an excursion beyond the logger's limits raises an alarm\n"
     "     (a download that also has 9 or 11 to say exits with that: the lower number wins)\n"
+    "  13 verdict, excursions, download: no alarm, but the verdict is incomplete (a gap, readings\n"
+    "     without a value, records not downloaded, readings only from files)\n"
     "  130, 143, 129  stopped by SIGINT, SIGTERM or SIGHUP; temporary files are removed\n";
 
 constexpr char kSerialHelp[] = "the logger: its serial number (VLM12345) or number (12345)";
@@ -87,7 +90,7 @@ struct CommandLine {
   DownloadOptions load;
   HistoryOptions past;
   LimitsOptions bounds;
-  ExcursionOptions outside;
+  ExcursionOptions outside, judging;
   LoggersOptions overview;
   CopyOptions copying;
   InitOptions initing;
@@ -95,7 +98,8 @@ struct CommandLine {
   ReportOptions reporting;
   CLI::App *list = nullptr, *download = nullptr, *setTime = nullptr, *firmware = nullptr, *send = nullptr;
   CLI::App *history = nullptr, *limitsCommand = nullptr, *excursionsCommand = nullptr,
-           *loggersCommand = nullptr, *copy = nullptr, *init = nullptr, *import = nullptr, *report = nullptr;
+           *verdictCommand = nullptr, *loggersCommand = nullptr, *copy = nullptr, *init = nullptr,
+           *import = nullptr, *report = nullptr;
 };
 
 void serialOption(CLI::App* command, std::string& serial) {
@@ -171,8 +175,9 @@ void addHistoryCommands(CLI::App& app, CommandLine& c) {
                               "instant, consecutive (default) or cumulative (both quantities)");
   c.limitsCommand->add_flag("--clear", c.bounds.clear, "remove them (a sensor takes the logger's again)");
 
-  c.excursionsCommand = app.add_subcommand(
-      "excursions", "the excursions beyond a logger's limits in the history (status 12 when one alarms)");
+  c.excursionsCommand = app.add_subcommand("excursions",
+                                           "the excursions beyond a logger's limits in the history (status "
+                                           "12 when one alarms, 13 when incomplete)");
   c.excursionsCommand->add_option("-s,--serial", c.outside.serial, kSerialHelp);
   c.excursionsCommand->add_option("--sensor", c.outside.sensor, "one sensor")->check(CLI::Range(0, 65535));
   c.excursionsCommand->add_option("--from", c.outside.from,
@@ -180,6 +185,20 @@ void addHistoryCommands(CLI::App& app, CommandLine& c) {
                                   "or with its offset (+01:00)");
   c.excursionsCommand->add_option("--to", c.outside.to, "up to this time");
   c.excursionsCommand->add_option("-f,--format", c.outside.format, "text (default) or jsonl")
+      ->check(CLI::IsMember({"text", "jsonl"}));
+
+  c.verdictCommand = app.add_subcommand(
+      "verdict",
+      "alarms (status 12), incomplete (13) or within limits (0): a logger's readings in the history judged, "
+      "with every reason and its times");
+  c.verdictCommand->add_option("-s,--serial", c.judging.serial, kSerialHelp);
+  c.verdictCommand->add_option("--sensor", c.judging.sensor, "one sensor")->check(CLI::Range(0, 65535));
+  c.verdictCommand->add_option("--from", c.judging.from,
+                               "from this time on, as the logger's clock shows it (2026-03-02T04:40:06), "
+                               "or with its offset (+01:00); the stretch before the first reading counts");
+  c.verdictCommand->add_option("--to", c.judging.to,
+                               "up to this time; the stretch after the last reading counts");
+  c.verdictCommand->add_option("-f,--format", c.judging.format, "text (default) or jsonl")
       ->check(CLI::IsMember({"text", "jsonl"}));
 
   c.loggersCommand = app.add_subcommand(
@@ -300,6 +319,7 @@ int runCommand(Session& session, CommandLine& c, const Io& io) {
   if (*c.report) return makeReport(session, c.reporting);
   if (*c.limitsCommand) return cli::limits(session, c.bounds);
   if (*c.excursionsCommand) return cli::excursions(session, c.outside);
+  if (*c.verdictCommand) return cli::verdict(session, c.judging);
   if (*c.history) return runHistoryCommand(session, c);
   return kBadArguments;
 }

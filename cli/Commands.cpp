@@ -246,7 +246,7 @@ int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOpt
   const bool kept =
       !options.history || importIntoHistory(session, logger, target == "-" ? std::string() : target, records);
   if (status != kDone) return status;
-  const int alarm = downloadAlarms(session, logger.serialText, records);
+  const int alarm = downloadAlarms(session, logger.serialText, records, skipped);
   // Of several outcomes the lower status wins.
   if (skipped > 0) return kSkipped;
   return kept ? alarm : kNotInHistory;
@@ -301,7 +301,9 @@ int downloadAll(Session& session, const DownloadOptions& options) {
     }
     // An empty logger is no failure of a scheduled run; a logger that failed outweighs one whose file
     // is written (with records skipped or not in the history), and of those two the lower status wins.
-    const auto written = [](int s) { return s == kSkipped || s == kNotInHistory || s == kExcursionAlarm; };
+    const auto written = [](int s) {
+      return s == kSkipped || s == kNotInHistory || s == kExcursionAlarm || s == kIncomplete;
+    };
     if (status != kDone && status != kNoRecords &&
         (result == kDone || (written(result) && (!written(status) || status < result))))
       result = status;

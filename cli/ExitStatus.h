@@ -19,6 +19,10 @@ enum ExitStatus : int {
   // excursions, download: an excursion beyond the logger's limits raises an alarm. Where a download
   // also has 9 or 11 to say, the lower number wins (the alarm is said all the same).
   kExcursionAlarm = 12,
+  // verdict, excursions, download: no alarm, but the readings do not cover their period with values
+  // that can be trusted (gaps, readings without a value, records not downloaded, readings only from
+  // files). Any other status a command has to say wins.
+  kIncomplete = 13,
 };
 
 }  // namespace cli

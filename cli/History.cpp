@@ -46,10 +46,27 @@ int printDigest(Session& session, history::Store& store, const history::Query& q
   history::ReadingsDigest digest;
   int64_t readings = 0;
   std::string error;
+  // The zones of each logger's clock, read before the readings: the digest covers the offsets shown.
+  std::map<std::string, history::ClockOffsets> clocks;
+  for (const std::string& logger :
+       query.logger.empty() ? store.loggers() : std::vector<std::string>{query.logger}) {
+    std::vector<history::ClockZoneRow> zones;
+    if (!store.clockZones(logger, zones, error)) {
+      session.problem("cannot read the history " + store.path() + ": " + printable(error));
+      return kFileError;
+    }
+    clocks.emplace(logger, history::clockOffsets(zones, session.io().clock()));
+  }
+  if (!store.lastError().empty()) {
+    session.problem("cannot read the history " + store.path() + ": " + printable(store.lastError()));
+    return kFileError;
+  }
   if (!store.scan(
           query,
           [&](const history::StoredRecord& stored) {
-            digest.add(stored);
+            const auto clock = clocks.find(stored.logger);
+            digest.add(stored,
+                       history::digestOffset(clock == clocks.end() ? nullptr : &clock->second, stored.time));
             ++readings;
             return true;
           },
@@ -235,10 +252,15 @@ int importFile(Session& session, const ImportOptions& options) {
     session.problem("not imported into the history: " + printable(error));
     return kFileError;
   }
+  // Why lines were refused, where it is more than another record of the download at that second.
+  std::string why;
+  if (result.insideDownload > 0) why += std::to_string(result.insideDownload) + " within a download's span";
+  if (result.disagreeing > 0)
+    why += (why.empty() ? "" : ", ") + std::to_string(result.disagreeing) + " against their own counts";
   const std::string line = printable(logger) + ": " + std::to_string(result.added) + " imported, " +
                            std::to_string(result.known()) + " already known, " +
-                           std::to_string(result.differing) +
-                           " differ from the logger's download \xE2\x80\x94 not imported\n";
+                           std::to_string(result.differing) + " differ from the logger's download" +
+                           (why.empty() ? "" : " (" + why + ")") + " \xE2\x80\x94 not imported\n";
   std::FILE* out = session.io().out;
   if (std::fputs(line.c_str(), out) < 0 || std::fflush(out) != 0) {
     session.problem("cannot write to standard output");

@@ -11,6 +11,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/History.h"
 #include "cli/HistoryAccess.h"
+#include "cli/Verdict.h"
 #include "history/Excursions.h"
 #include "history/History.h"
 #include "history/Limits.h"
@@ -170,86 +171,18 @@ int limits(Session& session, const LimitsOptions& options) {
 
 int excursions(Session& session, const ExcursionOptions& options) {
   history::Store store;
-  if (!openStore(session, store)) return kFileError;
-  history::Query query;
-  if (options.serial.empty()) {
-    const std::vector<std::string> loggers = store.loggers();
-    if (loggers.size() != 1) {
-      session.problem(loggers.empty() ? std::string("the history holds no records")
-                                      : "the history holds several loggers; give --serial");
-      return loggers.empty() ? kNoLogger : kBadArguments;
-    }
-    query.logger = loggers.front();
-  } else {
-    const int status = historyLogger(session, store, options.serial, false, query.logger);
-    if (status != kDone) return status;
-  }
-  if (options.sensor >= 0) query.sensors = {static_cast<uint16_t>(options.sensor)};
-  std::string error;
-  std::vector<history::ClockZoneRow> zones;
-  if (!store.clockZones(query.logger, zones, error)) {
-    session.problem(printable(error));
-    return kFileError;
-  }
-  const history::ClockOffsets offsets = history::clockOffsets(zones, session.io().clock());
-  if (!options.from.empty() && !parseClockTime(options.from, false, &offsets, query.from, error)) {
-    session.problem("--from: " + error);
-    return kBadArguments;
-  }
-  if (!options.to.empty() && !parseClockTime(options.to, true, &offsets, query.to, error)) {
-    session.problem("--to: " + error);
-    return kBadArguments;
-  }
-
+  Judged judged;
+  const int status = judgeHistory(session, store, options, false, judged);
+  if (status != kDone) return status;
+  const history::Query& query = judged.query;
+  const history::ClockOffsets& offsets = judged.offsets;
   const std::string name = printable(query.logger);
-  std::vector<history::LimitsRow> rows;
-  if (!store.limitRows(query.logger, rows, error)) {
-    session.problem(printable(error));
-    return kFileError;
-  }
-  if (rows.empty()) {
+  if (!judged.limitsSet) {
     session.note(name + ": no limits set (tarnwick-cli limits --serial " + name +
                  " --temperature 2:8 sets them)");
     return kDone;
   }
-  // Every sensor's limits are read before the readings stream: a server's connection carries one
-  // statement at a time, and the finder asks while the readings arrive.
-  std::string limitsError;
-  std::map<int, history::Limits> limitsOf;
-  const std::vector<uint16_t> sensors = store.sensors(query.logger);
-  if (!store.lastError().empty()) {
-    session.problem(printable(store.lastError()));
-    return kFileError;
-  }
-  auto readLimits = [&](std::optional<uint16_t> sensor) {
-    history::Limits limits;
-    bool set = false;
-    if (!store.effectiveLimits(query.logger, sensor, limits, set, limitsError) && limitsError.empty())
-      limitsError = "cannot read the limits";
-    limitsOf[sensor ? static_cast<int>(*sensor) : -1] = set ? limits : history::Limits{};
-  };
-  readLimits(std::nullopt);
-  for (uint16_t sensor : sensors) readLimits(sensor);
-  if (!limitsError.empty()) {
-    session.problem(printable(limitsError));
-    return kFileError;
-  }
-  history::ExcursionFinder finder([&](uint16_t sensor) {
-    const auto own = limitsOf.find(sensor);
-    return own != limitsOf.end() ? own->second : limitsOf[-1];
-  });
-  if (!store.scan(
-          query,
-          [&](const history::StoredRecord& r) {
-            finder.add(r);
-            return limitsError.empty();
-          },
-          error) ||
-      !limitsError.empty()) {
-    session.problem(printable(limitsError.empty() ? error : limitsError));
-    return kFileError;
-  }
-  history::ExcursionResult result = finder.finish();
+  history::ExcursionResult& result = judged.result;
   std::stable_sort(result.excursions.begin(), result.excursions.end(),
                    [](const history::Excursion& a, const history::Excursion& b) {
                      return a.start != b.start ? a.start < b.start : a.sensor < b.sensor;
@@ -284,12 +217,14 @@ int excursions(Session& session, const ExcursionOptions& options) {
     }
   }
   if (!jsonl) text += name + ": " + history::verdict(result) + "\n";
+  if (!jsonl && history::verdictKind(result) == history::VerdictKind::incomplete)
+    text += reasonLines(name, result.coverage, &offsets);
   if (!write(session, text)) return kFileError;
-  return result.alarms() > 0 ? kExcursionAlarm : kDone;
+  return verdictStatus(result);
 }
 
-int downloadAlarms(Session& session, const std::string& serialText,
-                   const std::vector<messwert_tag>& records) {
+int downloadAlarms(Session& session, const std::string& serialText, const std::vector<messwert_tag>& records,
+                   int64_t skipped) {
   const std::string path = historyLocation();
   std::string error;
   history::Store store;
@@ -312,17 +247,24 @@ int downloadAlarms(Session& session, const std::string& serialText,
     return set ? limits : history::Limits{};
   });
   // In the order the download gives them; what the history leaves out (no valid time) is left out here.
+  int64_t first = INT64_MAX, last = INT64_MIN;
   for (const messwert_tag& record : records) {
     int64_t time = 0;
-    if (history::recordTime(record, time)) finder.add(time, record, messwert::checksum(record) != 0);
+    if (!history::recordTime(record, time)) continue;
+    finder.add(time, record, messwert::checksum(record) != 0);
+    first = std::min(first, time);
+    last = std::max(last, time);
   }
+  if (first <= last) finder.addNotDownloaded(skipped, first, last);
   const history::ExcursionResult result = finder.finish();
-  if (!anyLimits || result.alarms() == 0) return kDone;
+  const int status = verdictStatus(result);
+  if (!anyLimits || status == kDone) return kDone;
   const std::string name = printable(serialText);
   // Said even with --quiet: the exit status is not 0.
-  session.problem(name + ": " + history::verdict(result) +
-                  " in the download (tarnwick-cli excursions --serial " + name + " lists them)");
-  return kExcursionAlarm;
+  session.problem(name + ": " + history::verdict(result) + " in the download (tarnwick-cli " +
+                  (status == kExcursionAlarm ? "excursions" : "verdict") + " --serial " + name + " lists " +
+                  (status == kExcursionAlarm ? "them)" : "the reasons)"));
+  return status;
 }
 
 void recordClockSetting(Session& session, const std::string& serialText, std::time_t now) {

@@ -2,6 +2,7 @@
 // the alarm check after a download, and what set-time and a firmware update note in the history.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -36,9 +37,11 @@ struct ExcursionOptions {
 int excursions(Session& session, const ExcursionOptions& options);
 
 // After a download: kExcursionAlarm (said on standard error) when the logger has limits in the
-// history and an excursion of the downloaded records alarms; kDone otherwise, also when the history
-// cannot be read.
-int downloadAlarms(Session& session, const std::string& serialText, const std::vector<messwert_tag>& records);
+// history and an excursion of the downloaded records alarms, else kIncomplete when their verdict is
+// incomplete (`skipped`: records left out for impossible time stamps); kDone otherwise, also when the
+// history cannot be read.
+int downloadAlarms(Session& session, const std::string& serialText, const std::vector<messwert_tag>& records,
+                   int64_t skipped = 0);
 
 // Notes in the history what the logger's clock was set by: this PC's zone and UTC offset at `now`.
 // A failure is said; the clock is set all the same.

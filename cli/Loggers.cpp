@@ -62,6 +62,7 @@ Json jsonRow(const history::LoggerSummary& row, int64_t now) {
   line["limits_set"] = row.limitsSet;
   line["excursions"] = row.limitsSet && row.lastDownload != 0 ? Json(row.excursions) : Json();
   line["alarms"] = row.limitsSet && row.lastDownload != 0 ? Json(row.alarms) : Json();
+  line["verdict"] = orNull(row.verdict);
   const int64_t days = row.daysSinceDownload(now);
   line["days_since_download"] = days < 0 ? Json() : Json(days);
   return line;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace history {
 
@@ -64,6 +65,7 @@ struct ExcursionFinder::State {
   std::vector<int32_t> index = std::vector<int32_t>(65536, -1);  // sensor number -> sensors
   std::vector<Sensor> sensors;
   std::vector<Excursion> excursions;
+  CoverageFinder coverage;
 };
 
 ExcursionFinder::ExcursionFinder(LimitsOf limitsOf) : state_(std::make_unique<State>()) {
@@ -72,8 +74,17 @@ ExcursionFinder::ExcursionFinder(LimitsOf limitsOf) : state_(std::make_unique<St
 
 ExcursionFinder::~ExcursionFinder() = default;
 
-void ExcursionFinder::add(int64_t time, const messwert_tag& record, bool checksumError) {
+void ExcursionFinder::setPeriod(int64_t from, int64_t to) {
+  state_->coverage.setPeriod(from, to);
+}
+
+void ExcursionFinder::addNotDownloaded(int64_t count, int64_t start, int64_t end) {
+  state_->coverage.addNotDownloaded(count, start, end);
+}
+
+void ExcursionFinder::add(int64_t time, const messwert_tag& record, bool checksumError, bool fromFile) {
   State& s = *state_;
+  s.coverage.add(time, record, checksumError, fromFile);
   const uint16_t id = record.sensorSerialNumber;
   int32_t& slot = s.index[id];
   if (slot < 0) {
@@ -101,8 +112,14 @@ void ExcursionFinder::add(int64_t time, const messwert_tag& record, bool checksu
       return e;
     };
   };
-  sensor.temperature.step(time, record.temperature, s.excursions, opener(Measure::temperature));
-  sensor.humidity.step(time, record.humidity, s.excursions, opener(Measure::humidity));
+  // A value no count of the sensor can give is no measurement: left out like one that is not a number.
+  const auto measured = [](double value, double lowest, double highest) {
+    return value >= lowest && value <= highest ? value : std::numeric_limits<double>::quiet_NaN();
+  };
+  sensor.temperature.step(time, measured(record.temperature, kLowestTemperature, kHighestTemperature),
+                          s.excursions, opener(Measure::temperature));
+  sensor.humidity.step(time, measured(record.humidity, kLowestHumidity, kHighestHumidity), s.excursions,
+                       opener(Measure::humidity));
 }
 
 ExcursionResult ExcursionFinder::finish() {
@@ -141,7 +158,11 @@ ExcursionResult ExcursionFinder::finish() {
   }
   ExcursionResult result;
   result.excursions = std::move(s.excursions);
-  for (const Sensor& sensor : s.sensors) result.sensors.push_back(sensor.sums);
+  result.coverage = s.coverage.finish();
+  for (const Sensor& sensor : s.sensors) {
+    result.sensors.push_back(sensor.sums);
+    result.sensors.back().complete = result.coverage.completeFor(sensor.sums.sensor);
+  }
   std::sort(result.sensors.begin(), result.sensors.end(),
             [](const SensorExcursions& a, const SensorExcursions& b) { return a.sensor < b.sensor; });
   state_ = std::make_unique<State>();
@@ -166,27 +187,70 @@ ExcursionResult findExcursions(const std::vector<StoredRecord>& records, const L
 
 namespace {
 
-std::string verdictOf(int64_t alarms, int64_t readings, bool limited) {
-  if (!limited) return "No limits set";
-  if (readings == 0) return "No readings";
-  if (alarms == 0) return "Within limits";
-  return alarms == 1 ? "1 alarm" : std::to_string(alarms) + " alarms";
+VerdictKind kindOf(int64_t alarms, bool complete, int64_t readings, bool limited) {
+  if (alarms > 0) return VerdictKind::alarms;
+  if (!complete) return VerdictKind::incomplete;
+  if (readings == 0) return VerdictKind::noReadings;
+  if (!limited) return VerdictKind::noLimits;
+  return VerdictKind::within;
+}
+
+std::string textOf(VerdictKind kind, int64_t alarms, const std::string& why) {
+  switch (kind) {
+    case VerdictKind::alarms:
+      return alarms == 1 ? "1 alarm" : std::to_string(alarms) + " alarms";
+    case VerdictKind::incomplete:
+      return why.empty() ? "Incomplete" : "Incomplete: " + why;
+    case VerdictKind::noReadings:
+      return "No readings";
+    case VerdictKind::noLimits:
+      return "No limits set";
+    case VerdictKind::within:
+      break;
+  }
+  return "Within limits";
 }
 
 }  // namespace
 
-std::string verdict(const ExcursionResult& result) {
+VerdictKind verdictKind(const ExcursionResult& result) {
   int64_t readings = 0;
   bool limited = false;
   for (const SensorExcursions& s : result.sensors) {
     readings += s.readings;
     limited = limited || s.temperature.limited || s.humidity.limited;
   }
-  return verdictOf(result.alarms(), readings, limited || result.sensors.empty());
+  // A set without sensors has no reading that a missing limit could leave unjudged.
+  return kindOf(result.alarms(), result.coverage.complete(), readings, limited || result.sensors.empty());
+}
+
+VerdictKind verdictKind(const SensorExcursions& sensor) {
+  return kindOf(sensor.alarms(), sensor.complete, sensor.readings,
+                sensor.temperature.limited || sensor.humidity.limited);
+}
+
+const char* verdictKindName(VerdictKind kind) {
+  switch (kind) {
+    case VerdictKind::alarms:
+      return "alarms";
+    case VerdictKind::incomplete:
+      return "incomplete";
+    case VerdictKind::noReadings:
+      return "no-readings";
+    case VerdictKind::noLimits:
+      return "no-limits";
+    case VerdictKind::within:
+      break;
+  }
+  return "within";
+}
+
+std::string verdict(const ExcursionResult& result) {
+  return textOf(verdictKind(result), result.alarms(), result.coverage.summary());
 }
 
 std::string verdict(const SensorExcursions& sensor) {
-  return verdictOf(sensor.alarms(), sensor.readings, sensor.temperature.limited || sensor.humidity.limited);
+  return textOf(verdictKind(sensor), sensor.alarms(), std::string());
 }
 
 const char* measureName(Measure measure) {

@@ -8,7 +8,8 @@
 // reading when the data ends outside. A reading that jumps from above the upper limit straight to
 // below the lower one ends the excursion above and starts one below, both at that reading's time.
 // Readings flagged with a check-sum error are left out, and so is a value that is not a finite
-// number (of that quantity only): the run goes on across them as if they were not there.
+// number or lies beyond what the sensor's count can express (of that quantity only): the run goes on
+// across them as if they were not there. Such readings make the verdict incomplete (Coverage.h).
 //
 // Time. The logger's clock has no zone: it keeps the local time of the PC that last set it and does
 // not change for daylight-saving time by itself; a PC that sets it after a change moves it by the
@@ -34,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "history/Coverage.h"
 #include "history/History.h"
 #include "history/Limits.h"
 
@@ -70,6 +72,7 @@ struct SensorExcursions {
   int64_t readings = 0;  // readings looked at
   int64_t leftOut = 0;   // readings with a check-sum error
   QuantityExcursions temperature, humidity;
+  bool complete = true;  // no reason of Coverage concerns this sensor
   int64_t excursions() const { return temperature.excursions + humidity.excursions; }
   int64_t alarms() const { return temperature.alarms + humidity.alarms; }
 };
@@ -77,6 +80,7 @@ struct SensorExcursions {
 struct ExcursionResult {
   std::vector<Excursion> excursions;      // in the order of their first readings
   std::vector<SensorExcursions> sensors;  // in sensor order
+  Coverage coverage;                      // over the same readings
   int64_t alarms() const;
 };
 
@@ -92,9 +96,14 @@ class ExcursionFinder {
   ExcursionFinder(const ExcursionFinder&) = delete;
   ExcursionFinder& operator=(const ExcursionFinder&) = delete;
 
-  void add(const StoredRecord& record) { add(record.time, record.record, record.checksumError); }
+  void add(const StoredRecord& record) {
+    add(record.time, record.record, record.checksumError, record.fromFile);
+  }
   // The same without a StoredRecord (time as in StoredRecord::time), for readings kept otherwise.
-  void add(int64_t time, const messwert_tag& record, bool checksumError);
+  void add(int64_t time, const messwert_tag& record, bool checksumError, bool fromFile = false);
+  // The period asked for, and records the logger held that did not come (see CoverageFinder).
+  void setPeriod(int64_t from, int64_t to);
+  void addNotDownloaded(int64_t count, int64_t start, int64_t end);
   // The excursions with their alarms, and the sums per sensor. Ends the finder.
   ExcursionResult finish();
 
@@ -108,8 +117,18 @@ class ExcursionFinder {
 ExcursionResult findExcursions(const std::vector<StoredRecord>& records, const LimitsOf& limitsOf);
 ExcursionResult findExcursions(const std::vector<StoredRecord>& records, const Limits& everySensor);
 
-// One line: "Within limits", "1 alarm", "N alarms"; "No limits set" when no sensor has a limit, "No
-// readings" when there were none to look at.
+// The verdict over a set of readings, one rule for every view of them: alarms when any excursion
+// alarms; else incomplete when the readings do not cover their period with values that can be trusted
+// (Coverage); else no readings, no limits set, or within limits.
+enum class VerdictKind { within, alarms, incomplete, noReadings, noLimits };
+VerdictKind verdictKind(const ExcursionResult& result);
+VerdictKind verdictKind(const SensorExcursions& sensor);
+const char* verdictKindName(
+    VerdictKind kind);  // "within", "alarms", "incomplete", "no-readings", "no-limits"
+
+// One line: "Within limits", "1 alarm", "N alarms", "Incomplete: " and what Coverage::summary says;
+// "No limits set" when no sensor has a limit, "No readings" when there were none to look at. For one
+// sensor, incomplete is "Incomplete" alone.
 std::string verdict(const ExcursionResult& result);
 std::string verdict(const SensorExcursions& sensor);
 

@@ -32,11 +32,14 @@ struct StoredRecord {
 };
 
 struct ImportResult {
-  int64_t records = 0;      // records with a valid time stamp, as many as the CSV file has lines
-  int64_t added = 0;        // of those, the ones the history did not have yet
-  int64_t differing = 0;    // file records refused: the logger's download has another record there
+  int64_t records = 0;  // records with a valid time stamp, as many as the CSV file has lines
+  int64_t added = 0;    // of those, the ones the history did not have yet
+  // File records refused: the logger's download has another record there, or covers their time, or
+  // their values disagree with their counts (ImportRules.h); the two last also counted on their own.
+  int64_t differing = 0;
   int64_t downloadId = 0;   // the row in downloads()
   int64_t invalidTime = 0;  // records left out because their time stamp is invalid
+  int64_t insideDownload = 0, disagreeing = 0;
   // The records the history had already (records - added - differing).
   int64_t known() const { return records - added - differing; }
 };
@@ -166,8 +169,11 @@ struct LoggerSummary {
   // had already too); both 0 when it brought none.
   int64_t rangeFirst = 0, rangeLast = 0;
   bool limitsSet = false;  // a limit is set for one of its sensors
-  // In the last download's range, when limits are set.
+  // In the last download's range, when limits are set, with the verdict over it (Excursions.h; empty
+  // when not judged).
   int64_t excursions = 0, alarms = 0;
+  std::string verdict;
+  bool incomplete = false;  // the verdict is incomplete
   // Whole days from the last download to `now` (seconds since 1970, UTC); -1 without a download.
   int64_t daysSinceDownload(int64_t now) const;
 };
@@ -325,6 +331,8 @@ class Store {
   bool query(const Query& q, std::vector<StoredRecord>& out, std::string& error);
   // The same records one at a time, for a caller that keeps less of each or stops early (visit
   // returns false).
+  // A reading whose stored time is not the time its record holds fails the scan with a message
+  // naming it (the history was altered).
   bool scan(const Query& q, const std::function<bool(const StoredRecord&)>& visit, std::string& error);
   std::vector<DownloadRow> downloads(const std::string& logger /*empty: all*/);  // oldest first
   // The most records that one download from `logger` itself brought (files opened into the history
@@ -405,6 +413,7 @@ class Store {
   };
   static FileId fileId(const std::string& path);
   bool openServerLocation(const std::string& location, std::string& error);
+  bool scanStored(const Query& q, const std::function<bool(const StoredRecord&)>& visit, std::string& error);
   bool connect(bool mayRepair, std::string& error);
   bool beginSession(bool mayRepair, bool& check, std::string& error);
   bool waitForLock(long byte, bool exclusive, std::string& error);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -17,6 +18,7 @@
 #include "data/RegionalFormat.h"
 #include "history/Backend.h"
 #include "history/History.h"
+#include "history/ImportRules.h"
 #ifdef _WIN32
 #include <direct.h>
 #else
@@ -187,15 +189,10 @@ const char kInsert[] =
     "from_file, download, humidity, temperature, ambient) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, "
     "?11, "
     "?12) ON CONFLICT DO NOTHING";
-// A downloaded record replaces a worse copy: one read from a file that shows the same line, or a
-// flagged one with the same counts. Only rows from a file or flagged can be replaced, and a partial
-// index holds just those: the look-up for a record downloaded again meets an almost empty tree.
-const char kReplaceable[] =
-    "SELECT record, checksum_error, from_file FROM measurements INDEXED BY replaceable WHERE logger = ?1 AND "
-    "time = ?2 AND sensor = ?3 AND (checksum_error OR from_file)";
+// A worse copy that gives way to a downloaded record (ImportRules.h decides which).
 const char kRemove[] =
     "DELETE FROM measurements WHERE logger = ?1 AND time = ?2 AND sensor = ?3 AND record = ?4";
-// The records of one second and sensor, which a file's record is compared with.
+// Every copy kept of one second and sensor, which an incoming record is decided against.
 const char kAtTime[] =
     "SELECT record, checksum_error, from_file FROM measurements WHERE logger = ?1 AND time = ?2 AND sensor = "
     "?3";
@@ -516,7 +513,7 @@ bool recordTime(const messwert_tag& record, int64_t& seconds) {
 }
 
 struct Store::Statements {
-  Statement insert, replaceable, remove, atTime, logger, loggerId, sensor, download, counts;
+  Statement insert, remove, atTime, logger, loggerId, sensor, download, counts;
 };
 
 std::string resolveLocation(const std::string& flag, const char* environment, const std::string& setting) {
@@ -934,7 +931,6 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
   Statements& s = *statements_;
   const unsigned persistent = SQLITE_PREPARE_PERSISTENT;
   if ((rc = s.insert.prepare(db_, kInsert, persistent)) != SQLITE_OK ||
-      (rc = s.replaceable.prepare(db_, kReplaceable, persistent)) != SQLITE_OK ||
       (rc = s.remove.prepare(db_, kRemove, persistent)) != SQLITE_OK ||
       (rc = s.atTime.prepare(db_, kAtTime, persistent)) != SQLITE_OK ||
       (rc = s.counts.prepare(
@@ -1113,8 +1109,8 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
     code = rc;
     result = ImportResult{};
     error = failure("the download was not added", rc);
-    for (Statement* st : {&s.insert, &s.replaceable, &s.remove, &s.atTime, &s.logger, &s.loggerId, &s.sensor,
-                          &s.download, &s.counts})
+    for (Statement* st :
+         {&s.insert, &s.remove, &s.atTime, &s.logger, &s.loggerId, &s.sensor, &s.download, &s.counts})
       st->reset();
     exec(db_, "ROLLBACK");
     return false;
@@ -1150,6 +1146,24 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       !insertClockZone(loggerId, std::time(nullptr), *origin.clockZone, ClockZoneKind::download, rc))
     return fail(rc);
 
+  // A file's lines are held to the logger's downloads: their spans, and the lines that disagree with
+  // their own counts.
+  DownloadSpans spans;
+  std::vector<bool> disagreeing;
+  if (fromFile) {
+    Statement st;
+    if ((rc =
+             st.prepare(db_,
+                        "SELECT first_time, last_time FROM downloads WHERE logger = ?1 AND from_file = 0 AND "
+                        "first_time IS NOT NULL AND last_time IS NOT NULL")) != SQLITE_OK)
+      return fail(rc);
+    st.bind(1, loggerId);
+    while ((rc = st.step()) == SQLITE_ROW)
+      spans.add(sqlite3_column_int64(st.get(), 0), sqlite3_column_int64(st.get(), 1));
+    if (rc != SQLITE_DONE) return fail(rc);
+    disagreeing = disagreeingLines(records, *checksumError);
+  }
+
   std::vector<bool> sensorSeen(65536, false);
   int64_t firstTime = INT64_MAX, lastTime = INT64_MIN;
   std::set<std::pair<uint16_t, int64_t>> hours;  // the sensors' hours this import changes
@@ -1181,87 +1195,45 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       bindValue(st.get(), 11, r.temperature);
       bindValue(st.get(), 12, r.ambientTemperature);
     };
-    if (fromFile) {
-      // Compared with what the history keeps of that second and sensor: the logger's download is the
-      // truth, and a file's record joins it only where the download has none.
-      bool downloaded = false, sameAsDownloaded = false, sameAsFile = false;
-      bindKey(s.atTime);
-      while ((rc = s.atTime.step()) == SQLITE_ROW) {
-        messwert_tag kept;
-        if (!readRecord(s.atTime.get(), 0, kept)) {
-          s.atTime.reset();
-          return fail(SQLITE_CORRUPT);
-        }
-        const bool same = sameLine(kept, sqlite3_column_int(s.atTime.get(), 1) != 0, r, flagged != 0);
-        if (sqlite3_column_int(s.atTime.get(), 2) == 0) {
-          downloaded = true;
-          sameAsDownloaded = sameAsDownloaded || same;
-        } else {
-          sameAsFile = sameAsFile || same;
-        }
-      }
-      s.atTime.reset();
-      if (rc != SQLITE_DONE) return fail(rc);
-      if (downloaded) {
-        if (!sameAsDownloaded) ++result.differing;
-      } else if (!sameAsFile) {
-        bindKey(s.insert);
-        bindCopy(s.insert);
-        s.insert.bind(9, downloadId);
-        if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
-        result.added += sqlite3_changes(db_);
-      }
-    } else {
-      // A damaged copy of a record the history has clean (the same second, sensor and counts) is known.
-      if (flagged) {
-        bool clean = false;
-        bindKey(s.atTime);
-        while ((rc = s.atTime.step()) == SQLITE_ROW) {
-          messwert_tag kept;
-          if (!readRecord(s.atTime.get(), 0, kept)) {
-            s.atTime.reset();
-            return fail(SQLITE_CORRUPT);
-          }
-          clean = clean ||
-                  (sqlite3_column_int(s.atTime.get(), 1) == 0 && sqlite3_column_int(s.atTime.get(), 2) == 0 &&
-                   kept.humidityRaw == r.humidityRaw && kept.temperatureRaw == r.temperatureRaw);
-        }
+    // Every copy the history keeps of that second and sensor, and the one rule for what becomes of it.
+    std::vector<KeptCopy> kept;
+    std::vector<std::vector<uint8_t>> keptBytes;
+    bindKey(s.atTime);
+    while ((rc = s.atTime.step()) == SQLITE_ROW) {
+      KeptCopy k;
+      if (!readRecord(s.atTime.get(), 0, k.record)) {
         s.atTime.reset();
-        if (rc != SQLITE_DONE) return fail(rc);
-        if (clean) continue;
+        return fail(SQLITE_CORRUPT);
       }
-      // Worse copies of this record give way to it; it then counts as known, not as new.
-      std::vector<std::vector<uint8_t>> worse;
-      bindKey(s.replaceable);
-      while ((rc = s.replaceable.step()) == SQLITE_ROW) {
-        sqlite3_stmt* st = s.replaceable.get();
-        messwert_tag kept;
-        if (!readRecord(st, 0, kept)) {
-          s.replaceable.reset();
-          return fail(SQLITE_CORRUPT);
-        }
-        const bool keptFlagged = sqlite3_column_int(st, 1) != 0,
-                   keptFromFile = sqlite3_column_int(st, 2) != 0;
-        if (keptFromFile ? sameLine(kept, keptFlagged, r, flagged != 0)
-                         : keptFlagged && !flagged && kept.humidityRaw == r.humidityRaw &&
-                               kept.temperatureRaw == r.temperatureRaw) {
-          const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(st, 0));
-          worse.emplace_back(blob, blob + messwert::kRecordSize);
-        }
-      }
-      s.replaceable.reset();
-      if (rc != SQLITE_DONE) return fail(rc);
-      for (const std::vector<uint8_t>& blob : worse) {
-        bindKey(s.remove);
-        sqlite3_bind_blob(s.remove.get(), 4, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
-        if ((rc = s.remove.run()) != SQLITE_OK) return fail(rc);
-      }
+      k.flagged = sqlite3_column_int(s.atTime.get(), 1) != 0;
+      k.fromFile = sqlite3_column_int(s.atTime.get(), 2) != 0;
+      const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(s.atTime.get(), 0));
+      keptBytes.emplace_back(blob, blob + messwert::kRecordSize);
+      kept.push_back(k);
+    }
+    s.atTime.reset();
+    if (rc != SQLITE_DONE) return fail(rc);
+    IncomingLine line;
+    line.record = r;
+    line.flagged = flagged != 0;
+    line.fromFile = fromFile != 0;
+    line.insideDownload = fromFile && spans.covers(time);
+    line.disagrees = fromFile && disagreeing[i];
+    const ImportDecision decision = decideImport(kept, line);
+    countOutcome(decision.outcome, result);
+    for (size_t k : decision.retire) {
+      bindKey(s.remove);
+      sqlite3_bind_blob(s.remove.get(), 4, keptBytes[k].data(), static_cast<int>(keptBytes[k].size()),
+                        SQLITE_TRANSIENT);
+      if ((rc = s.remove.run()) != SQLITE_OK) return fail(rc);
+    }
+    if (decision.insert) {
       bindKey(s.insert);
       bindCopy(s.insert);
       s.insert.bind(9, downloadId);
       if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
-      if (sqlite3_changes(db_) == 1 && worse.empty()) ++result.added;
     }
+    if (!decision.insert && decision.retire.empty()) continue;
     hours.emplace(r.sensorSerialNumber, hourOf(time));
     if (!sensorSeen[r.sensorSerialNumber]) {
       sensorSeen[r.sensorSerialNumber] = true;
@@ -1289,7 +1261,50 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
   return true;
 }
 
+namespace {
+
+std::string utcText(int64_t seconds) {
+  const int64_t days = seconds >= 0 ? seconds / 86400 : -((-seconds + 86399) / 86400);
+  const int64_t rest = seconds - days * 86400;
+  // Civil date from days since 1970 (H. Hinnant's algorithm).
+  const int64_t z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097, doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365,
+                doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153, d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
+  char text[160];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld",
+                static_cast<long long>(yoe + era * 400 + (m <= 2)), static_cast<long long>(m),
+                static_cast<long long>(d), static_cast<long long>(rest / 3600),
+                static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+  return text;
+}
+
+}  // namespace
+
+// A reading's time is the one its record holds: a stored time that says otherwise (a history whose
+// time column was rewritten) is refused, on every back end, before any caller sees the reading.
 bool Store::scan(const Query& q, const std::function<bool(const StoredRecord&)>& visit, std::string& error) {
+  std::string altered;
+  const auto checked = [&](const StoredRecord& r) {
+    int64_t own = 0;
+    if (recordTime(r.record, own) && own == r.time) return visit(r);
+    altered = "History " + shownLocation(path_) + ": a reading of " + r.logger + " sensor " +
+              std::to_string(r.record.sensorSerialNumber) + " is stored at " + utcText(r.time) +
+              " but its record holds " +
+              (recordTime(r.record, own) ? utcText(own) : std::string("no valid time")) +
+              "; the history's times were altered and it is not read";
+    return false;
+  };
+  const bool done = scanStored(q, checked, error);
+  if (!altered.empty()) {
+    error = altered;
+    return false;
+  }
+  return done;
+}
+
+bool Store::scanStored(const Query& q, const std::function<bool(const StoredRecord&)>& visit,
+                       std::string& error) {
   if (!ensureOpen(error)) return false;
   if (server_ != nullptr) return server_->scan(q, visit, error);
   std::vector<bool> wanted;

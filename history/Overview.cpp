@@ -228,6 +228,8 @@ bool Store::loggerSummaries(std::vector<LoggerSummary>& out, std::string& error)
     const ExcursionResult result = finder.finish();
     row.excursions = static_cast<int64_t>(result.excursions.size());
     row.alarms = result.alarms();
+    row.verdict = verdict(result);
+    row.incomplete = verdictKind(result) == VerdictKind::incomplete;
   }
   return true;
 }

@@ -24,6 +24,7 @@
 #include "data/Text.h"
 #include "history/Backend.h"
 #include "history/CopyReader.h"
+#include "history/ImportRules.h"
 
 namespace history {
 namespace {
@@ -574,6 +575,21 @@ bool PgStore::import(const std::string& logger, const std::string& file,
     }
   }
 
+  // A file's lines are held to the logger's downloads: their spans, and the lines that disagree with
+  // their own counts.
+  DownloadSpans spans;
+  std::vector<bool> disagreeing;
+  if (fromFile) {
+    Result r =
+        run("SELECT min(time), max(time) FROM measurements WHERE logger = $1 AND NOT from_file "
+            "GROUP BY download",
+            Params().number(id), 1);
+    if (!ok(r)) return fail();
+    for (int row = 0; row < PQntuples(r.get()); ++row)
+      spans.add(bigEndian(PQgetvalue(r.get(), row, 0), 8), bigEndian(PQgetvalue(r.get(), row, 1), 8));
+    disagreeing = disagreeingLines(records, *checksumError);
+  }
+
   std::string inserts, supersedes;
   for (size_t i = 0; i < records.size(); ++i) {
     if (!valid[i]) {
@@ -589,58 +605,17 @@ bool PgStore::import(const std::string& logger, const std::string& file,
     mine.fromFile = fromFile;
     mine.visible = true;
     std::vector<Kept>& here = kept[{times[i], r.sensorSerialNumber}];
-    // Whether this record is there already: shown, or (the same kind of copy) once replaced.
-    auto present = [&] {
-      for (const Kept& k : here)
-        if (std::memcmp(k.bytes, mine.bytes, sizeof mine.bytes) == 0 && (k.visible || k.fromFile == fromFile))
-          return true;
-      return false;
-    };
-    bool insert = false;
-    if (fromFile) {
-      bool downloaded = false, sameAsDownloaded = false, sameAsFile = false;
-      for (const Kept& k : here) {
-        if (!k.visible) continue;
-        const bool same = sameLine(k.record(), k.flagged, r, flagged);
-        if (!k.fromFile) {
-          downloaded = true;
-          sameAsDownloaded = sameAsDownloaded || same;
-        } else {
-          sameAsFile = sameAsFile || same;
-        }
-      }
-      if (downloaded) {
-        if (!sameAsDownloaded) ++result.differing;
-      } else if (!sameAsFile && !present()) {
-        insert = true;
-        ++result.added;
-      }
-    } else {
-      // A damaged copy of a record kept clean (the same second, sensor and counts) is known.
-      bool clean = false;
-      for (const Kept& k : here) {
-        if (!k.visible || !flagged || k.flagged || k.fromFile) continue;
-        const messwert_tag old = k.record();
-        clean = clean || (old.humidityRaw == r.humidityRaw && old.temperatureRaw == r.temperatureRaw);
-      }
-      if (clean) continue;
-      bool replaced = false;
-      for (Kept& k : here) {
-        if (!k.visible || !(k.flagged || k.fromFile)) continue;
-        const messwert_tag old = k.record();
-        if (k.fromFile ? sameLine(old, k.flagged, r, flagged)
-                       : k.flagged && !flagged && old.humidityRaw == r.humidityRaw &&
-                             old.temperatureRaw == r.temperatureRaw) {
-          k.visible = false;
-          replaced = true;
-          appendRow(supersedes, times[i], k.bytes, k.flagged, k.fromFile);
-        }
-      }
-      if (!present()) {
-        insert = true;
-        if (!replaced) ++result.added;
-      }
+    std::vector<KeptCopy> copies;
+    for (const Kept& k : here) copies.push_back(KeptCopy{k.record(), k.flagged, k.fromFile, k.visible});
+    IncomingLine line{r, flagged, fromFile, fromFile && spans.covers(times[i]), fromFile && disagreeing[i]};
+    const ImportDecision decision = decideImport(copies, line);
+    countOutcome(decision.outcome, result);
+    for (size_t at : decision.retire) {
+      Kept& k = here[at];
+      k.visible = false;
+      appendRow(supersedes, times[i], k.bytes, k.flagged, k.fromFile);
     }
+    const bool insert = decision.insert;
     if (insert) {
       here.push_back(mine);
       appendRow(inserts, times[i], mine.bytes, flagged, fromFile);

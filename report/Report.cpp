@@ -54,48 +54,6 @@ QString bound(const std::optional<double>& value, const char* unit) {
                : QStringLiteral("open");
 }
 
-// Median of the steps between a sensor's consecutive readings, and the gaps longer than twice it.
-struct Gap {
-  uint16_t sensor;
-  int64_t from, to;
-};
-struct Spacing {
-  int64_t interval = 0;  // 0: fewer than two readings of any sensor
-  std::vector<Gap> gaps;
-  size_t gapCount = 0;
-};
-
-Spacing spacing(const std::vector<history::StoredRecord>& records) {
-  std::map<uint16_t, int64_t> last;
-  std::vector<int64_t> steps;
-  steps.reserve(records.size());
-  for (const history::StoredRecord& r : records) {
-    const auto [at, fresh] = last.emplace(r.record.sensorSerialNumber, r.time);
-    if (!fresh) {
-      if (r.time > at->second) steps.push_back(r.time - at->second);
-      at->second = r.time;
-    }
-  }
-  Spacing out;
-  if (steps.empty()) return out;
-  std::vector<int64_t> sorted = steps;
-  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2),
-                   sorted.end());
-  out.interval = sorted[sorted.size() / 2];
-  last.clear();
-  for (const history::StoredRecord& r : records) {
-    const auto [at, fresh] = last.emplace(r.record.sensorSerialNumber, r.time);
-    if (fresh) continue;
-    if (r.time - at->second > 2 * out.interval) {
-      ++out.gapCount;
-      if (out.gaps.size() < kMostGapRows)
-        out.gaps.push_back(Gap{r.record.sensorSerialNumber, at->second, r.time});
-    }
-    at->second = r.time;
-  }
-  return out;
-}
-
 struct Column {
   QString title;
   double width;  // points; the last column takes what is left
@@ -333,8 +291,7 @@ class Pages {
 struct Facts {
   std::vector<uint16_t> sensors;
   std::vector<history::SensorStats> stats;
-  history::ExcursionResult excursions;
-  Spacing spacing;
+  history::ExcursionResult excursions;  // with the coverage: gaps and readings not to be trusted
   std::string digest;
   std::string verdict;
   std::map<int64_t, int64_t> perSource;
@@ -367,23 +324,28 @@ void layoutVerdict(Pages& pages, const Facts& facts) {
   QPainter* painter = pages.painter();
   const double u = pages.unit();
   // Green only for readings held to limits and found within them; red for alarms; grey when there is
-  // nothing to judge (no limits, no readings).
-  const bool alarms = facts.excursions.alarms() > 0;
-  const bool within = !alarms && facts.verdict == "Within limits";
+  // nothing to judge (no limits, no readings); amber when, without an alarm, the readings do not cover
+  // the period with values to trust.
+  const history::VerdictKind kind = history::verdictKind(facts.excursions);
+  const bool alarms = kind == history::VerdictKind::alarms;
+  const bool within = kind == history::VerdictKind::within;
+  const bool incomplete = kind == history::VerdictKind::incomplete;
   {
     const QString text = QStringLiteral("Verdict: %1").arg(q(facts.verdict));
     QFont font = pages.bold();
     font.setPointSizeF(11);
     const double h = pages.textHeight(text, font, pages.width() - 14 * u) + 8 * u;
     if (painter) {
-      const QColor colour = alarms   ? QColor(190, 30, 30)
-                            : within ? QColor(30, 130, 60)
-                                     : QColor(120, 120, 120);
+      const QColor colour = alarms       ? QColor(190, 30, 30)
+                            : incomplete ? QColor(215, 140, 0)
+                            : within     ? QColor(30, 130, 60)
+                                         : QColor(120, 120, 120);
       painter->fillRect(QRectF(pages.left(), pages.y(), 4 * u, h), colour);
       painter->fillRect(QRectF(pages.left() + 4 * u, pages.y(), pages.width() - 4 * u, h),
-                        alarms   ? QColor(250, 234, 234)
-                        : within ? QColor(235, 245, 237)
-                                 : QColor(238, 238, 238));
+                        alarms       ? QColor(250, 234, 234)
+                        : incomplete ? QColor(253, 243, 222)
+                        : within     ? QColor(235, 245, 237)
+                                     : QColor(238, 238, 238));
       painter->setFont(font);
       painter->setPen(Qt::black);
       painter->drawText(QRectF(pages.left() + 10 * u, pages.y() + 4 * u, pages.width() - 14 * u, h - 8 * u),
@@ -396,6 +358,8 @@ void layoutVerdict(Pages& pages, const Facts& facts) {
 
 // The logger, its clock, the period, the readings and their digest.
 void layoutFacts(Pages& pages, const Input& input, const Facts& facts) {
+  const history::Coverage& coverage = facts.excursions.coverage;
+  const int64_t gapCount = coverage.runs[static_cast<size_t>(history::ReasonKind::gap)];
   QStringList sensorNames;
   for (uint16_t s : facts.sensors) sensorNames << QString::number(s);
   const int64_t readings = static_cast<int64_t>(input.records.size());
@@ -446,16 +410,15 @@ void layoutFacts(Pages& pages, const Input& input, const Facts& facts) {
           : QStringLiteral("%1, of which %2 with a check-sum error (left out of values and excursions)")
                 .arg(readings)
                 .arg(facts.checksumErrors));
-  pages.field(
-      QStringLiteral("Logging interval"),
-      facts.spacing.interval == 0
-          ? QStringLiteral("not known (fewer than two readings of a sensor)")
-          : QStringLiteral("%1 (the usual step between readings); %2 longer than %3")
-                .arg(q(history::durationText(facts.spacing.interval)),
-                     facts.spacing.gapCount == 0   ? QStringLiteral("no gaps")
-                     : facts.spacing.gapCount == 1 ? QStringLiteral("1 gap")
-                                                   : QStringLiteral("%1 gaps").arg(facts.spacing.gapCount),
-                     q(history::durationText(2 * facts.spacing.interval))));
+  pages.field(QStringLiteral("Logging interval"),
+              coverage.interval == 0
+                  ? QStringLiteral("not known (fewer than two readings of a sensor)")
+                  : QStringLiteral("%1 (the usual step between readings); %2 longer than %3")
+                        .arg(q(history::durationText(coverage.interval)),
+                             gapCount == 0   ? QStringLiteral("no gaps")
+                             : gapCount == 1 ? QStringLiteral("1 gap")
+                                             : QStringLiteral("%1 gaps").arg(gapCount),
+                             q(history::durationText(2 * coverage.interval))));
   pages.field(QStringLiteral("Readings (SHA-256)"), q(facts.digest), true);
   pages.field(
       QStringLiteral("Report made"),
@@ -556,7 +519,7 @@ bool layoutCharts(Pages& pages, const Input& input, const Facts& facts, const Pr
       chart.sensors = facts.sensors;
       chart.limits = &input.limits;
       chart.excursions = &facts.excursions.excursions;
-      chart.breakAfter = 2 * facts.spacing.interval;
+      chart.breakAfter = 2 * facts.excursions.coverage.interval;
       if (!facts.spans.empty()) chart.utcOffset = facts.spans.front().zone.offset;
       chart.offsetChanges = facts.spans.size() > 1;
       drawChart(*painter, QRectF(pages.left(), pages.y(), pages.width(), h), u, chart);
@@ -662,23 +625,56 @@ void layoutExcursions(Pages& pages, const Input& input, const Facts& facts) {
 
 void layoutGaps(Pages& pages, const Input& input, const Facts& facts) {
   const double u = pages.unit();
-  if (facts.spacing.gapCount == 0) return;
-  pages.heading(
-      QStringLiteral("Gaps longer than %1").arg(q(history::durationText(2 * facts.spacing.interval))),
-      30 * u);
-  std::vector<QStringList> rows;
-  for (const Gap& g : facts.spacing.gaps)
-    rows.push_back({QString::number(g.sensor), cellTime(g.from, input, facts), cellTime(g.to, input, facts),
-                    q(history::durationText(g.to - g.from))});
-  pages.table({{QStringLiteral("Sensor"), 40, Qt::AlignRight},
-               {QStringLiteral("Last reading before") + zoneSuffix(facts), 130},
-               {QStringLiteral("First reading after") + zoneSuffix(facts), 130},
-               {QStringLiteral("Length"), 0}},
-              rows, QString());
-  if (facts.spacing.gapCount > facts.spacing.gaps.size())
-    pages.paragraph(
-        QStringLiteral("… and %1 more gaps.").arg(facts.spacing.gapCount - facts.spacing.gaps.size()),
-        pages.small(), 2);
+  const history::Coverage& coverage = facts.excursions.coverage;
+  const int64_t gapCount = coverage.runs[static_cast<size_t>(history::ReasonKind::gap)];
+  if (gapCount > 0) {
+    pages.heading(QStringLiteral("Gaps longer than %1").arg(q(history::durationText(2 * coverage.interval))), 30 * u);
+    std::vector<QStringList> rows;
+    for (const history::Reason& g : coverage.reasons) {
+      if (g.kind != history::ReasonKind::gap || rows.size() == kMostGapRows) continue;
+      rows.push_back({g.sensor ? QString::number(*g.sensor) : QStringLiteral("all"),
+                      cellTime(g.start, input, facts), cellTime(g.end, input, facts),
+                      q(history::durationText(g.end - g.start))});
+    }
+    pages.table({{QStringLiteral("Sensor"), 40, Qt::AlignRight},
+                 {QStringLiteral("Last reading before") + zoneSuffix(facts), 130},
+                 {QStringLiteral("First reading after") + zoneSuffix(facts), 130},
+                 {QStringLiteral("Length"), 0}},
+                rows, QString());
+    if (gapCount > static_cast<int64_t>(rows.size()))
+      pages.paragraph(QStringLiteral("… and %1 more gaps.").arg(gapCount - static_cast<int64_t>(rows.size())),
+                      pages.small(), 2);
+  }
+
+  // The other reasons of an incomplete verdict, each with its times.
+  {
+    std::vector<QStringList> rows;
+    int64_t total = 0;
+    for (const history::ReasonKind kind :
+         {history::ReasonKind::noValue, history::ReasonKind::notDownloaded, history::ReasonKind::fileOnly})
+      total += coverage.runs[static_cast<size_t>(kind)];
+    for (const history::Reason& r : coverage.reasons) {
+      if (r.kind == history::ReasonKind::gap || rows.size() == kMostGapRows) continue;
+      const QString what = r.kind == history::ReasonKind::noValue    ? QStringLiteral("without a value")
+                           : r.kind == history::ReasonKind::fileOnly ? QStringLiteral("only from a file")
+                                                                     : QStringLiteral("not downloaded");
+      rows.push_back({r.sensor ? QString::number(*r.sensor) : QStringLiteral("all"), what,
+                      cellTime(r.start, input, facts), cellTime(r.end, input, facts),
+                      QString::number(r.count)});
+    }
+    if (total > 0) {
+      pages.heading(QStringLiteral("Readings that cannot be trusted"), 30 * u);
+      pages.table({{QStringLiteral("Sensor"), 40, Qt::AlignRight},
+                   {QStringLiteral("Readings"), 90},
+                   {QStringLiteral("From") + zoneSuffix(facts), 120},
+                   {QStringLiteral("To") + zoneSuffix(facts), 120},
+                   {QStringLiteral("Count"), 0, Qt::AlignRight}},
+                  rows, QString());
+      if (total > static_cast<int64_t>(rows.size()))
+        pages.paragraph(QStringLiteral("… and %1 more runs.").arg(total - static_cast<int64_t>(rows.size())),
+                        pages.small(), 2);
+    }
+  }
 }
 
 void layoutSignOff(Pages& pages) {
@@ -815,9 +811,8 @@ bool makePdf(const Input& input, std::string& pdf, Summary& summary, std::string
     return found == input.limits.end() ? history::Limits() : found->second;
   });
   if (stop(0.25)) return false;
-  facts.digest = history::readingsDigest(input.records);
+  facts.digest = history::readingsDigest(input.records, input.clock ? &*input.clock : nullptr);
   if (stop(0.4)) return false;
-  facts.spacing = spacing(input.records);
   facts.verdict = verdictLine(facts.excursions.excursions, history::verdict(facts.excursions), input.clock);
   if (input.clock) {
     facts.spans = history::zoneSpans(input.records, *input.clock);

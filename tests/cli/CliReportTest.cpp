@@ -45,8 +45,13 @@ TEST_F(CliTest, ReportAndSpreadsheetsOfALoggersReadings) {
   history::Query all;
   all.logger = "VLM12345";
   ASSERT_TRUE(store.query(all, stored, error)) << error;
+  std::vector<history::ClockZoneRow> zones;
+  ASSERT_TRUE(store.clockZones("VLM12345", zones, error)) << error;
+  const history::ClockOffsets clock = history::clockOffsets(zones, 0);
+  ASSERT_TRUE(clock.recorded());
   EXPECT_NE(made.out.find("400 readings\n"), std::string::npos) << made.out;
-  EXPECT_NE(made.out.find("digest: sha256 " + history::readingsDigest(stored) + "\n"), std::string::npos)
+  EXPECT_NE(made.out.find("digest: sha256 " + history::readingsDigest(stored, &clock) + "\n"),
+            std::string::npos)
       << made.out;
   // Anyone can check a report against the history: the same range and sensor give the same digest.
   const auto part = runCli({"report", "-s", "VLM12345", "--sensor", "1002", "--from", "2026-03-02T00:10",
@@ -56,7 +61,7 @@ TEST_F(CliTest, ReportAndSpreadsheetsOfALoggersReadings) {
                              "2026-03-02T00:10", "--to", "2026-03-03"});
   ASSERT_EQ(check.status, cli::kDone) << check.err;
   EXPECT_NE(part.out.find("digest: sha256 " + check.out), std::string::npos) << part.out << check.out;
-  EXPECT_EQ(part.out.find("digest: sha256 " + history::readingsDigest(stored)), std::string::npos);
+  EXPECT_EQ(part.out.find("digest: sha256 " + history::readingsDigest(stored, &clock)), std::string::npos);
 
   // Nothing in the range: no file. An unknown logger and bad times are refused.
   EXPECT_EQ(runCli({"report", "-s", "VLM12345", "--from", "2030-01-01", "-o", path("none.pdf")}).status,

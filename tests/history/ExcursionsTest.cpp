@@ -96,7 +96,11 @@ TEST(Excursions, RunsFromTheFirstReadingOutsideToTheFirstBackWithin) {
   EXPECT_EQ(history::verdict(r.sensors[1]), "Within limits");
   EXPECT_EQ(history::verdict(r), "4 alarms");
 
-  EXPECT_EQ(history::verdict(history::findExcursions(records, history::Limits{})), "No limits set");
+  // Readings without a value leave the verdict incomplete, limits or not.
+  EXPECT_EQ(history::verdict(history::findExcursions(records, history::Limits{})),
+            "Incomplete: 2 readings without a value");
+  EXPECT_EQ(history::verdict(history::findExcursions({reading(0, 8), reading(60, 9)}, history::Limits{})),
+            "No limits set");
   EXPECT_EQ(history::verdict(history::findExcursions({}, limits("2:8"))), "No readings");
 }
 
@@ -264,14 +268,19 @@ TEST(ReadingsDigest, IsSha256OfTheRecordsInTheirByteForm) {
   EXPECT_EQ(history::readingsDigest({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   const std::vector<history::StoredRecord> records = {reading(0, 5.5f), reading(60, 9, 40, 2, true)};
   // The byte form written out by hand: serial length (4 bytes, little-endian), serial, the 32 record
-  // bytes as the logger keeps them (this host is little-endian, so the packed record is that), flag.
+  // bytes as the logger keeps them (this host is little-endian, so the packed record is that), flag,
+  // the time shown (8 bytes) and its UTC offset (4 bytes), here of a clock set at +01:00.
+  const history::ClockOffsets clock({{0, {"Europe/Berlin", 3600}, history::ClockZoneKind::setTime}},
+                                    history::Zone{"UTC", 0});
   std::string bytes;
   for (const history::StoredRecord& r : records) {
     bytes += std::string("\x04\0\0\0", 4) + r.logger;
     bytes.append(reinterpret_cast<const char*>(&r.record), sizeof r.record);
     bytes += r.checksumError ? '\x01' : '\x00';
+    bytes.append(reinterpret_cast<const char*>(&r.time), sizeof r.time);
+    bytes += std::string("\x10\x0e\0\0", 4);
   }
-  ASSERT_EQ(bytes.size(), 2u * 41);
+  ASSERT_EQ(bytes.size(), 2u * 53);
   historytest::TempDir dir;
   const std::string file = dir / "readings.bin";
   historytest::writeFile(file, bytes);
@@ -281,11 +290,18 @@ TEST(ReadingsDigest, IsSha256OfTheRecordsInTheirByteForm) {
   const size_t got = std::fread(hex, 1, 64, pipe);
   ::pclose(pipe);
   ASSERT_EQ(got, 64u) << "sha256sum printed nothing";
-  EXPECT_EQ(history::readingsDigest(records), std::string(hex));
+  EXPECT_EQ(history::readingsDigest(records, &clock), std::string(hex));
 
-  // The flag and the order are part of it.
+  // The flag, the order, the time and the offset are part of it; without a zone recorded the offset
+  // is 0, whatever this computer's zone.
   std::vector<history::StoredRecord> changed = records;
   changed[1].checksumError = false;
-  EXPECT_NE(history::readingsDigest(changed), hex);
-  EXPECT_NE(history::readingsDigest({records[1], records[0]}), hex);
+  EXPECT_NE(history::readingsDigest(changed, &clock), hex);
+  EXPECT_NE(history::readingsDigest({records[1], records[0]}, &clock), hex);
+  changed = records;
+  changed[1].time += 3600;
+  EXPECT_NE(history::readingsDigest(changed, &clock), hex);
+  EXPECT_NE(history::readingsDigest(records), hex);
+  const history::ClockOffsets assumed({}, history::Zone{"Europe/Berlin", 3600});
+  EXPECT_EQ(history::readingsDigest(records, &assumed), history::readingsDigest(records));
 }

@@ -20,6 +20,7 @@
 #include "data/CsvWriter.h"
 #include "data/RegionalFormat.h"
 #include "history/DownloadImport.h"
+#include "history/Excursions.h"
 #include "history/History.h"
 
 using historytest::record;
@@ -313,6 +314,71 @@ TEST_P(HistoryBackends, AScanStoppedEarlyLeavesTheHistoryUsable) {
   EXPECT_EQ(seen, 10);
   EXPECT_EQ(import("VLM1", memory(590, 20)).added, 10);
   EXPECT_EQ(all("VLM1").size(), 610u);
+}
+
+// Anyone's CSV with in-limit lines between the logger's readings would cut its excursions short: where
+// the logger's download covers the time its lines are refused and counted; beyond it they fill in and
+// stay marked as read from a file.
+TEST_P(HistoryBackends, AFileIsRefusedInsideADownloadsSpanAndTakenOutsideIt) {
+  import("VLM1", memory(0, 20));  // 10:00 to 10:19
+  std::vector<messwert_tag> lines;
+  for (int minute = 0; minute < 19; ++minute) lines.push_back(record(2026, 3, 7, 10, minute, 30, 1));
+  for (int minute = 0; minute < 5; ++minute) lines.push_back(record(2026, 3, 7, 12, minute, 0, 1));
+  lines.push_back(record(2026, 3, 7, 12, 5, 0, 1));
+  lines.back().temperature = 2.0f;  // edited, its count kept: another line of that count says 21.6
+  lines.push_back(record(2026, 3, 7, 13, 5, 0, 1));
+  history::ImportResult r;
+  ASSERT_TRUE(store.importCsvRecords("VLM1", dir / "diluting.csv", lines,
+                                     std::vector<bool>(lines.size(), false), r, error))
+      << error;
+  EXPECT_EQ(r.records, 26);
+  EXPECT_EQ(r.insideDownload, 19);
+  EXPECT_EQ(r.disagreeing, 1);
+  EXPECT_EQ(r.differing, 20);
+  EXPECT_EQ(r.added, 6);
+  EXPECT_EQ(store.downloads("VLM1").back().differing, 20);
+  const auto stored = all("VLM1");
+  ASSERT_EQ(stored.size(), 26u);
+  for (size_t i = 0; i < stored.size(); ++i) {
+    EXPECT_EQ(stored[i].fromFile, i >= 20) << i;
+    if (i >= 20) {
+      EXPECT_NE(stored[i].record.temperature, 2.0f) << i;
+    }
+  }
+  // What is left of the file is a reading only from a file: the verdict says so.
+  const history::ExcursionResult result = history::findExcursions(stored, history::Limits{});
+  EXPECT_EQ(result.coverage.readings[static_cast<size_t>(history::ReasonKind::fileOnly)], 6);
+}
+
+// A history whose time column was rewritten (a file crafted to hide an excursion) is read by nobody:
+// the copy to another history refuses it, naming the reading, and brings nothing of that logger.
+TEST_P(HistoryBackends, ACopyRefusesAHistoryWithRewrittenTimes) {
+  const std::string crafted = dir / "crafted.sqlite";
+  {
+    history::Store source;
+    ASSERT_TRUE(source.open(crafted, error)) << error;
+    history::ImportResult r;
+    ASSERT_TRUE(source.importDownload("VLM1", "/home/u/a.csv", memory(0, 40), r, error)) << error;
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(crafted.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "UPDATE measurements SET time = 1772877600 + (time - 1772877600) / 40", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
+
+  history::Store source;
+  ASSERT_TRUE(source.open(crafted, error)) << error;
+  history::CopyResult copied;
+  EXPECT_FALSE(history::copyHistory(source, store, nullptr, copied, error));
+  EXPECT_NE(
+      error.find("VLM1 sensor 2 is stored at 2026-03-07T10:00:01 but its record holds 2026-03-07T10:01:00"),
+      std::string::npos)
+      << error;
+  EXPECT_TRUE(all("VLM1").empty());
+  std::vector<history::StoredRecord> read;
+  EXPECT_FALSE(source.query(loggerQuery("VLM1"), read, error));
 }
 
 // A history written before records kept their 32 bytes and their source is brought up to date in place.

@@ -26,7 +26,8 @@ inline messwert_tag record(int year, int month, int day, int hour, int minute, i
   r.temperature = 21.0f + static_cast<float>(minute) / 8;
   r.sensorSerialNumber = sensor;
   r.humidityRaw = static_cast<uint16_t>(20000 + minute);
-  r.temperatureRaw = static_cast<uint16_t>(10000 + hour);
+  // One count per value, as a sensor gives it: the temperature follows the minute.
+  r.temperatureRaw = static_cast<uint16_t>(10000 + minute);
   r.ambientTemperature = 22.04f;
   r.reserved[0] = 0xA5;
   r.reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(r));
