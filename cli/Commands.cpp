@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "cli/ConsoleText.h"
@@ -21,6 +22,7 @@
 #include "data/Text.h"
 #include "link/Firmware.h"
 #include "link/LoggerClock.h"
+#include "link/MyReader.h"
 #include "link/Operations.h"
 #include "link/USBInterface.h"
 
@@ -51,8 +53,9 @@ std::string listOf(const std::vector<ScannedLogger>& loggers) {
   return text;
 }
 
-// Answers that still come after this long of silence belong to no earlier exchange.
-constexpr auto kDrainQuiet = std::chrono::milliseconds(150);
+// What a logger still had to send from an earlier exchange comes as soon as the link's first reads are
+// at it, packet after packet; after this long of silence from then on, nothing more of it comes.
+constexpr auto kDrainQuiet = std::chrono::milliseconds(10);
 // A logger that keeps answering for longer than this is not drained.
 constexpr auto kDrainBound = std::chrono::milliseconds(5000);
 
@@ -119,7 +122,10 @@ int connectTo(Session& session, const ScannedLogger& logger) {
                     "; nothing sent");
     return kFailed;
   }
-  const bool drained = port.waitForQuiet(kDrainQuiet, kDrainBound);
+  const std::shared_ptr<CMyReader> reader = usb.inReader;
+  const bool drained = port.waitForQuiet(kDrainQuiet, kDrainBound, [&] {
+    return !reader || reader->ReadsPosted() >= 2 || port.state().disconnected;
+  });
   operations::drainAnswers(usb, false);
   if (!drained) {
     usb.disconnect();
