@@ -416,6 +416,8 @@ class Store {
   bool upgrade(int& code);
   // Computes the rows of reading_hours of these sensors' hours again from their readings.
   bool refreshReadingHours(int64_t loggerId, const std::set<std::pair<uint16_t, int64_t>>& hours, int& code);
+  // Adds what an import inserted to reading_hours, and computes again the hours it also removed from.
+  bool addReadingHours(int64_t loggerId, const class ReadingHourSums& added, int& code);
   void narrowPermissions();
   std::string failure(const char* what, int code) const;
 

@@ -17,6 +17,7 @@
 #include "data/RegionalFormat.h"
 #include "history/Backend.h"
 #include "history/History.h"
+#include "history/ReadingHours.h"
 #ifdef _WIN32
 #include <direct.h>
 #else
@@ -907,7 +908,10 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
     if (rc != SQLITE_BUSY || nowMs() - start >= busyTimeoutMs_) break;
     sqlite3_sleep(5);
   }
+  // The pages a full download's import touches stay in memory until its commit: with SQLite's default
+  // 2 MB they would spill into the log mid-import, each written there again and again.
   if (rc != SQLITE_OK || (rc = exec(db_, "PRAGMA synchronous=NORMAL")) != SQLITE_OK ||
+      (rc = exec(db_, "PRAGMA cache_size=-32768")) != SQLITE_OK ||
       (rc = exec(db_, ("PRAGMA journal_size_limit=" + std::to_string(kLogSizeLimit)).c_str())) != SQLITE_OK)
     return fail("cannot set it up");
   if ((fresh || version < kSchemaVersion) && !upgrade(rc)) return fail("cannot create or upgrade its tables");
@@ -1131,9 +1135,22 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       !insertClockZone(loggerId, std::time(nullptr), *origin.clockZone, ClockZoneKind::download, rc))
     return fail(rc);
 
+  // Most histories keep no row a download could replace (none flagged, none from a file): then no
+  // record needs the look-up, until this import itself keeps a flagged one.
+  bool mayReplace = true;
+  if (!fromFile) {
+    Statement any;
+    if ((rc = any.prepare(db_,
+                          "SELECT 1 FROM measurements INDEXED BY replaceable WHERE logger = ?1 AND "
+                          "(checksum_error OR from_file) LIMIT 1")) != SQLITE_OK)
+      return fail(rc);
+    any.bind(1, loggerId);
+    if ((rc = any.step()) != SQLITE_ROW && rc != SQLITE_DONE) return fail(rc);
+    mayReplace = rc == SQLITE_ROW;
+  }
   std::vector<bool> sensorSeen(65536, false);
   int64_t firstTime = INT64_MAX, lastTime = INT64_MIN;
-  std::set<std::pair<uint16_t, int64_t>> hours;  // the sensors' hours this import changes
+  ReadingHourSums hours;  // what this import adds to the sensors' hours
   for (size_t i = 0; i < records.size(); ++i) {
     const messwert_tag& r = records[i];
     int64_t time;
@@ -1147,6 +1164,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
     const int flagged = checksumError != nullptr ? ((*checksumError)[i] ? 1 : 0) : messwert::checksum(r) != 0;
     uint8_t bytes[messwert::kRecordSize];
     messwert::toBytes(r, bytes);
+    const float values[3] = {r.humidity, r.temperature, r.ambientTemperature};
     auto bindKey = [&](Statement& st) {
       st.bind(1, loggerId);
       st.bind(2, time);
@@ -1191,6 +1209,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
         s.insert.bind(9, downloadId);
         if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
         result.added += sqlite3_changes(db_);
+        if (sqlite3_changes(db_) == 1 && !flagged) hours.add(r.sensorSerialNumber, time, values);
       }
     } else {
       // A damaged copy of a record the history has clean (the same second, sensor and counts) is known.
@@ -1213,8 +1232,8 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       }
       // Worse copies of this record give way to it; it then counts as known, not as new.
       std::vector<std::vector<uint8_t>> worse;
-      bindKey(s.replaceable);
-      while ((rc = s.replaceable.step()) == SQLITE_ROW) {
+      if (mayReplace) bindKey(s.replaceable);
+      while (mayReplace && (rc = s.replaceable.step()) == SQLITE_ROW) {
         sqlite3_stmt* st = s.replaceable.get();
         messwert_tag kept;
         if (!readRecord(st, 0, kept)) {
@@ -1230,8 +1249,10 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
           worse.emplace_back(blob, blob + messwert::kRecordSize);
         }
       }
-      s.replaceable.reset();
-      if (rc != SQLITE_DONE) return fail(rc);
+      if (mayReplace) {
+        s.replaceable.reset();
+        if (rc != SQLITE_DONE) return fail(rc);
+      }
       for (const std::vector<uint8_t>& blob : worse) {
         bindKey(s.remove);
         sqlite3_bind_blob(s.remove.get(), 4, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
@@ -1241,9 +1262,12 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       bindCopy(s.insert);
       s.insert.bind(9, downloadId);
       if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
-      if (sqlite3_changes(db_) == 1 && worse.empty()) ++result.added;
+      const bool inserted = sqlite3_changes(db_) == 1;
+      if (inserted && worse.empty()) ++result.added;
+      if (inserted && flagged) mayReplace = true;
+      if (inserted && !flagged) hours.add(r.sensorSerialNumber, time, values);
+      if (!worse.empty()) hours.recompute(r.sensorSerialNumber, time);
     }
-    hours.emplace(r.sensorSerialNumber, hourOf(time));
     if (!sensorSeen[r.sensorSerialNumber]) {
       sensorSeen[r.sensorSerialNumber] = true;
       s.sensor.bind(1, loggerId);
@@ -1252,7 +1276,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
     }
   }
 
-  if (!refreshReadingHours(loggerId, hours, rc)) return fail(rc);
+  if (!addReadingHours(loggerId, hours, rc)) return fail(rc);
   s.counts.bind(1, downloadId);
   s.counts.bind(2, result.records);
   s.counts.bind(3, result.added);
