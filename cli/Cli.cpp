@@ -192,6 +192,9 @@ int run(int argc, const char* const argv[], const Io& io) {
       "copy", "copy a history into another (a file into a server, say); a second copy adds nothing");
   copy->add_option("--to", copying.to, "the history to copy into")->required();
   copy->add_option("--from", copying.from, "the history to copy (default: --history's)");
+  CLI::App* check = history->add_subcommand(
+      "check",
+      "check the whole history file (after a crash; a damaged one is set aside and a new one started)");
   history->require_subcommand(0, 1);
 
   ImportOptions importing;
@@ -259,6 +262,7 @@ int run(int argc, const char* const argv[], const Io& io) {
   if (*send) return sendRaw(session, serial, command);
   if (*import) return importFile(session, importing);
   if (*loggersCommand) return cli::loggers(session, overview);
+  if (*check) return checkHistory(session);
   if (*copy) {
     const int fd = fileno(io.err);
     copying.progress = !quiet && fd >= 0 && isatty(fd);

@@ -280,4 +280,26 @@ int copyHistory(Session& session, const CopyOptions& options) {
   return kDone;
 }
 
+int checkHistory(Session& session) {
+  history::Store store;
+  const std::string location = historyLocation();
+  if (!openHistory(session, store, location)) return kFileError;
+  const std::string shown = printable(history::shownLocation(location));
+  // A file found damaged as it opened has been set aside already (openHistory said so).
+  const bool setAsideAtOpen = !store.notice().empty();
+  bool sound = false;
+  std::string error;
+  if (!store.checkWhole(sound, error)) {
+    session.problem("the history " + shown + " could not be checked: " + printable(error));
+    return kFileError;
+  }
+  if (!sound) {
+    session.problem(printable(store.notice()));
+    return kFileError;
+  }
+  if (setAsideAtOpen) return kFileError;
+  session.note("the history " + shown + " is sound");
+  return kDone;
+}
+
 }  // namespace cli

@@ -52,5 +52,7 @@ struct CopyOptions {
   bool progress = false;
 };
 int copyHistory(Session& session, const CopyOptions& options);
+// `history check`: SQLite's check of the whole history file; a damaged one is set aside.
+int checkHistory(Session& session);
 
 }  // namespace cli

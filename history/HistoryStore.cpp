@@ -700,6 +700,9 @@ bool Store::beginSession(bool mayRepair, bool& check, std::string& error) {
 bool Store::connect(bool mayRepair, std::string& error) {
   bool check = true;
   if (!beginSession(mayRepair, check, error)) return false;
+  // A large file is not read whole in the way of a start: its session stays "unchecked".
+  struct stat size {};
+  if (check && ::stat(path_.c_str(), &size) == 0 && size.st_size > wholeCheckAtOpenBytes_) check = false;
   for (int attempt = 0; attempt < 3; ++attempt) {
     // The repair byte, shared while opening: a program setting the file aside holds it exclusively, so
     // nobody opens the file while it and its log are being moved and a new one made in its place.
@@ -742,6 +745,30 @@ bool Store::connect(bool mayRepair, std::string& error) {
   }
   close();
   return false;
+}
+
+bool Store::checkWhole(bool& sound, std::string& error) {
+  sound = false;
+  if (!ensureOpen(error)) return false;
+  if (server_ != nullptr) {
+    error = "History " + path_ + ": a server checks its own files";
+    return false;
+  }
+  std::string verdict;
+  const int rc = pragmaText(db_, "PRAGMA quick_check", verdict);
+  if (rc == SQLITE_OK && verdict == "ok") {
+    sound = true;
+#ifndef _WIN32
+    if (lockFd_ >= 0 && readMarker(lockFd_) == "unchecked\n") writeMarker(lockFd_, "open\n");
+#endif
+    return true;
+  }
+  if (rc != SQLITE_OK && !isDamage(rc)) {
+    error = failure("cannot check it", rc);
+    return false;
+  }
+  if (!repair(opened_, error)) return false;
+  return true;
 }
 
 // Sets the damaged file aside and starts a new one, one program at a time: when another has done so
