@@ -249,10 +249,13 @@ int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOpt
       session.note(summary);
     }
   }
+  // One connection to the history for the import and the check against the limits.
+  history::Store store;
   const bool kept =
-      !options.history || importIntoHistory(session, logger, target == "-" ? std::string() : target, records);
+      !options.history ||
+      importIntoHistory(session, logger, target == "-" ? std::string() : target, records, &store);
   if (status != kDone) return status;
-  const int alarm = downloadAlarms(session, logger.serialText, records);
+  const int alarm = downloadAlarms(session, logger.serialText, records, store);
   // Of several outcomes the lower status wins.
   if (skipped > 0) return kSkipped;
   return kept ? alarm : kNotInHistory;

@@ -74,7 +74,7 @@ std::string historyLocation() {
 }
 
 bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
-                       const std::vector<messwert_tag>& records) {
+                       const std::vector<messwert_tag>& records, history::Store* into) {
   const std::string name = loggerName(logger);
   history::DownloadImport what;
   what.database = historyLocation();
@@ -88,7 +88,7 @@ bool importIntoHistory(Session& session, const ScannedLogger& logger, const std:
                  " is in use by another program; waiting up to " +
                  std::to_string((session.io().historyWaitMs + 999) / 1000) + " s");
   };
-  const history::DownloadImported done = history::importDownload(what, records);
+  const history::DownloadImported done = history::importDownload(what, records, into);
   if (!done.notice.empty()) session.problem(printable(done.notice));
   if (!done.ok) {
     session.problem(name + ": not imported into the history (" + printable(done.error) +

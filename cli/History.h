@@ -7,6 +7,10 @@
 #include "cli/Session.h"
 #include "data/Messwert.h"
 
+namespace history {
+class Store;
+}
+
 struct ScannedLogger;
 
 namespace cli {
@@ -20,7 +24,7 @@ std::string historyLocation();
 // failure is reported and returns false; the download itself is done. `file` is empty when the
 // records went to standard output.
 bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
-                       const std::vector<messwert_tag>& records);
+                       const std::vector<messwert_tag>& records, history::Store* into = nullptr);
 
 // The most records one download of this logger brought into the history (0: none). When the history
 // cannot be read, 0 and `error` says why.
