@@ -22,7 +22,6 @@
 #include "data/Text.h"
 #include "link/Firmware.h"
 #include "link/LoggerClock.h"
-#include "link/MyReader.h"
 #include "link/Operations.h"
 #include "link/USBInterface.h"
 
@@ -44,7 +43,7 @@ std::vector<ScannedLogger> scan(Session& session) {
   session.port().beginOperation();
   session.link().scanDevices();
   reportBoxes(session);
-  return session.link().scannedLoggers;
+  return session.link().lastScan();
 }
 
 std::string listOf(const std::vector<ScannedLogger>& loggers) {
@@ -122,9 +121,8 @@ int connectTo(Session& session, const ScannedLogger& logger) {
                     "; nothing sent");
     return kFailed;
   }
-  const std::shared_ptr<CMyReader> reader = usb.inReader;
   const bool drained = port.waitForQuiet(kDrainQuiet, kDrainBound, [&] {
-    return !reader || reader->ReadsPosted() >= 2 || port.state().disconnected;
+    return operations::answerReadsPosted(usb) >= 2 || port.state().disconnected;
   });
   operations::drainAnswers(usb, false);
   if (!drained) {

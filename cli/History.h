@@ -59,4 +59,12 @@ int copyHistory(Session& session, const CopyOptions& options);
 // `history check`: SQLite's check of the whole history file; a damaged one is set aside.
 int checkHistory(Session& session);
 
+// Sets a server's history up (history::setUpServer) at this run's history; prints the SQL instead with
+// `print`. A file's path is refused (kBadArguments): a SQLite history needs no setting up.
+struct InitOptions {
+  std::string writer = "tarnwick_writer", reviewer = "tarnwick_reviewer";
+  bool print = false;
+};
+int initHistory(Session& session, const InitOptions& options);
+
 }  // namespace cli
