@@ -99,7 +99,7 @@ struct CommandLine {
   CLI::App *list = nullptr, *download = nullptr, *setTime = nullptr, *firmware = nullptr, *send = nullptr;
   CLI::App *history = nullptr, *limitsCommand = nullptr, *excursionsCommand = nullptr,
            *verdictCommand = nullptr, *loggersCommand = nullptr, *copy = nullptr, *init = nullptr,
-           *import = nullptr, *report = nullptr;
+           *check = nullptr, *import = nullptr, *report = nullptr;
 };
 
 void serialOption(CLI::App* command, std::string& serial) {
@@ -223,6 +223,9 @@ void addHistoryCommands(CLI::App& app, CommandLine& c) {
                      std::string("the role that reads everything and writes nothing (default ") +
                          history::kDefaultReviewerRole + ")");
   c.init->add_flag("--print", c.initing.print, "print the SQL instead of running it");
+  c.check = c.history->add_subcommand(
+      "check",
+      "check the whole history file (after a crash; a damaged one is set aside and a new one started)");
   c.history->require_subcommand(0, 1);
 
   c.import = app.add_subcommand("import", "add the records of a CSV file to a logger's history");
@@ -311,6 +314,7 @@ int runCommand(Session& session, CommandLine& c, const Io& io) {
   if (*c.import) return importFile(session, c.importing);
   if (*c.loggersCommand) return cli::loggers(session, c.overview);
   if (*c.init) return initHistory(session, c.initing);
+  if (*c.check) return checkHistory(session);
   if (*c.copy) {
     const int fd = fileno(io.err);
     c.copying.progress = !c.quiet && fd >= 0 && isatty(fd);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "cli/ConsoleText.h"
@@ -51,8 +52,9 @@ std::string listOf(const std::vector<ScannedLogger>& loggers) {
   return text;
 }
 
-// Answers that still come after this long of silence belong to no earlier exchange.
-constexpr auto kDrainQuiet = std::chrono::milliseconds(150);
+// What a logger still had to send from an earlier exchange comes as soon as the link's first reads are
+// at it, packet after packet; after this long of silence from then on, nothing more of it comes.
+constexpr auto kDrainQuiet = std::chrono::milliseconds(10);
 // A logger that keeps answering for longer than this is not drained.
 constexpr auto kDrainBound = std::chrono::milliseconds(5000);
 
@@ -119,7 +121,9 @@ int connectTo(Session& session, const ScannedLogger& logger) {
                     "; nothing sent");
     return kFailed;
   }
-  const bool drained = port.waitForQuiet(kDrainQuiet, kDrainBound);
+  const bool drained = port.waitForQuiet(kDrainQuiet, kDrainBound, [&] {
+    return operations::answerReadsPosted(usb) >= 2 || port.state().disconnected;
+  });
   operations::drainAnswers(usb, false);
   if (!drained) {
     usb.disconnect();
@@ -243,10 +247,13 @@ int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOpt
       session.note(summary);
     }
   }
+  // One connection to the history for the import and the check against the limits.
+  history::Store store;
   const bool kept =
-      !options.history || importIntoHistory(session, logger, target == "-" ? std::string() : target, records);
+      !options.history ||
+      importIntoHistory(session, logger, target == "-" ? std::string() : target, records, &store);
   if (status != kDone) return status;
-  const int alarm = downloadAlarms(session, logger.serialText, records, skipped);
+  const int alarm = downloadAlarms(session, logger.serialText, records, store, skipped);
   // Of several outcomes the lower status wins.
   if (skipped > 0) return kSkipped;
   return kept ? alarm : kNotInHistory;

@@ -1,6 +1,7 @@
 #include "cli/ConsolePort.h"
 
 #include <algorithm>
+#include <thread>
 #include <utility>
 
 #include "cli/ConsoleText.h"
@@ -109,9 +110,14 @@ bool ConsolePort::waitFor(const std::function<bool(const State&)>& done, std::ch
   return changed_.wait_for(lock, bound, [&] { return done(state_); });
 }
 
-bool ConsolePort::waitForQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds bound) {
-  std::unique_lock<std::mutex> lock(mutex_);
+bool ConsolePort::waitForQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds bound,
+                               const std::function<bool()>& listening) {
   const Clock::time_point end = Clock::now() + bound;
+  while (!listening()) {
+    if (Clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
   lastAnswer_ = Clock::now();
   for (;;) {
     const Clock::time_point now = Clock::now();

@@ -76,8 +76,11 @@ class ConsolePort {
   bool waitFor(const std::function<bool(const State&)>& done,
                std::chrono::milliseconds bound = std::chrono::milliseconds::max());
   State state() const;
-  // Waits until no answer has come for `quiet` (true), or until `bound` has passed (false).
-  bool waitForQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds bound);
+  // Waits until no answer has come for `quiet` since `listening` first held (true), or until `bound` has
+  // passed (false). `listening` is asked without the port's lock, every millisecond until it holds.
+  bool waitForQuiet(
+      std::chrono::milliseconds quiet, std::chrono::milliseconds bound,
+      const std::function<bool()>& listening = [] { return true; });
 
  private:
   using Clock = std::chrono::steady_clock;

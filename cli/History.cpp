@@ -94,7 +94,7 @@ std::string historyLocation() {
 }
 
 bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
-                       const std::vector<messwert_tag>& records) {
+                       const std::vector<messwert_tag>& records, history::Store* into) {
   const std::string name = loggerName(logger);
   history::DownloadImport what;
   what.database = historyLocation();
@@ -108,7 +108,7 @@ bool importIntoHistory(Session& session, const ScannedLogger& logger, const std:
                  " is in use by another program; waiting up to " +
                  std::to_string((session.io().historyWaitMs + 999) / 1000) + " s");
   };
-  const history::DownloadImported done = history::importDownload(what, records);
+  const history::DownloadImported done = history::importDownload(what, records, into);
   if (!done.notice.empty()) session.problem(printable(done.notice));
   if (!done.ok) {
     session.problem(name + ": not imported into the history (" + printable(done.error) +
@@ -306,6 +306,28 @@ int copyHistory(Session& session, const CopyOptions& options) {
                (result.notes > 0 ? "; " + std::to_string(result.notes) +
                                        " limit changes, clock zones and firmware versions new there"
                                  : std::string()));
+  return kDone;
+}
+
+int checkHistory(Session& session) {
+  history::Store store;
+  const std::string location = historyLocation();
+  if (!openHistory(session, store, location)) return kFileError;
+  const std::string shown = printable(history::shownLocation(location));
+  // A file found damaged as it opened has been set aside already (openHistory said so).
+  const bool setAsideAtOpen = !store.notice().empty();
+  bool sound = false;
+  std::string error;
+  if (!store.checkWhole(sound, error)) {
+    session.problem("the history " + shown + " could not be checked: " + printable(error));
+    return kFileError;
+  }
+  if (!sound) {
+    session.problem(printable(store.notice()));
+    return kFileError;
+  }
+  if (setAsideAtOpen) return kFileError;
+  session.note("the history " + shown + " is sound");
   return kDone;
 }
 

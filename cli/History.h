@@ -7,6 +7,10 @@
 #include "cli/Session.h"
 #include "data/Messwert.h"
 
+namespace history {
+class Store;
+}
+
 struct ScannedLogger;
 
 namespace cli {
@@ -20,7 +24,7 @@ std::string historyLocation();
 // failure is reported and returns false; the download itself is done. `file` is empty when the
 // records went to standard output.
 bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
-                       const std::vector<messwert_tag>& records);
+                       const std::vector<messwert_tag>& records, history::Store* into = nullptr);
 
 // The most records one download of this logger brought into the history (0: none). When the history
 // cannot be read, 0 and `error` says why.
@@ -52,6 +56,8 @@ struct CopyOptions {
   bool progress = false;
 };
 int copyHistory(Session& session, const CopyOptions& options);
+// `history check`: SQLite's check of the whole history file; a damaged one is set aside.
+int checkHistory(Session& session);
 
 // Sets a server's history up (history::setUpServer) at this run's history; prints the SQL instead with
 // `print`. A file's path is refused (kBadArguments): a SQLite history needs no setting up.

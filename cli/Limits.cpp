@@ -224,15 +224,14 @@ int excursions(Session& session, const ExcursionOptions& options) {
 }
 
 int downloadAlarms(Session& session, const std::string& serialText, const std::vector<messwert_tag>& records,
-                   int64_t skipped) {
+                   history::Store& store, int64_t skipped) {
   const std::string path = historyLocation();
   std::string error;
-  history::Store store;
   // No history, no limits: a download with --no-history makes none.
   std::error_code failed;
-  if (serialText.empty() || path.empty() ||
-      (!history::isServerLocation(path) && !std::filesystem::exists(path, failed)) ||
-      !store.open(path, error))
+  if (serialText.empty() || path.empty()) return kDone;
+  if (!store.isOpen() && ((!history::isServerLocation(path) && !std::filesystem::exists(path, failed)) ||
+                          !store.open(path, error)))
     return kDone;
   bool anyLimits = false, unreadable = false;
   history::ExcursionFinder finder([&](uint16_t sensor) {

@@ -11,6 +11,10 @@
 #include "cli/Session.h"
 #include "data/Messwert.h"
 
+namespace history {
+class Store;
+}
+
 namespace cli {
 
 // tarnwick-cli limits: with any of temperature, humidity, delay, rule the limits are set, merged with
@@ -39,9 +43,10 @@ int excursions(Session& session, const ExcursionOptions& options);
 // After a download: kExcursionAlarm (said on standard error) when the logger has limits in the
 // history and an excursion of the downloaded records alarms, else kIncomplete when their verdict is
 // incomplete (`skipped`: records left out for impossible time stamps); kDone otherwise, also when the
-// history cannot be read.
+// history cannot be read. `store`: the command's connection to the history, opened here when it is not
+// open yet.
 int downloadAlarms(Session& session, const std::string& serialText, const std::vector<messwert_tag>& records,
-                   int64_t skipped = 0);
+                   history::Store& store, int64_t skipped = 0);
 
 // Notes in the history what the logger's clock was set by: this PC's zone and UTC offset at `now`.
 // A failure is said; the clock is set all the same.

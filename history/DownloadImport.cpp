@@ -26,16 +26,22 @@ std::string loggerKey(const std::string& serialText) {
   return serialText.empty() ? std::string(kNoSerialLogger) : loggerText(serialText);
 }
 
-DownloadImported importDownload(const DownloadImport& what, const std::vector<messwert_tag>& records) {
+DownloadImported importDownload(const DownloadImport& what, const std::vector<messwert_tag>& records,
+                                Store* into) {
   DownloadImported out;
   if (what.database.empty()) {
     out.error = kNoDatabase;
     return out;
   }
-  Store store;
+  Store own;
+  Store& store = into != nullptr ? *into : own;
   store.setBusyTimeout(what.busyTimeoutMs);
   if (what.waitNotice) store.setWaitNotice(what.waitNotice);
-  if (store.open(what.database, out.error)) {
+  struct Forget {
+    Store& store;
+    ~Forget() { store.setWaitNotice(nullptr); }
+  } forget{store};
+  if (store.isOpen() || store.open(what.database, out.error)) {
     DownloadOrigin origin;
     origin.device = what.device;
     origin.computer = thisComputer();

@@ -42,7 +42,10 @@ struct DownloadImported {
 // Adds the records with this computer, this PC's clock zone at `now`, the device and the firmware as
 // their origin. A file
 // is kept under its absolute name, a download to no file as "-".
-DownloadImported importDownload(const DownloadImport& what, const std::vector<messwert_tag>& records);
+// With `into`, the import goes through that connection (opened here when it is not open), which the
+// caller goes on using afterwards; the wait notice is no longer called from it then.
+DownloadImported importDownload(const DownloadImport& what, const std::vector<messwert_tag>& records,
+                                Store* into = nullptr);
 
 // The most records one download of the logger brought into the history `database` (0: none). When the
 // history cannot be read, 0 and `error` says why.

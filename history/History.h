@@ -215,6 +215,9 @@ constexpr int kMaxZoneOffset = 18 * 3600;
 // program": the import of the largest CSV file the history reads takes seconds, and a download that
 // comes meanwhile waits it out.
 constexpr int kBusyTimeoutMs = 60000;
+// A file up to this size is checked whole as it opens after an unclean end (about a second from a cold
+// disk); see Store::setWholeCheckAtOpenLimit.
+constexpr int64_t kWholeCheckAtOpenBytes = 32 << 20;
 
 // Where the history is kept: the first of `flag` (--history), `environment` (TARNWICK_HISTORY) and
 // `setting` (the window's) that is not empty, else defaultPath(). A location is a SQLite file's path or
@@ -280,6 +283,15 @@ class Store {
   // Ends the connection; the last one of all programs checkpoints the write-ahead log into the file
   // and notes a clean end.
   void close();
+  // The whole-file check after an unclean end runs as open() opens a file of at most this many bytes
+  // (kWholeCheckAtOpenBytes unless set), where it takes well under a second even from a cold disk. A
+  // larger file opens without it: the sessions stay "unchecked" (no clean end is noted) until
+  // checkWhole() passes, and damage shows, and is set aside, where the pages are used.
+  void setWholeCheckAtOpenLimit(int64_t bytes) { wholeCheckAtOpenBytes_ = bytes; }
+  // SQLite's quick check of the whole open file, in this connection: true when it ran, `sound` saying
+  // whether the file passed. A file that fails is set aside and a new one started, as open() does, and
+  // notice() says so. Not for a server.
+  bool checkWhole(bool& sound, std::string& error);
   // How long this connection waits for other programs (kBusyTimeoutMs unless set; from 0 to that).
   void setBusyTimeout(int milliseconds);
   // Called once, on this object's thread, when a wait for another program has lasted half a second.
@@ -440,10 +452,13 @@ class Store {
   bool upgrade(int& code);
   // Computes the rows of reading_hours of these sensors' hours again from their readings.
   bool refreshReadingHours(int64_t loggerId, const std::set<std::pair<uint16_t, int64_t>>& hours, int& code);
+  // Adds what an import inserted to reading_hours, and computes again the hours it also removed from.
+  bool addReadingHours(int64_t loggerId, const class ReadingHourSums& added, int& code);
   void narrowPermissions();
   std::string failure(const char* what, int code) const;
 
   sqlite3* db_ = nullptr;
+  int64_t wholeCheckAtOpenBytes_ = kWholeCheckAtOpenBytes;
   std::unique_ptr<Statements> statements_;
   std::string path_;
   int lockFd_ = -1;  // "<file>.lock", held shared while open

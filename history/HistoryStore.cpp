@@ -19,6 +19,7 @@
 #include "history/Backend.h"
 #include "history/History.h"
 #include "history/ImportRules.h"
+#include "history/ReadingHours.h"
 #ifdef _WIN32
 #include <direct.h>
 #else
@@ -696,6 +697,9 @@ bool Store::beginSession(bool mayRepair, bool& check, std::string& error) {
 bool Store::connect(bool mayRepair, std::string& error) {
   bool check = true;
   if (!beginSession(mayRepair, check, error)) return false;
+  // A large file is not read whole in the way of a start: its session stays "unchecked".
+  struct stat size {};
+  if (check && ::stat(path_.c_str(), &size) == 0 && size.st_size > wholeCheckAtOpenBytes_) check = false;
   for (int attempt = 0; attempt < 3; ++attempt) {
     // The repair byte, shared while opening: a program setting the file aside holds it exclusively, so
     // nobody opens the file while it and its log are being moved and a new one made in its place.
@@ -738,6 +742,30 @@ bool Store::connect(bool mayRepair, std::string& error) {
   }
   close();
   return false;
+}
+
+bool Store::checkWhole(bool& sound, std::string& error) {
+  sound = false;
+  if (!ensureOpen(error)) return false;
+  if (server_ != nullptr) {
+    error = "History " + path_ + ": a server checks its own files";
+    return false;
+  }
+  std::string verdict;
+  const int rc = pragmaText(db_, "PRAGMA quick_check", verdict);
+  if (rc == SQLITE_OK && verdict == "ok") {
+    sound = true;
+#ifndef _WIN32
+    if (lockFd_ >= 0 && readMarker(lockFd_) == "unchecked\n") writeMarker(lockFd_, "open\n");
+#endif
+    return true;
+  }
+  if (rc != SQLITE_OK && !isDamage(rc)) {
+    error = failure("cannot check it", rc);
+    return false;
+  }
+  if (!repair(opened_, error)) return false;
+  return true;
 }
 
 // Sets the damaged file aside and starts a new one, one program at a time: when another has done so
@@ -921,8 +949,11 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
     sqlite3_sleep(5);
   }
   // Every commit syncs the log: an import reported as stored survives a power cut, also while another
-  // program keeps the history open (then no connection's close copies the log into the file).
+  // program keeps the history open (then no connection's close copies the log into the file). The
+  // pages a full download's import touches stay in memory until its commit: with SQLite's default 2 MB
+  // they would spill into the log mid-import, each written there again and again.
   if (rc != SQLITE_OK || (rc = exec(db_, "PRAGMA synchronous=FULL")) != SQLITE_OK ||
+      (rc = exec(db_, "PRAGMA cache_size=-32768")) != SQLITE_OK ||
       (rc = exec(db_, ("PRAGMA journal_size_limit=" + std::to_string(kLogSizeLimit)).c_str())) != SQLITE_OK)
     return fail("cannot set it up");
   if ((fresh || version < kSchemaVersion) && !upgrade(rc)) return fail("cannot create or upgrade its tables");
@@ -1166,7 +1197,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
 
   std::vector<bool> sensorSeen(65536, false);
   int64_t firstTime = INT64_MAX, lastTime = INT64_MIN;
-  std::set<std::pair<uint16_t, int64_t>> hours;  // the sensors' hours this import changes
+  ReadingHourSums hours;  // what this import adds to the sensors' hours
   for (size_t i = 0; i < records.size(); ++i) {
     const messwert_tag& r = records[i];
     int64_t time;
@@ -1180,6 +1211,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
     const int flagged = checksumError != nullptr ? ((*checksumError)[i] ? 1 : 0) : messwert::checksum(r) != 0;
     uint8_t bytes[messwert::kRecordSize];
     messwert::toBytes(r, bytes);
+    const float values[3] = {r.humidity, r.temperature, r.ambientTemperature};
     auto bindKey = [&](Statement& st) {
       st.bind(1, loggerId);
       st.bind(2, time);
@@ -1232,9 +1264,9 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       bindCopy(s.insert);
       s.insert.bind(9, downloadId);
       if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
+      if (!line.flagged && sqlite3_changes(db_) == 1) hours.add(r.sensorSerialNumber, time, values);
     }
-    if (!decision.insert && decision.retire.empty()) continue;
-    hours.emplace(r.sensorSerialNumber, hourOf(time));
+    if (!decision.retire.empty()) hours.recompute(r.sensorSerialNumber, time);
     if (!sensorSeen[r.sensorSerialNumber]) {
       sensorSeen[r.sensorSerialNumber] = true;
       s.sensor.bind(1, loggerId);
@@ -1243,7 +1275,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
     }
   }
 
-  if (!refreshReadingHours(loggerId, hours, rc)) return fail(rc);
+  if (!addReadingHours(loggerId, hours, rc)) return fail(rc);
   s.counts.bind(1, downloadId);
   s.counts.bind(2, result.records);
   s.counts.bind(3, result.added);

@@ -12,6 +12,7 @@
 #include "history/Backend.h"
 #include "history/Excursions.h"
 #include "history/History.h"
+#include "history/ReadingHours.h"
 
 namespace history {
 
@@ -144,6 +145,51 @@ bool Store::refreshReadingHours(int64_t loggerId, const std::set<std::pair<uint1
     }
   }
   return code == SQLITE_OK;
+}
+
+bool Store::addReadingHours(int64_t loggerId, const ReadingHourSums& added, int& code) {
+  code = SQLITE_OK;
+  if (!added.sums().empty()) {
+    // SQLite's min() and max() of two values are NULL when either is: a side without the value keeps
+    // the other's.
+#define TARNWICK_MERGE(column, op) \
+  column " = coalesce(" op "(" column ", excluded." column "), " column ", excluded." column ")"
+    Prepared merge;
+    code = sqlite3_prepare_v2(
+        db_,
+        "INSERT INTO reading_hours(logger, sensor, hour, readings, first_time, last_time, humidity_min, "
+        "humidity_max, temperature_min, temperature_max, ambient_min, ambient_max) VALUES(?1, ?2, ?3, ?4, ?5, "
+        "?6, ?7, ?8, ?9, ?10, ?11, ?12) ON CONFLICT(logger, sensor, hour) DO UPDATE SET readings = readings + "
+        "excluded.readings, first_time = min(first_time, excluded.first_time), last_time = max(last_time, "
+        "excluded.last_time), " TARNWICK_MERGE("humidity_min", "min") ", " TARNWICK_MERGE("humidity_max", "max")
+        ", " TARNWICK_MERGE("temperature_min", "min") ", " TARNWICK_MERGE("temperature_max", "max") ", "
+        TARNWICK_MERGE("ambient_min", "min") ", " TARNWICK_MERGE("ambient_max", "max"),
+        -1, &merge.st, nullptr);
+#undef TARNWICK_MERGE
+    for (auto it = added.sums().begin(); code == SQLITE_OK && it != added.sums().end(); ++it) {
+      if (added.recomputed().count(it->first) != 0) continue;
+      const HourSum& h = it->second;
+      sqlite3_bind_int64(merge.st, 1, loggerId);
+      sqlite3_bind_int64(merge.st, 2, it->first.first);
+      sqlite3_bind_int64(merge.st, 3, it->first.second);
+      sqlite3_bind_int64(merge.st, 4, h.readings);
+      sqlite3_bind_int64(merge.st, 5, h.firstTime);
+      sqlite3_bind_int64(merge.st, 6, h.lastTime);
+      for (int i = 0; i < 3; ++i) {
+        for (int side = 0; side < 2; ++side) {
+          const double v = side == 0 ? h.minimum[i] : h.maximum[i];
+          if (std::isnan(v))
+            sqlite3_bind_null(merge.st, 7 + 2 * i + side);
+          else
+            sqlite3_bind_double(merge.st, 7 + 2 * i + side, v);
+        }
+      }
+      code = sqlite3_step(merge.st);
+      sqlite3_reset(merge.st);
+      code = code == SQLITE_DONE ? SQLITE_OK : code;
+    }
+  }
+  return code == SQLITE_OK && refreshReadingHours(loggerId, added.recomputed(), code);
 }
 
 bool Store::loggerSummaries(std::vector<LoggerSummary>& out, std::string& error) {

@@ -29,6 +29,11 @@ void CMyReader::ProcessData(CUsbBuf* buffer) {
   HandleAnswer(answerText(buffer));
 }
 
+void CMyReader::PrepareBuffer(CUsbBuf* buffer) {
+  CUsbReader::PrepareBuffer(buffer);
+  readsPosted_.fetch_add(1);
+}
+
 void CMyReader::HandleAnswer(const std::string& text) {
   WindowPort* window = owner->mainWindow;
   const std::string shown = loggerText(text);

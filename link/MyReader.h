@@ -1,6 +1,7 @@
 // The answer reader (IN pipe) and the writer class of the command and data-out pipes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,7 +15,12 @@ class CMyReader : public CUsbReader {
   CMyReader(USBInterface* owner, uint64_t linkGeneration);
   ~CMyReader() override;
   void ProcessData(CUsbBuf* buffer) override;
+  void PrepareBuffer(CUsbBuf* buffer) override;
   void OnWorkerExit() override;
+
+  // Reads this reader has handed to the driver so far (counted as each is prepared): once a second one
+  // is prepared, the first is at the logger, and whatever the logger still had to send is on its way.
+  uint32_t ReadsPosted() const { return readsPosted_.load(); }
 
   // The answer handling, also used directly by tests and the fuzzer: one answer text.
   void HandleAnswer(const std::string& text);
@@ -29,6 +35,7 @@ class CMyReader : public CUsbReader {
 
   USBInterface* owner;
   uint64_t generation;
+  std::atomic<uint32_t> readsPosted_{0};
   // Touched only by this reader's worker: a reader of an ended link never reaches a newer link's image.
   std::vector<uint8_t> firmwareImage_;
 };

@@ -1,8 +1,10 @@
 #include "link/Operations.h"
 
+#include <memory>
 #include <utility>
 
 #include "link/LinkAccess.h"
+#include "link/MyReader.h"
 #include "link/USBInterface.h"
 
 namespace operations {
@@ -93,6 +95,11 @@ bool startMemorySave(USBInterface& link, const std::string& address, const std::
 
 void drainAnswers(USBInterface& link, bool on) {
   LinkAccess(link).drainingAnswers() = on;
+}
+
+uint32_t answerReadsPosted(USBInterface& link) {
+  const std::shared_ptr<CMyReader> reader = LinkAccess(link).inReader();
+  return reader ? reader->ReadsPosted() : 0;
 }
 
 void answerTimedOut(USBInterface& link) {

@@ -45,6 +45,9 @@ bool startMemorySave(USBInterface& link, const std::string& address, const std::
 // While on, answers are shown and logged but start nothing: a command line lets a logger finish what
 // it still sends from an earlier exchange before it sends its own command.
 void drainAnswers(USBInterface& link, bool on);
+// Reads the link's answer reader has handed to the driver so far (0 without a link): from the second
+// on, the first is at the logger, and what it still had to send is on its way.
+uint32_t answerReadsPosted(USBInterface& link);
 
 // The caller's answer time-out (the window's timer) expired: the operation under way ends as NoAnswer.
 void answerTimedOut(USBInterface& link);

@@ -685,6 +685,62 @@ TEST_F(HistoryStore, TheWholeFileIsCheckedOnlyAfterAnUncleanEnd) {
   EXPECT_EQ(setAside(dir).size(), 1u);
 }
 
+// A file too large to check as it opens, after an unclean end: it opens at once, unchecked; damage
+// is found where its pages are used, or by the check on request, and set aside either way. Sessions
+// stay unchecked until a check has passed, clean closes between them notwithstanding.
+TEST_F(HistoryStore, ALargeFileOpensUncheckedAndIsCheckedWhenUsedOrOnRequest) {
+  const auto dieOpen = [&] {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      history::Store dying;
+      std::string ignored;
+      dying.setWholeCheckAtOpenLimit(0);
+      ::_exit(dying.open(path, ignored) ? 0 : 1);  // no close
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  };
+  import("VLM1", memory(0, 2000));
+  store.close();
+  dieOpen();
+  damagePages(path);
+  store.setWholeCheckAtOpenLimit(0);
+  ASSERT_TRUE(store.open(path, error)) << error;
+  EXPECT_EQ(store.notice(), "");
+  EXPECT_EQ(import("VLM2", memory(0, 10)).added, 10);
+  EXPECT_NE(store.notice().find(path + ".damaged-"), std::string::npos) << store.notice();
+  ASSERT_EQ(setAside(dir).size(), 1u);
+  store.close();
+
+  import("VLM1", memory(0, 2000));
+  store.close();
+  dieOpen();
+  damagePages(path);
+  for (int session = 0; session < 2; ++session) {
+    ASSERT_TRUE(store.open(path, error)) << error;
+    EXPECT_EQ(store.notice(), "");
+    store.close();
+  }
+  ASSERT_TRUE(store.open(path, error)) << error;
+  bool sound = true;
+  ASSERT_TRUE(store.checkWhole(sound, error)) << error;
+  EXPECT_FALSE(sound);
+  EXPECT_NE(store.notice().find(path + ".damaged-"), std::string::npos) << store.notice();
+  EXPECT_EQ(setAside(dir).size(), 2u);
+  EXPECT_TRUE(store.loggers().empty());
+  ASSERT_TRUE(store.checkWhole(sound, error)) << error;
+  EXPECT_TRUE(sound);
+  EXPECT_EQ(import("VLM3", memory(0, 10)).added, 10);
+  store.close();
+  // Checked and closed cleanly: the next open finds nothing to say.
+  history::Store next;
+  ASSERT_TRUE(next.open(path, error)) << error;
+  EXPECT_EQ(next.notice(), "");
+  EXPECT_EQ(next.loggers(), (std::vector<std::string>{"VLM3"}));
+}
+
 // Two programs with the history open find it damaged one after the other: the first sets it aside
 // and starts a new one, the second writes into that new one instead of setting it aside too.
 TEST_F(HistoryStore, OnlyTheFileFoundDamagedIsSetAside) {

@@ -280,6 +280,39 @@ TEST_P(Overview, FileCopiesADownloadReplacesCountOnceAndValuesStayExact) {
   EXPECT_EQ(one[1].ambientMax, static_cast<double>(std::numeric_limits<float>::max()));
 }
 
+// The hours a download adds to are summed up with what they held: a value the hour lacked until then,
+// a flagged record a clean copy replaces (from an earlier download, and within the same one).
+TEST_P(Overview, HoursAddedToByLaterDownloadsMatchTheirReadings) {
+  const auto reading = [](int minute, uint16_t sensor, float humidity, float temperature) {
+    messwert_tag r = record(2026, 9, 1, 8 + minute / 60, minute % 60, 0, sensor);
+    r.humidity = humidity;
+    r.temperature = temperature;
+    r.reserved[5] = 0;
+    r.reserved[5] = static_cast<uint8_t>(0x100 - messwert::checksum(r));
+    return r;
+  };
+  const float none = std::numeric_limits<float>::quiet_NaN();
+  const messwert_tag replaced = reading(130, 1, 77, -30), fresh = reading(140, 2, 12, 50);
+  download("VLM5", {reading(0, 1, none, 20), reading(10, 1, none, 21), reading(70, 2, 40, 5),
+                    historytest::withBadChecksum(replaced)});
+  download("VLM5", {reading(10, 1, none, 21), reading(20, 1, 55, 19), reading(30, 1, 60, none),
+                    reading(80, 2, 30, 9), replaced, historytest::withBadChecksum(fresh), fresh});
+  EXPECT_EQ(store.readingCount("VLM5", error), 8) << error;  // each flagged copy gave way
+  int64_t from = 0, to = 0;
+  ASSERT_TRUE(history::recordTime(reading(0, 1, 0, 0), from));
+  ASSERT_TRUE(history::recordTime(reading(179, 1, 0, 0), to));
+  history::EnvelopeQuery q;
+  q.logger = "VLM5";
+  q.from = from - 7200;  // columns of two hours and more: read from the hours kept
+  q.to = to + 7200;
+  for (int columns : {1, 3}) {
+    q.columns = columns;
+    std::vector<history::EnvelopeCell> got;
+    ASSERT_TRUE(store.envelope(q, got, error)) << error;
+    expectSame(got, bruteForce(store, q), std::to_string(columns) + " columns");
+  }
+}
+
 // A row per logger: its records, their first and last time, and the newest download from the logger
 // itself with the range it brought; a file opened into the history later is no download. With limits,
 // the excursions and alarms of that download's range are counted, not those of earlier records.
