@@ -14,7 +14,9 @@
 #include "cli/Limits.h"
 #include "cli/Loggers.h"
 #include "cli/Report.h"
+#include "cli/Signatures.h"
 #include "cli/Spreadsheet.h"
+#include "cli/Verify.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
 
@@ -43,6 +45,10 @@ constexpr char kFooter[] =
     "     another program for a minute, or cannot be opened or written)\n"
     "  12 excursions, download: an excursion beyond the logger's limits raises an alarm\n"
     "     (a download that also has 9 or 11 to say exits with that: the lower number wins)\n"
+    "  14 history verify: the history does not hold (a record, an entry of its audit trail, a limit\n"
+    "     changed outside Tarnwick; the message names the first)\n"
+    "  15 sign: refused (no key registered for this login, a retired key, a wrong passphrase, an\n"
+    "     approval before a review)\n"
     "  130, 143, 129  stopped by SIGINT, SIGTERM or SIGHUP; temporary files are removed\n";
 
 constexpr char kSerialHelp[] = "the logger: its serial number (VLM12345) or number (12345)";
@@ -192,7 +198,49 @@ int run(int argc, const char* const argv[], const Io& io) {
       "copy", "copy a history into another (a file into a server, say); a second copy adds nothing");
   copy->add_option("--to", copying.to, "the history to copy into")->required();
   copy->add_option("--from", copying.from, "the history to copy (default: --history's)");
+  VerifyOptions verifying;
+  CLI::App* verify = history->add_subcommand(
+      "verify",
+      "check the history against its audit trail; prints the trail's head hash (status 14 when "
+      "something does not hold)");
+  verify->add_option("--head", verifying.keptHead,
+                     "a head hash printed earlier that must still be in the trail");
   history->require_subcommand(0, 1);
+
+  PassphraseSource passphrase;
+  CLI::App* key =
+      app.add_subcommand("key", "your signing key: make one, register one in the history, retire one");
+  CLI::App* keyNewCommand = key->add_subcommand(
+      "new", "make your key pair (Ed25519; the secret key sealed under a passphrase, in your data folder)");
+  keyNewCommand->add_option("--passphrase-fd", passphrase.fd, "read the passphrase from this descriptor")
+      ->check(CLI::Range(0, 1 << 20));
+  KeyRegistration registration;
+  CLI::App* keyRegisterCommand = key->add_subcommand(
+      "register", "enter a person's public key in the history, with their name and login");
+  keyRegisterCommand->add_option("FILE", registration.file, "the public key file (signing.pub)")->required();
+  keyRegisterCommand->add_option("--name", registration.name, "the person's full name")->required();
+  keyRegisterCommand->add_option("--login", registration.login, "their login (default: yours)");
+  std::string retired;
+  CLI::App* keyRetireCommand =
+      key->add_subcommand("retire", "end a key for new signatures (the ones made stay valid)");
+  keyRetireCommand->add_option("--key", retired, "the key's fingerprint (default: your own key)");
+  key->require_subcommand(1, 1);
+  SignOptions signing;
+  CLI::App* signCommand = app.add_subcommand(
+      "sign",
+      "sign a logger's readings in the history as reviewed, approved or released (asks your passphrase)");
+  signCommand->add_option("-s,--serial", signing.serial, kSerialHelp)->required();
+  signCommand->add_option("--sensor", signing.sensor, "one sensor's readings")->check(CLI::Range(0, 65535));
+  signCommand->add_option("--from", signing.from, "readings from this time");
+  signCommand->add_option("--to", signing.to, "readings up to this time");
+  signCommand->add_option("--meaning", signing.meaning, "reviewed, approved or released")
+      ->required()
+      ->check(CLI::IsMember({"reviewed", "approved", "released"}));
+  signCommand->add_option("--comment", signing.comment, "a comment signed with it");
+  signCommand->add_flag("--no-review", signing.noReview, "approve without a review (recorded as such)");
+  signCommand
+      ->add_option("--passphrase-fd", signing.passphrase.fd, "read the passphrase from this descriptor")
+      ->check(CLI::Range(0, 1 << 20));
 
   ImportOptions importing;
   CLI::App* import = app.add_subcommand("import", "add the records of a CSV file to a logger's history");
@@ -264,6 +312,11 @@ int run(int argc, const char* const argv[], const Io& io) {
     copying.progress = !quiet && fd >= 0 && isatty(fd);
     return copyHistory(session, copying);
   }
+  if (*verify) return verifyHistory(session, verifying);
+  if (*keyNewCommand) return keyNew(session, passphrase);
+  if (*keyRegisterCommand) return keyRegister(session, registration);
+  if (*keyRetireCommand) return keyRetire(session, retired);
+  if (*signCommand) return sign(session, signing);
   if (*report) return makeReport(session, reporting);
   if (*limitsCommand) return cli::limits(session, bounds);
   if (*excursionsCommand) return cli::excursions(session, outside);

@@ -19,6 +19,11 @@ enum ExitStatus : int {
   // excursions, download: an excursion beyond the logger's limits raises an alarm. Where a download
   // also has 9 or 11 to say, the lower number wins (the alarm is said all the same).
   kExcursionAlarm = 12,
+  // history verify, verify: the history or the report does not hold (the message names what).
+  kNotVerified = 14,
+  // sign: refused (no key registered for this login, a retired key, a wrong passphrase, an approval
+  // before a review).
+  kRefusedSignature = 15,
 };
 
 }  // namespace cli
