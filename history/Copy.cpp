@@ -20,6 +20,19 @@ bool carried(const std::string& kind) {
 // of the source's trail that its signatures name are noted first (kAuditTrailCopied), so that they
 // still stand before the signatures there.
 bool copyKeysAndSignatures(Store& from, Store& to, CopyResult& result, std::string& error) {
+  if (from.isServer()) return true;  // a server's history keeps no keys or signatures
+  std::vector<AuditEntry> wanted;
+  std::string hashes, head;
+  if (!from.auditTrail(
+          [&](const AuditEntry& e) {
+            hashes += (hashes.empty() ? "" : ",") + e.hash;
+            head = e.hash;
+            if (carried(e.kind)) wanted.push_back(e);
+            return true;
+          },
+          error))
+    return false;
+  if (wanted.empty()) return true;  // nothing asks the target for a trail
   std::set<std::pair<std::string, std::string>> there;
   if (!to.auditTrail(
           [&](const AuditEntry& e) {
@@ -29,24 +42,13 @@ bool copyKeysAndSignatures(Store& from, Store& to, CopyResult& result, std::stri
           error))
     return false;
   std::vector<AuditEntry> missing;
-  std::string hashes, head;
-  if (!from.auditTrail(
-          [&](const AuditEntry& e) {
-            hashes += (hashes.empty() ? "" : ",") + e.hash;
-            head = e.hash;
-            if (carried(e.kind) && there.count({e.kind, e.detail}) == 0) missing.push_back(e);
-            return true;
-          },
-          error))
-    return false;
+  for (const AuditEntry& e : wanted)
+    if (there.count({e.kind, e.detail}) == 0) missing.push_back(e);
   if (missing.empty()) return true;
-  if (!to.appendAudit(kAuditTrailCopied, "", 0,
-                      AuditDetail()
-                          .add("from", shownLocation(from.path()))
-                          .add("head", head)
-                          .add("hashes", hashes)
-                          .text(),
-                      error))
+  if (!to.appendAudit(
+          kAuditTrailCopied, "", 0,
+          AuditDetail().add("from", shownLocation(from.path())).add("head", head).add("hashes", hashes).text(),
+          error))
     return false;
   for (const AuditEntry& e : missing) {
     if (!to.appendAudit(e.kind, e.logger, e.subject, e.detail, error)) return false;
