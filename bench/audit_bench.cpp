@@ -81,10 +81,9 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--runs") == 0) runs = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--keep") == 0) keep = argv[i + 1];
   }
-  const std::string path = keep.empty() ? (std::filesystem::temp_directory_path() /
-                                           ("audit-bench-" + std::to_string(::getpid()) + ".sqlite"))
-                                              .string()
-                                        : keep;
+  char folder[] = "/tmp/audit-bench-XXXXXX";  // private: the history refuses a folder others may change
+  if (keep.empty() && ::mkdtemp(folder) == nullptr) return 1;
+  const std::string path = keep.empty() ? std::string(folder) + "/history.sqlite" : keep;
   double seconds = 0, megabytes = 0;
   if (!std::filesystem::exists(path)) {
     if (!inChild([&] { return makeHistory(path, readings); }, seconds, megabytes)) return 1;
@@ -94,7 +93,6 @@ int main(int argc, char** argv) {
     if (!inChild([&] { return verify(path); }, seconds, megabytes)) return 1;
     std::printf("verify run %d: %.2f s, peak resident %.1f MB\n", run + 1, seconds, megabytes);
   }
-  if (keep.empty())
-    for (const char* suffix : {"", "-wal", "-shm", ".lock"}) std::filesystem::remove(path + suffix);
+  if (keep.empty()) std::filesystem::remove_all(folder);
   return 0;
 }

@@ -80,7 +80,8 @@ int makeReport(Session& session, const ReportOptions& options) {
   const std::string text = "wrote " + options.output + ": " + std::to_string(summary.pages) +
                            (summary.pages == 1 ? " page, " : " pages, ") + std::to_string(summary.readings) +
                            " readings\nverdict: " + summary.verdict + "\ndigest: sha256 " + summary.digest +
-                           "\n";
+                           "\n" +
+                           (input.auditHead.empty() ? "" : "audit trail head: " + input.auditHead + "\n");
   std::FILE* out = session.io().out;
   if (std::fputs(text.c_str(), out) < 0 || std::fflush(out) != 0) {
     session.problem("cannot write to standard output");

@@ -160,14 +160,11 @@ const char kUpgradeFrom4[] =
     "CREATE TABLE audit_trail(seq INTEGER PRIMARY KEY, time INTEGER NOT NULL, host_name TEXT NOT NULL, "
     "user_name TEXT NOT NULL, kind TEXT NOT NULL, logger TEXT NOT NULL, subject INTEGER NOT NULL, "
     "detail TEXT NOT NULL, hash TEXT NOT NULL);"
-    "CREATE TRIGGER audit_trail_unchanged BEFORE UPDATE ON audit_trail BEGIN "
-    "SELECT RAISE(ABORT, 'audit entries are never changed'); END;"
-    "CREATE TRIGGER audit_trail_kept BEFORE DELETE ON audit_trail BEGIN "
-    "SELECT RAISE(ABORT, 'audit entries are never removed'); END;"
+    "CREATE TRIGGER audit_edit BEFORE UPDATE ON audit_trail BEGIN SELECT RAISE(ABORT,'kept as written');END;"
+    "CREATE TRIGGER audit_drop BEFORE DELETE ON audit_trail BEGIN SELECT RAISE(ABORT,'kept as written');END;"
     "CREATE TABLE replaced_records(logger INTEGER NOT NULL, time INTEGER NOT NULL, sensor INTEGER NOT NULL, "
     "record BLOB NOT NULL, checksum_error INTEGER NOT NULL, from_file INTEGER NOT NULL, download INTEGER NOT "
-    "NULL, replaced_by INTEGER NOT NULL);"
-    "CREATE INDEX replaced_records_logger ON replaced_records(logger, time, sensor, record);";
+    "NULL, replaced_by INTEGER NOT NULL);";
 
 // A record's value as the history keeps it: NULL when it is not a finite number.
 void bindValue(sqlite3_stmt* st, int i, float value) {

@@ -94,6 +94,18 @@ TEST_F(CliTest, SignaturesNeedARegisteredKeyItsPassphraseAndAReviewFirst) {
   EXPECT_TRUE(signatures[2].statement.reviewSkipped);
   EXPECT_EQ(signatures[2].statement.sensors, std::vector<uint16_t>{2});
 
+  // The report of the same readings lists both signatures of them, not the one of sensor 2 alone.
+#ifdef TARNWICK_HAVE_REPORT
+  const auto reported = runCli(cmd({"report", "--serial", "VLM70001", "--output", path("r.pdf")}));
+  ASSERT_EQ(reported.status, cli::kDone) << reported.err;
+  EXPECT_NE(reported.out.find("audit trail head: "), std::string::npos) << reported.out;
+  const std::string pdfText = historytest::commandOutput("pdftotext -layout '" + path("r.pdf") + "' -");
+  EXPECT_NE(pdfText.find("Reviewed by Anna Example"), std::string::npos) << pdfText;
+  EXPECT_NE(pdfText.find("Approved by Anna Example"), std::string::npos) << pdfText;
+  EXPECT_EQ(pdfText.find("without a review"), std::string::npos) << pdfText;
+  EXPECT_NE(pdfText.find("Audit trail head"), std::string::npos);
+#endif
+
   // The signatures go with a copy into another history, once, and still hold there.
   const std::string copy = path("copy.sqlite");
   ASSERT_EQ(runCli(cmd({"history", "copy", "--to", copy})).status, cli::kDone);

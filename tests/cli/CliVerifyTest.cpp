@@ -98,9 +98,9 @@ TEST_F(CliTest, HistoryVerifyFindsEachEditMadeOutsideTarnwick) {
        "change of limits of VLM1 recorded in audit entry 4 is no longer"},
       {"a firmware version", "UPDATE firmware_seen SET version = 'V9'", "firmware version V9 of VLM1"},
       {"an audit entry changed",
-       "DROP TRIGGER audit_trail_unchanged; UPDATE audit_trail SET user_name = 'someone' WHERE seq = 2",
+       "DROP TRIGGER audit_edit; UPDATE audit_trail SET user_name = 'someone' WHERE seq = 2",
        "audit entry 2 (clock-zone"},
-      {"an audit entry removed", "DROP TRIGGER audit_trail_kept; DELETE FROM audit_trail WHERE seq = 2",
+      {"an audit entry removed", "DROP TRIGGER audit_drop; DELETE FROM audit_trail WHERE seq = 2",
        "audit entry 2 is missing"},
   };
   for (const Edit& edit : edits) {
