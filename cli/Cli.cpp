@@ -45,7 +45,8 @@ constexpr char kFooter[] =
     "     another program for a minute, or cannot be opened or written)\n"
     "  12 excursions, download: an excursion beyond the logger's limits raises an alarm\n"
     "     (a download that also has 9 or 11 to say exits with that: the lower number wins)\n"
-    "  14 history verify: the history does not hold (a record, an entry of its audit trail, a limit\n"
+    "  14 history verify, verify: the history or the report does not hold (a record, an entry of its audit "
+    "trail, a limit\n"
     "     changed outside Tarnwick; the message names the first)\n"
     "  15 sign: refused (no key registered for this login, a retired key, a wrong passphrase, an\n"
     "     approval before a review)\n"
@@ -242,6 +243,13 @@ int run(int argc, const char* const argv[], const Io& io) {
       ->add_option("--passphrase-fd", signing.passphrase.fd, "read the passphrase from this descriptor")
       ->check(CLI::Range(0, 1 << 20));
 
+  std::string reportFile;
+  CLI::App* verifyReportCommand = app.add_subcommand(
+      "verify",
+      "check a report's pages and signatures offline, and against the history with --history "
+      "(status 14 when something does not hold)");
+  verifyReportCommand->add_option("FILE", reportFile, "the PDF report")->required();
+
   ImportOptions importing;
   CLI::App* import = app.add_subcommand("import", "add the records of a CSV file to a logger's history");
   import->add_option("FILE", importing.file, "a CSV file that Tarnwick wrote")->required();
@@ -317,6 +325,7 @@ int run(int argc, const char* const argv[], const Io& io) {
   if (*keyRegisterCommand) return keyRegister(session, registration);
   if (*keyRetireCommand) return keyRetire(session, retired);
   if (*signCommand) return sign(session, signing);
+  if (*verifyReportCommand) return verifyReport(session, reportFile);
   if (*report) return makeReport(session, reporting);
   if (*limitsCommand) return cli::limits(session, bounds);
   if (*excursionsCommand) return cli::excursions(session, outside);

@@ -9,9 +9,11 @@
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
 #include "cli/HistoryLookup.h"
+#include "cli/Verify.h"
 #include "data/SafeFile.h"
 #include "history/History.h"
 #include "history/LoggerContext.h"
+#include "history/ReportManifest.h"
 #ifdef TARNWICK_HAVE_REPORT
 #include "report/Report.h"
 #endif
@@ -68,6 +70,13 @@ int makeReport(Session& session, const ReportOptions& options) {
   std::string pdf;
   report::Summary summary;
   if (!report::makePdf(input, pdf, summary, error)) {
+    session.problem("the report could not be made: " + error);
+    return kFailed;
+  }
+  // The proof it carries: what it says and the signatures of exactly its readings (tarnwick-cli verify).
+  if (!history::attachManifest(
+          pdf, [&](const std::string& pages) { return reportManifest(input, context, summary, pages); },
+          error)) {
     session.problem("the report could not be made: " + error);
     return kFailed;
   }

@@ -47,17 +47,16 @@ bool readLoggerContext(Store& store, const std::string& logger, const std::vecto
   }
   for (DownloadRow& row : rows) context.downloads.emplace(row.id, std::move(row));
   if (store.isServer()) return true;
-  std::map<std::string, RegisteredKey> keys;
   std::vector<KeptSignature> signatures;
-  if (!readSignatures(store, keys, signatures, error) || !store.auditTrail(
-                                                             [&](const AuditEntry& e) {
-                                                               context.auditHead = e.hash;
-                                                               return true;
-                                                             },
-                                                             error))
+  if (!readSignatures(store, context.keys, signatures, error) || !store.auditTrail(
+                                                                     [&](const AuditEntry& e) {
+                                                                       context.auditHead = e.hash;
+                                                                       return true;
+                                                                     },
+                                                                     error))
     return false;
   for (const KeptSignature& kept : signatures)
-    if (kept.statement.logger == logger) context.signatures.push_back(kept.statement);
+    if (kept.statement.logger == logger) context.signatures.push_back(kept);
   return true;
 }
 

@@ -24,7 +24,8 @@ struct LoggerContext {
   // The audit trail's head and the signatures of this logger's readings, oldest first (a server's
   // history keeps none).
   std::string auditHead;
-  std::vector<Statement> signatures;
+  std::vector<KeptSignature> signatures;
+  std::map<std::string, RegisteredKey> keys;  // by fingerprint
 };
 
 // False with a message when the history cannot be read or holds limits that are not valid: a report

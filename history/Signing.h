@@ -88,6 +88,11 @@ struct Statement {
 };
 std::string statementText(const Statement& statement);
 bool parseStatement(const std::string& text, Statement& out, std::string& error);
+// Whether a statement is of exactly these readings (a report's: its digest, range and sensors asked).
+inline bool statementCovers(const Statement& s, const std::string& digest, int64_t from, int64_t to,
+                            const std::vector<uint16_t>& sensors) {
+  return s.digest == digest && s.from == from && s.to == to && s.sensors == sensors;
+}
 // Whether two statements are of the same readings (logger, sensors, period and digest).
 bool sameSelection(const Statement& a, const Statement& b);
 

@@ -655,10 +655,9 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
     const double block = pages.lineHeight(pages.bold()) + 6 * u + 2 * (line * 2.6) + 12 * u;
     pages.heading(QStringLiteral("Sign-off"), block);
     // The electronic signatures of exactly these readings, in their order; the lines stay for paper.
-    for (const history::Statement& s : input.signatures) {
-      if (s.digest != facts.digest || s.from != input.from || s.to != input.to ||
-          s.sensors != input.sensorsAsked)
-        continue;
+    for (const history::KeptSignature& kept : input.signatures) {
+      const history::Statement& s = kept.statement;
+      if (!history::statementCovers(s, facts.digest, input.from, input.to, input.sensorsAsked)) continue;
       QString text =
           QStringLiteral("%1 by %2 (login %3) at %4, key %5")
               .arg(q(s.meaning.empty() ? s.meaning : char(std::toupper(s.meaning[0])) + s.meaning.substr(1)),

@@ -50,7 +50,7 @@ struct Input {
   double deltaHOverR = 10000.0;                // K, for the mean kinetic temperature
   std::string auditHead;                       // the history's audit trail head; empty: none kept
   // The logger's signatures; the sign-off page lists those of exactly this report's readings.
-  std::vector<history::Statement> signatures;
+  std::vector<history::KeptSignature> signatures;
 };
 
 struct Summary {

@@ -1,7 +1,11 @@
 // tarnwick-cli key and sign: a reviewer's and an approver's signature in a history, and each way a
 // signature is refused or found not to hold.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "CliSupport.h"
 #include "cli/ExitStatus.h"
@@ -104,6 +108,46 @@ TEST_F(CliTest, SignaturesNeedARegisteredKeyItsPassphraseAndAReviewFirst) {
   EXPECT_NE(pdfText.find("Approved by Anna Example"), std::string::npos) << pdfText;
   EXPECT_EQ(pdfText.find("without a review"), std::string::npos) << pdfText;
   EXPECT_NE(pdfText.find("Audit trail head"), std::string::npos);
+
+  // The report verifies offline and against the history; a changed page or a reading edited since
+  // does not.
+  const auto offline = runCli({"verify", path("r.pdf")});
+  ASSERT_EQ(offline.status, cli::kDone) << offline.err;
+  EXPECT_NE(offline.out.find("2 signatures (Reviewed by Anna Example, Approved by Anna Example)"),
+            std::string::npos)
+      << offline.out;
+  const auto withHistory = runCli(cmd({"verify", path("r.pdf")}));
+  EXPECT_EQ(withHistory.status, cli::kDone) << withHistory.err;
+  EXPECT_NE(withHistory.out.find("agrees with the history"), std::string::npos) << withHistory.out;
+  // Rewritten uncompressed by another PDF tool, the pages are the same; one byte of their text is not.
+  const int rewritten = std::system(("qpdf --qdf --normalize-content=n --object-streams=disable '" +
+                                     path("r.pdf") + "' '" + path("plain.pdf") + "'")
+                                        .c_str());
+  ASSERT_TRUE(WIFEXITED(rewritten) && (WEXITSTATUS(rewritten) == 0 || WEXITSTATUS(rewritten) == 3));
+  EXPECT_EQ(runCli({"verify", path("plain.pdf")}).status, cli::kDone);
+  std::string plain = clitest::readFile(path("plain.pdf"));
+  const size_t shown = plain.find("Tj\n") != std::string::npos ? plain.find("Tj\n") : plain.find("TJ\n");
+  ASSERT_NE(shown, std::string::npos);
+  const size_t last = plain.find_last_of(">)", shown);
+  ASSERT_NE(last, std::string::npos);
+  char& glyph = plain[last - 1];
+  glyph = glyph == '0' ? '1' : '0';
+  {
+    std::ofstream out(path("changed.pdf"), std::ios::binary);
+    out << plain;
+  }
+  const auto changed = runCli({"verify", path("changed.pdf")});
+  EXPECT_EQ(changed.status, cli::kNotVerified);
+  EXPECT_NE(changed.err.find("its pages were changed after it was made"), std::string::npos) << changed.err;
+  std::filesystem::copy_file(history, path("edited.sqlite"));
+  const int edited = std::system(("sqlite3 '" + path("edited.sqlite") +
+                                  "' \"UPDATE measurements SET record = substr(record, 1, 12) || x'41' || "
+                                  "substr(record, 14) WHERE time = (SELECT min(time) FROM measurements)\"")
+                                     .c_str());
+  ASSERT_EQ(edited, 0);
+  const auto stale = runCli({"--history", path("edited.sqlite"), "verify", path("r.pdf")});
+  EXPECT_EQ(stale.status, cli::kNotVerified);
+  EXPECT_NE(stale.err.find("no longer have the report's digest"), std::string::npos) << stale.err;
 #endif
 
   // The signatures go with a copy into another history, once, and still hold there.
