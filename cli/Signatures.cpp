@@ -365,11 +365,13 @@ int sign(Session& session, const SignOptions& options) {
   statement.verdict = history::verdict(result);
   statement.reasons = std::to_string(result.alarms()) + " alarms, " +
                       std::to_string(result.excursions.size()) + " excursions";
-  statement.auditHead = headOf(store, error);
-  if (!error.empty()) {
-    session.problem(printable(error));
+  std::string unread;
+  statement.auditHead = headOf(store, unread);
+  if (!unread.empty()) {
+    session.problem(printable(unread));
     return kFileError;
   }
+  error.clear();
   statement.meaning = options.meaning;
   statement.reviewSkipped = options.noReview;
   statement.signerName = key->second.name;

@@ -81,7 +81,8 @@ TEST_F(CliTest, SignaturesNeedARegisteredKeyItsPassphraseAndAReviewFirst) {
   ASSERT_EQ(withPassphrase(cmd(approve), pass).status, cli::kDone);
   // Another selection has no review: approved without one only on purpose, and the statement says so.
   std::vector<std::string> sensor2 = approve;
-  sensor2.insert(sensor2.end(), {"--sensor", "2", "--no-review"});
+  sensor2.insert(sensor2.end(),
+                 {"--sensor", "2", "--no-review", "--from", "2026-03-07", "--to", "2026-03-07"});
   ASSERT_EQ(withPassphrase(cmd(sensor2), pass).status, cli::kDone);
   const auto sound = runCli(cmd({"history", "verify"}));
   ASSERT_EQ(sound.status, cli::kDone) << sound.err;
