@@ -19,6 +19,7 @@
 #include "cli/Verify.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
+#include "history/History.h"
 
 namespace cli {
 namespace {
@@ -45,9 +46,9 @@ constexpr char kFooter[] =
     "     another program for a minute, or cannot be opened or written)\n"
     "  12 excursions, download: an excursion beyond the logger's limits raises an alarm\n"
     "     (a download that also has 9 or 11 to say exits with that: the lower number wins)\n"
-    "  14 history verify, verify: the history or the report does not hold (a record, an entry of its audit "
-    "trail, a limit\n"
-    "     changed outside Tarnwick; the message names the first)\n"
+    "  14 history verify, verify: the history or the report does not hold (a record, an entry of its\n"
+    "     audit trail, a limit changed outside Tarnwick, a page or a signature; the message names the "
+    "first)\n"
     "  15 sign: refused (no key registered for this login, a retired key, a wrong passphrase, an\n"
     "     approval before a review)\n"
     "  130, 143, 129  stopped by SIGINT, SIGTERM or SIGHUP; temporary files are removed\n";
@@ -82,196 +83,211 @@ bool takeLocale(Session& session) {
   return true;
 }
 
-}  // namespace
-
-int run(int argc, const char* const argv[], const Io& io) {
-  CLI::App app("Downloads, sets and updates Velmora loggers, and reads the measurement history.",
-               "tarnwick-cli");
-  app.footer(kFooter);
-  app.set_version_flag("--version", "tarnwick-cli " TARNWICK_VERSION);
-  app.require_subcommand(1, 1);
-  app.fallthrough();  // the common options may also follow the command
+// What the command line asked for: the options of every command, filled in by parsing, and the
+// command given.
+struct CommandLine {
   bool quiet = false, verbose = false;
-  app.add_flag("-q,--quiet", quiet, "no messages but errors, no progress bar");
-  app.add_flag("-v,--verbose", verbose, "the link's log lines on standard error");
   std::string historyFlag;
-  app.add_option("--history", historyFlag,
-                 "the history: a SQLite file, or a PostgreSQL server as postgresql://user@host/db or "
-                 "\"host=/run/postgresql dbname=tarnwick\" (passwords go into ~/.pgpass); default "
-                 "$TARNWICK_HISTORY, else the file of the window");
-
-  auto serialOption = [](CLI::App* command, std::string& serial) {
-    command->add_option("-s,--serial", serial, kSerialHelp);
-  };
-
-  bool json = false;
-  CLI::App* list = app.add_subcommand(
-      "list", "list the attached loggers: serial number, in use or free (none: an empty list, status 0)");
-  list->add_flag("--json", json, "one JSON array");
-
+  bool json = false, noHistory = false, force = false;
+  std::string serial, historyOutput, command;
   DownloadOptions load;
-  bool noHistory = false;
-  CLI::App* download = app.add_subcommand("download", "download the records of a logger");
-  serialOption(download, load.serial);
-  CLI::Option* output = download->add_option("-o,--output", load.output,
-                                             "the file to write, or - for standard output (default)");
-  download
+  HistoryOptions past;
+  LimitsOptions bounds;
+  ExcursionOptions outside;
+  LoggersOptions overview;
+  CopyOptions copying;
+  InitOptions initing;
+  ImportOptions importing;
+  ReportOptions reporting;
+  VerifyOptions verifying;
+  PassphraseSource passphrase;
+  KeyRegistration registration;
+  std::string retired, reportFile;
+  SignOptions signing;
+  CLI::App *verify = nullptr, *keyNew = nullptr, *keyRegister = nullptr, *keyRetire = nullptr,
+           *sign = nullptr, *verifyReport = nullptr;
+  CLI::App *list = nullptr, *download = nullptr, *setTime = nullptr, *firmware = nullptr, *send = nullptr;
+  CLI::App *history = nullptr, *limitsCommand = nullptr, *excursionsCommand = nullptr,
+           *loggersCommand = nullptr, *copy = nullptr, *init = nullptr, *import = nullptr, *report = nullptr;
+};
+
+void serialOption(CLI::App* command, std::string& serial) {
+  command->add_option("-s,--serial", serial, kSerialHelp);
+}
+
+// list, download, set-time and firmware-update: the commands that reach a logger.
+void addLoggerCommands(CLI::App& app, CommandLine& c) {
+  c.list = app.add_subcommand(
+      "list", "list the attached loggers: serial number, in use or free (none: an empty list, status 0)");
+  c.list->add_flag("--json", c.json, "one JSON array");
+
+  c.download = app.add_subcommand("download", "download the records of a logger");
+  serialOption(c.download, c.load.serial);
+  CLI::Option* output = c.download->add_option("-o,--output", c.load.output,
+                                               "the file to write, or - for standard output (default)");
+  c.download
       ->add_option(
-          "-f,--format", load.format,
+          "-f,--format", c.load.format,
           "csv (the window's file, default), jsonl, or xlsx (a spreadsheet; needs --output or --all)")
       ->check(CLI::IsMember({"csv", "jsonl", "xlsx"}));
   CLI::Option* all =
-      download->add_flag("--all", load.all, "every attached logger, one file each (needs --output-dir)");
-  CLI::Option* outputDir = download->add_option("--output-dir", load.outputDir,
-                                                "folder of the files of --all: <serial>_<yyyy-mm-dd>.csv; "
-                                                "made when missing");
-  download->add_flag("--no-history", noHistory, "do not import the records into the history");
-  all->excludes(output)->excludes(download->get_option("--serial"))->needs(outputDir);
+      c.download->add_flag("--all", c.load.all, "every attached logger, one file each (needs --output-dir)");
+  CLI::Option* outputDir = c.download->add_option("--output-dir", c.load.outputDir,
+                                                  "folder of the files of --all: <serial>_<yyyy-mm-dd>.csv; "
+                                                  "made when missing");
+  c.download->add_flag("--no-history", c.noHistory, "do not import the records into the history");
+  all->excludes(output)->excludes(c.download->get_option("--serial"))->needs(outputDir);
   outputDir->needs(all);
 
-  std::string serial;
-  CLI::App* setTime = app.add_subcommand("set-time", "set the logger's clock to this computer's");
-  serialOption(setTime, serial);
-  CLI::App* firmware = app.add_subcommand(
+  c.setTime = app.add_subcommand("set-time", "set the logger's clock to this computer's");
+  serialOption(c.setTime, c.serial);
+  c.firmware = app.add_subcommand(
       "firmware-update",
       "send Tarnwick's firmware unless the logger's version sorts after it (status 6); an equal one "
       "is sent again");
-  serialOption(firmware, serial);
-  bool force = false;
-  firmware->add_flag("--force", force,
-                     "update even when the image overwrites stored records that no download in the "
-                     "history holds (records 14,473 and up)");
+  serialOption(c.firmware, c.serial);
+  c.firmware->add_flag("--force", c.force,
+                       "update even when the image overwrites stored records that no download in the "
+                       "history holds (records 14,473 and up)");
+}
 
-  HistoryOptions past;
-  CLI::App* history = app.add_subcommand("history", "the records of the history store");
-  history->add_option("-s,--serial", past.serial, std::string("one logger's records; ") + kSerialHelp);
-  history->add_option("--from", past.from,
-                      "records from this time on, as the logger's clock shows it (2026-03-02 or "
-                      "2026-03-02T04:40:06; with --serial also 2026-03-02T04:40:06+01:00)");
-  history->add_option("--to", past.to, "records up to this time");
-  history
-      ->add_option("-f,--format", past.format,
+// history (and history copy), limits, excursions, loggers, import and report: the history's commands.
+void addHistoryCommands(CLI::App& app, CommandLine& c) {
+  c.history = app.add_subcommand("history", "the records of the history store");
+  c.history->add_option("-s,--serial", c.past.serial, std::string("one logger's records; ") + kSerialHelp);
+  c.history->add_option("--from", c.past.from,
+                        "records from this time on, as the logger's clock shows it (2026-03-02 or "
+                        "2026-03-02T04:40:06; with --serial also 2026-03-02T04:40:06+01:00)");
+  c.history->add_option("--to", c.past.to, "records up to this time");
+  c.history
+      ->add_option("-f,--format", c.past.format,
                    "csv (default) or jsonl on standard output, or xlsx (a spreadsheet of one logger; needs "
                    "--output)")
       ->check(CLI::IsMember({"csv", "jsonl", "xlsx"}));
-  std::string historyOutput;
-  history->add_option("-o,--output", historyOutput, "the spreadsheet file of --format xlsx");
-  history->add_option("--sensor", past.sensor, "one sensor's records")->check(CLI::Range(0, 65535));
-  history->add_flag("--digest", past.digest,
-                    "print the SHA-256 of exactly these readings (a report's digest over the same range "
-                    "is the same)");
+  c.history->add_option("-o,--output", c.historyOutput, "the spreadsheet file of --format xlsx");
+  c.history->add_option("--sensor", c.past.sensor, "one sensor's records")->check(CLI::Range(0, 65535));
+  c.history->add_flag("--digest", c.past.digest,
+                      "print the SHA-256 of exactly these readings (a report's digest over the same range "
+                      "is the same)");
 
-  LimitsOptions bounds;
-  CLI::App* limitsCommand = app.add_subcommand(
+  c.limitsCommand = app.add_subcommand(
       "limits", "show a logger's limits and their changes, or set them (options not given keep their value)");
-  limitsCommand->add_option("-s,--serial", bounds.serial, kSerialHelp)->required();
-  limitsCommand->add_option("--sensor", bounds.sensor, "one sensor's own limits (default: the logger's)")
+  c.limitsCommand->add_option("-s,--serial", c.bounds.serial, kSerialHelp)->required();
+  c.limitsCommand->add_option("--sensor", c.bounds.sensor, "one sensor's own limits (default: the logger's)")
       ->check(CLI::Range(0, 65535));
-  limitsCommand->add_option("--temperature", bounds.temperature,
-                            "LOW:HIGH in °C, a side may be open (:8, 2:)");
-  limitsCommand->add_option("--humidity", bounds.humidity, "LOW:HIGH in %RH, a side may be open");
-  limitsCommand->add_option("--delay", bounds.delay, "alarm delay: 0, 90s, 15m, 2h, 1h30m (both quantities)");
-  limitsCommand->add_option("--rule", bounds.rule,
-                            "instant, consecutive (default) or cumulative (both quantities)");
-  limitsCommand->add_flag("--clear", bounds.clear, "remove them (a sensor takes the logger's again)");
+  c.limitsCommand->add_option("--temperature", c.bounds.temperature,
+                              "LOW:HIGH in °C, a side may be open (:8, 2:)");
+  c.limitsCommand->add_option("--humidity", c.bounds.humidity, "LOW:HIGH in %RH, a side may be open");
+  c.limitsCommand->add_option("--delay", c.bounds.delay,
+                              "alarm delay: 0, 90s, 15m, 2h, 1h30m (both quantities)");
+  c.limitsCommand->add_option("--rule", c.bounds.rule,
+                              "instant, consecutive (default) or cumulative (both quantities)");
+  c.limitsCommand->add_flag("--clear", c.bounds.clear, "remove them (a sensor takes the logger's again)");
 
-  ExcursionOptions outside;
-  CLI::App* excursionsCommand = app.add_subcommand(
+  c.excursionsCommand = app.add_subcommand(
       "excursions", "the excursions beyond a logger's limits in the history (status 12 when one alarms)");
-  excursionsCommand->add_option("-s,--serial", outside.serial, kSerialHelp);
-  excursionsCommand->add_option("--sensor", outside.sensor, "one sensor")->check(CLI::Range(0, 65535));
-  excursionsCommand->add_option("--from", outside.from,
-                                "from this time on, as the logger's clock shows it (2026-03-02T04:40:06), "
-                                "or with its offset (+01:00)");
-  excursionsCommand->add_option("--to", outside.to, "up to this time");
-  excursionsCommand->add_option("-f,--format", outside.format, "text (default) or jsonl")
+  c.excursionsCommand->add_option("-s,--serial", c.outside.serial, kSerialHelp);
+  c.excursionsCommand->add_option("--sensor", c.outside.sensor, "one sensor")->check(CLI::Range(0, 65535));
+  c.excursionsCommand->add_option("--from", c.outside.from,
+                                  "from this time on, as the logger's clock shows it (2026-03-02T04:40:06), "
+                                  "or with its offset (+01:00)");
+  c.excursionsCommand->add_option("--to", c.outside.to, "up to this time");
+  c.excursionsCommand->add_option("-f,--format", c.outside.format, "text (default) or jsonl")
       ->check(CLI::IsMember({"text", "jsonl"}));
 
-  LoggersOptions overview;
-  CLI::App* loggersCommand = app.add_subcommand(
+  c.loggersCommand = app.add_subcommand(
       "loggers",
       "every logger the history holds, one row each: readings, last download, limits, excursions, days "
       "since (the attached loggers: list)");
-  loggersCommand->add_option("-f,--format", overview.format, "text (default) or jsonl")
+  c.loggersCommand->add_option("-f,--format", c.overview.format, "text (default) or jsonl")
       ->check(CLI::IsMember({"text", "jsonl"}));
-  CopyOptions copying;
-  CLI::App* copy = history->add_subcommand(
+  c.copy = c.history->add_subcommand(
       "copy", "copy a history into another (a file into a server, say); a second copy adds nothing");
-  copy->add_option("--to", copying.to, "the history to copy into")->required();
-  copy->add_option("--from", copying.from, "the history to copy (default: --history's)");
-  VerifyOptions verifying;
-  CLI::App* verify = history->add_subcommand(
+  c.copy->add_option("--to", c.copying.to, "the history to copy into")->required();
+  c.copy->add_option("--from", c.copying.from, "the history to copy (default: --history's)");
+  c.init = c.history->add_subcommand(
+      "init",
+      "set a PostgreSQL server's history up, or upgrade it (run by the database's administrator): its "
+      "schema, the owner role, the writer and reviewer roles (made without login when missing) and their "
+      "rights; a second run changes nothing");
+  c.init->add_option("--writer-role", c.initing.writer,
+                     std::string("the role of the desks that download and set limits (default ") +
+                         history::kDefaultWriterRole + ")");
+  c.init->add_option("--reviewer-role", c.initing.reviewer,
+                     std::string("the role that reads everything and writes nothing (default ") +
+                         history::kDefaultReviewerRole + ")");
+  c.init->add_flag("--print", c.initing.print, "print the SQL instead of running it");
+  c.verify = c.history->add_subcommand(
       "verify",
       "check the history against its audit trail; prints the trail's head hash (status 14 when "
       "something does not hold)");
-  verify->add_option("--head", verifying.keptHead,
-                     "a head hash printed earlier that must still be in the trail");
-  history->require_subcommand(0, 1);
+  c.verify->add_option("--head", c.verifying.keptHead,
+                       "a head hash printed earlier that must still be in the trail");
+  c.history->require_subcommand(0, 1);
 
-  PassphraseSource passphrase;
+  c.import = app.add_subcommand("import", "add the records of a CSV file to a logger's history");
+  c.import->add_option("FILE", c.importing.file, "a CSV file that Tarnwick wrote")->required();
+  c.import->add_option("-s,--serial", c.importing.serial,
+                       "the logger the file belongs to, when the history does not know it as its download");
+
+  c.report = app.add_subcommand(
+      "report", "a PDF report of a logger's readings in the history: limits, excursions, verdict, digest");
+  c.report->add_option("-s,--serial", c.reporting.serial, kSerialHelp)->required();
+  c.report->add_option("--sensor", c.reporting.sensors, "only this sensor (may be given more than once)");
+  c.report->add_option("--from", c.reporting.from,
+                       "readings from this time on (2026-03-02 or 2026-03-02T04:40:06)");
+  c.report->add_option("--to", c.reporting.to, "readings up to this time");
+  c.report->add_option("-o,--output", c.reporting.output, "the PDF file to write")->required();
+}
+
+// key, sign and verify: signatures over the history's readings and the proof a report carries.
+void addSignatureCommands(CLI::App& app, CommandLine& c) {
   CLI::App* key =
       app.add_subcommand("key", "your signing key: make one, register one in the history, retire one");
-  CLI::App* keyNewCommand = key->add_subcommand(
+  c.keyNew = key->add_subcommand(
       "new", "make your key pair (Ed25519; the secret key sealed under a passphrase, in your data folder)");
-  keyNewCommand->add_option("--passphrase-fd", passphrase.fd, "read the passphrase from this descriptor")
+  c.keyNew->add_option("--passphrase-fd", c.passphrase.fd, "read the passphrase from this descriptor")
       ->check(CLI::Range(0, 1 << 20));
-  KeyRegistration registration;
-  CLI::App* keyRegisterCommand = key->add_subcommand(
+  c.keyRegister = key->add_subcommand(
       "register", "enter a person's public key in the history, with their name and login");
-  keyRegisterCommand->add_option("FILE", registration.file, "the public key file (signing.pub)")->required();
-  keyRegisterCommand->add_option("--name", registration.name, "the person's full name")->required();
-  keyRegisterCommand->add_option("--login", registration.login, "their login (default: yours)");
-  std::string retired;
-  CLI::App* keyRetireCommand =
-      key->add_subcommand("retire", "end a key for new signatures (the ones made stay valid)");
-  keyRetireCommand->add_option("--key", retired, "the key's fingerprint (default: your own key)");
+  c.keyRegister->add_option("FILE", c.registration.file, "the public key file (signing.pub)")->required();
+  c.keyRegister->add_option("--name", c.registration.name, "the person's full name")->required();
+  c.keyRegister->add_option("--login", c.registration.login, "their login (default: yours)");
+  c.keyRetire = key->add_subcommand("retire", "end a key for new signatures (the ones made stay valid)");
+  c.keyRetire->add_option("--key", c.retired, "the key's fingerprint (default: your own key)");
   key->require_subcommand(1, 1);
-  SignOptions signing;
-  CLI::App* signCommand = app.add_subcommand(
+
+  c.sign = app.add_subcommand(
       "sign",
       "sign a logger's readings in the history as reviewed, approved or released (asks your passphrase)");
-  signCommand->add_option("-s,--serial", signing.serial, kSerialHelp)->required();
-  signCommand->add_option("--sensor", signing.sensor, "one sensor's readings")->check(CLI::Range(0, 65535));
-  signCommand->add_option("--from", signing.from, "readings from this time");
-  signCommand->add_option("--to", signing.to, "readings up to this time");
-  signCommand->add_option("--meaning", signing.meaning, "reviewed, approved or released")
+  c.sign->add_option("-s,--serial", c.signing.serial, kSerialHelp)->required();
+  c.sign->add_option("--sensor", c.signing.sensor, "one sensor's readings")->check(CLI::Range(0, 65535));
+  c.sign->add_option("--from", c.signing.from, "readings from this time");
+  c.sign->add_option("--to", c.signing.to, "readings up to this time");
+  c.sign->add_option("--meaning", c.signing.meaning, "reviewed, approved or released")
       ->required()
       ->check(CLI::IsMember({"reviewed", "approved", "released"}));
-  signCommand->add_option("--comment", signing.comment, "a comment signed with it");
-  signCommand->add_flag("--no-review", signing.noReview, "approve without a review (recorded as such)");
-  signCommand
-      ->add_option("--passphrase-fd", signing.passphrase.fd, "read the passphrase from this descriptor")
+  c.sign->add_option("--comment", c.signing.comment, "a comment signed with it");
+  c.sign->add_flag("--no-review", c.signing.noReview, "approve without a review (recorded as such)");
+  c.sign->add_option("--passphrase-fd", c.signing.passphrase.fd, "read the passphrase from this descriptor")
       ->check(CLI::Range(0, 1 << 20));
 
-  std::string reportFile;
-  CLI::App* verifyReportCommand = app.add_subcommand(
+  c.verifyReport = app.add_subcommand(
       "verify",
       "check a report's pages and signatures offline, and against the history with --history "
       "(status 14 when something does not hold)");
-  verifyReportCommand->add_option("FILE", reportFile, "the PDF report")->required();
+  c.verifyReport->add_option("FILE", c.reportFile, "the PDF report")->required();
+}
 
-  ImportOptions importing;
-  CLI::App* import = app.add_subcommand("import", "add the records of a CSV file to a logger's history");
-  import->add_option("FILE", importing.file, "a CSV file that Tarnwick wrote")->required();
-  import->add_option("-s,--serial", importing.serial,
-                     "the logger the file belongs to, when the history does not know it as its download");
+// send: a raw command, as on the service console.
+void addConsoleCommand(CLI::App& app, CommandLine& c) {
+  c.send = app.add_subcommand("send", "send a raw command, as the service console does; prints the answer");
+  serialOption(c.send, c.serial);
+  c.send->add_option("COMMAND", c.command, "the command text, e.g. mem.used")->required();
+}
 
-  ReportOptions reporting;
-  CLI::App* report = app.add_subcommand(
-      "report", "a PDF report of a logger's readings in the history: limits, excursions, verdict, digest");
-  report->add_option("-s,--serial", reporting.serial, kSerialHelp)->required();
-  report->add_option("--sensor", reporting.sensors, "only this sensor (may be given more than once)");
-  report->add_option("--from", reporting.from,
-                     "readings from this time on (2026-03-02 or 2026-03-02T04:40:06)");
-  report->add_option("--to", reporting.to, "readings up to this time");
-  report->add_option("-o,--output", reporting.output, "the PDF file to write")->required();
-
-  std::string command;
-  CLI::App* send =
-      app.add_subcommand("send", "send a raw command, as the service console does; prints the answer");
-  serialOption(send, serial);
-  send->add_option("COMMAND", command, "the command text, e.g. mem.used")->required();
-
+// Parses the arguments; false with the exit status when the run ends here (help, version, an error).
+bool parseArguments(CLI::App& app, int argc, const char* const argv[], const Io& io, int& status) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -281,7 +297,8 @@ int run(int argc, const char* const argv[], const Io& io) {
       std::string text = out.str();
       if (!text.empty() && text.back() != '\n') text += '\n';
       std::fputs(text.c_str(), io.out);
-      return kDone;
+      status = kDone;
+      return false;
     }
     std::string message = oneLine(e.what());
     // A word that names no command reads better as such than as a missing command.
@@ -295,56 +312,97 @@ int run(int argc, const char* const argv[], const Io& io) {
       }
     }
     std::fprintf(io.err, "tarnwick-cli: %s (see tarnwick-cli --help)\n", message.c_str());
-    return kBadArguments;
+    status = kBadArguments;
+    return false;
   }
+  return true;
+}
 
-  setHistoryFlag(historyFlag);
-  Session session(io, quiet, verbose);
-  if (*list) return listLoggers(session, json);
-  if (*download) {
-    load.history = !noHistory;
-    if (load.format == "xlsx" && !load.all && load.output == "-") {
+int runHistoryCommand(Session& session, CommandLine& c) {
+  if (c.past.format == "xlsx" || !c.historyOutput.empty()) {
+    if (c.past.format != "xlsx" || c.historyOutput.empty() || c.historyOutput == "-" || c.past.digest) {
+      session.problem(c.past.digest ? "--digest prints the digest; it takes no --format xlsx or --output"
+                      : c.past.format == "xlsx"
+                          ? "--format xlsx needs --output FILE: a spreadsheet is no text for standard output"
+                          : "--output is for --format xlsx; csv and jsonl go to standard output");
+      return kBadArguments;
+    }
+    return historyXlsx(session, c.past, c.historyOutput);
+  }
+  if (c.past.format == "csv" && !c.past.digest && !takeLocale(session)) return kBadArguments;
+  return cli::history(session, c.past);
+}
+
+int runCommand(Session& session, CommandLine& c, const Io& io) {
+  if (*c.list) return listLoggers(session, c.json);
+  if (*c.download) {
+    c.load.history = !c.noHistory;
+    if (c.load.format == "xlsx" && !c.load.all && c.load.output == "-") {
       session.problem("--format xlsx needs --output FILE: a spreadsheet is no text for standard output");
       return kBadArguments;
     }
-    if (load.format == "csv" && !takeLocale(session)) return kBadArguments;
-    return cli::download(session, load);
+    if (c.load.format == "csv" && !takeLocale(session)) return kBadArguments;
+    return cli::download(session, c.load);
   }
-  if (*setTime) return cli::setTime(session, serial);
-  if (*firmware) return firmwareUpdate(session, serial, force);
-  if (*send) return sendRaw(session, serial, command);
-  if (*import) return importFile(session, importing);
-  if (*loggersCommand) return cli::loggers(session, overview);
-  if (*copy) {
+  if (*c.setTime) return cli::setTime(session, c.serial);
+  if (*c.firmware) return firmwareUpdate(session, c.serial, c.force);
+  if (*c.send) return sendRaw(session, c.serial, c.command);
+  if (*c.import) return importFile(session, c.importing);
+  if (*c.loggersCommand) return cli::loggers(session, c.overview);
+  if (*c.init) return initHistory(session, c.initing);
+  if (*c.verify) return verifyHistory(session, c.verifying);
+  if (*c.keyNew) return keyNew(session, c.passphrase);
+  if (*c.keyRegister) return keyRegister(session, c.registration);
+  if (*c.keyRetire) return keyRetire(session, c.retired);
+  if (*c.sign) return sign(session, c.signing);
+  if (*c.verifyReport) return verifyReport(session, c.reportFile);
+  if (*c.copy) {
     const int fd = fileno(io.err);
-    copying.progress = !quiet && fd >= 0 && isatty(fd);
-    return copyHistory(session, copying);
+    c.copying.progress = !c.quiet && fd >= 0 && isatty(fd);
+    return copyHistory(session, c.copying);
   }
-  if (*verify) return verifyHistory(session, verifying);
-  if (*keyNewCommand) return keyNew(session, passphrase);
-  if (*keyRegisterCommand) return keyRegister(session, registration);
-  if (*keyRetireCommand) return keyRetire(session, retired);
-  if (*signCommand) return sign(session, signing);
-  if (*verifyReportCommand) return verifyReport(session, reportFile);
-  if (*report) return makeReport(session, reporting);
-  if (*limitsCommand) return cli::limits(session, bounds);
-  if (*excursionsCommand) return cli::excursions(session, outside);
-  if (*history) {
-    if (past.format == "xlsx" || !historyOutput.empty()) {
-      if (past.format != "xlsx" || historyOutput.empty() || historyOutput == "-" || past.digest) {
-        session.problem(
-            past.digest ? "--digest prints the digest; it takes no --format xlsx or --output"
-            : past.format == "xlsx"
-                ? "--format xlsx needs --output FILE: a spreadsheet is no text for standard output"
-                : "--output is for --format xlsx; csv and jsonl go to standard output");
-        return kBadArguments;
-      }
-      return historyXlsx(session, past, historyOutput);
-    }
-    if (past.format == "csv" && !past.digest && !takeLocale(session)) return kBadArguments;
-    return cli::history(session, past);
-  }
+  if (*c.report) return makeReport(session, c.reporting);
+  if (*c.limitsCommand) return cli::limits(session, c.bounds);
+  if (*c.excursionsCommand) return cli::excursions(session, c.outside);
+  if (*c.history) return runHistoryCommand(session, c);
   return kBadArguments;
+}
+
+}  // namespace
+
+int run(int argc, const char* const argv[], const Io& io) {
+  CommandLine c;
+  CLI::App app("Downloads, sets and updates Velmora loggers, and reads the measurement history.",
+               "tarnwick-cli");
+  app.footer(kFooter);
+  app.set_version_flag("--version", "tarnwick-cli " TARNWICK_VERSION);
+  app.require_subcommand(1, 1);
+  app.fallthrough();  // the common options may also follow the command
+  app.add_flag("-q,--quiet", c.quiet, "no messages but errors, no progress bar");
+  app.add_flag("-v,--verbose", c.verbose, "the link's log lines on standard error");
+  app.add_option("--history", c.historyFlag,
+                 "the history: a SQLite file, or a PostgreSQL server as postgresql://user@host/db or "
+                 "\"host=/run/postgresql dbname=tarnwick\" (passwords go into ~/.pgpass); default "
+                 "$TARNWICK_HISTORY, else the file of the window");
+
+  addLoggerCommands(app, c);
+  addHistoryCommands(app, c);
+  addConsoleCommand(app, c);
+  addSignatureCommands(app, c);
+  int status = kBadArguments;
+  if (!parseArguments(app, argc, argv, io, status)) return status;
+  setHistoryFlag(c.historyFlag);
+  Session session(io, c.quiet, c.verbose);
+  // A location shaped like a server's that libpq cannot read is a mistake, never a file's name.
+  for (const std::string& location : {historyLocation(), c.copying.to, c.copying.from}) {
+    const std::string problem = history::serverLocationProblem(location);
+    if (!problem.empty()) {
+      session.problem("the history " + printable(history::shownLocation(location)) + ": " +
+                      printable(problem));
+      return kBadArguments;
+    }
+  }
+  return runCommand(session, c, io);
 }
 
 }  // namespace cli
