@@ -667,7 +667,7 @@ void layoutGaps(Pages& pages, const Input& input, const Facts& facts) {
         pages.small(), 2);
 }
 
-void layoutSignOff(Pages& pages) {
+void layoutSignOff(Pages& pages, const Input& input, const Facts& facts) {
   QPainter* painter = pages.painter();
   const double u = pages.unit();
   // Sign-off: kept together on one page.
@@ -726,7 +726,7 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
   layoutStatistics(pages, input, facts);
   layoutExcursions(pages, input, facts);
   layoutGaps(pages, input, facts);
-  layoutSignOff(pages);
+  layoutSignOff(pages, input, facts);
   pages.finish();
 }
 
