@@ -17,6 +17,7 @@
 #include "history/Digest.h"
 #include "history/Excursions.h"
 #include "history/Signing.h"
+#include "history/TimeText.h"
 
 namespace cli {
 
@@ -359,8 +360,8 @@ int sign(Session& session, const SignOptions& options) {
   statement.sensors = query.sensors;
   statement.from = query.from;
   statement.to = query.to;
-  statement.period =
-      isoWithOffset(first, offsets.at(first).offset) + " to " + isoWithOffset(last, offsets.at(last).offset);
+  statement.period = history::isoWithOffset(first, offsets.at(first).offset) + " to " +
+                     history::isoWithOffset(last, offsets.at(last).offset);
   statement.digest = digest.hex();
   statement.verdict = history::verdict(result);
   statement.reasons = std::to_string(result.alarms()) + " alarms, " +
@@ -378,7 +379,8 @@ int sign(Session& session, const SignOptions& options) {
   statement.signerLogin = login;
   statement.keyFingerprint = own.fingerprint();
   const int64_t now = static_cast<int64_t>(session.io().clock());
-  statement.time = isoWithOffset(now + history::localZone(now).offset, history::localZone(now).offset);
+  statement.time =
+      history::isoWithOffset(now + history::localZone(now).offset, history::localZone(now).offset);
   statement.comment = options.comment;
 
   if (options.meaning == "approved" && !options.noReview) {
