@@ -14,8 +14,10 @@
 #include "cli/Limits.h"
 #include "cli/Loggers.h"
 #include "cli/Report.h"
+#include "cli/Signatures.h"
 #include "cli/Spreadsheet.h"
 #include "cli/Verdict.h"
+#include "cli/Verify.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
 #include "history/History.h"
@@ -48,6 +50,11 @@ constexpr char kFooter[] =
     "     (a download that also has 9 or 11 to say exits with that: the lower number wins)\n"
     "  13 verdict, excursions, download: no alarm, but the verdict is incomplete (a gap, readings\n"
     "     without a value, records not downloaded, readings only from files)\n"
+    "  14 history verify, verify: the history or the report does not hold (a record, an entry of its\n"
+    "     audit trail, a limit changed outside Tarnwick, a page or a signature; the message names the "
+    "first)\n"
+    "  15 sign: refused (no key registered for this login, a retired key, a wrong passphrase, an\n"
+    "     approval before a review)\n"
     "  130, 143, 129  stopped by SIGINT, SIGTERM or SIGHUP; temporary files are removed\n";
 
 constexpr char kSerialHelp[] = "the logger: its serial number (VLM12345) or number (12345)";
@@ -96,6 +103,13 @@ struct CommandLine {
   InitOptions initing;
   ImportOptions importing;
   ReportOptions reporting;
+  VerifyOptions verifying;
+  PassphraseSource passphrase;
+  KeyRegistration registration;
+  std::string retired, reportFile;
+  SignOptions signing;
+  CLI::App *verify = nullptr, *keyNew = nullptr, *keyRegister = nullptr, *keyRetire = nullptr,
+           *sign = nullptr, *verifyReport = nullptr;
   CLI::App *list = nullptr, *download = nullptr, *setTime = nullptr, *firmware = nullptr, *send = nullptr;
   CLI::App *history = nullptr, *limitsCommand = nullptr, *excursionsCommand = nullptr,
            *verdictCommand = nullptr, *loggersCommand = nullptr, *copy = nullptr, *init = nullptr,
@@ -226,6 +240,12 @@ void addHistoryCommands(CLI::App& app, CommandLine& c) {
   c.check = c.history->add_subcommand(
       "check",
       "check the whole history file (after a crash; a damaged one is set aside and a new one started)");
+  c.verify = c.history->add_subcommand(
+      "verify",
+      "check the history against its audit trail; prints the trail's head hash (status 14 when "
+      "something does not hold)");
+  c.verify->add_option("--head", c.verifying.keptHead,
+                       "a head hash printed earlier that must still be in the trail");
   c.history->require_subcommand(0, 1);
 
   c.import = app.add_subcommand("import", "add the records of a CSV file to a logger's history");
@@ -241,6 +261,45 @@ void addHistoryCommands(CLI::App& app, CommandLine& c) {
                        "readings from this time on (2026-03-02 or 2026-03-02T04:40:06)");
   c.report->add_option("--to", c.reporting.to, "readings up to this time");
   c.report->add_option("-o,--output", c.reporting.output, "the PDF file to write")->required();
+}
+
+// key, sign and verify: signatures over the history's readings and the proof a report carries.
+void addSignatureCommands(CLI::App& app, CommandLine& c) {
+  CLI::App* key =
+      app.add_subcommand("key", "your signing key: make one, register one in the history, retire one");
+  c.keyNew = key->add_subcommand(
+      "new", "make your key pair (Ed25519; the secret key sealed under a passphrase, in your data folder)");
+  c.keyNew->add_option("--passphrase-fd", c.passphrase.fd, "read the passphrase from this descriptor")
+      ->check(CLI::Range(0, 1 << 20));
+  c.keyRegister = key->add_subcommand(
+      "register", "enter a person's public key in the history, with their name and login");
+  c.keyRegister->add_option("FILE", c.registration.file, "the public key file (signing.pub)")->required();
+  c.keyRegister->add_option("--name", c.registration.name, "the person's full name")->required();
+  c.keyRegister->add_option("--login", c.registration.login, "their login (default: yours)");
+  c.keyRetire = key->add_subcommand("retire", "end a key for new signatures (the ones made stay valid)");
+  c.keyRetire->add_option("--key", c.retired, "the key's fingerprint (default: your own key)");
+  key->require_subcommand(1, 1);
+
+  c.sign = app.add_subcommand(
+      "sign",
+      "sign a logger's readings in the history as reviewed, approved or released (asks your passphrase)");
+  c.sign->add_option("-s,--serial", c.signing.serial, kSerialHelp)->required();
+  c.sign->add_option("--sensor", c.signing.sensor, "one sensor's readings")->check(CLI::Range(0, 65535));
+  c.sign->add_option("--from", c.signing.from, "readings from this time");
+  c.sign->add_option("--to", c.signing.to, "readings up to this time");
+  c.sign->add_option("--meaning", c.signing.meaning, "reviewed, approved or released")
+      ->required()
+      ->check(CLI::IsMember({"reviewed", "approved", "released"}));
+  c.sign->add_option("--comment", c.signing.comment, "a comment signed with it");
+  c.sign->add_flag("--no-review", c.signing.noReview, "approve without a review (recorded as such)");
+  c.sign->add_option("--passphrase-fd", c.signing.passphrase.fd, "read the passphrase from this descriptor")
+      ->check(CLI::Range(0, 1 << 20));
+
+  c.verifyReport = app.add_subcommand(
+      "verify",
+      "check a report's pages and signatures offline, and against the history with --history "
+      "(status 14 when something does not hold)");
+  c.verifyReport->add_option("FILE", c.reportFile, "the PDF report")->required();
 }
 
 // send: a raw command, as on the service console.
@@ -315,6 +374,12 @@ int runCommand(Session& session, CommandLine& c, const Io& io) {
   if (*c.loggersCommand) return cli::loggers(session, c.overview);
   if (*c.init) return initHistory(session, c.initing);
   if (*c.check) return checkHistory(session);
+  if (*c.verify) return verifyHistory(session, c.verifying);
+  if (*c.keyNew) return keyNew(session, c.passphrase);
+  if (*c.keyRegister) return keyRegister(session, c.registration);
+  if (*c.keyRetire) return keyRetire(session, c.retired);
+  if (*c.sign) return sign(session, c.signing);
+  if (*c.verifyReport) return verifyReport(session, c.reportFile);
   if (*c.copy) {
     const int fd = fileno(io.err);
     c.copying.progress = !c.quiet && fd >= 0 && isatty(fd);
@@ -348,6 +413,7 @@ int run(int argc, const char* const argv[], const Io& io) {
   addLoggerCommands(app, c);
   addHistoryCommands(app, c);
   addConsoleCommand(app, c);
+  addSignatureCommands(app, c);
   int status = kBadArguments;
   if (!parseArguments(app, argc, argv, io, status)) return status;
   setHistoryFlag(c.historyFlag);

@@ -23,6 +23,11 @@ enum ExitStatus : int {
   // that can be trusted (gaps, readings without a value, records not downloaded, readings only from
   // files). Any other status a command has to say wins.
   kIncomplete = 13,
+  // history verify, verify: the history or the report does not hold (the message names what).
+  kNotVerified = 14,
+  // sign: refused (no key registered for this login, a retired key, a wrong passphrase, an approval
+  // before a review).
+  kRefusedSignature = 15,
 };
 
 }  // namespace cli

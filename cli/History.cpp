@@ -89,6 +89,11 @@ void setHistoryFlag(const std::string& location) {
   historyFlag = location;
 }
 
+bool historyNamed() {
+  const char* environment = std::getenv("TARNWICK_HISTORY");
+  return !historyFlag.empty() || (environment != nullptr && environment[0] != '\0');
+}
+
 std::string historyLocation() {
   return history::resolveLocation(historyFlag, std::getenv("TARNWICK_HISTORY"), std::string());
 }

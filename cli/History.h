@@ -19,6 +19,8 @@ namespace cli {
 // TARNWICK_HISTORY, else the default file.
 void setHistoryFlag(const std::string& location);
 std::string historyLocation();
+// Whether --history or TARNWICK_HISTORY named a history (rather than the default file).
+bool historyNamed();
 
 // Imports downloaded records into the history store, waiting for another program's import to end. A
 // failure is reported and returns false; the download itself is done. `file` is empty when the

@@ -9,9 +9,11 @@
 #include "cli/ConsoleText.h"
 #include "cli/ExitStatus.h"
 #include "cli/HistoryLookup.h"
+#include "cli/Verify.h"
 #include "data/SafeFile.h"
 #include "history/History.h"
 #include "history/LoggerContext.h"
+#include "history/ReportManifest.h"
 #ifdef TARNWICK_HAVE_REPORT
 #include "report/Report.h"
 #endif
@@ -71,6 +73,13 @@ int makeReport(Session& session, const ReportOptions& options) {
     session.problem("the report could not be made: " + error);
     return kFailed;
   }
+  // The proof it carries: what it says and the signatures of exactly its readings (tarnwick-cli verify).
+  if (!history::attachManifest(
+          pdf, [&](const std::string& pages) { return reportManifest(input, context, summary, pages); },
+          error)) {
+    session.problem("the report could not be made: " + error);
+    return kFailed;
+  }
   SafeFile file;
   if (!file.open(options.output) || !file.write(pdf.data(), pdf.size()) || !file.commit()) {
     file.discard();
@@ -80,7 +89,8 @@ int makeReport(Session& session, const ReportOptions& options) {
   const std::string text = "wrote " + options.output + ": " + std::to_string(summary.pages) +
                            (summary.pages == 1 ? " page, " : " pages, ") + std::to_string(summary.readings) +
                            " readings\nverdict: " + summary.verdict + "\ndigest: sha256 " + summary.digest +
-                           "\n";
+                           "\n" +
+                           (input.auditHead.empty() ? "" : "audit trail head: " + input.auditHead + "\n");
   std::FILE* out = session.io().out;
   if (std::fputs(text.c_str(), out) < 0 || std::fflush(out) != 0) {
     session.problem("cannot write to standard output");

@@ -67,9 +67,30 @@ class Backend {
   // `changes` and `rows` come cleaned and checked.
   virtual bool copyLimitChanges(const std::string& logger, const std::vector<LimitChange>& changes,
                                 const std::vector<LimitsRow>& rows, int64_t& added, std::string& error) = 0;
+  // The audit trail (Store's methods of the same names).
+  virtual bool appendAudit(const std::string& kind, const std::string& logger, int64_t subject,
+                           const std::string& detail, std::string& error);
+  virtual bool auditTrail(const std::function<bool(const AuditEntry&)>& visit, std::string& error);
+  virtual bool replacedRecords(const std::string& logger, std::vector<Store::ReplacedRecord>& out,
+                               std::string& error);
   virtual std::string loggerMatching(const std::vector<messwert_tag>& records,
                                      const std::vector<bool>& checksumError, std::string& error) = 0;
 };
+
+inline bool Backend::appendAudit(const std::string&, const std::string&, int64_t, const std::string&,
+                                 std::string& error) {
+  error = "This history server keeps no audit trail";
+  return false;
+}
+inline bool Backend::auditTrail(const std::function<bool(const AuditEntry&)>&, std::string& error) {
+  error = "This history server keeps no audit trail";
+  return false;
+}
+inline bool Backend::replacedRecords(const std::string&, std::vector<Store::ReplacedRecord>& out,
+                                     std::string&) {
+  out.clear();
+  return true;
+}
 
 // The moment of the newest change of each sensor's limits (-1: the logger's).
 inline std::map<int64_t, int64_t> newestChanges(const std::vector<LimitChange>& changes) {

@@ -1,11 +1,63 @@
 #include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "history/Audit.h"
 #include "history/History.h"
+#include "history/Signing.h"
 
 namespace history {
+
+namespace {
+
+bool carried(const std::string& kind) {
+  return kind == kAuditKeyRegistered || kind == kAuditKeyRetired || kind == kAuditSignature;
+}
+
+// Keys and signatures go over as entries of the target's trail, in their order, each once. The heads
+// of the source's trail that its signatures name are noted first (kAuditTrailCopied), so that they
+// still stand before the signatures there.
+bool copyKeysAndSignatures(Store& from, Store& to, CopyResult& result, std::string& error) {
+  if (from.isServer()) return true;  // a server's history keeps no keys or signatures
+  std::vector<AuditEntry> wanted;
+  std::string hashes, head;
+  if (!from.auditTrail(
+          [&](const AuditEntry& e) {
+            hashes += (hashes.empty() ? "" : ",") + e.hash;
+            head = e.hash;
+            if (carried(e.kind)) wanted.push_back(e);
+            return true;
+          },
+          error))
+    return false;
+  if (wanted.empty()) return true;  // nothing asks the target for a trail
+  std::set<std::pair<std::string, std::string>> there;
+  if (!to.auditTrail(
+          [&](const AuditEntry& e) {
+            if (carried(e.kind)) there.emplace(e.kind, e.detail);
+            return true;
+          },
+          error))
+    return false;
+  std::vector<AuditEntry> missing;
+  for (const AuditEntry& e : wanted)
+    if (there.count({e.kind, e.detail}) == 0) missing.push_back(e);
+  if (missing.empty()) return true;
+  if (!to.appendAudit(
+          kAuditTrailCopied, "", 0,
+          AuditDetail().add("from", shownLocation(from.path())).add("head", head).add("hashes", hashes).text(),
+          error))
+    return false;
+  for (const AuditEntry& e : missing) {
+    if (!to.appendAudit(e.kind, e.logger, e.subject, e.detail, error)) return false;
+    ++result.notes;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool copyHistory(Store& from, Store& to, const std::function<void(int64_t done, int64_t total)>& progress,
                  CopyResult& result, std::string& error) {
@@ -79,7 +131,7 @@ bool copyHistory(Store& from, Store& to, const std::function<void(int64_t done, 
     error = from.lastError();
     return false;
   }
-  return true;
+  return copyKeysAndSignatures(from, to, result, error);
 }
 
 }  // namespace history

@@ -245,6 +245,7 @@ bool setUpServer(const std::string& location, const std::string& writer, const s
                  bool print, std::string& sql, std::string& error);
 
 class Backend;
+struct AuditEntry;
 
 // One history: a database file, or a database on a PostgreSQL server (chosen by the location given to
 // open()). Not shared between threads: each thread that needs the history opens its own.
@@ -416,6 +417,22 @@ class Store {
   // The message of the last failure of loggers(), sensors(), downloads() or firmwareLastSeen().
   const std::string& lastError() const { return lastError_; }
 
+  // The audit trail (history/Audit.h). Every change above appends its entry in its own transaction;
+  // appendAudit is the entry point for other events (a key, a signature, a name, a comment): one entry
+  // with this computer's time, host and user, in a transaction of its own. The kind and detail are
+  // the caller's; the hash is the history's.
+  bool appendAudit(const std::string& kind, const std::string& logger, int64_t subject,
+                   const std::string& detail, std::string& error);
+  // Every entry, oldest first; visit returns false to stop.
+  bool auditTrail(const std::function<bool(const AuditEntry&)>& visit, std::string& error);
+  // A record that a later import replaced with a better copy (a download in place of a file's line, a
+  // clean copy in place of a flagged one): kept aside so that its import's digest still holds.
+  struct ReplacedRecord {
+    StoredRecord record;     // record.download: the import it was kept from
+    int64_t replacedBy = 0;  // the import that replaced it
+  };
+  bool replacedRecords(const std::string& logger, std::vector<ReplacedRecord>& out, std::string& error);
+
  private:
   struct Statements;
   struct FileId {
@@ -455,6 +472,16 @@ class Store {
   // Adds what an import inserted to reading_hours, and computes again the hours it also removed from.
   bool addReadingHours(int64_t loggerId, const class ReadingHourSums& added, int& code);
   void narrowPermissions();
+  // Appends an entry inside the caller's write transaction (AuditStore.cpp).
+  bool appendAuditLocked(const std::string& kind, const std::string& logger, int64_t subject,
+                         const std::string& detail, int& code);
+  bool appendAuditLocked(const std::string& kind, int64_t loggerId, int64_t subject,
+                         const std::string& detail, int& code);
+  bool appendImportAudit(const DownloadRow& row, std::vector<StoredRecord>& kept,
+                         std::vector<StoredRecord>& replaced, int& code);
+  // Moves a record about to be replaced into replaced_records, noting the import that replaces it.
+  bool keepReplaced(int64_t loggerId, int64_t time, uint16_t sensor, const uint8_t* record,
+                    int64_t replacedBy, StoredRecord& kept, int& code);
   std::string failure(const char* what, int code) const;
 
   sqlite3* db_ = nullptr;

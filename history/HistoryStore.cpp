@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "data/RegionalFormat.h"
+#include "history/Audit.h"
 #include "history/Backend.h"
 #include "history/History.h"
 #include "history/ImportRules.h"
@@ -32,7 +33,7 @@ namespace history {
 
 namespace {
 
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 constexpr int kApplicationId = 0x54574B48;  // "TWKH": tells our file from another program's database
 constexpr size_t kMaxPathLength = 4096;
 // A wait for another program is told of (setWaitNotice) once it has lasted this long.
@@ -155,6 +156,18 @@ const char kUpgradeFrom3[] =
     "min(time) AS first_time, max(time) AS last_time FROM measurements GROUP BY download) AS kept WHERE "
     "kept.download = downloads.id;";
 #undef TARNWICK_HOUR_OF_TIME
+
+// Version 5: the audit trail (history/Audit.h), whose entries are never changed or removed, and the
+// records later imports replaced with a better copy, kept so that the digest of their import holds.
+const char kUpgradeFrom4[] =
+    "CREATE TABLE audit_trail(seq INTEGER PRIMARY KEY, time INTEGER NOT NULL, host_name TEXT NOT NULL, "
+    "user_name TEXT NOT NULL, kind TEXT NOT NULL, logger TEXT NOT NULL, subject INTEGER NOT NULL, "
+    "detail TEXT NOT NULL, hash TEXT NOT NULL);"
+    "CREATE TRIGGER audit_edit BEFORE UPDATE ON audit_trail BEGIN SELECT RAISE(ABORT,'kept as written');END;"
+    "CREATE TRIGGER audit_drop BEFORE DELETE ON audit_trail BEGIN SELECT RAISE(ABORT,'kept as written');END;"
+    "CREATE TABLE replaced_records(logger INTEGER NOT NULL, time INTEGER NOT NULL, sensor INTEGER NOT NULL, "
+    "record BLOB NOT NULL, checksum_error INTEGER NOT NULL, from_file INTEGER NOT NULL, download INTEGER NOT "
+    "NULL, replaced_by INTEGER NOT NULL);";
 
 // A record's value as the history keeps it: NULL when it is not a finite number.
 void bindValue(sqlite3_stmt* st, int i, float value) {
@@ -999,13 +1012,15 @@ bool Store::upgrade(int& code) {
   if (version >= kSchemaVersion)
     steps.clear();
   else if (objects == 0)
-    steps = std::string(kSchema) + kUpgradeFrom2 + kUpgradeFrom3;
+    steps = std::string(kSchema) + kUpgradeFrom2 + kUpgradeFrom3 + kUpgradeFrom4;
   else if (version == 1)
-    steps = std::string(kUpgradeFrom1) + kUpgradeFrom2 + kUpgradeFrom3;
+    steps = std::string(kUpgradeFrom1) + kUpgradeFrom2 + kUpgradeFrom3 + kUpgradeFrom4;
   else if (version == 2)
-    steps = std::string(kUpgradeFrom2) + kUpgradeFrom3;
+    steps = std::string(kUpgradeFrom2) + kUpgradeFrom3 + kUpgradeFrom4;
   else if (version == 3)
-    steps = kUpgradeFrom3;
+    steps = std::string(kUpgradeFrom3) + kUpgradeFrom4;
+  else if (version == 4)
+    steps = kUpgradeFrom4;
   else
     known = false;
   if (!known) {
@@ -1015,8 +1030,17 @@ bool Store::upgrade(int& code) {
   }
   const std::string stamp = "PRAGMA application_id=" + std::to_string(kApplicationId) +
                             ";PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";";
-  if ((code = exec(db_, steps.c_str())) != SQLITE_OK || (code = exec(db_, stamp.c_str())) != SQLITE_OK ||
-      (code = exec(db_, "COMMIT")) != SQLITE_OK) {
+  // A history kept before the trail: its rows as they are now become the trail's first entries, in the
+  // same transaction, so that no trail is ever empty beside rows.
+  std::string unread;
+  auto append = [&](const std::string& kind, const std::string& logger, int64_t subject,
+                    const std::string& detail) {
+    return appendAuditLocked(kind, logger, subject, detail, code);
+  };
+  if ((code = exec(db_, steps.c_str())) != SQLITE_OK ||
+      (objects > 0 && version < 5 && !adoptIntoTrail(*this, append, unread)) ||
+      (code = exec(db_, stamp.c_str())) != SQLITE_OK || (code = exec(db_, "COMMIT")) != SQLITE_OK) {
+    if (code == SQLITE_OK) code = SQLITE_ERROR;
     exec(db_, "ROLLBACK");
     return false;
   }
@@ -1161,7 +1185,8 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
   s.loggerId.reset();
 
   const int fromFile = checksumError != nullptr ? 1 : 0;
-  s.download.bind(1, static_cast<int64_t>(std::time(nullptr)));
+  const int64_t importTime = static_cast<int64_t>(std::time(nullptr));
+  s.download.bind(1, importTime);
   s.download.bind(2, loggerId);
   s.download.bind(3, file);
   s.download.bind(4, 0);
@@ -1198,6 +1223,11 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
   std::vector<bool> sensorSeen(65536, false);
   int64_t firstTime = INT64_MAX, lastTime = INT64_MIN;
   ReadingHourSums hours;  // what this import adds to the sensors' hours
+  std::vector<StoredRecord> keptNow, replacedNow;  // for the audit trail's digests
+  auto noteKept = [&](const messwert_tag& r, int64_t time, int flagged) {
+    if (sqlite3_changes(db_) == 1)
+      keptNow.push_back(StoredRecord{logger, r, time, flagged != 0, downloadId, fromFile != 0});
+  };
   for (size_t i = 0; i < records.size(); ++i) {
     const messwert_tag& r = records[i];
     int64_t time;
@@ -1254,6 +1284,11 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
     const ImportDecision decision = decideImport(kept, line);
     countOutcome(decision.outcome, result);
     for (size_t k : decision.retire) {
+      StoredRecord replaced;
+      if (!keepReplaced(loggerId, time, r.sensorSerialNumber, keptBytes[k].data(), downloadId, replaced, rc))
+        return fail(rc);
+      replaced.logger = logger;
+      replacedNow.push_back(replaced);
       bindKey(s.remove);
       sqlite3_bind_blob(s.remove.get(), 4, keptBytes[k].data(), static_cast<int>(keptBytes[k].size()),
                         SQLITE_TRANSIENT);
@@ -1265,6 +1300,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
       s.insert.bind(9, downloadId);
       if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
       if (!line.flagged && sqlite3_changes(db_) == 1) hours.add(r.sensorSerialNumber, time, values);
+      noteKept(r, time, flagged);
     }
     if (!decision.retire.empty()) hours.recompute(r.sensorSerialNumber, time);
     if (!sensorSeen[r.sensorSerialNumber]) {
@@ -1288,6 +1324,19 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
     sqlite3_bind_null(s.counts.get(), 6);
   }
   if ((rc = s.counts.run()) != SQLITE_OK) return fail(rc);
+  const DownloadRow row{downloadId,
+                        importTime,
+                        logger,
+                        file,
+                        result.records,
+                        result.added,
+                        fromFile != 0,
+                        origin.device,
+                        result.differing,
+                        cleanName(origin.computer.host),
+                        cleanName(origin.computer.user),
+                        cleanName(origin.firmware)};
+  if (!appendImportAudit(row, keptNow, replacedNow, rc)) return fail(rc);
   result.downloadId = downloadId;
   if ((rc = exec(db_, "COMMIT")) != SQLITE_OK) return fail(rc);
   return true;
@@ -1599,8 +1648,10 @@ bool Store::copyDownload(const DownloadRow& download, const std::vector<StoredRe
   found.bind(7, download.fromFile ? 1 : 0);
   found.bind(8, download.differing);
   int64_t downloadId = 0;
+  bool copiedBefore = false;
   if ((rc = found.step()) == SQLITE_ROW) {
     downloadId = sqlite3_column_int64(found.get(), 0);
+    copiedBefore = true;
   } else if (rc == SQLITE_DONE) {
     s.download.bind(1, download.when);
     s.download.bind(2, loggerId);
@@ -1635,6 +1686,7 @@ bool Store::copyDownload(const DownloadRow& download, const std::vector<StoredRe
   std::set<std::pair<uint16_t, int64_t>> hours;
   found.reset();
   std::vector<bool> sensorSeen(65536, false);
+  std::vector<StoredRecord> keptNow;
   for (const StoredRecord& r : records) {
     uint8_t bytes[messwert::kRecordSize];
     messwert::toBytes(r.record, bytes);
@@ -1651,6 +1703,10 @@ bool Store::copyDownload(const DownloadRow& download, const std::vector<StoredRe
     bindValue(s.insert.get(), 11, r.record.temperature);
     bindValue(s.insert.get(), 12, r.record.ambientTemperature);
     if ((rc = s.insert.run()) != SQLITE_OK) return fail(rc);
+    if (sqlite3_changes(db_) == 1) {
+      keptNow.push_back(r);
+      keptNow.back().download = downloadId;
+    }
     added += sqlite3_changes(db_);
     hours.emplace(r.record.sensorSerialNumber, hourOf(r.time));
     if (!sensorSeen[r.record.sensorSerialNumber]) {
@@ -1661,6 +1717,31 @@ bool Store::copyDownload(const DownloadRow& download, const std::vector<StoredRe
     }
   }
   if (!refreshReadingHours(loggerId, hours, rc)) return fail(rc);
+  // The copy is an import here, with the records it kept; one copied before that gained records now
+  // (its records had gone from here) is entered again with all its records.
+  if (copiedBefore && !keptNow.empty()) {
+    keptNow.clear();
+    std::string unread;
+    Query q;
+    q.logger = download.logger;
+    if (!scan(
+            q,
+            [&](const StoredRecord& r) {
+              if (r.download == downloadId) keptNow.push_back(r);
+              return true;
+            },
+            unread))
+      return fail(SQLITE_IOERR);
+  }
+  if (!copiedBefore || !keptNow.empty()) {
+    DownloadRow row = download;
+    row.id = downloadId;
+    row.host = cleanName(download.host);
+    row.user = cleanName(download.user);
+    row.firmware = cleanName(download.firmware);
+    std::vector<StoredRecord> none;
+    if (!appendImportAudit(row, keptNow, none, rc)) return fail(rc);
+  }
   if ((rc = exec(db_, "COMMIT")) != SQLITE_OK) return fail(rc);
   return true;
 }
@@ -1961,14 +2042,20 @@ bool Store::writeLimits(const std::string& logger, std::optional<uint16_t> senso
                            "INSERT INTO limit_changes(logger, sensor, time, host_name, user_name, old_value, "
                            "new_value) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)")) != SQLITE_OK)
     return fail(rc);
+  const int64_t changeTime = static_cast<int64_t>(std::time(nullptr));
   change.bind(1, id);
   change.bind(2, row);
-  change.bind(3, static_cast<int64_t>(std::time(nullptr)));
+  change.bind(3, changeTime);
   change.bind(4, cleanName(who.host));
   change.bind(5, cleanName(who.user));
   change.bind(6, beforeText);
   change.bind(7, afterText);
-  if ((rc = change.run()) != SQLITE_OK || (rc = exec(db_, "COMMIT")) != SQLITE_OK) return fail(rc);
+  const LimitChange recorded{changeTime, sensor, Computer{cleanName(who.host), cleanName(who.user)},
+                             oneLine(beforeText), oneLine(afterText)};
+  if ((rc = change.run()) != SQLITE_OK ||
+      !appendAuditLocked(kAuditLimits, logger, 0, limitChangeDetail(recorded), rc) ||
+      (rc = exec(db_, "COMMIT")) != SQLITE_OK)
+    return fail(rc);
   return true;
 }
 
@@ -2128,7 +2215,9 @@ bool Store::copyLimitChanges(const std::string& logger, const std::vector<LimitC
     s.bind(5, change.who.user);
     s.bind(6, change.before);
     s.bind(7, change.after);
-    if ((rc = s.run()) != SQLITE_OK) return fail(rc);
+    if ((rc = s.run()) != SQLITE_OK ||
+        !appendAuditLocked(kAuditLimits, logger, 0, limitChangeDetail(change), rc))
+      return fail(rc);
     have.push_back(change);
     ++added;
   }
@@ -2195,7 +2284,19 @@ bool Store::insertClockZone(int64_t id, int64_t utc, const Zone& zone, ClockZone
   s.bind(3, zone.name);
   s.bind(4, static_cast<int64_t>(zone.offset));
   s.bind(5, std::string(clockZoneKindName(kind)));
-  return (code = s.run()) == SQLITE_OK;
+  return (code = s.run()) == SQLITE_OK &&
+         appendAuditLocked(kAuditClockZone, id, 0, clockZoneDetail(ClockZoneRow{utc, zone, kind}), code);
+}
+
+bool Store::appendImportAudit(const DownloadRow& row, std::vector<StoredRecord>& kept,
+                              std::vector<StoredRecord>& replaced, int& code) {
+  std::sort(kept.begin(), kept.end(), recordOrder);
+  std::sort(replaced.begin(), replaced.end(), recordOrder);
+  RecordSetDigest keptDigest, replacedDigest;
+  for (const StoredRecord& r : kept) keptDigest.add(r);
+  for (const StoredRecord& r : replaced) replacedDigest.add(r);
+  return appendAuditLocked(kAuditImport, row.logger, row.id,
+                           importDetail(row, keptDigest.summary(), replacedDigest.summary()), code);
 }
 
 bool Store::recordClockZone(const std::string& logger, int64_t utc, const Zone& zone, ClockZoneKind kind,
@@ -2319,7 +2420,9 @@ bool Store::recordFirmware(const std::string& logger, int64_t utc, const std::st
     s.bind(1, id);
     s.bind(2, utc);
     s.bind(3, cleanName(version));
-    if ((rc = s.run()) == SQLITE_OK) rc = exec(db_, "COMMIT");
+    if ((rc = s.run()) == SQLITE_OK &&
+        appendAuditLocked(kAuditFirmware, logger, 0, firmwareDetail(utc, cleanName(version)), rc))
+      rc = exec(db_, "COMMIT");
   }
   if (rc != SQLITE_OK) {
     error = failure("the firmware version was not recorded", rc);

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "history/Audit.h"
+
 namespace history {
 
 std::string limitChangeText(const LimitChange& change) {
@@ -44,6 +46,17 @@ bool readLoggerContext(Store& store, const std::string& logger, const std::vecto
     return false;
   }
   for (DownloadRow& row : rows) context.downloads.emplace(row.id, std::move(row));
+  if (store.isServer()) return true;
+  std::vector<KeptSignature> signatures;
+  if (!readSignatures(store, context.keys, signatures, error) || !store.auditTrail(
+                                                                     [&](const AuditEntry& e) {
+                                                                       context.auditHead = e.hash;
+                                                                       return true;
+                                                                     },
+                                                                     error))
+    return false;
+  for (const KeptSignature& kept : signatures)
+    if (kept.statement.logger == logger) context.signatures.push_back(kept);
   return true;
 }
 

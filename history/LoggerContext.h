@@ -11,6 +11,7 @@
 
 #include "history/History.h"
 #include "history/Limits.h"
+#include "history/Signing.h"
 
 namespace history {
 
@@ -20,6 +21,11 @@ struct LoggerContext {
   std::optional<ClockOffsets> clock;         // as clockOffsets() takes them
   std::string firmware;                      // last seen; empty: not known
   std::map<int64_t, DownloadRow> downloads;  // by id
+  // The audit trail's head and the signatures of this logger's readings, oldest first (a server's
+  // history keeps none).
+  std::string auditHead;
+  std::vector<KeptSignature> signatures;
+  std::map<std::string, RegisteredKey> keys;  // by fingerprint
 };
 
 // False with a message when the history cannot be read or holds limits that are not valid: a report

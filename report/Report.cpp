@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QPdfWriter>
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -420,6 +421,7 @@ void layoutFacts(Pages& pages, const Input& input, const Facts& facts) {
                                              : QStringLiteral("%1 gaps").arg(gapCount),
                              q(history::durationText(2 * coverage.interval))));
   pages.field(QStringLiteral("Readings (SHA-256)"), q(facts.digest), true);
+  if (!input.auditHead.empty()) pages.field(QStringLiteral("Audit trail head"), q(input.auditHead), true);
   pages.field(
       QStringLiteral("Report made"),
       QStringLiteral("%1 UTC by Tarnwick %2").arg(q(timeText(input.madeAt, std::nullopt)), q(input.version)));
@@ -677,7 +679,7 @@ void layoutGaps(Pages& pages, const Input& input, const Facts& facts) {
   }
 }
 
-void layoutSignOff(Pages& pages) {
+void layoutSignOff(Pages& pages, const Input& input, const Facts& facts) {
   QPainter* painter = pages.painter();
   const double u = pages.unit();
   // Sign-off: kept together on one page.
@@ -685,6 +687,18 @@ void layoutSignOff(Pages& pages) {
     const double line = pages.lineHeight(pages.body());
     const double block = pages.lineHeight(pages.bold()) + 6 * u + 2 * (line * 2.6) + 12 * u;
     pages.heading(QStringLiteral("Sign-off"), block);
+    // The electronic signatures of exactly these readings, in their order; the lines stay for paper.
+    for (const history::KeptSignature& kept : input.signatures) {
+      const history::Statement& s = kept.statement;
+      if (!history::statementCovers(s, facts.digest, input.from, input.to, input.sensorsAsked)) continue;
+      QString text =
+          QStringLiteral("%1 by %2 (login %3) at %4, key %5")
+              .arg(q(s.meaning.empty() ? s.meaning : char(std::toupper(s.meaning[0])) + s.meaning.substr(1)),
+                   q(s.signerName), q(s.signerLogin), q(s.time), q(s.keyFingerprint));
+      if (s.reviewSkipped) text += QStringLiteral(", without a review");
+      if (!s.comment.empty()) text += QStringLiteral(": ") + q(s.comment);
+      pages.paragraph(text, pages.body(), 2);
+    }
     for (const QString& role : {QStringLiteral("Prepared by"), QStringLiteral("Reviewed by")}) {
       const double y = pages.y() + line * 1.6;
       if (painter) {
@@ -724,7 +738,7 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
   layoutStatistics(pages, input, facts);
   layoutExcursions(pages, input, facts);
   layoutGaps(pages, input, facts);
-  layoutSignOff(pages);
+  layoutSignOff(pages, input, facts);
   pages.finish();
 }
 
@@ -763,6 +777,8 @@ void takeContext(Input& input, const history::LoggerContext& context) {
   input.limitChange = context.limitChange;
   input.clock = context.clock;
   input.firmware = context.firmware;
+  input.auditHead = context.auditHead;
+  input.signatures = context.signatures;
   for (const auto& [id, row] : context.downloads) {
     Source& source = input.sources[id];
     source.when = row.when;
