@@ -104,7 +104,10 @@ int run(int argc, const char* const argv[], const Io& io) {
 
   DownloadOptions load;
   bool noHistory = false;
-  CLI::App* download = app.add_subcommand("download", "download the records of a logger");
+  CLI::App* download = app.add_subcommand(
+      "download",
+      "download the records of a logger (asks its firmware version first, device.software, and notes it "
+      "in the history)");
   serialOption(download, load.serial);
   CLI::Option* output = download->add_option("-o,--output", load.output,
                                              "the file to write, or - for standard output (default)");
@@ -167,6 +170,8 @@ int run(int argc, const char* const argv[], const Io& io) {
   limitsCommand->add_option("--rule", bounds.rule,
                             "instant, consecutive (default) or cumulative (both quantities)");
   limitsCommand->add_flag("--clear", bounds.clear, "remove them (a sensor takes the logger's again)");
+  limitsCommand->add_option("--reason", bounds.reason,
+                            "why: needed to change or clear limits that are set (kept with the change)");
 
   ExcursionOptions outside;
   CLI::App* excursionsCommand = app.add_subcommand(
@@ -179,6 +184,17 @@ int run(int argc, const char* const argv[], const Io& io) {
   excursionsCommand->add_option("--to", outside.to, "up to this time");
   excursionsCommand->add_option("-f,--format", outside.format, "text (default) or jsonl")
       ->check(CLI::IsMember({"text", "jsonl"}));
+  CLI::Option* at = excursionsCommand->add_option(
+      "--at", outside.at,
+      "comment the excursion that starts at this time (as listed; with --cause, --action)");
+  excursionsCommand
+      ->add_option("--quantity", outside.quantity,
+                   "with --at: temperature or humidity, when both have an excursion then")
+      ->check(CLI::IsMember({"temperature", "humidity"}))
+      ->needs(at);
+  excursionsCommand->add_option("--cause", outside.cause, "with --at: what caused it")->needs(at);
+  excursionsCommand->add_option("--action", outside.action, "with --at: the corrective action taken")
+      ->needs(at);
 
   LoggersOptions overview;
   CLI::App* loggersCommand = app.add_subcommand(
@@ -187,6 +203,12 @@ int run(int argc, const char* const argv[], const Io& io) {
       "since (the attached loggers: list)");
   loggersCommand->add_option("-f,--format", overview.format, "text (default) or jsonl")
       ->check(CLI::IsMember({"text", "jsonl"}));
+  loggersCommand->add_option("-s,--serial", overview.serial,
+                             std::string("one logger's name and place and their changes; ") + kSerialHelp);
+  loggersCommand->add_option("--name", overview.name,
+                             "with --serial: set its name (\"Fridge 3\"; \"\" removes it)");
+  loggersCommand->add_option("--place", overview.place,
+                             "with --serial: set where it is (\"Vaccine store\"; \"\" removes it)");
   CopyOptions copying;
   CLI::App* copy = history->add_subcommand(
       "copy", "copy a history into another (a file into a server, say); a second copy adds nothing");

@@ -219,9 +219,21 @@ std::string shown(const std::string& target) {
   return target == "-" ? std::string("standard output") : target;
 }
 
+// Asks the connected logger for its firmware version (device.software), so that the history keeps
+// which firmware took the readings; empty when it did not say (the download goes on all the same).
+std::string askSoftware(Session& session) {
+  ConsolePort& port = session.port();
+  port.beginOperation();
+  operations::startRawCommandByName(session.link(), "device.software");
+  port.waitFor(finished(Operation::RawCommand));
+  const State state = port.state();
+  return state.outcome == Outcome::Done ? operations::softwareVersionIn(state.file) : std::string();
+}
+
 // One logger of a download, from the connected link to the delivered file and the history.
 int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOptions& options,
                 const std::string& target) {
+  const std::string firmware = askSoftware(session);
   State state;
   int status = downloadTo(session, logger, options, target, state);
   session.link().disconnect();
@@ -244,7 +256,8 @@ int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOpt
     }
   }
   const bool kept =
-      !options.history || importIntoHistory(session, logger, target == "-" ? std::string() : target, records);
+      !options.history ||
+      importIntoHistory(session, logger, target == "-" ? std::string() : target, records, firmware);
   if (status != kDone) return status;
   const int alarm = downloadAlarms(session, logger.serialText, records);
   // Of several outcomes the lower status wins.
@@ -531,6 +544,9 @@ int sendRaw(Session& session, const std::string& serial, const std::string& comm
   usb.disconnect();
   const std::string name = loggerName(logger);
   if (state.outcome == Outcome::Done) {
+    // A version the logger tells is kept, as the window's service console keeps it.
+    const std::string version = operations::softwareVersionIn(state.file);
+    if (!version.empty() && logger.hasSerial) recordFirmwareSeen(session, logger.serialText, version);
     std::fprintf(session.io().out, "%s\n", printable(state.file).c_str());
     if (std::fflush(session.io().out) != 0) {
       session.problem("cannot write to standard output");
