@@ -54,6 +54,7 @@ class Backend {
                               const std::optional<std::string>& place, const Computer& who, int64_t utc,
                               std::string& error) = 0;
   virtual bool labelChanges(const std::string& logger, std::vector<LabelChange>& out, std::string& error) = 0;
+  virtual bool copyLabelChange(const std::string& logger, const LabelChange& change, std::string& error) = 0;
   virtual bool addExcursionComment(const std::string& logger, const ExcursionComment& comment,
                                    std::string& error) = 0;
   virtual bool excursionComments(const std::string& logger, std::vector<ExcursionComment>& out,

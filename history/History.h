@@ -331,7 +331,7 @@ class Store {
   // so the flags come with them. Where the logger's download has records of the same time and
   // sensor, the file's record is kept only as that download's (when one of them shows the same line)
   // and is otherwise refused and counted as differing; where it has none, the file's record is added
-  // and stays marked as read from the file.
+  // and stays marked as read from the file. The import's row names this computer and its user.
   bool importCsvRecords(const std::string& logger, const std::string& file,
                         const std::vector<messwert_tag>& records, const std::vector<bool>& checksumError,
                         ImportResult& result, std::string& error);
@@ -387,7 +387,8 @@ class Store {
   // row (a sensor then takes the logger's again) and records that too; clearing what is not set
   // changes and records nothing.
   // A change of limits that are set (to others, or clearing them) needs a reason (noteText, at most
-  // kMaxNoteLength); without one it is refused and nothing is stored. A first setting needs none.
+  // kMaxNoteLength); without one it is refused with limitsNeedReason() and nothing is stored. A first
+  // setting needs none, nor the replacing of a row that is not valid.
   bool setLimits(const std::string& logger, std::optional<uint16_t> sensor, const Limits& limits,
                  const Computer& who, std::string& error, const std::string& reason = std::string());
   bool clearLimits(const std::string& logger, std::optional<uint16_t> sensor, const Computer& who,
@@ -428,8 +429,10 @@ class Store {
                       const std::optional<std::string>& place, const Computer& who, std::string& error);
   // The name and place set last; both empty when none was.
   bool loggerLabel(const std::string& logger, LoggerLabel& out, std::string& error);
-  // Every change of them, oldest first.
+  // Every change of them, oldest first (by moment: the latest moment is what is set).
   bool labelChanges(const std::string& logger, std::vector<LabelChange>& out, std::string& error);
+  // Takes over a change made in another history as it was (moment, computer, before and after).
+  bool copyLabelChange(const std::string& logger, const LabelChange& change, std::string& error);
   // Adds a comment on an excursion beside the earlier ones (none is ever changed); its moment and
   // computer are the caller's. Cause and action go through noteText (kMaxNoteLength); one of them at
   // least is needed.
@@ -502,7 +505,8 @@ struct CopyResult {
   int64_t downloads = 0;  // downloads copied (or found copied before)
   int64_t records = 0;    // records read from the source
   int64_t added = 0;      // of those, the ones the target did not have
-  // Limit changes, clock zones and firmware versions seen outside downloads the target did not have.
+  // Limit changes, clock zones, firmware versions seen outside downloads, changes of names and places
+  // and comments on excursions the target did not have.
   int64_t notes = 0;
 };
 bool copyHistory(Store& from, Store& to, const std::function<void(int64_t done, int64_t total)>& progress,

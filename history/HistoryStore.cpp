@@ -1050,7 +1050,10 @@ bool Store::importCsvRecords(const std::string& logger, const std::string& file,
     error = "History: the checksum flags do not match the records";
     return false;
   }
-  return import(logger, file, records, &checksumError, DownloadOrigin(), result, error);
+  // A file's import says on which computer and by whom it was made, as a download does.
+  DownloadOrigin origin;
+  origin.computer = thisComputer();
+  return import(logger, file, records, &checksumError, origin, result, error);
 }
 
 bool Store::import(const std::string& logger, const std::string& file,
@@ -1890,7 +1893,8 @@ bool Store::writeLimits(const std::string& logger, std::optional<uint16_t> senso
     exec(db_, "ROLLBACK");
     return true;
   }
-  if (!beforeText.empty() && reason.empty()) {
+  // A row another program spoiled is no limits anyone set: replacing it needs no reason.
+  if (valid && before && reason.empty()) {
     exec(db_, "ROLLBACK");
     error = limitsNeedReason(logger, row);
     return false;

@@ -174,7 +174,8 @@ bool Store::setLoggerLabel(const std::string& logger, const std::optional<std::s
   if (!loggerId(logger, true, id, rc)) return fail(rc);
   LoggerLabel before;
   {
-    Sql last(db_, "SELECT name, place FROM label_changes WHERE logger = ?1 ORDER BY id DESC LIMIT 1");
+    Sql last(db_,
+             "SELECT name, place FROM label_changes WHERE logger = ?1 ORDER BY time DESC, id DESC LIMIT 1");
     last.bind(1, id);
     rc = last.step();
     if (rc == SQLITE_ROW)
@@ -213,7 +214,7 @@ bool Store::labelChanges(const std::string& logger, std::vector<LabelChange>& ou
   } else {
     Sql q(db_,
           "SELECT c.time, c.host_name, c.user_name, c.old_name, c.old_place, c.name, c.place FROM "
-          "label_changes c JOIN loggers l ON l.id = c.logger WHERE l.serial = ?1 ORDER BY c.id");
+          "label_changes c JOIN loggers l ON l.id = c.logger WHERE l.serial = ?1 ORDER BY c.time, c.id");
     q.bind(1, logger);
     int rc;
     while ((rc = q.step()) == SQLITE_ROW)
@@ -231,6 +232,41 @@ bool Store::labelChanges(const std::string& logger, std::vector<LabelChange>& ou
     for (LoggerLabel* label : {&change.before, &change.after})
       *label = LoggerLabel{shownNote(label->name, kMaxLabelLength), shownNote(label->place, kMaxLabelLength)};
   }
+  return true;
+}
+
+bool Store::copyLabelChange(const std::string& logger, const LabelChange& change, std::string& error) {
+  if (!validSerial(logger, error)) return false;
+  LabelChange clean = change;
+  clean.who = shownComputer(change.who.host, change.who.user);
+  for (LoggerLabel* label : {&clean.before, &clean.after})
+    *label = LoggerLabel{shownNote(label->name, kMaxLabelLength), shownNote(label->place, kMaxLabelLength)};
+  if (db_ != nullptr && fileId(path_) != opened_) close();
+  if (!ensureOpen(error)) return false;
+  if (server_ != nullptr) return server_->copyLabelChange(logger, clean, error);
+  int rc = run(db_, "BEGIN IMMEDIATE");
+  auto fail = [&](int code) {
+    error = failure("the name and place were not copied", code);
+    run(db_, "ROLLBACK");
+    return false;
+  };
+  if (rc != SQLITE_OK) return fail(rc);
+  int64_t id = 0;
+  if (!loggerId(logger, true, id, rc)) return fail(rc);
+  Sql insert(
+      db_,
+      "INSERT INTO label_changes(logger, time, host_name, user_name, old_name, old_place, name, place) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+  insert.bind(1, id)
+      .bind(2, clean.utc)
+      .bind(3, clean.who.host)
+      .bind(4, clean.who.user)
+      .bind(5, clean.before.name)
+      .bind(6, clean.before.place)
+      .bind(7, clean.after.name)
+      .bind(8, clean.after.place);
+  if ((rc = insert.step()) != SQLITE_DONE) return fail(rc);
+  if ((rc = run(db_, "COMMIT")) != SQLITE_OK) return fail(rc);
   return true;
 }
 

@@ -297,6 +297,7 @@ class PgStore : public Backend {
                       const std::optional<std::string>& place, const Computer& who, int64_t utc,
                       std::string& error) override;
   bool labelChanges(const std::string& logger, std::vector<LabelChange>& out, std::string& error) override;
+  bool copyLabelChange(const std::string& logger, const LabelChange& change, std::string& error) override;
   bool addExcursionComment(const std::string& logger, const ExcursionComment& comment,
                            std::string& error) override;
   bool excursionComments(const std::string& logger, std::vector<ExcursionComment>& out,
@@ -1278,7 +1279,7 @@ bool PgStore::writeLimits(const std::string& logger, int64_t sensor, const Limit
     rollback();
     return true;
   }
-  if (!beforeText.empty() && reason.empty()) {
+  if (valid && before && reason.empty()) {
     rollback();
     error = limitsNeedReason(logger, sensor);
     return false;
@@ -1475,8 +1476,9 @@ bool PgStore::setLoggerLabel(const std::string& logger, const std::optional<std:
   };
   int64_t id = 0;
   if (!runOk("BEGIN") || !loggerId(logger, id)) return fail();
-  Result last = run("SELECT name, place FROM label_changes WHERE logger = $1 ORDER BY id DESC LIMIT 1",
-                    Params().number(id));
+  Result last =
+      run("SELECT name, place FROM label_changes WHERE logger = $1 ORDER BY time DESC, id DESC LIMIT 1",
+          Params().number(id));
   if (!ok(last)) return fail();
   LoggerLabel before;
   if (PQntuples(last.get()) == 1)
@@ -1519,6 +1521,30 @@ bool PgStore::labelChanges(const std::string& logger, std::vector<LabelChange>& 
     const auto at = [&](int column) { return std::string(PQgetvalue(r.get(), row, column)); };
     out.push_back(LabelChange{std::atoll(PQgetvalue(r.get(), row, 0)), Computer{at(1), at(2)},
                               LoggerLabel{at(3), at(4)}, LoggerLabel{at(5), at(6)}});
+  }
+  return true;
+}
+
+bool PgStore::copyLabelChange(const std::string& logger, const LabelChange& change, std::string& error) {
+  if (!alive(error)) return false;
+  int64_t id = 0;
+  if (!runOk("BEGIN") || !loggerId(logger, id) ||
+      !runOk(
+          "INSERT INTO label_changes(logger, time, host_name, user_name, old_name, old_place, name, place) "
+          "VALUES($1, $2, $3, $4, $5, $6, $7, $8)",
+          Params()
+              .number(id)
+              .number(change.utc)
+              .text(change.who.host)
+              .text(change.who.user)
+              .text(change.before.name)
+              .text(change.before.place)
+              .text(change.after.name)
+              .text(change.after.place)) ||
+      !runOk("COMMIT")) {
+    error = message("the name and place were not copied");
+    rollback();
+    return false;
   }
   return true;
 }

@@ -75,12 +75,12 @@ TEST_F(ServerHistory, ANewerSchemaIsRefusedAndLeftAsItIs) {
     history::Store store;
     ASSERT_TRUE(store.open(location, error)) << error;
   }
-  EXPECT_EQ(value("SELECT string_agg(version::text, ',' ORDER BY version) FROM tarnwick_schema"), "1,2,3");
+  EXPECT_EQ(value("SELECT string_agg(version::text, ',' ORDER BY version) FROM tarnwick_schema"), "1,2,3,4");
   ASSERT_EQ(server.sql(database, "INSERT INTO tarnwick_schema(version) VALUES(7)"), "");
   history::Store store;
   EXPECT_FALSE(store.open(location, error));
   EXPECT_NE(error.find("newer Tarnwick (schema version 7"), std::string::npos) << error;
-  EXPECT_EQ(value("SELECT count(*) FROM tarnwick_schema"), "4");
+  EXPECT_EQ(value("SELECT count(*) FROM tarnwick_schema"), "5");
   history::ImportResult result;
   EXPECT_FALSE(store.importDownload("VLM1", "f.csv", memory(10), result, error));
   EXPECT_EQ(value("SELECT count(*) FROM downloads"), "0");
@@ -102,17 +102,17 @@ TEST_F(ServerHistory, AnUpgradeGivesTheReadingsKeptBeforeItTheirValues) {
     ASSERT_TRUE(store.importDownload("VLM1", "f.csv", records, result, error)) << error;
   }
   // The tables as the previous version left them.
-  ASSERT_EQ(
-      server.sql(database,
-                 "DROP INDEX readings, readings_from_file, measurements_download; ALTER TABLE measurements "
-                 "DROP COLUMN humidity, DROP COLUMN temperature, DROP COLUMN ambient; "
-                 "DROP TABLE reading_hours; DROP FUNCTION tarnwick_hours_added, tarnwick_hours_left CASCADE; "
-                 "DELETE FROM "
-                 "tarnwick_schema WHERE version = 3"),
-      "");
+  ASSERT_EQ(server.sql(
+                database,
+                "DROP INDEX readings, readings_from_file, measurements_download; ALTER TABLE measurements "
+                "DROP COLUMN humidity, DROP COLUMN temperature, DROP COLUMN ambient; "
+                "DROP TABLE reading_hours; DROP FUNCTION tarnwick_hours_added, tarnwick_hours_left CASCADE; "
+                "DROP TABLE label_changes, excursion_comments; ALTER TABLE limit_changes DROP COLUMN reason; "
+                "DELETE FROM tarnwick_schema WHERE version >= 3"),
+            "");
   history::Store store;
   ASSERT_TRUE(store.open(location, error)) << error;
-  EXPECT_EQ(value("SELECT string_agg(version::text, ',' ORDER BY version) FROM tarnwick_schema"), "1,2,3");
+  EXPECT_EQ(value("SELECT string_agg(version::text, ',' ORDER BY version) FROM tarnwick_schema"), "1,2,3,4");
   history::EnvelopeQuery q;
   q.logger = "VLM1";
   ASSERT_TRUE(history::recordTime(records.front(), q.from));
@@ -272,10 +272,22 @@ TEST_F(ServerHistory, ACopyKeepsWhereEachRecordCameFromAndTwiceAddsNothing) {
   limits.temperature.delay = 900;
   ASSERT_TRUE(local.setLimits("VLM1", uint16_t{2}, limits, {"desk-b", "ben"}, error)) << error;
   ASSERT_TRUE(local.setLimits("VLM2", uint16_t{1}, limits, {"desk-b", "ben"}, error)) << error;
-  ASSERT_TRUE(local.clearLimits("VLM2", uint16_t{1}, {"desk-a", "anna"}, error)) << error;
+  ASSERT_TRUE(local.clearLimits("VLM2", uint16_t{1}, {"desk-a", "anna"}, error, "Logger retired")) << error;
   ASSERT_TRUE(
       local.recordClockZone("VLM1", 1000, {"Europe/Berlin", 3600}, history::ClockZoneKind::setTime, error));
   ASSERT_TRUE(local.recordFirmware("VLM2", 2000, "1.07", error)) << error;
+  // What people added: a name and place, a comment on an excursion.
+  ASSERT_TRUE(local.setLoggerLabel("VLM1", std::string("Fridge 3"), std::string("Vaccine store"),
+                                   {"desk-a", "anna"}, error))
+      << error;
+  history::ExcursionComment comment;
+  comment.sensor = 1;
+  comment.quantity = "temperature";
+  comment.start = 3000;
+  comment.utc = 4000;
+  comment.who = {"desk-b", "ben"};
+  comment.cause = "Door open";
+  ASSERT_TRUE(local.addExcursionComment("VLM2", comment, error)) << error;
 
   auto copy = [&](history::Store& from, const std::string& to, int64_t expectAdded, int64_t expectNotes) {
     history::Store target;
@@ -291,11 +303,11 @@ TEST_F(ServerHistory, ACopyKeepsWhereEachRecordCameFromAndTwiceAddsNothing) {
     EXPECT_EQ(copied.notes, expectNotes);
     EXPECT_EQ(calls, 4);
   };
-  copy(local, location, 75, 6);
+  copy(local, location, 75, 8);
   copy(local, location, 0, 0);
   history::Store shared;
   ASSERT_TRUE(shared.open(location, error)) << error;
-  copy(shared, back, 75, 6);
+  copy(shared, back, 75, 8);
   copy(shared, back, 0, 0);
 
   history::Store returned;
@@ -331,6 +343,14 @@ TEST_F(ServerHistory, ACopyKeepsWhereEachRecordCameFromAndTwiceAddsNothing) {
       EXPECT_EQ(seen, originalSeen);
     }
     EXPECT_EQ(store->firmwareLastSeen("VLM2"), "1.07");
+    history::LoggerLabel label;
+    std::vector<history::ExcursionComment> comments;
+    ASSERT_TRUE(store->loggerLabel("VLM1", label, error) && store->excursionComments("VLM2", comments, error))
+        << error;
+    EXPECT_EQ(label.name + " / " + label.place, "Fridge 3 / Vaccine store");
+    ASSERT_EQ(comments.size(), 1u);
+    EXPECT_EQ(comments[0].utc, 4000);
+    EXPECT_EQ(comments[0].who.user + " " + comments[0].cause, "ben Door open");
     std::vector<history::StoredRecord> all, original;
     ASSERT_TRUE(store->query(history::Query{}, all, error)) << error;
     ASSERT_TRUE(local.query(history::Query{}, original, error)) << error;
