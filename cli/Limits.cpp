@@ -316,6 +316,11 @@ int excursions(Session& session, const ExcursionOptions& options) {
     session.problem(printable(error));
     return kFileError;
   }
+  history::LoggerLabel label;
+  if (!store.loggerLabel(query.logger, label, error)) {
+    session.problem(printable(error));
+    return kFileError;
+  }
   const auto writtenAt = [](int64_t utc) {
     const history::Zone zone = history::localZone(utc);
     return isoWithOffset(utc + zone.offset, zone.offset);
@@ -329,6 +334,7 @@ int excursions(Session& session, const ExcursionOptions& options) {
     if (jsonl) {
       Json line;
       line["serial"] = utf8FromAnsi(query.logger);
+      line["name"] = label.name.empty() ? Json() : Json(label.name);
       line["sensor"] = static_cast<unsigned>(e.sensor);
       line["quantity"] = history::measureName(e.quantity);
       line["side"] = history::sideName(e.side);
