@@ -250,6 +250,8 @@ bool xlsxBytes(const XlsxInput& input, std::string& bytes, std::string& error,
         ++at;
       };
       pair("Logger", serial);
+      if (!input.label.name.empty()) pair("Name", input.label.name);
+      if (!input.label.place.empty()) pair("Place", input.label.place);
       std::string zones;
       if (input.clock)
         for (const ZoneSpan& span : zoneSpans(records, *input.clock))
