@@ -220,22 +220,37 @@ std::string shown(const std::string& target) {
 }
 
 // Asks the connected logger for its firmware version (device.software), so that the history keeps
-// which firmware took the readings; empty when it did not say (the download goes on all the same).
-std::string askSoftware(Session& session) {
+// which firmware took the readings; `version` stays empty when the logger refused the command. A
+// logger that did not answer is left alone: an answer that came late would otherwise be taken for
+// the first step of a firmware update.
+int askSoftware(Session& session, const ScannedLogger& logger, std::string& version) {
   ConsolePort& port = session.port();
   port.beginOperation();
   operations::startRawCommandByName(session.link(), "device.software");
   port.waitFor(finished(Operation::RawCommand));
   const State state = port.state();
-  return state.outcome == Outcome::Done ? operations::softwareVersionIn(state.file) : std::string();
+  if (state.outcome == Outcome::Done) {
+    version = operations::softwareVersionIn(state.file);
+    return kDone;
+  }
+  session.link().disconnect();
+  if (state.outcome == Outcome::NoAnswer) {
+    port.log("No Answer of Velmora");  // as the download's own time-out logs it
+    session.problem(loggerName(logger) + " did not answer (No Answer of Velmora); nothing written");
+    return kNoAnswer;
+  }
+  session.problem("the link to " + loggerName(logger) + " ended before the download; nothing written");
+  return kFailed;
 }
 
 // One logger of a download, from the connected link to the delivered file and the history.
 int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOptions& options,
                 const std::string& target) {
-  const std::string firmware = askSoftware(session);
+  std::string firmware;
+  int status = askSoftware(session, logger, firmware);
+  if (status != kDone) return status;
   State state;
-  int status = downloadTo(session, logger, options, target, state);
+  status = downloadTo(session, logger, options, target, state);
   session.link().disconnect();
   if (status == kDone) status = deliver(session, logger, options, state, target);
   // Records that only standard output failed to take (a closed pipe) still go into the history.
