@@ -117,6 +117,7 @@ std::string loggerClockText(const QDateTime& time) {
 
 TfrmMain::TfrmMain(QWidget* parent)
     : QWidget(parent), ui(new Ui::TfrmMain), clock_([] { return QDateTime::currentDateTime(); }) {
+  history_ = std::make_unique<WindowHistory>(queue_, [this] { return historyPath(); });
   // The controls keep their places in a client area of their own; the menu bar goes above it and the
   // status bar below, and both add to the window's size.
   client_ = new QWidget(this);
@@ -220,7 +221,7 @@ TfrmMain::~TfrmMain() {
   // then the link is torn down (its destructor waits for them). An import under way finishes; its
   // outcome goes nowhere.
   queue_.close();
-  importer_.finish();
+  history_->finish();
   delete measurements_;  // before the history connection it reads
   delete loggers_;
   delete usb;
@@ -236,7 +237,7 @@ void TfrmMain::FormCreate() {
 }
 
 void TfrmMain::connectDevice() {
-  if (usb->connected) return;
+  if (usb->isConnected()) return;
   scanAndConnect();
 }
 
@@ -267,18 +268,18 @@ void TfrmMain::scanAndConnect() {
 // ---- Main window operations ----
 
 void TfrmMain::btnDownloadClick() {
-  if (!usb->connected) {
+  if (!usb->isConnected()) {
     connectDevice();
-    if (!usb->connected) return;
+    if (!usb->isConnected()) return;
   }
   queue_.post([this] { status_->started(StatusBar::Operation::Download); });
   operations::startDownload(*usb);
 }
 
 void TfrmMain::btnUpdateClick() {
-  if (!usb->connected) {
+  if (!usb->isConnected()) {
     connectDevice();
-    if (!usb->connected) return;
+    if (!usb->isConnected()) return;
   }
   // The image goes to the top of the logger's memory, over its newest records when it holds many:
   // first the count, without reading the memory.
@@ -294,15 +295,11 @@ void TfrmMain::checkRecordsBeforeUpdate(int64_t stored) {
     startUpdate();
     return;
   }
-  // Asked on the importer's thread: after the import of a download that may just have finished.
-  const std::string database = historyPath();
-  const std::string logger = cp1252::fromQString(logger_);
-  importer_.post([this, database, logger, stored] {
-    std::string error;
-    const int64_t downloaded = history::downloadedRecords(database, logger, error);
-    const QString reason = QString::fromStdString(error);
-    queue_.post([this, stored, downloaded, reason] { decideUpdate(stored, downloaded, reason); });
-  });
+  // Asked after the import of a download that may just have finished.
+  history_->downloadedRecords(cp1252::fromQString(logger_),
+                              [this, stored](int64_t downloaded, const std::string& error) {
+                                decideUpdate(stored, downloaded, QString::fromStdString(error));
+                              });
 }
 
 void TfrmMain::decideUpdate(int64_t stored, int64_t downloaded, const QString& historyError) {
@@ -342,7 +339,7 @@ void TfrmMain::decideUpdate(int64_t stored, int64_t downloaded, const QString& h
 }
 
 void TfrmMain::startUpdate() {
-  if (!usb->connected) {
+  if (!usb->isConnected()) {
     // The link ended meanwhile; the status bar has said so.
     leaveBusy();
     return;
@@ -351,10 +348,10 @@ void TfrmMain::startUpdate() {
 }
 
 void TfrmMain::spbDateClick() {
-  if (!usb->connected) connectDevice();
+  if (!usb->isConnected()) connectDevice();
   std::string now = loggerClockText(clock_());
   bool sent = false;
-  if (usb->connected) sent = operations::startSetTime(*usb, now);
+  if (usb->isConnected()) sent = operations::startSetTime(*usb, now);
   QString text = QString::fromStdString(now);
   queue_.post([this, sent, text] {
     if (sent) {
@@ -392,7 +389,7 @@ void TfrmMain::timTimeoutTimer() {
 }
 
 void TfrmMain::timKeepTimer() {
-  if (usb->connected) usb->sendCommand("device.serial");
+  if (usb->isConnected()) usb->sendCommand("device.serial");
 }
 
 // ---- Service console ----
@@ -855,7 +852,6 @@ void TfrmMain::openMeasurementsDialog() {
 void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::vector<messwert_tag>> records,
                               int64_t skipped) {
   history::DownloadImport what;
-  what.database = historyPath();
   what.logger = cp1252::fromQString(logger_);
   what.device = loggerDevice_;
   what.file = QFile::encodeName(file).toStdString();
@@ -865,27 +861,16 @@ void TfrmMain::importDownload(const QString& file, std::shared_ptr<const std::ve
   const QString logger = cp1252::toQString(history::loggerKey(what.logger));
   const int token = status_->downloadSaved(file, static_cast<qint64>(records->size()), true, skipped);
   shownLogger_ = logger;
-  importer_.post([this, token, logger, what, records] {
-    const history::DownloadImported done = history::importDownload(what, *records);
-    const QString reason = QString::fromStdString(done.error), notice = QString::fromStdString(done.notice);
-    queue_.post([this, token, logger, ok = done.ok, added = done.result.added, reason, notice] {
-      historyOutcome(token, logger, ok, added, reason, notice);
-    });
+  history_->importDownload(what, records, [this, token, logger](const history::DownloadImported& done) {
+    historyOutcome(token, logger, done.ok, done.result.added, QString::fromStdString(done.error),
+                   QString::fromStdString(done.notice));
   });
 }
 
-void TfrmMain::noteInHistory(
-    const QString& what,
-    std::function<bool(history::Store&, const std::string& logger, std::string& error)> note) {
-  const std::string database = historyPath();
+void TfrmMain::noteInHistory(const QString& what, WindowHistory::Note note) {
   const std::string logger = history::loggerKey(cp1252::fromQString(logger_));
-  if (database.empty()) return;
-  importer_.post([this, what, database, logger, note = std::move(note)] {
-    history::Store store;
-    std::string error;
-    if (store.open(database, error) && note(store, logger, error)) return;
-    const QString reason = QString::fromStdString(error);
-    queue_.post([this, what, reason] { appendLog(tr("History: %1 not noted: %2").arg(what, reason)); });
+  history_->note(logger, std::move(note), [this, what](const std::string& error) {
+    appendLog(tr("History: %1 not noted: %2").arg(what, QString::fromStdString(error)));
   });
 }
 
@@ -905,110 +890,75 @@ void TfrmMain::historyOutcome(int token, const QString& logger, bool ok, qint64 
 
 void TfrmMain::openMeasurementsFile(const QString& path) {
   // Read and taken into the history off the GUI thread, like a download.
-  const std::string database = historyPath();
-  const std::string fileName = QFile::encodeName(path).toStdString();
-  const std::string baseName = cp1252::fromQString(QFileInfo(path).completeBaseName());
   status_->showResult(tr("Opening %1\u2026").arg(QFileInfo(path).fileName()));
-  importer_.post([this, path, database, fileName, baseName] {
-    auto records = std::make_shared<std::vector<messwert_tag>>();
-    auto flags = std::make_shared<std::vector<bool>>();
-    std::string readError;
-    if (!history::readCsvFile(fileName, *records, *flags, readError)) {
-      const QString reason = QString::fromStdString(readError);
-      queue_.post([this, path, reason] { openRefused(path, reason); });
-      return;
-    }
-    // A file joins a logger's history when the history wrote it as that logger's download; for any
-    // other the user decides, asked when its contents or name point to a logger of the history.
-    history::Store store;
-    std::string error, known, suggested;
-    if (!database.empty() && store.open(database, error)) {
-      known = store.loggerOfDownloadFile(fileName);
-      if (known.empty()) suggested = store.loggerMatching(*records, *flags);
-      for (const std::string& logger : store.loggers())
-        if (known.empty() && suggested.empty() && logger == baseName) suggested = logger;
-    }
-    store.close();
-    queue_.post([this, path, known, suggested, records, flags] {
-      std::string logger = known;
-      if (logger.empty() && !suggested.empty()) {
-        const QString name = cp1252::toQString(suggested);
-        QMessageBox box(QMessageBox::Question, tr("Open Measurements"),
-                        tr("The history does not know %1 as a download. Do its records belong to logger %2?")
-                            .arg(QFileInfo(path).fileName(), name),
-                        QMessageBox::NoButton, this);
-        box.setTextFormat(Qt::PlainText);
-        box.setInformativeText(
-            tr("Added to %1's history, its records are compared with the logger's downloads: lines that "
-               "differ from them are not taken. Kept apart, they are shown under the file's name only.")
-                .arg(name));
-        box.setObjectName(QStringLiteral("OpenBelongs"));
-        QPushButton* add = box.addButton(tr("Add to %1").arg(name), QMessageBox::AcceptRole);
-        add->setObjectName(QStringLiteral("addToLogger"));
-        QPushButton* apart = box.addButton(tr("Keep Apart"), QMessageBox::RejectRole);
-        apart->setObjectName(QStringLiteral("keepApart"));
-        box.setDefaultButton(apart);
-        box.exec();
-        if (box.clickedButton() == add) logger = suggested;
-      }
-      importOpenedFile(path, logger, records, flags);
-    });
-  });
+  history_->openFile(
+      path, [this, path](const WindowHistory::OpenedFile& opened) { askWhoseFile(path, opened); },
+      [this, path](const std::string& reason) { openRefused(path, QString::fromStdString(reason)); });
 }
 
-void TfrmMain::importOpenedFile(const QString& path, const std::string& logger,
-                                std::shared_ptr<const std::vector<messwert_tag>> records,
-                                std::shared_ptr<const std::vector<bool>> flags) {
-  const std::string database = historyPath();
-  const std::string fileName = QFile::encodeName(path).toStdString();
-  importer_.post([this, path, database, fileName, logger, records, flags] {
-    std::string error;
-    history::ImportResult result;
-    history::Store store;
-    bool ok = false;
-    if (logger.empty()) {
-      // Kept apart: shown under the file's name, not taken into any logger's history.
-    } else if (database.empty()) {
-      error = "no folder for the history is known (HOME is not set)";
-    } else if (store.open(database, error)) {
-      ok = store.importCsvRecords(logger, fileName, *records, *flags, result, error);
+void TfrmMain::askWhoseFile(const QString& path, const WindowHistory::OpenedFile& opened) {
+  // A file joins a logger's history when the history wrote it as that logger's download; for any
+  // other the user decides, asked when its contents or name point to a logger of the history. When
+  // the history cannot say, the file is shown kept apart and the log says why.
+  if (!opened.historyError.empty())
+    appendLog(tr("History: cannot tell whose file %1 is: %2")
+                  .arg(QFileInfo(path).fileName(), QString::fromStdString(opened.historyError)));
+  std::string logger = opened.owner.known;
+  const std::string& suggested = opened.owner.suggested;
+  if (logger.empty() && !suggested.empty()) {
+    const QString name = cp1252::toQString(suggested);
+    QMessageBox box(QMessageBox::Question, tr("Open Measurements"),
+                    tr("The history does not know %1 as a download. Do its records belong to logger %2?")
+                        .arg(QFileInfo(path).fileName(), name),
+                    QMessageBox::NoButton, this);
+    box.setTextFormat(Qt::PlainText);
+    box.setInformativeText(
+        tr("Added to %1's history, its records are compared with the logger's downloads: lines that "
+           "differ from them are not taken. Kept apart, they are shown under the file's name only.")
+            .arg(name));
+    box.setObjectName(QStringLiteral("OpenBelongs"));
+    QPushButton* add = box.addButton(tr("Add to %1").arg(name), QMessageBox::AcceptRole);
+    add->setObjectName(QStringLiteral("addToLogger"));
+    QPushButton* apart = box.addButton(tr("Keep Apart"), QMessageBox::RejectRole);
+    apart->setObjectName(QStringLiteral("keepApart"));
+    box.setDefaultButton(apart);
+    box.exec();
+    if (box.clickedButton() == add) logger = suggested;
+  }
+  history_->importFile(path, logger, opened.records, opened.flags,
+                       [this, path, logger](const WindowHistory::FileImported& imported) {
+                         openedFileImported(path, cp1252::toQString(logger), imported);
+                       });
+}
+
+void TfrmMain::openedFileImported(const QString& path, const QString& loggerName,
+                                  const WindowHistory::FileImported& imported) {
+  if (!imported.notice.empty()) appendLog(tr("History: %1").arg(QString::fromStdString(imported.notice)));
+  addRecentFile(path);
+  const QString file = QFileInfo(path).fileName();
+  const history::ImportResult& result = imported.result;
+  QString text =
+      tr("%1 records read from %2").arg(plainNumber(static_cast<qint64>(imported.shown->size())), file);
+  if (loggerName.isEmpty()) {
+    text += tr(" \u00B7 kept apart, not in the history");
+  } else if (imported.ok) {
+    text += tr(" \u00B7 %1 new in history").arg(plainNumber(result.added));
+    if (result.differing > 0) {
+      const QString differing =
+          tr("%1 differ from the logger's download \u2014 not imported").arg(plainNumber(result.differing));
+      text += QStringLiteral(" \u00B7 ") + differing;
+      appendLog(
+          tr("History: %1 into %2: %3 imported, %4 already known, %5")
+              .arg(file, loggerName, plainNumber(result.added), plainNumber(result.known()), differing));
     }
-    auto shown = std::make_shared<std::vector<history::StoredRecord>>();
-    shown->reserve(records->size());
-    for (size_t i = 0; i < records->size(); ++i) {
-      history::StoredRecord r{logger, (*records)[i], 0, (*flags)[i]};
-      r.fromFile = true;
-      if (history::recordTime((*records)[i], r.time)) shown->push_back(r);
-    }
-    const QString loggerName = cp1252::toQString(logger), reason = QString::fromStdString(error),
-                  notice = QString::fromStdString(store.notice());
-    queue_.post([this, path, loggerName, shown, ok, result, reason, notice] {
-      if (!notice.isEmpty()) appendLog(tr("History: %1").arg(notice));
-      addRecentFile(path);
-      const QString file = QFileInfo(path).fileName();
-      QString text = tr("%1 records read from %2").arg(plainNumber(static_cast<qint64>(shown->size())), file);
-      if (loggerName.isEmpty()) {
-        text += tr(" \u00B7 kept apart, not in the history");
-      } else if (ok) {
-        text += tr(" \u00B7 %1 new in history").arg(plainNumber(result.added));
-        if (result.differing > 0) {
-          const QString differing = tr("%1 differ from the logger's download \u2014 not imported")
-                                        .arg(plainNumber(result.differing));
-          text += QStringLiteral(" \u00B7 ") + differing;
-          appendLog(
-              tr("History: %1 into %2: %3 imported, %4 already known, %5")
-                  .arg(file, loggerName, plainNumber(result.added), plainNumber(result.known()), differing));
-        }
-      } else {
-        appendLog(tr("History not updated: %1").arg(reason));
-        text += tr(" \u00B7 history not updated");
-      }
-      status_->showResult(text);
-      MeasurementsWindow* window = showMeasurements();
-      if (ok) window->historyChanged(loggerName);
-      window->showRecords(file, *shown);
-    });
-  });
+  } else {
+    appendLog(tr("History not updated: %1").arg(QString::fromStdString(imported.error)));
+    text += tr(" \u00B7 history not updated");
+  }
+  status_->showResult(text);
+  MeasurementsWindow* window = showMeasurements();
+  if (imported.ok) window->historyChanged(loggerName);
+  window->showRecords(file, *imported.shown);
 }
 
 void TfrmMain::openRefused(const QString& path, const QString& reason) {

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "GuiQueue.h"
-#include "SerialWorker.h"
+#include "WindowHistory.h"
 #include "link/WindowPort.h"
 
 namespace history {
@@ -57,7 +57,7 @@ class TfrmMain : public QWidget, public WindowPort {
   std::string lengthText() override;
   void linkEvent(const LinkEvent& event) override;
 
-  // Re-connects when the logger is not connected; the caller tests usb->connected afterwards.
+  // Re-connects when the logger is not connected; the caller tests usb->isConnected() afterwards.
   void connectDevice();
 
   // The PC clock that Set Time and the clock display read; tests fix it.
@@ -162,20 +162,19 @@ class TfrmMain : public QWidget, public WindowPort {
   // Adds a saved download to the history off the GUI thread; the outcome comes back through the queue.
   void importDownload(const QString& file, std::shared_ptr<const std::vector<messwert_tag>> records,
                       int64_t skipped);
-  // The history's word on an import, on the GUI thread: the status bar, and one log line if it failed.
   void openRefused(const QString& path, const QString& reason);
-  // Takes the records of an opened file into `logger`'s history (none: kept apart, under the file's
-  // name) and shows them.
-  void importOpenedFile(const QString& path, const std::string& logger,
-                        std::shared_ptr<const std::vector<messwert_tag>> records,
-                        std::shared_ptr<const std::vector<bool>> flags);
+  // An opened file's records go to the logger the history knows it for, or to the one the user
+  // confirms when the history suggests one; otherwise they are kept apart, under the file's name.
+  void askWhoseFile(const QString& path, const WindowHistory::OpenedFile& opened);
+  // Shows an opened file's records and what its import did.
+  void openedFileImported(const QString& path, const QString& loggerName,
+                          const WindowHistory::FileImported& imported);
+  // The history's word on an import, on the GUI thread: the status bar, and one log line if it failed.
   void historyOutcome(int token, const QString& logger, bool ok, qint64 added, const QString& error,
                       const QString& notice);
   // Notes something the connected logger met (its clock's zone, its firmware version) in its history,
   // off the GUI thread, after the imports before it; a failure is one log line naming `what`.
-  void noteInHistory(
-      const QString& what,
-      std::function<bool(history::Store&, const std::string& logger, std::string& error)> note);
+  void noteInHistory(const QString& what, WindowHistory::Note note);
 
   // GUI thread: the effects themselves.
   void appendLog(const QString& line);
@@ -202,13 +201,13 @@ class TfrmMain : public QWidget, public WindowPort {
   QStringList pendingResponse_;
   std::deque<QString> answers_;  // answers shown on the console whose log line is still to come
   QString lastSaveName_;
-  QString logger_;                         // the serial-number string of the logger connected last
-  std::string loggerDevice_;               // where it was reached: "USB", "virtual" or empty
-  std::string loggerSoftware_;             // the firmware version it reported on this link, or empty
-  QString shownLogger_;                    // the logger whose records the measurements window is offered for
-  std::string historyPath_;                // empty: the default
-  std::unique_ptr<history::Store> store_;  // the measurements window's connection (GUI thread)
-  SerialWorker importer_;                  // one import at a time, in the order of the downloads
+  QString logger_;                          // the serial-number string of the logger connected last
+  std::string loggerDevice_;                // where it was reached: "USB", "virtual" or empty
+  std::string loggerSoftware_;              // the firmware version it reported on this link, or empty
+  QString shownLogger_;                     // the logger whose records the measurements window is offered for
+  std::string historyPath_;                 // empty: the default
+  std::unique_ptr<history::Store> store_;   // the measurements window's connection (GUI thread)
+  std::unique_ptr<WindowHistory> history_;  // imports and notes, one at a time, in the order given
   std::function<QDateTime()> clock_;
   // The newest transfer progress; one queued effect at a time carries it to the GUI thread.
   std::mutex progressMutex_;

@@ -31,6 +31,7 @@
 
 #include "link/CsvExport.h"
 #include "link/Firmware.h"
+#include "link/LinkAccess.h"
 #include "link/MyDatReader.h"
 #include "link/USBInterface.h"
 #include "platform/usbdrv/DriverInterface.h"
@@ -150,10 +151,10 @@ void BM_CompleteDownload(benchmark::State& state) {
     for (auto _ : state) {
       const auto start = std::chrono::steady_clock::now();
       const double cpuStart = processCpuSeconds();
-      link->downloadActive = true;
-      link->packetCount = 0;
-      link->memUsed = static_cast<int32_t>(kRecords);
-      link->packetsExpected = static_cast<int32_t>(kPackets);
+      LinkAccess(*link).downloadActive() = true;
+      LinkAccess(*link).packetCount() = 0;
+      LinkAccess(*link).memUsed() = static_cast<int32_t>(kRecords);
+      LinkAccess(*link).packetsExpected() = static_cast<int32_t>(kPackets);
       for (uint32_t i = 0; i < kPackets; ++i) {
         std::memcpy(storage, image.data() + static_cast<size_t>(i) * 64, 64);
         buffer.bytesToTransfer = 64;
@@ -163,7 +164,8 @@ void BM_CompleteDownload(benchmark::State& state) {
       }
       cpu += processCpuSeconds() - cpuStart;
       wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      if (link->downloadActive || window.finished() != ++finished || !window.firstUnexpected().empty()) {
+      if (LinkAccess(*link).downloadActive() || window.finished() != ++finished ||
+          !window.firstUnexpected().empty()) {
         state.SkipWithError(("export did not finish: " + window.firstUnexpected()).c_str());
         break;
       }
@@ -228,9 +230,9 @@ void BM_ExportToFile(benchmark::State& state) {
   size_t finished = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    link->measurements = records;
-    link->memUsed = static_cast<int32_t>(kRecords);
-    link->downloadActive = true;
+    LinkAccess(*link).measurements() = records;
+    LinkAccess(*link).memUsed() = static_cast<int32_t>(kRecords);
+    LinkAccess(*link).downloadActive() = true;
     state.ResumeTiming();
     exportMeasurements(*link, RegionalFormat::german());
     if (window.finished() != ++finished) {
@@ -309,8 +311,8 @@ void BM_Download(benchmark::State& state, bool paced) {
     const auto start = std::chrono::steady_clock::now();
     const double cpuStart = processCpuSeconds();
     // As the Download button does.
-    c.link->packetCount = 0;
-    c.link->downloadActive = true;
+    LinkAccess(*c.link).packetCount() = 0;
+    LinkAccess(*c.link).downloadActive() = true;
     const bool sent = c.link->sendCommand("mem.used");
     const bool done = sent && c.window.waitFinished(++finished);
     cpu += processCpuSeconds() - cpuStart;
@@ -347,7 +349,7 @@ void BM_FirmwareTransfer(benchmark::State& state, bool paced) {
     // The logger opens its memory for the image; the answer is only shown, so the link's update
     // handler does not start a transfer of its own.
     const size_t saves = c.window.responseCount(save);
-    c.link->rawCommand = true;
+    LinkAccess(*c.link).rawCommand() = true;
     if (!c.link->sendCommand(save) || !c.window.waitResponse(save, saves + 1)) {
       state.SkipWithError("no answer to mem.save");
       break;

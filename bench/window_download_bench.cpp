@@ -174,7 +174,7 @@ int main(int argc, char* argv[]) {
   window.show();
   auto* log = window.findChild<QPlainTextEdit*>(QStringLiteral("mmoDebug"));
   auto* download = window.findChild<QPushButton*>(QStringLiteral("btnDownload"));
-  if (!window.usb || !window.usb->connected || !log || !download) {
+  if (!window.usb || !window.usb->isConnected() || !log || !download) {
     std::fprintf(stderr, "window_download_bench: the in-process logger did not connect\n");
     return 1;
   }

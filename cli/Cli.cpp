@@ -17,6 +17,7 @@
 #include "cli/Spreadsheet.h"
 #include "data/LocaleFormat.h"
 #include "data/RegionalFormat.h"
+#include "history/History.h"
 
 namespace cli {
 namespace {
@@ -75,169 +76,181 @@ bool takeLocale(Session& session) {
   return true;
 }
 
-}  // namespace
-
-int run(int argc, const char* const argv[], const Io& io) {
-  CLI::App app("Downloads, sets and updates Velmora loggers, and reads the measurement history.",
-               "tarnwick-cli");
-  app.footer(kFooter);
-  app.set_version_flag("--version", "tarnwick-cli " TARNWICK_VERSION);
-  app.require_subcommand(1, 1);
-  app.fallthrough();  // the common options may also follow the command
+// What the command line asked for: the options of every command, filled in by parsing, and the
+// command given.
+struct CommandLine {
   bool quiet = false, verbose = false;
-  app.add_flag("-q,--quiet", quiet, "no messages but errors, no progress bar");
-  app.add_flag("-v,--verbose", verbose, "the link's log lines on standard error");
   std::string historyFlag;
-  app.add_option("--history", historyFlag,
-                 "the history: a SQLite file, or a PostgreSQL server as postgresql://user@host/db or "
-                 "\"host=/run/postgresql dbname=tarnwick\" (passwords go into ~/.pgpass); default "
-                 "$TARNWICK_HISTORY, else the file of the window");
-
-  auto serialOption = [](CLI::App* command, std::string& serial) {
-    command->add_option("-s,--serial", serial, kSerialHelp);
-  };
-
-  bool json = false;
-  CLI::App* list = app.add_subcommand(
-      "list", "list the attached loggers: serial number, in use or free (none: an empty list, status 0)");
-  list->add_flag("--json", json, "one JSON array");
-
+  bool json = false, noHistory = false, force = false;
+  std::string serial, historyOutput, command;
   DownloadOptions load;
-  bool noHistory = false;
-  CLI::App* download = app.add_subcommand(
+  HistoryOptions past;
+  LimitsOptions bounds;
+  ExcursionOptions outside;
+  LoggersOptions overview;
+  CopyOptions copying;
+  InitOptions initing;
+  ImportOptions importing;
+  ReportOptions reporting;
+  CLI::App *list = nullptr, *download = nullptr, *setTime = nullptr, *firmware = nullptr, *send = nullptr;
+  CLI::App *history = nullptr, *limitsCommand = nullptr, *excursionsCommand = nullptr,
+           *loggersCommand = nullptr, *copy = nullptr, *init = nullptr, *import = nullptr, *report = nullptr;
+};
+
+void serialOption(CLI::App* command, std::string& serial) {
+  command->add_option("-s,--serial", serial, kSerialHelp);
+}
+
+// list, download, set-time and firmware-update: the commands that reach a logger.
+void addLoggerCommands(CLI::App& app, CommandLine& c) {
+  c.list = app.add_subcommand(
+      "list", "list the attached loggers: serial number, in use or free (none: an empty list, status 0)");
+  c.list->add_flag("--json", c.json, "one JSON array");
+
+  c.download = app.add_subcommand(
       "download",
       "download the records of a logger (asks its firmware version first, device.software, and notes it "
       "in the history)");
-  serialOption(download, load.serial);
-  CLI::Option* output = download->add_option("-o,--output", load.output,
-                                             "the file to write, or - for standard output (default)");
-  download
+  serialOption(c.download, c.load.serial);
+  CLI::Option* output = c.download->add_option("-o,--output", c.load.output,
+                                               "the file to write, or - for standard output (default)");
+  c.download
       ->add_option(
-          "-f,--format", load.format,
+          "-f,--format", c.load.format,
           "csv (the window's file, default), jsonl, or xlsx (a spreadsheet; needs --output or --all)")
       ->check(CLI::IsMember({"csv", "jsonl", "xlsx"}));
   CLI::Option* all =
-      download->add_flag("--all", load.all, "every attached logger, one file each (needs --output-dir)");
-  CLI::Option* outputDir = download->add_option("--output-dir", load.outputDir,
-                                                "folder of the files of --all: <serial>_<yyyy-mm-dd>.csv; "
-                                                "made when missing");
-  download->add_flag("--no-history", noHistory, "do not import the records into the history");
-  all->excludes(output)->excludes(download->get_option("--serial"))->needs(outputDir);
+      c.download->add_flag("--all", c.load.all, "every attached logger, one file each (needs --output-dir)");
+  CLI::Option* outputDir = c.download->add_option("--output-dir", c.load.outputDir,
+                                                  "folder of the files of --all: <serial>_<yyyy-mm-dd>.csv; "
+                                                  "made when missing");
+  c.download->add_flag("--no-history", c.noHistory, "do not import the records into the history");
+  all->excludes(output)->excludes(c.download->get_option("--serial"))->needs(outputDir);
   outputDir->needs(all);
 
-  std::string serial;
-  CLI::App* setTime = app.add_subcommand("set-time", "set the logger's clock to this computer's");
-  serialOption(setTime, serial);
-  CLI::App* firmware = app.add_subcommand(
+  c.setTime = app.add_subcommand("set-time", "set the logger's clock to this computer's");
+  serialOption(c.setTime, c.serial);
+  c.firmware = app.add_subcommand(
       "firmware-update",
       "send Tarnwick's firmware unless the logger's version sorts after it (status 6); an equal one "
       "is sent again");
-  serialOption(firmware, serial);
-  bool force = false;
-  firmware->add_flag("--force", force,
-                     "update even when the image overwrites stored records that no download in the "
-                     "history holds (records 14,473 and up)");
+  serialOption(c.firmware, c.serial);
+  c.firmware->add_flag("--force", c.force,
+                       "update even when the image overwrites stored records that no download in the "
+                       "history holds (records 14,473 and up)");
+}
 
-  HistoryOptions past;
-  CLI::App* history = app.add_subcommand("history", "the records of the history store");
-  history->add_option("-s,--serial", past.serial, std::string("one logger's records; ") + kSerialHelp);
-  history->add_option("--from", past.from,
-                      "records from this time on, as the logger's clock shows it (2026-03-02 or "
-                      "2026-03-02T04:40:06; with --serial also 2026-03-02T04:40:06+01:00)");
-  history->add_option("--to", past.to, "records up to this time");
-  history
-      ->add_option("-f,--format", past.format,
+// history (and history copy), limits, excursions, loggers, import and report: the history's commands.
+void addHistoryCommands(CLI::App& app, CommandLine& c) {
+  c.history = app.add_subcommand("history", "the records of the history store");
+  c.history->add_option("-s,--serial", c.past.serial, std::string("one logger's records; ") + kSerialHelp);
+  c.history->add_option("--from", c.past.from,
+                        "records from this time on, as the logger's clock shows it (2026-03-02 or "
+                        "2026-03-02T04:40:06; with --serial also 2026-03-02T04:40:06+01:00)");
+  c.history->add_option("--to", c.past.to, "records up to this time");
+  c.history
+      ->add_option("-f,--format", c.past.format,
                    "csv (default) or jsonl on standard output, or xlsx (a spreadsheet of one logger; needs "
                    "--output)")
       ->check(CLI::IsMember({"csv", "jsonl", "xlsx"}));
-  std::string historyOutput;
-  history->add_option("-o,--output", historyOutput, "the spreadsheet file of --format xlsx");
-  history->add_option("--sensor", past.sensor, "one sensor's records")->check(CLI::Range(0, 65535));
-  history->add_flag("--digest", past.digest,
-                    "print the SHA-256 of exactly these readings (a report's digest over the same range "
-                    "is the same)");
+  c.history->add_option("-o,--output", c.historyOutput, "the spreadsheet file of --format xlsx");
+  c.history->add_option("--sensor", c.past.sensor, "one sensor's records")->check(CLI::Range(0, 65535));
+  c.history->add_flag("--digest", c.past.digest,
+                      "print the SHA-256 of exactly these readings (a report's digest over the same range "
+                      "is the same)");
 
-  LimitsOptions bounds;
-  CLI::App* limitsCommand = app.add_subcommand(
+  c.limitsCommand = app.add_subcommand(
       "limits", "show a logger's limits and their changes, or set them (options not given keep their value)");
-  limitsCommand->add_option("-s,--serial", bounds.serial, kSerialHelp)->required();
-  limitsCommand->add_option("--sensor", bounds.sensor, "one sensor's own limits (default: the logger's)")
+  c.limitsCommand->add_option("-s,--serial", c.bounds.serial, kSerialHelp)->required();
+  c.limitsCommand->add_option("--sensor", c.bounds.sensor, "one sensor's own limits (default: the logger's)")
       ->check(CLI::Range(0, 65535));
-  limitsCommand->add_option("--temperature", bounds.temperature,
-                            "LOW:HIGH in °C, a side may be open (:8, 2:)");
-  limitsCommand->add_option("--humidity", bounds.humidity, "LOW:HIGH in %RH, a side may be open");
-  limitsCommand->add_option("--delay", bounds.delay, "alarm delay: 0, 90s, 15m, 2h, 1h30m (both quantities)");
-  limitsCommand->add_option("--rule", bounds.rule,
-                            "instant, consecutive (default) or cumulative (both quantities)");
-  limitsCommand->add_flag("--clear", bounds.clear, "remove them (a sensor takes the logger's again)");
-  limitsCommand->add_option("--reason", bounds.reason,
-                            "why: needed to change or clear limits that are set (kept with the change)");
+  c.limitsCommand->add_option("--temperature", c.bounds.temperature,
+                              "LOW:HIGH in °C, a side may be open (:8, 2:)");
+  c.limitsCommand->add_option("--humidity", c.bounds.humidity, "LOW:HIGH in %RH, a side may be open");
+  c.limitsCommand->add_option("--delay", c.bounds.delay,
+                              "alarm delay: 0, 90s, 15m, 2h, 1h30m (both quantities)");
+  c.limitsCommand->add_option("--rule", c.bounds.rule,
+                              "instant, consecutive (default) or cumulative (both quantities)");
+  c.limitsCommand->add_flag("--clear", c.bounds.clear, "remove them (a sensor takes the logger's again)");
+  c.limitsCommand->add_option("--reason", c.bounds.reason,
+                              "why: needed to change or clear limits that are set (kept with the change)");
 
-  ExcursionOptions outside;
-  CLI::App* excursionsCommand = app.add_subcommand(
+  c.excursionsCommand = app.add_subcommand(
       "excursions", "the excursions beyond a logger's limits in the history (status 12 when one alarms)");
-  excursionsCommand->add_option("-s,--serial", outside.serial, kSerialHelp);
-  excursionsCommand->add_option("--sensor", outside.sensor, "one sensor")->check(CLI::Range(0, 65535));
-  excursionsCommand->add_option("--from", outside.from,
-                                "from this time on, as the logger's clock shows it (2026-03-02T04:40:06), "
-                                "or with its offset (+01:00)");
-  excursionsCommand->add_option("--to", outside.to, "up to this time");
-  excursionsCommand->add_option("-f,--format", outside.format, "text (default) or jsonl")
+  c.excursionsCommand->add_option("-s,--serial", c.outside.serial, kSerialHelp);
+  c.excursionsCommand->add_option("--sensor", c.outside.sensor, "one sensor")->check(CLI::Range(0, 65535));
+  c.excursionsCommand->add_option("--from", c.outside.from,
+                                  "from this time on, as the logger's clock shows it (2026-03-02T04:40:06), "
+                                  "or with its offset (+01:00)");
+  c.excursionsCommand->add_option("--to", c.outside.to, "up to this time");
+  c.excursionsCommand->add_option("-f,--format", c.outside.format, "text (default) or jsonl")
       ->check(CLI::IsMember({"text", "jsonl"}));
-  CLI::Option* at = excursionsCommand->add_option(
-      "--at", outside.at,
+  CLI::Option* at = c.excursionsCommand->add_option(
+      "--at", c.outside.at,
       "comment the excursion that starts at this time (as listed; with --cause, --action)");
-  excursionsCommand
-      ->add_option("--quantity", outside.quantity,
+  c.excursionsCommand
+      ->add_option("--quantity", c.outside.quantity,
                    "with --at: temperature or humidity, when both have an excursion then")
       ->check(CLI::IsMember({"temperature", "humidity"}))
       ->needs(at);
-  excursionsCommand->add_option("--cause", outside.cause, "with --at: what caused it")->needs(at);
-  excursionsCommand->add_option("--action", outside.action, "with --at: the corrective action taken")
+  c.excursionsCommand->add_option("--cause", c.outside.cause, "with --at: what caused it")->needs(at);
+  c.excursionsCommand->add_option("--action", c.outside.action, "with --at: the corrective action taken")
       ->needs(at);
 
-  LoggersOptions overview;
-  CLI::App* loggersCommand = app.add_subcommand(
+  c.loggersCommand = app.add_subcommand(
       "loggers",
       "every logger the history holds, one row each: readings, last download, limits, excursions, days "
       "since (the attached loggers: list)");
-  loggersCommand->add_option("-f,--format", overview.format, "text (default) or jsonl")
+  c.loggersCommand->add_option("-f,--format", c.overview.format, "text (default) or jsonl")
       ->check(CLI::IsMember({"text", "jsonl"}));
-  loggersCommand->add_option("-s,--serial", overview.serial,
-                             std::string("one logger's name and place and their changes; ") + kSerialHelp);
-  loggersCommand->add_option("--name", overview.name,
-                             "with --serial: set its name (\"Fridge 3\"; \"\" removes it)");
-  loggersCommand->add_option("--place", overview.place,
-                             "with --serial: set where it is (\"Vaccine store\"; \"\" removes it)");
-  CopyOptions copying;
-  CLI::App* copy = history->add_subcommand(
+  c.loggersCommand->add_option("-s,--serial", c.overview.serial,
+                               std::string("one logger's name and place and their changes; ") + kSerialHelp);
+  c.loggersCommand->add_option("--name", c.overview.name,
+                               "with --serial: set its name (\"Fridge 3\"; \"\" removes it)");
+  c.loggersCommand->add_option("--place", c.overview.place,
+                               "with --serial: set where it is (\"Vaccine store\"; \"\" removes it)");
+  c.copy = c.history->add_subcommand(
       "copy", "copy a history into another (a file into a server, say); a second copy adds nothing");
-  copy->add_option("--to", copying.to, "the history to copy into")->required();
-  copy->add_option("--from", copying.from, "the history to copy (default: --history's)");
-  history->require_subcommand(0, 1);
+  c.copy->add_option("--to", c.copying.to, "the history to copy into")->required();
+  c.copy->add_option("--from", c.copying.from, "the history to copy (default: --history's)");
+  c.init = c.history->add_subcommand(
+      "init",
+      "set a PostgreSQL server's history up, or upgrade it (run by the database's administrator): its "
+      "schema, the owner role, the writer and reviewer roles (made without login when missing) and their "
+      "rights; a second run changes nothing");
+  c.init->add_option("--writer-role", c.initing.writer,
+                     std::string("the role of the desks that download and set limits (default ") +
+                         history::kDefaultWriterRole + ")");
+  c.init->add_option("--reviewer-role", c.initing.reviewer,
+                     std::string("the role that reads everything and writes nothing (default ") +
+                         history::kDefaultReviewerRole + ")");
+  c.init->add_flag("--print", c.initing.print, "print the SQL instead of running it");
+  c.history->require_subcommand(0, 1);
 
-  ImportOptions importing;
-  CLI::App* import = app.add_subcommand("import", "add the records of a CSV file to a logger's history");
-  import->add_option("FILE", importing.file, "a CSV file that Tarnwick wrote")->required();
-  import->add_option("-s,--serial", importing.serial,
-                     "the logger the file belongs to, when the history does not know it as its download");
+  c.import = app.add_subcommand("import", "add the records of a CSV file to a logger's history");
+  c.import->add_option("FILE", c.importing.file, "a CSV file that Tarnwick wrote")->required();
+  c.import->add_option("-s,--serial", c.importing.serial,
+                       "the logger the file belongs to, when the history does not know it as its download");
 
-  ReportOptions reporting;
-  CLI::App* report = app.add_subcommand(
+  c.report = app.add_subcommand(
       "report", "a PDF report of a logger's readings in the history: limits, excursions, verdict, digest");
-  report->add_option("-s,--serial", reporting.serial, kSerialHelp)->required();
-  report->add_option("--sensor", reporting.sensors, "only this sensor (may be given more than once)");
-  report->add_option("--from", reporting.from,
-                     "readings from this time on (2026-03-02 or 2026-03-02T04:40:06)");
-  report->add_option("--to", reporting.to, "readings up to this time");
-  report->add_option("-o,--output", reporting.output, "the PDF file to write")->required();
+  c.report->add_option("-s,--serial", c.reporting.serial, kSerialHelp)->required();
+  c.report->add_option("--sensor", c.reporting.sensors, "only this sensor (may be given more than once)");
+  c.report->add_option("--from", c.reporting.from,
+                       "readings from this time on (2026-03-02 or 2026-03-02T04:40:06)");
+  c.report->add_option("--to", c.reporting.to, "readings up to this time");
+  c.report->add_option("-o,--output", c.reporting.output, "the PDF file to write")->required();
+}
 
-  std::string command;
-  CLI::App* send =
-      app.add_subcommand("send", "send a raw command, as the service console does; prints the answer");
-  serialOption(send, serial);
-  send->add_option("COMMAND", command, "the command text, e.g. mem.used")->required();
+// send: a raw command, as on the service console.
+void addConsoleCommand(CLI::App& app, CommandLine& c) {
+  c.send = app.add_subcommand("send", "send a raw command, as the service console does; prints the answer");
+  serialOption(c.send, c.serial);
+  c.send->add_option("COMMAND", c.command, "the command text, e.g. mem.used")->required();
+}
 
+// Parses the arguments; false with the exit status when the run ends here (help, version, an error).
+bool parseArguments(CLI::App& app, int argc, const char* const argv[], const Io& io, int& status) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -247,7 +260,8 @@ int run(int argc, const char* const argv[], const Io& io) {
       std::string text = out.str();
       if (!text.empty() && text.back() != '\n') text += '\n';
       std::fputs(text.c_str(), io.out);
-      return kDone;
+      status = kDone;
+      return false;
     }
     std::string message = oneLine(e.what());
     // A word that names no command reads better as such than as a missing command.
@@ -261,50 +275,90 @@ int run(int argc, const char* const argv[], const Io& io) {
       }
     }
     std::fprintf(io.err, "tarnwick-cli: %s (see tarnwick-cli --help)\n", message.c_str());
-    return kBadArguments;
+    status = kBadArguments;
+    return false;
   }
+  return true;
+}
 
-  setHistoryFlag(historyFlag);
-  Session session(io, quiet, verbose);
-  if (*list) return listLoggers(session, json);
-  if (*download) {
-    load.history = !noHistory;
-    if (load.format == "xlsx" && !load.all && load.output == "-") {
+int runHistoryCommand(Session& session, CommandLine& c) {
+  if (c.past.format == "xlsx" || !c.historyOutput.empty()) {
+    if (c.past.format != "xlsx" || c.historyOutput.empty() || c.historyOutput == "-" || c.past.digest) {
+      session.problem(c.past.digest ? "--digest prints the digest; it takes no --format xlsx or --output"
+                      : c.past.format == "xlsx"
+                          ? "--format xlsx needs --output FILE: a spreadsheet is no text for standard output"
+                          : "--output is for --format xlsx; csv and jsonl go to standard output");
+      return kBadArguments;
+    }
+    return historyXlsx(session, c.past, c.historyOutput);
+  }
+  if (c.past.format == "csv" && !c.past.digest && !takeLocale(session)) return kBadArguments;
+  return cli::history(session, c.past);
+}
+
+int runCommand(Session& session, CommandLine& c, const Io& io) {
+  if (*c.list) return listLoggers(session, c.json);
+  if (*c.download) {
+    c.load.history = !c.noHistory;
+    if (c.load.format == "xlsx" && !c.load.all && c.load.output == "-") {
       session.problem("--format xlsx needs --output FILE: a spreadsheet is no text for standard output");
       return kBadArguments;
     }
-    if (load.format == "csv" && !takeLocale(session)) return kBadArguments;
-    return cli::download(session, load);
+    if (c.load.format == "csv" && !takeLocale(session)) return kBadArguments;
+    return cli::download(session, c.load);
   }
-  if (*setTime) return cli::setTime(session, serial);
-  if (*firmware) return firmwareUpdate(session, serial, force);
-  if (*send) return sendRaw(session, serial, command);
-  if (*import) return importFile(session, importing);
-  if (*loggersCommand) return cli::loggers(session, overview);
-  if (*copy) {
+  if (*c.setTime) return cli::setTime(session, c.serial);
+  if (*c.firmware) return firmwareUpdate(session, c.serial, c.force);
+  if (*c.send) return sendRaw(session, c.serial, c.command);
+  if (*c.import) return importFile(session, c.importing);
+  if (*c.loggersCommand) return cli::loggers(session, c.overview);
+  if (*c.init) return initHistory(session, c.initing);
+  if (*c.copy) {
     const int fd = fileno(io.err);
-    copying.progress = !quiet && fd >= 0 && isatty(fd);
-    return copyHistory(session, copying);
+    c.copying.progress = !c.quiet && fd >= 0 && isatty(fd);
+    return copyHistory(session, c.copying);
   }
-  if (*report) return makeReport(session, reporting);
-  if (*limitsCommand) return cli::limits(session, bounds);
-  if (*excursionsCommand) return cli::excursions(session, outside);
-  if (*history) {
-    if (past.format == "xlsx" || !historyOutput.empty()) {
-      if (past.format != "xlsx" || historyOutput.empty() || historyOutput == "-" || past.digest) {
-        session.problem(
-            past.digest ? "--digest prints the digest; it takes no --format xlsx or --output"
-            : past.format == "xlsx"
-                ? "--format xlsx needs --output FILE: a spreadsheet is no text for standard output"
-                : "--output is for --format xlsx; csv and jsonl go to standard output");
-        return kBadArguments;
-      }
-      return historyXlsx(session, past, historyOutput);
-    }
-    if (past.format == "csv" && !past.digest && !takeLocale(session)) return kBadArguments;
-    return cli::history(session, past);
-  }
+  if (*c.report) return makeReport(session, c.reporting);
+  if (*c.limitsCommand) return cli::limits(session, c.bounds);
+  if (*c.excursionsCommand) return cli::excursions(session, c.outside);
+  if (*c.history) return runHistoryCommand(session, c);
   return kBadArguments;
+}
+
+}  // namespace
+
+int run(int argc, const char* const argv[], const Io& io) {
+  CommandLine c;
+  CLI::App app("Downloads, sets and updates Velmora loggers, and reads the measurement history.",
+               "tarnwick-cli");
+  app.footer(kFooter);
+  app.set_version_flag("--version", "tarnwick-cli " TARNWICK_VERSION);
+  app.require_subcommand(1, 1);
+  app.fallthrough();  // the common options may also follow the command
+  app.add_flag("-q,--quiet", c.quiet, "no messages but errors, no progress bar");
+  app.add_flag("-v,--verbose", c.verbose, "the link's log lines on standard error");
+  app.add_option("--history", c.historyFlag,
+                 "the history: a SQLite file, or a PostgreSQL server as postgresql://user@host/db or "
+                 "\"host=/run/postgresql dbname=tarnwick\" (passwords go into ~/.pgpass); default "
+                 "$TARNWICK_HISTORY, else the file of the window");
+
+  addLoggerCommands(app, c);
+  addHistoryCommands(app, c);
+  addConsoleCommand(app, c);
+  int status = kBadArguments;
+  if (!parseArguments(app, argc, argv, io, status)) return status;
+  setHistoryFlag(c.historyFlag);
+  Session session(io, c.quiet, c.verbose);
+  // A location shaped like a server's that libpq cannot read is a mistake, never a file's name.
+  for (const std::string& location : {historyLocation(), c.copying.to, c.copying.from}) {
+    const std::string problem = history::serverLocationProblem(location);
+    if (!problem.empty()) {
+      session.problem("the history " + printable(history::shownLocation(location)) + ": " +
+                      printable(problem));
+      return kBadArguments;
+    }
+  }
+  return runCommand(session, c, io);
 }
 
 }  // namespace cli

@@ -42,7 +42,7 @@ std::vector<ScannedLogger> scan(Session& session) {
   session.port().beginOperation();
   session.link().scanDevices();
   reportBoxes(session);
-  return session.link().scannedLoggers;
+  return session.link().lastScan();
 }
 
 std::string listOf(const std::vector<ScannedLogger>& loggers) {

@@ -17,6 +17,7 @@
 #include "data/RegionalFormat.h"
 #include "history/Digest.h"
 #include "history/DownloadImport.h"
+#include "history/FileOwner.h"
 #include "history/History.h"
 #include "link/USBInterface.h"
 
@@ -30,7 +31,9 @@ std::string historyFlag;
 std::string textField(const std::string& ansi) {
   std::string out = "\"";
   if (!ansi.empty() && std::strchr("=+-@\t\r", ansi[0]) != nullptr) out += '\'';
-  for (char c : utf8FromAnsi(ansi)) {
+  // The one printable rule: a name read from a history may hold anything (a server's rows were written
+  // by whoever had rights there); control characters never reach the file or terminal.
+  for (char c : printable(ansi)) {
     out += c;
     if (c == '"') out += '"';
   }
@@ -193,7 +196,14 @@ int importFile(Session& session, const ImportOptions& options) {
   // A file joins a logger's history when the history wrote it as that logger's download, or when the
   // user names the logger.
   const std::string file = history::fileKey(options.file);
-  const std::string known = store.loggerOfDownloadFile(file);
+  history::FileOwner owner;
+  if (!history::fileOwner(store, file, std::filesystem::path(options.file).stem().string(), records, flags,
+                          owner, error)) {
+    session.problem("cannot read the history " + printable(history::shownLocation(historyLocation())) + ": " +
+                    printable(error));
+    return kFileError;
+  }
+  const std::string& known = owner.known;
   std::string confirmed = ansiFromUtf8(options.serial);
   if (!confirmed.empty()) {
     // The same rule as every other command: the serial number, or its number alone for a logger the
@@ -215,10 +225,7 @@ int importFile(Session& session, const ImportOptions& options) {
   }
   const std::string logger = known.empty() ? confirmed : known;
   if (logger.empty()) {
-    std::string suggested = store.loggerMatching(records, flags);
-    const std::string stem = std::filesystem::path(options.file).stem().string();
-    for (const std::string& name : store.loggers())
-      if (suggested.empty() && name == stem) suggested = name;
+    const std::string& suggested = owner.suggested;
     session.problem(printable(file) + " is not a download the history knows" +
                     (suggested.empty() ? "" : " (it looks like one of " + printable(suggested) + ")") +
                     ": nothing imported; --serial SERIAL adds its records to that logger's history");
@@ -278,6 +285,38 @@ int copyHistory(Session& session, const CopyOptions& options) {
                (result.notes > 0 ? "; " + std::to_string(result.notes) +
                                        " limit changes, clock zones and firmware versions new there"
                                  : std::string()));
+  return kDone;
+}
+
+int initHistory(Session& session, const InitOptions& options) {
+  const std::string path = historyLocation();
+  if (!history::isServerLocation(path)) {
+    session.problem("history init sets up a PostgreSQL server's history; " + printable(path) +
+                    " is a file's path (give --history with the server's location)");
+    return kBadArguments;
+  }
+  if (!history::validRoleName(options.writer) || !history::validRoleName(options.reviewer) ||
+      options.writer == options.reviewer) {
+    session.problem(
+        "--writer-role and --reviewer-role: two different role names (a lower-case letter or '_', "
+        "then lower-case letters, digits and '_', at most 63)");
+    return kBadArguments;
+  }
+  std::string sql, error;
+  if (!history::setUpServer(path, options.writer, options.reviewer, options.print, sql, error)) {
+    session.problem(printable(error));
+    return kFileError;
+  }
+  if (options.print) {
+    if (!writeAll(session.io().out, sql)) {
+      session.problem("cannot write to standard output");
+      return kFileError;
+    }
+    return kDone;
+  }
+  session.note("the history " + printable(history::shownLocation(path)) +
+               " is set up: schema tarnwick, owner " + "tarnwick_owner, writers " + options.writer +
+               ", reviewers " + options.reviewer);
   return kDone;
 }
 

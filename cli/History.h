@@ -53,4 +53,12 @@ struct CopyOptions {
 };
 int copyHistory(Session& session, const CopyOptions& options);
 
+// Sets a server's history up (history::setUpServer) at this run's history; prints the SQL instead with
+// `print`. A file's path is refused (kBadArguments): a SQLite history needs no setting up.
+struct InitOptions {
+  std::string writer = "tarnwick_writer", reviewer = "tarnwick_reviewer";
+  bool print = false;
+};
+int initHistory(Session& session, const InitOptions& options);
+
 }  // namespace cli

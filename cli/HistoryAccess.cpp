@@ -125,27 +125,4 @@ bool parseClockTime(const std::string& text, bool end, const history::ClockOffse
   return true;
 }
 
-std::string isoWithOffset(int64_t clockTime, int offset) {
-  // Civil date from days since 1970 (proleptic Gregorian).
-  int64_t days = clockTime >= 0 ? clockTime / 86400 : -((-clockTime + 86399) / 86400);
-  const int64_t secondOfDay = clockTime - days * 86400;
-  days += 719468;
-  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const int64_t dayOfEra = days - era * 146097;
-  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const int64_t mp = (5 * dayOfYear + 2) / 153;
-  const int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
-  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t year = yearOfEra + era * 400 + (month <= 2);
-  const int sign = offset < 0 ? '-' : '+';
-  const int magnitude = offset < 0 ? -offset : offset;
-  char text[160];  // room for any year the arithmetic gives
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld%c%02d:%02d",
-                static_cast<long long>(year), static_cast<long long>(month), static_cast<long long>(day),
-                static_cast<long long>(secondOfDay / 3600), static_cast<long long>(secondOfDay / 60 % 60),
-                static_cast<long long>(secondOfDay % 60), sign, magnitude / 3600, magnitude / 60 % 60);
-  return text;
-}
-
 }  // namespace cli

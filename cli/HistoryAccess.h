@@ -28,8 +28,4 @@ int historyLogger(Session& session, history::Store& store, const std::string& wa
 bool parseClockTime(const std::string& text, bool end, const history::ClockOffsets* offsets, int64_t& seconds,
                     std::string& why);
 
-// The history's clock time as ISO 8601 with the offset of the zone the logger's clock followed then:
-// "2026-03-02T04:40:06+01:00" ("Z" for offset 0 is not used: the offset is always written).
-std::string isoWithOffset(int64_t clockTime, int offset);
-
 }  // namespace cli

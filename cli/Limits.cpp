@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "cli/ConsoleText.h"
@@ -13,6 +14,7 @@
 #include "history/Excursions.h"
 #include "history/History.h"
 #include "history/Limits.h"
+#include "history/TimeText.h"
 
 namespace cli {
 namespace {
@@ -56,7 +58,7 @@ bool write(Session& session, const std::string& text) {
 
 // A moment (UTC) as this computer's local time with its offset, for the record of changes.
 std::string localIso(int64_t utc) {
-  return isoWithOffset(utc + history::localZone(utc).offset, history::localZone(utc).offset);
+  return history::isoWithOffset(utc + history::localZone(utc).offset, history::localZone(utc).offset);
 }
 
 int showLimits(Session& session, history::Store& store, const std::string& logger,
@@ -286,13 +288,31 @@ int excursions(Session& session, const ExcursionOptions& options) {
                  " --temperature 2:8 sets them)");
     return kDone;
   }
+  // Every sensor's limits are read before the readings stream: a server's connection carries one
+  // statement at a time, and the finder asks while the readings arrive.
   std::string limitsError;
-  history::ExcursionFinder finder([&](uint16_t sensor) {
+  std::map<int, history::Limits> limitsOf;
+  const std::vector<uint16_t> sensors = store.sensors(query.logger);
+  if (!store.lastError().empty()) {
+    session.problem(printable(store.lastError()));
+    return kFileError;
+  }
+  auto readLimits = [&](std::optional<uint16_t> sensor) {
     history::Limits limits;
     bool set = false;
     if (!store.effectiveLimits(query.logger, sensor, limits, set, limitsError) && limitsError.empty())
       limitsError = "cannot read the limits";
-    return set ? limits : history::Limits{};
+    limitsOf[sensor ? static_cast<int>(*sensor) : -1] = set ? limits : history::Limits{};
+  };
+  readLimits(std::nullopt);
+  for (uint16_t sensor : sensors) readLimits(sensor);
+  if (!limitsError.empty()) {
+    session.problem(printable(limitsError));
+    return kFileError;
+  }
+  history::ExcursionFinder finder([&](uint16_t sensor) {
+    const auto own = limitsOf.find(sensor);
+    return own != limitsOf.end() ? own->second : limitsOf[-1];
   });
   if (!store.scan(
           query,
@@ -328,8 +348,8 @@ int excursions(Session& session, const ExcursionOptions& options) {
   const bool jsonl = options.format == "jsonl";
   std::string text;
   for (const history::Excursion& e : result.excursions) {
-    const std::string start = isoWithOffset(e.start, offsets.at(e.start).offset);
-    const std::string end = isoWithOffset(e.end, offsets.at(e.end).offset);
+    const std::string start = history::isoWithOffset(e.start, offsets.at(e.start).offset);
+    const std::string end = history::isoWithOffset(e.end, offsets.at(e.end).offset);
     const bool temperature = e.quantity == history::Measure::temperature;
     if (jsonl) {
       Json line;

@@ -10,6 +10,7 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "link/Firmware.h"
+#include "link/LinkAccess.h"
 #include "link/MyReader.h"
 #include "link/USBInterface.h"
 #include "usbio/UsbBuf.h"
@@ -67,15 +68,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool raw = flags & 1;
   f->reader = std::make_unique<CMyReader>(&f->link, f->link.linkGeneration());
   f->link.requestSave(USBInterface::SaveRequest::None, {}, f->link.linkGeneration());
-  f->link.rawCommand = false;
+  LinkAccess(f->link).rawCommand() = false;
   // An update under way: its version answer loaded the image and asked for "mem.save".
   if (flags & 8) f->reader->HandleAnswer("device.software=V0");
-  f->link.rawCommand = raw;
-  f->link.downloadActive = (flags & 2) != 0;
-  f->link.memLoadActive = (flags & 4) != 0;
-  f->link.memUsed = pick(in);
-  f->link.packetCount = pick(in);
-  f->link.packetsExpected = pick(in);
+  LinkAccess(f->link).rawCommand() = raw;
+  LinkAccess(f->link).downloadActive() = (flags & 2) != 0;
+  LinkAccess(f->link).memLoadActive() = (flags & 4) != 0;
+  LinkAccess(f->link).memUsed() = pick(in);
+  LinkAccess(f->link).packetCount() = pick(in);
+  LinkAccess(f->link).packetsExpected() = pick(in);
   const uint32_t status = (flags & 16) ? (in.u32() | 1) : 0;
   const bool overclaim = (flags & 32) != 0;
   const uint8_t claimed = in.byte();
@@ -94,14 +95,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   f->window.answerPending = false;
   f->reader->ProcessData(&buffer);
 
-  if (status == 0 && raw && f->link.rawCommand) fuzz::fail("the raw command flag survived its answer");
+  if (status == 0 && raw && LinkAccess(f->link).rawCommand())
+    fuzz::fail("the raw command flag survived its answer");
   for (const std::string& command : f->window.commands) {
     if (command.rfind("mem.load=0,", 0) == 0) {
       // A memory read must fit the image and ask for whole pages.
       const long long bytes = std::atoll(command.c_str() + 11);
       if (bytes <= 0 || bytes > static_cast<long long>(logger::kMemorySize) || bytes % 256 != 0)
         fuzz::fail("a memory read the image cannot take");
-      if (f->link.packetsExpected != bytes / 64) fuzz::fail("packetsExpected does not match the read");
+      if (LinkAccess(f->link).packetsExpected() != bytes / 64)
+        fuzz::fail("packetsExpected does not match the read");
     }
   }
   if (!f->reader->FirmwareImage().empty() && f->reader->FirmwareImage().size() != firmware::kSize)

@@ -12,6 +12,7 @@
 #include "data/RegionalFormat.h"
 #include "fuzz/FuzzSupport.h"
 #include "link/CsvExport.h"
+#include "link/LinkAccess.h"
 #include "link/USBInterface.h"
 
 namespace {
@@ -33,9 +34,9 @@ void exportOnce(Fixture& f, const std::vector<messwert_tag>& records, int32_t me
   std::remove(file.c_str());
   f.window.clear();
   f.window.answerEverySaveDialog(file);
-  f.link.measurements = records;
-  f.link.memUsed = memUsed;
-  f.link.downloadActive = true;
+  LinkAccess(f.link).measurements() = records;
+  LinkAccess(f.link).memUsed() = memUsed;
+  LinkAccess(f.link).downloadActive() = true;
   exportMeasurements(f.link, format);
   if (f.window.count("Download finished") == 0) fuzz::fail("an export into a writable folder did not finish");
 
@@ -63,9 +64,9 @@ void exportOnce(Fixture& f, const std::vector<messwert_tag>& records, int32_t me
   const bool breaksLines = texts.find_first_of("\r\n") != std::string::npos;
   if (!breaksLines && lines != valid) fuzz::fail("not one line per valid record");
   if (breaksLines && lines < valid) fuzz::fail("fewer lines than valid records");
-  if (f.link.measurements.size() != records.size() - taken)
+  if (LinkAccess(f.link).measurements().size() != records.size() - taken)
     fuzz::fail("written records not taken off the list");
-  if (f.link.downloadActive) fuzz::fail("a finished export left the download active");
+  if (LinkAccess(f.link).downloadActive()) fuzz::fail("a finished export left the download active");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "data/RegionalFormat.h"
 #include "fuzz/FuzzSupport.h"
+#include "link/LinkAccess.h"
 #include "link/MyDatReader.h"
 #include "link/USBInterface.h"
 #include "usbdev/DeviceStatus.h"
@@ -64,15 +65,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string file = fuzz::scratchDir() + "/stream.out";
   fuzz::Input in(data, size);
   const uint8_t flags = in.byte();
-  f->link.downloadActive = (flags & 1) != 0;
-  f->link.memLoadActive = (flags & 2) != 0;
-  f->link.memUsed = pick(in);
-  f->link.packetCount = pick(in);
-  f->link.packetsExpected = pick(in);
-  f->link.measurements.clear();
+  LinkAccess(f->link).downloadActive() = (flags & 1) != 0;
+  LinkAccess(f->link).memLoadActive() = (flags & 2) != 0;
+  LinkAccess(f->link).memUsed() = pick(in);
+  LinkAccess(f->link).packetCount() = pick(in);
+  LinkAccess(f->link).packetsExpected() = pick(in);
+  LinkAccess(f->link).measurements().clear();
   // Each input starts from an empty memory image and a new reader, as a new link does: what it reads
   // back is its own blocks and zeros, and what it logs does not hang on the inputs before it.
-  f->link.memoryImage.fill(0);
+  LinkAccess(f->link).memoryImage().fill(0);
   f->reader.emplace(&f->link, 1);
   f->window.clear();
   f->window.answerEverySaveDialog((flags & 4)   ? std::string()
@@ -92,10 +93,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     buffer.Assign(storage.get(), static_cast<uint32_t>(bytes.size()));
     buffer.bytesToTransfer = buffer.bytesTransferred = static_cast<uint32_t>(bytes.size());
     buffer.status = status;
-    const int32_t before = f->link.packetCount;
-    const bool accepting = f->link.downloadActive || f->link.memLoadActive;
+    const int32_t before = LinkAccess(f->link).packetCount();
+    const bool accepting = LinkAccess(f->link).downloadActive() || LinkAccess(f->link).memLoadActive();
     f->reader->ProcessData(&buffer);
-    const int32_t after = f->link.packetCount;
+    const int32_t after = LinkAccess(f->link).packetCount();
     if (after != before && (!accepting || status != 0 || after != before + 1 || after > logger::kMaxPackets))
       fuzz::fail("a block counted that may not be");
   }
@@ -112,6 +113,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Nothing this input allocated outlives it: an input that leaves more allocated than it freed makes
   // the fuzzer run it again and scan the whole heap for leaks.
   f->window.clear();
-  std::vector<messwert_tag>().swap(f->link.measurements);
+  std::vector<messwert_tag>().swap(LinkAccess(f->link).measurements());
   return 0;
 }

@@ -16,8 +16,10 @@ namespace history {
 class Backend {
  public:
   virtual ~Backend() = default;
-  // How long a write waits for another program's write to the same logger before it gives up.
+  // How long a write waits for another program's write to the same logger before it gives up, and
+  // what is told once such a wait has lasted a moment.
   virtual void setWaitLimit(int milliseconds) = 0;
+  virtual void setWaitNotice(std::function<void()> notice) = 0;
   // `origin` comes checked: names cleaned, the zone valid.
   virtual bool import(const std::string& logger, const std::string& file,
                       const std::vector<messwert_tag>& records, const std::vector<bool>* checksumError,
@@ -95,6 +97,13 @@ inline std::map<int64_t, int64_t> newestChanges(const std::vector<LimitChange>& 
 // Connects to a PostgreSQL server and creates or upgrades the history's schema there; null with a
 // message on failure. The location is libpq's (a URI or key=value pairs) and holds no password.
 std::unique_ptr<Backend> openServer(const std::string& location, std::string& error);
+
+// The server's layout (PgSetup.cpp): the roles and the schema (`legacy`: an older Tarnwick's tables in
+// public are moved in), the step of the schema's version that makes its functions the writers' only way
+// in, and the grants to the writer and reviewer roles (names checked by validRoleName).
+std::string serverRolesAndSchema(bool legacy, const std::string& writer, const std::string& reviewer);
+std::string serverHardeningStep();
+std::string serverGrants(const std::string& writer, const std::string& reviewer);
 
 // Whether a libpq location carries a password; false as well when libpq cannot read it (connecting
 // then says why).

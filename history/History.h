@@ -259,6 +259,21 @@ std::string resolveLocation(const std::string& flag, const char* environment, co
 bool isServerLocation(const std::string& location);
 // The location as messages show it: a server's without its password, if it has one.
 std::string shownLocation(const std::string& location);
+// Why a location shaped like a server's cannot be read by libpq, without any secret of it; empty when
+// it can (or it is a file's path).
+std::string serverLocationProblem(const std::string& location);
+
+// The roles `tarnwick-cli history init` grants when none are named, and the rule for a role's name
+// (a lower-case letter or '_', then letters, digits and '_', at most 63).
+constexpr char kDefaultWriterRole[] = "tarnwick_writer";
+constexpr char kDefaultReviewerRole[] = "tarnwick_reviewer";
+bool validRoleName(const std::string& name);
+// Creates or upgrades a server's history: the owner role, the schema (moving an older Tarnwick's
+// tables out of public), the missing steps of its version, the writer and reviewer roles (made without
+// login when missing) and their grants; idempotent. With `print` nothing is changed and `sql` holds
+// what would run. Run by the database's administrator.
+bool setUpServer(const std::string& location, const std::string& writer, const std::string& reviewer,
+                 bool print, std::string& sql, std::string& error);
 
 class Backend;
 

@@ -806,6 +806,11 @@ bool Store::openServerLocation(const std::string& location, std::string& error) 
     error = "The history database's location is too long";
     return false;
   }
+  const std::string problem = serverLocationProblem(location);
+  if (!problem.empty()) {
+    error = "The history database's location is " + problem;
+    return false;
+  }
   if (locationHasPassword(location)) {
     error =
         "The history database's location holds a password; it is not used. Put the password into ~/.pgpass "
@@ -814,6 +819,7 @@ bool Store::openServerLocation(const std::string& location, std::string& error) 
   }
   path_ = location;
   server_ = openServer(location, error);
+  if (server_ != nullptr) server_->setWaitNotice(waitNotice_);
   return server_ != nullptr;
 }
 
@@ -831,8 +837,10 @@ bool Store::open(const std::string& path, std::string& error) {
     return false;
   }
   if (!prepareFolder(folderOf(path), error)) return false;
+  // Narrowed once it is known to be a history: another program's file keeps its mode.
+  if (!connect(true, error)) return false;
   narrowPermissions();
-  return connect(true, error);
+  return true;
 }
 
 void Store::narrowPermissions() {
@@ -881,8 +889,16 @@ bool Store::openOnce(std::string& error, bool& damaged, bool check) {
     return fail("cannot open it");
 
   int64_t applicationId = 0, version = 0, objects = 0;
-  if ((rc = pragmaInt(db_, "PRAGMA application_id", applicationId)) != SQLITE_OK)
-    return fail("cannot open it");
+  if ((rc = pragmaInt(db_, "PRAGMA application_id", applicationId)) == SQLITE_NOTADB) {
+    // No SQLite database at all (a CSV file named by mistake, say): not a history of ours, so never set
+    // aside or replaced.
+    error = "History database " + path_ +
+            ": the file is not a Tarnwick history (no SQLite database); it is "
+            "left as it is";
+    closeDatabase();
+    return false;
+  }
+  if (rc != SQLITE_OK) return fail("cannot open it");
   std::string verdict = "ok";
   if (check && (rc = pragmaText(db_, "PRAGMA quick_check", verdict)) != SQLITE_OK)
     return fail("cannot check it");
@@ -1068,6 +1084,7 @@ bool Store::import(const std::string& logger, const std::string& file,
     clean.firmware = cleanName(origin.firmware);
     if (!ensureOpen(error)) return false;
     server_->setWaitLimit(busyTimeoutMs_);
+    server_->setWaitNotice(waitNotice_);
     return server_->import(logger, file, records, checksumError, clean, result, error);
   }
   // A file set aside or replaced by another program since this connection opened it: the records go

@@ -1,13 +1,14 @@
 // The history on a PostgreSQL server, shared by several PCs and users.
 //
-// Readings are only ever inserted: a role with SELECT and INSERT is enough to download, and no
-// reading is deleted. Where the local file deletes a worse copy of a record (a copy read from a CSV
-// file that a download shows the same line of, a flagged record a clean one replaces), the server
+// Readings are only ever inserted, and only through the functions of the schema (PgSetup.cpp), which
+// check what they are given. Where the local file deletes a worse copy of a record (a copy read from a
+// CSV file that a download shows the same line of, a flagged record a clean one replaces), the server
 // notes the worse copy in `superseded`, and every read leaves out what is noted there. Writers of one
-// logger take turns (an advisory lock per logger, held to the end of the transaction), so what an
-// import reads to decide is what it writes against; an import is one transaction. Loggers, sensors and
-// copies from another history go in with INSERT ... ON CONFLICT DO NOTHING.
+// logger take turns (the logger's row, locked by the writing functions to the end of the
+// transaction), so what an import reads to decide is what it writes against; an import is one
+// transaction. Serials travel as UTF-8 converted from the logger's Windows-1252 and back.
 #include <libpq-fe.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cctype>
@@ -20,13 +21,25 @@
 #include <utility>
 #include <vector>
 
+#include "data/Text.h"
 #include "history/Backend.h"
+#include "history/CopyReader.h"
 
 namespace history {
 namespace {
 
-// The advisory locks' first key; the second is a logger's id, or 0 while the schema is created.
-constexpr int kLockSpace = 0x5457;
+// The longest a statement runs: a back-stop above the lock waits, which end at the wait limit.
+constexpr int kStatementLimitMs = 600 * 1000;
+// A wait is told of (the wait notice) once it has lasted this long, as with the local file.
+constexpr int kWaitNoticeMs = 500;
+
+// Serials as the server keeps them (UTF-8) and as the program knows them (Windows-1252).
+std::string toServer(const std::string& serial) {
+  return utf8FromAnsi(serial);
+}
+std::string fromServer(const char* text) {
+  return ansiFromUtf8(text);
+}
 
 // One step per schema version, run in a transaction with its row in tarnwick_schema. A record is its
 // 32 bytes; a copy read from a file and a downloaded one with the same bytes are two rows, of which
@@ -154,7 +167,9 @@ const std::string kMigrations[] = {
         "  AND NOT EXISTS (SELECT 1 FROM superseded s WHERE s.logger = m.logger AND s.time = m.time AND"
         "  s.sensor = m.sensor AND s.record = m.record AND s.from_file = m.from_file) GROUP BY m.logger,"
         "  m.sensor, hour;",
-    // 4: why limits were changed, the names and places people give loggers (the newest change of a
+    // 4: the schema's own functions are the only way in for writers; see PgSetup.cpp.
+    serverHardeningStep(),
+    // 5: why limits were changed, the names and places people give loggers (the newest change of a
     // logger is what is set) and comments on excursions; rows are only ever added.
     "ALTER TABLE limit_changes ADD COLUMN reason text NOT NULL DEFAULT '';"
     "CREATE TABLE label_changes(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, logger bigint NOT NULL "
@@ -239,16 +254,6 @@ int64_t bigEndian(const char* p, int size) {
   return static_cast<int64_t>(v);
 }
 
-// A copy row's bytes in COPY's text form: "\\x" and hex.
-void appendBytea(std::string& out, const uint8_t* bytes, size_t size) {
-  static const char kHex[] = "0123456789abcdef";
-  out += "\\\\x";
-  for (size_t i = 0; i < size; ++i) {
-    out += kHex[bytes[i] >> 4];
-    out += kHex[bytes[i] & 15];
-  }
-}
-
 // What the server keeps of one second and sensor of a logger while an import decides.
 struct Kept {
   uint8_t bytes[messwert::kRecordSize];
@@ -321,13 +326,54 @@ class PgStore : public Backend {
     return text.empty() ? "no message from the server" : text;
   }
   std::string message(const std::string& what) const {
-    return "History database " + location_ + ": " + what + " (" + serverMessage() + ")";
+    std::string waited;
+    if (lastState_ == "55P03")
+      waited = "; waited " + std::to_string(waitLimitMs_ / 1000) +
+               " s for another program writing to the same logger or setting the history up";
+    else if (lastState_ == "57014")
+      waited = "; the statement ran longer than " + std::to_string(kStatementLimitMs / 1000) + " s";
+    return "History database " + location_ + ": " + what + " (" + serverMessage() + waited + ")";
   }
+  void noteState(const PGresult* r) {
+    const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    lastState_ = state ? state : "";
+  }
+  // One statement; a wait of more than kWaitNoticeMs for its answer is told of once.
   Result run(const char* sql, const Params& params = Params(), int resultFormat = 0) {
     const std::vector<const char*> values = params.pointers();
     const std::vector<int> lengths = params.lengths();
-    return Result(PQexecParams(conn_, sql, params.count(), nullptr, values.data(), lengths.data(),
-                               params.formats(), resultFormat));
+    if (PQsendQueryParams(conn_, sql, params.count(), nullptr, values.data(), lengths.data(),
+                          params.formats(), resultFormat) != 1)
+      return Result();
+    const int64_t start = nowMs();
+    bool noticed = false;
+    while (PQisBusy(conn_)) {
+      const int64_t waited = nowMs() - start;
+      const bool noticing = waitNotice_ && !noticed;
+      pollfd fd{PQsocket(conn_), POLLIN, 0};
+      if (fd.fd < 0) break;
+      const int ready =
+          ::poll(&fd, 1, noticing ? static_cast<int>(std::max<int64_t>(kWaitNoticeMs - waited, 0)) : -1);
+      if (ready < 0 && errno != EINTR) break;
+      if (ready > 0 && PQconsumeInput(conn_) != 1) break;
+      if (noticing && nowMs() - start >= kWaitNoticeMs) {
+        noticed = true;
+        waitNotice_();
+      }
+    }
+    Result last;
+    while (PGresult* r = PQgetResult(conn_)) {
+      const ExecStatusType status = PQresultStatus(r);
+      last.reset(r);
+      if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH) break;
+    }
+    noteState(last.get());
+    return last;
+  }
+  static int64_t nowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
   }
   static bool ok(const Result& r) {
     return r && (PQresultStatus(r.get()) == PGRES_COMMAND_OK || PQresultStatus(r.get()) == PGRES_TUPLES_OK);
@@ -348,31 +394,41 @@ class PgStore : public Backend {
   }
   bool prepareSession() {
     // One round trip. Compiling a query pays for itself only in long reports, not in the history's reads.
-    return ok(Result(PQexec(conn_, "SET client_min_messages = warning; SET jit = off")));
+    // Every lock wait ends at the wait limit and every statement at kStatementLimitMs.
+    appliedWaitMs_ = waitLimitMs_;
+    return ok(Result(
+        PQexec(conn_, ("SET client_min_messages = warning; SET jit = off; SET client_encoding = 'UTF8'; SET "
+                       "search_path = tarnwick, pg_catalog; SET statement_timeout = " +
+                       std::to_string(kStatementLimitMs) +
+                       "; SET lock_timeout = " + std::to_string(std::max(waitLimitMs_, 1)))
+                          .c_str())));
   }
-  // The session's staging tables, made when a write first needs them: a connection that reads, or
-  // imports only new records, makes none (each costs the server a catalogue write when made and when
-  // the session ends). Made inside a transaction that is rolled back, they go with it and are made again.
-  bool staging() {
-    return ok(Result(PQexec(
-        conn_,
-        "CREATE TEMPORARY TABLE IF NOT EXISTS incoming(logger bigint, time bigint, sensor integer, "
-        "humidity_raw integer, temperature_raw integer, record bytea, checksum_error boolean, from_file "
-        "boolean, download bigint) ON COMMIT DELETE ROWS; CREATE TEMPORARY TABLE IF NOT EXISTS "
-        "incoming_superseded(logger bigint, time bigint, sensor integer, record bytea, from_file boolean, "
-        "download bigint) ON COMMIT DELETE ROWS")));
-  }
-  bool schemaVersion(int64_t& version);
+  // The schema's version: in its own schema, or (`legacy`) an older Tarnwick's tables in public.
+  bool schemaVersion(int64_t& version, bool& legacy);
+  // Runs the set-up (PgSetup.cpp) from `version`: roles, schema, the missing steps, grants.
+  bool setUp(int64_t version, bool legacy, const std::string& writer, const std::string& reviewer,
+             std::string& error);
   // The limits set for a logger's id and sensor (-1: the logger's): `out` empty when none; `valid`
   // false with a message when the row is not.
   bool currentLimits(const std::string& logger, int64_t id, int64_t sensor, std::optional<Limits>& out,
                      bool& valid, std::string& error);
   bool loggerId(const std::string& serial, int64_t& id, int64_t* downloadId = nullptr);
-  // One change of limits; `state` is what is set after it (null: none).
-  bool insertLimitChange(int64_t id, const LimitChange& change, const Limits* state);
-  bool copyIn(const char* sql, const std::string& rows);
-  bool addSensors(int64_t logger, const std::vector<uint16_t>& sensors);
+  // One change of limits; `state` is what is set after it (null: none); `copied` keeps the change's own
+  // time, user and host (a copy from another history), otherwise the server notes its own.
+  bool insertLimitChange(int64_t id, const LimitChange& change, const Limits* state, bool copied);
 
+ public:
+  std::string setupScript(int64_t version, bool legacy, const std::string& writer,
+                          const std::string& reviewer);
+  bool runScript(const std::string& sql, std::string& error);
+  bool version(int64_t& version, bool& legacy, std::string& error) {
+    if (schemaVersion(version, legacy)) return true;
+    error = message("cannot read its schema version");
+    return false;
+  }
+  void setWaitNotice(std::function<void()> notice) override { waitNotice_ = std::move(notice); }
+
+ private:
   // Sets the server's lock time-out to the wait limit, when it is not that already.
   bool applyWaitLimit() {
     if (appliedWaitMs_ == waitLimitMs_) return true;
@@ -384,117 +440,113 @@ class PgStore : public Backend {
   PGconn* conn_;
   std::string location_;
   int waitLimitMs_ = kBusyTimeoutMs, appliedWaitMs_ = -1;
+  std::function<void()> waitNotice_;
+  std::string lastState_;
 };
 
-bool PgStore::schemaVersion(int64_t& version) {
-  // Read from the catalogue as a table, so that a table another program has just created is seen.
-  Result r = run(
-      "SELECT CASE WHEN EXISTS (SELECT 1 FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND "
-      "tablename = 'tarnwick_schema') THEN -1 ELSE 0 END");
+// A reading as the writing functions take it: the time (8 bytes, big-endian), the record's bytes and a
+// byte of flags (1: checksum error, 2: read from a file).
+void appendRow(std::string& out, int64_t time, const uint8_t* bytes, bool flagged, bool fromFile) {
+  for (int shift = 56; shift >= 0; shift -= 8)
+    out += static_cast<char>((static_cast<uint64_t>(time) >> shift) & 0xFF);
+  out.append(reinterpret_cast<const char*>(bytes), messwert::kRecordSize);
+  out += static_cast<char>((flagged ? 1 : 0) | (fromFile ? 2 : 0));
+}
+
+bool PgStore::schemaVersion(int64_t& version, bool& legacy) {
+  // Read from the catalogue, so that a table another program has just created is seen.
+  version = 0;
+  legacy = false;
+  Result r =
+      run("SELECT pg_catalog.to_regclass('tarnwick.tarnwick_schema') IS NOT NULL, "
+          "pg_catalog.to_regclass('public.tarnwick_schema') IS NOT NULL");
   if (!ok(r) || PQntuples(r.get()) != 1) return false;
-  version = std::atoll(PQgetvalue(r.get(), 0, 0));
-  if (version == 0) return true;
-  r = run("SELECT coalesce(max(version), 0) FROM tarnwick_schema");
+  const bool own = PQgetvalue(r.get(), 0, 0)[0] == 't';
+  legacy = !own && PQgetvalue(r.get(), 0, 1)[0] == 't';
+  if (!own && !legacy) return true;
+  r = run(own ? "SELECT coalesce(max(version), 0) FROM tarnwick.tarnwick_schema"
+              : "SELECT coalesce(max(version), 0) FROM public.tarnwick_schema");
   if (!ok(r) || PQntuples(r.get()) != 1) return false;
   version = std::atoll(PQgetvalue(r.get(), 0, 0));
   return true;
 }
 
+std::string PgStore::setupScript(int64_t version, bool legacy, const std::string& writer,
+                                 const std::string& reviewer) {
+  std::string s = "BEGIN;\nSET LOCAL client_min_messages = warning;\nSET LOCAL lock_timeout = " +
+                  std::to_string(std::max(waitLimitMs_, 1)) +
+                  ";\nSET LOCAL statement_timeout = " + std::to_string(kStatementLimitMs) + ";\n";
+  s += serverRolesAndSchema(legacy, writer, reviewer);
+  s += "SET LOCAL ROLE tarnwick_owner;\nSET LOCAL search_path = tarnwick, pg_catalog, pg_temp;\n"
+       "CREATE TABLE IF NOT EXISTS tarnwick.tarnwick_schema(version integer PRIMARY KEY, applied timestamptz "
+       "NOT NULL DEFAULT now());\n"
+       // One set-up at a time; a lock a reader cannot take.
+       "LOCK TABLE tarnwick.tarnwick_schema IN SHARE ROW EXCLUSIVE MODE;\n";
+  s += "DO $v$ BEGIN IF (SELECT coalesce(max(version), 0) FROM tarnwick.tarnwick_schema) <> " +
+       std::to_string(version) +
+       " THEN RAISE EXCEPTION 'another program changed the schema meanwhile; run this again'; END IF; END "
+       "$v$;\n";
+  for (int64_t next = version + 1; next <= kSchemaVersion; ++next)
+    s += "-- version " + std::to_string(next) + "\n" + kMigrations[next - 1] +
+         "\nINSERT INTO tarnwick.tarnwick_schema(version) VALUES (" + std::to_string(next) + ");\n";
+  s += "RESET ROLE;\n" + serverGrants(writer, reviewer) + "COMMIT;\n";
+  return s;
+}
+
+bool PgStore::runScript(const std::string& sql, std::string& error) {
+  Result r(PQexec(conn_, sql.c_str()));
+  if (!ok(r)) {
+    noteState(r.get());
+    error = message("cannot create or upgrade its tables");
+    rollback();
+    return false;
+  }
+  return true;
+}
+
+bool PgStore::setUp(int64_t version, bool legacy, const std::string& writer, const std::string& reviewer,
+                    std::string& error) {
+  return runScript(setupScript(version, legacy, writer, reviewer), error);
+}
+
 bool PgStore::prepare(std::string& error) {
-  int64_t version = 0;
-  if (!schemaVersion(version)) {
-    error = message("cannot read its schema version");
-    return false;
-  }
-  auto newer = [&] {
-    error = "History database " + location_ + ": written by a newer Tarnwick (schema version " +
-            std::to_string(version) + ", this one knows up to " + std::to_string(kSchemaVersion) +
-            "); it is left as it is";
-    return false;
-  };
-  if (version > kSchemaVersion) return newer();
-  if (version < kSchemaVersion) {
-    // One program creates or upgrades at a time; the others find the work done when their turn comes.
-    if (!runOk("BEGIN") || !runOk("SELECT pg_advisory_xact_lock(" + std::to_string(kLockSpace) + ", 0)")) {
-      error = message("cannot create or upgrade its tables");
-      rollback();
-      return false;
-    }
-    if (!schemaVersion(version)) {
-      error = message("cannot read its schema version");
-      rollback();
-      return false;
-    }
-    if (version > kSchemaVersion) {
-      rollback();
-      return newer();
-    }
-    if (version == 0 &&
-        !runOk("CREATE TABLE tarnwick_schema(version integer PRIMARY KEY, applied timestamptz "
-               "NOT NULL DEFAULT now())")) {
-      error = message("cannot create its tables");
-      rollback();
-      return false;
-    }
-    for (int64_t next = version + 1; next <= kSchemaVersion; ++next) {
-      if (!ok(Result(PQexec(conn_, kMigrations[next - 1].c_str()))) ||
-          !runOk("INSERT INTO tarnwick_schema(version) VALUES($1)", Params().number(next))) {
-        error = message("cannot create or upgrade its tables to version " + std::to_string(next));
-        rollback();
-        return false;
-      }
-    }
-    if (!runOk("COMMIT")) {
-      error = message("cannot create or upgrade its tables");
-      rollback();
-      return false;
-    }
-  }
   if (!prepareSession()) {
     error = message("cannot set up the connection");
     return false;
   }
-  return true;
-}
-
-bool PgStore::loggerId(const std::string& serial, int64_t& id, int64_t* downloadId) {
-  // Writers of one logger take turns until their transactions end. A logger the history knows costs
-  // one round trip (with the next download's number when asked for); a new one is added first.
-  const std::string sql = std::string("SELECT id, pg_advisory_xact_lock($2, (id & 2147483647)::integer)") +
-                          (downloadId ? ", nextval('download_ids')" : "") + " FROM loggers WHERE serial = $1";
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    Result r = run(sql.c_str(), Params().text(serial).number(kLockSpace));
-    if (!ok(r)) return false;
-    if (PQntuples(r.get()) == 1) {
-      id = std::atoll(PQgetvalue(r.get(), 0, 0));
-      if (downloadId) *downloadId = std::atoll(PQgetvalue(r.get(), 0, 2));
-      return true;
-    }
-    if (attempt == 0 &&
-        !runOk("INSERT INTO loggers(serial) VALUES($1) ON CONFLICT DO NOTHING", Params().text(serial)))
-      return false;
+  int64_t version = 0;
+  bool legacy = false;
+  if (!schemaVersion(version, legacy)) {
+    error = message("cannot read its schema version");
+    return false;
   }
+  if (version > kSchemaVersion) {
+    error = "History database " + location_ + ": written by a newer Tarnwick (schema version " +
+            std::to_string(version) + ", this one knows up to " + std::to_string(kSchemaVersion) +
+            "); it is left as it is";
+    return false;
+  }
+  if (version == kSchemaVersion && !legacy) return true;
+  // A login that may set the history up does so; any other is told who can.
+  std::string failure;
+  if (setUp(version, legacy, kDefaultWriterRole, kDefaultReviewerRole, failure)) return true;
+  error = failure + "; the history is at schema version " + std::to_string(version) +
+          (legacy ? " in public" : "") + ", this Tarnwick needs " + std::to_string(kSchemaVersion) +
+          ": the database's administrator sets it up with tarnwick-cli history init --history LOCATION";
   return false;
 }
 
-bool PgStore::copyIn(const char* sql, const std::string& rows) {
-  Result start(PQexec(conn_, sql));
-  if (!start || PQresultStatus(start.get()) != PGRES_COPY_IN) return false;
-  if (PQputCopyData(conn_, rows.data(), static_cast<int>(rows.size())) != 1 ||
-      PQputCopyEnd(conn_, nullptr) != 1)
-    return false;
-  bool good = true;
-  while (Result r = Result(PQgetResult(conn_))) good = good && PQresultStatus(r.get()) == PGRES_COMMAND_OK;
-  return good;
-}
-
-bool PgStore::addSensors(int64_t logger, const std::vector<uint16_t>& sensors) {
-  if (sensors.empty()) return true;
-  std::string array = "{";
-  for (uint16_t s : sensors) array += (array.size() > 1 ? "," : "") + std::to_string(s);
-  array += "}";
-  return runOk("INSERT INTO sensors(logger, sensor) SELECT $1, unnest($2::integer[]) ON CONFLICT DO NOTHING",
-               Params().number(logger).text(array));
+bool PgStore::loggerId(const std::string& serial, int64_t& id, int64_t* downloadId) {
+  // Writers of one logger take turns until their transactions end: the writing function locks the
+  // logger's row (and adds the logger when new). One round trip, with the next download's number when
+  // asked for.
+  Result r = run(downloadId ? "SELECT tarnwick.lock_logger($1), tarnwick.new_download()"
+                            : "SELECT tarnwick.lock_logger($1)",
+                 Params().text(toServer(serial)));
+  if (!ok(r) || PQntuples(r.get()) != 1) return false;
+  id = std::atoll(PQgetvalue(r.get(), 0, 0));
+  if (downloadId) *downloadId = std::atoll(PQgetvalue(r.get(), 0, 1));
+  return true;
 }
 
 bool PgStore::import(const std::string& logger, const std::string& file,
@@ -544,9 +596,6 @@ bool PgStore::import(const std::string& logger, const std::string& file,
   }
 
   std::string inserts, supersedes;
-  std::vector<bool> sensorSeen(65536, false);
-  std::vector<uint16_t> newSensors;
-  const std::string tail = "\t" + std::to_string(downloadId) + "\n";
   for (size_t i = 0; i < records.size(); ++i) {
     if (!valid[i]) {
       ++result.invalidTime;
@@ -561,8 +610,6 @@ bool PgStore::import(const std::string& logger, const std::string& file,
     mine.fromFile = fromFile;
     mine.visible = true;
     std::vector<Kept>& here = kept[{times[i], r.sensorSerialNumber}];
-    const std::string key = std::to_string(id) + "\t" + std::to_string(times[i]) + "\t" +
-                            std::to_string(r.sensorSerialNumber) + "\t";
     // Whether this record is there already: shown, or (the same kind of copy) once replaced.
     auto present = [&] {
       for (const Kept& k : here)
@@ -607,10 +654,7 @@ bool PgStore::import(const std::string& logger, const std::string& file,
                              old.temperatureRaw == r.temperatureRaw) {
           k.visible = false;
           replaced = true;
-          supersedes += key;
-          appendBytea(supersedes, k.bytes, sizeof k.bytes);
-          supersedes += k.fromFile ? "\tt" : "\tf";
-          supersedes += tail;
+          appendRow(supersedes, times[i], k.bytes, k.flagged, k.fromFile);
         }
       }
       if (!present()) {
@@ -620,51 +664,43 @@ bool PgStore::import(const std::string& logger, const std::string& file,
     }
     if (insert) {
       here.push_back(mine);
-      inserts += key + std::to_string(r.humidityRaw) + "\t" + std::to_string(r.temperatureRaw) + "\t";
-      appendBytea(inserts, mine.bytes, sizeof mine.bytes);
-      inserts += flagged ? "\tt" : "\tf";
-      inserts += fromFile ? "\tt" : "\tf";
-      inserts += tail;
-    }
-    if (!sensorSeen[r.sensorSerialNumber]) {
-      sensorSeen[r.sensorSerialNumber] = true;
-      newSensors.push_back(r.sensorSerialNumber);
+      appendRow(inserts, times[i], mine.bytes, flagged, fromFile);
     }
   }
 
-  // Under the logger's lock the rows are known to be new: they go straight in (a row that is there after
-  // all, from a writer that did not take the lock, fails the import as a whole).
-  if (!inserts.empty() && !copyIn("COPY measurements FROM STDIN", inserts)) return fail();
-  if (!supersedes.empty() &&
-      (!staging() || !copyIn("COPY incoming_superseded FROM STDIN", supersedes) ||
-       !runOk("INSERT INTO superseded SELECT * FROM incoming_superseded ON CONFLICT DO NOTHING")))
-    return fail();
-  const int64_t now = static_cast<int64_t>(std::time(nullptr));
-  if (origin.clockZone && !runOk("INSERT INTO clock_zones(logger, time, zone, utc_offset, kind) "
-                                 "VALUES($1, $2, $3, $4, $5)",
-                                 Params()
-                                     .number(id)
-                                     .number(now)
-                                     .text(origin.clockZone->name)
-                                     .number(origin.clockZone->offset)
-                                     .text(clockZoneKindName(ClockZoneKind::download))))
-    return fail();
-  if (!addSensors(id, newSensors) ||
-      !runOk("INSERT INTO downloads(id, time, logger, file, records, added, from_file, device, differing, "
-             "host_name, user_name, firmware) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
+  // Under the logger's lock the rows are known to be new; the server checks every replacement.
+  if (!inserts.empty() &&
+      !runOk("SELECT tarnwick.add_readings($1, $2, $3, false)",
              Params()
-                 .number(downloadId)
-                 .number(now)
                  .number(id)
-                 .text(file)
-                 .number(result.records)
-                 .number(result.added)
-                 .text(fromFile ? "true" : "false")
-                 .text(origin.device)
-                 .number(result.differing)
-                 .text(origin.computer.host)
-                 .text(origin.computer.user)
-                 .text(origin.firmware)) ||
+                 .number(downloadId)
+                 .bytes(reinterpret_cast<const uint8_t*>(inserts.data()), inserts.size())))
+    return fail();
+  if (!supersedes.empty() &&
+      !runOk("SELECT tarnwick.supersede($1, $2, $3)",
+             Params()
+                 .number(id)
+                 .number(downloadId)
+                 .bytes(reinterpret_cast<const uint8_t*>(supersedes.data()), supersedes.size())))
+    return fail();
+  Params finish;
+  finish.number(id)
+      .number(downloadId)
+      .text(file)
+      .number(result.records)
+      .number(result.added)
+      .text(fromFile ? "true" : "false")
+      .text(origin.device)
+      .number(result.differing)
+      .text(origin.computer.host)
+      .text(origin.firmware);
+  if (origin.clockZone)
+    finish.text(origin.clockZone->name).number(origin.clockZone->offset);
+  else
+    finish.text("").text("");
+  if (!runOk("SELECT tarnwick.finish_download($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, nullif($11, ''), "
+             "nullif($12, '')::bigint)",
+             finish) ||
       !runOk("COMMIT"))
     return fail();
   result.downloadId = downloadId;
@@ -682,63 +718,39 @@ bool PgStore::copyDownload(const DownloadRow& download, const std::vector<Stored
     return false;
   };
   int64_t id = 0, downloadId = 0;
-  if (!runOk("BEGIN") || !loggerId(download.logger, id)) return fail();
-  Params same;
-  same.number(id)
-      .number(download.when)
-      .text(download.file)
-      .text(download.device)
-      .number(download.records)
-      .number(download.added)
-      .text(download.fromFile ? "true" : "false")
-      .number(download.differing);
-  Result found =
-      run("SELECT id FROM downloads WHERE logger = $1 AND time = $2 AND file = $3 AND device = $4 AND "
-          "records = $5 "
-          "AND added = $6 AND from_file = $7 AND differing = $8 ORDER BY id LIMIT 1",
-          same);
-  if (!ok(found)) return fail();
-  if (PQntuples(found.get()) == 1) {
-    downloadId = std::atoll(PQgetvalue(found.get(), 0, 0));
-  } else {
-    Result r = run("SELECT nextval('download_ids')");
-    if (!ok(r) || PQntuples(r.get()) != 1) return fail();
-    downloadId = std::atoll(PQgetvalue(r.get(), 0, 0));
-    if (!runOk(
-            "INSERT INTO downloads(logger, time, file, device, records, added, from_file, differing, id, "
-            "host_name, user_name, firmware) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
-            Params(same).number(downloadId).text(download.host).text(download.user).text(download.firmware)))
-      return fail();
-  }
+  if (!applyWaitLimit() || !runOk("BEGIN") || !loggerId(download.logger, id)) return fail();
+  Result found = run("SELECT tarnwick.copy_download($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)",
+                     Params()
+                         .number(id)
+                         .number(download.when)
+                         .text(download.file)
+                         .text(download.device)
+                         .number(download.records)
+                         .number(download.added)
+                         .text(download.fromFile ? "true" : "false")
+                         .number(download.differing)
+                         .text(download.host)
+                         .text(download.user)
+                         .text(download.firmware));
+  if (!ok(found) || PQntuples(found.get()) != 1) return fail();
+  downloadId = std::atoll(PQgetvalue(found.get(), 0, 0));
   std::string rows;
-  std::vector<bool> sensorSeen(65536, false);
-  std::vector<uint16_t> newSensors;
   for (const StoredRecord& s : records) {
     uint8_t bytes[messwert::kRecordSize];
     messwert::toBytes(s.record, bytes);
-    rows += std::to_string(id) + "\t" + std::to_string(s.time) + "\t" +
-            std::to_string(s.record.sensorSerialNumber) + "\t" + std::to_string(s.record.humidityRaw) + "\t" +
-            std::to_string(s.record.temperatureRaw) + "\t";
-    appendBytea(rows, bytes, sizeof bytes);
-    rows += s.checksumError ? "\tt" : "\tf";
-    rows += s.fromFile ? "\tt\t" : "\tf\t";
-    rows += std::to_string(downloadId) + "\n";
-    if (!sensorSeen[s.record.sensorSerialNumber]) {
-      sensorSeen[s.record.sensorSerialNumber] = true;
-      newSensors.push_back(s.record.sensorSerialNumber);
-    }
+    appendRow(rows, s.time, bytes, s.checksumError, s.fromFile);
   }
   if (!rows.empty()) {
-    if (!staging() || !copyIn("COPY incoming FROM STDIN", rows)) return fail();
     // A record the history has in any form, byte for byte, is not added again.
-    Result r = run(
-        "INSERT INTO measurements SELECT i.* FROM incoming i WHERE NOT EXISTS (SELECT 1 FROM measurements m "
-        "WHERE m.logger = i.logger AND m.time = i.time AND m.sensor = i.sensor AND m.record = i.record) "
-        "ON CONFLICT DO NOTHING");
-    if (!ok(r)) return fail();
-    added = std::atoll(PQcmdTuples(r.get()));
+    Result r = run("SELECT tarnwick.add_readings($1, $2, $3, true)",
+                   Params()
+                       .number(id)
+                       .number(downloadId)
+                       .bytes(reinterpret_cast<const uint8_t*>(rows.data()), rows.size()));
+    if (!ok(r) || PQntuples(r.get()) != 1) return fail();
+    added = std::atoll(PQgetvalue(r.get(), 0, 0));
   }
-  if (!addSensors(id, newSensors) || !runOk("COMMIT")) return fail();
+  if (!runOk("COMMIT")) return fail();
   return true;
 }
 
@@ -751,7 +763,8 @@ bool PgStore::scan(const Query& q, const std::function<bool(const StoredRecord&)
     for (uint16_t sensor : q.sensors) wanted[sensor] = true;
   }
   const bool all = q.logger.empty();
-  char* quoted = PQescapeLiteral(conn_, q.logger.data(), q.logger.size());
+  const std::string wantedSerial = toServer(q.logger);
+  char* quoted = PQescapeLiteral(conn_, wantedSerial.data(), wantedSerial.size());
   if (quoted == nullptr) {
     error = message("cannot read the measurements");
     return false;
@@ -768,33 +781,24 @@ bool PgStore::scan(const Query& q, const std::function<bool(const StoredRecord&)
            : "m.logger = (SELECT id FROM loggers WHERE serial = " + serial + ") AND " + range + " AND " +
                  kVisible + " ORDER BY m.time, m.sensor, m.record, m.from_file") +
       ") TO STDOUT (FORMAT binary)";
-  Result started(PQexec(conn_, sql.c_str()));
+  Result started = run(sql.c_str());
   if (!started || PQresultStatus(started.get()) != PGRES_COPY_OUT) {
     error = message("cannot read the measurements");
     return false;
   }
-  // Ends the stream early: the server is asked to stop, and what is under way is read to its end.
-  auto drain = [&] {
-    if (PGcancel* cancel = PQgetCancel(conn_)) {
-      char ignored[256];
-      PQcancel(cancel, ignored, sizeof ignored);
-      PQfreeCancel(cancel);
-    }
-    char* chunk = nullptr;
-    while (PQgetCopyData(conn_, &chunk, 0) > 0) PQfreemem(chunk);
-    while (Result(PQgetResult(conn_))) {
-    }
+  // Ends the stream early: the connection is made anew (within its connect time-out) rather than
+  // asking the server to cancel, which could wait without bound; what was read stands.
+  auto drop = [&] {
+    PQreset(conn_);
+    if (PQstatus(conn_) == CONNECTION_OK) prepareSession();
   };
-  auto damaged = [&](const char* what) {
-    drain();
+  auto damaged = [&](const std::string& what) {
+    drop();
     error = "History database " + location_ + ": cannot read the measurements: " + what;
     return false;
   };
-  static const char kSignature[] = "PGCOPY\n\377\r\n";
-  constexpr size_t kHeader = 19;
-  std::string pending;
-  size_t at = 0;
-  bool header = false, ended = false;
+  CopyReader reader(7);
+  std::vector<std::string_view> field;
   StoredRecord out;
   out.logger = q.logger;
   for (;;) {
@@ -807,70 +811,43 @@ bool PgStore::scan(const Query& q, const std::function<bool(const StoredRecord&)
       return false;
     }
     if (n == -1) break;
-    pending.erase(0, at);
-    at = 0;
-    pending.append(chunk, static_cast<size_t>(n));
+    reader.feed(chunk, static_cast<size_t>(n));
     PQfreemem(chunk);
-    if (!header) {
-      if (pending.size() < kHeader) continue;
-      if (pending.compare(0, 11, kSignature, 11) != 0)
+    for (CopyReader::Next next; (next = reader.next(field)) != CopyReader::Next::more;) {
+      if (next == CopyReader::Next::bad)
+        return damaged("the server's stream is not as expected (" + reader.why() + ")");
+      if (next == CopyReader::Next::end) break;
+      if (field[0].size() != 8 || field[1].size() != 4 || field[3].size() != 1 || field[4].size() != 8 ||
+          field[5].size() != 1)
         return damaged("the server's stream is not as expected");
-      const size_t extension = static_cast<size_t>(bigEndian(pending.data() + 15, 4));
-      if (pending.size() < kHeader + extension) continue;
-      at = kHeader + extension;
-      header = true;
-    }
-    // Whole rows: a field count, then each field's length and bytes.
-    while (!ended && pending.size() - at >= 2) {
-      const int64_t fields = bigEndian(pending.data() + at, 2);
-      if (fields == -1) {
-        ended = true;
-        break;
-      }
-      if (fields != 7) return damaged("the server's stream is not as expected");
-      const char* field[7];
-      int64_t length[7];
-      size_t p = at + 2;
-      bool whole = true;
-      for (int f = 0; f < 7 && whole; ++f) {
-        if (pending.size() - p < 4) {
-          whole = false;
-          break;
-        }
-        length[f] = bigEndian(pending.data() + p, 4);
-        p += 4;
-        if (length[f] < 0) length[f] = 0;
-        if (pending.size() - p < static_cast<size_t>(length[f])) {
-          whole = false;
-          break;
-        }
-        field[f] = pending.data() + p;
-        p += static_cast<size_t>(length[f]);
-      }
-      if (!whole) break;
-      at = p;
-      if (length[0] != 8 || length[1] != 4 || length[3] != 1 || length[4] != 8 || length[5] != 1)
-        return damaged("the server's stream is not as expected");
-      const uint16_t sensor = static_cast<uint16_t>(bigEndian(field[1], 4));
+      const uint16_t sensor = static_cast<uint16_t>(bigEndian(field[1].data(), 4));
       if (!wanted.empty() && !wanted[sensor]) continue;
-      if (length[2] != static_cast<int64_t>(messwert::kRecordSize))
-        return damaged("a stored record is not 32 bytes");
-      out.time = bigEndian(field[0], 8);
-      out.record = messwert::fromBytes(reinterpret_cast<const uint8_t*>(field[2]));
-      out.checksumError = *field[3] != 0;
-      out.download = bigEndian(field[4], 8);
-      out.fromFile = *field[5] != 0;
-      if (all) out.logger.assign(field[6], static_cast<size_t>(length[6]));
+      if (field[2].size() != messwert::kRecordSize) return damaged("a stored record is not 32 bytes");
+      out.time = bigEndian(field[0].data(), 8);
+      out.record = messwert::fromBytes(reinterpret_cast<const uint8_t*>(field[2].data()));
+      out.checksumError = field[3][0] != 0;
+      out.download = bigEndian(field[4].data(), 8);
+      out.fromFile = field[5][0] != 0;
+      if (all) out.logger = fromServer(std::string(field[6]).c_str());
       if (!visit(out)) {
-        drain();
+        drop();
         return true;
       }
     }
   }
   bool good = true;
-  while (Result r = Result(PQgetResult(conn_))) good = good && PQresultStatus(r.get()) == PGRES_COMMAND_OK;
+  while (Result r = Result(PQgetResult(conn_))) {
+    good = good && PQresultStatus(r.get()) == PGRES_COMMAND_OK;
+    if (!good) noteState(r.get());
+  }
   if (!good) {
     error = message("cannot read the measurements");
+    return false;
+  }
+  if (!reader.ended()) {
+    error = "History database " + location_ +
+            ": cannot read the measurements: the server's stream ended "
+            "before its end mark";
     return false;
   }
   return true;
@@ -883,7 +860,8 @@ bool PgStore::loggers(std::vector<std::string>& out, std::string& error) {
     error = message("cannot read the loggers");
     return false;
   }
-  for (int row = 0; row < PQntuples(r.get()); ++row) out.emplace_back(PQgetvalue(r.get(), row, 0));
+  for (int row = 0; row < PQntuples(r.get()); ++row)
+    out.emplace_back(fromServer(PQgetvalue(r.get(), row, 0)));
   return true;
 }
 
@@ -892,7 +870,7 @@ bool PgStore::sensors(const std::string& logger, std::vector<uint16_t>& out, std
   Result r =
       run("SELECT s.sensor FROM sensors s JOIN loggers l ON l.id = s.logger WHERE l.serial = $1 ORDER BY "
           "s.sensor",
-          Params().text(logger));
+          Params().text(toServer(logger)));
   if (!ok(r)) {
     error = message("cannot read the sensors");
     return false;
@@ -908,7 +886,7 @@ bool PgStore::downloads(const std::string& logger, std::vector<DownloadRow>& out
       run("SELECT d.id, d.time, l.serial, d.file, d.records, d.added, d.from_file, d.device, d.differing, "
           "d.host_name, d.user_name, d.firmware FROM downloads "
           "d JOIN loggers l ON l.id = d.logger WHERE $1 = '' OR l.serial = $1 ORDER BY d.id",
-          Params().text(logger));
+          Params().text(toServer(logger)));
   if (!ok(r)) {
     error = message("cannot read the downloads");
     return false;
@@ -916,7 +894,7 @@ bool PgStore::downloads(const std::string& logger, std::vector<DownloadRow>& out
   PGresult* res = r.get();
   for (int row = 0; row < PQntuples(res); ++row) {
     out.push_back(DownloadRow{std::atoll(PQgetvalue(res, row, 0)), std::atoll(PQgetvalue(res, row, 1)),
-                              PQgetvalue(res, row, 2), PQgetvalue(res, row, 3),
+                              fromServer(PQgetvalue(res, row, 2)), PQgetvalue(res, row, 3),
                               std::atoll(PQgetvalue(res, row, 4)), std::atoll(PQgetvalue(res, row, 5)),
                               PQgetvalue(res, row, 6)[0] == 't', PQgetvalue(res, row, 7),
                               std::atoll(PQgetvalue(res, row, 8)), "", "", ""});
@@ -930,16 +908,13 @@ bool PgStore::downloads(const std::string& logger, std::vector<DownloadRow>& out
 bool PgStore::recordClockZone(const std::string& logger, int64_t utc, const Zone& zone, ClockZoneKind kind,
                               std::string& error) {
   if (!alive(error)) return false;
-  int64_t id = 0;
-  if (!runOk("BEGIN") || !loggerId(logger, id) ||
-      !runOk("INSERT INTO clock_zones(logger, time, zone, utc_offset, kind) VALUES($1, $2, $3, $4, $5)",
-             Params()
-                 .number(id)
-                 .number(utc)
-                 .text(zone.name)
-                 .number(zone.offset)
-                 .text(clockZoneKindName(kind))) ||
-      !runOk("COMMIT")) {
+  if (!applyWaitLimit() ||
+      !runOk("SELECT tarnwick.record_zone($1, $2, $3, $4, $5)", Params()
+                                                                    .text(toServer(logger))
+                                                                    .number(utc)
+                                                                    .text(zone.name)
+                                                                    .number(zone.offset)
+                                                                    .text(clockZoneKindName(kind)))) {
     error = message("the clock's zone was not recorded");
     rollback();
     return false;
@@ -953,7 +928,7 @@ bool PgStore::clockZones(const std::string& logger, std::vector<ZoneRow>& out, s
       run("SELECT z.time, z.utc_offset, z.zone, z.kind FROM clock_zones z JOIN loggers l ON l.id = z.logger "
           "WHERE "
           "l.serial = $1 ORDER BY z.id",
-          Params().text(logger));
+          Params().text(toServer(logger)));
   if (!ok(r)) {
     error = message("cannot read the clock zones");
     return false;
@@ -967,11 +942,8 @@ bool PgStore::clockZones(const std::string& logger, std::vector<ZoneRow>& out, s
 bool PgStore::recordFirmware(const std::string& logger, int64_t utc, const std::string& version,
                              std::string& error) {
   if (!alive(error)) return false;
-  int64_t id = 0;
-  if (!runOk("BEGIN") || !loggerId(logger, id) ||
-      !runOk("INSERT INTO firmware_seen(logger, time, version) VALUES($1, $2, $3)",
-             Params().number(id).number(utc).text(version)) ||
-      !runOk("COMMIT")) {
+  if (!applyWaitLimit() || !runOk("SELECT tarnwick.record_firmware($1, $2, $3)",
+                                  Params().text(toServer(logger)).number(utc).text(version))) {
     error = message("the firmware version was not recorded");
     rollback();
     return false;
@@ -989,7 +961,7 @@ bool PgStore::firmwareLastSeen(const std::string& logger, std::string& version, 
           "f.time, f.id, 0, f.version FROM firmware_seen f JOIN loggers l ON l.id = f.logger WHERE l.serial "
           "= $1) "
           "v ORDER BY time DESC, download DESC, id DESC LIMIT 1",
-          Params().text(logger));
+          Params().text(toServer(logger)));
   if (!ok(r)) {
     error = message("cannot read the downloads");
     return false;
@@ -1004,7 +976,7 @@ int64_t PgStore::largestDownload(const std::string& logger, std::string& error) 
       run("SELECT coalesce(max(d.records), 0) FROM downloads d JOIN loggers l ON l.id = d.logger WHERE "
           "l.serial = $1 "
           "AND NOT d.from_file",
-          Params().text(logger));
+          Params().text(toServer(logger)));
   if (!ok(r) || PQntuples(r.get()) != 1) {
     error = message("cannot read the downloads");
     return -1;
@@ -1023,7 +995,7 @@ std::string PgStore::loggerOfDownloadFile(const std::string& file, std::string& 
     error = message("cannot read the downloads");
     return std::string();
   }
-  return PQntuples(r.get()) == 1 ? PQgetvalue(r.get(), 0, 0) : std::string();
+  return PQntuples(r.get()) == 1 ? fromServer(PQgetvalue(r.get(), 0, 0)) : std::string();
 }
 
 std::string PgStore::loggerMatching(const std::vector<messwert_tag>& records,
@@ -1062,7 +1034,7 @@ std::string PgStore::loggerMatching(const std::vector<messwert_tag>& records,
     }
     if (matches > bestMatches) {
       bestMatches = matches;
-      best = PQgetvalue(list.get(), row, 1);
+      best = fromServer(PQgetvalue(list.get(), row, 1));
     }
   }
   return best;
@@ -1100,7 +1072,7 @@ bool PgStore::summaryRows(std::vector<LoggerSummary>& out, std::string& error) {
   };
   for (int row = 0; row < PQntuples(r.get()); ++row) {
     LoggerSummary s;
-    s.logger = PQgetvalue(r.get(), row, 0);
+    s.logger = fromServer(PQgetvalue(r.get(), row, 0));
     s.readings = number(row, 1);
     s.firstReading = number(row, 2);
     s.lastReading = number(row, 3);
@@ -1124,7 +1096,7 @@ bool PgStore::timeSpan(const std::string& logger, int64_t& first, int64_t& last,
   if (!alive(error)) return false;
   Result r = run("SELECT " TARNWICK_VISIBLE_OF("m.time", " ORDER BY m.time LIMIT 1") ", " TARNWICK_VISIBLE_OF(
                      "m.time", " ORDER BY m.time DESC LIMIT 1") " FROM loggers l WHERE l.serial = $1",
-                 Params().text(logger));
+                 Params().text(toServer(logger)));
   if (!ok(r)) {
     error = message("cannot read the measurements");
     return false;
@@ -1140,7 +1112,7 @@ bool PgStore::timeSpan(const std::string& logger, int64_t& first, int64_t& last,
 int64_t PgStore::readingCount(const std::string& logger, std::string& error) {
   if (!alive(error)) return -1;
   Result r = run("SELECT " TARNWICK_VISIBLE_OF("count(*)", "") " FROM loggers l WHERE l.serial = $1",
-                 Params().text(logger));
+                 Params().text(toServer(logger)));
   if (!ok(r)) {
     error = message("cannot read the measurements");
     return -1;
@@ -1180,7 +1152,7 @@ bool PgStore::envelope(const EnvelopeQuery& q, int64_t from, int64_t to, int64_t
       "SELECT sensor, (t - $2) * $4 / ($3 - $2 + 1) AS col, sum(n), min(f), max(l), min(hmin), max(hmax), "
       "min(tmin), max(tmax), min(amin), max(amax) FROM parts GROUP BY sensor, col ORDER BY sensor, col",
       Params()
-          .text(q.logger)
+          .text(toServer(q.logger))
           .number(from)
           .number(to)
           .number(q.columns)
@@ -1254,9 +1226,9 @@ bool PgStore::writeLimits(const std::string& logger, int64_t sensor, const Limit
     rollback();
     return false;
   };
-  if (!runOk("BEGIN")) return fail();
+  if (!applyWaitLimit() || !runOk("BEGIN")) return fail();
   if (limits == nullptr) {  // nothing to clear for a logger never seen
-    Result known = run("SELECT 1 FROM loggers WHERE serial = $1", Params().text(logger));
+    Result known = run("SELECT 1 FROM loggers WHERE serial = $1", Params().text(toServer(logger)));
     if (!ok(known)) return fail();
     if (PQntuples(known.get()) == 0) {
       rollback();
@@ -1291,11 +1263,11 @@ bool PgStore::writeLimits(const std::string& logger, int64_t sensor, const Limit
   change.before = beforeText;
   change.after = afterText;
   change.reason = reason;
-  if (!insertLimitChange(id, change, limits) || !runOk("COMMIT")) return fail();
+  if (!insertLimitChange(id, change, limits, false) || !runOk("COMMIT")) return fail();
   return true;
 }
 
-bool PgStore::insertLimitChange(int64_t id, const LimitChange& change, const Limits* state) {
+bool PgStore::insertLimitChange(int64_t id, const LimitChange& change, const Limits* state, bool copied) {
   const Limits none;
   const Limits& after = state ? *state : none;
   auto bound = [](const std::optional<double>& b) {
@@ -1306,7 +1278,7 @@ bool PgStore::insertLimitChange(int64_t id, const LimitChange& change, const Lim
   Params p;
   p.number(id)
       .number(change.sensor ? static_cast<int64_t>(*change.sensor) : -1)
-      .number(change.utc)
+      .text(copied ? std::to_string(change.utc) : std::string())
       .text(change.who.host)
       .text(change.who.user);
   p.text(change.before).text(change.after).text(state ? "true" : "false");
@@ -1315,16 +1287,21 @@ bool PgStore::insertLimitChange(int64_t id, const LimitChange& change, const Lim
         .text(q->upper ? bound(q->upper) : "")
         .number(q->delay)
         .text(ruleName(q->rule));
-  p.text(change.reason);
+  if (!runOk("SELECT tarnwick.change_limits($1, $2, nullif($3, '')::bigint, $4, $5, $6, $7, $8, nullif($9, "
+             "'')::double precision, nullif($10, '')::double precision, $11, $12, nullif($13, '')::double "
+             "precision, "
+             "nullif($14, '')::double precision, $15, $16)",
+             p))
+    return false;
+  if (change.reason.empty()) return true;
+  // The reason goes with the row just written, in the same transaction.
   return runOk(
-      (std::string("INSERT INTO limit_changes(logger, sensor, time, host_name, user_name, old_value, "
-                   "new_value, is_set, ") +
-       kLimitsColumns +
-       ", reason) VALUES($1, $2, $3, $4, $5, $6, $7, $8, nullif($9, '')::double precision, nullif($10, "
-       "'')::double precision, $11, $12, nullif($13, '')::double precision, nullif($14, '')::double "
-       "precision, $15, $16, $17)")
-          .c_str(),
-      p);
+      "UPDATE tarnwick.limit_changes SET reason = $1 WHERE id = (SELECT max(id) FROM tarnwick.limit_changes "
+      "WHERE logger = $2 AND sensor = $3)",
+      Params()
+          .text(change.reason)
+          .number(id)
+          .number(change.sensor ? static_cast<int64_t>(*change.sensor) : -1));
 }
 
 bool PgStore::copyLimitChanges(const std::string& logger, const std::vector<LimitChange>& changes,
@@ -1339,7 +1316,7 @@ bool PgStore::copyLimitChanges(const std::string& logger, const std::vector<Limi
   };
   int64_t id = 0;
   std::vector<LimitChange> have;
-  if (!runOk("BEGIN") || !loggerId(logger, id)) return fail();
+  if (!applyWaitLimit() || !runOk("BEGIN") || !loggerId(logger, id)) return fail();
   if (!limitChanges(logger, have, error)) return fail();
   const std::map<int64_t, int64_t> newestHere = newestChanges(have), newestThere = newestChanges(changes);
   // Every change of a sensor copied here carries what is set after the copy, so the newest row of the
@@ -1359,7 +1336,7 @@ bool PgStore::copyLimitChanges(const std::string& logger, const std::vector<Limi
   for (const LimitChange& change : changes) {
     if (std::find(have.begin(), have.end(), change) != have.end()) continue;
     const std::optional<Limits>& after = state[change.sensor ? static_cast<int64_t>(*change.sensor) : -1];
-    if (!insertLimitChange(id, change, after ? &*after : nullptr)) return fail();
+    if (!insertLimitChange(id, change, after ? &*after : nullptr, true)) return fail();
     have.push_back(change);
     ++added;
   }
@@ -1374,7 +1351,7 @@ bool PgStore::firmwareSeen(const std::string& logger, std::vector<std::pair<int6
   Result r = run(
       "SELECT f.time, f.version FROM firmware_seen f JOIN loggers l ON l.id = f.logger WHERE l.serial = $1 "
       "ORDER BY f.id",
-      Params().text(logger));
+      Params().text(toServer(logger)));
   if (!ok(r)) {
     error = message("cannot read the firmware versions");
     return false;
@@ -1388,7 +1365,7 @@ bool PgStore::effectiveLimits(const std::string& logger, std::optional<uint16_t>
                               bool& set, std::string& error) {
   set = false;
   if (!alive(error)) return false;
-  Result known = run("SELECT id FROM loggers WHERE serial = $1", Params().text(logger));
+  Result known = run("SELECT id FROM loggers WHERE serial = $1", Params().text(toServer(logger)));
   if (!ok(known)) {
     error = message("cannot read the limits");
     return false;
@@ -1413,7 +1390,7 @@ bool PgStore::limitRows(const std::string& logger, std::vector<LimitsRow>& out, 
            " FROM limit_changes c JOIN loggers l ON l.id = c.logger WHERE l.serial = $1 ORDER BY c.sensor, "
            "c.id DESC")
               .c_str(),
-          Params().text(logger));
+          Params().text(toServer(logger)));
   if (!ok(r)) {
     error = message("cannot read the limits");
     return false;
@@ -1446,7 +1423,7 @@ bool PgStore::limitChanges(const std::string& logger, std::vector<LimitChange>& 
   Result r =
       run("SELECT c.time, c.sensor, c.host_name, c.user_name, c.old_value, c.new_value, c.reason FROM "
           "limit_changes c JOIN loggers l ON l.id = c.logger WHERE l.serial = $1 ORDER BY c.id",
-          Params().text(logger));
+          Params().text(toServer(logger)));
   if (!ok(r)) {
     error = message("cannot read the changes of limits");
     return false;
@@ -1511,8 +1488,8 @@ bool PgStore::labelChanges(const std::string& logger, std::vector<LabelChange>& 
   Result r =
       run("SELECT c.time, c.host_name, c.user_name, c.old_name, c.old_place, c.name, c.place FROM "
           "label_changes c "
-          "JOIN loggers l ON l.id = c.logger WHERE l.serial = $1 ORDER BY c.id",
-          Params().text(logger));
+          "JOIN loggers l ON l.id = c.logger WHERE l.serial = $1 ORDER BY c.time, c.id",
+          Params().text(toServer(logger)));
   if (!ok(r)) {
     error = message("cannot read the names and places");
     return false;
@@ -1580,7 +1557,7 @@ bool PgStore::excursionComments(const std::string& logger, std::vector<Excursion
   Result r =
       run("SELECT c.sensor, c.quantity, c.start, c.time, c.host_name, c.user_name, c.cause, c.action FROM "
           "excursion_comments c JOIN loggers l ON l.id = c.logger WHERE l.serial = $1 ORDER BY c.id",
-          Params().text(logger));
+          Params().text(toServer(logger)));
   if (!ok(r)) {
     error = message("cannot read the comments on excursions");
     return false;
@@ -1603,6 +1580,62 @@ bool PgStore::excursionComments(const std::string& logger, std::vector<Excursion
 
 }  // namespace
 
+namespace {
+
+bool isSecret(const char* keyword) {
+  return std::strcmp(keyword, "password") == 0 || std::strcmp(keyword, "sslpassword") == 0;
+}
+
+// A libpq message about a location, each quoted piece of it left out unless it is an option's name:
+// a piece may be a password's.
+std::string withoutQuoted(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '"') {
+      out += text[i] == '\n' ? ' ' : text[i];
+      continue;
+    }
+    const size_t end = text.find('"', i + 1);
+    if (end == std::string::npos) break;
+    const std::string piece = text.substr(i + 1, end - i - 1);
+    const bool name =
+        !piece.empty() && piece.size() <= 32 &&
+        std::all_of(piece.begin(), piece.end(), [](char c) { return (c >= 'a' && c <= 'z') || c == '_'; });
+    out += name ? "\"" + piece + "\"" : std::string("(left out)");
+    i = end;
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+std::unique_ptr<PgStore> connectServer(const std::string& location, std::string& error) {
+  const std::string shown = shownLocation(location);
+  const std::string problem = serverLocationProblem(location);
+  if (!problem.empty()) {
+    error = "History database " + shown + ": " + problem;
+    return nullptr;
+  }
+  const char* keywords[] = {"dbname", "application_name", "connect_timeout", "client_encoding", nullptr};
+  const char* values[] = {location.c_str(), "tarnwick", "10", "UTF8", nullptr};
+  PGconn* connection = PQconnectdbParams(keywords, values, 1);
+  if (connection == nullptr) {
+    error = "History database " + shown + ": cannot connect (out of memory)";
+    return nullptr;
+  }
+  auto store = std::make_unique<PgStore>(connection, shown);
+  if (PQstatus(connection) != CONNECTION_OK) {
+    std::string text = PQerrorMessage(connection);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    for (char& c : text)
+      if (c == '\n' || c == '\t') c = ' ';
+    error = "History database " + shown + ": cannot connect to the server (" + text + ")";
+    return nullptr;
+  }
+  return store;
+}
+
+}  // namespace
+
 bool locationHasPassword(const std::string& location) {
   char* failure = nullptr;
   PQconninfoOption* options = PQconninfoParse(location.c_str(), &failure);
@@ -1610,60 +1643,116 @@ bool locationHasPassword(const std::string& location) {
   if (options == nullptr) return false;
   bool found = false;
   for (PQconninfoOption* o = options; o->keyword != nullptr; ++o)
-    if (std::strcmp(o->keyword, "password") == 0 && o->val != nullptr && o->val[0] != '\0') found = true;
+    if (isSecret(o->keyword) && o->val != nullptr && o->val[0] != '\0') found = true;
   PQconninfoFree(options);
   return found;
 }
 
 bool isServerLocation(const std::string& location) {
   if (location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0) return true;
-  // libpq's "key=value" form starts with one of its keywords and '='; a file's path does not.
-  size_t i = 0;
-  while (i < location.size() && (std::islower(static_cast<unsigned char>(location[i])) || location[i] == '_'))
-    ++i;
-  size_t j = i;
-  while (j < location.size() && location[j] == ' ') ++j;
-  if (i == 0 || j == location.size() || location[j] != '=') return false;
+  // libpq's "key=value" form: a keyword libpq knows and '=', or several such pairs (a keyword a newer
+  // libpq knows, a typo); a file's path has neither. Whether libpq can read the rest is for
+  // serverLocationProblem to say: such a location is never a file.
+  auto word = [&](size_t from, size_t& end) {
+    end = from;
+    while (end < location.size() &&
+           (std::islower(static_cast<unsigned char>(location[end])) || location[end] == '_'))
+      ++end;
+    size_t j = end;
+    while (j < location.size() && location[j] == ' ') ++j;
+    return end > from && j < location.size() && location[j] == '=';
+  };
+  size_t end = 0;
+  if (!word(0, end)) return false;
+  bool known = false;
+  if (PQconninfoOption* all = PQconninfoParse("", nullptr)) {
+    for (PQconninfoOption* o = all; o->keyword != nullptr; ++o)
+      known = known || (std::strlen(o->keyword) == end && location.compare(0, end, o->keyword) == 0);
+    PQconninfoFree(all);
+  }
+  if (known) return true;
+  for (size_t i = end; i < location.size(); ++i) {
+    size_t next = 0;
+    if (location[i] == ' ' && word(i + 1, next)) return true;
+  }
+  return false;
+}
+
+std::string serverLocationProblem(const std::string& location) {
+  if (!isServerLocation(location)) return std::string();
   char* failure = nullptr;
   PQconninfoOption* options = PQconninfoParse(location.c_str(), &failure);
+  std::string why = failure ? withoutQuoted(failure) : std::string("out of memory");
   PQfreemem(failure);
-  const bool read = options != nullptr;
-  PQconninfoFree(options);
-  return read;
+  if (options != nullptr) {
+    PQconninfoFree(options);
+    return std::string();
+  }
+  return "not a server location this Tarnwick can read (" + why + ")";
 }
 
 std::string shownLocation(const std::string& location) {
-  if (!isServerLocation(location) || !locationHasPassword(location)) return location;
-  // Rebuilt from what libpq reads in it, the password left out.
+  if (!isServerLocation(location)) return location;
   PQconninfoOption* options = PQconninfoParse(location.c_str(), nullptr);
+  if (options == nullptr) return "(a server location that cannot be read)";
+  bool secret = false;
+  for (PQconninfoOption* o = options; o->keyword != nullptr; ++o)
+    secret = secret || (isSecret(o->keyword) && o->val != nullptr && o->val[0] != '\0');
+  if (!secret) {
+    PQconninfoFree(options);
+    return location;
+  }
+  // Rebuilt from what libpq reads in it, the secrets left out.
   std::string shown;
-  for (PQconninfoOption* o = options; o != nullptr && o->keyword != nullptr; ++o) {
-    if (o->val == nullptr || o->val[0] == '\0' || std::strcmp(o->keyword, "password") == 0) continue;
+  for (PQconninfoOption* o = options; o->keyword != nullptr; ++o) {
+    if (o->val == nullptr || o->val[0] == '\0' || isSecret(o->keyword)) continue;
     shown += (shown.empty() ? "" : " ") + std::string(o->keyword) + "=" + o->val;
   }
   PQconninfoFree(options);
   return shown + (shown.empty() ? "" : " ") + "password=(left out)";
 }
 
+bool validRoleName(const std::string& name) {
+  if (name.empty() || name.size() > 63 ||
+      !(std::islower(static_cast<unsigned char>(name[0])) || name[0] == '_'))
+    return false;
+  return std::all_of(name.begin(), name.end(),
+                     [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_'; });
+}
+
 std::unique_ptr<Backend> openServer(const std::string& location, std::string& error) {
-  const char* keywords[] = {"dbname", "application_name", "connect_timeout", nullptr};
-  const char* values[] = {location.c_str(), "tarnwick", "10", nullptr};
-  PGconn* connection = PQconnectdbParams(keywords, values, 1);
-  if (connection == nullptr) {
-    error = "History database " + location + ": cannot connect (out of memory)";
-    return nullptr;
-  }
-  auto store = std::make_unique<PgStore>(connection, location);
-  if (PQstatus(connection) != CONNECTION_OK) {
-    std::string text = PQerrorMessage(connection);
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    for (char& c : text)
-      if (c == '\n' || c == '\t') c = ' ';
-    error = "History database " + location + ": cannot connect to the server (" + text + ")";
-    return nullptr;
-  }
-  if (!store->prepare(error)) return nullptr;
+  std::unique_ptr<PgStore> store = connectServer(location, error);
+  if (store == nullptr || !store->prepare(error)) return nullptr;
   return store;
+}
+
+bool setUpServer(const std::string& location, const std::string& writer, const std::string& reviewer,
+                 bool print, std::string& sql, std::string& error) {
+  sql.clear();
+  for (const std::string* role : {&writer, &reviewer})
+    if (!validRoleName(*role) || *role == "tarnwick_owner" || *role == "public") {
+      error = "\"" + *role +
+              "\" is not a role name Tarnwick grants (a lower-case letter or '_', then "
+              "lower-case letters, digits and '_', at most 63; not tarnwick_owner or public)";
+      return false;
+    }
+  if (writer == reviewer) {
+    error = "the writer and the reviewer role must differ: a reviewer may not write";
+    return false;
+  }
+  std::unique_ptr<PgStore> store = connectServer(location, error);
+  if (store == nullptr) return false;
+  int64_t version = 0;
+  bool legacy = false;
+  if (!store->version(version, legacy, error)) return false;
+  if (version > kSchemaVersion) {
+    error = "History database " + shownLocation(location) + ": written by a newer Tarnwick (schema version " +
+            std::to_string(version) + ", this one knows up to " + std::to_string(kSchemaVersion) +
+            "); it is left as it is";
+    return false;
+  }
+  sql = store->setupScript(version, legacy, writer, reviewer);
+  return print || store->runScript(sql, error);
 }
 
 }  // namespace history

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 
@@ -145,6 +146,163 @@ class Book {
   lxw_error failure_ = LXW_NO_ERROR;
 };
 
+// The readings, kXlsxReadingsPerSheet to a sheet ("Readings", "Readings 2", ...); stops early when
+// cancelled or once the library refused a cell.
+void writeReadings(Book& book, const XlsxInput& input, const std::vector<StoredRecord>& records,
+                   const std::string& serial, const std::function<bool()>& cancelled) {
+  const std::vector<std::string> readingColumns = {"Serial",
+                                                   "Sensor",
+                                                   "Time (logger clock)",
+                                                   "Humidity (%RH)",
+                                                   "Temperature (\xC2\xB0"
+                                                   "C)",
+                                                   "Ambient temperature (\xC2\xB0"
+                                                   "C)",
+                                                   "Check-sum error",
+                                                   "Source",
+                                                   "UTC offset"};
+  lxw_worksheet* sheet = nullptr;
+  int64_t row = 0;
+  int sheetNumber = 0;
+  for (const StoredRecord& r : records) {
+    if (sheet == nullptr || row > kXlsxReadingsPerSheet) {
+      ++sheetNumber;
+      sheet = book.sheet(sheetNumber == 1 ? "Readings" : "Readings " + std::to_string(sheetNumber));
+      if (sheet == nullptr) break;
+      book.widths(sheet, {12, 8, 20, 15, 17, 26, 15, 40, 11});
+      book.headings(sheet, readingColumns);
+      row = 1;
+    }
+    if ((row & 0xFFFF) == 0 && cancelled()) break;
+    const uint32_t at = static_cast<uint32_t>(row);
+    book.text(sheet, at, 0, serial);
+    book.value(sheet, at, 1, r.record.sensorSerialNumber);
+    book.date(sheet, at, 2, r.time);
+    book.value(sheet, at, 3, shortest(r.record.humidity), book.oneDecimal());
+    book.value(sheet, at, 4, shortest(r.record.temperature), book.oneDecimal());
+    book.value(sheet, at, 5, shortest(r.record.ambientTemperature), book.oneDecimal());
+    book.flag(sheet, at, 6, r.checksumError);
+    const auto source = input.sources.find(r.download);
+    if (source != input.sources.end()) book.text(sheet, at, 7, asUtf8(source->second));
+    // "+01:00": the offset the logger's clock had, so that the time can be taken to UTC.
+    if (input.clock) book.text(sheet, at, 8, offsetText(input.clock->at(r.time).offset).substr(3));
+    ++row;
+    if (book.failure() != LXW_NO_ERROR) break;
+  }
+  if (sheet == nullptr && book.failure() == LXW_NO_ERROR) {
+    sheet = book.sheet("Readings");
+    if (sheet != nullptr) book.headings(sheet, readingColumns);
+  }
+}
+
+void writeExcursions(Book& book, const ExcursionResult& excursions) {
+  lxw_worksheet* found = book.sheet("Excursions");
+  if (found != nullptr) {
+    book.widths(found, {8, 13, 8, 20, 20, 13, 10, 10, 10, 8});
+    book.headings(found, {"Sensor", "Quantity", "Side", "Start", "End", "Duration (s)", "Readings", "Extreme",
+                          "Limit", "Alarm"});
+    uint32_t at = 1;
+    for (const Excursion& e : excursions.excursions) {
+      if (at >= kXlsxReadingsPerSheet) break;
+      book.value(found, at, 0, e.sensor);
+      book.text(found, at, 1, measureName(e.quantity));
+      book.text(found, at, 2, sideName(e.side));
+      book.date(found, at, 3, e.start);
+      book.date(found, at, 4, e.end);
+      book.value(found, at, 5, static_cast<double>(e.duration));
+      book.value(found, at, 6, static_cast<double>(e.readings));
+      book.value(found, at, 7, shortest(static_cast<float>(e.extreme)), book.twoDecimals());
+      book.value(found, at, 8, e.limit);
+      book.flag(found, at, 9, e.alarm);
+      ++at;
+    }
+  }
+}
+
+// The logger, its clock's zones and the verdict, then a row per sensor and quantity: statistics,
+// limits and what the excursions came to.
+void writeSummary(Book& book, const XlsxInput& input, const std::vector<StoredRecord>& records,
+                  const std::string& serial, const ExcursionResult& excursions,
+                  const std::vector<SensorStats>& stats, const LimitsOf& limitsOf) {
+  lxw_worksheet* summary = book.sheet("Statistics and limits");
+  if (summary != nullptr) {
+    book.widths(summary, {20, 13, 10, 15, 10, 10, 10, 10, 12, 12, 15, 13, 15, 15, 11, 8});
+    uint32_t at = 0;
+    const auto pair = [&](const std::string& name, const std::string& value) {
+      book.text(summary, at, 0, name, true);
+      book.text(summary, at, 1, value);
+      ++at;
+    };
+    pair("Logger", serial);
+    if (!input.label.name.empty()) pair("Name", input.label.name);
+    if (!input.label.place.empty()) pair("Place", input.label.place);
+    std::string zones;
+    if (input.clock)
+      for (const ZoneSpan& span : zoneSpans(records, *input.clock))
+        zones += (zones.empty() ? "" : "; ") + asUtf8(span.zone.name) + " " + offsetText(span.zone.offset);
+    if (input.clock && !input.clock->recorded())
+      zones = "not recorded; taken as this computer's zone, " + zones;
+    pair("Logger clock zone", input.clock ? zones : "not recorded");
+    pair("Verdict", verdict(excursions));
+    ++at;
+    const std::vector<std::string> columns = {"Sensor",
+                                              "Quantity",
+                                              "Readings",
+                                              "Check-sum errors",
+                                              "Min",
+                                              "Mean",
+                                              "Max",
+                                              "MKT",
+                                              "Lower limit",
+                                              "Upper limit",
+                                              "Alarm delay (s)",
+                                              "Alarm rule",
+                                              "Time above (s)",
+                                              "Time below (s)",
+                                              "Excursions",
+                                              "Alarms"};
+    for (size_t c = 0; c < columns.size(); ++c)
+      book.text(summary, at, static_cast<uint16_t>(c), columns[c], true);
+    ++at;
+    for (const SensorStats& s : stats) {
+      const Limits limits = limitsOf(s.sensor);
+      const SensorExcursions* ex = nullptr;
+      for (const SensorExcursions& e : excursions.sensors)
+        if (e.sensor == s.sensor) ex = &e;
+      for (Measure m : {Measure::temperature, Measure::humidity}) {
+        const bool t = m == Measure::temperature;
+        const Quantity& values = t ? s.temperature : s.humidity;
+        const QuantityLimits& l = t ? limits.temperature : limits.humidity;
+        book.value(summary, at, 0, s.sensor);
+        book.text(summary, at, 1, measureName(m));
+        book.value(summary, at, 2, static_cast<double>(s.count));
+        book.value(summary, at, 3, static_cast<double>(s.checksumErrors));
+        if (values.count > 0) {
+          book.value(summary, at, 4, values.min, book.twoDecimals());
+          book.value(summary, at, 5, values.mean, book.twoDecimals());
+          book.value(summary, at, 6, values.max, book.twoDecimals());
+        }
+        if (t && std::isfinite(s.meanKineticTemperature))
+          book.value(summary, at, 7, s.meanKineticTemperature, book.twoDecimals());
+        if (l.lower) book.value(summary, at, 8, *l.lower);
+        if (l.upper) book.value(summary, at, 9, *l.upper);
+        if (l.limited()) {
+          book.value(summary, at, 10, static_cast<double>(l.delay));
+          book.text(summary, at, 11, ruleName(l.rule));
+        }
+        if (ex != nullptr && l.limited()) {
+          const QuantityExcursions& q = t ? ex->temperature : ex->humidity;
+          book.value(summary, at, 12, static_cast<double>(q.timeAbove));
+          book.value(summary, at, 13, static_cast<double>(q.timeBelow));
+          book.value(summary, at, 14, static_cast<double>(q.excursions));
+          book.value(summary, at, 15, static_cast<double>(q.alarms));
+        }
+        ++at;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 bool xlsxBytes(const XlsxInput& input, std::string& bytes, std::string& error,
@@ -170,153 +328,14 @@ bool xlsxBytes(const XlsxInput& input, std::string& bytes, std::string& error,
       error = "cannot start the spreadsheet";
       return false;
     }
-    const std::vector<std::string> readingColumns = {"Serial",
-                                                     "Sensor",
-                                                     "Time (logger clock)",
-                                                     "Humidity (%RH)",
-                                                     "Temperature (\xC2\xB0"
-                                                     "C)",
-                                                     "Ambient temperature (\xC2\xB0"
-                                                     "C)",
-                                                     "Check-sum error",
-                                                     "Source",
-                                                     "UTC offset"};
-    lxw_worksheet* sheet = nullptr;
-    int64_t row = 0;
-    int sheetNumber = 0;
-    for (const StoredRecord& r : records) {
-      if (sheet == nullptr || row > kXlsxReadingsPerSheet) {
-        ++sheetNumber;
-        sheet = book.sheet(sheetNumber == 1 ? "Readings" : "Readings " + std::to_string(sheetNumber));
-        if (sheet == nullptr) break;
-        book.widths(sheet, {12, 8, 20, 15, 17, 26, 15, 40, 11});
-        book.headings(sheet, readingColumns);
-        row = 1;
-      }
-      if ((row & 0xFFFF) == 0 && cancelled()) break;
-      const uint32_t at = static_cast<uint32_t>(row);
-      book.text(sheet, at, 0, serial);
-      book.value(sheet, at, 1, r.record.sensorSerialNumber);
-      book.date(sheet, at, 2, r.time);
-      book.value(sheet, at, 3, shortest(r.record.humidity), book.oneDecimal());
-      book.value(sheet, at, 4, shortest(r.record.temperature), book.oneDecimal());
-      book.value(sheet, at, 5, shortest(r.record.ambientTemperature), book.oneDecimal());
-      book.flag(sheet, at, 6, r.checksumError);
-      const auto source = input.sources.find(r.download);
-      if (source != input.sources.end()) book.text(sheet, at, 7, asUtf8(source->second));
-      // "+01:00": the offset the logger's clock had, so that the time can be taken to UTC.
-      if (input.clock) book.text(sheet, at, 8, offsetText(input.clock->at(r.time).offset).substr(3));
-      ++row;
-      if (book.failure() != LXW_NO_ERROR) break;
-    }
-    if (sheet == nullptr && book.failure() == LXW_NO_ERROR) {
-      sheet = book.sheet("Readings");
-      if (sheet != nullptr) book.headings(sheet, readingColumns);
-    }
+    writeReadings(book, input, records, serial, cancelled);
     if (cancelled()) {
       error = "cancelled";
       return false;
     }
 
-    lxw_worksheet* found = book.sheet("Excursions");
-    if (found != nullptr) {
-      book.widths(found, {8, 13, 8, 20, 20, 13, 10, 10, 10, 8});
-      book.headings(found, {"Sensor", "Quantity", "Side", "Start", "End", "Duration (s)", "Readings",
-                            "Extreme", "Limit", "Alarm"});
-      uint32_t at = 1;
-      for (const Excursion& e : excursions.excursions) {
-        if (at >= kXlsxReadingsPerSheet) break;
-        book.value(found, at, 0, e.sensor);
-        book.text(found, at, 1, measureName(e.quantity));
-        book.text(found, at, 2, sideName(e.side));
-        book.date(found, at, 3, e.start);
-        book.date(found, at, 4, e.end);
-        book.value(found, at, 5, static_cast<double>(e.duration));
-        book.value(found, at, 6, static_cast<double>(e.readings));
-        book.value(found, at, 7, shortest(static_cast<float>(e.extreme)), book.twoDecimals());
-        book.value(found, at, 8, e.limit);
-        book.flag(found, at, 9, e.alarm);
-        ++at;
-      }
-    }
-
-    lxw_worksheet* summary = book.sheet("Statistics and limits");
-    if (summary != nullptr) {
-      book.widths(summary, {20, 13, 10, 15, 10, 10, 10, 10, 12, 12, 15, 13, 15, 15, 11, 8});
-      uint32_t at = 0;
-      const auto pair = [&](const std::string& name, const std::string& value) {
-        book.text(summary, at, 0, name, true);
-        book.text(summary, at, 1, value);
-        ++at;
-      };
-      pair("Logger", serial);
-      if (!input.label.name.empty()) pair("Name", input.label.name);
-      if (!input.label.place.empty()) pair("Place", input.label.place);
-      std::string zones;
-      if (input.clock)
-        for (const ZoneSpan& span : zoneSpans(records, *input.clock))
-          zones += (zones.empty() ? "" : "; ") + asUtf8(span.zone.name) + " " + offsetText(span.zone.offset);
-      if (input.clock && !input.clock->recorded())
-        zones = "not recorded; taken as this computer's zone, " + zones;
-      pair("Logger clock zone", input.clock ? zones : "not recorded");
-      pair("Verdict", verdict(excursions));
-      ++at;
-      const std::vector<std::string> columns = {"Sensor",
-                                                "Quantity",
-                                                "Readings",
-                                                "Check-sum errors",
-                                                "Min",
-                                                "Mean",
-                                                "Max",
-                                                "MKT",
-                                                "Lower limit",
-                                                "Upper limit",
-                                                "Alarm delay (s)",
-                                                "Alarm rule",
-                                                "Time above (s)",
-                                                "Time below (s)",
-                                                "Excursions",
-                                                "Alarms"};
-      for (size_t c = 0; c < columns.size(); ++c)
-        book.text(summary, at, static_cast<uint16_t>(c), columns[c], true);
-      ++at;
-      for (const SensorStats& s : stats) {
-        const Limits limits = limitsOf(s.sensor);
-        const SensorExcursions* ex = nullptr;
-        for (const SensorExcursions& e : excursions.sensors)
-          if (e.sensor == s.sensor) ex = &e;
-        for (Measure m : {Measure::temperature, Measure::humidity}) {
-          const bool t = m == Measure::temperature;
-          const Quantity& values = t ? s.temperature : s.humidity;
-          const QuantityLimits& l = t ? limits.temperature : limits.humidity;
-          book.value(summary, at, 0, s.sensor);
-          book.text(summary, at, 1, measureName(m));
-          book.value(summary, at, 2, static_cast<double>(s.count));
-          book.value(summary, at, 3, static_cast<double>(s.checksumErrors));
-          if (values.count > 0) {
-            book.value(summary, at, 4, values.min, book.twoDecimals());
-            book.value(summary, at, 5, values.mean, book.twoDecimals());
-            book.value(summary, at, 6, values.max, book.twoDecimals());
-          }
-          if (t && std::isfinite(s.meanKineticTemperature))
-            book.value(summary, at, 7, s.meanKineticTemperature, book.twoDecimals());
-          if (l.lower) book.value(summary, at, 8, *l.lower);
-          if (l.upper) book.value(summary, at, 9, *l.upper);
-          if (l.limited()) {
-            book.value(summary, at, 10, static_cast<double>(l.delay));
-            book.text(summary, at, 11, ruleName(l.rule));
-          }
-          if (ex != nullptr && l.limited()) {
-            const QuantityExcursions& q = t ? ex->temperature : ex->humidity;
-            book.value(summary, at, 12, static_cast<double>(q.timeAbove));
-            book.value(summary, at, 13, static_cast<double>(q.timeBelow));
-            book.value(summary, at, 14, static_cast<double>(q.excursions));
-            book.value(summary, at, 15, static_cast<double>(q.alarms));
-          }
-          ++at;
-        }
-      }
-    }
+    writeExcursions(book, excursions);
+    writeSummary(book, input, records, serial, excursions, stats, limitsOf);
     if (book.failure() != LXW_NO_ERROR) {
       error = std::string("the spreadsheet could not be formed: ") + lxw_strerror(book.failure());
       return false;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "history/TimeText.h"
+
 namespace history {
 
 std::vector<ZoneSpan> zoneSpans(const std::vector<StoredRecord>& records, const ClockOffsets& clock,
@@ -21,10 +23,7 @@ std::vector<ZoneSpan> zoneSpans(const std::vector<StoredRecord>& records, const 
 }
 
 std::string offsetText(int offset) {
-  char text[16];
-  std::snprintf(text, sizeof text, "UTC%c%02d:%02d", offset < 0 ? '-' : '+', std::abs(offset) / 3600 % 100,
-                std::abs(offset) / 60 % 60);
-  return text;
+  return "UTC" + utcOffsetText(offset);
 }
 
 }  // namespace history

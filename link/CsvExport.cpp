@@ -7,6 +7,7 @@
 
 #include "data/CsvWriter.h"
 #include "data/SafeFile.h"
+#include "link/LinkAccess.h"
 #include "link/USBInterface.h"
 
 namespace {
@@ -78,7 +79,7 @@ std::string formatMeasurements(WindowPort& window, const std::vector<messwert_ta
 }
 
 void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
-  WindowPort& window = *link.mainWindow;
+  WindowPort& window = *LinkAccess(link).mainWindow();
   SafeFile file;
   std::string path;
   const SaveTarget target = window.downloadTarget(path);
@@ -94,9 +95,9 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   window.startBusy();
   window.timeoutEnable(false);
 
-  std::vector<messwert_tag>& records = link.measurements;
+  std::vector<messwert_tag>& records = LinkAccess(link).measurements();
   const size_t count =
-      std::min(records.size(), static_cast<size_t>(std::max<int32_t>(0, link.memUsed.load())));
+      std::min(records.size(), static_cast<size_t>(std::max<int32_t>(0, LinkAccess(link).memUsed().load())));
   // The whole file is formatted first and written in one go.
   std::vector<messwert_tag> written;  // the records that go into the file
   const std::string text = formatMeasurements(window, records, count, format, written);
@@ -118,7 +119,7 @@ void exportMeasurements(USBInterface& link, const RegionalFormat& format) {
   saved.csv = &text;
   window.linkEvent(saved);
   records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(count));
-  link.downloadActive = false;
+  LinkAccess(link).downloadActive() = false;
   window.infoMsg("Download finished");
   window.stopBusy();
   link.finishOperation(Operation::Download, Outcome::Done, saved.value, skipped, saved.text);

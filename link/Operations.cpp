@@ -2,50 +2,51 @@
 
 #include <utility>
 
+#include "link/LinkAccess.h"
 #include "link/USBInterface.h"
 
 namespace operations {
 
 bool startDownload(USBInterface& link) {
   link.beginOperation(Operation::Download);
-  link.mainWindow->startBusy();
-  link.packetCount = 0;
-  link.downloadActive = true;
+  LinkAccess(link).mainWindow()->startBusy();
+  LinkAccess(link).packetCount() = 0;
+  LinkAccess(link).downloadActive() = true;
   // A command typed on the console that got no answer must not make this answer one only shown, nor
   // the count an update asked for that never came.
-  link.rawCommand = false;
-  link.countOnly = false;
+  LinkAccess(link).rawCommand() = false;
+  LinkAccess(link).countOnly() = false;
   // The time-out is armed before the command goes out: the answer may be handled on the reader's
   // thread before this returns, and its "stop the time-out" must come after this.
-  link.mainWindow->timeoutEnable(true);
+  LinkAccess(link).mainWindow()->timeoutEnable(true);
   return link.sendCommand("mem.used");
 }
 
 bool startRecordCount(USBInterface& link) {
   link.beginOperation(Operation::FirmwareUpdate);
-  link.rawCommand = false;
-  link.mainWindow->startBusy();
-  link.mainWindow->timeoutEnable(true);
-  link.countOnly = true;
+  LinkAccess(link).rawCommand() = false;
+  LinkAccess(link).mainWindow()->startBusy();
+  LinkAccess(link).mainWindow()->timeoutEnable(true);
+  LinkAccess(link).countOnly() = true;
   if (link.sendCommand("mem.used")) return true;
-  link.countOnly = false;  // the time-out ends the wait
+  LinkAccess(link).countOnly() = false;  // the time-out ends the wait
   return false;
 }
 
 bool startFirmwareUpdate(USBInterface& link) {
   // The count before it belongs to the same update.
   if (link.currentOperation() != Operation::FirmwareUpdate) link.beginOperation(Operation::FirmwareUpdate);
-  link.packetCount = 0;
-  link.rawCommand = false;
+  LinkAccess(link).packetCount() = 0;
+  LinkAccess(link).rawCommand() = false;
   // Busy state and time-out first, for the same reason as in a download.
-  link.mainWindow->startBusy();
-  link.mainWindow->timeoutInterval(kUpdateAnswerTimeoutMs);
-  link.mainWindow->timeoutEnable(true);
+  LinkAccess(link).mainWindow()->startBusy();
+  LinkAccess(link).mainWindow()->timeoutInterval(kUpdateAnswerTimeoutMs);
+  LinkAccess(link).mainWindow()->timeoutEnable(true);
   return link.sendCommand("device.software");
 }
 
 bool startSetTime(USBInterface& link, const std::string& clockText) {
-  link.rawCommand = false;
+  LinkAccess(link).rawCommand() = false;
   link.beginSetTime();
   if (link.sendCommand("date.date=" + clockText)) return true;
   link.finishSetTime(Outcome::Failed);
@@ -69,9 +70,9 @@ bool startRawCommandByName(USBInterface& link, const std::string& text) {
 bool startMemoryLoad(USBInterface& link, const std::string& address, const std::string& length,
                      int32_t bytes) {
   link.beginOperation(Operation::MemoryLoad);
-  link.memLoadActive = true;
-  link.packetCount = 0;
-  link.packetsExpected = bytes / static_cast<int32_t>(logger::kPacketSize);
+  LinkAccess(link).memLoadActive() = true;
+  LinkAccess(link).packetCount() = 0;
+  LinkAccess(link).packetsExpected() = bytes / static_cast<int32_t>(logger::kPacketSize);
   if (link.sendCommand("mem.load=" + address + "," + length)) return true;
   // No time-out watches a memory load: a command that did not go out ends it here.
   link.finishOperation(Operation::MemoryLoad, Outcome::Failed);
@@ -81,7 +82,7 @@ bool startMemoryLoad(USBInterface& link, const std::string& address, const std::
 bool startMemorySave(USBInterface& link, const std::string& address, const std::string& length,
                      std::vector<uint8_t> data) {
   link.beginOperation(Operation::MemorySave);
-  link.packetCount = 0;
+  LinkAccess(link).packetCount() = 0;
   const uint64_t generation = link.linkGeneration();
   link.requestSave(USBInterface::SaveRequest::Console, std::move(data), generation);
   if (link.sendCommand("mem.save=" + address + "," + length)) return true;
@@ -91,7 +92,7 @@ bool startMemorySave(USBInterface& link, const std::string& address, const std::
 }
 
 void drainAnswers(USBInterface& link, bool on) {
-  link.drainingAnswers = on;
+  LinkAccess(link).drainingAnswers() = on;
 }
 
 std::string softwareVersionIn(const std::string& answer) {

@@ -73,33 +73,10 @@ class USBInterface {
   void disconnectLink(uint64_t generation);
   uint64_t linkGeneration() const { return generation_.load(); }
 
-  // Fields, in the order of the link's design.
-  HDEVINFO deviceList;
-  std::shared_ptr<CUsbDevice> device;
-  std::shared_ptr<CMyDatReader> datInReader;
-  std::shared_ptr<CMyReader> inReader;
-  std::shared_ptr<CMyDbgReader> debugInReader;
-  std::shared_ptr<CMyWriter> outWriter;
-  std::shared_ptr<CMyWriter> datOutWriter;
-  std::vector<int32_t> candidateSerials;
+  // What the front ends read of the link.
+  bool isConnected() const { return connected.load(); }
   // Every logger of the last scan in device order, including those in use, for a list to show.
-  std::vector<ScannedLogger> scannedLoggers;
-  std::array<uint8_t, logger::kMemorySize> memoryImage;
-  WindowPort* mainWindow;
-  std::vector<messwert_tag> measurements;
-  std::atomic<bool> downloadActive;
-  std::atomic<bool> memLoadActive;
-  std::atomic<int32_t> packetCount;
-  std::atomic<int32_t> packetsExpected;
-  std::atomic<int32_t> memUsed;
-  std::atomic<bool> connected;
-  std::atomic<bool> rawCommand;
-  // The next "mem.used" answer only reports the count (LinkEvent RecordCount): no memory is read.
-  // Set before the command goes out; every operation that sends "mem.used" sets it.
-  std::atomic<bool> countOnly;
-  // While set, answers are shown and logged but start nothing: the command line drains what a logger
-  // still sends from an earlier exchange before it sends its own command.
-  std::atomic<bool> drainingAnswers{false};
+  const std::vector<ScannedLogger>& lastScan() const { return scannedLoggers; }
 
   // The operation under way (link/Operations.h starts them). Begun before its first command goes out;
   // a new one ends one still under way as Cancelled.
@@ -119,11 +96,6 @@ class USBInterface {
   // may go out while a transfer is under way. Reports their OperationFinished directly.
   void reportFinished(Operation operation, Outcome outcome, int64_t value = 0, int64_t skipped = 0,
                       const std::string& text = std::string());
-  // Set while the logger is told to restart with a new image: the end of the link that follows is
-  // the update's success, not its failure.
-  std::atomic<bool> restartPending{false};
-  // A clock setting went out and waits for its answer.
-  std::atomic<bool> setTimePending{false};
 
   // How long a clock setting and a console command wait for their answer. They keep no slot and no
   // window timer: the link's own timer ends them as NoAnswer.
@@ -152,6 +124,46 @@ class USBInterface {
   SaveRequest takeSaveRequest(uint64_t linkGeneration, std::vector<uint8_t>& bytes);
 
  private:
+  // The link's state is its own and its readers'; the operations and tests that drive a reader
+  // directly reach it through LinkAccess (link/LinkAccess.h).
+  friend class CMyReader;
+  friend class CMyDatReader;
+  friend class CMyDbgReader;
+  friend class CMyWriter;
+  friend class LinkAccess;
+
+  // Fields, in the order of the link's design.
+  HDEVINFO deviceList;
+  std::shared_ptr<CUsbDevice> device;
+  std::shared_ptr<CMyDatReader> datInReader;
+  std::shared_ptr<CMyReader> inReader;
+  std::shared_ptr<CMyDbgReader> debugInReader;
+  std::shared_ptr<CMyWriter> outWriter;
+  std::shared_ptr<CMyWriter> datOutWriter;
+  std::vector<int32_t> candidateSerials;
+  std::vector<ScannedLogger> scannedLoggers;  // lastScan()
+  std::array<uint8_t, logger::kMemorySize> memoryImage;
+  WindowPort* mainWindow;
+  std::vector<messwert_tag> measurements;
+  std::atomic<bool> downloadActive;
+  std::atomic<bool> memLoadActive;
+  std::atomic<int32_t> packetCount;
+  std::atomic<int32_t> packetsExpected;
+  std::atomic<int32_t> memUsed;
+  std::atomic<bool> connected;
+  std::atomic<bool> rawCommand;
+  // The next "mem.used" answer only reports the count (LinkEvent RecordCount): no memory is read.
+  // Set before the command goes out; every operation that sends "mem.used" sets it.
+  std::atomic<bool> countOnly;
+  // While set, answers are shown and logged but start nothing: the command line drains what a logger
+  // still sends from an earlier exchange before it sends its own command.
+  std::atomic<bool> drainingAnswers{false};
+  // Set while the logger is told to restart with a new image: the end of the link that follows is
+  // the update's success, not its failure.
+  std::atomic<bool> restartPending{false};
+  // A clock setting went out and waits for its answer.
+  std::atomic<bool> setTimePending{false};
+
   // The objects of a closed link whose reader workers may still run.
   struct RetiredLink {
     std::shared_ptr<CMyReader> in;

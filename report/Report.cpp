@@ -17,6 +17,7 @@
 
 #include "history/Digest.h"
 #include "history/Excursions.h"
+#include "history/TimeText.h"
 #include "history/ZoneSpans.h"
 #include "report/ReportChart.h"
 
@@ -367,11 +368,10 @@ QString cellTime(int64_t seconds, const Input& input, const Facts& facts) {
   return facts.singleOffset || !input.clock ? q(timeText(seconds, std::nullopt)) : timeQ(seconds, input);
 }
 
-void layout(Pages& pages, const Input& input, const Facts& facts, const Progress& progress, bool& stopped) {
+// The verdict first and plain to see.
+void layoutVerdict(Pages& pages, const Facts& facts) {
   QPainter* painter = pages.painter();
   const double u = pages.unit();
-  pages.title(QStringLiteral("Measurement report"));
-  // The verdict first and plain to see.
   // Green only for readings held to limits and found within them; red for alarms; grey when there is
   // nothing to judge (no limits, no readings).
   const bool alarms = facts.excursions.alarms() > 0;
@@ -398,7 +398,10 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
     pages.take(h);
     pages.skip(8);
   }
+}
 
+// The logger, its clock, the period, the readings and their digest.
+void layoutFacts(Pages& pages, const Input& input, const Facts& facts) {
   QStringList sensorNames;
   for (uint16_t s : facts.sensors) sensorNames << QString::number(s);
   const int64_t readings = static_cast<int64_t>(input.records.size());
@@ -458,7 +461,10 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
                      "order; \"tarnwick-cli history --digest\" over the same logger, sensors and "
                      "range prints the same."),
       pages.small(), 2);
+}
 
+void layoutSources(Pages& pages, const Input& input, const Facts& facts) {
+  const double u = pages.unit();
   // Where the readings came from.
   pages.heading(QStringLiteral("Where the readings came from"), 30 * u);
   {
@@ -487,7 +493,10 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
                  {QStringLiteral("Readings"), 0, Qt::AlignRight}},
                 rows, QStringLiteral("No readings."));
   }
+}
 
+void layoutLimits(Pages& pages, const Input& input, const Facts& facts) {
+  const double u = pages.unit();
   // Limits.
   pages.heading(QStringLiteral("Limits and alarm rules"), 30 * u);
   {
@@ -535,11 +544,12 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
       pages.skip(1);
     }
   }
-  if (progress && !progress(0.55)) {
-    stopped = true;
-    return;
-  }
+}
 
+// False when the caller stopped the report.
+bool layoutCharts(Pages& pages, const Input& input, const Facts& facts, const Progress& progress) {
+  QPainter* painter = pages.painter();
+  const double u = pages.unit();
   // The charts: one per quantity.
   for (history::Measure quantity : {history::Measure::temperature, history::Measure::humidity}) {
     const double h = 230 * u;
@@ -558,12 +568,14 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
       drawChart(*painter, QRectF(pages.left(), pages.y(), pages.width(), h), u, chart);
     }
     pages.take(h);
-    if (progress && !progress(quantity == history::Measure::temperature ? 0.7 : 0.85)) {
-      stopped = true;
-      return;
-    }
+    if (progress && !progress(quantity == history::Measure::temperature ? 0.7 : 0.85)) return false;
   }
 
+  return true;
+}
+
+void layoutStatistics(Pages& pages, const Input& input, const Facts& facts) {
+  const double u = pages.unit();
   // Statistics per sensor.
   pages.heading(QStringLiteral("Statistics per sensor"), 40 * u);
   {
@@ -606,7 +618,10 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
                         .arg(input.deltaHOverR, 0, 'f', 0),
                     pages.small(), 2);
   }
+}
 
+void layoutExcursions(Pages& pages, const Input& input, const Facts& facts) {
+  const double u = pages.unit();
   // Every excursion.
   pages.heading(QStringLiteral("Excursions"), 30 * u);
   {
@@ -676,25 +691,31 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
       pages.paragraph(QStringLiteral("* The readings end outside the limit: the end is the last reading."),
                       pages.small(), 2);
   }
+}
 
-  if (facts.spacing.gapCount > 0) {
-    pages.heading(QStringLiteral("Gaps longer than %1").arg(q(durationText(2 * facts.spacing.interval))),
-                  30 * u);
-    std::vector<QStringList> rows;
-    for (const Gap& g : facts.spacing.gaps)
-      rows.push_back({QString::number(g.sensor), cellTime(g.from, input, facts), cellTime(g.to, input, facts),
-                      q(durationText(g.to - g.from))});
-    pages.table({{QStringLiteral("Sensor"), 40, Qt::AlignRight},
-                 {QStringLiteral("Last reading before") + zoneSuffix(facts), 130},
-                 {QStringLiteral("First reading after") + zoneSuffix(facts), 130},
-                 {QStringLiteral("Length"), 0}},
-                rows, QString());
-    if (facts.spacing.gapCount > facts.spacing.gaps.size())
-      pages.paragraph(
-          QStringLiteral("… and %1 more gaps.").arg(facts.spacing.gapCount - facts.spacing.gaps.size()),
-          pages.small(), 2);
-  }
+void layoutGaps(Pages& pages, const Input& input, const Facts& facts) {
+  const double u = pages.unit();
+  if (facts.spacing.gapCount == 0) return;
+  pages.heading(QStringLiteral("Gaps longer than %1").arg(q(durationText(2 * facts.spacing.interval))),
+                30 * u);
+  std::vector<QStringList> rows;
+  for (const Gap& g : facts.spacing.gaps)
+    rows.push_back({QString::number(g.sensor), cellTime(g.from, input, facts), cellTime(g.to, input, facts),
+                    q(durationText(g.to - g.from))});
+  pages.table({{QStringLiteral("Sensor"), 40, Qt::AlignRight},
+               {QStringLiteral("Last reading before") + zoneSuffix(facts), 130},
+               {QStringLiteral("First reading after") + zoneSuffix(facts), 130},
+               {QStringLiteral("Length"), 0}},
+              rows, QString());
+  if (facts.spacing.gapCount > facts.spacing.gaps.size())
+    pages.paragraph(
+        QStringLiteral("… and %1 more gaps.").arg(facts.spacing.gapCount - facts.spacing.gaps.size()),
+        pages.small(), 2);
+}
 
+void layoutSignOff(Pages& pages) {
+  QPainter* painter = pages.painter();
+  const double u = pages.unit();
   // Sign-off: kept together on one page.
   {
     const double line = pages.lineHeight(pages.body());
@@ -724,26 +745,29 @@ void layout(Pages& pages, const Input& input, const Facts& facts, const Progress
       pages.take(line * 2.6);
     }
   }
+}
+
+void layout(Pages& pages, const Input& input, const Facts& facts, const Progress& progress, bool& stopped) {
+  pages.title(QStringLiteral("Measurement report"));
+  layoutVerdict(pages, facts);
+  layoutFacts(pages, input, facts);
+  layoutSources(pages, input, facts);
+  layoutLimits(pages, input, facts);
+  if ((progress && !progress(0.55)) || !layoutCharts(pages, input, facts, progress)) {
+    stopped = true;
+    return;
+  }
+  layoutStatistics(pages, input, facts);
+  layoutExcursions(pages, input, facts);
+  layoutGaps(pages, input, facts);
+  layoutSignOff(pages);
   pages.finish();
 }
 
 }  // namespace
 
 std::string timeText(int64_t seconds, const std::optional<int32_t>& utcOffset) {
-  const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm parts{};
-  if (gmtime_r(&t, &parts) == nullptr) return "?";
-  char text[40];
-  std::strftime(text, sizeof text, utcOffset ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &parts);
-  std::string out = text;
-  if (utcOffset) {
-    const int32_t offset = *utcOffset;
-    char zone[12];
-    std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', std::abs(offset) / 3600,
-                  std::abs(offset) / 60 % 60);
-    out += zone;
-  }
-  return out;
+  return utcOffset ? history::isoWithOffset(seconds, *utcOffset) : history::calendarText(seconds, ' ');
 }
 
 std::string durationText(int64_t seconds) {

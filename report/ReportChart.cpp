@@ -10,6 +10,8 @@
 #include <limits>
 #include <string>
 
+#include "history/ZoneSpans.h"
+
 namespace report {
 namespace {
 
@@ -76,93 +78,112 @@ QColor sensorColour(size_t index) {
   return colours[index % (sizeof colours / sizeof colours[0])];
 }
 
-void drawChart(QPainter& painter, const QRectF& area, double unit, const ChartInput& input) {
+namespace {
+
+// Where a chart draws: the ranges of time and value (limits included, so that they are always in
+// sight), the sensors drawn by their place in the legend, the plot area and the text sizes.
+struct Frame {
+  int64_t first = std::numeric_limits<int64_t>::max(), last = std::numeric_limits<int64_t>::min();
+  double low = std::numeric_limits<double>::infinity(), high = -std::numeric_limits<double>::infinity();
+  bool any = false;  // readings of this quantity to draw
+  std::map<uint16_t, size_t> drawn;
+  std::vector<std::pair<double, QString>> limitLines;
+  double unit = 1;
+  QFont small, titleFont;
+  QFontMetricsF metrics{QFont()};
+  double textHeight = 0;
+  QRectF plot;
+
+  double xOf(double t) const { return plot.left() + (t - first) / double(last - first) * plot.width(); }
+  double yOf(double v) const { return plot.bottom() - (v - low) / (high - low) * plot.height(); }
+};
+
+void takeRanges(const ChartInput& input, const QString& unitName, Frame& f) {
   const std::vector<history::StoredRecord>& records = *input.records;
   const history::Measure quantity = input.quantity;
-  const bool temperature = quantity == history::Measure::temperature;
-  const QString unitName = temperature ? QStringLiteral("°C") : QStringLiteral("%RH");
-
-  // The ranges of time and value, limits included so that they are always in sight.
-  int64_t first = std::numeric_limits<int64_t>::max(), last = std::numeric_limits<int64_t>::min();
-  double low = std::numeric_limits<double>::infinity(), high = -low;
-  std::map<uint16_t, size_t> drawn;
-  for (size_t i = 0; i < input.sensors.size(); ++i) drawn.emplace(input.sensors[i], i);
+  for (size_t i = 0; i < input.sensors.size(); ++i) f.drawn.emplace(input.sensors[i], i);
   for (const history::StoredRecord& r : records) {
-    if (r.checksumError || !drawn.count(r.record.sensorSerialNumber)) continue;
+    if (r.checksumError || !f.drawn.count(r.record.sensorSerialNumber)) continue;
     const double v = valueOf(r.record, quantity);
     if (!std::isfinite(v)) continue;
-    first = std::min(first, r.time);
-    last = std::max(last, r.time);
-    low = std::min(low, v);
-    high = std::max(high, v);
+    f.first = std::min(f.first, r.time);
+    f.last = std::max(f.last, r.time);
+    f.low = std::min(f.low, v);
+    f.high = std::max(f.high, v);
   }
-  std::vector<std::pair<double, QString>> limitLines;
   for (uint16_t sensor : input.sensors) {
     const auto found = input.limits->find(sensor);
     if (found == input.limits->end()) continue;
     const history::QuantityLimits& q = limitsOf(found->second, quantity);
     for (const auto& [bound, name] : {std::pair{q.lower, "lower"}, std::pair{q.upper, "upper"}}) {
       if (!bound) continue;
-      low = std::min(low, *bound);
-      high = std::max(high, *bound);
+      f.low = std::min(f.low, *bound);
+      f.high = std::max(f.high, *bound);
       bool known = false;
-      for (const auto& line : limitLines) known = known || line.first == *bound;
+      for (const auto& line : f.limitLines) known = known || line.first == *bound;
       if (!known)
-        limitLines.emplace_back(
+        f.limitLines.emplace_back(
             *bound, QStringLiteral("%1 %2 %3").arg(QLatin1String(name)).arg(*bound, 0, 'g', 6).arg(unitName));
     }
   }
-  const bool any = first <= last;
-  if (!any) {
-    first = 0;
-    last = 3600;
+  f.any = f.first <= f.last;
+  if (!f.any) {
+    f.first = 0;
+    f.last = 3600;
   }
-  if (last - first < 60) {
-    first -= 1800;
-    last += 1800;
+  if (f.last - f.first < 60) {
+    f.first -= 1800;
+    f.last += 1800;
   }
-  if (!std::isfinite(low)) {
-    low = 0;
-    high = 1;
+  if (!std::isfinite(f.low)) {
+    f.low = 0;
+    f.high = 1;
   }
-  if (high - low < 1e-9) {
-    low -= 1;
-    high += 1;
+  if (f.high - f.low < 1e-9) {
+    f.low -= 1;
+    f.high += 1;
   }
-  const double pad = (high - low) * 0.06;
-  low -= pad;
-  high += pad;
+  const double pad = (f.high - f.low) * 0.06;
+  f.low -= pad;
+  f.high += pad;
+}
 
-  QFont small(QStringLiteral("Helvetica"));
-  small.setPointSizeF(7);
-  QFont titleFont = small;
-  titleFont.setPointSizeF(9);
-  titleFont.setBold(true);
-  const QFontMetricsF metrics(small, painter.device());
-  const double textHeight = metrics.height();
+Frame frameOf(QPainter& painter, const QRectF& area, double unit, const ChartInput& input,
+              const QString& unitName) {
+  Frame f;
+  f.unit = unit;
+  takeRanges(input, unitName, f);
+  f.small = QFont(QStringLiteral("Helvetica"));
+  f.small.setPointSizeF(7);
+  f.titleFont = f.small;
+  f.titleFont.setPointSizeF(9);
+  f.titleFont.setBold(true);
+  f.metrics = QFontMetricsF(f.small, painter.device());
+  f.textHeight = f.metrics.height();
+  f.plot = QRectF(area.left() + 44 * unit, area.top() + 16 * unit, area.width() - 52 * unit,
+                  area.height() - 16 * unit - 3 * f.textHeight);
+  return f;
+}
 
-  const QRectF plot(area.left() + 44 * unit, area.top() + 16 * unit, area.width() - 52 * unit,
-                    area.height() - 16 * unit - 3 * textHeight);
-  const auto xOf = [&](double t) { return plot.left() + (t - first) / double(last - first) * plot.width(); };
-  const auto yOf = [&](double v) { return plot.bottom() - (v - low) / (high - low) * plot.height(); };
-
-  painter.save();
-  painter.setFont(titleFont);
+// The title, the grid with the value and time axes, and the clock the times are of.
+void drawAxes(QPainter& painter, const QRectF& area, const Frame& f, const ChartInput& input) {
+  const bool temperature = input.quantity == history::Measure::temperature;
+  painter.setFont(f.titleFont);
   painter.setPen(Qt::black);
   painter.drawText(
-      QRectF(area.left(), area.top(), area.width(), 14 * unit), Qt::AlignLeft | Qt::AlignVCenter,
+      QRectF(area.left(), area.top(), area.width(), 14 * f.unit), Qt::AlignLeft | Qt::AlignVCenter,
       temperature ? QStringLiteral("Temperature (°C)") : QStringLiteral("Relative humidity (%RH)"));
 
   // Grid and value axis.
-  painter.setFont(small);
-  const double valueStep = niceStep(high - low, 6);
-  const QPen grid(QColor(225, 225, 225), 0.5 * unit);
-  for (double v = std::ceil(low / valueStep) * valueStep; v <= high; v += valueStep) {
-    const double y = yOf(v);
+  painter.setFont(f.small);
+  const double valueStep = niceStep(f.high - f.low, 6);
+  const QPen grid(QColor(225, 225, 225), 0.5 * f.unit);
+  for (double v = std::ceil(f.low / valueStep) * valueStep; v <= f.high; v += valueStep) {
+    const double y = f.yOf(v);
     painter.setPen(grid);
-    painter.drawLine(QLineF(plot.left(), y, plot.right(), y));
+    painter.drawLine(QLineF(f.plot.left(), y, f.plot.right(), y));
     painter.setPen(Qt::black);
-    painter.drawText(QRectF(area.left(), y - textHeight / 2, 40 * unit, textHeight),
+    painter.drawText(QRectF(area.left(), y - f.textHeight / 2, 40 * f.unit, f.textHeight),
                      Qt::AlignRight | Qt::AlignVCenter,
                      QString::number(std::abs(v) < 1e-9 ? 0.0 : v, 'g', 6));
   }
@@ -172,42 +193,41 @@ void drawChart(QPainter& painter, const QRectF& area, double unit, const ChartIn
                                   30 * 86400, 91 * 86400, 182 * 86400, 365 * 86400};
   int64_t step = steps[sizeof steps / sizeof steps[0] - 1];
   for (int64_t s : steps)
-    if ((last - first) / s <= 7) {
+    if ((f.last - f.first) / s <= 7) {
       step = s;
       break;
     }
   const bool days = step >= 86400;
-  const int64_t firstTick = (first / step + (first % step > 0 ? 1 : 0)) * step;
-  for (int64_t t = firstTick; t <= last; t += step) {
-    const double x = xOf(static_cast<double>(t));
+  const int64_t firstTick = (f.first / step + (f.first % step > 0 ? 1 : 0)) * step;
+  for (int64_t t = firstTick; t <= f.last; t += step) {
+    const double x = f.xOf(static_cast<double>(t));
     painter.setPen(grid);
-    painter.drawLine(QLineF(x, plot.top(), x, plot.bottom()));
+    painter.drawLine(QLineF(x, f.plot.top(), x, f.plot.bottom()));
     painter.setPen(Qt::black);
     const QString label = calendar(t, days ? "%Y-%m-%d" : "%m-%d %H:%M");
-    painter.drawText(QRectF(x - 40 * unit, plot.bottom() + 2 * unit, 80 * unit, textHeight), Qt::AlignCenter,
-                     label);
+    painter.drawText(QRectF(x - 40 * f.unit, f.plot.bottom() + 2 * f.unit, 80 * f.unit, f.textHeight),
+                     Qt::AlignCenter, label);
   }
   QString clock = QStringLiteral("Logger clock");
   if (input.utcOffset) {
-    const int32_t offset = *input.utcOffset;
-    clock += QStringLiteral(" (UTC%1%2:%3)")
-                 .arg(offset < 0 ? '-' : '+')
-                 .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
-                 .arg(std::abs(offset) / 60 % 60, 2, 10, QLatin1Char('0'));
+    clock += QStringLiteral(" (%1)").arg(QString::fromStdString(history::offsetText(*input.utcOffset)));
     if (input.offsetChanges)
       clock.insert(clock.size() - 1, QStringLiteral(" at the start; the zone changes, see above"));
   }
-  painter.drawText(QRectF(plot.left(), plot.bottom() + 2 * unit + textHeight, plot.width(), textHeight),
-                   Qt::AlignCenter, clock);
+  painter.drawText(
+      QRectF(f.plot.left(), f.plot.bottom() + 2 * f.unit + f.textHeight, f.plot.width(), f.textHeight),
+      Qt::AlignCenter, clock);
+}
 
-  painter.setClipRect(plot);
-  // Excursions of this quantity: alarms stronger. Where the sensors' excursions overlap they are one
-  // band, as light as the legend's; stacked, three sensors' shading would hide the lines.
+// Excursions of this quantity: alarms stronger. Where the sensors' excursions overlap they are one
+// band, as light as the legend's; stacked, three sensors' shading would hide the lines.
+void drawExcursions(QPainter& painter, const Frame& f, const ChartInput& input) {
+  const history::Measure quantity = input.quantity;
   std::vector<std::pair<double, double>> spans[2];  // not alarming, alarming
   for (const history::Excursion& e : *input.excursions) {
-    if (e.quantity != quantity || !drawn.count(e.sensor)) continue;
-    double left = xOf(static_cast<double>(e.start)), right = xOf(static_cast<double>(e.end));
-    if (right - left < 0.6 * unit) right = left + 0.6 * unit;
+    if (e.quantity != quantity || !f.drawn.count(e.sensor)) continue;
+    double left = f.xOf(static_cast<double>(e.start)), right = f.xOf(static_cast<double>(e.end));
+    if (right - left < 0.6 * f.unit) right = left + 0.6 * f.unit;
     spans[e.alarm ? 1 : 0].emplace_back(left, right);
   }
   for (int alarm : {0, 1}) {
@@ -216,33 +236,38 @@ void drawChart(QPainter& painter, const QRectF& area, double unit, const ChartIn
     for (size_t i = 0; i < list.size();) {
       double left = list[i].first, right = list[i].second;
       for (++i; i < list.size() && list[i].first <= right; ++i) right = std::max(right, list[i].second);
-      painter.fillRect(QRectF(left, plot.top(), right - left, plot.height()),
+      painter.fillRect(QRectF(left, f.plot.top(), right - left, f.plot.height()),
                        alarm ? QColor(220, 40, 40, 70) : QColor(255, 170, 0, 55));
     }
   }
-  // The readings.
+}
+
+// The readings: each sensor's line, thinned to a column's lowest and highest value.
+void drawReadings(QPainter& painter, const Frame& f, const ChartInput& input) {
+  const std::vector<history::StoredRecord>& records = *input.records;
+  const history::Measure quantity = input.quantity;
   std::map<uint16_t, Trace> traces;
-  const double columns = std::max(1.0, std::floor(plot.width() / unit * 2));
-  const double columnWidth = plot.width() / columns;
+  const double columns = std::max(1.0, std::floor(f.plot.width() / f.unit * 2));
+  const double columnWidth = f.plot.width() / columns;
   for (const history::StoredRecord& r : records) {
     if (r.checksumError) continue;
-    const auto index = drawn.find(r.record.sensorSerialNumber);
-    if (index == drawn.end()) continue;
+    const auto index = f.drawn.find(r.record.sensorSerialNumber);
+    if (index == f.drawn.end()) continue;
     const double v = valueOf(r.record, quantity);
     if (!std::isfinite(v)) continue;
     Trace& trace = traces[r.record.sensorSerialNumber];
     const int64_t column = std::clamp<int64_t>(
-        static_cast<int64_t>((xOf(static_cast<double>(r.time)) - plot.left()) / columnWidth), 0,
+        static_cast<int64_t>((f.xOf(static_cast<double>(r.time)) - f.plot.left()) / columnWidth), 0,
         static_cast<int64_t>(columns) - 1);
     const bool gap = trace.any && input.breakAfter > 0 && r.time - trace.lastTime > input.breakAfter;
     if (column != trace.column || gap) {
-      trace.flush(plot.left() + (static_cast<double>(trace.column) + 0.5) * columnWidth);
+      trace.flush(f.plot.left() + (static_cast<double>(trace.column) + 0.5) * columnWidth);
       if (gap) trace.breakLine();
       trace.column = column;
-      trace.low = trace.high = yOf(v);
+      trace.low = trace.high = f.yOf(v);
       trace.lowAt = trace.highAt = trace.seen = 0;
     } else {
-      const double y = yOf(v);
+      const double y = f.yOf(v);
       ++trace.seen;
       // y grows downwards: the lowest value has the largest y.
       if (y > trace.low) {
@@ -261,9 +286,9 @@ void drawChart(QPainter& painter, const QRectF& area, double unit, const ChartIn
     const auto found = traces.find(input.sensors[i]);
     if (found == traces.end()) continue;
     Trace& trace = found->second;
-    trace.flush(plot.left() + (static_cast<double>(trace.column) + 0.5) * columnWidth);
+    trace.flush(f.plot.left() + (static_cast<double>(trace.column) + 0.5) * columnWidth);
     trace.breakLine();
-    painter.setPen(QPen(sensorColour(i), 0.7 * unit, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.setPen(QPen(sensorColour(i), 0.7 * f.unit, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     for (const QPolygonF& line : trace.lines) {
       if (line.size() == 1)
         painter.drawPoint(line.front());
@@ -271,44 +296,66 @@ void drawChart(QPainter& painter, const QRectF& area, double unit, const ChartIn
         painter.drawPolyline(line);
     }
   }
-  // Limits over the readings.
-  for (const auto& [value, name] : limitLines) {
-    const double y = yOf(value);
-    painter.setPen(QPen(QColor(200, 0, 0), 0.9 * unit, Qt::DashLine));
-    painter.drawLine(QLineF(plot.left(), y, plot.right(), y));
-    painter.setPen(QColor(170, 0, 0));
-    painter.drawText(QRectF(plot.left() + 3 * unit, y - textHeight - 1 * unit, plot.width() / 2, textHeight),
-                     Qt::AlignLeft | Qt::AlignBottom, name);
-  }
-  painter.setClipping(false);
-  painter.setPen(QPen(Qt::black, 0.6 * unit));
-  painter.setBrush(Qt::NoBrush);
-  painter.drawRect(plot);
-  if (!any) {
-    painter.drawText(plot, Qt::AlignCenter, QStringLiteral("No readings of this quantity"));
-  }
+}
 
-  // Legend along the title line, right-aligned: sensors, then what the shading means.
+// Limits over the readings.
+void drawLimitLines(QPainter& painter, const Frame& f) {
+  for (const auto& [value, name] : f.limitLines) {
+    const double y = f.yOf(value);
+    painter.setPen(QPen(QColor(200, 0, 0), 0.9 * f.unit, Qt::DashLine));
+    painter.drawLine(QLineF(f.plot.left(), y, f.plot.right(), y));
+    painter.setPen(QColor(170, 0, 0));
+    painter.drawText(
+        QRectF(f.plot.left() + 3 * f.unit, y - f.textHeight - 1 * f.unit, f.plot.width() / 2, f.textHeight),
+        Qt::AlignLeft | Qt::AlignBottom, name);
+  }
+}
+
+// Legend along the title line, right-aligned: sensors, then what the shading means.
+void drawLegend(QPainter& painter, const QRectF& area, const Frame& f, const ChartInput& input) {
   double x = area.right();
   const auto entry = [&](const QString& text, const QColor& colour, bool box) {
-    const double w = metrics.horizontalAdvance(text);
+    const double w = f.metrics.horizontalAdvance(text);
     x -= w;
     painter.setPen(Qt::black);
-    painter.drawText(QRectF(x, area.top(), w + 2 * unit, 14 * unit), Qt::AlignLeft | Qt::AlignVCenter, text);
-    x -= 12 * unit;
-    const double y = area.top() + 7 * unit;
+    painter.drawText(QRectF(x, area.top(), w + 2 * f.unit, 14 * f.unit), Qt::AlignLeft | Qt::AlignVCenter,
+                     text);
+    x -= 12 * f.unit;
+    const double y = area.top() + 7 * f.unit;
     if (box)
-      painter.fillRect(QRectF(x, y - 3.5 * unit, 10 * unit, 7 * unit), colour);
+      painter.fillRect(QRectF(x, y - 3.5 * f.unit, 10 * f.unit, 7 * f.unit), colour);
     else {
-      painter.setPen(QPen(colour, 1.2 * unit));
-      painter.drawLine(QLineF(x, y, x + 10 * unit, y));
+      painter.setPen(QPen(colour, 1.2 * f.unit));
+      painter.drawLine(QLineF(x, y, x + 10 * f.unit, y));
     }
-    x -= 8 * unit;
+    x -= 8 * f.unit;
   };
   entry(QStringLiteral("alarm"), QColor(220, 40, 40, 70), true);
   entry(QStringLiteral("excursion"), QColor(255, 170, 0, 55), true);
   for (size_t i = input.sensors.size(); i-- > 0;)
     entry(QStringLiteral("Sensor %1").arg(input.sensors[i]), sensorColour(i), false);
+}
+
+}  // namespace
+
+void drawChart(QPainter& painter, const QRectF& area, double unit, const ChartInput& input) {
+  const QString unitName =
+      input.quantity == history::Measure::temperature ? QStringLiteral("°C") : QStringLiteral("%RH");
+  const Frame f = frameOf(painter, area, unit, input, unitName);
+  painter.save();
+  drawAxes(painter, area, f, input);
+  painter.setClipRect(f.plot);
+  drawExcursions(painter, f, input);
+  drawReadings(painter, f, input);
+  drawLimitLines(painter, f);
+  painter.setClipping(false);
+  painter.setPen(QPen(Qt::black, 0.6 * unit));
+  painter.setBrush(Qt::NoBrush);
+  painter.drawRect(f.plot);
+  if (!f.any) {
+    painter.drawText(f.plot, Qt::AlignCenter, QStringLiteral("No readings of this quantity"));
+  }
+  drawLegend(painter, area, f, input);
   painter.restore();
 }
 

@@ -78,7 +78,7 @@ class MainWindowFrameTest : public QObject {
   QStringList log() { return control<QPlainTextEdit>("mmoDebug")->toPlainText().split(QLatin1Char('\n')); }
   QString message() { return window->status()->messageText(); }
   QString connection() { return window->status()->connectionText(); }
-  void connectLogger() { QTRY_VERIFY_WITH_TIMEOUT(window->usb->connected, kWait); }
+  void connectLogger() { QTRY_VERIFY_WITH_TIMEOUT(window->usb->isConnected(), kWait); }
   // Downloads through the save dialog into `file` (or cancels it when `file` is empty).
   void download(const QString& file) {
     DialogDriver<QFileDialog> save([&](QFileDialog* dialog) {
@@ -289,7 +289,7 @@ void MainWindowFrameTest::firmwareUpdateUntilTheRestart() {
   QTRY_VERIFY_WITH_TIMEOUT(restarted() != nullptr, kWait);
   QTest::qWait(200);
   QVERIFY(restarted()->Commands().empty());
-  QVERIFY(!window->usb->connected);
+  QVERIFY(!window->usb->isConnected());
   // The history knows the version it restarted with.
   history::Store store;
   std::string error;
@@ -500,6 +500,13 @@ void MainWindowFrameTest::historyFailureLeavesTheDownloadDone() {
   QTRY_COMPARE_WITH_TIMEOUT(log().filter(QRegularExpression("^History not updated: .+")).size(), 1, kWait);
   QVERIFY(QFileInfo(file).size() > 0);
   QVERIFY(window->status()->offersMeasurements());
+
+  // Nor can the history say whose the file is: opened, it is shown kept apart, and the log says why.
+  window->openMeasurementsFile(file);
+  QTRY_COMPARE_WITH_TIMEOUT(
+      message(), QString("50 records read from kept.csv \u00B7 kept apart, not in the history"), kWait);
+  QTRY_COMPARE_WITH_TIMEOUT(
+      log().filter(QRegularExpression("^History: cannot tell whose file kept.csv is: .+")).size(), 1, kWait);
 }
 
 // View > Loggers lists the loggers of the history chosen in File > History Location; a double-click

@@ -31,6 +31,7 @@
 #include "data/Messwert.h"
 #include "data/RegionalFormat.h"
 #include "data/Text.h"
+#include "link/LinkAccess.h"
 #include "link/USBInterface.h"
 #include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Velmora.h"
@@ -109,7 +110,7 @@ class WindowTest : public QObject {
   }
   void waitConnected() {
     QTRY_VERIFY_WITH_TIMEOUT(logHas("Device connected"), kWait);
-    QVERIFY(window->usb->connected);
+    QVERIFY(window->usb->isConnected());
   }
 
  private slots:
@@ -157,7 +158,7 @@ void WindowTest::startupWithoutLogger() {
   QCOMPARE(lines.first(), QString("Scanning for attached USB devices..."));
   QVERIFY(lines.contains("There are no USB devices attached to the USB driver."));
   QCOMPARE(lines.last(), QString("No Velmora found"));
-  QVERIFY(!window->usb->connected);
+  QVERIFY(!window->usb->isConnected());
   QVERIFY(idle());
   QCOMPARE(window->windowTitle(), QString("Tarnwick V1.3.0"));
   QCOMPARE(window->clientArea()->size(), QSize(632, 455));
@@ -171,7 +172,7 @@ void WindowTest::startupWithoutLogger() {
   QTest::qWait(50);
   QVERIFY(idle());
   QVERIFY(!window->timTimeout->isActive());
-  QVERIFY(!window->usb->downloadActive);
+  QVERIFY(!LinkAccess(*window->usb).downloadActive());
 }
 
 void WindowTest::startupWithOneLogger() {
@@ -247,7 +248,7 @@ void WindowTest::selectionDialog() {
   if (connectedTo < 0) {
     // Nothing chosen, nothing connected, nothing torn down.
     QTest::qWait(0);
-    QVERIFY(!window->usb->connected);
+    QVERIFY(!window->usb->isConnected());
     QVERIFY(!control<QPlainTextEdit>("mmoDebug")->toPlainText().contains(kGeraet));
     QVERIFY(!logHas("Device disconnected!"));
   } else {
@@ -271,7 +272,7 @@ void WindowTest::refusedConnect() {
   QVERIFY(chosen >= 0);
   QVERIFY(refused > chosen);
   QVERIFY(logIndex("Device disconnected!") > refused);
-  QVERIFY(!window->usb->connected);
+  QVERIFY(!window->usb->isConnected());
   QVERIFY(idle());
 }
 
@@ -288,11 +289,11 @@ void WindowTest::connectDeviceOnlyWhenUnconnected() {
 
   QTest::mouseClick(control<QPushButton>("btnDisconnect"), Qt::LeftButton);
   QTRY_VERIFY_WITH_TIMEOUT(logHas("Device disconnected!"), kWait);
-  QVERIFY(!window->usb->connected);
+  QVERIFY(!window->usb->isConnected());
   window->connectDevice();
   QTRY_VERIFY_WITH_TIMEOUT(log().count("Device connected") == 2, kWait);
   QCOMPARE(log().count(scanning), 2);
-  QVERIFY(window->usb->connected);
+  QVERIFY(window->usb->isConnected());
 }
 
 void WindowTest::busyState() {
@@ -350,7 +351,7 @@ void WindowTest::downloadThroughSaveDialog() {
   QVERIFY(logIndex("sortiert") < logIndex("Download finished"));
   QTRY_VERIFY_WITH_TIMEOUT(idle(), kWait);
   QVERIFY(!window->timTimeout->isActive());
-  QVERIFY(!window->usb->downloadActive);
+  QVERIFY(!LinkAccess(*window->usb).downloadActive());
 
   // The file holds the logger's records in time order, in the German regional format.
   std::vector<uint8_t> memory = logger->Memory();
@@ -448,7 +449,7 @@ void WindowTest::downloadTimesOut() {
   QTRY_VERIFY_WITH_TIMEOUT(logHas("No Answer of Velmora"), kWait);
   QTRY_VERIFY_WITH_TIMEOUT(idle(), kWait);
   QVERIFY(!window->timTimeout->isActive());
-  QVERIFY(window->usb->downloadActive);  // the operation is not cancelled on the link
+  QVERIFY(LinkAccess(*window->usb).downloadActive());  // the operation is not cancelled on the link
 }
 
 void WindowTest::downloadAfterUpdateWaitsLonger() {
@@ -520,7 +521,7 @@ void WindowTest::keepAliveOnlyWhileConnected() {
 
   QTest::mouseClick(control<QPushButton>("btnDisconnect"), Qt::LeftButton);
   QTRY_COMPARE_WITH_TIMEOUT(log().last(), QString("Device disconnected!"), kWait);
-  QVERIFY(!window->usb->connected);
+  QVERIFY(!window->usb->isConnected());
   window->timKeepTimer();
   QTest::qWait(50);
   QCOMPARE(count(logger->Commands(), "device.serial"), 1);
@@ -536,7 +537,7 @@ void WindowTest::consoleSend() {
   QTest::mouseClick(control<QPushButton>("btnSend"), Qt::LeftButton);
   QCOMPARE(count(logger->Commands(), "device.serial"), 1);
   QTRY_VERIFY_WITH_TIMEOUT(response().contains("device.serial=VLM12345"), kWait);
-  QTRY_VERIFY_WITH_TIMEOUT(!window->usb->rawCommand, kWait);
+  QTRY_VERIFY_WITH_TIMEOUT(!LinkAccess(*window->usb).rawCommand(), kWait);
   QCOMPARE(command->text(), QString("device.serial"));
 
   // "debug" with Enter: the window grows, nothing is sent.
@@ -546,7 +547,7 @@ void WindowTest::consoleSend() {
   QTest::keyClick(command, Qt::Key_Return);
   QCOMPARE(outerClientHeight(), 724);
   QCOMPARE(logger->Commands().size(), sent);
-  QVERIFY(!window->usb->rawCommand);
+  QVERIFY(!LinkAccess(*window->usb).rawCommand());
 
   // The keyword is case-sensitive; Enter sends like the button. User text goes out in Windows-1252.
   command->setText("Debug");
@@ -571,12 +572,12 @@ void WindowTest::consoleLoad() {
   control<QLineEdit>("edLength")->setText("4096");
   QTest::mouseClick(control<QPushButton>("btnLoad"), Qt::LeftButton);
   QCOMPARE(count(logger->Commands(), "mem.load=0,4096"), 1);
-  QCOMPARE(window->usb->packetsExpected.load(), 64);
-  QVERIFY(window->usb->memLoadActive);  // cleared only once the file is written
+  QCOMPARE(LinkAccess(*window->usb).packetsExpected().load(), 64);
+  QVERIFY(LinkAccess(*window->usb).memLoadActive());  // cleared only once the file is written
   QTRY_VERIFY_WITH_TIMEOUT(logHas("Download finished"), kWait);
   QCOMPARE(save.handled, 1);
   QVERIFY(response().contains("Download complete"));
-  QVERIFY(!window->usb->memLoadActive);
+  QVERIFY(!LinkAccess(*window->usb).memLoadActive());
   QFile file(dump);
   QVERIFY(file.open(QIODevice::ReadOnly));
   std::vector<uint8_t> memory = logger->Memory();
@@ -603,7 +604,7 @@ void WindowTest::consoleLoadLimits() {
   open();
   waitConnected();
   DialogDriver<QFileDialog> cancel([](QFileDialog* dialog) { cancelFile(dialog); });
-  window->usb->packetsExpected = 77;
+  LinkAccess(*window->usb).packetsExpected() = 77;
   size_t commands = logger->Commands().size();
   int lines = static_cast<int>(log().size());
   control<QLineEdit>("edAddress")->setText("0");
@@ -611,15 +612,16 @@ void WindowTest::consoleLoadLimits() {
   QTest::mouseClick(control<QPushButton>("btnLoad"), Qt::LeftButton);
   if (sent) {
     QCOMPARE(logger->Commands().back(), "mem.load=0," + cp1252::fromQString(length));
-    QCOMPARE(window->usb->packetsExpected.load(), strToIntDef0(cp1252::fromQString(length)) / 64);
+    QCOMPARE(LinkAccess(*window->usb).packetsExpected().load(),
+             strToIntDef0(cp1252::fromQString(length)) / 64);
     QTRY_VERIFY_WITH_TIMEOUT(logHas("Abort"), kWait);  // the dump's save dialog was cancelled
     return;
   }
   // The refusal is the one line the click adds; nothing is sent before or after it.
   QTRY_VERIFY_WITH_TIMEOUT(log().size() > lines, kWait);
   QCOMPARE(logger->Commands().size(), commands);
-  QVERIFY(!window->usb->memLoadActive);
-  QCOMPARE(window->usb->packetsExpected.load(), 77);
+  QVERIFY(!LinkAccess(*window->usb).memLoadActive());
+  QCOMPARE(LinkAccess(*window->usb).packetsExpected().load(), 77);
   QStringList added = log().mid(lines);
   QCOMPARE(added.size(), 1);
   QVERIFY2(added.first().contains("64 to 524288"), qPrintable(added.first()));
@@ -711,9 +713,9 @@ void WindowTest::operationsClearTheTypedCommandsFlag() {
   logger->Stall(velmora::kEpIn, true);  // no answer clears the flag meanwhile
   for (void (TfrmMain::*click)() :
        {&TfrmMain::btnDownloadClick, &TfrmMain::btnUpdateClick, &TfrmMain::spbDateClick}) {
-    window->usb->rawCommand = true;
+    LinkAccess(*window->usb).rawCommand() = true;
     (window.get()->*click)();
-    QVERIFY(!window->usb->rawCommand);
+    QVERIFY(!LinkAccess(*window->usb).rawCommand());
   }
   // Firmware Update asks for the record count first; its answer never came.
   QCOMPARE(count(logger->Commands(), "mem.used"), 2);

@@ -39,6 +39,7 @@
 #include "common/RecordingWindow.h"
 #include "data/Messwert.h"
 #include "data/RegionalFormat.h"
+#include "link/LinkAccess.h"
 #include "link/USBInterface.h"
 #include "platform/DebugOutput.h"
 #include "platform/usbdrv/DriverControl.h"
@@ -317,7 +318,8 @@ class Campaign {
 
   // Every link that was opened has ended: all three of its readers have said so.
   bool linkQuiet() const {
-    return !usb_->connected && window_.count("Worker thread exits") >= 3 * window_.count("Device connected");
+    return !usb_->isConnected() &&
+           window_.count("Worker thread exits") >= 3 * window_.count("Device connected");
   }
 
   // Unplugs the logger there is and waits until the link has noticed and ended.
@@ -333,15 +335,15 @@ class Campaign {
 
   // As the window does: connect when needed, then start the download.
   bool startDownload() {
-    if (!usb_->connected && !connect()) return false;
-    usb_->packetCount = 0;
-    usb_->downloadActive = true;
+    if (!usb_->isConnected() && !connect()) return false;
+    LinkAccess(*usb_).packetCount() = 0;
+    LinkAccess(*usb_).downloadActive() = true;
     usb_->sendCommand("mem.used");
     return true;
   }
   bool startUpdate() {
-    if (!usb_->connected && !connect()) return false;
-    usb_->packetCount = 0;
+    if (!usb_->isConnected() && !connect()) return false;
+    LinkAccess(*usb_).packetCount() = 0;
     usb_->sendCommand("device.software");
     return true;
   }
@@ -395,7 +397,8 @@ class Campaign {
   void settle(const Endings& e, bool flood) {
     const size_t sorted = window_.count("sortiert");
     const auto progress = [&] {
-      return static_cast<uint64_t>(usb_->packetCount.load()) + window_.dialogs() + window_.count("sortiert");
+      return static_cast<uint64_t>(LinkAccess(*usb_).packetCount().load()) + window_.dialogs() +
+             window_.count("sortiert");
     };
     uint64_t last = progress();
     auto since = Clock::now();
@@ -683,7 +686,7 @@ class Campaign {
     usbdrv::EnableVirtualLoggers(run);
     {
       hostile::Peer peer(run, "peer", kind);
-      if (usb_->connected) usb_->disconnect();
+      if (usb_->isConnected()) usb_->disconnect();
       const Endings e = endings({"Download finished"});
       const auto start = Clock::now();
       const bool started = startDownload();

@@ -20,6 +20,7 @@
 #include "common/RecordingWindow.h"
 #include "data/Messwert.h"
 #include "link/CsvExport.h"
+#include "link/LinkAccess.h"
 #include "link/USBInterface.h"
 #include "platform/usbdrv/DriverControl.h"
 #include "platform/usbdrv/InProcessSource.h"
@@ -91,9 +92,9 @@ inline std::string windowExport(const std::vector<messwert_tag>& records, const 
                                 const std::filesystem::path& file) {
   RecordingWindow window;
   USBInterface link(&window);
-  link.measurements = records;
-  link.memUsed = static_cast<int32_t>(records.size());
-  link.downloadActive = true;
+  LinkAccess(link).measurements() = records;
+  LinkAccess(link).memUsed() = static_cast<int32_t>(records.size());
+  LinkAccess(link).downloadActive() = true;
   window.answerSaveDialog(file.string());
   exportMeasurements(link, format);
   return readFile(file);

@@ -1,6 +1,7 @@
 // A PostgreSQL server of the tests' own (scripts/pg-test-server): started in a short temporary folder
 // on a Unix socket only, stopped and removed with this object, or by the script's watchdog once the
-// test program has ended in any way. Each test takes a fresh database of it.
+// test program has ended in any way. Each test takes a fresh database of it, set up by the admin as
+// `tarnwick-cli history init` does, and works in it as a desk's writer login, never as the superuser.
 #pragma once
 
 #include <libpq-fe.h>
@@ -10,6 +11,8 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+
+#include "history/History.h"
 
 #ifndef TARNWICK_PG_TEST_SERVER
 #error "TARNWICK_PG_TEST_SERVER names scripts/pg-test-server"
@@ -51,19 +54,23 @@ class Server {
   bool running() const { return !location_.empty(); }
   const std::string& error() const { return error_; }
   const std::string& dir() const { return dir_; }
-  // The superuser's location of the database "tarnwick".
+  // The superuser's (the admin's) location of the database "tarnwick".
   const std::string& location() const { return location_; }
+  // The logins of the site: "desk" and "desk2" write, "auditor" reviews.
   std::string location(const std::string& database, const std::string& user = "tarnwick") const {
     return "host=" + dir_ + " port=5432 user=" + user + " dbname=" + database;
   }
 
-  // Runs SQL as the superuser in a database; the server's message when it fails.
-  std::string sql(const std::string& database, const std::string& text) const {
-    PGconn* c = PQconnectdb(location(database).c_str());
+  // Runs SQL as the superuser (or `user`) in a database, the history's schema first on the search
+  // path; the server's message when it fails.
+  std::string sql(const std::string& database, const std::string& text,
+                  const std::string& user = "tarnwick") const {
+    PGconn* c = PQconnectdb(location(database, user).c_str());
     std::string failure;
     if (PQstatus(c) != CONNECTION_OK) {
       failure = PQerrorMessage(c);
     } else {
+      PQclear(PQexec(c, "SET search_path = tarnwick, public"));
       PGresult* r = PQexec(c, text.c_str());
       const ExecStatusType status = PQresultStatus(r);
       if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) failure = PQerrorMessage(c);
@@ -76,6 +83,7 @@ class Server {
   std::string value(const std::string& database, const std::string& text) const {
     PGconn* c = PQconnectdb(location(database).c_str());
     std::string out;
+    PQclear(PQexec(c, "SET search_path = tarnwick, public"));
     PGresult* r = PQexec(c, text.c_str());
     if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1) out = PQgetvalue(r, 0, 0);
     PQclear(r);
@@ -83,16 +91,26 @@ class Server {
     return out;
   }
 
-  // A new, empty database; its location (empty on failure, with the reason in error()).
-  std::string freshDatabase() {
+  // A new database set up for the history, its location for `user` (empty on failure, with the reason
+  // in error()); `setUp` false leaves it empty, as a new site's is before history init.
+  std::string freshDatabase(const std::string& user = "desk", bool setUp = true) {
     const std::string name = "t" + std::to_string(++databases_);
-    const std::string failure = sql("tarnwick", "CREATE DATABASE " + name);
+    std::string failure = sql("tarnwick", "CREATE DATABASE " + name);
+    std::string ignored;
+    if (failure.empty() && setUp &&
+        !history::setUpServer(location(name), history::kDefaultWriterRole, history::kDefaultReviewerRole,
+                              false, ignored, failure) &&
+        failure.empty())
+      failure = "history init failed";
     if (!failure.empty()) {
       error_ = failure;
       return std::string();
     }
-    return location(name);
+    lastDatabase_ = name;
+    return location(name, user);
   }
+  // The name of the database freshDatabase made last.
+  const std::string& lastDatabase() const { return lastDatabase_; }
 
   // Stops the server without removing anything, and starts it again.
   bool pause() {
@@ -115,7 +133,7 @@ class Server {
     return ::pclose(pipe) == 0;
   }
 
-  std::string dir_, location_, error_;
+  std::string dir_, location_, error_, lastDatabase_;
   int databases_ = 0;
 };
 

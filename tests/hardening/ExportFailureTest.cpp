@@ -10,6 +10,7 @@
 #include "common/RecordingWindow.h"
 #include "data/Messwert.h"
 #include "link/CsvExport.h"
+#include "link/LinkAccess.h"
 #include "link/USBInterface.h"
 
 namespace {
@@ -57,10 +58,10 @@ TEST(ExportFailure, HalfWrittenTemporaryIsGoneBeforeTheErrorIsShown) {
       r.day = 2;
       r.hour = static_cast<uint8_t>(i / 60 % 24);
       r.minute = static_cast<uint8_t>(i % 60);
-      link.measurements.push_back(r);
+      LinkAccess(link).measurements().push_back(r);
     }
-    link.memUsed = 300;
-    link.downloadActive = true;
+    LinkAccess(link).memUsed() = 300;
+    LinkAccess(link).downloadActive() = true;
     window.answerSaveDialog((dir / "out.csv").string());
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit limit{200, 200};  // the header and a line or two fit; the rest fails while written

@@ -37,7 +37,7 @@ TEST_F(StaleLink, InterruptedFirmwareUpdateSendsNothingToTheNextLogger) {
   connectOne();
   usb->sendCommand("device.software");
   ASSERT_TRUE(window.waitForLine("sendData WriteSync failed!"));
-  ASSERT_TRUE(window.waitUntil([&] { return !usb->connected; }));
+  ASSERT_TRUE(window.waitUntil([&] { return !usb->isConnected(); }));
 
   // The next logger holds an intact image in its firmware region: it would accept a check.
   velmora::Options second;
@@ -75,7 +75,7 @@ TEST_F(StaleLink, EndedLinksReaderLeavesTheNextUpdatesImage) {
   connectOne();
   usb->sendCommand("device.software");
   ASSERT_TRUE(window.waitForLine("sendData WriteSync failed!"));
-  ASSERT_TRUE(window.waitUntil([&] { return !usb->connected; }));
+  ASSERT_TRUE(window.waitUntil([&] { return !usb->isConnected(); }));
   usbdrv::DetachDevice(old);
 
   const std::string serial = "VLM12345";

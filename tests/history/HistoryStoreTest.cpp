@@ -523,16 +523,30 @@ TEST_F(HistoryStore, ADamagedFileIsKeptAsideAndANewOneStarted) {
   EXPECT_EQ(import("VLM1", memory(0, 10)).added, 10);
   store.close();
 
-  // A file that is no database at all. A reading connection reports it and leaves it where it is: only
-  // the connection that checks the file moves it aside.
-  historytest::writeFile(path, std::string(8192, 'x'));
+  // A file that is no database at all (a CSV file given as the history, say) is no history of ours:
+  // every connection refuses it and leaves it as it is, its contents, name and mode.
+  const std::string csvText = "Date;Temperature\r\n03/02/26;21.5\r\n" + std::string(8192, 'x');
+  historytest::writeFile(path, csvText);
+  ::chmod(path.c_str(), 0644);
   history::Store reader;
   std::vector<history::StoredRecord> out;
   EXPECT_FALSE(reader.openForReading(path, error) && reader.query(loggerQuery("VLM1"), out, error));
-  EXPECT_EQ(historytest::readFile(path), std::string(8192, 'x'));
   reader.close();
+  EXPECT_FALSE(store.open(path, error));
+  EXPECT_NE(error.find("not a Tarnwick history"), std::string::npos) << error;
+  EXPECT_EQ(historytest::readFile(path), csvText);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  int setAsideFiles = 0;  // the damaged one above only
+  for (const auto& entry : std::filesystem::directory_iterator(dir / "data/tarnwick")) {
+    const std::string name = entry.path().string();
+    setAsideFiles += name.find(".damaged-") != std::string::npos && name.find("-wal") == std::string::npos &&
+                     name.find("-shm") == std::string::npos;
+  }
+  EXPECT_EQ(setAsideFiles, 1);
+  ASSERT_EQ(::unlink(path.c_str()), 0);
   ASSERT_TRUE(store.open(path, error)) << error;
-  EXPECT_NE(store.notice().find("damaged"), std::string::npos);
   EXPECT_EQ(import("VLM1", memory(0, 10)).added, 10);
   store.close();
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <thread>
@@ -51,6 +52,30 @@ TEST(HistoryLocation, FlagThenEnvironmentThenSettingThenTheFile) {
     EXPECT_TRUE(history::isServerLocation(server)) << server;
   for (const char* file : {"/home/u/h.sqlite", "h=1.sqlite", "./x", "C:\\h.sqlite", "", "Host=x"})
     EXPECT_FALSE(history::isServerLocation(file)) << file;
+  // Shaped like a server's but not readable by libpq: never a file of that name, the reason said, no
+  // secret in it or in the location shown.
+  historytest::TempDir dir;
+  for (const char* bad :
+       {"host=db.example dbname=site bogus=1", "hots=db dbname=site", "password=s3cr3t bogus=1",
+        "dbname='site", "postgresql://anna:s3cr3t@db/site?bogus=1", "postgresql://anna:s3%zz@db/site"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_TRUE(history::isServerLocation(bad));
+    const std::string problem = history::serverLocationProblem(bad);
+    EXPECT_NE(problem, "");
+    EXPECT_EQ(problem.find("s3"), std::string::npos) << problem;
+    EXPECT_EQ(history::shownLocation(bad).find("s3"), std::string::npos);
+    history::Store store;
+    std::string error;
+    const std::filesystem::path here = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    EXPECT_FALSE(store.open(bad, error));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+    std::filesystem::current_path(here);
+    EXPECT_EQ(error.find("s3"), std::string::npos) << error;
+  }
+  EXPECT_EQ(history::serverLocationProblem("host=/tmp dbname=site"), "");
+  EXPECT_EQ(history::shownLocation("host=/tmp sslpassword=s3cr3t dbname=site").find("s3cr3t"),
+            std::string::npos);
 }
 
 TEST(HistoryLocation, APasswordInTheLocationIsRefusedAndNeverShown) {
@@ -75,19 +100,22 @@ TEST_F(ServerHistory, ANewerSchemaIsRefusedAndLeftAsItIs) {
     history::Store store;
     ASSERT_TRUE(store.open(location, error)) << error;
   }
-  EXPECT_EQ(value("SELECT string_agg(version::text, ',' ORDER BY version) FROM tarnwick_schema"), "1,2,3,4");
+  EXPECT_EQ(value("SELECT string_agg(version::text, ',' ORDER BY version) FROM tarnwick_schema"),
+            "1,2,3,4,5");
   ASSERT_EQ(server.sql(database, "INSERT INTO tarnwick_schema(version) VALUES(7)"), "");
   history::Store store;
   EXPECT_FALSE(store.open(location, error));
   EXPECT_NE(error.find("newer Tarnwick (schema version 7"), std::string::npos) << error;
-  EXPECT_EQ(value("SELECT count(*) FROM tarnwick_schema"), "5");
+  EXPECT_EQ(value("SELECT count(*) FROM tarnwick_schema"), "6");
   history::ImportResult result;
   EXPECT_FALSE(store.importDownload("VLM1", "f.csv", memory(10), result, error));
   EXPECT_EQ(value("SELECT count(*) FROM downloads"), "0");
 }
 
-// A history of an earlier schema gets its readings' values on the upgrade, and the chart reads them.
-TEST_F(ServerHistory, AnUpgradeGivesTheReadingsKeptBeforeItTheirValues) {
+// A history an older Tarnwick kept in public, at an earlier schema version, with the rights its README
+// gave by hand: a desk cannot set it up and is told who can; the admin's history init moves it into its
+// schema, gives the readings their values and replaces the old rights; the desk then reads and writes.
+TEST_F(ServerHistory, AnOlderHistoryInPublicIsMovedUpgradedAndItsOldRightsGo) {
   std::vector<messwert_tag> records = memory(200);
   for (size_t i = 0; i < records.size(); ++i) {
     records[i].temperature = 18.25f + static_cast<float>(i % 17);
@@ -101,18 +129,44 @@ TEST_F(ServerHistory, AnUpgradeGivesTheReadingsKeptBeforeItTheirValues) {
     history::ImportResult result;
     ASSERT_TRUE(store.importDownload("VLM1", "f.csv", records, result, error)) << error;
   }
-  // The tables as the previous version left them.
-  ASSERT_EQ(server.sql(
-                database,
-                "DROP INDEX readings, readings_from_file, measurements_download; ALTER TABLE measurements "
-                "DROP COLUMN humidity, DROP COLUMN temperature, DROP COLUMN ambient; "
-                "DROP TABLE reading_hours; DROP FUNCTION tarnwick_hours_added, tarnwick_hours_left CASCADE; "
-                "DROP TABLE label_changes, excursion_comments; ALTER TABLE limit_changes DROP COLUMN reason; "
-                "DELETE FROM tarnwick_schema WHERE version >= 3"),
-            "");
+  // The tables as version 2 left them, in public, owned by the admin, the writer with INSERT.
+  ASSERT_EQ(
+      server.sql(
+          database,
+          "DO $$ DECLARE f text; BEGIN FOR f IN SELECT oid::regprocedure::text FROM pg_proc WHERE "
+          "pronamespace = 'tarnwick'::regnamespace LOOP EXECUTE 'DROP FUNCTION ' || f || ' CASCADE'; "
+          "END LOOP; END $$; "
+          "DROP INDEX readings, readings_from_file, measurements_download; ALTER TABLE measurements "
+          "DROP COLUMN humidity, DROP COLUMN temperature, DROP COLUMN ambient; DROP TABLE "
+          "reading_hours; ALTER TABLE downloads DROP COLUMN recorded_by, DROP COLUMN recorded_at; "
+          "ALTER TABLE limit_changes DROP COLUMN recorded_by, DROP COLUMN recorded_at, DROP COLUMN reason; "
+          "DROP TABLE label_changes, excursion_comments; "
+          "DELETE FROM tarnwick_schema WHERE version > 2; "
+          "DO $$ DECLARE t text; BEGIN FOR t IN SELECT c.relname FROM pg_class c WHERE "
+          "c.relnamespace = 'tarnwick'::regnamespace AND c.relkind IN ('r', 'S') AND NOT EXISTS "
+          "(SELECT 1 FROM pg_depend d WHERE d.objid = c.oid AND d.deptype IN ('a', 'i')) LOOP "
+          "EXECUTE format('ALTER TABLE tarnwick.%I SET SCHEMA public', t); EXECUTE "
+          "format('ALTER TABLE public.%I OWNER TO tarnwick', t); END LOOP; END $$; "
+          "DROP SCHEMA tarnwick; GRANT SELECT, INSERT ON ALL TABLES IN SCHEMA public TO desk; "
+          "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO desk"),
+      "");
   history::Store store;
+  EXPECT_FALSE(store.open(location, error));
+  EXPECT_NE(error.find("tarnwick-cli history init"), std::string::npos) << error;
+  EXPECT_NE(error.find("version 2 in public"), std::string::npos) << error;
+
+  std::string sql;
+  ASSERT_TRUE(history::setUpServer(server.location(database), "tarnwick_writer", "tarnwick_reviewer", false,
+                                   sql, error))
+      << error;
+  EXPECT_EQ(value("SELECT string_agg(version::text, ',' ORDER BY version) FROM tarnwick.tarnwick_schema"),
+            "1,2,3,4,5");
+  EXPECT_EQ(value("SELECT count(*) FROM pg_class WHERE relnamespace = 'public'::regnamespace"), "0");
+  EXPECT_EQ(value("SELECT count(*) FROM pg_class WHERE relnamespace = 'tarnwick'::regnamespace AND relowner "
+                  "<> 'tarnwick_owner'::regrole"),
+            "0");
+  EXPECT_EQ(value("SELECT has_table_privilege('desk', 'tarnwick.measurements', 'INSERT')"), "f");
   ASSERT_TRUE(store.open(location, error)) << error;
-  EXPECT_EQ(value("SELECT string_agg(version::text, ',' ORDER BY version) FROM tarnwick_schema"), "1,2,3,4");
   history::EnvelopeQuery q;
   q.logger = "VLM1";
   ASSERT_TRUE(history::recordTime(records.front(), q.from));
@@ -126,50 +180,17 @@ TEST_F(ServerHistory, AnUpgradeGivesTheReadingsKeptBeforeItTheirValues) {
   EXPECT_EQ(cells[0].temperatureMin, 18.25);
   EXPECT_EQ(cells[0].temperatureMax, 34.25);
   EXPECT_EQ(cells[0].humidityMax, 45.25);
-}
-
-// The site's writer may only read and add; a reviewer only read. Tarnwick needs no more.
-TEST_F(ServerHistory, ARoleThatMayOnlySelectAndInsertIsEnough) {
-  {
-    history::Store owner;
-    ASSERT_TRUE(owner.open(location, error)) << error;
-  }
-  const std::string writer = "writer_" + database, reviewer = "reviewer_" + database;
-  ASSERT_EQ(server.sql(database, "CREATE ROLE " + writer + " LOGIN; CREATE ROLE " + reviewer +
-                                     " LOGIN; GRANT SELECT, INSERT ON ALL TABLES IN SCHEMA public TO " +
-                                     writer + "; GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO " + writer +
-                                     "; GRANT SELECT ON ALL TABLES IN SCHEMA public TO " + reviewer),
-            "");
-  history::Store store;
-  ASSERT_TRUE(store.open(server.location(database, writer), error)) << error;
-  std::vector<messwert_tag> first = memory(50);
-  first[7] = historytest::withBadChecksum(first[7]);
   history::ImportResult result;
-  ASSERT_TRUE(store.importDownload("VLM1", "a.csv", first, result, error)) << error;
-  ASSERT_TRUE(store.importDownload("VLM1", "b.csv", memory(60), result, error)) << error;
+  std::vector<messwert_tag> more = records;
+  const std::vector<messwert_tag> later = memory(210);
+  more.insert(more.end(), later.begin() + 200, later.end());
+  ASSERT_TRUE(store.importDownload("VLM1", "g.csv", more, result, error)) << error;
   EXPECT_EQ(result.added, 10);
-  std::vector<history::StoredRecord> stored;
-  history::Query q;
-  q.logger = "VLM1";
-  ASSERT_TRUE(store.query(q, stored, error)) << error;
-  EXPECT_EQ(stored.size(), 60u);
-  for (const auto& r : stored) EXPECT_FALSE(r.checksumError);
-
-  PGconn* c = PQconnectdb(server.location(database, writer).c_str());
-  for (const char* forbidden : {"DELETE FROM measurements", "UPDATE measurements SET checksum_error = false",
-                                "DELETE FROM downloads", "TRUNCATE measurements"}) {
-    PGresult* r = PQexec(c, forbidden);
-    EXPECT_EQ(PQresultStatus(r), PGRES_FATAL_ERROR) << forbidden;
-    PQclear(r);
-  }
-  PQfinish(c);
-
-  history::Store review;
-  ASSERT_TRUE(review.open(server.location(database, reviewer), error)) << error;
-  EXPECT_EQ(review.downloads("VLM1").size(), 2u);
-  EXPECT_FALSE(review.importDownload("VLM1", "c.csv", memory(70), result, error));
-  EXPECT_NE(error.find("permission denied"), std::string::npos) << error;
-  EXPECT_EQ(value("SELECT count(*) FROM measurements"), "61");  // the flagged copy is kept, not deleted
+  // A second init changes nothing.
+  ASSERT_TRUE(history::setUpServer(server.location(database), "tarnwick_writer", "tarnwick_reviewer", false,
+                                   sql, error))
+      << error;
+  EXPECT_EQ(value("SELECT count(*) FROM measurements"), "210");
 }
 
 // Two PCs downloading the same logger at the same moment: every record once, each import whole.
@@ -216,7 +237,7 @@ TEST(ServerHistoryStopped, AnImportCutOffLeavesNothingHalfWritten) {
 
   // Another session holds the logger's turn, so the import is under way when the server stops.
   PGconn* holder = PQconnectdb(server.location().c_str());
-  PGresult* held = PQexec(holder, "SELECT pg_advisory_lock(21591, (SELECT id::integer FROM loggers))");
+  PGresult* held = PQexec(holder, "BEGIN; SELECT tarnwick.lock_logger('VLM1')");
   ASSERT_EQ(PQresultStatus(held), PGRES_TUPLES_OK) << PQerrorMessage(holder);
   PQclear(held);
   std::atomic<bool> finished{false};
@@ -381,13 +402,15 @@ TEST_F(ServerHistory, AnImportWaitsForAnotherWriterOfTheLoggerOnlySoLong) {
   history::ImportResult result;
   ASSERT_TRUE(store.open(location, error)) << error;
   ASSERT_TRUE(store.importDownload("VLM1", "a.csv", memory(10), result, error)) << error;
-  PGconn* holder = PQconnectdb(server.location(database).c_str());
-  PGresult* held = PQexec(holder, "SELECT pg_advisory_lock(21591, (SELECT id::integer FROM loggers))");
+  // The other desk's import under way: it holds the logger's row.
+  PGconn* holder = PQconnectdb(server.location(database, "desk2").c_str());
+  PGresult* held = PQexec(holder, "BEGIN; SELECT tarnwick.lock_logger('VLM1')");
   ASSERT_EQ(PQresultStatus(held), PGRES_TUPLES_OK) << PQerrorMessage(holder);
   PQclear(held);
   store.setBusyTimeout(200);
   EXPECT_FALSE(store.importDownload("VLM1", "b.csv", memory(20), result, error));
   EXPECT_NE(error.find("lock timeout"), std::string::npos) << error;
+  EXPECT_NE(error.find("for another program writing to the same logger"), std::string::npos) << error;
   PQfinish(holder);
   ASSERT_TRUE(store.importDownload("VLM1", "c.csv", memory(20), result, error)) << error;
   EXPECT_EQ(result.added, 10);

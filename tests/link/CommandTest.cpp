@@ -6,6 +6,7 @@
 
 #include "common/LinkFixture.h"
 #include "common/LoggerEndpoints.h"
+#include "link/LinkAccess.h"
 #include "link/MyReader.h"
 
 using Packets = std::vector<std::vector<uint8_t>>;
@@ -27,8 +28,8 @@ TEST_F(CommandTest, CommandIsTextAndOneZeroByteInOneTransfer) {
 TEST_F(CommandTest, MemUsedStartsTheMemoryRead) {
   answer("mem.used=9");
   ASSERT_TRUE(window.waitForLine(" <<< mem.load=0,512"));
-  EXPECT_EQ(usb->memUsed, 9);
-  EXPECT_EQ(usb->packetsExpected, 8);
+  EXPECT_EQ(LinkAccess(*usb).memUsed(), 9);
+  EXPECT_EQ(LinkAccess(*usb).packetsExpected(), 8);
   EXPECT_EQ(window.interval(), 10000);
   EXPECT_TRUE(window.timeoutEnabled());
   EXPECT_EQ(raw->TakeOut(ep::kCommandOut), (Packets{zeroTerminated("mem.load=0,512")}));
@@ -45,11 +46,11 @@ TEST_F(CommandTest, MemUsedStartsTheMemoryRead) {
 // Asked for the count alone, the answer reads nothing and leaves the download's fields alone; the
 // flag lasts for one answer.
 TEST_F(CommandTest, MemUsedForTheCountOnlyReadsNothing) {
-  usb->countOnly = true;
+  LinkAccess(*usb).countOnly() = true;
   answer("mem.used=16000");
   EXPECT_EQ(log(), (Lines{"mem.used=16000"}));
   EXPECT_TRUE(raw->TakeOut(ep::kCommandOut).empty());
-  EXPECT_EQ(usb->memUsed, 0);
+  EXPECT_EQ(LinkAccess(*usb).memUsed(), 0);
   std::vector<LinkEvent> counts;
   for (const LinkEvent& e : window.events())
     if (e.kind == LinkEvent::Kind::RecordCount || e.kind == LinkEvent::Kind::StoredRecords)
@@ -57,24 +58,24 @@ TEST_F(CommandTest, MemUsedForTheCountOnlyReadsNothing) {
   ASSERT_EQ(counts.size(), 1u);
   EXPECT_EQ(counts[0].kind, LinkEvent::Kind::RecordCount);
   EXPECT_EQ(counts[0].value, 16000);
-  EXPECT_FALSE(usb->countOnly);
+  EXPECT_FALSE(LinkAccess(*usb).countOnly());
   answer("mem.used=9");
   EXPECT_TRUE(window.waitForLine(" <<< mem.load=0,512"));
 }
 
 TEST_F(CommandTest, MemUsedWithoutRecordsEndsTheDownload) {
-  usb->downloadActive = true;
+  LinkAccess(*usb).downloadActive() = true;
   for (const char* text : {"mem.used=0", "mem.used", "mem.used=-3"}) {
     window.clear();
     answer(text);
     EXPECT_EQ(log(), (Lines{text, "No data stored!"}));
   }
-  EXPECT_TRUE(usb->downloadActive);
+  EXPECT_TRUE(LinkAccess(*usb).downloadActive());
   EXPECT_TRUE(raw->TakeOut(ep::kCommandOut).empty());
 }
 
 TEST_F(CommandTest, MemUsedBeyondTheMemoryImageIsRefused) {
-  usb->downloadActive = true;
+  LinkAccess(*usb).downloadActive() = true;
   answer("mem.used=16384");
   ASSERT_TRUE(window.waitForLine(" <<< mem.load=0,524288"));
   window.clear();
@@ -84,7 +85,7 @@ TEST_F(CommandTest, MemUsedBeyondTheMemoryImageIsRefused) {
   answer("mem.used=99999999999");
   EXPECT_EQ(log().back(), "Stored data exceeds memory image");
   EXPECT_TRUE(raw->TakeOut(ep::kCommandOut).empty());
-  EXPECT_TRUE(usb->downloadActive);
+  EXPECT_TRUE(LinkAccess(*usb).downloadActive());
   EXPECT_FALSE(window.busy());
 }
 
@@ -120,13 +121,13 @@ TEST_F(CommandTest, AnswerControlsAreShownEscaped) {
 }
 
 TEST_F(CommandTest, TypedCommandsAnswerIsOnlyShown) {
-  usb->rawCommand = true;
+  LinkAccess(*usb).rawCommand() = true;
   answer("mem.used=9");
-  EXPECT_FALSE(usb->rawCommand);
+  EXPECT_FALSE(LinkAccess(*usb).rawCommand());
   EXPECT_TRUE(raw->TakeOut(ep::kCommandOut).empty());
-  usb->rawCommand = true;
+  LinkAccess(*usb).rawCommand() = true;
   answer(std::vector<uint8_t>{}, "");
-  EXPECT_FALSE(usb->rawCommand);
+  EXPECT_FALSE(LinkAccess(*usb).rawCommand());
   answer("mem.used=9");  // the flag is gone: this one acts
   ASSERT_TRUE(window.waitForLine(" <<< mem.load=0,512"));
 }
@@ -134,10 +135,10 @@ TEST_F(CommandTest, TypedCommandsAnswerIsOnlyShown) {
 TEST_F(CommandTest, SendDataCutsIntoPackets) {
   std::vector<uint8_t> image(61184);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7);
-  usb->packetCount = 0;
+  LinkAccess(*usb).packetCount() = 0;
   EXPECT_TRUE(usb->sendData(image.data(), static_cast<int32_t>(image.size())));
-  EXPECT_EQ(usb->packetsExpected, 956);
-  EXPECT_EQ(usb->packetCount, 956);
+  EXPECT_EQ(LinkAccess(*usb).packetsExpected(), 956);
+  EXPECT_EQ(LinkAccess(*usb).packetCount(), 956);
   Packets out = raw->TakeOut(ep::kDatOut);
   ASSERT_EQ(out.size(), 956u);
   std::vector<uint8_t> joined;
@@ -148,7 +149,7 @@ TEST_F(CommandTest, SendDataCutsIntoPackets) {
   EXPECT_EQ(joined, image);
 
   EXPECT_TRUE(usb->sendData(image.data(), 100));
-  EXPECT_EQ(usb->packetsExpected, 1);
+  EXPECT_EQ(LinkAccess(*usb).packetsExpected(), 1);
   out = raw->TakeOut(ep::kDatOut);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].size(), 64u);
@@ -161,9 +162,9 @@ TEST_F(CommandTest, StalledPipesFailAfterTheirTimeOut) {
   EXPECT_EQ(log(), (Lines{" <<< mem.used", "sendCommand WriteSync failed!"}));
   raw->Stall(ep::kDatOut, true);
   std::vector<uint8_t> data(200, 1);
-  usb->packetCount = 0;
+  LinkAccess(*usb).packetCount() = 0;
   EXPECT_FALSE(usb->sendData(data.data(), 200));
-  EXPECT_EQ(usb->packetCount, 0);
+  EXPECT_EQ(LinkAccess(*usb).packetCount(), 0);
   EXPECT_EQ(log().back(), "sendData WriteSync failed!");
 }
 

@@ -11,6 +11,7 @@
 
 #include "data/RegionalFormat.h"
 #include "link/CsvExport.h"
+#include "link/LinkAccess.h"
 #include "link/ReaderSupport.h"
 
 using datatest::crlfLines;
@@ -23,9 +24,9 @@ namespace {
 
 struct CsvExport : datatest::LinkFixture {
   void prepare(const std::vector<messwert_tag>& records) {
-    link->measurements = records;
-    link->memUsed = static_cast<int32_t>(records.size());
-    link->downloadActive = true;
+    LinkAccess(*link).measurements() = records;
+    LinkAccess(*link).memUsed() = static_cast<int32_t>(records.size());
+    LinkAccess(*link).downloadActive() = true;
   }
 };
 
@@ -65,8 +66,8 @@ TEST_F(CsvExport, WritesValidRecordsAndLogsEveryPosition) {
   EXPECT_EQ(effects[2].kind, Kind::TimeoutEnable);
   EXPECT_EQ(effects[2].value, 0);
   EXPECT_EQ(effects.back().kind, Kind::StopBusy);
-  EXPECT_FALSE(link->downloadActive);
-  EXPECT_TRUE(link->measurements.empty());
+  EXPECT_FALSE(LinkAccess(*link).downloadActive());
+  EXPECT_TRUE(LinkAccess(*link).measurements().empty());
   EXPECT_EQ(dir.names(), std::vector<std::string>{"out.csv"});
   // The saved event counts the records left out, so that nobody has to count log lines.
   const auto events = window.events();
@@ -96,8 +97,8 @@ TEST_F(CsvExport, CancelAndOpenFailureKeepTheDownload) {
   window.cancelSaveDialog();
   exportMeasurements(*link, RegionalFormat::german());
   EXPECT_EQ(window.log(), std::vector<std::string>{"User abort file open dialog"});
-  EXPECT_TRUE(link->downloadActive);
-  EXPECT_EQ(link->measurements.size(), 1u);
+  EXPECT_TRUE(LinkAccess(*link).downloadActive());
+  EXPECT_EQ(LinkAccess(*link).measurements().size(), 1u);
 
   window.clear();
   window.answerSaveDialog((dir / "missing" / "out.csv").string());
@@ -110,8 +111,8 @@ TEST_F(CsvExport, CancelAndOpenFailureKeepTheDownload) {
   EXPECT_EQ(effects[1].value, 0);  // error icon
   EXPECT_EQ(effects[2].kind, Kind::Error);
   EXPECT_EQ(effects[2].text, "File Open Error");
-  EXPECT_TRUE(link->downloadActive);
-  EXPECT_EQ(link->measurements.size(), 1u);
+  EXPECT_TRUE(LinkAccess(*link).downloadActive());
+  EXPECT_EQ(LinkAccess(*link).measurements().size(), 1u);
   EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
 }
 
@@ -127,7 +128,7 @@ TEST_F(CsvExport, FailedRenameReportsWriteErrorAndLeavesNoTemporary) {
   EXPECT_EQ(window.log().back(), "File Write Error");
   EXPECT_EQ(window.count("Download finished"), 0u);
   EXPECT_FALSE(window.busy());
-  EXPECT_TRUE(link->downloadActive);
+  EXPECT_TRUE(LinkAccess(*link).downloadActive());
   EXPECT_TRUE(std::filesystem::is_directory(dir / "taken.csv" / "inner"));
   EXPECT_EQ(dir.names(), std::vector<std::string>{"taken.csv"});
 }
@@ -150,7 +151,7 @@ TEST_F(CsvExport, FailedWriteKeepsTheEarlierFile) {
       exportMeasurements(*link, RegionalFormat::german());
       const bool ok = window.messageBoxes() == std::vector<std::string>{"File Write Error"} &&
                       window.log().back() == "File Write Error" && window.count("Download finished") == 0 &&
-                      link->downloadActive && readFile(dir / "out.csv") == old &&
+                      LinkAccess(*link).downloadActive() && readFile(dir / "out.csv") == old &&
                       dir.names() == std::vector<std::string>{"out.csv"};
       std::fprintf(stderr, "%s\n", ok ? "checked" : "mismatch");
       std::fflush(stderr);
@@ -204,8 +205,8 @@ TEST_F(ExportAsUser, WriteProtectedFileIsRefused) {
   asUser([&] {
     exportMeasurements(*link, RegionalFormat::german());
     return window.messageBoxes() == std::vector<std::string>{"File Open Error"} &&
-           window.log() == std::vector<std::string>{"File Open Error"} && link->downloadActive &&
-           link->measurements.size() == 1;
+           window.log() == std::vector<std::string>{"File Open Error"} &&
+           LinkAccess(*link).downloadActive() && LinkAccess(*link).measurements().size() == 1;
   });
   EXPECT_EQ(readFile(folder / "out.csv"), "old");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
@@ -222,7 +223,7 @@ TEST_F(ExportAsUser, FileInReadOnlyFolderIsWrittenInPlace) {
     const auto log = window.log();
     return window.messageBoxes().empty() &&
            log.front() == "Folder not writable: the file is overwritten in place" &&
-           log.back() == "Download finished" && !link->downloadActive;
+           log.back() == "Download finished" && !LinkAccess(*link).downloadActive();
   });
   chmod(folder.c_str(), 0755);
   EXPECT_EQ(crlfLines(readFile(folder / "out.csv")),

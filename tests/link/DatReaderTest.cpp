@@ -8,6 +8,7 @@
 
 #include "data/RegionalFormat.h"
 #include "data/Text.h"
+#include "link/LinkAccess.h"
 #include "link/MyDatReader.h"
 #include "link/ReaderSupport.h"
 #include "usbio/UsbDevice.h"
@@ -34,15 +35,15 @@ struct DatReader : datatest::LinkFixture {
     for (size_t i = first; i < first + n; ++i) block(image.data() + 64 * i);
   }
   void startDownload(int32_t memUsed) {
-    link->downloadActive = true;
-    link->packetCount = 0;
-    link->memUsed = memUsed;
-    link->packetsExpected = 4 * ((memUsed + 7) / 8);
+    LinkAccess(*link).downloadActive() = true;
+    LinkAccess(*link).packetCount() = 0;
+    LinkAccess(*link).memUsed() = memUsed;
+    LinkAccess(*link).packetsExpected() = 4 * ((memUsed + 7) / 8);
   }
   void startMemoryRead(const std::string& length) {
-    link->memLoadActive = true;
-    link->packetCount = 0;
-    link->packetsExpected = strToIntDef0(length) / 64;
+    LinkAccess(*link).memLoadActive() = true;
+    LinkAccess(*link).packetCount() = 0;
+    LinkAccess(*link).packetsExpected() = strToIntDef0(length) / 64;
     window.setLengthText(length);
   }
   size_t indexOf(Kind kind, const std::string& text = std::string()) const {
@@ -85,8 +86,8 @@ TEST_P(DownloadSizes, TakesTheUsedRecordsInTimeOrder) {
   EXPECT_TRUE(window.responses().empty());  // not complete one block early
   blocks(image, packets - 1, 1);
 
-  EXPECT_EQ(link->packetCount, static_cast<int32_t>(packets));
-  EXPECT_EQ(0, std::memcmp(link->memoryImage.data(), image.data(), image.size()));
+  EXPECT_EQ(LinkAccess(*link).packetCount(), static_cast<int32_t>(packets));
+  EXPECT_EQ(0, std::memcmp(LinkAccess(*link).memoryImage().data(), image.data(), image.size()));
   EXPECT_EQ(window.responses(), std::vector<std::string>{"Download complete"});
   EXPECT_LT(indexOf(Kind::Error, "sortiert"), indexOf(Kind::SaveDialog));
 
@@ -98,20 +99,20 @@ TEST_P(DownloadSizes, TakesTheUsedRecordsInTimeOrder) {
     ASSERT_EQ(line.substr(a + 1, line.find(';', a + 1) - a - 1), std::to_string(rank)) << line;
   }
   EXPECT_EQ(window.log().back(), "Download finished");
-  EXPECT_FALSE(link->downloadActive);
+  EXPECT_FALSE(LinkAccess(*link).downloadActive());
 }
 
 INSTANTIATE_TEST_SUITE_P(MemUsed, DownloadSizes, testing::Values(1, 8, 9, 100, 16384));
 
 TEST_F(DatReader, DataWhileIdleIsOnlyReported) {
-  std::memset(link->memoryImage.data(), 0x5A, 256);
+  std::memset(LinkAccess(*link).memoryImage().data(), 0x5A, 256);
   const uint8_t bytes[64] = {1, 2, 3};
   block(bytes);
   block(bytes, 0, kFailed);  // an aborted read at a disconnect
   EXPECT_EQ(window.log(),
             (std::vector<std::string>{"received unexpected binary data", "received unexpected binary data"}));
-  EXPECT_EQ(link->packetCount, 0);
-  EXPECT_EQ(link->memoryImage[0], 0x5A);
+  EXPECT_EQ(LinkAccess(*link).packetCount(), 0);
+  EXPECT_EQ(LinkAccess(*link).memoryImage()[0], 0x5A);
 }
 
 TEST_F(DatReader, FailedReadIsReportedAndNotCounted) {
@@ -124,43 +125,43 @@ TEST_F(DatReader, FailedReadIsReportedAndNotCounted) {
   CUsbDevice::FormatStatusText(text, sizeof text, kFailed);
   EXPECT_EQ(window.log(), std::vector<std::string>{std::string("Error MyDatReader: ") + text});
   EXPECT_EQ(std::string(text).find("Error code 0xE0001000"), 0u);
-  EXPECT_EQ(link->packetCount, 0);
+  EXPECT_EQ(LinkAccess(*link).packetCount(), 0);
   block(second);
-  EXPECT_EQ(link->packetCount, 1);
-  EXPECT_EQ(link->memoryImage[0], 0x22);
+  EXPECT_EQ(LinkAccess(*link).packetCount(), 1);
+  EXPECT_EQ(LinkAccess(*link).memoryImage()[0], 0x22);
 }
 
 TEST_F(DatReader, ShortPacketLeavesZerosInItsBlock) {
   startMemoryRead("4096");
-  std::memset(link->memoryImage.data(), 0xAA, 128);
+  std::memset(LinkAccess(*link).memoryImage().data(), 0xAA, 128);
   uint8_t bytes[64];
   std::memset(bytes, 0x33, sizeof bytes);
   block(bytes);
   block(bytes, 10);  // ten bytes received into a zero-filled buffer
-  EXPECT_EQ(link->packetCount, 2);
-  EXPECT_EQ(link->memoryImage[64 + 9], 0x33);
-  EXPECT_TRUE(
-      std::all_of(&link->memoryImage[64 + 10], &link->memoryImage[128], [](uint8_t b) { return b == 0; }));
+  EXPECT_EQ(LinkAccess(*link).packetCount(), 2);
+  EXPECT_EQ(LinkAccess(*link).memoryImage()[64 + 9], 0x33);
+  EXPECT_TRUE(std::all_of(&LinkAccess(*link).memoryImage()[64 + 10], &LinkAccess(*link).memoryImage()[128],
+                          [](uint8_t b) { return b == 0; }));
   block(bytes, 0);  // a zero-length packet is a block of zeros
-  EXPECT_EQ(link->packetCount, 3);
-  EXPECT_EQ(link->memoryImage[128], 0);
+  EXPECT_EQ(LinkAccess(*link).packetCount(), 3);
+  EXPECT_EQ(LinkAccess(*link).memoryImage()[128], 0);
 }
 
 TEST_F(DatReader, NothingIsStoredBeyondTheImage) {
-  link->memLoadActive = true;
-  link->packetsExpected = 9000;  // more than the image holds
-  link->packetCount = logger::kMaxPackets - 1;
+  LinkAccess(*link).memLoadActive() = true;
+  LinkAccess(*link).packetsExpected() = 9000;  // more than the image holds
+  LinkAccess(*link).packetCount() = logger::kMaxPackets - 1;
   uint8_t bytes[64];
   std::memset(bytes, 0x44, sizeof bytes);
   for (int i = 0; i < 4; ++i) block(bytes);
-  EXPECT_EQ(link->packetCount, logger::kMaxPackets);
-  EXPECT_EQ(link->memoryImage[logger::kMemorySize - 1], 0x44);
+  EXPECT_EQ(LinkAccess(*link).packetCount(), logger::kMaxPackets);
+  EXPECT_EQ(LinkAccess(*link).memoryImage()[logger::kMemorySize - 1], 0x44);
   EXPECT_EQ(window.log(), std::vector<std::string>{"Data beyond memory image dropped"});
 
   // A new transfer reports again.
-  link->packetCount = 0;
+  LinkAccess(*link).packetCount() = 0;
   block(bytes);
-  link->packetCount = logger::kMaxPackets;
+  LinkAccess(*link).packetCount() = logger::kMaxPackets;
   block(bytes);
   EXPECT_EQ(window.count("Data beyond memory image dropped"), 2u);
   EXPECT_TRUE(window.responses().empty());
@@ -174,9 +175,9 @@ TEST_F(DatReader, ANewLinksImageBeyondTheBlocksReceivedIsZeros) {
   USBInterface* fresh = new (storage) USBInterface(&window);
   {
     CMyDatReader freshReader(fresh, fresh->linkGeneration());
-    fresh->memLoadActive = true;
-    fresh->packetCount = 0;
-    fresh->packetsExpected = 1;
+    LinkAccess(*fresh).memLoadActive() = true;
+    LinkAccess(*fresh).packetCount() = 0;
+    LinkAccess(*fresh).packetsExpected() = 1;
     window.setLengthText("256");
     window.answerSaveDialog((dir / "dump.bin").string());
     const std::string sent(64, '\x33');
@@ -190,7 +191,7 @@ TEST_F(DatReader, MemoryReadWritesTheLengthTypedAtTheEnd) {
   std::vector<uint8_t> image(4096);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 31 + 7);
   startMemoryRead("4096");
-  link->downloadActive = true;  // with both flags the memory read wins
+  LinkAccess(*link).downloadActive() = true;  // with both flags the memory read wins
   window.answerSaveDialog((dir / "dump.csv").string());
   blocks(image, 0, 64);
 
@@ -203,8 +204,8 @@ TEST_F(DatReader, MemoryReadWritesTheLengthTypedAtTheEnd) {
   EXPECT_EQ(effects[2].kind, Kind::LengthText);
   EXPECT_EQ(effects[3].text, "Download finished");
   EXPECT_EQ(effects[4].kind, Kind::StopBusy);
-  EXPECT_FALSE(link->memLoadActive);
-  EXPECT_TRUE(link->downloadActive);
+  EXPECT_FALSE(LinkAccess(*link).memLoadActive());
+  EXPECT_TRUE(LinkAccess(*link).downloadActive());
 
   // The field changed during the transfer: its value at the end counts, hexadecimal as typed.
   startMemoryRead("4096");
@@ -226,7 +227,7 @@ TEST_F(DatReader, DumpLengthIsCutToTheImage) {
   startMemoryRead("64");
   window.setLengthText("600000");
   window.answerSaveDialog((dir / "all.bin").string());
-  std::memset(link->memoryImage.data(), 0x77, logger::kMemorySize);
+  std::memset(LinkAccess(*link).memoryImage().data(), 0x77, logger::kMemorySize);
   const uint8_t bytes[64] = {};
   block(bytes);
   EXPECT_EQ(std::filesystem::file_size(dir / "all.bin"), logger::kMemorySize);
@@ -241,12 +242,12 @@ TEST_F(DatReader, MemoryReadCancelAndOpenFailureKeepTheFlag) {
   block(bytes);
   block(bytes);
   EXPECT_EQ(window.log(), std::vector<std::string>{"Abort"});
-  EXPECT_TRUE(link->memLoadActive);
+  EXPECT_TRUE(LinkAccess(*link).memLoadActive());
 
   // Still counted as part of that transfer, but no second completion.
   block(bytes);
-  EXPECT_EQ(link->packetCount, 3);
-  EXPECT_EQ(link->memoryImage[128], 9);
+  EXPECT_EQ(LinkAccess(*link).packetCount(), 3);
+  EXPECT_EQ(LinkAccess(*link).memoryImage()[128], 9);
   EXPECT_EQ(window.responses().size(), 1u);
 
   window.clear();
@@ -255,5 +256,5 @@ TEST_F(DatReader, MemoryReadCancelAndOpenFailureKeepTheFlag) {
   block(bytes);
   EXPECT_EQ(window.messageBoxes(), std::vector<std::string>{"File Open Error"});
   EXPECT_EQ(window.log(), std::vector<std::string>{"File Open Error"});
-  EXPECT_TRUE(link->memLoadActive);
+  EXPECT_TRUE(LinkAccess(*link).memLoadActive());
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "link/LinkAccess.h"
 #include "link/MyDatReader.h"
 #include "link/MyDbgReader.h"
 #include "link/ReaderSupport.h"
@@ -49,16 +50,16 @@ TEST_F(DbgReader, WorkerExitDisconnectsOnlyItsOwnLink) {
   CMyDbgReader staleDbg{link.get(), older};
   for (CUsbThread* r : {static_cast<CUsbThread*>(&reader), static_cast<CUsbThread*>(&dat)}) {
     window.clear();
-    link->connected = true;
+    LinkAccess(*link).connected() = true;
     r->OnWorkerExit();
     ASSERT_FALSE(window.log().empty());
     EXPECT_EQ(window.log().front(), "Worker thread exits");
     EXPECT_EQ(window.effects().front().kind, Kind::Error);
-    EXPECT_FALSE(link->connected);
+    EXPECT_FALSE(link->isConnected());
   }
   for (CUsbThread* r : {static_cast<CUsbThread*>(&staleDbg), static_cast<CUsbThread*>(&staleDat)}) {
-    link->connected = true;
+    LinkAccess(*link).connected() = true;
     r->OnWorkerExit();
-    EXPECT_TRUE(link->connected);
+    EXPECT_TRUE(link->isConnected());
   }
 }

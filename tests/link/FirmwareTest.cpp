@@ -8,6 +8,7 @@
 #include "common/LoggerEndpoints.h"
 #include "data/LoggerText.h"
 #include "link/Firmware.h"
+#include "link/LinkAccess.h"
 #include "platform/usbdrv/DeviceSource.h"
 #include "platform/usbdrv/InProcessSource.h"
 #include "sim/model/Firmware.h"
@@ -62,10 +63,10 @@ TEST_F(FirmwareAnswerTest, SaveAnswerWithoutImageFails) {
 TEST_F(FirmwareAnswerTest, ImageIsSentOnceThenReleased) {
   answer("device.software=V1.09");
   ASSERT_EQ(window.count(kSave), 1u);
-  usb->packetCount = 0;
+  LinkAccess(*usb).packetCount() = 0;
   answer("mem.save=463104,61184");
-  EXPECT_EQ(usb->packetCount, 956);
-  EXPECT_EQ(usb->packetsExpected, 956);
+  EXPECT_EQ(LinkAccess(*usb).packetCount(), 956);
+  EXPECT_EQ(LinkAccess(*usb).packetsExpected(), 956);
   auto out = raw->TakeOut(ep::kDatOut);
   ASSERT_EQ(out.size(), 956u);
   const uint8_t* embedded = nullptr;
@@ -172,14 +173,14 @@ TEST_F(FirmwareUpdateTest, WholeUpdateInstallsTheImage) {
   auto dev = attachRestartable({});
   connectOne();
   window.clear();
-  usb->packetCount = 0;
+  LinkAccess(*usb).packetCount() = 0;
   usb->sendCommand("device.software");
   ASSERT_TRUE(window.waitForLine("firmware.update=1", 1)) << ::testing::PrintToString(window.log());
   Lines sent;
   for (const auto& line : window.log())
     if (line.rfind(" <<< ", 0) == 0) sent.push_back(line.substr(5));
   EXPECT_EQ(sent, (Lines{"device.software", "mem.save=463104,61184", "firmware.check", "firmware.update"}));
-  EXPECT_EQ(usb->packetCount, 956);
+  EXPECT_EQ(LinkAccess(*usb).packetCount(), 956);
   const uint8_t* image = nullptr;
   size_t size = 0;
   ASSERT_TRUE(firmware::rawImage(&image, &size));

@@ -6,6 +6,7 @@
 
 #include "common/LinkFixture.h"
 #include "link/Firmware.h"
+#include "link/LinkAccess.h"
 #include "link/Operations.h"
 
 namespace {
@@ -30,7 +31,7 @@ TEST_F(LinkFixture, DownloadReportsLoggerProgressAndTheSavedRecords) {
   const auto file =
       std::filesystem::temp_directory_path() / ("link-event-" + std::to_string(getpid()) + ".csv");
   window.answerSaveDialog(file.string());
-  usb->downloadActive = true;
+  LinkAccess(*usb).downloadActive() = true;
   usb->sendCommand("device.software");
   usb->sendCommand("mem.used");
   ASSERT_TRUE(window.waitForLine("Download finished"));
@@ -69,7 +70,7 @@ TEST_F(LinkFixture, ALinkThatEndsIsReportedGoneOnce) {
   auto first = attachLogger();
   connectOne();
   usbdrv::DetachDevice(first);
-  ASSERT_TRUE(window.waitUntil([&] { return !usb->connected; }));
+  ASSERT_TRUE(window.waitUntil([&] { return !usb->isConnected(); }));
   attachLogger();
   connectOne();
   ASSERT_TRUE(window.waitForLine("Worker thread exits", 3));

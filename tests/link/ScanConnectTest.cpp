@@ -4,6 +4,7 @@
 #include "common/LinkFixture.h"
 #include "common/LoggerEndpoints.h"
 #include "data/Text.h"
+#include "link/LinkAccess.h"
 #include "link/MyDatReader.h"
 #include "link/MyDbgReader.h"
 #include "link/MyReader.h"
@@ -126,11 +127,11 @@ TEST_F(ConnectTest, NormalConnectStartsThreeReaders) {
   expected.push_back("Configuring the device...");
   expected.push_back("Device connected");
   EXPECT_EQ(window.log(), expected);
-  EXPECT_TRUE(usb->connected);
-  EXPECT_TRUE(usb->inReader->IsWorkerRunning());
-  EXPECT_TRUE(usb->datInReader->IsWorkerRunning());
-  EXPECT_TRUE(usb->debugInReader->IsWorkerRunning());
-  EXPECT_FALSE(usb->outWriter->IsWorkerRunning());  // writers are only written synchronously
+  EXPECT_TRUE(usb->isConnected());
+  EXPECT_TRUE(LinkAccess(*usb).inReader()->IsWorkerRunning());
+  EXPECT_TRUE(LinkAccess(*usb).datInReader()->IsWorkerRunning());
+  EXPECT_TRUE(LinkAccess(*usb).debugInReader()->IsWorkerRunning());
+  EXPECT_FALSE(LinkAccess(*usb).outWriter()->IsWorkerRunning());  // writers are only written synchronously
 }
 
 TEST_F(ConnectTest, UnbindableInPipeFailsAndDisconnectCleansUp) {
@@ -140,22 +141,22 @@ TEST_F(ConnectTest, UnbindableInPipeFailsAndDisconnectCleansUp) {
   usb->scanDevices();
   EXPECT_FALSE(usb->connect(12345));
   EXPECT_EQ(window.log().back(), "Can not bind IN pipe");
-  EXPECT_FALSE(usb->inReader->IsWorkerRunning());
+  EXPECT_FALSE(LinkAccess(*usb).inReader()->IsWorkerRunning());
   usb->disconnect();
   EXPECT_EQ(window.log().back(), "Device disconnected!");
-  EXPECT_FALSE(usb->connected);
+  EXPECT_FALSE(usb->isConnected());
 }
 
 TEST_F(ConnectTest, DisconnectWithoutLinkAndTwice) {
   usb->disconnect();
   usb->disconnect();
   EXPECT_EQ(window.log(), (Lines{"Device disconnected!", "Device disconnected!"}));
-  EXPECT_FALSE(usb->connected);
+  EXPECT_FALSE(usb->isConnected());
   attachLogger();
   connectOne();
   usb->disconnect();
   usb->disconnect();
-  EXPECT_FALSE(usb->connected);
+  EXPECT_FALSE(usb->isConnected());
   EXPECT_GE(window.count("Device disconnected!"), 4u);
 }
 
@@ -166,7 +167,7 @@ TEST_F(ConnectTest, UnplugEndsEveryReaderAndTheLink) {
   dev->Unplug();
   ASSERT_TRUE(window.waitForLine("Worker thread exits", 3)) << ::testing::PrintToString(window.log());
   ASSERT_TRUE(window.waitForLine("Device disconnected!", 3));
-  EXPECT_FALSE(usb->connected);
+  EXPECT_FALSE(usb->isConnected());
   // Each reader saw exactly its four counted failures before it gave up.
   // (the first failures say the device is removed; once another reader's exit has unbound the pipes
   // the resubmitted reads fail for that reason instead)
@@ -184,13 +185,13 @@ TEST_F(ConnectTest, UnplugEndsEveryReaderAndTheLink) {
 TEST_F(ConnectTest, ReconnectMakesFreshObjects) {
   attachLogger();
   connectOne();
-  std::shared_ptr<CMyReader> oldReader = usb->inReader;
-  std::shared_ptr<CMyWriter> oldWriter = usb->outWriter;
+  std::shared_ptr<CMyReader> oldReader = LinkAccess(*usb).inReader();
+  std::shared_ptr<CMyWriter> oldWriter = LinkAccess(*usb).outWriter();
   usb->disconnect();
   ASSERT_TRUE(window.waitForLine("Worker thread exits", 3));
   ASSERT_TRUE(usb->connect(12345));
-  EXPECT_NE(usb->inReader, oldReader);
-  EXPECT_NE(usb->outWriter, oldWriter);
+  EXPECT_NE(LinkAccess(*usb).inReader(), oldReader);
+  EXPECT_NE(LinkAccess(*usb).outWriter(), oldWriter);
   EXPECT_TRUE(usb->sendCommand("device.serial"));
   EXPECT_TRUE(window.waitForLine("device.serial=VLM12345"));
 }
@@ -217,5 +218,5 @@ TEST_F(ConnectTest, SerialNotAttachedConnectsNothing) {
   window.clear();
   EXPECT_FALSE(usb->connect(-1));
   EXPECT_EQ(window.log(), kLoggerLines);
-  EXPECT_FALSE(usb->connected);
+  EXPECT_FALSE(usb->isConnected());
 }

@@ -20,7 +20,7 @@ TEST_F(StressTest, TwoHundredConnectCyclesWithTrafficOnEveryPipe) {
   std::atomic<bool> stop{false};
   std::thread keepAlive([&] {
     while (!stop) {
-      if (usb->connected) usb->sendCommand("device.serial");
+      if (usb->isConnected()) usb->sendCommand("device.serial");
       std::this_thread::yield();
     }
   });
@@ -40,7 +40,7 @@ TEST_F(StressTest, TwoHundredConnectCyclesWithTrafficOnEveryPipe) {
   keepAlive.join();
   EXPECT_EQ(connects, 200);
   EXPECT_GE(window.count("Device connected"), 200u);
-  EXPECT_FALSE(usb->connected);
+  EXPECT_FALSE(usb->isConnected());
 
   // The link still works after all that.
   ASSERT_TRUE(usb->connect(12345));

@@ -15,6 +15,7 @@
 #include "common/LoggerEndpoints.h"
 #include "data/Messwert.h"
 #include "data/RegionalFormat.h"
+#include "link/LinkAccess.h"
 
 using HardwareLinkTest = HardwareFixture;
 
@@ -84,11 +85,12 @@ TEST_F(HardwareLinkTest, DownloadOfTheWholeMemoryGivesTheLoggersRecords) {
   window.answerSaveDialog(csvFile.path().string());
 
   const auto start = std::chrono::steady_clock::now();
-  usb->packetCount = 0;
-  usb->downloadActive = true;
+  LinkAccess(*usb).packetCount() = 0;
+  LinkAccess(*usb).downloadActive() = true;
   ASSERT_TRUE(usb->sendCommand("mem.used"));
-  ASSERT_TRUE(waitFor([&] { return usb->packetCount.load() >= 8192; }, std::chrono::seconds(240)))
-      << usb->packetCount.load();
+  ASSERT_TRUE(
+      waitFor([&] { return LinkAccess(*usb).packetCount().load() >= 8192; }, std::chrono::seconds(240)))
+      << LinkAccess(*usb).packetCount().load();
   const auto packetsDone = std::chrono::steady_clock::now();
   ASSERT_TRUE(window.waitForLine("Download finished", 1, std::chrono::seconds(240)));
   const auto finished = std::chrono::steady_clock::now();
@@ -97,7 +99,7 @@ TEST_F(HardwareLinkTest, DownloadOfTheWholeMemoryGivesTheLoggersRecords) {
               static_cast<long long>(std::chrono::duration_cast<ms>(packetsDone - start).count()),
               static_cast<long long>(std::chrono::duration_cast<ms>(finished - start).count()));
 
-  EXPECT_EQ(usb->packetCount.load(), 8192);
+  EXPECT_EQ(LinkAccess(*usb).packetCount().load(), 8192);
   EXPECT_EQ(logger->PacketsRead(ep::kDatIn), 8192u);
   const std::string csv = ReadFile(csvFile.path());
   const std::string expected = ExpectedCsv(*logger);
@@ -105,7 +107,7 @@ TEST_F(HardwareLinkTest, DownloadOfTheWholeMemoryGivesTheLoggersRecords) {
   EXPECT_TRUE(csv == expected)
       << "the CSV differs from the logger's records; first difference at byte "
       << (std::mismatch(csv.begin(), csv.end(), expected.begin(), expected.end()).first - csv.begin());
-  EXPECT_FALSE(usb->downloadActive);
+  EXPECT_FALSE(LinkAccess(*usb).downloadActive());
 }
 
 TEST_F(HardwareLinkTest, DisconnectEndsEveryTransferAtTheDevice) {
@@ -137,15 +139,16 @@ TEST_F(HardwareLinkTest, LoggerPulledOutMidDownloadEndsTheLinkAndConnectsAgainWh
   plugLogger(1, options);
   enable();
   connectOne();
-  usb->packetCount = 0;
-  usb->downloadActive = true;
+  LinkAccess(*usb).packetCount() = 0;
+  LinkAccess(*usb).downloadActive() = true;
   ASSERT_TRUE(usb->sendCommand("mem.used"));
-  ASSERT_TRUE(waitFor([&] { return usb->packetCount.load() >= 200; }, std::chrono::seconds(60)));
+  ASSERT_TRUE(
+      waitFor([&] { return LinkAccess(*usb).packetCount().load() >= 200; }, std::chrono::seconds(60)));
 
   bus->Unplug(1);
   ASSERT_TRUE(window.waitForLine("Worker thread exits", 3)) << ::testing::PrintToString(window.log());
-  ASSERT_TRUE(window.waitUntil([&] { return !usb->connected; }));
-  EXPECT_LT(usb->packetCount.load(), 8192);
+  ASSERT_TRUE(window.waitUntil([&] { return !usb->isConnected(); }));
+  EXPECT_LT(LinkAccess(*usb).packetCount().load(), 8192);
   EXPECT_GE(window.count("Error MyDatReader: Error code 0xE000100A: Device is removed."), 1u);
   EXPECT_EQ(window.count("Download finished"), 0u);
   ASSERT_TRUE(waitForDevices(0));
@@ -173,5 +176,5 @@ TEST_F(HardwareLinkTest, StallAndOverrunReachTheReadersAsTheirStatusTexts) {
   // One failure each: the link stays up and answers.
   ASSERT_TRUE(usb->sendCommand("device.serial"));
   EXPECT_TRUE(window.waitForLine("device.serial=VLM12345"));
-  EXPECT_TRUE(usb->connected);
+  EXPECT_TRUE(usb->isConnected());
 }

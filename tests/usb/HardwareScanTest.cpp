@@ -37,8 +37,8 @@ TEST_F(HardwareScanTest, LoggersAreListedByPortWithTheirSerialsAndOtherDevicesLe
   EXPECT_EQ(devices[1]->InstanceId(), "usb-1-3");
 
   EXPECT_EQ(usb->scanDevices(), (std::vector<int32_t>{111, 333}));
-  ASSERT_EQ(usb->scannedLoggers.size(), 2u);
-  EXPECT_EQ(usb->scannedLoggers[0].device, "USB");  // what the history records of its downloads
+  ASSERT_EQ(usb->lastScan().size(), 2u);
+  EXPECT_EQ(usb->lastScan()[0].device, "USB");  // what the history records of its downloads
   EXPECT_EQ(window.log(),
             (Lines{"Scanning for attached USB devices...", "Device 0:  VendorID:0x11E3  ProductID:0x0005",
                    "SerialNumber:", "VLM111", "Check if device is already connected",

@@ -49,7 +49,7 @@ TEST(HostilePeers, TheLinkStaysUsableBesideEveryKind) {
         // Connected to the peer, the link's readers fill its socket: the device is unplugged after
         // the send deadline, the link ends, and a command fails at once.
         ASSERT_TRUE(usb.connect(777));
-        EXPECT_TRUE(window.waitUntil([&] { return !usb.connected; }));
+        EXPECT_TRUE(window.waitUntil([&] { return !usb.isConnected(); }));
         const auto failing = Clock::now();
         EXPECT_FALSE(usb.sendCommand("device.serial"));
         EXPECT_LT(Clock::now() - failing, std::chrono::seconds(2));
