@@ -134,7 +134,7 @@ int commentExcursion(Session& session, history::Store& store, const std::string&
     if (e.start == at && (options.quantity.empty() || options.quantity == history::measureName(e.quantity)))
       matching.push_back(&e);
   const std::string name = printable(logger);
-  const std::string when = isoWithOffset(at, offsets.at(at).offset);
+  const std::string when = history::isoWithOffset(at, offsets.at(at).offset);
   if (matching.empty()) {
     session.problem(name + ": no excursion starts at " + when +
                     " (tarnwick-cli excursions lists them with their start)");
@@ -343,7 +343,7 @@ int excursions(Session& session, const ExcursionOptions& options) {
   }
   const auto writtenAt = [](int64_t utc) {
     const history::Zone zone = history::localZone(utc);
-    return isoWithOffset(utc + zone.offset, zone.offset);
+    return history::isoWithOffset(utc + zone.offset, zone.offset);
   };
   const bool jsonl = options.format == "jsonl";
   std::string text;

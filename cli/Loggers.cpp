@@ -12,6 +12,7 @@
 #include "cli/History.h"
 #include "cli/HistoryAccess.h"
 #include "history/History.h"
+#include "history/TimeText.h"
 
 namespace cli {
 namespace {
@@ -143,7 +144,7 @@ int oneLogger(Session& session, history::Store& store, const LoggersOptions& opt
   }
   const auto moment = [](int64_t utc) {
     const history::Zone zone = history::localZone(utc);
-    return isoWithOffset(utc + zone.offset, zone.offset);
+    return history::isoWithOffset(utc + zone.offset, zone.offset);
   };
   std::string text;
   if (options.format == "jsonl") {
