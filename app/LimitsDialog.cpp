@@ -86,6 +86,12 @@ LimitsDialog::LimitsDialog(history::Store* store, const QString& logger, const s
   form->addRow(tr("Humidity:"), pair(humidityLow_, humidityHigh_, QStringLiteral("%RH")));
   form->addRow(tr("Alarm delay:"), delay_);
   form->addRow(tr("Alarm rule:"), rule_);
+  // Why they change: kept with the change, and needed once limits are set.
+  reason_ = new QLineEdit;
+  reason_->setObjectName(QStringLiteral("reason"));
+  reason_->setMaxLength(static_cast<int>(history::kMaxNoteLength));
+  reason_->setPlaceholderText(tr("needed to change or remove limits that are set"));
+  form->addRow(tr("Reason for the change:"), reason_);
 
   note_ = new QLabel;
   note_->setObjectName(QStringLiteral("note"));
@@ -123,6 +129,10 @@ LimitsDialog::LimitsDialog(history::Store* store, const QString& logger, const s
   if (!store_->limitRows(logger_, rows_, error)) showError(QString::fromStdString(error));
   connect(appliesTo_, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &LimitsDialog::rowChosen);
   rowChosen();
+}
+
+std::string LimitsDialog::reasonText() const {
+  return reason_->text().toStdString();
 }
 
 std::optional<uint16_t> LimitsDialog::chosenSensor() const {
@@ -199,8 +209,9 @@ bool LimitsDialog::save() {
   }
   limits.temperature.delay = limits.humidity.delay = delay;
   limits.temperature.rule = limits.humidity.rule = rule;
-  if (!store_->setLimits(logger_, chosenSensor(), limits, history::thisComputer(), error)) {
+  if (!store_->setLimits(logger_, chosenSensor(), limits, history::thisComputer(), error, reasonText())) {
     showError(tr("Not stored: %1").arg(QString::fromStdString(error)));
+    reason_->setFocus();
     return false;
   }
   showError(QString());
@@ -210,8 +221,9 @@ bool LimitsDialog::save() {
 
 bool LimitsDialog::remove() {
   std::string error;
-  if (!store_->clearLimits(logger_, chosenSensor(), history::thisComputer(), error)) {
+  if (!store_->clearLimits(logger_, chosenSensor(), history::thisComputer(), error, reasonText())) {
     showError(tr("Not removed: %1").arg(QString::fromStdString(error)));
+    reason_->setFocus();
     return false;
   }
   store_->limitRows(logger_, rows_, error);

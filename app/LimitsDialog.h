@@ -1,6 +1,7 @@
 // The limits of a logger of the history, or of one of its sensors: temperature and humidity bounds
 // (each optional), the alarm delay and rule. What is typed is checked with the history's parsers and
-// stored only when all of it is valid; every change is recorded in the history with who made it.
+// stored only when all of it is valid; every change is recorded in the history with who made it and,
+// for limits that are set already, the reason typed for it (needed then).
 #pragma once
 
 #include <QDialog>
@@ -33,6 +34,7 @@ class LimitsDialog : public QDialog {
  private:
   void rowChosen();
   std::optional<uint16_t> chosenSensor() const;
+  std::string reasonText() const;  // UTF-8
   void showError(const QString& text);
 
   history::Store* store_;
@@ -41,6 +43,7 @@ class LimitsDialog : public QDialog {
   QComboBox* appliesTo_;
   QLineEdit *temperatureLow_, *temperatureHigh_, *humidityLow_, *humidityHigh_, *delay_;
   QComboBox* rule_;
+  QLineEdit* reason_;
   QLabel* note_;
   QLabel* error_;
   QPushButton* remove_;

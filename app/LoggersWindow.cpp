@@ -1,10 +1,14 @@
 #include "LoggersWindow.h"
 
 #include <QDateTime>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
@@ -22,6 +26,7 @@ namespace {
 
 enum Column {
   Logger,
+  NameColumn,
   Readings,
   FirstReading,
   LastReading,
@@ -63,9 +68,11 @@ LoggersWindow::LoggersWindow(const std::string& path, QWidget* parent)
   setWindowTitle(tr("Loggers - Tarnwick"));
   table_ = new QTableWidget(0, ColumnCount);
   table_->setObjectName(QStringLiteral("loggers"));
-  table_->setHorizontalHeaderLabels({tr("Logger"), tr("Readings"), tr("First reading"), tr("Last reading"),
-                                     tr("Last download (UTC)"), tr("Where"), tr("Firmware"), tr("Limits"),
-                                     tr("Excursions"), tr("Alarms"), tr("Days")});
+  table_->setHorizontalHeaderLabels({tr("Logger"), tr("Name (place)"), tr("Readings"), tr("First reading"),
+                                     tr("Last reading"), tr("Last download (UTC)"), tr("Where"),
+                                     tr("Firmware"), tr("Limits"), tr("Excursions"), tr("Alarms"),
+                                     tr("Days")});
+  table_->horizontalHeaderItem(NameColumn)->setToolTip(tr("What people call the logger and where it is"));
   table_->horizontalHeaderItem(Where)->setToolTip(tr("How the logger was reached, and by whom at which PC"));
   table_->horizontalHeaderItem(LastDownload)
       ->setToolTip(tr("The newest download from the logger itself, UTC"));
@@ -96,14 +103,22 @@ LoggersWindow::LoggersWindow(const std::string& path, QWidget* parent)
     const QStringList loggers = selectedLoggers();
     if (!loggers.isEmpty()) emit compareLoggers(loggers);
   });
-  connect(table_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-          [this] { compare_->setEnabled(selectedLoggers().size() >= 2); });
+  label_ = new QPushButton(tr("&Name and place\u2026"));
+  label_->setObjectName(QStringLiteral("label"));
+  label_->setToolTip(tr("Give the selected logger a name and a place; every change is recorded"));
+  label_->setEnabled(false);
+  connect(label_, &QPushButton::clicked, this, &LoggersWindow::editLabel);
+  connect(table_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+    compare_->setEnabled(selectedLoggers().size() >= 2);
+    label_->setEnabled(selectedLoggers().size() == 1);
+  });
   status_ = new QLabel;
   status_->setObjectName(QStringLiteral("status"));
   status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(status_, 1);
+  buttons->addWidget(label_);
   buttons->addWidget(compare_);
   buttons->addWidget(reread);
   auto* layout = new QVBoxLayout(this);
@@ -188,6 +203,16 @@ void LoggersWindow::fill(const Result& result) {
     auto* name = new Cell(shown);
     name->setData(Qt::UserRole, logger);
     table_->setItem(row, Logger, name);
+    QStringList label;
+    for (const std::string* part : {&s.label.name, &s.label.place})
+      if (!part->empty()) label << QString::fromStdString(*part);
+    auto* labelCell = new Cell(label.isEmpty()         ? none
+                               : s.label.place.empty() ? label.front()
+                               : s.label.name.empty()  ? QStringLiteral("(%1)").arg(label.front())
+                                                       : QStringLiteral("%1 (%2)").arg(label[0], label[1]));
+    labelCell->setData(Qt::UserRole, QString::fromStdString(s.label.name));
+    labelCell->setData(Qt::UserRole + 1, QString::fromStdString(s.label.place));
+    table_->setItem(row, NameColumn, labelCell);
     table_->setItem(row, Readings,
                     new Cell(QLocale().toString(static_cast<qlonglong>(s.readings)), s.readings));
     table_->setItem(row, FirstReading,
@@ -213,7 +238,7 @@ void LoggersWindow::fill(const Result& result) {
     const int64_t days = s.daysSinceDownload(result.now);
     table_->setItem(row, Days, days >= 0 ? new Cell(QString::number(days), days) : new Cell(none, kUnknown));
     for (int c = Readings; c < ColumnCount; ++c)
-      if (c != Where && c != Firmware && c != LimitsColumn)
+      if (c != NameColumn && c != Where && c != Firmware && c != LimitsColumn)
         table_->item(row, c)->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     if (counted && s.alarms > 0) table_->item(row, Alarms)->setForeground(QColor(0xB0, 0x1E, 0x1E));
     // Without an alarm, readings that do not cover the download's range are no all-clear: amber.
@@ -240,6 +265,62 @@ void LoggersWindow::fill(const Result& result) {
     status_->setText((result.rows.size() == 1 ? tr("1 logger in the history %1")
                                               : tr("%1 loggers in the history %2").arg(result.rows.size()))
                          .arg(QString::fromStdString(path_)));
+}
+
+void LoggersWindow::editLabel() {
+  const QStringList loggers = selectedLoggers();
+  if (loggers.size() != 1) return;
+  int row = -1;
+  for (int r = 0; r < table_->rowCount(); ++r)
+    if (table_->item(r, Logger)->data(Qt::UserRole).toString() == loggers.front()) row = r;
+  if (row < 0) return;
+  QDialog dialog(this);
+  dialog.setObjectName(QStringLiteral("LoggerLabelDialog"));
+  dialog.setWindowTitle(tr("Name and place of %1").arg(loggers.front()));
+  auto* name = new QLineEdit(table_->item(row, NameColumn)->data(Qt::UserRole).toString());
+  name->setObjectName(QStringLiteral("name"));
+  name->setPlaceholderText(tr("e.g. Fridge 3"));
+  auto* place = new QLineEdit(table_->item(row, NameColumn)->data(Qt::UserRole + 1).toString());
+  place->setObjectName(QStringLiteral("place"));
+  place->setPlaceholderText(tr("e.g. Vaccine store"));
+  for (QLineEdit* field : {name, place}) field->setMaxLength(static_cast<int>(history::kMaxLabelLength));
+  auto* error = new QLabel;
+  error->setObjectName(QStringLiteral("error"));
+  error->setTextFormat(Qt::PlainText);
+  error->setStyleSheet(QStringLiteral("color: #b00000"));
+  auto* form = new QFormLayout;
+  form->addRow(tr("Name:"), name);
+  form->addRow(tr("Place:"), place);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel);
+  auto* layout = new QVBoxLayout(&dialog);
+  layout->addLayout(form);
+  layout->addWidget(error);
+  layout->addWidget(buttons);
+  const std::string logger = loggers.front().toStdString(), path = path_;
+  connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  connect(buttons, &QDialogButtonBox::accepted, &dialog, [&] {
+    // Written on the reader's thread: the GUI thread never waits for the history.
+    const std::string newName = name->text().toStdString(), newPlace = place->text().toStdString();
+    QFuture<QString> done = readerThread_.run([path, logger, newName, newPlace] {
+      history::Store store;
+      std::string why;
+      if (store.open(path, why) &&
+          store.setLoggerLabel(logger, newName, newPlace, history::thisComputer(), why))
+        return QString();
+      return QString::fromStdString(why);
+    });
+    auto* watcher = new QFutureWatcher<QString>(&dialog);
+    connect(watcher, &QFutureWatcher<QString>::finished, &dialog, [&dialog, watcher, error, buttons] {
+      buttons->setEnabled(true);
+      if (watcher->result().isEmpty())
+        dialog.accept();
+      else
+        error->setText(tr("Not stored: %1").arg(watcher->result()));
+    });
+    buttons->setEnabled(false);
+    watcher->setFuture(done);
+  });
+  if (dialog.exec() == QDialog::Accepted) refresh();
 }
 
 QStringList LoggersWindow::selectedLoggers() const {

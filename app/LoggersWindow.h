@@ -1,5 +1,6 @@
-// View > Loggers: every logger the history holds, one row each, read off the GUI thread. A
-// double-click (or Enter) on a row asks for that logger's measurements.
+// View > Loggers: every logger the history holds, one row each with its name and place, read off the
+// GUI thread. A double-click (or Enter) on a row asks for that logger's measurements; Name and place
+// gives the selected logger a name and a place (each change recorded in the history).
 #pragma once
 
 #include <QFutureWatcher>
@@ -49,6 +50,8 @@ class LoggersWindow : public QWidget {
   };
   void loadFinished();
   void fill(const Result& result);
+  // Name and place of the selected logger: a dialog, the change written off the GUI thread.
+  void editLabel();
 
   std::string path_;
   std::shared_ptr<history::Store> reader_;
@@ -59,4 +62,5 @@ class LoggersWindow : public QWidget {
   QTableWidget* table_;
   QLabel* status_;
   QPushButton* compare_;
+  QPushButton* label_;
 };

@@ -182,6 +182,7 @@ ExportOutcome xlsxExport(const std::shared_ptr<const MeasurementData>& data,
   for (const auto& [id, text] : context->sources) input.sources[id] = text.toStdString();
   input.limits = context->history.limits;
   input.clock = context->history.clock;
+  input.label = context->history.label;
   input.deltaHOverR = context->deltaHOverR;
   input.application = "Tarnwick " TARNWICK_VERSION;
   std::string bytes, error;

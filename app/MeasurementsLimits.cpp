@@ -42,6 +42,12 @@ const history::Excursion* ExcursionsModel::excursion(int row) const {
   return &result_->excursions[rows_[static_cast<size_t>(row)]];
 }
 
+void ExcursionsModel::setComments(std::vector<history::ExcursionComment> comments) {
+  beginResetModel();
+  comments_ = std::move(comments);
+  endResetModel();
+}
+
 int ExcursionsModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(std::min<size_t>(rows_.size(), INT32_MAX));
 }
@@ -84,6 +90,19 @@ QVariant ExcursionsModel::data(const QModelIndex& index, int role) const {
       return measurementtext::number(e->limit, 1) + unit;
     case Alarm:
       return e->alarm ? tr("alarm") : QString();
+    case Comment: {
+      // Every comment, the earliest first: none replaces another.
+      QStringList texts;
+      for (const history::ExcursionComment& c : comments_) {
+        if (c.sensor != e->sensor || c.start != e->start || c.quantity != history::measureName(e->quantity))
+          continue;
+        QStringList parts;
+        if (!c.cause.empty()) parts << tr("cause: %1").arg(QString::fromStdString(c.cause));
+        if (!c.action.empty()) parts << tr("action: %1").arg(QString::fromStdString(c.action));
+        texts << tr("%1 (%2)").arg(parts.join(QStringLiteral("; ")), QString::fromStdString(c.who.user));
+      }
+      return texts.join(QStringLiteral(" | "));
+    }
   }
   return {};
 }
@@ -112,6 +131,8 @@ QVariant ExcursionsModel::headerData(int section, Qt::Orientation orientation, i
       return tr("Limit");
     case Alarm:
       return tr("Alarm");
+    case Comment:
+      return tr("Comment");
   }
   return {};
 }

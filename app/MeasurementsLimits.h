@@ -36,13 +36,28 @@ QString duration(int64_t seconds);
 class ExcursionsModel : public QAbstractTableModel {
   Q_OBJECT
  public:
-  enum Column { Sensor, Quantity, Side, Start, End, Duration, Readings, Extreme, Limit, Alarm, ColumnCount };
+  enum Column {
+    Sensor,
+    Quantity,
+    Side,
+    Start,
+    End,
+    Duration,
+    Readings,
+    Extreme,
+    Limit,
+    Alarm,
+    Comment,
+    ColumnCount
+  };
   using QAbstractTableModel::QAbstractTableModel;
 
   // `timeText` writes a record time (the logger's clock) as the window shows it.
   void setExcursions(std::shared_ptr<const history::ExcursionResult> result, const std::set<uint16_t>& hidden,
                      std::function<QString(int64_t)> timeText);
   const history::Excursion* excursion(int row) const;
+  // The comments the history keeps on the logger's excursions (the Comment column shows each one's).
+  void setComments(std::vector<history::ExcursionComment> comments);
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -53,6 +68,7 @@ class ExcursionsModel : public QAbstractTableModel {
   std::shared_ptr<const history::ExcursionResult> result_;
   std::vector<uint32_t> rows_;  // into result_->excursions
   std::function<QString(int64_t)> timeText_;
+  std::vector<history::ExcursionComment> comments_;
 };
 
 // The excursions as bands across the chart (temperature red, humidity blue, alarms stronger), or each

@@ -5,10 +5,14 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDoubleSpinBox>
+#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSplitter>
@@ -235,7 +239,67 @@ QWidget* MeasurementsWindow::buildExcursionsPane() {
   connect(excursionTable_, &QTableView::clicked, this, &MeasurementsWindow::zoomToExcursion);
   connect(excursionTable_, &QTableView::activated, this, &MeasurementsWindow::zoomToExcursion);
   layout->addWidget(excursionTable_);
+  commentButton_ = new QPushButton(tr("Co&mment\u2026"));
+  commentButton_->setObjectName("commentExcursion");
+  commentButton_->setToolTip(tr("Add the cause and the corrective action of the selected excursion"));
+  commentButton_->setEnabled(false);
+  connect(commentButton_, &QPushButton::clicked, this, &MeasurementsWindow::commentExcursion);
+  connect(excursionTable_->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+    commentButton_->setEnabled(store_ && data_ && !dataSource_.file &&
+                               excursionTable_->selectionModel()->hasSelection());
+  });
+  auto* row = new QHBoxLayout;
+  row->addStretch();
+  row->addWidget(commentButton_);
+  layout->addLayout(row);
   return pane;
+}
+
+bool MeasurementsWindow::commentExcursion() {
+  const QModelIndexList rows = excursionTable_->selectionModel()->selectedRows();
+  const history::Excursion* e = rows.isEmpty() ? nullptr : excursionsModel_->excursion(rows.front().row());
+  if (!e || !store_ || !data_ || dataSource_.file) return false;
+  QDialog dialog(this);
+  dialog.setObjectName("ExcursionCommentDialog");
+  dialog.setWindowTitle(tr("Comment on the excursion from %1").arg(timeText(e->start)));
+  auto* cause = new QLineEdit;
+  cause->setObjectName("cause");
+  auto* action = new QLineEdit;
+  action->setObjectName("action");
+  for (QLineEdit* field : {cause, action}) field->setMaxLength(static_cast<int>(history::kMaxNoteLength));
+  auto* error = new QLabel;
+  error->setObjectName("error");
+  error->setTextFormat(Qt::PlainText);
+  error->setStyleSheet("color: #b00000");
+  auto* form = new QFormLayout;
+  form->addRow(tr("Cause:"), cause);
+  form->addRow(tr("Corrective action:"), action);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel);
+  auto* layout = new QVBoxLayout(&dialog);
+  layout->addWidget(new QLabel(tr("Added beside the earlier comments, with your name and this computer's.")));
+  layout->addLayout(form);
+  layout->addWidget(error);
+  layout->addWidget(buttons);
+  const history::Excursion chosen = *e;
+  const std::string logger = dataSource_.key.toStdString();
+  connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+  connect(buttons, &QDialogButtonBox::accepted, &dialog, [&] {
+    history::ExcursionComment comment;
+    comment.sensor = chosen.sensor;
+    comment.quantity = history::measureName(chosen.quantity);
+    comment.start = chosen.start;
+    comment.who = history::thisComputer();
+    comment.cause = cause->text().toStdString();
+    comment.action = action->text().toStdString();
+    std::string why;
+    if (store_->addExcursionComment(logger, comment, why))
+      dialog.accept();
+    else
+      error->setText(tr("Not stored: %1").arg(QString::fromStdString(why)));
+  });
+  if (dialog.exec() != QDialog::Accepted) return false;
+  showExcursions();
+  return true;
 }
 
 void MeasurementsWindow::connectWork() {
@@ -464,7 +528,17 @@ void MeasurementsWindow::install(std::shared_ptr<const MeasurementData> data, bo
   data_ = std::move(data);
   dataSource_ = {file, data_->title};
   if (!sameSource) hidden_.clear();
-  setWindowTitle(tr("Measurements: %1").arg(data_->title));
+  // A logger of the history is shown with the name and place people gave it.
+  QString title = data_->title;
+  history::LoggerLabel label;
+  std::string labelError;
+  if (!file && store_ && store_->loggerLabel(data_->title.toStdString(), label, labelError)) {
+    QStringList parts;
+    for (const std::string* part : {&label.name, &label.place})
+      if (!part->empty()) parts << QString::fromStdString(*part);
+    if (!parts.isEmpty()) title += QStringLiteral(" (%1)").arg(parts.join(QStringLiteral(", ")));
+  }
+  setWindowTitle(tr("Measurements: %1").arg(title));
   reloadLimits();
   rebuildSensors();
   rebuildShown();
@@ -791,6 +865,12 @@ void MeasurementsWindow::showExcursions() {
   bands_->setExcursions(excursions_, hidden_);
   limitLines_->setLimits(limits_, shownSensors);
   excursionsModel_->setExcursions(excursions_, hidden_, [this](int64_t t) { return timeText(t); });
+  std::vector<history::ExcursionComment> comments;
+  std::string commentsError;
+  if (store_ && data_ && !dataSource_.file &&
+      !store_->excursionComments(dataSource_.key.toStdString(), comments, commentsError))
+    comments.clear();  // the table shows the excursions all the same
+  excursionsModel_->setComments(std::move(comments));
   if (!limits_.any()) {
     excursionsLabel_->setText(dataSource_.file ? tr("Limits belong to a logger of the history.")
                                                : tr("No limits are set: Limits… sets them."));

@@ -193,6 +193,8 @@ class MeasurementsWindow : public QWidget {
   void showExcursions();
   void openLimitsDialog();
   void zoomToExcursion(const QModelIndex& index);
+  // The comment dialog of the selected excursion; true when a comment was stored.
+  bool commentExcursion();
   void showReadout(const QPoint& pos);
   void zoomAt(double key, double factor);
   void pan(double fraction);
@@ -236,6 +238,7 @@ class MeasurementsWindow : public QWidget {
   ExcursionsModel* excursionsModel_;
   QTableView* excursionTable_;
   QLabel* excursionsLabel_;
+  QPushButton* commentButton_;
   QTimer* viewTimer_;
 
   Source current_;     // what was asked for

@@ -704,6 +704,7 @@ void TfrmMain::linkEvent(const LinkEvent& event) {
   copy.operation = event.operation;
   copy.outcome = event.outcome;
   copy.text = event.text;
+  copy.device = event.device;
   // The records are the caller's only during the call.
   std::shared_ptr<const std::vector<messwert_tag>> records;
   if (event.kind == LinkEvent::Kind::DownloadSaved && event.records != nullptr)
@@ -775,6 +776,18 @@ void TfrmMain::applyLinkEvent(const LinkEvent& event,
       break;
     case LinkEvent::Kind::OperationFinished:
       status_->operationFinished(event.operation, event.outcome);
+      if (event.operation == Operation::RawCommand && event.outcome == Outcome::Done) {
+        // The logger told its firmware version on the service console: the history keeps it, and the
+        // next download carries it.
+        const std::string version = operations::softwareVersionIn(event.text);
+        if (!version.empty()) {
+          loggerSoftware_ = version;
+          noteInHistory(tr("firmware version"),
+                        [version](history::Store& store, const std::string& logger, std::string& error) {
+                          return store.recordFirmware(logger, std::time(nullptr), version, error);
+                        });
+        }
+      }
       if (event.operation == Operation::SetTime && event.outcome == Outcome::Done) {
         // The logger's clock now keeps this computer's local time: its zone goes with the records.
         const int64_t now = clock_().toSecsSinceEpoch();

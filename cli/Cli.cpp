@@ -126,7 +126,10 @@ void addLoggerCommands(CLI::App& app, CommandLine& c) {
       "list", "list the attached loggers: serial number, in use or free (none: an empty list, status 0)");
   c.list->add_flag("--json", c.json, "one JSON array");
 
-  c.download = app.add_subcommand("download", "download the records of a logger");
+  c.download = app.add_subcommand(
+      "download",
+      "download the records of a logger (asks its firmware version first, device.software, and notes it "
+      "in the history)");
   serialOption(c.download, c.load.serial);
   CLI::Option* output = c.download->add_option("-o,--output", c.load.output,
                                                "the file to write, or - for standard output (default)");
@@ -188,6 +191,8 @@ void addHistoryCommands(CLI::App& app, CommandLine& c) {
   c.limitsCommand->add_option("--rule", c.bounds.rule,
                               "instant, consecutive (default) or cumulative (both quantities)");
   c.limitsCommand->add_flag("--clear", c.bounds.clear, "remove them (a sensor takes the logger's again)");
+  c.limitsCommand->add_option("--reason", c.bounds.reason,
+                              "why: needed to change or clear limits that are set (kept with the change)");
 
   c.excursionsCommand = app.add_subcommand("excursions",
                                            "the excursions beyond a logger's limits in the history (status "
@@ -200,6 +205,17 @@ void addHistoryCommands(CLI::App& app, CommandLine& c) {
   c.excursionsCommand->add_option("--to", c.outside.to, "up to this time");
   c.excursionsCommand->add_option("-f,--format", c.outside.format, "text (default) or jsonl")
       ->check(CLI::IsMember({"text", "jsonl"}));
+  CLI::Option* at = c.excursionsCommand->add_option(
+      "--at", c.outside.at,
+      "comment the excursion that starts at this time (as listed; with --cause, --action)");
+  c.excursionsCommand
+      ->add_option("--quantity", c.outside.quantity,
+                   "with --at: temperature or humidity, when both have an excursion then")
+      ->check(CLI::IsMember({"temperature", "humidity"}))
+      ->needs(at);
+  c.excursionsCommand->add_option("--cause", c.outside.cause, "with --at: what caused it")->needs(at);
+  c.excursionsCommand->add_option("--action", c.outside.action, "with --at: the corrective action taken")
+      ->needs(at);
 
   c.verdictCommand = app.add_subcommand(
       "verdict",
@@ -221,6 +237,12 @@ void addHistoryCommands(CLI::App& app, CommandLine& c) {
       "since (the attached loggers: list)");
   c.loggersCommand->add_option("-f,--format", c.overview.format, "text (default) or jsonl")
       ->check(CLI::IsMember({"text", "jsonl"}));
+  c.loggersCommand->add_option("-s,--serial", c.overview.serial,
+                               std::string("one logger's name and place and their changes; ") + kSerialHelp);
+  c.loggersCommand->add_option("--name", c.overview.name,
+                               "with --serial: set its name (\"Fridge 3\"; \"\" removes it)");
+  c.loggersCommand->add_option("--place", c.overview.place,
+                               "with --serial: set where it is (\"Vaccine store\"; \"\" removes it)");
   c.copy = c.history->add_subcommand(
       "copy", "copy a history into another (a file into a server, say); a second copy adds nothing");
   c.copy->add_option("--to", c.copying.to, "the history to copy into")->required();

@@ -223,11 +223,38 @@ std::string shown(const std::string& target) {
   return target == "-" ? std::string("standard output") : target;
 }
 
+// Asks the connected logger for its firmware version (device.software), so that the history keeps
+// which firmware took the readings; `version` stays empty when the logger refused the command. A
+// logger that did not answer is left alone: an answer that came late would otherwise be taken for
+// the first step of a firmware update.
+int askSoftware(Session& session, const ScannedLogger& logger, std::string& version) {
+  ConsolePort& port = session.port();
+  port.beginOperation();
+  operations::startRawCommandByName(session.link(), "device.software");
+  port.waitFor(finished(Operation::RawCommand));
+  const State state = port.state();
+  if (state.outcome == Outcome::Done) {
+    version = operations::softwareVersionIn(state.file);
+    return kDone;
+  }
+  session.link().disconnect();
+  if (state.outcome == Outcome::NoAnswer) {
+    port.log("No Answer of Velmora");  // as the download's own time-out logs it
+    session.problem(loggerName(logger) + " did not answer (No Answer of Velmora); nothing written");
+    return kNoAnswer;
+  }
+  session.problem("the link to " + loggerName(logger) + " ended before the download; nothing written");
+  return kFailed;
+}
+
 // One logger of a download, from the connected link to the delivered file and the history.
 int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOptions& options,
                 const std::string& target) {
+  std::string firmware;
+  int status = askSoftware(session, logger, firmware);
+  if (status != kDone) return status;
   State state;
-  int status = downloadTo(session, logger, options, target, state);
+  status = downloadTo(session, logger, options, target, state);
   session.link().disconnect();
   if (status == kDone) status = deliver(session, logger, options, state, target);
   // Records that only standard output failed to take (a closed pipe) still go into the history.
@@ -251,7 +278,7 @@ int downloadOne(Session& session, const ScannedLogger& logger, const DownloadOpt
   history::Store store;
   const bool kept =
       !options.history ||
-      importIntoHistory(session, logger, target == "-" ? std::string() : target, records, &store);
+      importIntoHistory(session, logger, target == "-" ? std::string() : target, records, firmware, &store);
   if (status != kDone) return status;
   const int alarm = downloadAlarms(session, logger.serialText, records, store, skipped);
   // Of several outcomes the lower status wins.
@@ -541,6 +568,9 @@ int sendRaw(Session& session, const std::string& serial, const std::string& comm
   usb.disconnect();
   const std::string name = loggerName(logger);
   if (state.outcome == Outcome::Done) {
+    // A version the logger tells is kept, as the window's service console keeps it.
+    const std::string version = operations::softwareVersionIn(state.file);
+    if (!version.empty() && logger.hasSerial) recordFirmwareSeen(session, logger.serialText, version);
     std::fprintf(session.io().out, "%s\n", printable(state.file).c_str());
     if (std::fflush(session.io().out) != 0) {
       session.problem("cannot write to standard output");

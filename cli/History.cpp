@@ -99,12 +99,14 @@ std::string historyLocation() {
 }
 
 bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
-                       const std::vector<messwert_tag>& records, history::Store* into) {
+                       const std::vector<messwert_tag>& records, const std::string& firmware,
+                       history::Store* into) {
   const std::string name = loggerName(logger);
   history::DownloadImport what;
   what.database = historyLocation();
   what.logger = logger.hasSerial ? logger.serialText : std::string();
   what.device = logger.device;
+  what.firmware = firmware;
   what.file = file;
   what.now = session.io().clock();
   what.busyTimeoutMs = session.io().historyWaitMs;

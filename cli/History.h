@@ -24,9 +24,10 @@ bool historyNamed();
 
 // Imports downloaded records into the history store, waiting for another program's import to end. A
 // failure is reported and returns false; the download itself is done. `file` is empty when the
-// records went to standard output.
+// records went to standard output; `firmware` the version the logger reported before it (empty: none).
 bool importIntoHistory(Session& session, const ScannedLogger& logger, const std::string& file,
-                       const std::vector<messwert_tag>& records, history::Store* into = nullptr);
+                       const std::vector<messwert_tag>& records, const std::string& firmware = std::string(),
+                       history::Store* into = nullptr);
 
 // The most records one download of this logger brought into the history (0: none). When the history
 // cannot be read, 0 and `error` says why.

@@ -85,8 +85,83 @@ int showLimits(Session& session, history::Store& store, const std::string& logge
     text += localIso(change.utc) + " " + printable(change.who.user) + " on " + printable(change.who.host) +
             ", " + whereText(change.sensor) + ": " +
             (change.before.empty() ? "(none)" : printable(change.before)) + " -> " +
-            (change.after.empty() ? "(none)" : printable(change.after)) + "\n";
+            (change.after.empty() ? "(none)" : printable(change.after)) +
+            (change.reason.empty() ? std::string() : " (reason: " + change.reason + ")") + "\n";
   return write(session, text) ? kDone : kFileError;
+}
+
+// A change the history refused for want of a reason is the caller's to mend.
+int limitsNotStored(Session& session, const std::string& logger, const std::optional<uint16_t>& sensor,
+                    const std::string& error) {
+  if (error == history::limitsNeedReason(logger, sensor ? static_cast<int64_t>(*sensor) : -1)) {
+    session.problem(printable(error) + " (give --reason TEXT)");
+    return kBadArguments;
+  }
+  session.problem(printable(error));
+  return kFileError;
+}
+
+// The comments on one excursion, oldest first.
+std::vector<const history::ExcursionComment*> commentsOn(const std::vector<history::ExcursionComment>& all,
+                                                         const history::Excursion& e) {
+  std::vector<const history::ExcursionComment*> out;
+  for (const history::ExcursionComment& c : all)
+    if (c.sensor == e.sensor && c.start == e.start && c.quantity == history::measureName(e.quantity))
+      out.push_back(&c);
+  return out;
+}
+
+// --at with --cause and --action: the comment goes to the one excursion that starts then.
+int commentExcursion(Session& session, history::Store& store, const std::string& logger,
+                     const history::ClockOffsets& offsets, const history::ExcursionResult& result,
+                     const ExcursionOptions& options) {
+  std::string error, cause, action;
+  int64_t at = 0;
+  if (!parseClockTime(options.at, false, &offsets, at, error)) {
+    session.problem("--at: " + error);
+    return kBadArguments;
+  }
+  if (!history::noteText(options.cause.value_or(""), history::kMaxNoteLength, "--cause", cause, error) ||
+      !history::noteText(options.action.value_or(""), history::kMaxNoteLength, "--action", action, error)) {
+    session.problem(error + "; nothing stored");
+    return kBadArguments;
+  }
+  if (cause.empty() && action.empty()) {
+    session.problem("--at comments an excursion: give --cause, --action or both");
+    return kBadArguments;
+  }
+  std::vector<const history::Excursion*> matching;
+  for (const history::Excursion& e : result.excursions)
+    if (e.start == at && (options.quantity.empty() || options.quantity == history::measureName(e.quantity)))
+      matching.push_back(&e);
+  const std::string name = printable(logger);
+  const std::string when = history::isoWithOffset(at, offsets.at(at).offset);
+  if (matching.empty()) {
+    session.problem(name + ": no excursion starts at " + when +
+                    " (tarnwick-cli excursions lists them with their start)");
+    return kBadArguments;
+  }
+  if (matching.size() > 1) {
+    session.problem(name + ": several excursions start at " + when +
+                    "; choose one with --sensor or --quantity");
+    return kBadArguments;
+  }
+  const history::Excursion& e = *matching.front();
+  history::ExcursionComment comment;
+  comment.sensor = e.sensor;
+  comment.quantity = history::measureName(e.quantity);
+  comment.start = e.start;
+  comment.utc = static_cast<int64_t>(session.io().clock());
+  comment.who = history::thisComputer();
+  comment.cause = cause;
+  comment.action = action;
+  if (!store.addExcursionComment(logger, comment, error)) {
+    session.problem(printable(error));
+    return kFileError;
+  }
+  session.note(name + " sensor " + std::to_string(e.sensor) + ": comment added to the " +
+               history::measureName(e.quantity) + " excursion from " + when);
+  return kDone;
 }
 
 // Opens the history at its usual place; false after saying why.
@@ -126,11 +201,14 @@ int limits(Session& session, const LimitsOptions& options) {
   if (!setting && !options.clear) return showLimits(session, store, logger, sensor);
 
   const history::Computer who = history::thisComputer();
+  std::string reason;
+  if (!history::noteText(options.reason, history::kMaxNoteLength, "--reason", reason, error)) {
+    session.problem(error + "; nothing stored");
+    return kBadArguments;
+  }
   if (options.clear) {
-    if (!store.clearLimits(logger, sensor, who, error)) {
-      session.problem(printable(error));
-      return kFileError;
-    }
+    if (!store.clearLimits(logger, sensor, who, error, reason))
+      return limitsNotStored(session, logger, sensor, error);
     session.note(printable(logger) + ", " + whereText(sensor) + ": limits removed");
     return kDone;
   }
@@ -162,10 +240,8 @@ int limits(Session& session, const LimitsOptions& options) {
       return kBadArguments;
     }
   }
-  if (!store.setLimits(logger, sensor, limits, who, error)) {
-    session.problem(printable(error));
-    return kFileError;
-  }
+  if (!store.setLimits(logger, sensor, limits, who, error, reason))
+    return limitsNotStored(session, logger, sensor, error);
   return showLimits(session, store, logger, sensor);
 }
 
@@ -187,6 +263,21 @@ int excursions(Session& session, const ExcursionOptions& options) {
                    [](const history::Excursion& a, const history::Excursion& b) {
                      return a.start != b.start ? a.start < b.start : a.sensor < b.sensor;
                    });
+  if (!options.at.empty()) return commentExcursion(session, store, query.logger, offsets, result, options);
+  std::vector<history::ExcursionComment> comments;
+  if (!store.excursionComments(query.logger, comments, error)) {
+    session.problem(printable(error));
+    return kFileError;
+  }
+  history::LoggerLabel label;
+  if (!store.loggerLabel(query.logger, label, error)) {
+    session.problem(printable(error));
+    return kFileError;
+  }
+  const auto writtenAt = [](int64_t utc) {
+    const history::Zone zone = history::localZone(utc);
+    return history::isoWithOffset(utc + zone.offset, zone.offset);
+  };
   const bool jsonl = options.format == "jsonl";
   std::string text;
   for (const history::Excursion& e : result.excursions) {
@@ -196,6 +287,7 @@ int excursions(Session& session, const ExcursionOptions& options) {
     if (jsonl) {
       Json line;
       line["serial"] = utf8FromAnsi(query.logger);
+      line["name"] = label.name.empty() ? Json() : Json(label.name);
       line["sensor"] = static_cast<unsigned>(e.sensor);
       line["quantity"] = history::measureName(e.quantity);
       line["side"] = history::sideName(e.side);
@@ -206,6 +298,17 @@ int excursions(Session& session, const ExcursionOptions& options) {
       line["extreme"] = static_cast<float>(e.extreme);
       line["limit"] = static_cast<float>(e.limit);
       line["alarm"] = e.alarm;
+      Json notes = Json::array();
+      for (const history::ExcursionComment* c : commentsOn(comments, e)) {
+        Json note;
+        note["cause"] = c->cause;
+        note["action"] = c->action;
+        note["user"] = c->who.user;
+        note["host"] = c->who.host;
+        note["time"] = writtenAt(c->utc);
+        notes.push_back(note);
+      }
+      line["comments"] = notes;
       text += line.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
     } else {
       text += name + " sensor " + std::to_string(e.sensor) + ": " + history::measureName(e.quantity) + " " +
@@ -214,6 +317,11 @@ int excursions(Session& session, const ExcursionOptions& options) {
               history::durationText(e.duration) + ", " + std::to_string(e.readings) +
               (e.readings == 1 ? " reading" : " readings") + ", extreme " + oneDecimal(e.extreme) +
               (e.alarm ? ", ALARM" : "") + "\n";
+      for (const history::ExcursionComment* c : commentsOn(comments, e))
+        text += "  comment " + writtenAt(c->utc) + " " + c->who.user + " on " + c->who.host + ":" +
+                (c->cause.empty() ? std::string() : " cause: " + c->cause) +
+                (c->cause.empty() || c->action.empty() ? "" : ";") +
+                (c->action.empty() ? std::string() : " action: " + c->action) + "\n";
     }
   }
   if (!jsonl) text += name + ": " + history::verdict(result) + "\n";

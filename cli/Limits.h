@@ -27,16 +27,21 @@ struct LimitsOptions {
   int sensor = -1;  // -1: the logger's limits, for every sensor without its own
   std::optional<std::string> temperature, humidity, delay, rule;
   bool clear = false;
+  std::string reason;  // why they change: needed when limits are set
 };
 int limits(Session& session, const LimitsOptions& options);
 
 // tarnwick-cli excursions: the excursions of a logger's readings in the history, as text or one JSON
-// object per line; kExcursionAlarm when one alarms.
+// object per line, each with the comments on it; kExcursionAlarm when one alarms. With `at`, a comment
+// (cause, action) is added to the excursion that starts then instead.
 struct ExcursionOptions {
   std::string serial;  // empty: the history's only logger
   int sensor = -1;
   std::string from, to;
   std::string format = "text";
+  std::string at;  // the start of the excursion to comment
+  std::string quantity;
+  std::optional<std::string> cause, action;
 };
 int excursions(Session& session, const ExcursionOptions& options);
 

@@ -27,6 +27,7 @@ std::string utcText(int64_t seconds) {
 void withContext(history::XlsxInput& input, const history::LoggerContext& context) {
   input.limits = context.limits;
   input.clock = context.clock;
+  input.label = context.label;
 }
 
 // "Download 2026-03-02 05:00 UTC, USB, quality on lab-pc" or "File /home/quality/VLM12345.csv".

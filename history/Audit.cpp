@@ -214,14 +214,18 @@ std::string importDetail(const DownloadRow& row, const std::string& kept, const 
 }
 
 std::string limitChangeDetail(const LimitChange& change) {
-  return AuditDetail()
+  AuditDetail detail;
+  detail
       .add("time", change.utc)
       .add("sensor", change.sensor ? static_cast<int64_t>(*change.sensor) : -1)
       .add("host", change.who.host)
       .add("user", change.who.user)
       .add("before", change.before)
-      .add("after", change.after)
-      .text();
+      .add("after", change.after);
+  // A reason joins the entry only where one was given, so entries of changes made without one keep
+  // the encoding they were chained with.
+  if (!change.reason.empty()) detail.add("reason", change.reason);
+  return detail.text();
 }
 
 std::string clockZoneDetail(const ClockZoneRow& zone) {

@@ -46,9 +46,21 @@ class Backend {
   virtual bool firmwareLastSeen(const std::string& logger, std::string& version, std::string& error) = 0;
   virtual bool firmwareSeen(const std::string& logger, std::vector<std::pair<int64_t, std::string>>& out,
                             std::string& error) = 0;
-  // Limits (sensor -1: the logger's), with the same meaning as Store's; `who` comes cleaned.
+  // Limits (sensor -1: the logger's), with the same meaning as Store's; `who` and `reason` come cleaned,
+  // and a change of limits that are set without a reason is refused with limitsNeedReason().
   virtual bool writeLimits(const std::string& logger, int64_t sensor, const Limits* limits,
-                           const Computer& who, std::string& error) = 0;
+                           const Computer& who, const std::string& reason, std::string& error) = 0;
+  // Names, places and excursion comments (LoggerRecord.cpp); the texts come cleaned by noteText, and
+  // a name or place not given keeps what the latest change set.
+  virtual bool setLoggerLabel(const std::string& logger, const std::optional<std::string>& name,
+                              const std::optional<std::string>& place, const Computer& who, int64_t utc,
+                              std::string& error) = 0;
+  virtual bool labelChanges(const std::string& logger, std::vector<LabelChange>& out, std::string& error) = 0;
+  virtual bool copyLabelChange(const std::string& logger, const LabelChange& change, std::string& error) = 0;
+  virtual bool addExcursionComment(const std::string& logger, const ExcursionComment& comment,
+                                   std::string& error) = 0;
+  virtual bool excursionComments(const std::string& logger, std::vector<ExcursionComment>& out,
+                                 std::string& error) = 0;
   virtual bool effectiveLimits(const std::string& logger, std::optional<uint16_t> sensor, Limits& out,
                                bool& set, std::string& error) = 0;
   virtual bool limitRows(const std::string& logger, std::vector<LimitsRow>& out, std::string& error) = 0;

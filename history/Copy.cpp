@@ -126,6 +126,39 @@ bool copyHistory(Store& from, Store& to, const std::function<void(int64_t done, 
       seenThere.push_back(version);
       ++result.notes;
     }
+    // Names and places with their changes, and the comments on excursions, each once.
+    std::vector<LabelChange> labels, labelsThere;
+    if (!from.labelChanges(logger, labels, error) || !to.labelChanges(logger, labelsThere, error))
+      return false;
+    const auto sameLabel = [](const LoggerLabel& a, const LoggerLabel& b) {
+      return a.name == b.name && a.place == b.place;
+    };
+    for (const LabelChange& change : labels) {
+      const bool there = std::any_of(labelsThere.begin(), labelsThere.end(), [&](const LabelChange& c) {
+        return c.utc == change.utc && c.who.host == change.who.host && c.who.user == change.who.user &&
+               sameLabel(c.before, change.before) && sameLabel(c.after, change.after);
+      });
+      if (there) continue;
+      if (!to.copyLabelChange(logger, change, error)) return false;
+      labelsThere.push_back(change);
+      ++result.notes;
+    }
+    std::vector<ExcursionComment> comments, commentsThere;
+    if (!from.excursionComments(logger, comments, error) ||
+        !to.excursionComments(logger, commentsThere, error))
+      return false;
+    for (const ExcursionComment& comment : comments) {
+      const bool there =
+          std::any_of(commentsThere.begin(), commentsThere.end(), [&](const ExcursionComment& c) {
+            return c.sensor == comment.sensor && c.quantity == comment.quantity && c.start == comment.start &&
+                   c.utc == comment.utc && c.who.host == comment.who.host && c.who.user == comment.who.user &&
+                   c.cause == comment.cause && c.action == comment.action;
+          });
+      if (there) continue;
+      if (!to.addExcursionComment(logger, comment, error)) return false;
+      commentsThere.push_back(comment);
+      ++result.notes;
+    }
   }
   if (!from.lastError().empty()) {
     error = from.lastError();

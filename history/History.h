@@ -133,12 +133,51 @@ struct LimitChange {
   std::optional<uint16_t> sensor;
   Computer who;
   std::string before, after;
+  std::string reason;  // why; empty for a first setting (and for changes of an older Tarnwick)
 
   bool operator==(const LimitChange& o) const {
     return utc == o.utc && sensor == o.sensor && who.host == o.who.host && who.user == o.who.user &&
-           before == o.before && after == o.after;
+           before == o.before && after == o.after && reason == o.reason;
   }
 };
+
+// A logger's name and place as people call it ("Fridge 3", "Vaccine store"); empty when not given.
+struct LoggerLabel {
+  std::string name, place;
+  bool empty() const { return name.empty() && place.empty(); }
+};
+// One change of a logger's name or place: when, who, what it was and what it became.
+struct LabelChange {
+  int64_t utc = 0;
+  Computer who;
+  LoggerLabel before, after;
+};
+// A comment on an excursion: its cause and the action taken, by whom and when. The excursion is
+// known by its sensor, quantity ("temperature", "humidity") and first reading (StoredRecord::time).
+struct ExcursionComment {
+  uint16_t sensor = 0;
+  std::string quantity;
+  int64_t start = 0;
+  int64_t utc = 0;  // when it was written
+  Computer who;
+  std::string cause, action;
+};
+// Longest name or place (in bytes of UTF-8), and longest reason, cause or action.
+constexpr size_t kMaxLabelLength = 64;
+constexpr size_t kMaxNoteLength = 500;
+// A name, place, reason, cause or action as the history keeps it: valid UTF-8 on one line (line
+// breaks and tabs become spaces, other control characters are dropped), without spaces at either
+// end, at most `limit` bytes. False with a message naming `what` when it is not UTF-8 or too long.
+bool noteText(const std::string& text, size_t limit, const char* what, std::string& out, std::string& error);
+// The same for text read back from a history another program may have written: never fails,
+// replaces what is not UTF-8 and cuts at `limit` on a character's boundary.
+std::string shownNote(const std::string& text, size_t limit);
+
+// Why a change of limits that are set was refused (sensor -1: the logger's).
+inline std::string limitsNeedReason(const std::string& logger, int64_t sensor) {
+  return "The limits of " + logger + (sensor < 0 ? std::string() : ", sensor " + std::to_string(sensor)) +
+         " are set already: changing them needs a reason; nothing stored";
+}
 
 // Limits as one line of text, e.g. "temperature 2:8 15m consecutive; humidity not limited".
 std::string limitsText(const Limits& limits);
@@ -156,6 +195,7 @@ struct Query {
 // What the history knows of one logger, for an overview of every logger it keeps.
 struct LoggerSummary {
   std::string logger;
+  LoggerLabel label;                          // its name and place
   int64_t readings = 0;                       // records kept, flagged ones included
   int64_t firstReading = 0, lastReading = 0;  // StoredRecord::time; only when readings > 0
   // The newest download from the logger itself (files opened into the history do not count);
@@ -325,7 +365,7 @@ class Store {
   // so the flags come with them. Where the logger's download has records of the same time and
   // sensor, the file's record is kept only as that download's (when one of them shows the same line)
   // and is otherwise refused and counted as differing; where it has none, the file's record is added
-  // and stays marked as read from the file.
+  // and stays marked as read from the file. The import's row names this computer and its user.
   bool importCsvRecords(const std::string& logger, const std::string& file,
                         const std::vector<messwert_tag>& records, const std::vector<bool>& checksumError,
                         ImportResult& result, std::string& error);
@@ -382,10 +422,13 @@ class Store {
   // transaction; limits that are not valid() are refused with nothing stored. Clearing removes the
   // row (a sensor then takes the logger's again) and records that too; clearing what is not set
   // changes and records nothing.
+  // A change of limits that are set (to others, or clearing them) needs a reason (noteText, at most
+  // kMaxNoteLength); without one it is refused with limitsNeedReason() and nothing is stored. A first
+  // setting needs none, nor the replacing of a row that is not valid.
   bool setLimits(const std::string& logger, std::optional<uint16_t> sensor, const Limits& limits,
-                 const Computer& who, std::string& error);
+                 const Computer& who, std::string& error, const std::string& reason = std::string());
   bool clearLimits(const std::string& logger, std::optional<uint16_t> sensor, const Computer& who,
-                   std::string& error);
+                   std::string& error, const std::string& reason = std::string());
   // The limits a sensor's readings are held to: its own, else the logger's (with a sensor given),
   // else none (`set` false). A row that another program wrote and that is not valid fails with a
   // message naming the logger and the sensor.
@@ -413,6 +456,25 @@ class Store {
   bool clockZone(const std::string& logger, ClockZoneRow& out, bool& found, std::string& error);
   // Every zone recorded for a logger, oldest first.
   bool clockZones(const std::string& logger, std::vector<ClockZoneRow>& out, std::string& error);
+
+  // A logger's name and place (LoggerRecord.cpp). Setting records the change (who, when, before and
+  // after) beside the earlier ones, which stay as they were; a part not given keeps its value, an empty
+  // one removes it, and setting what is set records nothing. Names and places go through noteText
+  // (kMaxLabelLength).
+  bool setLoggerLabel(const std::string& logger, const std::optional<std::string>& name,
+                      const std::optional<std::string>& place, const Computer& who, std::string& error);
+  // The name and place set last; both empty when none was.
+  bool loggerLabel(const std::string& logger, LoggerLabel& out, std::string& error);
+  // Every change of them, oldest first (by moment: the latest moment is what is set).
+  bool labelChanges(const std::string& logger, std::vector<LabelChange>& out, std::string& error);
+  // Takes over a change made in another history as it was (moment, computer, before and after).
+  bool copyLabelChange(const std::string& logger, const LabelChange& change, std::string& error);
+  // Adds a comment on an excursion beside the earlier ones (none is ever changed); its moment and
+  // computer are the caller's. Cause and action go through noteText (kMaxNoteLength); one of them at
+  // least is needed.
+  bool addExcursionComment(const std::string& logger, const ExcursionComment& comment, std::string& error);
+  // Every comment on a logger's excursions, oldest first.
+  bool excursionComments(const std::string& logger, std::vector<ExcursionComment>& out, std::string& error);
 
   // The message of the last failure of loggers(), sensors(), downloads() or firmwareLastSeen().
   const std::string& lastError() const { return lastError_; }
@@ -464,7 +526,7 @@ class Store {
   bool readLimitsRow(const std::string& logger, int64_t loggerId, int64_t sensor, std::optional<Limits>& out,
                      bool& valid, std::string& error);
   bool writeLimits(const std::string& logger, std::optional<uint16_t> sensor, const Limits* limits,
-                   const Computer& who, std::string& error);
+                   const Computer& who, const std::string& reason, std::string& error);
   bool insertClockZone(int64_t loggerId, int64_t utc, const Zone& zone, ClockZoneKind kind, int& code);
   bool upgrade(int& code);
   // Computes the rows of reading_hours of these sensors' hours again from their readings.
@@ -509,7 +571,8 @@ struct CopyResult {
   int64_t downloads = 0;  // downloads copied (or found copied before)
   int64_t records = 0;    // records read from the source
   int64_t added = 0;      // of those, the ones the target did not have
-  // Limit changes, clock zones and firmware versions seen outside downloads the target did not have.
+  // Limit changes, clock zones, firmware versions seen outside downloads, changes of names and places
+  // and comments on excursions the target did not have.
   int64_t notes = 0;
 };
 bool copyHistory(Store& from, Store& to, const std::function<void(int64_t done, int64_t total)>& progress,

@@ -33,7 +33,7 @@ namespace history {
 
 namespace {
 
-constexpr int kSchemaVersion = 5;
+constexpr int kSchemaVersion = 6;
 constexpr int kApplicationId = 0x54574B48;  // "TWKH": tells our file from another program's database
 constexpr size_t kMaxPathLength = 4096;
 // A wait for another program is told of (setWaitNotice) once it has lasted this long.
@@ -168,6 +168,18 @@ const char kUpgradeFrom4[] =
     "CREATE TABLE replaced_records(logger INTEGER NOT NULL, time INTEGER NOT NULL, sensor INTEGER NOT NULL, "
     "record BLOB NOT NULL, checksum_error INTEGER NOT NULL, from_file INTEGER NOT NULL, download INTEGER NOT "
     "NULL, replaced_by INTEGER NOT NULL);";
+// Version 6: why limits were changed, the names and places people give loggers (each change a row:
+// the latest is what is set), and comments on excursions. Rows are only ever added.
+const char kUpgradeFrom5[] =
+    "ALTER TABLE limit_changes ADD COLUMN reason TEXT NOT NULL DEFAULT '';"
+    "CREATE TABLE label_changes(id INTEGER PRIMARY KEY, logger INTEGER NOT NULL, time INTEGER NOT NULL, "
+    "host_name TEXT NOT NULL, user_name TEXT NOT NULL, old_name TEXT NOT NULL, old_place TEXT NOT NULL, "
+    "name TEXT NOT NULL, place TEXT NOT NULL);"
+    "CREATE INDEX label_changes_logger ON label_changes(logger, id);"
+    "CREATE TABLE excursion_comments(id INTEGER PRIMARY KEY, logger INTEGER NOT NULL, sensor INTEGER NOT "
+    "NULL, quantity TEXT NOT NULL, start INTEGER NOT NULL, time INTEGER NOT NULL, host_name TEXT NOT NULL, "
+    "user_name TEXT NOT NULL, cause TEXT NOT NULL, action TEXT NOT NULL);"
+    "CREATE INDEX excursion_comments_logger ON excursion_comments(logger, id);";
 
 // A record's value as the history keeps it: NULL when it is not a finite number.
 void bindValue(sqlite3_stmt* st, int i, float value) {
@@ -1012,15 +1024,17 @@ bool Store::upgrade(int& code) {
   if (version >= kSchemaVersion)
     steps.clear();
   else if (objects == 0)
-    steps = std::string(kSchema) + kUpgradeFrom2 + kUpgradeFrom3 + kUpgradeFrom4;
+    steps = std::string(kSchema) + kUpgradeFrom2 + kUpgradeFrom3 + kUpgradeFrom4 + kUpgradeFrom5;
   else if (version == 1)
-    steps = std::string(kUpgradeFrom1) + kUpgradeFrom2 + kUpgradeFrom3 + kUpgradeFrom4;
+    steps = std::string(kUpgradeFrom1) + kUpgradeFrom2 + kUpgradeFrom3 + kUpgradeFrom4 + kUpgradeFrom5;
   else if (version == 2)
-    steps = std::string(kUpgradeFrom2) + kUpgradeFrom3 + kUpgradeFrom4;
+    steps = std::string(kUpgradeFrom2) + kUpgradeFrom3 + kUpgradeFrom4 + kUpgradeFrom5;
   else if (version == 3)
-    steps = std::string(kUpgradeFrom3) + kUpgradeFrom4;
+    steps = std::string(kUpgradeFrom3) + kUpgradeFrom4 + kUpgradeFrom5;
   else if (version == 4)
-    steps = kUpgradeFrom4;
+    steps = std::string(kUpgradeFrom4) + kUpgradeFrom5;
+  else if (version == 5)
+    steps = kUpgradeFrom5;
   else
     known = false;
   if (!known) {
@@ -1104,7 +1118,10 @@ bool Store::importCsvRecords(const std::string& logger, const std::string& file,
     error = "History: the checksum flags do not match the records";
     return false;
   }
-  return import(logger, file, records, &checksumError, DownloadOrigin(), result, error);
+  // A file's import says on which computer and by whom it was made, as a download does.
+  DownloadOrigin origin;
+  origin.computer = thisComputer();
+  return import(logger, file, records, &checksumError, origin, result, error);
 }
 
 bool Store::import(const std::string& logger, const std::string& file,
@@ -1976,10 +1993,14 @@ bool Store::readLimitsRow(const std::string& logger, int64_t id, int64_t sensor,
 }
 
 bool Store::writeLimits(const std::string& logger, std::optional<uint16_t> sensor, const Limits* limits,
-                        const Computer& who, std::string& error) {
+                        const Computer& who, const std::string& givenReason, std::string& error) {
   if (!validLogger(logger, error)) return false;
-  std::string why;
+  std::string why, reason;
   if (limits && (!limits->temperature.valid(why) || !limits->humidity.valid(why))) {
+    error = "Limits not stored: " + why;
+    return false;
+  }
+  if (!noteText(givenReason, kMaxNoteLength, "the reason", reason, why)) {
     error = "Limits not stored: " + why;
     return false;
   }
@@ -1988,7 +2009,7 @@ bool Store::writeLimits(const std::string& logger, std::optional<uint16_t> senso
   const int64_t row = sensor ? static_cast<int64_t>(*sensor) : -1;
   if (server_ != nullptr)
     return server_->writeLimits(logger, row, limits, Computer{cleanName(who.host), cleanName(who.user)},
-                                error);
+                                reason, error);
   int rc = exec(db_, "BEGIN IMMEDIATE");
   auto fail = [&](int code) {
     error = failure("the limits were not stored", code);
@@ -2021,6 +2042,12 @@ bool Store::writeLimits(const std::string& logger, std::optional<uint16_t> senso
     exec(db_, "ROLLBACK");
     return true;
   }
+  // A row another program spoiled is no limits anyone set: replacing it needs no reason.
+  if (valid && before && reason.empty()) {
+    exec(db_, "ROLLBACK");
+    error = limitsNeedReason(logger, row);
+    return false;
+  }
   Statement s;
   if (limits) {
     rc = s.prepare(db_, (std::string("INSERT OR REPLACE INTO limits(logger, sensor, ") + kLimitsColumns +
@@ -2040,7 +2067,7 @@ bool Store::writeLimits(const std::string& logger, std::optional<uint16_t> senso
   Statement change;
   if ((rc = change.prepare(db_,
                            "INSERT INTO limit_changes(logger, sensor, time, host_name, user_name, old_value, "
-                           "new_value) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)")) != SQLITE_OK)
+                           "new_value, reason) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)")) != SQLITE_OK)
     return fail(rc);
   const int64_t changeTime = static_cast<int64_t>(std::time(nullptr));
   change.bind(1, id);
@@ -2050,8 +2077,10 @@ bool Store::writeLimits(const std::string& logger, std::optional<uint16_t> senso
   change.bind(5, cleanName(who.user));
   change.bind(6, beforeText);
   change.bind(7, afterText);
-  const LimitChange recorded{changeTime, sensor, Computer{cleanName(who.host), cleanName(who.user)},
-                             oneLine(beforeText), oneLine(afterText)};
+  change.bind(8, reason);
+  LimitChange recorded{changeTime, sensor, Computer{cleanName(who.host), cleanName(who.user)},
+                       oneLine(beforeText), oneLine(afterText)};
+  recorded.reason = reason;
   if ((rc = change.run()) != SQLITE_OK ||
       !appendAuditLocked(kAuditLimits, logger, 0, limitChangeDetail(recorded), rc) ||
       (rc = exec(db_, "COMMIT")) != SQLITE_OK)
@@ -2060,13 +2089,13 @@ bool Store::writeLimits(const std::string& logger, std::optional<uint16_t> senso
 }
 
 bool Store::setLimits(const std::string& logger, std::optional<uint16_t> sensor, const Limits& limits,
-                      const Computer& who, std::string& error) {
-  return writeLimits(logger, sensor, &limits, who, error);
+                      const Computer& who, std::string& error, const std::string& reason) {
+  return writeLimits(logger, sensor, &limits, who, reason, error);
 }
 
 bool Store::clearLimits(const std::string& logger, std::optional<uint16_t> sensor, const Computer& who,
-                        std::string& error) {
-  return writeLimits(logger, sensor, nullptr, who, error);
+                        std::string& error, const std::string& reason) {
+  return writeLimits(logger, sensor, nullptr, who, reason, error);
 }
 
 bool Store::effectiveLimits(const std::string& logger, std::optional<uint16_t> sensor, Limits& out, bool& set,
@@ -2138,12 +2167,13 @@ bool Store::limitChanges(const std::string& logger, std::vector<LimitChange>& ou
       change.who = Computer{cleanName(change.who.host), cleanName(change.who.user)};
       change.before = oneLine(change.before);
       change.after = oneLine(change.after);
+      change.reason = shownNote(change.reason, kMaxNoteLength);
     }
     return true;
   }
   const int rc =
       eachRow(db_,
-              "SELECT c.time, c.sensor, c.host_name, c.user_name, c.old_value, c.new_value FROM "
+              "SELECT c.time, c.sensor, c.host_name, c.user_name, c.old_value, c.new_value, c.reason FROM "
               "limit_changes c JOIN loggers l ON l.id = c.logger WHERE l.serial = ?1 ORDER BY c.id",
               logger, [&](sqlite3_stmt* st) {
                 LimitChange change;
@@ -2154,6 +2184,7 @@ bool Store::limitChanges(const std::string& logger, std::vector<LimitChange>& ou
                 // Shown as one line whatever another program wrote there.
                 change.before = oneLine(columnText(st, 4));
                 change.after = oneLine(columnText(st, 5));
+                change.reason = shownNote(columnText(st, 6), kMaxNoteLength);
                 out.push_back(change);
                 return true;
               });
@@ -2180,6 +2211,7 @@ bool Store::copyLimitChanges(const std::string& logger, const std::vector<LimitC
     change.who = Computer{cleanName(change.who.host), cleanName(change.who.user)};
     change.before = oneLine(change.before);
     change.after = oneLine(change.after);
+    change.reason = shownNote(change.reason, kMaxNoteLength);
   }
   if (clean.empty()) return true;
   if (db_ != nullptr && fileId(path_) != opened_) close();
@@ -2206,7 +2238,7 @@ bool Store::copyLimitChanges(const std::string& logger, const std::vector<LimitC
     Statement s;
     if ((rc = s.prepare(db_,
                         "INSERT INTO limit_changes(logger, sensor, time, host_name, user_name, old_value, "
-                        "new_value) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)")) != SQLITE_OK)
+                        "new_value, reason) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)")) != SQLITE_OK)
       return fail(rc);
     s.bind(1, id);
     s.bind(2, change.sensor ? static_cast<int64_t>(*change.sensor) : -1);
@@ -2215,6 +2247,7 @@ bool Store::copyLimitChanges(const std::string& logger, const std::vector<LimitC
     s.bind(5, change.who.user);
     s.bind(6, change.before);
     s.bind(7, change.after);
+    s.bind(8, change.reason);
     if ((rc = s.run()) != SQLITE_OK ||
         !appendAuditLocked(kAuditLimits, logger, 0, limitChangeDetail(change), rc))
       return fail(rc);

@@ -8,17 +8,29 @@
 
 namespace history {
 
-std::string limitChangeText(const LimitChange& change) {
-  const std::time_t t = static_cast<std::time_t>(change.utc);
+std::string whenAndWhoText(int64_t utc, const Computer& computer) {
+  const std::time_t t = static_cast<std::time_t>(utc);
   std::tm parts{};
   char when[40] = "?";
   if (gmtime_r(&t, &parts) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &parts);
-  std::string who = change.who.user.empty() ? std::string("unknown user") : change.who.user;
-  if (!change.who.host.empty()) who += " on " + change.who.host;
-  return std::string(when) + ", " + who + ", " +
+  std::string who = computer.user.empty() ? std::string("unknown user") : computer.user;
+  if (!computer.host.empty()) who += " on " + computer.host;
+  return std::string(when) + ", " + who;
+}
+
+std::string limitChangeText(const LimitChange& change) {
+  return whenAndWhoText(change.utc, change.who) + ", " +
          (change.sensor ? "sensor " + std::to_string(*change.sensor) : std::string("the logger")) + ": " +
          (change.before.empty() ? std::string("none") : change.before) + " -> " +
-         (change.after.empty() ? std::string("none") : change.after);
+         (change.after.empty() ? std::string("none") : change.after) +
+         (change.reason.empty() ? std::string() : ", reason: " + change.reason);
+}
+
+std::string loggerTitle(const std::string& serial, const LoggerLabel& label) {
+  if (label.empty()) return serial;
+  if (label.name.empty()) return serial + " (" + label.place + ")";
+  if (label.place.empty()) return serial + " (" + label.name + ")";
+  return serial + " (" + label.name + ", " + label.place + ")";
 }
 
 bool readLoggerContext(Store& store, const std::string& logger, const std::vector<uint16_t>& sensors,
@@ -32,6 +44,12 @@ bool readLoggerContext(Store& store, const std::string& logger, const std::vecto
   std::vector<LimitChange> changes;
   if (!store.limitChanges(logger, changes, error)) return false;
   if (!changes.empty()) context.limitChange = limitChangeText(changes.back());
+  for (const LimitChange& change : changes)
+    if (!change.sensor || std::find(sensors.begin(), sensors.end(), *change.sensor) != sensors.end())
+      context.limitChanges.push_back(change);
+  if (!store.loggerLabel(logger, context.label, error) ||
+      !store.excursionComments(logger, context.comments, error))
+    return false;
   std::vector<ClockZoneRow> zones;
   if (!store.clockZones(logger, zones, error)) return false;
   context.clock.emplace(clockOffsets(zones, now));

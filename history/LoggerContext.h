@@ -18,6 +18,9 @@ namespace history {
 struct LoggerContext {
   std::map<uint16_t, Limits> limits;         // per sensor with limits
   std::string limitChange;                   // the latest change, one line; empty: none
+  std::vector<LimitChange> limitChanges;     // every change of the limits of these sensors, oldest first
+  LoggerLabel label;                         // the logger's name and place
+  std::vector<ExcursionComment> comments;    // on its excursions, oldest first
   std::optional<ClockOffsets> clock;         // as clockOffsets() takes them
   std::string firmware;                      // last seen; empty: not known
   std::map<int64_t, DownloadRow> downloads;  // by id
@@ -35,8 +38,13 @@ bool readLoggerContext(Store& store, const std::string& logger, const std::vecto
                        int64_t now, LoggerContext& context, std::string& error);
 
 // A change of limits as one line: "2026-03-02 09:15:00 UTC, quality on lab-pc, sensor 2: temperature
-// ... -> temperature ...".
+// ... -> temperature ..." and ", reason: ..." when one was given.
 std::string limitChangeText(const LimitChange& change);
+// When and by whom: "2026-03-02 09:15:00 UTC, quality on lab-pc".
+std::string whenAndWhoText(int64_t utc, const Computer& computer);
+
+// A logger as people know it: "VLM70001 (Fridge 3, Vaccine store)", or the serial alone.
+std::string loggerTitle(const std::string& serial, const LoggerLabel& label);
 
 // The sensors of a set of readings, in the order they first come.
 std::vector<uint16_t> sensorsOf(const std::vector<StoredRecord>& records);

@@ -228,6 +228,10 @@ bool Store::loggerSummaries(std::vector<LoggerSummary>& out, std::string& error)
     return false;
   }
   for (LoggerSummary& row : out) {
+    if (!loggerLabel(row.logger, row.label, error)) {
+      out.clear();
+      return false;
+    }
     row.firmware = firmwareLastSeen(row.logger);
     std::vector<uint16_t> sensorList;
     if (lastError_.empty()) sensorList = sensors(row.logger);

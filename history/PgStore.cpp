@@ -170,6 +170,18 @@ const std::string kMigrations[] = {
         "  m.sensor, hour;",
     // 4: the schema's own functions are the only way in for writers; see PgSetup.cpp.
     serverHardeningStep(),
+    // 5: why limits were changed, the names and places people give loggers (the newest change of a
+    // logger is what is set) and comments on excursions; rows are only ever added.
+    "ALTER TABLE limit_changes ADD COLUMN reason text NOT NULL DEFAULT '';"
+    "CREATE TABLE label_changes(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, logger bigint NOT NULL "
+    "  REFERENCES loggers, time bigint NOT NULL, host_name text NOT NULL, user_name text NOT NULL,"
+    "  old_name text NOT NULL, old_place text NOT NULL, name text NOT NULL, place text NOT NULL);"
+    "CREATE INDEX label_changes_logger ON label_changes(logger, id);"
+    "CREATE TABLE excursion_comments(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, logger bigint NOT "
+    "  NULL REFERENCES loggers, sensor integer NOT NULL, quantity text NOT NULL, start bigint NOT NULL,"
+    "  time bigint NOT NULL, host_name text NOT NULL, user_name text NOT NULL, cause text NOT NULL,"
+    "  action text NOT NULL);"
+    "CREATE INDEX excursion_comments_logger ON excursion_comments(logger, id);",
 };
 
 constexpr char kLimitsColumns[] =
@@ -286,7 +298,16 @@ class PgStore : public Backend {
                       std::string& error) override;
   bool firmwareLastSeen(const std::string& logger, std::string& version, std::string& error) override;
   bool writeLimits(const std::string& logger, int64_t sensor, const Limits* limits, const Computer& who,
-                   std::string& error) override;
+                   const std::string& reason, std::string& error) override;
+  bool setLoggerLabel(const std::string& logger, const std::optional<std::string>& name,
+                      const std::optional<std::string>& place, const Computer& who, int64_t utc,
+                      std::string& error) override;
+  bool labelChanges(const std::string& logger, std::vector<LabelChange>& out, std::string& error) override;
+  bool copyLabelChange(const std::string& logger, const LabelChange& change, std::string& error) override;
+  bool addExcursionComment(const std::string& logger, const ExcursionComment& comment,
+                           std::string& error) override;
+  bool excursionComments(const std::string& logger, std::vector<ExcursionComment>& out,
+                         std::string& error) override;
   bool effectiveLimits(const std::string& logger, std::optional<uint16_t> sensor, Limits& out, bool& set,
                        std::string& error) override;
   bool limitRows(const std::string& logger, std::vector<LimitsRow>& out, std::string& error) override;
@@ -1173,7 +1194,7 @@ bool PgStore::currentLimits(const std::string& logger, int64_t id, int64_t senso
 }
 
 bool PgStore::writeLimits(const std::string& logger, int64_t sensor, const Limits* limits,
-                          const Computer& who, std::string& error) {
+                          const Computer& who, const std::string& reason, std::string& error) {
   if (!alive(error)) return false;
   auto fail = [&] {
     error = message("the limits were not stored");
@@ -1206,12 +1227,18 @@ bool PgStore::writeLimits(const std::string& logger, int64_t sensor, const Limit
     rollback();
     return true;
   }
+  if (valid && before && reason.empty()) {
+    rollback();
+    error = limitsNeedReason(logger, sensor);
+    return false;
+  }
   LimitChange change;
   change.utc = static_cast<int64_t>(std::time(nullptr));
   if (sensor >= 0) change.sensor = static_cast<uint16_t>(sensor);
   change.who = who;
   change.before = beforeText;
   change.after = afterText;
+  change.reason = reason;
   if (!insertLimitChange(id, change, limits, false) || !runOk("COMMIT")) return fail();
   return true;
 }
@@ -1236,12 +1263,21 @@ bool PgStore::insertLimitChange(int64_t id, const LimitChange& change, const Lim
         .text(q->upper ? bound(q->upper) : "")
         .number(q->delay)
         .text(ruleName(q->rule));
+  if (!runOk("SELECT tarnwick.change_limits($1, $2, nullif($3, '')::bigint, $4, $5, $6, $7, $8, nullif($9, "
+             "'')::double precision, nullif($10, '')::double precision, $11, $12, nullif($13, '')::double "
+             "precision, "
+             "nullif($14, '')::double precision, $15, $16)",
+             p))
+    return false;
+  if (change.reason.empty()) return true;
+  // The reason goes with the row just written, in the same transaction.
   return runOk(
-      "SELECT tarnwick.change_limits($1, $2, nullif($3, '')::bigint, $4, $5, $6, $7, $8, nullif($9, "
-      "'')::double precision, nullif($10, '')::double precision, $11, $12, nullif($13, '')::double "
-      "precision, "
-      "nullif($14, '')::double precision, $15, $16)",
-      p);
+      "UPDATE tarnwick.limit_changes SET reason = $1 WHERE id = (SELECT max(id) FROM tarnwick.limit_changes "
+      "WHERE logger = $2 AND sensor = $3)",
+      Params()
+          .text(change.reason)
+          .number(id)
+          .number(change.sensor ? static_cast<int64_t>(*change.sensor) : -1));
 }
 
 bool PgStore::copyLimitChanges(const std::string& logger, const std::vector<LimitChange>& changes,
@@ -1360,10 +1396,10 @@ bool PgStore::limitRows(const std::string& logger, std::vector<LimitsRow>& out, 
 
 bool PgStore::limitChanges(const std::string& logger, std::vector<LimitChange>& out, std::string& error) {
   if (!alive(error)) return false;
-  Result r = run(
-      "SELECT c.time, c.sensor, c.host_name, c.user_name, c.old_value, c.new_value FROM limit_changes c JOIN "
-      "loggers l ON l.id = c.logger WHERE l.serial = $1 ORDER BY c.id",
-      Params().text(toServer(logger)));
+  Result r =
+      run("SELECT c.time, c.sensor, c.host_name, c.user_name, c.old_value, c.new_value, c.reason FROM "
+          "limit_changes c JOIN loggers l ON l.id = c.logger WHERE l.serial = $1 ORDER BY c.id",
+          Params().text(toServer(logger)));
   if (!ok(r)) {
     error = message("cannot read the changes of limits");
     return false;
@@ -1376,7 +1412,144 @@ bool PgStore::limitChanges(const std::string& logger, std::vector<LimitChange>& 
     change.who = Computer{PQgetvalue(r.get(), row, 2), PQgetvalue(r.get(), row, 3)};
     change.before = PQgetvalue(r.get(), row, 4);
     change.after = PQgetvalue(r.get(), row, 5);
+    change.reason = PQgetvalue(r.get(), row, 6);
     out.push_back(change);
+  }
+  return true;
+}
+
+bool PgStore::setLoggerLabel(const std::string& logger, const std::optional<std::string>& name,
+                             const std::optional<std::string>& place, const Computer& who, int64_t utc,
+                             std::string& error) {
+  if (!alive(error)) return false;
+  auto fail = [&] {
+    error = message("the name and place were not stored");
+    rollback();
+    return false;
+  };
+  int64_t id = 0;
+  if (!runOk("BEGIN") || !loggerId(logger, id)) return fail();
+  Result last =
+      run("SELECT name, place FROM label_changes WHERE logger = $1 ORDER BY time DESC, id DESC LIMIT 1",
+          Params().number(id));
+  if (!ok(last)) return fail();
+  LoggerLabel before;
+  if (PQntuples(last.get()) == 1)
+    before = LoggerLabel{shownNote(PQgetvalue(last.get(), 0, 0), kMaxLabelLength),
+                         shownNote(PQgetvalue(last.get(), 0, 1), kMaxLabelLength)};
+  const LoggerLabel after{name.value_or(before.name), place.value_or(before.place)};
+  if (after.name == before.name && after.place == before.place) {
+    rollback();
+    return true;
+  }
+  if (!runOk(
+          "INSERT INTO label_changes(logger, time, host_name, user_name, old_name, old_place, name, place) "
+          "VALUES($1, $2, $3, $4, $5, $6, $7, $8)",
+          Params()
+              .number(id)
+              .number(utc)
+              .text(who.host)
+              .text(who.user)
+              .text(before.name)
+              .text(before.place)
+              .text(after.name)
+              .text(after.place)) ||
+      !runOk("COMMIT"))
+    return fail();
+  return true;
+}
+
+bool PgStore::labelChanges(const std::string& logger, std::vector<LabelChange>& out, std::string& error) {
+  if (!alive(error)) return false;
+  Result r =
+      run("SELECT c.time, c.host_name, c.user_name, c.old_name, c.old_place, c.name, c.place FROM "
+          "label_changes c "
+          "JOIN loggers l ON l.id = c.logger WHERE l.serial = $1 ORDER BY c.time, c.id",
+          Params().text(toServer(logger)));
+  if (!ok(r)) {
+    error = message("cannot read the names and places");
+    return false;
+  }
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    const auto at = [&](int column) { return std::string(PQgetvalue(r.get(), row, column)); };
+    out.push_back(LabelChange{std::atoll(PQgetvalue(r.get(), row, 0)), Computer{at(1), at(2)},
+                              LoggerLabel{at(3), at(4)}, LoggerLabel{at(5), at(6)}});
+  }
+  return true;
+}
+
+bool PgStore::copyLabelChange(const std::string& logger, const LabelChange& change, std::string& error) {
+  if (!alive(error)) return false;
+  int64_t id = 0;
+  if (!runOk("BEGIN") || !loggerId(logger, id) ||
+      !runOk(
+          "INSERT INTO label_changes(logger, time, host_name, user_name, old_name, old_place, name, place) "
+          "VALUES($1, $2, $3, $4, $5, $6, $7, $8)",
+          Params()
+              .number(id)
+              .number(change.utc)
+              .text(change.who.host)
+              .text(change.who.user)
+              .text(change.before.name)
+              .text(change.before.place)
+              .text(change.after.name)
+              .text(change.after.place)) ||
+      !runOk("COMMIT")) {
+    error = message("the name and place were not copied");
+    rollback();
+    return false;
+  }
+  return true;
+}
+
+bool PgStore::addExcursionComment(const std::string& logger, const ExcursionComment& comment,
+                                  std::string& error) {
+  if (!alive(error)) return false;
+  int64_t id = 0;
+  if (!runOk("BEGIN") || !loggerId(logger, id) ||
+      !runOk("INSERT INTO excursion_comments(logger, sensor, quantity, start, time, host_name, user_name, "
+             "cause, action) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)",
+             Params()
+                 .number(id)
+                 .number(comment.sensor)
+                 .text(comment.quantity)
+                 .number(comment.start)
+                 .number(comment.utc)
+                 .text(comment.who.host)
+                 .text(comment.who.user)
+                 .text(comment.cause)
+                 .text(comment.action)) ||
+      !runOk("COMMIT")) {
+    error = message("the comment was not stored");
+    rollback();
+    return false;
+  }
+  return true;
+}
+
+bool PgStore::excursionComments(const std::string& logger, std::vector<ExcursionComment>& out,
+                                std::string& error) {
+  if (!alive(error)) return false;
+  Result r =
+      run("SELECT c.sensor, c.quantity, c.start, c.time, c.host_name, c.user_name, c.cause, c.action FROM "
+          "excursion_comments c JOIN loggers l ON l.id = c.logger WHERE l.serial = $1 ORDER BY c.id",
+          Params().text(toServer(logger)));
+  if (!ok(r)) {
+    error = message("cannot read the comments on excursions");
+    return false;
+  }
+  for (int row = 0; row < PQntuples(r.get()); ++row) {
+    const int64_t sensor = std::atoll(PQgetvalue(r.get(), row, 0));
+    if (sensor < 0 || sensor > 0xFFFF) continue;
+    ExcursionComment c;
+    c.sensor = static_cast<uint16_t>(sensor);
+    c.quantity = PQgetvalue(r.get(), row, 1);
+    c.start = std::atoll(PQgetvalue(r.get(), row, 2));
+    c.utc = std::atoll(PQgetvalue(r.get(), row, 3));
+    c.who = Computer{PQgetvalue(r.get(), row, 4), PQgetvalue(r.get(), row, 5)};
+    c.cause = PQgetvalue(r.get(), row, 6);
+    c.action = PQgetvalue(r.get(), row, 7);
+    out.push_back(std::move(c));
   }
   return true;
 }

@@ -253,6 +253,8 @@ void writeSummary(Book& book, const XlsxInput& input, const std::vector<StoredRe
       ++at;
     };
     pair("Logger", serial);
+    if (!input.label.name.empty()) pair("Name", input.label.name);
+    if (!input.label.place.empty()) pair("Place", input.label.place);
     std::string zones;
     if (input.clock)
       for (const ZoneSpan& span : zoneSpans(records, *input.clock))

@@ -17,6 +17,7 @@ namespace history {
 
 struct XlsxInput {
   std::string serial;                                  // the logger (as the history keeps it, Windows-1252)
+  LoggerLabel label;                                   // its name and place (UTF-8), shown beside it
   const std::vector<StoredRecord>* records = nullptr;  // one logger's, in time order
   std::map<int64_t, std::string> sources;              // a reading's source by StoredRecord::download, UTF-8
   std::map<uint16_t, Limits> limits;                   // per sensor; a sensor not in it has none

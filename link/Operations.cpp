@@ -102,6 +102,16 @@ uint32_t answerReadsPosted(USBInterface& link) {
   return reader ? reader->ReadsPosted() : 0;
 }
 
+std::string softwareVersionIn(const std::string& answer) {
+  static const std::string kName = "device.software=";
+  if (answer.compare(0, kName.size(), kName) != 0) return std::string();
+  // The version is the first field, as the firmware update reads it.
+  std::string version = answer.substr(kName.size());
+  version = version.substr(0, version.find(','));
+  while (!version.empty() && version.back() == ' ') version.pop_back();
+  return version;
+}
+
 void answerTimedOut(USBInterface& link) {
   link.finishCurrentOperation(Outcome::NoAnswer);
 }

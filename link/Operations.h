@@ -54,4 +54,8 @@ void answerTimedOut(USBInterface& link);
 // The caller does not go on with the operation under way (an update refused after the count).
 void cancel(USBInterface& link);
 
+// The firmware version in a console command's answer ("device.software=V1.09", as the operation's end
+// gives it), or empty when the answer is not to device.software or holds no version.
+std::string softwareVersionIn(const std::string& answer);
+
 }  // namespace operations

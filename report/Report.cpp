@@ -45,6 +45,16 @@ QString fromStored(const std::string& text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// The serial as the history keeps it, with the name and place people gave the logger.
+QString loggerShown(const std::string& serial, const history::LoggerLabel& label) {
+  QStringList parts;
+  for (const std::string* part : {&label.name, &label.place})
+    if (!part->empty()) parts << QString::fromUtf8(part->data(), static_cast<qsizetype>(part->size()));
+  return parts.isEmpty()
+             ? fromStored(serial)
+             : QStringLiteral("%1 (%2)").arg(fromStored(serial), parts.join(QStringLiteral(", ")));
+}
+
 QString number(double value, int decimals) {
   if (!std::isfinite(value)) return QStringLiteral("–");
   return QString::number(value, 'f', decimals);
@@ -257,8 +267,9 @@ class Pages {
     const double h = lineHeight(small_);
     painter_->setFont(small_);
     painter_->setPen(QColor(90, 90, 90));
-    painter_->drawText(QRectF(page_.left(), page_.top(), page_.width(), h), Qt::AlignLeft | Qt::AlignTop,
-                       QStringLiteral("Measurement report · logger %1").arg(fromStored(input_.serial)));
+    painter_->drawText(
+        QRectF(page_.left(), page_.top(), page_.width(), h), Qt::AlignLeft | Qt::AlignTop,
+        QStringLiteral("Measurement report · logger %1").arg(loggerShown(input_.serial, input_.label)));
     painter_->setPen(QPen(QColor(170, 170, 170), 0.4 * unit_));
     painter_->drawLine(QLineF(page_.left(), page_.top() + h * 1.3, page_.right(), page_.top() + h * 1.3));
   }
@@ -364,7 +375,7 @@ void layoutFacts(Pages& pages, const Input& input, const Facts& facts) {
   QStringList sensorNames;
   for (uint16_t s : facts.sensors) sensorNames << QString::number(s);
   const int64_t readings = static_cast<int64_t>(input.records.size());
-  pages.field(QStringLiteral("Logger"), fromStored(input.serial));
+  pages.field(QStringLiteral("Logger"), loggerShown(input.serial, input.label));
   pages.field(QStringLiteral("Firmware (last seen)"),
               input.firmware.empty() ? QStringLiteral("not recorded") : fromStored(input.firmware));
   pages.field(QStringLiteral("Sensors"),
@@ -502,6 +513,16 @@ void layoutLimits(Pages& pages, const Input& input, const Facts& facts) {
         QStringLiteral("Latest change of the limits: %1")
             .arg(input.limitChange.empty() ? QStringLiteral("none recorded") : fromStored(input.limitChange)),
         pages.small(), 2);
+    // The verdict applies the limits as they are set now: every change that made them, with who, where
+    // and why.
+    if (!input.limitChanges.empty()) {
+      pages.paragraph(QStringLiteral("Changes of the limits that made them (oldest first):"), pages.small(),
+                      1);
+      for (const history::LimitChange& change : input.limitChanges)
+        pages.paragraph(QStringLiteral("\u2022 ") + fromStored(history::limitChangeText(change)),
+                        pages.small(), 1);
+      pages.skip(1);
+    }
   }
 }
 
@@ -617,6 +638,33 @@ void layoutExcursions(Pages& pages, const Input& input, const Facts& facts) {
                          "them all).")
               .arg(all.size() - kMostExcursionRows),
           pages.small(), 2);
+    // Comments on the excursions listed: each stands beside the earlier ones, by the excursion's number.
+    QStringList commented;
+    for (size_t i = 0; i < all.size(); ++i) {
+      const history::Excursion& e = all[i];
+      for (const history::ExcursionComment& c : input.comments) {
+        if (c.sensor != e.sensor || c.start != e.start || c.quantity != history::measureName(e.quantity))
+          continue;
+        QString text = QStringLiteral("#%1 (sensor %2, %3 %4, from %5):")
+                           .arg(i + 1)
+                           .arg(e.sensor)
+                           .arg(QString::fromUtf8(history::measureName(e.quantity)),
+                                QString::fromUtf8(history::sideName(e.side)), timeQ(e.start, input));
+        if (!c.cause.empty()) text += QStringLiteral(" cause: ") + QString::fromUtf8(c.cause.c_str());
+        if (!c.action.empty())
+          text += (c.cause.empty() ? QStringLiteral(" action: ") : QStringLiteral("; action: ")) +
+                  QString::fromUtf8(c.action.c_str());
+        text += QStringLiteral(" \u2014 ") + fromStored(history::whenAndWhoText(c.utc, c.who));
+        commented << text;
+      }
+    }
+    if (!commented.isEmpty()) {
+      pages.paragraph(QStringLiteral("Comments on the excursions (cause, corrective action, by whom, when):"),
+                      pages.small(), 1);
+      for (const QString& text : commented)
+        pages.paragraph(QStringLiteral("\u2022 ") + text, pages.small(), 1);
+      pages.skip(1);
+    }
     bool endsOutside = false;
     for (const history::Excursion& e : all) endsOutside = endsOutside || e.endsOutside;
     if (endsOutside)
@@ -775,6 +823,9 @@ std::string verdictLine(const std::vector<history::Excursion>& excursions, const
 void takeContext(Input& input, const history::LoggerContext& context) {
   input.limits = context.limits;
   input.limitChange = context.limitChange;
+  input.limitChanges = context.limitChanges;
+  input.label = context.label;
+  input.comments = context.comments;
   input.clock = context.clock;
   input.firmware = context.firmware;
   input.auditHead = context.auditHead;
@@ -843,7 +894,7 @@ bool makePdf(const Input& input, std::string& pdf, Summary& summary, std::string
   writer.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait, QMarginsF(16, 14, 16, 14),
                                    QPageLayout::Millimeter));
   writer.setResolution(kResolution);
-  writer.setTitle(QStringLiteral("Measurement report: %1").arg(fromStored(input.serial)));
+  writer.setTitle(QStringLiteral("Measurement report: %1").arg(loggerShown(input.serial, input.label)));
   writer.setCreator(QStringLiteral("Tarnwick %1").arg(q(input.version)));
 
   // First only measured, for the number of pages.

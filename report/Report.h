@@ -44,10 +44,15 @@ struct Input {
   std::vector<history::StoredRecord> records;
   std::map<uint16_t, history::Limits> limits;  // per sensor; a sensor not in it has none
   std::string limitChange;                     // the latest change of the limits, one line; empty: none
-  std::map<int64_t, Source> sources;           // by StoredRecord::download
-  std::string version;                         // Tarnwick's
-  int64_t madeAt = 0;                          // seconds since 1970 (UTC)
-  double deltaHOverR = 10000.0;                // K, for the mean kinetic temperature
+  // Every change of the limits of the logger and of these sensors, oldest first: the limits the verdict
+  // applies are what they made.
+  std::vector<history::LimitChange> limitChanges;
+  history::LoggerLabel label;                       // the logger's name and place
+  std::vector<history::ExcursionComment> comments;  // on the logger's excursions, oldest first
+  std::map<int64_t, Source> sources;                // by StoredRecord::download
+  std::string version;                              // Tarnwick's
+  int64_t madeAt = 0;                               // seconds since 1970 (UTC)
+  double deltaHOverR = 10000.0;                     // K, for the mean kinetic temperature
   std::string auditHead;                       // the history's audit trail head; empty: none kept
   // The logger's signatures; the sign-off page lists those of exactly this report's readings.
   std::vector<history::KeptSignature> signatures;

@@ -5,17 +5,21 @@
 #include <unistd.h>
 
 #include <QAbstractItemModel>
+#include <QApplication>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QThreadPool>
+#include <QTimer>
 #include <QtTest>
 #include <cmath>
 #include <cstring>
@@ -654,6 +658,18 @@ void MeasurementsWindowTest::limitsDialogStoresGoodInput() {
   appliesTo->setCurrentIndex(appliesTo->findData(4712));
   QCOMPARE(again.findChild<QLineEdit*>("temperatureLow")->text(), QString("2,5"));
   QCOMPARE(again.findChild<QLineEdit*>("delay")->text(), QString("1h30m"));
+  // Limits that are set change only with a reason, which goes with the change.
+  type(again, "temperatureHigh", "7");
+  QVERIFY(!again.save());
+  QVERIFY2(again.errorText().contains("needs a reason"), qPrintable(again.errorText()));
+  QCOMPARE(history.rows()[0].limits.temperature.upper, std::optional<double>(8));
+  type(again, "reason", "Stability data of the new batch");
+  QVERIFY2(again.save(), qPrintable(again.errorText()));
+  std::vector<history::LimitChange> changes;
+  std::string error;
+  QVERIFY2(history.store.limitChanges("VLM12345", changes, error), error.c_str());
+  QCOMPARE(changes.size(), size_t(2));
+  QCOMPARE(changes[1].reason, std::string("Stability data of the new batch"));
 }
 
 void MeasurementsWindowTest::excursionsListedAndClickZooms() {
@@ -695,6 +711,7 @@ void MeasurementsWindowTest::excursionsListedAndClickZooms() {
   QCOMPARE(cell(1, ExcursionsModel::Side), QString("below"));
   QCOMPARE(cell(1, ExcursionsModel::Duration), QString("2 min"));
   QCOMPARE(cell(1, ExcursionsModel::Alarm), QString());
+  QCOMPARE(cell(0, ExcursionsModel::Comment), QString());
 
   // The statistics of the whole range give each sensor its verdict.
   QTRY_VERIFY_WITH_TIMEOUT(!window.isLoading(), kWait);
@@ -713,6 +730,31 @@ void MeasurementsWindowTest::excursionsListedAndClickZooms() {
   const auto [from, to] = window.range();
   QVERIFY2(from <= kStart + 1800 && to >= kStart + 1920 && to - from < 1200,
            qPrintable(QString("%1 .. %2").arg(from - kStart).arg(to - kStart)));
+
+  // Comment… on the selected excursion: the dialog's cause and action are kept in the history with
+  // who wrote them, and the table shows them.
+  auto* comment = window.findChild<QPushButton*>("commentExcursion");
+  QVERIFY(comment->isEnabled());
+  bool filled = false;
+  QTimer::singleShot(0, &window, [&filled] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (w->objectName() != "ExcursionCommentDialog") continue;
+      w->findChild<QLineEdit*>("cause")->setText("Door open while loading");
+      w->findChild<QLineEdit*>("action")->setText("Goods checked, released");
+      w->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Save)->click();
+      filled = true;
+    }
+  });
+  comment->click();
+  QVERIFY(filled);
+  std::vector<history::ExcursionComment> comments;
+  QVERIFY2(history.store.excursionComments("VLM12345", comments, error), error.c_str());
+  QCOMPARE(comments.size(), size_t(1));
+  QCOMPARE(comments[0].start, kStart + 1800);
+  QCOMPARE(comments[0].who.user, history::thisComputer().user);
+  QCOMPARE(cell(1, ExcursionsModel::Comment),
+           QString("cause: Door open while loading; action: Goods checked, released (%1)")
+               .arg(QString::fromStdString(history::thisComputer().user)));
 
   // The read-out gives the offset too.
   auto* plot = window.findChild<QCustomPlot*>("chart");

@@ -84,7 +84,8 @@ TEST_F(CliTest, LimitsAreMergedShownAndRecordedAndBadInputStoresNothing) {
   const auto set = runCli({"limits", "--serial", "VLM1", "--temperature", "2:8", "--delay", "15m"});
   ASSERT_EQ(set.status, cli::kDone) << set.err;
   // Options not given keep their value.
-  ASSERT_EQ(runCli({"limits", "-s", "VLM1", "--humidity", ":60"}).status, cli::kDone);
+  ASSERT_EQ(runCli({"limits", "-s", "VLM1", "--humidity", ":60", "--reason", "Humidity too"}).status,
+            cli::kDone);
   // A bad value after that changes nothing.
   EXPECT_EQ(runCli({"limits", "-s", "VLM1", "--temperature", "0:1", "--rule", "never"}).status,
             cli::kBadArguments);
@@ -110,7 +111,17 @@ TEST_F(CliTest, LimitsAreMergedShownAndRecordedAndBadInputStoresNothing) {
   EXPECT_NE(shown.out.find("every sensor: (none) -> temperature 2:8 15m consecutive"), std::string::npos);
   EXPECT_EQ(changes("VLM1"), 3u);
 
-  ASSERT_EQ(runCli({"limits", "-s", "VLM1", "--sensor", "3", "--clear"}).status, cli::kDone);
+  // Limits that are set change only with a reason, kept with the change.
+  const auto unexplained = runCli({"limits", "-s", "VLM1", "--sensor", "3", "--clear"});
+  EXPECT_EQ(unexplained.status, cli::kBadArguments);
+  EXPECT_NE(unexplained.err.find("needs a reason; nothing stored (give --reason TEXT)"), std::string::npos)
+      << unexplained.err;
+  EXPECT_EQ(changes("VLM1"), 3u);
+  ASSERT_EQ(
+      runCli({"limits", "-s", "VLM1", "--sensor", "3", "--clear", "--reason", "Sensor 3 removed"}).status,
+      cli::kDone);
+  EXPECT_NE(runCli({"limits", "-s", "VLM1"}).out.find("(none) (reason: Sensor 3 removed)\n"),
+            std::string::npos);
   EXPECT_EQ(limitsOf("VLM1", 3).temperature.rule, history::AlarmRule::consecutive);
   EXPECT_EQ(changes("VLM1"), 4u);
 }
@@ -134,12 +145,12 @@ TEST_F(CliTest, ExcursionsOfAKnownDataSetAndStatus12ForAnAlarm) {
   EXPECT_EQ(found.status, cli::kExcursionAlarm) << found.err;
   EXPECT_EQ(
       found.out,
-      "{\"serial\":\"VLM1\",\"sensor\":1,\"quantity\":\"temperature\",\"side\":\"above\","
+      "{\"serial\":\"VLM1\",\"name\":null,\"sensor\":1,\"quantity\":\"temperature\",\"side\":\"above\","
       "\"start\":\"2026-03-07T10:20:00+01:00\",\"end\":\"2026-03-07T10:40:00+01:00\",\"duration_s\":1200,"
-      "\"readings\":2,\"extreme\":9.5,\"limit\":8.0,\"alarm\":true}\n"
-      "{\"serial\":\"VLM1\",\"sensor\":1,\"quantity\":\"temperature\",\"side\":\"below\","
+      "\"readings\":2,\"extreme\":9.5,\"limit\":8.0,\"alarm\":true,\"comments\":[]}\n"
+      "{\"serial\":\"VLM1\",\"name\":null,\"sensor\":1,\"quantity\":\"temperature\",\"side\":\"below\","
       "\"start\":\"2026-03-07T10:50:00+01:00\",\"end\":\"2026-03-07T10:50:00+01:00\",\"duration_s\":0,"
-      "\"readings\":1,\"extreme\":1.0,\"limit\":2.0,\"alarm\":false}\n");
+      "\"readings\":1,\"extreme\":1.0,\"limit\":2.0,\"alarm\":false,\"comments\":[]}\n");
   const auto text = runCli({"excursions", "-s", "VLM1"});
   EXPECT_EQ(text.status, cli::kExcursionAlarm);
   EXPECT_NE(text.out.find("VLM1: 1 alarm\n"), std::string::npos) << text.out;

@@ -97,7 +97,15 @@ TEST_P(HistoryLimitsBackends, ASensorWithoutItsOwnTakesTheLoggersAndEveryChangeI
   bad = limits(2, 8, -1, history::AlarmRule::consecutive);
   EXPECT_FALSE(store.setLimits("VLM1", std::nullopt, bad, anna, error));
 
-  ASSERT_TRUE(store.clearLimits("VLM1", 2, anna, error)) << error;
+  // Limits that are set change only with a reason.
+  EXPECT_FALSE(store.clearLimits("VLM1", 2, anna, error));
+  EXPECT_EQ(error, history::limitsNeedReason("VLM1", 2));
+  EXPECT_FALSE(
+      store.setLimits("VLM1", 2, limits(-25, -10, 0, history::AlarmRule::instant), anna, error, " \n "));
+  EXPECT_EQ(error, history::limitsNeedReason("VLM1", 2));
+  EXPECT_EQ(history::limitsText(effective(2, set)),
+            "temperature -20:-10 0 instant; humidity :60 0 consecutive");
+  ASSERT_TRUE(store.clearLimits("VLM1", 2, anna, error, "Sensor 2\nmoved to the cold room")) << error;
   ASSERT_TRUE(store.clearLimits("VLM1", 2, anna, error)) << error;  // nothing left to clear
   EXPECT_EQ(history::limitsText(effective(2, set)), "temperature 2:8 15m consecutive; humidity not limited");
 
@@ -119,6 +127,8 @@ TEST_P(HistoryLimitsBackends, ASensorWithoutItsOwnTakesTheLoggersAndEveryChangeI
   EXPECT_EQ(changes[1].who.user, ben);
   EXPECT_EQ(changes[2].before, "temperature -20:-10 0 instant; humidity :60 0 consecutive");
   EXPECT_EQ(changes[2].after, "");
+  EXPECT_EQ(changes[0].reason, "");
+  EXPECT_EQ(changes[2].reason, "Sensor 2 moved to the cold room");
   EXPECT_GT(changes[2].utc, 1700000000);
 
   // Kept across sessions.
@@ -312,9 +322,9 @@ TEST_P(HistoryLimitsBackends, CopiedChangesSetTheLimitsOnlyWhenTheyAreTheNewest)
   const history::Limits older = limits(0, 1, 0, history::AlarmRule::instant);
   const history::Limits newer = limits(-5, 5, 0, history::AlarmRule::instant);
   history::LimitChange before{
-      mine[0].utc - 3600, std::nullopt, {"office", "ben"}, "", history::limitsText(older)};
+      mine[0].utc - 3600, std::nullopt, {"office", "ben"}, "", history::limitsText(older), ""};
   history::LimitChange after{
-      mine[0].utc + 3600, std::nullopt, {"office", "ben"}, before.after, history::limitsText(newer)};
+      mine[0].utc + 3600, std::nullopt, {"office", "ben"}, before.after, history::limitsText(newer), ""};
   int64_t added = -1;
   bool set = false;
   ASSERT_TRUE(store.copyLimitChanges("VLM1", {before}, {{std::nullopt, older}}, added, error)) << error;
@@ -326,10 +336,11 @@ TEST_P(HistoryLimitsBackends, CopiedChangesSetTheLimitsOnlyWhenTheyAreTheNewest)
   EXPECT_EQ(added, 1);
   EXPECT_EQ(history::limitsText(effective(1, set)), history::limitsText(newer));
 
-  ASSERT_TRUE(store.clearLimits("VLM1", std::nullopt, anna, error)) << error;
+  ASSERT_TRUE(store.clearLimits("VLM1", std::nullopt, anna, error, "Study ended")) << error;
   std::vector<history::LimitChange> changes;
   ASSERT_TRUE(store.limitChanges("VLM1", changes, error)) << error;
   ASSERT_EQ(changes.size(), 4u);
+  EXPECT_EQ(changes[3].reason, "Study ended");
   EXPECT_EQ(changes[1], before);
   EXPECT_EQ(changes[3].before, history::limitsText(newer));
 }

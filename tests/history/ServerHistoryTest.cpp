@@ -100,12 +100,13 @@ TEST_F(ServerHistory, ANewerSchemaIsRefusedAndLeftAsItIs) {
     history::Store store;
     ASSERT_TRUE(store.open(location, error)) << error;
   }
-  EXPECT_EQ(value("SELECT string_agg(version::text, ',' ORDER BY version) FROM tarnwick_schema"), "1,2,3,4");
+  EXPECT_EQ(value("SELECT string_agg(version::text, ',' ORDER BY version) FROM tarnwick_schema"),
+            "1,2,3,4,5");
   ASSERT_EQ(server.sql(database, "INSERT INTO tarnwick_schema(version) VALUES(7)"), "");
   history::Store store;
   EXPECT_FALSE(store.open(location, error));
   EXPECT_NE(error.find("newer Tarnwick (schema version 7"), std::string::npos) << error;
-  EXPECT_EQ(value("SELECT count(*) FROM tarnwick_schema"), "5");
+  EXPECT_EQ(value("SELECT count(*) FROM tarnwick_schema"), "6");
   history::ImportResult result;
   EXPECT_FALSE(store.importDownload("VLM1", "f.csv", memory(10), result, error));
   EXPECT_EQ(value("SELECT count(*) FROM downloads"), "0");
@@ -130,22 +131,24 @@ TEST_F(ServerHistory, AnOlderHistoryInPublicIsMovedUpgradedAndItsOldRightsGo) {
   }
   // The tables as version 2 left them, in public, owned by the admin, the writer with INSERT.
   ASSERT_EQ(
-      server.sql(database,
-                 "DO $$ DECLARE f text; BEGIN FOR f IN SELECT oid::regprocedure::text FROM pg_proc WHERE "
-                 "pronamespace = 'tarnwick'::regnamespace LOOP EXECUTE 'DROP FUNCTION ' || f || ' CASCADE'; "
-                 "END LOOP; END $$; "
-                 "DROP INDEX readings, readings_from_file, measurements_download; ALTER TABLE measurements "
-                 "DROP COLUMN humidity, DROP COLUMN temperature, DROP COLUMN ambient; DROP TABLE "
-                 "reading_hours; ALTER TABLE downloads DROP COLUMN recorded_by, DROP COLUMN recorded_at; "
-                 "ALTER TABLE limit_changes DROP COLUMN recorded_by, DROP COLUMN recorded_at; "
-                 "DELETE FROM tarnwick_schema WHERE version > 2; "
-                 "DO $$ DECLARE t text; BEGIN FOR t IN SELECT c.relname FROM pg_class c WHERE "
-                 "c.relnamespace = 'tarnwick'::regnamespace AND c.relkind IN ('r', 'S') AND NOT EXISTS "
-                 "(SELECT 1 FROM pg_depend d WHERE d.objid = c.oid AND d.deptype IN ('a', 'i')) LOOP "
-                 "EXECUTE format('ALTER TABLE tarnwick.%I SET SCHEMA public', t); EXECUTE "
-                 "format('ALTER TABLE public.%I OWNER TO tarnwick', t); END LOOP; END $$; "
-                 "DROP SCHEMA tarnwick; GRANT SELECT, INSERT ON ALL TABLES IN SCHEMA public TO desk; "
-                 "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO desk"),
+      server.sql(
+          database,
+          "DO $$ DECLARE f text; BEGIN FOR f IN SELECT oid::regprocedure::text FROM pg_proc WHERE "
+          "pronamespace = 'tarnwick'::regnamespace LOOP EXECUTE 'DROP FUNCTION ' || f || ' CASCADE'; "
+          "END LOOP; END $$; "
+          "DROP INDEX readings, readings_from_file, measurements_download; ALTER TABLE measurements "
+          "DROP COLUMN humidity, DROP COLUMN temperature, DROP COLUMN ambient; DROP TABLE "
+          "reading_hours; ALTER TABLE downloads DROP COLUMN recorded_by, DROP COLUMN recorded_at; "
+          "ALTER TABLE limit_changes DROP COLUMN recorded_by, DROP COLUMN recorded_at, DROP COLUMN reason; "
+          "DROP TABLE label_changes, excursion_comments; "
+          "DELETE FROM tarnwick_schema WHERE version > 2; "
+          "DO $$ DECLARE t text; BEGIN FOR t IN SELECT c.relname FROM pg_class c WHERE "
+          "c.relnamespace = 'tarnwick'::regnamespace AND c.relkind IN ('r', 'S') AND NOT EXISTS "
+          "(SELECT 1 FROM pg_depend d WHERE d.objid = c.oid AND d.deptype IN ('a', 'i')) LOOP "
+          "EXECUTE format('ALTER TABLE tarnwick.%I SET SCHEMA public', t); EXECUTE "
+          "format('ALTER TABLE public.%I OWNER TO tarnwick', t); END LOOP; END $$; "
+          "DROP SCHEMA tarnwick; GRANT SELECT, INSERT ON ALL TABLES IN SCHEMA public TO desk; "
+          "GRANT USAGE ON ALL SEQUENCES IN SCHEMA public TO desk"),
       "");
   history::Store store;
   EXPECT_FALSE(store.open(location, error));
@@ -157,7 +160,7 @@ TEST_F(ServerHistory, AnOlderHistoryInPublicIsMovedUpgradedAndItsOldRightsGo) {
                                    sql, error))
       << error;
   EXPECT_EQ(value("SELECT string_agg(version::text, ',' ORDER BY version) FROM tarnwick.tarnwick_schema"),
-            "1,2,3,4");
+            "1,2,3,4,5");
   EXPECT_EQ(value("SELECT count(*) FROM pg_class WHERE relnamespace = 'public'::regnamespace"), "0");
   EXPECT_EQ(value("SELECT count(*) FROM pg_class WHERE relnamespace = 'tarnwick'::regnamespace AND relowner "
                   "<> 'tarnwick_owner'::regrole"),
@@ -290,10 +293,22 @@ TEST_F(ServerHistory, ACopyKeepsWhereEachRecordCameFromAndTwiceAddsNothing) {
   limits.temperature.delay = 900;
   ASSERT_TRUE(local.setLimits("VLM1", uint16_t{2}, limits, {"desk-b", "ben"}, error)) << error;
   ASSERT_TRUE(local.setLimits("VLM2", uint16_t{1}, limits, {"desk-b", "ben"}, error)) << error;
-  ASSERT_TRUE(local.clearLimits("VLM2", uint16_t{1}, {"desk-a", "anna"}, error)) << error;
+  ASSERT_TRUE(local.clearLimits("VLM2", uint16_t{1}, {"desk-a", "anna"}, error, "Logger retired")) << error;
   ASSERT_TRUE(
       local.recordClockZone("VLM1", 1000, {"Europe/Berlin", 3600}, history::ClockZoneKind::setTime, error));
   ASSERT_TRUE(local.recordFirmware("VLM2", 2000, "1.07", error)) << error;
+  // What people added: a name and place, a comment on an excursion.
+  ASSERT_TRUE(local.setLoggerLabel("VLM1", std::string("Fridge 3"), std::string("Vaccine store"),
+                                   {"desk-a", "anna"}, error))
+      << error;
+  history::ExcursionComment comment;
+  comment.sensor = 1;
+  comment.quantity = "temperature";
+  comment.start = 3000;
+  comment.utc = 4000;
+  comment.who = {"desk-b", "ben"};
+  comment.cause = "Door open";
+  ASSERT_TRUE(local.addExcursionComment("VLM2", comment, error)) << error;
 
   auto copy = [&](history::Store& from, const std::string& to, int64_t expectAdded, int64_t expectNotes) {
     history::Store target;
@@ -309,11 +324,11 @@ TEST_F(ServerHistory, ACopyKeepsWhereEachRecordCameFromAndTwiceAddsNothing) {
     EXPECT_EQ(copied.notes, expectNotes);
     EXPECT_EQ(calls, 4);
   };
-  copy(local, location, 75, 6);
+  copy(local, location, 75, 8);
   copy(local, location, 0, 0);
   history::Store shared;
   ASSERT_TRUE(shared.open(location, error)) << error;
-  copy(shared, back, 75, 6);
+  copy(shared, back, 75, 8);
   copy(shared, back, 0, 0);
 
   history::Store returned;
@@ -349,6 +364,14 @@ TEST_F(ServerHistory, ACopyKeepsWhereEachRecordCameFromAndTwiceAddsNothing) {
       EXPECT_EQ(seen, originalSeen);
     }
     EXPECT_EQ(store->firmwareLastSeen("VLM2"), "1.07");
+    history::LoggerLabel label;
+    std::vector<history::ExcursionComment> comments;
+    ASSERT_TRUE(store->loggerLabel("VLM1", label, error) && store->excursionComments("VLM2", comments, error))
+        << error;
+    EXPECT_EQ(label.name + " / " + label.place, "Fridge 3 / Vaccine store");
+    ASSERT_EQ(comments.size(), 1u);
+    EXPECT_EQ(comments[0].utc, 4000);
+    EXPECT_EQ(comments[0].who.user + " " + comments[0].cause, "ben Door open");
     std::vector<history::StoredRecord> all, original;
     ASSERT_TRUE(store->query(history::Query{}, all, error)) << error;
     ASSERT_TRUE(local.query(history::Query{}, original, error)) << error;
