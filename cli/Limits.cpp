@@ -264,6 +264,7 @@ int excursions(Session& session, const ExcursionOptions& options) {
                      return a.start != b.start ? a.start < b.start : a.sensor < b.sensor;
                    });
   if (!options.at.empty()) return commentExcursion(session, store, query.logger, offsets, result, options);
+  std::string error;
   std::vector<history::ExcursionComment> comments;
   if (!store.excursionComments(query.logger, comments, error)) {
     session.problem(printable(error));

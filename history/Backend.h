@@ -124,6 +124,8 @@ std::unique_ptr<Backend> openServer(const std::string& location, std::string& er
 // in, and the grants to the writer and reviewer roles (names checked by validRoleName).
 std::string serverRolesAndSchema(bool legacy, const std::string& writer, const std::string& reviewer);
 std::string serverHardeningStep();
+// Version 5: reasons of limit changes, names and places of loggers, comments on excursions.
+std::string serverNotesStep();
 std::string serverGrants(const std::string& writer, const std::string& reviewer);
 
 // Whether a libpq location carries a password; false as well when libpq cannot read it (connecting

@@ -2079,8 +2079,7 @@ bool Store::writeLimits(const std::string& logger, std::optional<uint16_t> senso
   change.bind(7, afterText);
   change.bind(8, reason);
   LimitChange recorded{changeTime, sensor, Computer{cleanName(who.host), cleanName(who.user)},
-                       oneLine(beforeText), oneLine(afterText)};
-  recorded.reason = reason;
+                       oneLine(beforeText), oneLine(afterText), reason};
   if ((rc = change.run()) != SQLITE_OK ||
       !appendAuditLocked(kAuditLimits, logger, 0, limitChangeDetail(recorded), rc) ||
       (rc = exec(db_, "COMMIT")) != SQLITE_OK)

@@ -294,10 +294,11 @@ bool Store::addExcursionComment(const std::string& logger, const ExcursionCommen
     return false;
   }
   clean.who = shownComputer(comment.who.host, comment.who.user);
-  if (clean.utc == 0) clean.utc = static_cast<int64_t>(std::time(nullptr));
   if (db_ != nullptr && fileId(path_) != opened_) close();
   if (!ensureOpen(error)) return false;
+  // On a server a new comment (no time given) takes the server's clock and the session's user.
   if (server_ != nullptr) return server_->addExcursionComment(logger, clean, error);
+  if (clean.utc == 0) clean.utc = static_cast<int64_t>(std::time(nullptr));
   int rc = run(db_, "BEGIN IMMEDIATE");
   auto fail = [&](int code) {
     error = failure("the comment was not stored", code);

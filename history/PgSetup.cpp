@@ -264,6 +264,74 @@ std::string serverHardeningStep() {
   return s;
 }
 
+std::string serverNotesStep() {
+  std::string s;
+  s += "ALTER TABLE tarnwick.limit_changes ADD COLUMN reason text NOT NULL DEFAULT '';"
+       "CREATE TABLE tarnwick.label_changes(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, logger bigint"
+       "  NOT NULL REFERENCES tarnwick.loggers, time bigint NOT NULL, host_name text NOT NULL, user_name text"
+       "  NOT NULL, old_name text NOT NULL, old_place text NOT NULL, name text NOT NULL, place text NOT NULL);"
+       "CREATE INDEX label_changes_logger ON tarnwick.label_changes(logger, id);"
+       "CREATE TABLE tarnwick.excursion_comments(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, logger"
+       "  bigint NOT NULL REFERENCES tarnwick.loggers, sensor integer NOT NULL, quantity text NOT NULL, start"
+       "  bigint NOT NULL, time bigint NOT NULL, host_name text NOT NULL, user_name text NOT NULL, cause text"
+       "  NOT NULL, action text NOT NULL);"
+       "CREATE INDEX excursion_comments_logger ON tarnwick.excursion_comments(logger, id);";
+  // A change of limits with its reason: the change as above, and the reason on the row it just wrote
+  // (the logger's row is locked, so no other change of it came between).
+  s += writing(
+      "change_limits(p_logger bigint, p_sensor integer, p_time bigint, p_host text, p_user text,"
+      " p_old text, p_new text, p_is_set boolean, p_t_lower double precision, p_t_upper double precision,"
+      " p_t_delay bigint, p_t_rule text, p_h_lower double precision, p_h_upper double precision,"
+      " p_h_delay bigint, p_h_rule text, p_reason text) RETURNS void",
+      "BEGIN"
+      "  PERFORM tarnwick.change_limits(p_logger, p_sensor, p_time, p_host, p_user, p_old, p_new, p_is_set,"
+      "    p_t_lower, p_t_upper, p_t_delay, p_t_rule, p_h_lower, p_h_upper, p_h_delay, p_h_rule);"
+      "  UPDATE tarnwick.limit_changes SET reason = tarnwick.checked(coalesce(p_reason, ''), 'reason', 2048)"
+      "    WHERE id = (SELECT max(id) FROM tarnwick.limit_changes WHERE logger = p_logger AND"
+      "    sensor = p_sensor);"
+      "  END");
+  // A logger's name and place. Set here: the server's time and the session's user, and what was set
+  // before is the newest change's. Copied from another history (p_time given): its own words.
+  s += writing(
+      "change_label(p_logger bigint, p_time bigint, p_host text, p_user text, p_old_name text,"
+      " p_old_place text, p_name text, p_place text) RETURNS void",
+      "DECLARE v_time bigint := p_time; v_user text := p_user; v_old_name text := p_old_name;"
+      "  v_old_place text := p_old_place; BEGIN"
+      "  PERFORM tarnwick.locked(p_logger);"
+      "  IF p_time > tarnwick.server_time() + 86400 THEN"
+      "    RAISE EXCEPTION 'a change from the future' USING ERRCODE = '22023'; END IF;"
+      "  IF p_time IS NULL THEN"
+      "    v_time := tarnwick.server_time(); v_user := session_user;"
+      "    SELECT c.name, c.place INTO v_old_name, v_old_place FROM tarnwick.label_changes c WHERE"
+      "      c.logger = p_logger ORDER BY c.time DESC, c.id DESC LIMIT 1;"
+      "    IF NOT FOUND THEN v_old_name := ''; v_old_place := ''; END IF;"
+      "  END IF;"
+      "  INSERT INTO tarnwick.label_changes(logger, time, host_name, user_name, old_name, old_place, name,"
+      "    place) VALUES (p_logger, v_time, tarnwick.checked(p_host, 'host name', 256),"
+      "    tarnwick.checked(v_user, 'user name', 256), tarnwick.checked(v_old_name, 'name', 256),"
+      "    tarnwick.checked(v_old_place, 'place', 256), tarnwick.checked(p_name, 'name', 256),"
+      "    tarnwick.checked(p_place, 'place', 256));"
+      "  END");
+  // A comment on an excursion; added, never changed. The time and user as above.
+  s += writing(
+      "add_comment(p_logger bigint, p_sensor integer, p_quantity text, p_start bigint, p_time bigint,"
+      " p_host text, p_user text, p_cause text, p_action text) RETURNS void",
+      "DECLARE v_time bigint := p_time; v_user text := p_user; BEGIN"
+      "  PERFORM tarnwick.locked(p_logger);"
+      "  IF p_sensor IS NULL OR p_sensor < 0 OR p_sensor > 65535 OR p_start IS NULL"
+      "    OR p_quantity NOT IN ('temperature', 'humidity') THEN"
+      "    RAISE EXCEPTION 'not an excursion of the history' USING ERRCODE = '22023'; END IF;"
+      "  IF p_time > tarnwick.server_time() + 86400 THEN"
+      "    RAISE EXCEPTION 'a comment from the future' USING ERRCODE = '22023'; END IF;"
+      "  IF p_time IS NULL THEN v_time := tarnwick.server_time(); v_user := session_user; END IF;"
+      "  INSERT INTO tarnwick.excursion_comments(logger, sensor, quantity, start, time, host_name, user_name,"
+      "    cause, action) VALUES (p_logger, p_sensor, p_quantity, p_start, v_time,"
+      "    tarnwick.checked(p_host, 'host name', 256), tarnwick.checked(v_user, 'user name', 256),"
+      "    tarnwick.checked(p_cause, 'cause', 2048), tarnwick.checked(p_action, 'action', 2048));"
+      "  END");
+  return s;
+}
+
 std::string serverGrants(const std::string& writer, const std::string& reviewer) {
   const std::string w = "\"" + writer + "\"", r = "\"" + reviewer + "\"";
   std::string s;
@@ -297,7 +365,11 @@ std::string serverGrants(const std::string& writer, const std::string& reviewer)
        " tarnwick.record_firmware(text, bigint, text),"
        " tarnwick.copy_download(bigint, bigint, text, text, bigint, bigint, boolean, bigint, text, text,"
        " text), tarnwick.change_limits(bigint, integer, bigint, text, text, text, text, boolean, double"
-       " precision, double precision, bigint, text, double precision, double precision, bigint, text) TO " +
+       " precision, double precision, bigint, text, double precision, double precision, bigint, text),"
+       " tarnwick.change_limits(bigint, integer, bigint, text, text, text, text, boolean, double"
+       " precision, double precision, bigint, text, double precision, double precision, bigint, text, text),"
+       " tarnwick.change_label(bigint, bigint, text, text, text, text, text, text),"
+       " tarnwick.add_comment(bigint, integer, text, bigint, bigint, text, text, text, text) TO " +
        w + ";\n";
   return s;
 }

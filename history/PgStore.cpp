@@ -171,17 +171,9 @@ const std::string kMigrations[] = {
     // 4: the schema's own functions are the only way in for writers; see PgSetup.cpp.
     serverHardeningStep(),
     // 5: why limits were changed, the names and places people give loggers (the newest change of a
-    // logger is what is set) and comments on excursions; rows are only ever added.
-    "ALTER TABLE limit_changes ADD COLUMN reason text NOT NULL DEFAULT '';"
-    "CREATE TABLE label_changes(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, logger bigint NOT NULL "
-    "  REFERENCES loggers, time bigint NOT NULL, host_name text NOT NULL, user_name text NOT NULL,"
-    "  old_name text NOT NULL, old_place text NOT NULL, name text NOT NULL, place text NOT NULL);"
-    "CREATE INDEX label_changes_logger ON label_changes(logger, id);"
-    "CREATE TABLE excursion_comments(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, logger bigint NOT "
-    "  NULL REFERENCES loggers, sensor integer NOT NULL, quantity text NOT NULL, start bigint NOT NULL,"
-    "  time bigint NOT NULL, host_name text NOT NULL, user_name text NOT NULL, cause text NOT NULL,"
-    "  action text NOT NULL);"
-    "CREATE INDEX excursion_comments_logger ON excursion_comments(logger, id);",
+    // logger is what is set) and comments on excursions; rows are only ever added, by the writers'
+    // functions.
+    serverNotesStep(),
 };
 
 constexpr char kLimitsColumns[] =
@@ -1263,21 +1255,12 @@ bool PgStore::insertLimitChange(int64_t id, const LimitChange& change, const Lim
         .text(q->upper ? bound(q->upper) : "")
         .number(q->delay)
         .text(ruleName(q->rule));
-  if (!runOk("SELECT tarnwick.change_limits($1, $2, nullif($3, '')::bigint, $4, $5, $6, $7, $8, nullif($9, "
-             "'')::double precision, nullif($10, '')::double precision, $11, $12, nullif($13, '')::double "
-             "precision, "
-             "nullif($14, '')::double precision, $15, $16)",
-             p))
-    return false;
-  if (change.reason.empty()) return true;
-  // The reason goes with the row just written, in the same transaction.
-  return runOk(
-      "UPDATE tarnwick.limit_changes SET reason = $1 WHERE id = (SELECT max(id) FROM tarnwick.limit_changes "
-      "WHERE logger = $2 AND sensor = $3)",
-      Params()
-          .text(change.reason)
-          .number(id)
-          .number(change.sensor ? static_cast<int64_t>(*change.sensor) : -1));
+  p.text(change.reason);
+  // The reason goes with the row the function writes, in the same transaction.
+  return runOk("SELECT tarnwick.change_limits($1, $2, nullif($3, '')::bigint, $4, $5, $6, $7, $8, nullif($9, "
+               "'')::double precision, nullif($10, '')::double precision, $11, $12, nullif($13, '')::double "
+               "precision, nullif($14, '')::double precision, $15, $16, $17)",
+               p);
 }
 
 bool PgStore::copyLimitChanges(const std::string& logger, const std::vector<LimitChange>& changes,
@@ -1442,12 +1425,12 @@ bool PgStore::setLoggerLabel(const std::string& logger, const std::optional<std:
     rollback();
     return true;
   }
-  if (!runOk(
-          "INSERT INTO label_changes(logger, time, host_name, user_name, old_name, old_place, name, place) "
-          "VALUES($1, $2, $3, $4, $5, $6, $7, $8)",
-          Params()
+  // The server's clock and the session's user; the before is the newest change's, as read here under
+  // the logger's lock.
+  (void)utc;
+  if (!runOk("SELECT tarnwick.change_label($1, NULL, $2, $3, $4, $5, $6, $7)",
+             Params()
               .number(id)
-              .number(utc)
               .text(who.host)
               .text(who.user)
               .text(before.name)
@@ -1483,8 +1466,7 @@ bool PgStore::copyLabelChange(const std::string& logger, const LabelChange& chan
   int64_t id = 0;
   if (!runOk("BEGIN") || !loggerId(logger, id) ||
       !runOk(
-          "INSERT INTO label_changes(logger, time, host_name, user_name, old_name, old_place, name, place) "
-          "VALUES($1, $2, $3, $4, $5, $6, $7, $8)",
+          "SELECT tarnwick.change_label($1, $2, $3, $4, $5, $6, $7, $8)",
           Params()
               .number(id)
               .number(change.utc)
@@ -1507,8 +1489,7 @@ bool PgStore::addExcursionComment(const std::string& logger, const ExcursionComm
   if (!alive(error)) return false;
   int64_t id = 0;
   if (!runOk("BEGIN") || !loggerId(logger, id) ||
-      !runOk("INSERT INTO excursion_comments(logger, sensor, quantity, start, time, host_name, user_name, "
-             "cause, action) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)",
+      !runOk("SELECT tarnwick.add_comment($1, $2, $3, $4, nullif($5, 0), $6, $7, $8, $9)",
              Params()
                  .number(id)
                  .number(comment.sensor)
