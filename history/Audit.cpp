@@ -215,8 +215,7 @@ std::string importDetail(const DownloadRow& row, const std::string& kept, const 
 
 std::string limitChangeDetail(const LimitChange& change) {
   AuditDetail detail;
-  detail
-      .add("time", change.utc)
+  detail.add("time", change.utc)
       .add("sensor", change.sensor ? static_cast<int64_t>(*change.sensor) : -1)
       .add("host", change.who.host)
       .add("user", change.who.user)
@@ -261,7 +260,7 @@ bool digestLogger(Store& store, const std::string& logger, LoggerDigests& out, s
   size_t next = 0;
   Query q;
   q.logger = logger;
-  const bool read = store.scan(
+  const bool read = store.scanAsStored(
       q,
       [&](const StoredRecord& r) {
         // A replaced record goes into its import's digest where it stood among the kept ones.

@@ -45,10 +45,13 @@ bool copyKeysAndSignatures(Store& from, Store& to, CopyResult& result, std::stri
   for (const AuditEntry& e : wanted)
     if (there.count({e.kind, e.detail}) == 0) missing.push_back(e);
   if (missing.empty()) return true;
-  if (!to.appendAudit(
-          kAuditTrailCopied, "", 0,
-          AuditDetail().add("from", shownLocation(from.path())).add("head", head).add("hashes", hashes).text(),
-          error))
+  if (!to.appendAudit(kAuditTrailCopied, "", 0,
+                      AuditDetail()
+                          .add("from", shownLocation(from.path()))
+                          .add("head", head)
+                          .add("hashes", hashes)
+                          .text(),
+                      error))
     return false;
   for (const AuditEntry& e : missing) {
     if (!to.appendAudit(e.kind, e.logger, e.subject, e.detail, error)) return false;

@@ -387,6 +387,12 @@ class Store {
   // A reading whose stored time is not the time its record holds fails the scan with a message
   // naming it (the history was altered).
   bool scan(const Query& q, const std::function<bool(const StoredRecord&)>& visit, std::string& error);
+  // The readings as they are stored, without the check of their time against their record: for the
+  // audit trail's check, which must name what was altered rather than stop at it.
+  bool scanAsStored(const Query& q, const std::function<bool(const StoredRecord&)>& visit,
+                    std::string& error) {
+    return scanStored(q, visit, error);
+  }
   std::vector<DownloadRow> downloads(const std::string& logger /*empty: all*/);  // oldest first
   // The most records that one download from `logger` itself brought (files opened into the history
   // do not count): 0 when there is none, -1 when the history cannot be read (lastError()).

@@ -1239,7 +1239,7 @@ bool Store::importOnce(const std::string& logger, const std::string& file,
 
   std::vector<bool> sensorSeen(65536, false);
   int64_t firstTime = INT64_MAX, lastTime = INT64_MIN;
-  ReadingHourSums hours;  // what this import adds to the sensors' hours
+  ReadingHourSums hours;                           // what this import adds to the sensors' hours
   std::vector<StoredRecord> keptNow, replacedNow;  // for the audit trail's digests
   auto noteKept = [&](const messwert_tag& r, int64_t time, int flagged) {
     if (sqlite3_changes(db_) == 1)
@@ -2078,8 +2078,9 @@ bool Store::writeLimits(const std::string& logger, std::optional<uint16_t> senso
   change.bind(6, beforeText);
   change.bind(7, afterText);
   change.bind(8, reason);
-  LimitChange recorded{changeTime, sensor, Computer{cleanName(who.host), cleanName(who.user)},
-                       oneLine(beforeText), oneLine(afterText), reason};
+  LimitChange recorded{
+      changeTime,         sensor, Computer{cleanName(who.host), cleanName(who.user)}, oneLine(beforeText),
+      oneLine(afterText), reason};
   if ((rc = change.run()) != SQLITE_OK ||
       !appendAuditLocked(kAuditLimits, logger, 0, limitChangeDetail(recorded), rc) ||
       (rc = exec(db_, "COMMIT")) != SQLITE_OK)

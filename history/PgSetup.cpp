@@ -266,16 +266,17 @@ std::string serverHardeningStep() {
 
 std::string serverNotesStep() {
   std::string s;
-  s += "ALTER TABLE tarnwick.limit_changes ADD COLUMN reason text NOT NULL DEFAULT '';"
-       "CREATE TABLE tarnwick.label_changes(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, logger bigint"
-       "  NOT NULL REFERENCES tarnwick.loggers, time bigint NOT NULL, host_name text NOT NULL, user_name text"
-       "  NOT NULL, old_name text NOT NULL, old_place text NOT NULL, name text NOT NULL, place text NOT NULL);"
-       "CREATE INDEX label_changes_logger ON tarnwick.label_changes(logger, id);"
-       "CREATE TABLE tarnwick.excursion_comments(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, logger"
-       "  bigint NOT NULL REFERENCES tarnwick.loggers, sensor integer NOT NULL, quantity text NOT NULL, start"
-       "  bigint NOT NULL, time bigint NOT NULL, host_name text NOT NULL, user_name text NOT NULL, cause text"
-       "  NOT NULL, action text NOT NULL);"
-       "CREATE INDEX excursion_comments_logger ON tarnwick.excursion_comments(logger, id);";
+  s +=
+      "ALTER TABLE tarnwick.limit_changes ADD COLUMN reason text NOT NULL DEFAULT '';"
+      "CREATE TABLE tarnwick.label_changes(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, logger bigint"
+      "  NOT NULL REFERENCES tarnwick.loggers, time bigint NOT NULL, host_name text NOT NULL, user_name text"
+      "  NOT NULL, old_name text NOT NULL, old_place text NOT NULL, name text NOT NULL, place text NOT NULL);"
+      "CREATE INDEX label_changes_logger ON tarnwick.label_changes(logger, id);"
+      "CREATE TABLE tarnwick.excursion_comments(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, logger"
+      "  bigint NOT NULL REFERENCES tarnwick.loggers, sensor integer NOT NULL, quantity text NOT NULL, start"
+      "  bigint NOT NULL, time bigint NOT NULL, host_name text NOT NULL, user_name text NOT NULL, cause text"
+      "  NOT NULL, action text NOT NULL);"
+      "CREATE INDEX excursion_comments_logger ON tarnwick.excursion_comments(logger, id);";
   // A change of limits with its reason: the change as above, and the reason on the row it just wrote
   // (the logger's row is locked, so no other change of it came between).
   s += writing(

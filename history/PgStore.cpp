@@ -1257,10 +1257,11 @@ bool PgStore::insertLimitChange(int64_t id, const LimitChange& change, const Lim
         .text(ruleName(q->rule));
   p.text(change.reason);
   // The reason goes with the row the function writes, in the same transaction.
-  return runOk("SELECT tarnwick.change_limits($1, $2, nullif($3, '')::bigint, $4, $5, $6, $7, $8, nullif($9, "
-               "'')::double precision, nullif($10, '')::double precision, $11, $12, nullif($13, '')::double "
-               "precision, nullif($14, '')::double precision, $15, $16, $17)",
-               p);
+  return runOk(
+      "SELECT tarnwick.change_limits($1, $2, nullif($3, '')::bigint, $4, $5, $6, $7, $8, nullif($9, "
+      "'')::double precision, nullif($10, '')::double precision, $11, $12, nullif($13, '')::double "
+      "precision, nullif($14, '')::double precision, $15, $16, $17)",
+      p);
 }
 
 bool PgStore::copyLimitChanges(const std::string& logger, const std::vector<LimitChange>& changes,
@@ -1428,15 +1429,14 @@ bool PgStore::setLoggerLabel(const std::string& logger, const std::optional<std:
   // The server's clock and the session's user; the before is the newest change's, as read here under
   // the logger's lock.
   (void)utc;
-  if (!runOk("SELECT tarnwick.change_label($1, NULL, $2, $3, $4, $5, $6, $7)",
-             Params()
-              .number(id)
-              .text(who.host)
-              .text(who.user)
-              .text(before.name)
-              .text(before.place)
-              .text(after.name)
-              .text(after.place)) ||
+  if (!runOk("SELECT tarnwick.change_label($1, NULL, $2, $3, $4, $5, $6, $7)", Params()
+                                                                                   .number(id)
+                                                                                   .text(who.host)
+                                                                                   .text(who.user)
+                                                                                   .text(before.name)
+                                                                                   .text(before.place)
+                                                                                   .text(after.name)
+                                                                                   .text(after.place)) ||
       !runOk("COMMIT"))
     return fail();
   return true;
@@ -1465,17 +1465,15 @@ bool PgStore::copyLabelChange(const std::string& logger, const LabelChange& chan
   if (!alive(error)) return false;
   int64_t id = 0;
   if (!runOk("BEGIN") || !loggerId(logger, id) ||
-      !runOk(
-          "SELECT tarnwick.change_label($1, $2, $3, $4, $5, $6, $7, $8)",
-          Params()
-              .number(id)
-              .number(change.utc)
-              .text(change.who.host)
-              .text(change.who.user)
-              .text(change.before.name)
-              .text(change.before.place)
-              .text(change.after.name)
-              .text(change.after.place)) ||
+      !runOk("SELECT tarnwick.change_label($1, $2, $3, $4, $5, $6, $7, $8)", Params()
+                                                                                 .number(id)
+                                                                                 .number(change.utc)
+                                                                                 .text(change.who.host)
+                                                                                 .text(change.who.user)
+                                                                                 .text(change.before.name)
+                                                                                 .text(change.before.place)
+                                                                                 .text(change.after.name)
+                                                                                 .text(change.after.place)) ||
       !runOk("COMMIT")) {
     error = message("the name and place were not copied");
     rollback();

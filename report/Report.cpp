@@ -678,7 +678,8 @@ void layoutGaps(Pages& pages, const Input& input, const Facts& facts) {
   const history::Coverage& coverage = facts.excursions.coverage;
   const int64_t gapCount = coverage.runs[static_cast<size_t>(history::ReasonKind::gap)];
   if (gapCount > 0) {
-    pages.heading(QStringLiteral("Gaps longer than %1").arg(q(history::durationText(2 * coverage.interval))), 30 * u);
+    pages.heading(QStringLiteral("Gaps longer than %1").arg(q(history::durationText(2 * coverage.interval))),
+                  30 * u);
     std::vector<QStringList> rows;
     for (const history::Reason& g : coverage.reasons) {
       if (g.kind != history::ReasonKind::gap || rows.size() == kMostGapRows) continue;

@@ -53,7 +53,7 @@ struct Input {
   std::string version;                              // Tarnwick's
   int64_t madeAt = 0;                               // seconds since 1970 (UTC)
   double deltaHOverR = 10000.0;                     // K, for the mean kinetic temperature
-  std::string auditHead;                       // the history's audit trail head; empty: none kept
+  std::string auditHead;                            // the history's audit trail head; empty: none kept
   // The logger's signatures; the sign-off page lists those of exactly this report's readings.
   std::vector<history::KeptSignature> signatures;
 };

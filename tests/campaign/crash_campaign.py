@@ -407,9 +407,12 @@ def write_csv(path, start, lines, rng):
     rows = ["Date;SensorSerialNumber;Humidity;Temperature;HumidityRaw;TemperatureRaw;AmbientTemperature;Comment"]
     for i in range(lines):
         t = time.gmtime(start + 600 * (i // 4) + 7)
+        # A raw count follows its value, as a sensor's does: a file whose equal counts show different
+        # values is refused line by line.
+        humidity, temperature = rng.randint(200, 900), rng.randint(-100, 300)
         rows.append("%s;%d;%.1f;%.1f;%d;%d;%.1f;" % (
-            time.strftime("%m/%d/%y %H:%M:%S", t), 1001 + i % 4, rng.randint(200, 900) / 10,
-            rng.randint(-100, 300) / 10, rng.randint(0, 65535), rng.randint(0, 65535), rng.randint(100, 300) / 10))
+            time.strftime("%m/%d/%y %H:%M:%S", t), 1001 + i % 4, humidity / 10, temperature / 10,
+            humidity * 60, (temperature + 400) * 60, rng.randint(100, 300) / 10))
     with open(path, "w", newline="") as f:
         f.write("\r\n".join(rows) + "\r\n")
 
@@ -440,7 +443,9 @@ class SetLimits(TrialKind):
         return {"args": args}
 
     def command(self, chain, trial, data, location, role):
-        return ["limits", "--serial", chain.serial] + data["args"] + ["--history", location]
+        # Limits that are set change only with a reason; the first setting ignores it.
+        return (["limits", "--serial", chain.serial] + data["args"] + ["--reason", "trial %d" % trial] +
+                ["--history", location])
 
     def extra(self, tools, chain, location, env):
         rc, out, err = tools.run([tools.cli, "limits", "--serial", chain.serial, "--history", location], env)

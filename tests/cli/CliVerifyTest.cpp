@@ -120,7 +120,9 @@ TEST_F(CliTest, HistoryVerifyFindsEachEditMadeOutsideTarnwick) {
   const std::string file = path("rewritten.sqlite");
   std::filesystem::copy_file(base, file);
   ASSERT_EQ(sqlite(file,
-                   "DROP TABLE audit_trail; DROP TABLE replaced_records; PRAGMA user_version = 4; "
+                   "DROP TABLE audit_trail; DROP TABLE replaced_records; DROP TABLE label_changes; "
+                   "DROP TABLE excursion_comments; ALTER TABLE limit_changes DROP COLUMN reason; "
+                   "PRAGMA user_version = 4; "
                    "UPDATE measurements SET record = substr(record, 1, 12) || x'41' || substr(record, 14) "
                    "WHERE time = " +
                        first),

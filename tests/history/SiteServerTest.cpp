@@ -186,7 +186,8 @@ TEST(SiteServer, NeitherAWriterNorAReviewerCanBendTheRecordOrStopTheOthers) {
   EXPECT_EQ(verdictAndDigest(other), before);
   ASSERT_TRUE(other.importDownload("VLM1", "b.csv", readings(310), imported, error)) << error;
   EXPECT_EQ(imported.added, 10);
-  ASSERT_TRUE(other.setLimits("VLM1", std::nullopt, limits, {"desk2-pc", "ben"}, error)) << error;
+  ASSERT_TRUE(other.setLimits("VLM1", std::nullopt, limits, {"desk2-pc", "ben"}, error, "Checked again"))
+      << error;
   ASSERT_TRUE(other.recordClockZone("VLM1", 1775000000, {"Europe/Berlin", 7200},
                                     history::ClockZoneKind::setTime, error))
       << error;
@@ -195,7 +196,7 @@ TEST(SiteServer, NeitherAWriterNorAReviewerCanBendTheRecordOrStopTheOthers) {
   ASSERT_FALSE(changes.empty());
   EXPECT_EQ(changes.back().who.user, "desk2");
   EXPECT_EQ(changes.back().who.host, "desk2-pc");
-  EXPECT_EQ(server.value(database, "SELECT max(version) FROM tarnwick_schema"), "4");
+  EXPECT_EQ(server.value(database, "SELECT max(version) FROM tarnwick_schema"), "5");  // as set up
 }
 
 // A logger's serial that is not UTF-8 (the logger's Windows-1252) goes in converted and comes back as
